@@ -1,0 +1,148 @@
+#include "platform/Folders.h"
+
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+std::mutex g_mutex;
+std::string g_documents;
+std::string g_ports;
+std::string g_logs;
+
+std::string EnvOr(const char* name, const std::string& fallback)
+{
+    const char* value = std::getenv(name);
+    return (value != nullptr && *value != '\0') ? std::string(value) : fallback;
+}
+
+std::string HomeFolder()
+{
+    return EnvOr("HOME", "/");
+}
+
+// XDG_DOCUMENTS_DIR from user-dirs.dirs, e.g. XDG_DOCUMENTS_DIR="$HOME/Documents".
+std::string XdgDocumentsFolder()
+{
+    const std::string configHome = EnvOr("XDG_CONFIG_HOME", WithTrailingSlash(HomeFolder()) + ".config");
+    std::ifstream in(WithTrailingSlash(configHome) + "user-dirs.dirs");
+    std::string line;
+    const std::string key = "XDG_DOCUMENTS_DIR=";
+    while (std::getline(in, line)) {
+        if (line.compare(0, key.size(), key) != 0)
+            continue;
+        std::string value = line.substr(key.size());
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+            value = value.substr(1, value.size() - 2);
+        if (value.compare(0, 5, "$HOME") == 0)
+            value = HomeFolder() + value.substr(5);
+        if (!value.empty() && value.front() == '/')
+            return value;
+    }
+    return {};
+}
+
+} // namespace
+
+std::string WithTrailingSlash(std::string dir)
+{
+    if (!dir.empty() && dir.back() != '/')
+        dir += '/';
+    return dir;
+}
+
+void SetDocumentsFolder(const std::string& dir)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_documents = dir;
+}
+
+void SetPortsFolder(const std::string& dir)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_ports = dir;
+}
+
+void SetLogFolder(const std::string& dir)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_logs = dir;
+}
+
+std::string GetDocumentsFolder()
+{
+    std::string chosen;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        chosen = g_documents;
+    }
+    if (chosen.empty())
+        chosen = EnvOr("FIELDBOOK_DOCUMENTS", "");
+    if (chosen.empty())
+        chosen = XdgDocumentsFolder();
+    if (chosen.empty())
+        chosen = WithTrailingSlash(HomeFolder()) + "Documents";
+    return WithTrailingSlash(chosen);
+}
+
+std::string GetPortsFolder()
+{
+    std::string chosen;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        chosen = g_ports;
+    }
+    if (chosen.empty())
+        chosen = EnvOr("FIELDBOOK_PORTS", "");
+    if (chosen.empty())
+        chosen = WithTrailingSlash(HomeFolder()) + ".config/fieldbook/ports";
+    return WithTrailingSlash(chosen);
+}
+
+std::string GetLogFolder()
+{
+    std::string chosen;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        chosen = g_logs;
+    }
+    if (chosen.empty())
+        chosen = EnvOr("FIELDBOOK_LOG_DIR", "");
+    if (chosen.empty())
+        return GetAppDirectory();
+    return WithTrailingSlash(chosen);
+}
+
+std::string DocumentsPath(const std::string& fileName)
+{
+    return GetDocumentsFolder() + fileName;
+}
+
+std::string PortDevicePath(int portNumber)
+{
+    return GetPortsFolder() + "COM" + std::to_string(portNumber);
+}
+
+std::string GetAppDirectory()
+{
+    // No length cut: a deep install folder must still resolve to itself.
+    std::vector<char> buffer(PATH_MAX + 1);
+    const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+    if (n <= 0)
+        return {};
+    std::string path(buffer.data(), static_cast<size_t>(n));
+    const size_t slash = path.rfind('/');
+    if (slash != std::string::npos)
+        path.resize(slash + 1);
+    std::string result;
+    result.reserve(path.size());
+    for (char c : path) {
+        if (c != '"' && c != '\'')
+            result += c;
+    }
+    return result;
+}
