@@ -1,0 +1,50 @@
+// What the locator link needs from its owner (the main view): the settings its
+// threads read, the four status pictures, and the test-window echo. The link
+// never includes the application layer; the view implements this, tests use a
+// recording owner. Every call may come from a link thread and must not wait for
+// the user-interface thread.
+#pragma once
+
+#include <cstdint>
+
+// Form items of the four status pictures.
+enum : int {
+    IDC_BLUETOOTH_ICON = 1026,
+    IDC_GPS_ICON = 1027,
+    IDC_GPS_LAMP = 1029,
+    IDC_BLUETOOTH_LAMP = 1030,
+};
+
+// Bitmap resources the pictures show.
+enum : int {
+    IDB_GPS_FIX = 146,        // satellite in colour
+    IDB_BLUETOOTH_UP = 147,   // blue Bluetooth rune
+    IDB_BLUETOOTH_DOWN = 152, // grey rune with a small red mark
+    IDB_GPS_NO_FIX = 153,     // grey satellite with a small red mark
+    IDB_LAMP_GREEN = 170,
+    IDB_LAMP_RED = 171,
+};
+
+// Debug level bits the link honours.
+enum : uint32_t {
+    DEBUG_BLUETOOTH_PORT = 0x001, // "Comm%d.txt" of the Bluetooth port
+    DEBUG_LOCATE = 0x004,         // "LocateData.txt"
+    DEBUG_GPS_PORT = 0x010,       // "Comm%d.txt" of the GPS port
+    DEBUG_GPS_DECODER = 0x020,    // "GpsDecoder.txt"
+    DEBUG_GPS_DATA = 0x040,       // "GpsData.txt"
+    DEBUG_SYSTEM = 0x100,         // "system.txt" (the view's record dump)
+};
+
+class ILinkOwner {
+public:
+    virtual ~ILinkOwner() = default;
+    virtual int GpsPort() const = 0;          // m_nGpsPort
+    virtual int BluetoothPort() const = 0;    // m_nBluetoothPort
+    virtual bool GpsTest() const = 0;         // m_bGpsTest: echo GPS bytes
+    virtual bool BluetoothTest() const = 0;   // m_bBluetoothTest: echo locator bytes
+    virtual uint32_t GetDebugLevel() const = 0;
+    // Echo of exactly the bytes just read.
+    virtual void ShowRawData(const uint8_t* data, uint32_t length) = 0;
+    // Loads bitmap bitmapId into the picture control controlId.
+    virtual void SetBitmap(int controlId, int bitmapId) = 0;
+};
