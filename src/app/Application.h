@@ -1,0 +1,78 @@
+// Start and end of the program, shared by both faces: command line, folders,
+// configuration, the single-instance rule, the view, and the exit sequence.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "app/FieldbookView.h"
+
+// Commands of the toolbar and their fixed numbers.
+enum : int {
+    ID_NEW_LOG = 32785,
+    ID_TRANSFER = 32789,
+    ID_SETTINGS = 32855,
+    ID_EXIT = 32857,
+    ID_ABOUT = 57664,
+};
+// Status bar panes.
+enum : int { ID_PANE_LOG = 129, ID_PANE_XFER = 130 };
+
+constexpr const char* kAppTitle = "KV TraceProof+";
+
+struct APP_OPTIONS {
+    bool bHeadless = false;
+    std::string documents; // --documents DIR
+    std::string ports;     // --ports DIR
+    std::string logDir;    // --log-dir DIR
+};
+
+enum class ParseResult { Run, Exit, UsageError };
+
+// Reads the command line. Exit: --help or --version printed to out; UsageError:
+// a one-line message in error (the caller prints it and ends with status 2).
+ParseResult ParseCommandLine(int argc, char** argv, APP_OPTIONS& options, std::string& out, std::string& error);
+std::string UsageText();
+
+// Puts the chosen folders in force (command line, else environment, else default).
+void ApplyFolders(const APP_OPTIONS& options);
+
+// Name of the single-instance lock file in the documents folder.
+constexpr const char* kInstanceLockName = "{75CA3573-B449-4e0b-83F5-9FD612A876C7}.lock";
+
+// One running fieldbook per documents folder: an exclusive flock on the lock file.
+class CSingleInstance {
+public:
+    CSingleInstance() = default;
+    ~CSingleInstance();
+    CSingleInstance(const CSingleInstance&) = delete;
+    CSingleInstance& operator=(const CSingleInstance&) = delete;
+    // false when another instance holds the lock. A lock file that cannot be
+    // made (documents folder missing) does not stop the program.
+    bool Acquire();
+
+private:
+    int m_fd = -1;
+};
+
+// The application's running part: the view and the exit sequence.
+class CFieldbookApp {
+public:
+    explicit CFieldbookApp(IViewFace& face);
+    ~CFieldbookApp();
+
+    // Creates the view (which starts the link) and runs its first update.
+    void Start();
+    // ID_NEW_LOG: closes off the current survey and starts a new file.
+    void NewLog();
+    // Stops the record timer and the link, disposes of the survey log, destroys
+    // the view (which shuts the link down and closes "system.txt"). Safe twice.
+    void ExitSequence();
+
+    CFieldbookView* View() const { return m_view.get(); }
+
+private:
+    IViewFace& m_face;
+    std::unique_ptr<CFieldbookView> m_view;
+    bool m_exited = false;
+};

@@ -1,0 +1,93 @@
+// The main view without its window: owner of the locator link, working copies of
+// the settings the link threads read, the four status pictures, the test-window
+// echo, and the record timer's view of the survey. The Qt form and the headless
+// face both sit on this class and only draw what it tells them (IViewFace).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "app/StaticBitmap.h"
+#include "app/ViewFace.h"
+#include "link/LinkOwner.h"
+#include "platform/DebugFile.h"
+
+class CLocatorLink;
+
+class CFieldbookView : public ILinkOwner {
+public:
+    // Copies the ports and the debug level from GetConfig(), sets g_pView, starts
+    // the link, and opens "system.txt" for appending when bit 0x100 is set.
+    explicit CFieldbookView(IViewFace& face);
+    // Shuts the link down and deletes it, closes "system.txt".
+    ~CFieldbookView() override;
+    CFieldbookView(const CFieldbookView&) = delete;
+    CFieldbookView& operator=(const CFieldbookView&) = delete;
+
+    // First showing: starts the record timer, starts a new survey log file
+    // (waits a second), shows the transfer state, indicators to idle.
+    void OnInitialUpdate();
+
+    void StartLink();
+    void StopLink();
+    void ToggleLink();
+    bool IsRunning() const { return m_bRunning.load(); }
+
+    void SetPorts(int gpsPort, int bluetoothPort);
+    void GetPorts(int& gpsPort, int& bluetoothPort) const;
+    void SetTestFlags(bool gpsTest, bool bluetoothTest);
+    void GetTestFlags(bool& gpsTest, bool& bluetoothTest) const;
+
+    void ClearTestWindow();
+    void LayoutTestWindow(bool show);
+
+    // Status pane texts: "0612143005.txt (12)" and "XFER On" / "XFER Off".
+    std::string LogPaneText() const;
+    std::string TransferPaneText() const;
+
+    // ILinkOwner: read by the link threads.
+    int GpsPort() const override { return m_nGpsPort.load(); }
+    int BluetoothPort() const override { return m_nBluetoothPort.load(); }
+    bool GpsTest() const override { return m_bGpsTest.load(); }
+    bool BluetoothTest() const override { return m_bBluetoothTest.load(); }
+    uint32_t GetDebugLevel() const override { return m_dwDebugLevel; }
+    void ShowRawData(const uint8_t* data, uint32_t length) override;
+    void SetBitmap(int controlId, int bitmapId) override;
+
+    CLocatorLink* Link() const { return m_pLink.get(); }
+
+    CStaticBitmap m_wndGpsIcon{IDC_GPS_ICON};
+    CStaticBitmap m_wndBluetoothIcon{IDC_BLUETOOTH_ICON};
+    CStaticBitmap m_wndGpsLamp{IDC_GPS_LAMP};
+    CStaticBitmap m_wndBluetoothLamp{IDC_BLUETOOTH_LAMP};
+
+    // Position of the fix last written to the record dump (signed degrees).
+    double m_dfPrevLat = 0.0;
+    double m_dfPrevLong = 0.0;
+    // "system.txt": open while bit 0x100 of the debug level is set.
+    CDebugFile m_systemLog;
+    CDebugFile* m_pSystemLog = nullptr;
+
+private:
+    void SetIndicatorsIdle();
+
+    IViewFace& m_face;
+    std::atomic<bool> m_bRunning{false};
+    // Changed by the user-interface thread only while the link is stopped; read
+    // by the link threads, hence atomic.
+    std::atomic<int> m_nGpsPort{0};
+    std::atomic<int> m_nBluetoothPort{0};
+    std::atomic<bool> m_bGpsTest{false};
+    std::atomic<bool> m_bBluetoothTest{false};
+    uint32_t m_dwDebugLevel = 0;
+    std::unique_ptr<CLocatorLink> m_pLink;
+};
+
+// The one view, for the record timer.
+extern CFieldbookView* g_pView;
+
+// The 25 ms record timer's procedure: moves every queued point into the survey
+// log. User-interface thread only.
+void SurveyTimerProc();

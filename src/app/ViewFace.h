@@ -1,0 +1,30 @@
+// What the main view shows goes out through this interface; a face (the Qt
+// window or the headless console) implements it. Calls marked "any thread" come
+// from the link threads too: they must return at once and never wait for the
+// user-interface thread (the window posts them to its event loop, queued).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class IViewFace {
+public:
+    virtual ~IViewFace() = default;
+
+    // Any thread: picture control controlId now shows bitmap bitmapId.
+    virtual void OnBitmapChanged(int controlId, int bitmapId) = 0;
+    // Any thread: one echoed chunk of raw traffic, already cut at its first zero
+    // byte; the face appends it and a line break to the test window.
+    virtual void OnRawData(const std::string& chunk) = 0;
+
+    // User-interface thread only from here on.
+    virtual void OnTestWindowCleared() = 0;
+    // Places the test window and shows or hides it.
+    virtual void OnTestWindowLayout(bool show) = 0;
+    // The link was started or stopped (toolbar button, settings command, pane).
+    virtual void OnRunningChanged(bool running) = 0;
+    // The 25 ms record timer: the face calls SurveyTimerProc on the
+    // user-interface thread until told to stop.
+    virtual void StartRecordTimer() = 0;
+    virtual void StopRecordTimer() = 0;
+};
