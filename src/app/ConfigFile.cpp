@@ -1,0 +1,368 @@
+#include "app/ConfigFile.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <string_view>
+#include <unistd.h>
+#include <utility>
+
+#include "platform/Folders.h"
+
+namespace {
+
+// The file was read with a 100-byte line buffer: at most 99 characters per read,
+// and each read splits into tokens on its own, so a longer line breaks apart.
+constexpr size_t kReadPieceChars = 99;
+// A settings file is a few hundred bytes; the cap only keeps a file that never
+// ends (a device node put in its place) from growing the token list for ever.
+constexpr size_t kMaxConfigBytes = 1u << 20;
+
+std::function<void(const std::string&)> g_messageHook;
+
+void ShowMessage(const std::string& text)
+{
+    if (g_messageHook) {
+        g_messageHook(text);
+        return;
+    }
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
+
+char AsciiUpper(char c)
+{
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// keyword is upper case.
+bool BeginsNoCase(std::string_view token, std::string_view keyword)
+{
+    if (token.size() < keyword.size())
+        return false;
+    for (size_t i = 0; i < keyword.size(); ++i) {
+        if (AsciiUpper(token[i]) != keyword[i])
+            return false;
+    }
+    return true;
+}
+
+bool EqualsNoCase(std::string_view token, std::string_view keyword)
+{
+    return token.size() == keyword.size() && BeginsNoCase(token, keyword);
+}
+
+bool IsSpace(char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+int DigitValue(char c, unsigned base)
+{
+    int value = -1;
+    if (c >= '0' && c <= '9')
+        value = c - '0';
+    else if (c >= 'a' && c <= 'f')
+        value = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+        value = c - 'A' + 10;
+    return (value >= 0 && static_cast<unsigned>(value) < base) ? value : -1;
+}
+
+// Digits from pos up to the first character that is not one; the magnitude stops
+// growing at limit, so a hand-typed run of digits cannot overflow.
+uint64_t TakeDigits(std::string_view text, size_t pos, unsigned base, uint64_t limit)
+{
+    uint64_t value = 0;
+    for (; pos < text.size(); ++pos) {
+        const int digit = DigitValue(text[pos], base);
+        if (digit < 0)
+            break;
+        value = value * base + static_cast<unsigned>(digit);
+        if (value > limit)
+            value = limit;
+    }
+    return value;
+}
+
+// Leading white space and one sign, as a C decimal conversion takes them.
+size_t SkipSpaceAndSign(std::string_view text, bool& negative)
+{
+    size_t pos = 0;
+    while (pos < text.size() && IsSpace(text[pos]))
+        ++pos;
+    negative = false;
+    if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
+        negative = text[pos] == '-';
+        ++pos;
+    }
+    return pos;
+}
+
+// The line feed left on a value token ends the digits and so does no harm.
+int32_t PortNumberFromText(std::string_view token)
+{
+    bool negative = false;
+    const size_t pos = SkipSpaceAndSign(token, negative);
+    const uint64_t magnitude = TakeDigits(token, pos, 10, negative ? 2147483648u : 2147483647u);
+    return negative ? static_cast<int32_t>(-static_cast<int64_t>(magnitude)) : static_cast<int32_t>(magnitude);
+}
+
+// "0x" marks the form Write produces; anything else is decimal. A minus sign
+// wraps as an unsigned C conversion does (-1 switches every bit on).
+uint32_t DebugLevelFromText(std::string_view token)
+{
+    if (token.size() >= 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X'))
+        return static_cast<uint32_t>(TakeDigits(token, 2, 16, 0xFFFFFFFFu));
+    bool negative = false;
+    const size_t pos = SkipSpaceAndSign(token, negative);
+    const uint32_t magnitude = static_cast<uint32_t>(TakeDigits(token, pos, 10, 0xFFFFFFFFu));
+    return negative ? 0u - magnitude : magnitude;
+}
+
+// One read of at most kReadPieceChars characters, ending after a line feed.
+// Text mode: CR LF arrives as LF, so files edited on either system read alike.
+size_t ReadPiece(std::FILE* file, char (&buffer)[kReadPieceChars + 1])
+{
+    size_t length = 0;
+    while (length < kReadPieceChars) {
+        int c = std::getc(file);
+        if (c == EOF)
+            break;
+        if (c == '\r') {
+            const int next = std::getc(file);
+            if (next == '\n')
+                c = '\n';
+            else if (next != EOF)
+                std::ungetc(next, file);
+        }
+        buffer[length++] = static_cast<char>(c);
+        if (c == '\n')
+            break;
+    }
+    buffer[length] = '\0';
+    return length;
+}
+
+// Runs of '#' are one separator; no empty tokens.
+void AppendTokens(std::string_view piece, std::vector<std::string>& tokens)
+{
+    size_t pos = 0;
+    while (pos < piece.size()) {
+        while (pos < piece.size() && piece[pos] == '#')
+            ++pos;
+        const size_t start = pos;
+        while (pos < piece.size() && piece[pos] != '#')
+            ++pos;
+        if (pos > start)
+            tokens.emplace_back(piece.substr(start, pos - start));
+    }
+}
+
+bool WriteAll(int fd, const std::string& text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+enum class ParseState {
+    Level0,
+    Port,
+    Screen,
+    Debug,
+    PortGps,
+    PortBluetooth,
+    GpsPortValue,
+    GpsEnabledValue,
+    BluetoothPortValue,
+    BluetoothEnabledValue,
+    ResolutionValue,
+    DebugLevelValue,
+};
+
+} // namespace
+
+CConfigFile& GetConfig()
+{
+    static CConfigFile instance;
+    return instance;
+}
+
+std::string ConfigFilePath()
+{
+    return DocumentsPath(kConfigFileName);
+}
+
+void SetConfigMessageHook(std::function<void(const std::string&)> hook)
+{
+    g_messageHook = std::move(hook);
+}
+
+const char* ResolutionToText(int32_t fullResolution)
+{
+    return fullResolution != 0 ? "FULL" : "QUARTER";
+}
+
+bool TextToResolution(const std::string& token)
+{
+    return !BeginsNoCase(token, "QUARTER");
+}
+
+bool TextToBool(const std::string& token)
+{
+    return BeginsNoCase(token, "TRUE");
+}
+
+void CConfigFile::ResetToDefaults()
+{
+    *this = CConfigFile{};
+}
+
+void CConfigFile::Read()
+{
+    std::FILE* file = std::fopen(ConfigFilePath().c_str(), "re");
+    if (file == nullptr) {
+        Write();
+        return;
+    }
+    std::vector<std::string> tokens;
+    char buffer[kReadPieceChars + 1];
+    size_t total = 0;
+    while (total < kMaxConfigBytes) {
+        const size_t length = ReadPiece(file, buffer);
+        if (length == 0)
+            break;
+        AppendTokens(std::string_view(buffer, length), tokens);
+        total += length;
+    }
+    std::fclose(file);
+    Parse(tokens);
+}
+
+void CConfigFile::Parse(const std::vector<std::string>& tokens)
+{
+    ParseState state = ParseState::Level0;
+    for (const std::string& token : tokens) {
+        const char* error = nullptr;
+        switch (state) {
+        case ParseState::Level0:
+            if (EqualsNoCase(token, "PORT"))
+                state = ParseState::Port;
+            else if (EqualsNoCase(token, "SCREEN"))
+                state = ParseState::Screen;
+            else if (EqualsNoCase(token, "DEBUG"))
+                state = ParseState::Debug;
+            else
+                error = "Illegal Level 0 Token <";
+            break;
+        case ParseState::Port:
+            if (EqualsNoCase(token, "GPS"))
+                state = ParseState::PortGps;
+            else if (EqualsNoCase(token, "BLUETOOTH"))
+                state = ParseState::PortBluetooth;
+            else
+                error = "Illegal PORT Level 1 Token <";
+            break;
+        case ParseState::Screen:
+            if (EqualsNoCase(token, "RESOLUTION"))
+                state = ParseState::ResolutionValue;
+            else
+                error = "Illegal SCREEN Level 1 Token <";
+            break;
+        case ParseState::Debug:
+            if (EqualsNoCase(token, "LEVEL"))
+                state = ParseState::DebugLevelValue;
+            else
+                error = "Illegal DEBUG Level 1 Token <";
+            break;
+        case ParseState::PortGps:
+            if (EqualsNoCase(token, "PORTNUMBER"))
+                state = ParseState::GpsPortValue;
+            else if (EqualsNoCase(token, "ENABLED"))
+                state = ParseState::GpsEnabledValue;
+            else
+                error = "Illegal PORT#GPS Level 2 Token <";
+            break;
+        case ParseState::PortBluetooth:
+            if (EqualsNoCase(token, "PORTNUMBER"))
+                state = ParseState::BluetoothPortValue;
+            else if (EqualsNoCase(token, "ENABLED"))
+                state = ParseState::BluetoothEnabledValue;
+            else
+                error = "Illegal PORT#BLUETOOTH Level 2 Token <";
+            break;
+        case ParseState::GpsPortValue:
+            m_nGpsPort = PortNumberFromText(token);
+            state = ParseState::Level0;
+            break;
+        case ParseState::GpsEnabledValue:
+            m_bGpsEnabled = TextToBool(token);
+            state = ParseState::Level0;
+            break;
+        case ParseState::BluetoothPortValue:
+            m_nBluetoothPort = PortNumberFromText(token);
+            state = ParseState::Level0;
+            break;
+        case ParseState::BluetoothEnabledValue:
+            m_bBluetoothEnabled = TextToBool(token);
+            state = ParseState::Level0;
+            break;
+        case ParseState::ResolutionValue:
+            m_bFullResolution = TextToResolution(token) ? 1 : 0;
+            state = ParseState::Level0;
+            break;
+        case ParseState::DebugLevelValue:
+            m_dwDebugLevel = DebugLevelFromText(token);
+            state = ParseState::Level0;
+            break;
+        }
+        if (error != nullptr) {
+            // Built by concatenation: the token is as long and as odd as the file made it.
+            ShowMessage(error + token + ">");
+            return;
+        }
+    }
+}
+
+void CConfigFile::Write() const
+{
+    const std::string path = ConfigFilePath();
+    // A write-protected file stays as it is, as it would with an in-place rewrite.
+    if (::access(path.c_str(), F_OK) == 0 && ::access(path.c_str(), W_OK) != 0)
+        return;
+
+    char line[64];
+    std::string text;
+    std::snprintf(line, sizeof line, "PORT#GPS#PORTNUMBER#%d\n", static_cast<int>(m_nGpsPort));
+    text += line;
+    std::snprintf(line, sizeof line, "PORT#GPS#ENABLED#%s\n", m_bGpsEnabled ? "TRUE" : "FALSE");
+    text += line;
+    std::snprintf(line, sizeof line, "PORT#BLUETOOTH#PORTNUMBER#%d\n", static_cast<int>(m_nBluetoothPort));
+    text += line;
+    std::snprintf(line, sizeof line, "PORT#BLUETOOTH#ENABLED#%s\n", m_bBluetoothEnabled ? "TRUE" : "FALSE");
+    text += line;
+    std::snprintf(line, sizeof line, "SCREEN#RESOLUTION#%s\n", ResolutionToText(m_bFullResolution));
+    text += line;
+    std::snprintf(line, sizeof line, "DEBUG#LEVEL#0x%08x\n", static_cast<unsigned>(m_dwDebugLevel));
+    text += line;
+
+    // Written beside the file and renamed over it, so a crash or a full disk in the
+    // middle leaves the old settings, never half of the new ones.
+    const std::string temporary = path + "." + std::to_string(::getpid()) + ".tmp";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return;
+    bool ok = WriteAll(fd, text) && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0)
+        ::unlink(temporary.c_str());
+}

@@ -1,0 +1,59 @@
+// The settings file "KV4300TraceProofIni+.txt" in the documents folder: tokens
+// separated by '#', each setting a keyword path and one value, e.g.
+//   PORT#GPS#PORTNUMBER#4
+//   SCREEN#RESOLUTION#QUARTER
+//   DEBUG#LEVEL#0x00000104
+// It is read once at start-up (after the documents folder is known) and rewritten
+// whole by the Ports page after every change. All use is on the main thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+inline constexpr char kConfigFileName[] = "KV4300TraceProofIni+.txt";
+
+class CConfigFile {
+public:
+    // The record's initial values are the defaults: they stay in force for every
+    // setting the file does not set.
+    int32_t m_nGpsPort = 4;
+    bool m_bGpsEnabled = true;
+    int32_t m_nBluetoothPort = 5;
+    bool m_bBluetoothEnabled = true;
+    uint32_t m_dwDebugLevel = 0;
+    int32_t m_bFullResolution = 0; // non-zero FULL, zero QUARTER
+
+    // Reads and parses the file; creates it from the record when it cannot be
+    // opened. Shows at most one illegal-token message.
+    void Read();
+    // Interprets the flat token list into the record; stops at the first illegal
+    // keyword after showing its message. Safe for any bytes and any length.
+    void Parse(const std::vector<std::string>& tokens);
+    // Replaces the file with the six lines of the record. Silent when the file
+    // cannot be written; the old file then stays as it was.
+    void Write() const;
+
+    // Back to the defaults (tests; the instance lives for the whole run).
+    void ResetToDefaults();
+};
+
+// The single instance. Does not read the file: the program calls Read once the
+// documents folder has been taken from its command line.
+CConfigFile& GetConfig();
+
+// Full path of the file in the current documents folder.
+std::string ConfigFilePath();
+
+// How a face shows the illegal-token message (the window: a warning box the user
+// must acknowledge). An empty hook restores the default, which writes the text and
+// a line feed to stderr.
+void SetConfigMessageHook(std::function<void(const std::string&)> hook);
+
+// "FULL" for non-zero, "QUARTER" for zero.
+const char* ResolutionToText(int32_t fullResolution);
+// False when the token begins with QUARTER (any letter case), else true.
+bool TextToResolution(const std::string& token);
+// True when the token begins with TRUE (any letter case), else false.
+bool TextToBool(const std::string& token);

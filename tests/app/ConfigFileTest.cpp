@@ -1,0 +1,264 @@
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <unistd.h>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/ConfigFile.h"
+#include "platform/Folders.h"
+#include "support/ScratchDir.h"
+
+namespace {
+
+const char kDefaultFile[] =
+    "PORT#GPS#PORTNUMBER#4\n"
+    "PORT#GPS#ENABLED#TRUE\n"
+    "PORT#BLUETOOTH#PORTNUMBER#5\n"
+    "PORT#BLUETOOTH#ENABLED#TRUE\n"
+    "SCREEN#RESOLUTION#QUARTER\n"
+    "DEBUG#LEVEL#0x00000000\n";
+
+struct Record {
+    int32_t gpsPort = 4;
+    bool gpsEnabled = true;
+    int32_t bluetoothPort = 5;
+    bool bluetoothEnabled = true;
+    uint32_t debugLevel = 0;
+    int32_t fullResolution = 0;
+};
+
+void ExpectRecord(const CConfigFile& config, const Record& want)
+{
+    EXPECT_EQ(config.m_nGpsPort, want.gpsPort);
+    EXPECT_EQ(config.m_bGpsEnabled, want.gpsEnabled);
+    EXPECT_EQ(config.m_nBluetoothPort, want.bluetoothPort);
+    EXPECT_EQ(config.m_bBluetoothEnabled, want.bluetoothEnabled);
+    EXPECT_EQ(config.m_dwDebugLevel, want.debugLevel);
+    EXPECT_EQ(config.m_bFullResolution != 0, want.fullResolution != 0);
+}
+
+std::vector<std::string> FolderEntries(const std::string& dir)
+{
+    std::vector<std::string> names;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (const dirent* e = ::readdir(d)) {
+            const std::string name = e->d_name;
+            if (name != "." && name != "..")
+                names.push_back(name);
+        }
+        ::closedir(d);
+    }
+    return names;
+}
+
+class ConfigFileTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SetDocumentsFolder(m_dir.Path());
+        GetConfig().ResetToDefaults();
+        SetConfigMessageHook([this](const std::string& text) { m_messages.push_back(text); });
+    }
+    void TearDown() override
+    {
+        SetConfigMessageHook(nullptr);
+        GetConfig().ResetToDefaults();
+        SetDocumentsFolder("");
+    }
+
+    ScratchDir m_dir;
+    std::vector<std::string> m_messages;
+};
+
+struct ReadCase {
+    const char* name;
+    std::optional<std::string> content; // nullopt: no file at all
+    Record want;
+    std::vector<std::string> messages;
+    std::optional<std::string> fileAfter; // nullopt: content left as it was
+};
+
+// "DEBUG#LEVEL#" (12) + a 70-character value + "#PORT#GPS#" (10) puts the first
+// 7 letters of PORTNUMBER at characters 93-99, the end of the first read.
+std::string StraddlingLine()
+{
+    return "DEBUG#LEVEL#0x" + std::string(65, '0') + "104#PORT#GPS#PORTNUMBER#9\n";
+}
+
+std::vector<ReadCase> ReadCases()
+{
+    return {
+        {"NoFile", std::nullopt, {}, {}, std::string(kDefaultFile)},
+        {"EmptyFile", "", {}, {}, std::nullopt},
+        {"DefaultFile", kDefaultFile, {}, {}, std::nullopt},
+        {"TwoSettingsOnOneLine", "PORT#GPS#PORTNUMBER#7#SCREEN#RESOLUTION#FULL\n",
+         {.gpsPort = 7, .fullResolution = 1}, {}, std::nullopt},
+        {"BlankLineStopsParsing", "PORT#BLUETOOTH#PORTNUMBER#8\n\nPORT#GPS#PORTNUMBER#7\n",
+         {.bluetoothPort = 8}, {"Illegal Level 0 Token <\n>"}, std::nullopt},
+        {"CrLfReadsLikeLf", "PORT#GPS#PORTNUMBER#7\r\n\r\nDEBUG#LEVEL#1\r\n",
+         {.gpsPort = 7}, {"Illegal Level 0 Token <\n>"}, std::nullopt},
+        {"LowerCaseKeywords", "port#gps#portnumber#3\nScreen#Resolution#full\n",
+         {.gpsPort = 3, .fullResolution = 1}, {}, std::nullopt},
+        {"Ports", "PORTS#GPS#PORTNUMBER#3\n", {}, {"Illegal Level 0 Token <PORTS>"}, std::nullopt},
+        {"KeywordWithSpace", "PORT #GPS#PORTNUMBER#3\n", {}, {"Illegal Level 0 Token <PORT >"}, std::nullopt},
+        {"PortLevel1", "PORT#WIFI#PORTNUMBER#3\n", {}, {"Illegal PORT Level 1 Token <WIFI>"}, std::nullopt},
+        {"ScreenLevel1", "SCREEN#SIZE#FULL\n", {}, {"Illegal SCREEN Level 1 Token <SIZE>"}, std::nullopt},
+        {"DebugLevel1", "DEBUG#LEVELS#4\n", {}, {"Illegal DEBUG Level 1 Token <LEVELS>"}, std::nullopt},
+        {"GpsLevel2", "PORT#GPS#BAUD#4800\n", {}, {"Illegal PORT#GPS Level 2 Token <BAUD>"}, std::nullopt},
+        {"BluetoothLevel2", "PORT#BLUETOOTH#PIN#0000\n", {}, {"Illegal PORT#BLUETOOTH Level 2 Token <PIN>"},
+         std::nullopt},
+        {"KeywordAtLineEndKeepsItsLineFeed", "PORT#GPS\n#PORTNUMBER#7\n", {},
+         {"Illegal PORT Level 1 Token <GPS\n>"}, std::nullopt},
+        {"EnabledTrueForms", "PORT#GPS#ENABLED#FALSE\nPORT#GPS#ENABLED#True\n"
+                             "PORT#BLUETOOTH#ENABLED#FALSE\nPORT#BLUETOOTH#ENABLED#TRUEX\n",
+         {}, {}, std::nullopt},
+        {"EnabledFalseForms", "PORT#GPS#ENABLED#YES\nPORT#BLUETOOTH#ENABLED#1\n",
+         {.gpsEnabled = false, .bluetoothEnabled = false}, {}, std::nullopt},
+        {"QuartersIsQuarter", "SCREEN#RESOLUTION#FULL\nSCREEN#RESOLUTION#QUARTERS\n", {}, {}, std::nullopt},
+        {"LowerQuarterIsQuarter", "SCREEN#RESOLUTION#FULL\nSCREEN#RESOLUTION#quarter\n", {}, {}, std::nullopt},
+        {"HalfIsFull", "SCREEN#RESOLUTION#HALF\n", {.fullResolution = 1}, {}, std::nullopt},
+        {"DebugHex", "DEBUG#LEVEL#0x00000104\n", {.debugLevel = 0x104}, {}, std::nullopt},
+        {"DebugDecimal", "DEBUG#LEVEL#260\n", {.debugLevel = 0x104}, {}, std::nullopt},
+        {"DebugUpperHexPrefix", "DEBUG#LEVEL#0X1f\n", {.debugLevel = 0x1F}, {}, std::nullopt},
+        {"DebugWithoutDigits", "DEBUG#LEVEL#0x00000004\nDEBUG#LEVEL#ALL\n", {}, {}, std::nullopt},
+        {"DebugHexTooLongSaturates", "DEBUG#LEVEL#0x123456789\n", {.debugLevel = 0xFFFFFFFF}, {}, std::nullopt},
+        {"DebugDecimalTooLongSaturates", "DEBUG#LEVEL#99999999999\n", {.debugLevel = 0xFFFFFFFF}, {},
+         std::nullopt},
+        {"PortNumberForms", "PORT#GPS#PORTNUMBER# 12x\nPORT#BLUETOOTH#PORTNUMBER#COM7\n",
+         {.gpsPort = 12, .bluetoothPort = 0}, {}, std::nullopt},
+        {"PortNumberSignAndOverflow", "PORT#GPS#PORTNUMBER#-3\nPORT#BLUETOOTH#PORTNUMBER#99999999999\n",
+         {.gpsPort = -3, .bluetoothPort = 2147483647}, {}, std::nullopt},
+        {"RunsOfHashes", "##PORT##GPS##PORTNUMBER##6\n", {.gpsPort = 6}, {}, std::nullopt},
+        {"LastSettingWins", "PORT#GPS#PORTNUMBER#6\nPORT#GPS#PORTNUMBER#9\n", {.gpsPort = 9}, {}, std::nullopt},
+        {"EndsInsideKeywordPath", "DEBUG#LEVEL#4\nPORT#GPS", {.debugLevel = 4}, {}, std::nullopt},
+        {"EndsBeforeValue", "PORT#BLUETOOTH#PORTNUMBER#", {}, {}, std::nullopt},
+        {"SettingsBeforeBadTokenKept",
+         "PORT#BLUETOOTH#PORTNUMBER#9\nDEBUG#VERBOSE#1\nPORT#GPS#PORTNUMBER#8\nSCREEN#NONE\n",
+         {.bluetoothPort = 9}, {"Illegal DEBUG Level 1 Token <VERBOSE>"}, std::nullopt},
+        {"TokenStraddlingReadBoundary", StraddlingLine(), {.debugLevel = 0x104},
+         {"Illegal PORT#GPS Level 2 Token <PORTNUM>"}, std::nullopt},
+        // 99 characters fill one read; the line feed comes alone in the next.
+        {"LineOfExactlyOneRead", "DEBUG#LEVEL#" + std::string(87, '3') + "\nPORT#GPS#PORTNUMBER#7\n",
+         {.debugLevel = 0xFFFFFFFF}, {"Illegal Level 0 Token <\n>"}, std::nullopt},
+    };
+}
+
+class ConfigReadTest : public ConfigFileTest, public ::testing::WithParamInterface<ReadCase> {};
+
+TEST_P(ConfigReadTest, RecordMessagesAndFile)
+{
+    const ReadCase& c = GetParam();
+    const std::string path = m_dir.File("KV4300TraceProofIni+.txt");
+    if (c.content) {
+        ASSERT_TRUE(WriteWholeFile(path, *c.content));
+    }
+
+    GetConfig().Read();
+
+    ExpectRecord(GetConfig(), c.want);
+    EXPECT_EQ(m_messages, c.messages);
+    EXPECT_EQ(ReadWholeFile(path), c.fileAfter ? *c.fileAfter : *c.content);
+    EXPECT_EQ(FolderEntries(m_dir.Path()), std::vector<std::string>{"KV4300TraceProofIni+.txt"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, ConfigReadTest, ::testing::ValuesIn(ReadCases()),
+                         [](const ::testing::TestParamInfo<ReadCase>& info) { return info.param.name; });
+
+TEST_F(ConfigFileTest, WriteGivesTheSixLinesOfTheRecord)
+{
+    const std::string path = m_dir.File("KV4300TraceProofIni+.txt");
+    GetConfig().Write();
+    EXPECT_EQ(ReadWholeFile(path), kDefaultFile);
+
+    CConfigFile& config = GetConfig();
+    config.m_nGpsPort = 12;
+    config.m_bGpsEnabled = false;
+    config.m_nBluetoothPort = 3;
+    config.m_bBluetoothEnabled = false;
+    config.m_bFullResolution = 1;
+    config.m_dwDebugLevel = 0xABC00171;
+    config.Write();
+    EXPECT_EQ(ReadWholeFile(path),
+              "PORT#GPS#PORTNUMBER#12\n"
+              "PORT#GPS#ENABLED#FALSE\n"
+              "PORT#BLUETOOTH#PORTNUMBER#3\n"
+              "PORT#BLUETOOTH#ENABLED#FALSE\n"
+              "SCREEN#RESOLUTION#FULL\n"
+              "DEBUG#LEVEL#0xabc00171\n");
+    EXPECT_EQ(FolderEntries(m_dir.Path()), std::vector<std::string>{"KV4300TraceProofIni+.txt"});
+}
+
+TEST_F(ConfigFileTest, DebugLevelReadInDecimalIsWrittenInHex)
+{
+    const std::string path = m_dir.File("KV4300TraceProofIni+.txt");
+    ASSERT_TRUE(WriteWholeFile(path, "DEBUG#LEVEL#260\n"));
+    GetConfig().Read();
+    GetConfig().Write();
+    EXPECT_EQ(ReadWholeFile(path),
+              "PORT#GPS#PORTNUMBER#4\n"
+              "PORT#GPS#ENABLED#TRUE\n"
+              "PORT#BLUETOOTH#PORTNUMBER#5\n"
+              "PORT#BLUETOOTH#ENABLED#TRUE\n"
+              "SCREEN#RESOLUTION#QUARTER\n"
+              "DEBUG#LEVEL#0x00000104\n");
+}
+
+TEST_F(ConfigFileTest, MissingDocumentsFolderWritesNothingAndSaysNothing)
+{
+    const std::string missing = m_dir.File("no-such-folder");
+    SetDocumentsFolder(missing);
+    GetConfig().m_nGpsPort = 11;
+    GetConfig().Read();
+    GetConfig().Write();
+    EXPECT_EQ(GetConfig().m_nGpsPort, 11);
+    EXPECT_TRUE(m_messages.empty());
+    EXPECT_FALSE(FileExists(missing));
+    EXPECT_TRUE(FolderEntries(m_dir.Path()).empty());
+}
+
+TEST_F(ConfigFileTest, ParseTakesAnyBytesAndQuotesTheWholeToken)
+{
+    const std::string odd("\0\xff<%s%n>\n", 9);
+    const std::string huge(100000, '%');
+    GetConfig().Parse({"PORT", "GPS", "PORTNUMBER", odd});
+    GetConfig().Parse({odd});
+    GetConfig().Parse({"DEBUG", huge});
+    ExpectRecord(GetConfig(), {.gpsPort = 0});
+    ASSERT_EQ(m_messages.size(), 2u);
+    EXPECT_EQ(m_messages[0], "Illegal Level 0 Token <" + odd + ">");
+    EXPECT_EQ(m_messages[1], "Illegal DEBUG Level 1 Token <" + huge + ">");
+}
+
+TEST_F(ConfigFileTest, FileThatNeverEndsIsReadOnlyInPart)
+{
+    ASSERT_EQ(::symlink("/dev/zero", m_dir.File("KV4300TraceProofIni+.txt").c_str()), 0);
+    GetConfig().Read();
+    ASSERT_EQ(m_messages.size(), 1u);
+    EXPECT_EQ(m_messages[0], "Illegal Level 0 Token <" + std::string(99, '\0') + ">");
+}
+
+TEST(ConfigConversions, TextsAndFlags)
+{
+    struct Case {
+        const char* token;
+        bool isTrue;
+        bool isFull;
+    };
+    const Case cases[] = {
+        {"TRUE", true, true},        {"true\n", true, true},   {"TrUeX", true, true},
+        {"TRU", false, true},        {"", false, true},        {" TRUE", false, true},
+        {"QUARTER", false, false},   {"quarter\n", false, false}, {"QUARTERS", false, false},
+        {"QUARTE", false, true},     {"FULL", false, true},    {" QUARTER", false, true},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(TextToBool(c.token), c.isTrue) << c.token;
+        EXPECT_EQ(TextToResolution(c.token), c.isFull) << c.token;
+    }
+    EXPECT_STREQ(ResolutionToText(1), "FULL");
+    EXPECT_STREQ(ResolutionToText(-7), "FULL");
+    EXPECT_STREQ(ResolutionToText(0), "QUARTER");
+}
+
+} // namespace
