@@ -1,11 +1,13 @@
 // The handheld's serial COM ports on Linux. Port n is the device PORTS/COM<n>
 // (usually a symlink to /dev/rfcomm0, /dev/ttyUSB0, a pseudo-terminal...).
 // CBluetoothPort talks to the locator (115200 8N1, RTS/CTS, raw); CGpsPort to the
-// GPS receiver (raw, speed as the device has it). Each port object is used by one
-// thread only. The operating-system calls sit behind ISerialDevice so that tests
-// can put a fake device in their place.
+// GPS receiver (raw, speed and framing as the device has them). Each port object
+// is used by one thread only; IsPortOpen may be asked from any thread. The
+// operating-system calls sit behind ISerialDevice so that tests can put a fake
+// device in their place.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -18,16 +20,20 @@ class ISerialDevice {
 public:
     virtual ~ISerialDevice() = default;
     // Opens an existing device read-write (or read-only), never creating it, and
-    // makes it exclusive.
+    // makes it exclusive: a second open of a device we hold fails with EBUSY.
     virtual int Open(const std::string& path, bool readWrite) = 0;
+    // Nothing when not open.
     virtual void Close() = 0;
     // Raw mode: no echo, no canonical input, no CR/LF translation, no output
     // processing. With setLine also 115200 baud, 8N1, RTS/CTS.
     virtual int Configure(bool setLine) = 0;
     // Reads up to length bytes: returns when a gap of intervalMs follows received
-    // bytes, or after totalMs in all. *got = bytes read. A hang-up is EIO.
+    // bytes, or after totalMs in all. *got = bytes read. A hang-up is EIO; bytes
+    // that came before a hang-up are returned first and the hang-up is reported
+    // by the next call.
     virtual int Read(uint8_t* buffer, uint32_t length, int intervalMs, int totalMs, uint32_t* got) = 0;
-    // Writes, giving up after totalMs; *put = bytes written.
+    // Writes, giving up after totalMs; *put = bytes written (fewer on a time-out,
+    // which is no error).
     virtual int Write(const uint8_t* buffer, uint32_t length, int totalMs, uint32_t* put) = 0;
     // *carrier = 1 when carrier detect is up. A device without modem lines
     // reports carrier present.
@@ -39,6 +45,14 @@ std::unique_ptr<ISerialDevice> MakePosixSerialDevice();
 
 class CSerialPort {
 public:
+    // Time-outs of both links: a read ends kReadIntervalMs after the last byte
+    // that came; reads and writes give up after kTotalConstantMs plus
+    // kTotalPerByteMs for every byte asked for.
+    static constexpr int kReadIntervalMs = 10;
+    static constexpr int kTotalConstantMs = 250;
+    static constexpr int kTotalPerByteMs = 2;
+    static int TotalTimeoutMs(uint32_t length);
+
     // nullptr: the POSIX device.
     explicit CSerialPort(std::unique_ptr<ISerialDevice> device = nullptr);
     virtual ~CSerialPort();
@@ -46,6 +60,7 @@ public:
     CSerialPort& operator=(const CSerialPort&) = delete;
 
     // Opens COM<n> read-only, no settings (used by neither link). IsPortOpen tells.
+    // A port that is open already is closed first (with the close wait).
     virtual void OpenPort(int nPort);
     // Bytes read; 0 when nothing came within the time-outs, when the port is not
     // open, or after an error (which closes the port).
@@ -58,21 +73,26 @@ public:
     // Closes the device and the debug file, then waits the close wait (2500 ms
     // unless set shorter). Nothing, and no wait, when not open.
     void ClosePort();
-    bool IsPortOpen() const { return m_bOpen; }
+    bool IsPortOpen() const { return m_bOpen.load(); }
     // Debug file "Comm%d.txt" in the documents folder, opened by the next OpenPort.
     void SetDebugLog(bool on) { m_bDebug = on; }
 
     void SetCloseWait(std::chrono::milliseconds wait) { m_closeWait = wait; }
-    // errno of the last failure.
+    // errno of the last failure (also left in errno).
     int LastError() const { return m_lastError; }
 
 protected:
     // Open steps shared by the ports: open, debug file, configure (ignored on failure).
     void OpenDevice(int nPort, bool readWrite, bool configure, bool setLine);
+    // The read both links share: false after a failure, which is logged and has
+    // closed the port; *got is then 0.
+    bool ReadDevice(uint8_t* buffer, uint32_t length, uint32_t* got);
+    // Logs "Error %d\n", closes the port and leaves the error in errno.
+    void Fail(int error, bool log);
     bool DebugOn() const { return m_bDebug && m_debugFile.IsOpen(); }
 
     std::unique_ptr<ISerialDevice> m_device;
-    bool m_bOpen = false;
+    std::atomic<bool> m_bOpen{false};
     int m_nCarrier = 0;
     bool m_bDebug = false;
     CDebugFile m_debugFile;
