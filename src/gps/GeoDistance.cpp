@@ -1,5 +1,6 @@
 #include "gps/GeoDistance.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -14,7 +15,10 @@ double CGeoDistance::HaversineDistance(double lat1, double lat2, double lon1, do
     const double dLambda = (lon2 - lon1) * kDegree;
     const double s1 = std::sin(dPhi / 2.0);
     const double s2 = std::sin(dLambda / 2.0);
-    const double h = s1 * s1 + std::cos(lat1 * kDegree) * std::cos(lat2 * kDegree) * s2 * s2;
+    // Near the antipode rounding can carry h a hair past 1, and sqrt(1 - h) would
+    // turn the distance into NaN (e.g. 88.173677643054987 to -88.173677676878583).
+    const double h =
+        std::clamp(s1 * s1 + std::cos(lat1 * kDegree) * std::cos(lat2 * kDegree) * s2 * s2, 0.0, 1.0);
     const double c = 2.0 * std::atan2(std::sqrt(h), std::sqrt(1.0 - h));
     return radius * c;
 }

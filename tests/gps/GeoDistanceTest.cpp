@@ -38,6 +38,25 @@ INSTANTIATE_TEST_SUITE_P(
                       GeoCase{"antipodal", 0.0, 0.5, 0.0, 179.7, 19950250.0, 0.0, 1.0}),
     [](const ::testing::TestParamInfo<GeoCase>& info) { return std::string(info.param.name); });
 
+// Rounding used to push the haversine term past 1 here and make the distance NaN.
+TEST(GeoDistance, HaversineAtTheAntipodeIsHalfACircumference)
+{
+    const struct {
+        double lat1, lat2, lon1, lon2;
+    } rows[] = {
+        {88.173677643054987, -88.173677676878583, -17.700078148156894, 162.29992264047843},
+        {-79.946214220471774, 79.946213986903743, 124.28186085983789, 304.28186026597797},
+        {0.0, 0.0, 0.0, 180.0},
+        {90.0, -90.0, 0.0, 0.0},
+    };
+    CGeoDistance geo;
+    for (const auto& r : rows) {
+        // pi * R = 20015086.8 m; none of the pairs is more than a metre or two short of antipodal.
+        EXPECT_NEAR(geo.HaversineDistance(r.lat1, r.lat2, r.lon1, r.lon2, R), 20015086.8, 2.0)
+            << r.lat1 << ' ' << r.lat2 << ' ' << r.lon1 << ' ' << r.lon2;
+    }
+}
+
 TEST(GeoDistance, FullTurnOfLongitudeRunsNoPassAndGivesZero)
 {
     CGeoDistance geo;
