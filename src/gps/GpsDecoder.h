@@ -46,16 +46,81 @@ class CGpsDecoder {
 public:
     CGpsDecoder();   // allocates nothing
     ~CGpsDecoder();  // Close()
+    CGpsDecoder(const CGpsDecoder&) = delete;
+    CGpsDecoder& operator=(const CGpsDecoder&) = delete;
 
+    // 0 (also when already initialised), 147 (what was allocated stays until
+    // Close), 152.
     int Init();
+    // true opens "GpsDecoder.txt" in the documents folder, truncating it; false
+    // changes nothing. Debug output stays off if the file cannot be opened.
     void SetDebug(bool enable);
-    // GPS reader thread only.
+    // GPS reader thread only. Takes bytes until a sentence ends, an error occurs
+    // or the chunk runs out: 0, 132, 133, -1 or an error code. The caller goes
+    // on with the rest of the chunk after GetConsumed() bytes.
     int Decode(const uint8_t* data, uint32_t length);
     uint32_t GetConsumed() const;
     // Any thread; 0, or 153/154 (nothing copied), or 155.
     int CopyGgaData(GPS_FIX* out);
     int CopyZdaData(ZDA_DATA* out);
+    // Any thread. Marks the held fix as "no fix" (nGpsFix 0) and changes nothing
+    // else, so that a fix received before the GPS port was lost is not handed on
+    // as current. Waits at most 250 ms for "GpsDataSemaphore"; if the wait fails
+    // the fix stays as it was.
+    void InvalidateFix();
+    // Frees everything Init made and returns to the constructed state. Neither
+    // Decode nor a copy may run meanwhile.
     void Close();
 
-    // ... private members as the implementation needs
+    // Text the hand-off record holds, terminating NUL included.
+    static constexpr uint32_t kSentenceSize = sizeof(NMEA_SENTENCE::text);
+    // Every wait on "GpsDataSemaphore".
+    static constexpr uint32_t kSemaphoreWaitMs = 250;
+
+private:
+    // One non-empty field of a sentence: its NMEA position (0 the identifier)
+    // and its NUL-terminated text.
+    struct NMEA_FIELD {
+        uint32_t nPosition;
+        const char* pszText;
+        uint32_t nLength;
+    };
+    // Non-empty fields need a separator each, so a sentence that fits the
+    // hand-off record has at most kSentenceSize / 2 of them.
+    static constexpr uint32_t kMaxFields = kSentenceSize / 2;
+    struct FIELD_LIST {
+        char text[kSentenceSize]; // the sentence with its commas turned to NULs
+        NMEA_FIELD fields[kMaxFields];
+        uint32_t nCount;
+    };
+
+    int CharacterStep(uint8_t byte);
+    int EndSentence();
+    void ResetCollection();
+    int HandOff();
+    int SplitAndDispatch();
+    void GetGGAData(const FIELD_LIST& list);
+    void GetZDAData(const FIELD_LIST& list);
+    int Obtain();
+
+    uint32_t m_u32Consumed = 0;
+    uint32_t m_dwFlags = 0;
+    std::unique_ptr<char[]> m_pText;
+    uint32_t m_u32Length = 0;
+    uint8_t m_u8Checksum = 0;
+    uint8_t m_u8ReceivedChecksum = 0;
+    uint32_t m_u32ChecksumDigits = 0;
+    char m_cCurrent = 0;
+    char m_cPrevious = 0;
+    std::unique_ptr<NMEA_SENTENCE> m_pSentence;
+    std::unique_ptr<GPS_FIX> m_pFix;
+    std::unique_ptr<ZDA_DATA> m_pZda;
+    std::unique_ptr<CSemaphore> m_pSemaphore;
+    std::unique_ptr<CGeoDistance> m_pCalculator;
+    double m_dfPrevLat = 0.0;
+    double m_dfPrevLong = 0.0;
+    int32_t m_nFixCount = 0;
+    bool m_bResynchronise = false;
+    bool m_bInitialised = false;
+    CDebugFile m_debugFile;
 };

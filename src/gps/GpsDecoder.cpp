@@ -1,0 +1,429 @@
+#include "gps/GpsDecoder.h"
+
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <new>
+
+#include "gps/NmeaFields.h"
+#include "platform/Folders.h"
+
+namespace {
+
+// Collection flags.
+constexpr uint32_t kFlagStart = 0x1;    // "$" seen
+constexpr uint32_t kFlagComplete = 0x2; // line end or "$" ended the stored text
+constexpr uint32_t kFlagChecksum = 0x4; // reading the digits after "*"
+constexpr uint32_t kFlagMismatch = 0x8; // received checksum differs
+
+// The text buffer is twice the sentence record, but no more characters are
+// ever stored than the record could hold, so an overlong line is cut short
+// instead of running on.
+constexpr uint32_t kTextBufferSize = 256;
+constexpr uint32_t kMaxStored = 128;
+
+bool FieldIs(const char* text, uint32_t length, const char* word)
+{
+    return length == std::strlen(word) && std::memcmp(text, word, length) == 0;
+}
+
+// Digit value of text[index], -1 past the end of the field: a short ZDA time
+// reads as non-digits rather than as whatever follows it.
+int DigitAt(const char* text, uint32_t length, uint32_t index)
+{
+    return index < length ? NmeaDigitValue(text[index]) : -1;
+}
+
+// Whole seconds of a ZDA time; a conversion beyond the int range (only a
+// nonsense field can give one) saturates instead of being undefined.
+int32_t WholeSeconds(double seconds)
+{
+    if (!(seconds < static_cast<double>(INT32_MAX)))
+        return INT32_MAX;
+    if (!(seconds > static_cast<double>(INT32_MIN)))
+        return INT32_MIN;
+    return static_cast<int32_t>(seconds);
+}
+
+} // namespace
+
+CGpsDecoder::CGpsDecoder() = default;
+
+CGpsDecoder::~CGpsDecoder() { Close(); }
+
+int CGpsDecoder::Init()
+{
+    if (m_bInitialised)
+        return 0;
+    if (!m_pText) {
+        m_pText.reset(new (std::nothrow) char[kTextBufferSize]());
+        if (!m_pText)
+            return GPS_ERR_NO_MEMORY;
+    }
+    if (!m_pSentence) {
+        m_pSentence.reset(new (std::nothrow) NMEA_SENTENCE());
+        if (!m_pSentence)
+            return GPS_ERR_NO_MEMORY;
+    }
+    if (!m_pFix) {
+        m_pFix.reset(new (std::nothrow) GPS_FIX());
+        if (!m_pFix)
+            return GPS_ERR_NO_MEMORY;
+    }
+    if (!m_pZda) {
+        m_pZda.reset(new (std::nothrow) ZDA_DATA());
+        if (!m_pZda)
+            return GPS_ERR_NO_MEMORY;
+    }
+    if (!m_pCalculator) {
+        m_pCalculator.reset(new (std::nothrow) CGeoDistance());
+        if (!m_pCalculator)
+            return GPS_ERR_NO_MEMORY;
+    }
+    if (!m_pSemaphore) {
+        try {
+            m_pSemaphore = std::make_unique<CSemaphore>("GpsDataSemaphore");
+        } catch (const std::bad_alloc&) {
+            return GPS_ERR_SEMAPHORE_CREATE;
+        }
+    }
+    m_bInitialised = true;
+    return 0;
+}
+
+void CGpsDecoder::SetDebug(bool enable)
+{
+    if (!enable || m_debugFile.IsOpen())
+        return;
+    if (m_debugFile.Open(DocumentsPath("GpsDecoder.txt"), CDebugFile::Mode::Truncate))
+        m_debugFile.Printf("Opened GpsDecoder.txt\n");
+}
+
+uint32_t CGpsDecoder::GetConsumed() const { return m_u32Consumed; }
+
+void CGpsDecoder::ResetCollection()
+{
+    if (m_pText)
+        std::memset(m_pText.get(), 0, m_u32Length);
+    m_dwFlags = 0;
+    m_u32Length = 0;
+    m_u8Checksum = 0;
+    m_u8ReceivedChecksum = 0;
+    m_u32ChecksumDigits = 0;
+    m_bResynchronise = false;
+}
+
+int CGpsDecoder::EndSentence()
+{
+    m_pText[m_u32Length++] = '\0';
+    m_dwFlags = (m_dwFlags & ~(kFlagStart | kFlagComplete)) | kFlagComplete;
+    return (m_dwFlags & kFlagMismatch) ? GPS_ERR_CHECKSUM : GPS_SENTENCE_COMPLETE;
+}
+
+int CGpsDecoder::CharacterStep(uint8_t byte)
+{
+    m_cPrevious = m_cCurrent;
+    m_cCurrent = static_cast<char>(byte);
+    const char c = m_cCurrent;
+
+    // A "$" never opens a second sentence on top of stored text: receivers
+    // that drop the line end still get their sentence ended by the next one.
+    if (c == '$') {
+        if (m_u32Length == 0) {
+            m_dwFlags |= kFlagStart;
+            return GPS_MORE_DATA;
+        }
+        return EndSentence();
+    }
+    if (c == '\n' && m_cPrevious == '\r') {
+        if ((m_dwFlags & kFlagStart) && m_u32Length > 0)
+            return EndSentence();
+        return GPS_ERR_NO_START;
+    }
+    if (m_u32Length >= kMaxStored)
+        return GPS_ERR_OVERFLOW;
+    if (c == '*') {
+        if (m_dwFlags & kFlagChecksum)
+            return GPS_ERR_DOUBLE_STAR;
+        m_dwFlags |= kFlagChecksum;
+        return GPS_MORE_DATA;
+    }
+    // Everything after "*" is a checksum digit, a carriage return too: "*" CR LF
+    // is then a sentence without checksum, "*7" CR LF a checksum that fails.
+    if (m_dwFlags & kFlagChecksum) {
+        if (m_u32ChecksumDigits >= 2)
+            return GPS_ERR_CHECKSUM_DIGITS;
+        const int value = NmeaDigitValue(c);
+        if (m_u32ChecksumDigits == 0) {
+            m_u8ReceivedChecksum = static_cast<uint8_t>(value * 16);
+        } else {
+            m_u8ReceivedChecksum = static_cast<uint8_t>(m_u8ReceivedChecksum + value);
+            if (m_u8ReceivedChecksum != m_u8Checksum)
+                m_dwFlags |= kFlagMismatch;
+            m_dwFlags &= ~kFlagChecksum;
+        }
+        ++m_u32ChecksumDigits;
+        return GPS_MORE_DATA;
+    }
+    if (c == '\r')
+        return GPS_MORE_DATA;
+    m_pText[m_u32Length++] = c;
+    m_u8Checksum ^= static_cast<uint8_t>(c);
+    return GPS_MORE_DATA;
+}
+
+int CGpsDecoder::HandOff()
+{
+    if (!(m_dwFlags & kFlagComplete))
+        return GPS_ERR_NOT_COMPLETE;
+    if (m_u32Length > kSentenceSize) {
+        m_bResynchronise = true;
+        return GPS_ERR_TOO_LONG;
+    }
+    std::memset(m_pSentence.get(), 0, sizeof(NMEA_SENTENCE));
+    std::memcpy(m_pSentence->text, m_pText.get(), m_u32Length);
+    m_pSentence->length = m_u32Length;
+    ResetCollection();
+    return GPS_SENTENCE_COMPLETE;
+}
+
+int CGpsDecoder::Obtain()
+{
+    if (!m_pSemaphore)
+        return GPS_ERR_WAIT_FAILED;
+    switch (m_pSemaphore->Wait(kSemaphoreWaitMs)) {
+    case SemWait::Obtained:
+        return 0;
+    case SemWait::TimedOut:
+        return GPS_ERR_WAIT_TIMEOUT;
+    case SemWait::Failed:
+        break;
+    }
+    return GPS_ERR_WAIT_FAILED;
+}
+
+int CGpsDecoder::Decode(const uint8_t* data, uint32_t length)
+{
+    int result = GPS_MORE_DATA;
+    if (!m_bInitialised)
+        result = GPS_ERR_NOT_INITIALISED;
+    else if (data == nullptr || !m_pText || !m_pSentence)
+        result = GPS_ERR_NO_BUFFER;
+
+    if (m_bResynchronise)
+        ResetCollection();
+    m_u32Consumed = 0;
+    if (result == GPS_MORE_DATA) {
+        while (m_u32Consumed < length) {
+            result = CharacterStep(data[m_u32Consumed]);
+            ++m_u32Consumed;
+            if (result != GPS_MORE_DATA)
+                break;
+        }
+        if (result == GPS_MORE_DATA)
+            return GPS_MORE_DATA;
+    }
+    if (result != GPS_SENTENCE_COMPLETE) {
+        m_bResynchronise = true;
+        m_dwFlags &= ~kFlagStart;
+        return result;
+    }
+
+    result = HandOff();
+    if (result != GPS_SENTENCE_COMPLETE)
+        return result;
+    result = Obtain();
+    if (result != 0)
+        return result;
+    result = SplitAndDispatch();
+    m_pSemaphore->Release();
+    return result;
+}
+
+int CGpsDecoder::SplitAndDispatch()
+{
+    FIELD_LIST list;
+    list.nCount = 0;
+    std::memcpy(list.text, m_pSentence->text, kSentenceSize);
+
+    // A NUL that came in as data ends the sentence just as the terminator does.
+    const uint32_t end = m_pSentence->length > 0 ? m_pSentence->length - 1 : 0;
+    uint32_t position = 0;
+    uint32_t fieldStart = 0;
+    for (uint32_t i = 0; i <= end; ++i) {
+        const char c = list.text[i];
+        if (c != ',' && c != '\0')
+            continue;
+        list.text[i] = '\0';
+        if (i > fieldStart && list.nCount < kMaxFields)
+            list.fields[list.nCount++] = NMEA_FIELD{position, list.text + fieldStart, i - fieldStart};
+        if (c == '\0')
+            break;
+        ++position;
+        fieldStart = i + 1;
+    }
+
+    // The identifier must be the sentence's own first field: in "$,GPGGA,..."
+    // every field would land one position off and fill the fix with nonsense.
+    if (list.nCount == 0 || list.fields[0].nPosition != 0)
+        return GPS_SENTENCE_IGNORED;
+    const NMEA_FIELD& id = list.fields[0];
+    if (FieldIs(id.pszText, id.nLength, "GPGGA")) {
+        GetGGAData(list);
+        return GPS_GGA_DECODED;
+    }
+    if (FieldIs(id.pszText, id.nLength, "GPZDA")) {
+        GetZDAData(list);
+        return GPS_ZDA_DECODED;
+    }
+    return GPS_SENTENCE_IGNORED;
+}
+
+void CGpsDecoder::GetGGAData(const FIELD_LIST& list)
+{
+    GPS_FIX& fix = *m_pFix;
+    for (uint32_t i = 0; i < list.nCount; ++i) {
+        const char* text = list.fields[i].pszText;
+        const uint32_t length = list.fields[i].nLength;
+        switch (list.fields[i].nPosition) {
+        case 1: fix.dfUTC = NmeaDecimal(text, length); break;
+        case 2: NmeaCoordinate(text, length, 2, &fix.dfLatAng); break;
+        case 3: fix.nLatDir = (text[0] == 'N' || text[0] == 'n') ? DIR_NORTH : (text[0] == 'S' || text[0] == 's') ? DIR_SOUTH : DIR_NONE; break;
+        case 4: NmeaCoordinate(text, length, 3, &fix.dfLongAng); break;
+        case 5: fix.nLongDir = (text[0] == 'W' || text[0] == 'w') ? DIR_WEST : (text[0] == 'E' || text[0] == 'e') ? DIR_EAST : DIR_NONE; break;
+        case 6: fix.nGpsFix = static_cast<uint32_t>(NmeaInteger(text, length)); break;
+        case 7: fix.nNoSats = static_cast<uint32_t>(NmeaInteger(text, length)); break;
+        case 8: fix.dfHorizDil = NmeaDecimal(text, length); break;
+        case 9: fix.dfAltVal = NmeaDecimal(text, length); break;
+        case 10: fix.nAltUnits = (text[0] == 'M' || text[0] == 'm') ? UNITS_METRES : UNITS_NONE; break;
+        case 11: fix.dfGeoidVal = NmeaDecimal(text, length); break;
+        case 12: fix.nGeoidUnits = (text[0] == 'M' || text[0] == 'm') ? UNITS_METRES : UNITS_NONE; break;
+        case 13: fix.nDgpsTime = static_cast<uint32_t>(NmeaInteger(text, length)); break;
+        case 14: fix.nDgpsId = static_cast<uint32_t>(NmeaInteger(text, length)); break;
+        default: break;
+        }
+    }
+
+    // Only valid fixes take part in the distance trace, so after a loss of fix
+    // the next one is measured from the last good position.
+    if (fix.nGpsFix == 0)
+        return;
+    double haversine = 0.0;
+    double vincenty = 0.0;
+    if (m_pCalculator && m_nFixCount > 0) {
+        haversine = m_pCalculator->HaversineDistance(m_dfPrevLat, fix.dfLatAng, m_dfPrevLong, fix.dfLongAng,
+                                                     CGeoDistance::kEarthRadius);
+        vincenty = m_pCalculator->VincentyDistance(m_dfPrevLat, fix.dfLatAng, m_dfPrevLong, fix.dfLongAng,
+                                                   CGeoDistance::kSemiMajor, CGeoDistance::kSemiMinor);
+    }
+    if (m_debugFile.IsOpen()) {
+        m_debugFile.Printf("\nGetGGAData GPS_FIX"
+                           "\ndfUTC = %f"
+                           "\nNo. Satellites = %u"
+                           "\nPrev Lat. Angle  = %f"
+                           "\nLat. Angle       = %f"
+                           "\nPrev Long. Angle = %f"
+                           "\nLong. Angle      = %f"
+                           "\nHaversine Distance (meters) = %f"
+                           "\nVincenty Distance (meters)  = %f\n",
+                           fix.dfUTC, fix.nNoSats, m_dfPrevLat, fix.dfLatAng, m_dfPrevLong, fix.dfLongAng, haversine,
+                           vincenty);
+    }
+    m_dfPrevLat = fix.dfLatAng;
+    m_dfPrevLong = fix.dfLongAng;
+    ++m_nFixCount;
+}
+
+void CGpsDecoder::GetZDAData(const FIELD_LIST& list)
+{
+    ZDA_DATA& zda = *m_pZda;
+    for (uint32_t i = 0; i < list.nCount; ++i) {
+        const char* text = list.fields[i].pszText;
+        const uint32_t length = list.fields[i].nLength;
+        switch (list.fields[i].nPosition) {
+        case 1:
+            zda.dfUTC = NmeaDecimal(text, length);
+            zda.nHour = 10 * DigitAt(text, length, 0) + DigitAt(text, length, 1);
+            zda.nMinute = 10 * DigitAt(text, length, 2) + DigitAt(text, length, 3);
+            zda.nSecond = length > 4 ? WholeSeconds(NmeaDecimal(text + 4, length - 4)) : 0;
+            break;
+        case 2: zda.nDay = NmeaInteger(text, length); break;
+        case 3: zda.nMonth = NmeaInteger(text, length); break;
+        case 4: zda.nYear = NmeaInteger(text, length); break;
+        case 5: zda.nLocalZoneHour = NmeaInteger(text, length); break;
+        case 6: zda.nLocalZoneMinute = NmeaInteger(text, length); break;
+        default: break;
+        }
+    }
+    if (m_debugFile.IsOpen()) {
+        m_debugFile.Printf("\nZDAData : "
+                           "\ndfUTC            = %f"
+                           "\nnHour            = %d"
+                           "\nnMinute          = %d"
+                           "\nnSecond          = %d"
+                           "\nnDay             = %d"
+                           "\nnMonth           = %d"
+                           "\nnYear            = %d"
+                           "\nnLocalZoneHour   = %d"
+                           "\nnLocalZoneMinute = %d\n",
+                           zda.dfUTC, zda.nHour, zda.nMinute, zda.nSecond, zda.nDay, zda.nMonth, zda.nYear,
+                           zda.nLocalZoneHour, zda.nLocalZoneMinute);
+    }
+}
+
+int CGpsDecoder::CopyGgaData(GPS_FIX* out)
+{
+    const int waited = Obtain();
+    if (waited != 0)
+        return waited;
+    if (m_pFix && out != nullptr) {
+        std::memset(static_cast<void*>(out), 0, sizeof(GPS_FIX));
+        *out = *m_pFix;
+    }
+    return m_pSemaphore->Release() ? 0 : GPS_ERR_RELEASE_FAILED;
+}
+
+int CGpsDecoder::CopyZdaData(ZDA_DATA* out)
+{
+    const int waited = Obtain();
+    if (waited != 0)
+        return waited;
+    if (m_pZda && out != nullptr) {
+        std::memset(static_cast<void*>(out), 0, sizeof(ZDA_DATA));
+        *out = *m_pZda;
+    }
+    return m_pSemaphore->Release() ? 0 : GPS_ERR_RELEASE_FAILED;
+}
+
+void CGpsDecoder::InvalidateFix()
+{
+    if (Obtain() != 0)
+        return;
+    if (m_pFix)
+        m_pFix->nGpsFix = 0;
+    m_pSemaphore->Release();
+}
+
+void CGpsDecoder::Close()
+{
+    m_pText.reset();
+    m_pSentence.reset();
+    m_pFix.reset();
+    m_pZda.reset();
+    m_pCalculator.reset();
+    m_pSemaphore.reset();
+    m_debugFile.Close();
+    m_u32Consumed = 0;
+    m_dwFlags = 0;
+    m_u32Length = 0;
+    m_u8Checksum = 0;
+    m_u8ReceivedChecksum = 0;
+    m_u32ChecksumDigits = 0;
+    m_cCurrent = 0;
+    m_cPrevious = 0;
+    m_dfPrevLat = 0.0;
+    m_dfPrevLong = 0.0;
+    m_nFixCount = 0;
+    m_bResynchronise = false;
+    m_bInitialised = false;
+}
