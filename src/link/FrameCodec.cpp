@@ -156,6 +156,11 @@ int CFrameAssembler::AssembleFrames(CFrameCodec& codec, IFrameSink& sink, const 
         return 0;
     for (uint32_t i = 0; i < count; ++i) {
         const uint8_t byte = bytes[i];
+        // Bytes before an opening flag can never be decoded; keeping them would
+        // only use up the stream buffer, so that line noise ahead of a frame could
+        // push a good measurement out of it.
+        if (!m_openingSeen && byte != FRAME_FLAG)
+            continue;
         m_stream[m_writeIndex] = byte;
         if (byte == FRAME_FLAG) {
             if (!m_openingSeen) {
