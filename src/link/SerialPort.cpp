@@ -67,6 +67,8 @@ void CSerialPort::Fail(int error, bool log)
 bool CSerialPort::ReadDevice(uint8_t* buffer, uint32_t length, uint32_t* got)
 {
     *got = 0;
+    if (!m_bOpen)
+        return false;
     if (buffer == nullptr)
         length = 0;
     errno = 0;
@@ -136,12 +138,8 @@ void CBluetoothPort::OpenPort(int nPort)
 
 uint32_t CBluetoothPort::ReadPort(uint8_t* buffer, uint32_t length)
 {
-    if (!m_bOpen)
-        return 0;
     uint32_t got = 0;
-    if (!ReadDevice(buffer, length, &got))
-        return 0;
-    if (DebugOn())
+    if (ReadDevice(buffer, length, &got) && DebugOn())
         m_debugFile.Printf("Bytes Read = %d \n", static_cast<int>(got));
     return got;
 }
@@ -155,13 +153,9 @@ void CGpsPort::OpenPort(int nPort)
 
 uint32_t CGpsPort::ReadPort(uint8_t* buffer, uint32_t length)
 {
-    if (!m_bOpen)
-        return 0;
     uint32_t got = 0;
-    if (!ReadDevice(buffer, length, &got))
-        return 0;
     // The receiver's sentences as they came, so the file reads as NMEA text.
-    if (DebugOn())
+    if (ReadDevice(buffer, length, &got) && DebugOn())
         m_debugFile.Write(buffer, got);
     return got;
 }

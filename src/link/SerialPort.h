@@ -84,8 +84,8 @@ public:
 protected:
     // Open steps shared by the ports: open, debug file, configure (ignored on failure).
     void OpenDevice(int nPort, bool readWrite, bool configure, bool setLine);
-    // The read both links share: false after a failure, which is logged and has
-    // closed the port; *got is then 0.
+    // The read both links share: false when the port is not open or after a
+    // failure, which is logged and has closed the port; *got is then 0.
     bool ReadDevice(uint8_t* buffer, uint32_t length, uint32_t* got);
     // Logs "Error %d\n", closes the port and leaves the error in errno.
     void Fail(int error, bool log);

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
 #include <functional>
@@ -299,6 +304,50 @@ TEST_F(SerialPortTest, CloseWaitsOnlyWhenThePortWasOpen)
     EXPECT_LT(Clock::now() - start, 1s);
 }
 
+TEST_F(SerialPortTest, ClosingHandsTheExclusiveModeBack)
+{
+    // The pty helper keeps a slave descriptor, so the tty outlives the port's:
+    // exactly the case where a forgotten exclusive mode would lock out every
+    // later open by a user other than root.
+    Pty pty(m_ports.Path(), 10);
+    auto port = MakePort(Kind::Bluetooth);
+    const auto exclusive = [&] {
+        const int fd = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        int flag = -1;
+        if (fd >= 0) {
+            ::ioctl(fd, TIOCGEXCL, &flag);
+            ::close(fd);
+        }
+        return flag;
+    };
+    port->OpenPort(10);
+    ASSERT_TRUE(port->IsPortOpen());
+    EXPECT_EQ(exclusive(), 1);
+    port->ClosePort();
+    EXPECT_EQ(exclusive(), 0);
+}
+
+TEST_F(SerialPortTest, BytesBeforeAHangUpAreKeptAndTheNextReadFails)
+{
+    // A FIFO whose writer goes away behaves like a line that hangs up right
+    // after sending: POLLHUP with data still queued.
+    const std::string path = m_ports.File("COM13");
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    auto device = MakePosixSerialDevice();
+    ASSERT_EQ(device->Open(path, false), 0);
+    const int writer = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(writer, 0);
+    ASSERT_EQ(::write(writer, "abc", 3), 3);
+    ::close(writer);
+
+    uint8_t buffer[16];
+    uint32_t got = 99;
+    EXPECT_EQ(device->Read(buffer, sizeof buffer, 10, 2000, &got), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), got), "abc");
+    EXPECT_EQ(device->Read(buffer, sizeof buffer, 10, 2000, &got), EIO);
+    EXPECT_EQ(got, 0u);
+}
+
 // ---------------------------------------------------------------- with the fake
 
 TEST_F(SerialPortTest, ClosedPortLeavesTheDeviceAlone)
@@ -462,6 +511,22 @@ TEST_F(SerialPortTest, ShortWriteReturnsTheShortCountAndStaysOpen)
     EXPECT_TRUE(port->IsPortOpen());
     EXPECT_EQ(fake.Written(), "\x7E\x02\x7D");
     EXPECT_EQ(Comm(1), "Bytes Written = 3 \n");
+}
+
+TEST_F(SerialPortTest, ReaderThreadGetsBytesQueuedWhileItWaits)
+{
+    FakeSerialDevice fake;
+    fake.SetReadWaits(true);
+    auto port = MakePort(Kind::Bluetooth, fake.MakeDevice());
+    port->OpenPort(1);
+    std::string got;
+    std::thread reader([&] { got = ReadFromPort(*port, 11); });
+    ASSERT_TRUE(fake.WaitForReads(1, 2s));
+    fake.QueueRead("hello ");
+    fake.QueueRead("world");
+    reader.join();
+    EXPECT_EQ(got, "hello world");
+    EXPECT_TRUE(port->IsPortOpen());
 }
 
 TEST_F(SerialPortTest, DestroyingALinkPortClosesIt)
