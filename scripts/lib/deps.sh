@@ -1,5 +1,5 @@
 # Debian packages fieldbook needs to build, test and run; sourced by scripts/*.
-FIELDBOOK_PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev)
+FIELDBOOK_PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev)
 
 install_missing_packages() {
   local missing=() p

@@ -1,0 +1,18 @@
+// Every picture of the window, drawn here at the size the handheld's resources
+// had: indicator bitmaps 36 x 36, lamps 16 x 16, toolbar images 14 x 16 or
+// 28 x 32, the program icon.
+#pragma once
+
+#include <QIcon>
+#include <QPixmap>
+
+// A bitmap resource by id (IDB_... of link/LinkOwner.h); a null pixmap for an
+// unknown id.
+QPixmap LoadBitmap(int bitmapId);
+
+// The toolbar image of a command (ID_TRANSFER ... ID_EXIT); large: 28 x 32.
+QPixmap ToolbarImage(int commandId, bool large);
+
+// Icon 128 at size x size pixels.
+QPixmap ProgramIconImage(int size);
+QIcon ProgramIcon();

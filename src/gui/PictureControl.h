@@ -1,0 +1,18 @@
+// A picture of the form (link picture or lamp). It shows one bitmap resource and
+// swaps it on the GUI thread only: changes from the link threads arrive posted.
+#pragma once
+
+#include <QLabel>
+
+class CPictureControl : public QLabel {
+    Q_OBJECT
+public:
+    explicit CPictureControl(QWidget* parent = nullptr);
+
+    // Shows bitmap resource bitmapId; the control takes the image's size.
+    void SetBitmap(int bitmapId);
+    int GetBitmap() const { return m_bitmapId; }
+
+private:
+    int m_bitmapId = 0;
+};

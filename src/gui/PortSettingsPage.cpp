@@ -1,0 +1,91 @@
+#include "gui/PortSettingsPage.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QPlainTextEdit>
+
+#include "app/ConfigFile.h"
+#include "app/PortList.h"
+#include "gui/DialogLayout.h"
+#include "resources/Strings.h"
+
+CPortSettingsPage::CPortSettingsPage(int gpsPort, int bluetoothPort, QWidget* parent)
+    : QWidget(parent), m_nGpsPort(gpsPort), m_nBluetoothPort(bluetoothPort)
+{
+    const DLG_TEMPLATE* page = FindDialogTemplate(IDD_PORT_SETTINGS);
+    BuildDialogControls(*this, *page);
+    setMinimumSize(DialogSizeToPixels(*this, page->cx, page->cy));
+    m_gpsList = FindControlAs<QComboBox>(*this, IDC_GPS_PORT_LIST);
+    m_bluetoothList = FindControlAs<QComboBox>(*this, IDC_BLUETOOTH_PORT_LIST);
+    m_gpsEnabled = FindControlAs<QCheckBox>(*this, IDC_GPS_BOX);
+    m_bluetoothEnabled = FindControlAs<QCheckBox>(*this, IDC_BLUETOOTH_BOX);
+
+    FillPortLists();
+    SelectPorts(m_nGpsPort, m_nBluetoothPort);
+    const CConfigFile& config = GetConfig();
+    m_gpsEnabled->setChecked(config.m_bGpsEnabled);
+    m_bluetoothEnabled->setChecked(config.m_bBluetoothEnabled);
+    // The line settings a probe of the port could read are shown and used
+    // nowhere, so the ports are not opened a second time here.
+    FindControlAs<QPlainTextEdit>(*this, IDC_INFO_TEXT)->setPlainText(QString::fromUtf8(kPortsPageInfo));
+
+    // activated and clicked come from the user only, not from SelectPorts.
+    connect(m_gpsList, &QComboBox::activated, this, [this](int index) { OnPortChosen(true, index); });
+    connect(m_bluetoothList, &QComboBox::activated, this, [this](int index) { OnPortChosen(false, index); });
+    connect(m_gpsEnabled, &QCheckBox::clicked, this, [this](bool ticked) { OnEnabledClicked(true, ticked); });
+    connect(m_bluetoothEnabled, &QCheckBox::clicked, this,
+            [this](bool ticked) { OnEnabledClicked(false, ticked); });
+}
+
+void CPortSettingsPage::FillPortLists()
+{
+    m_gpsList->clear();
+    m_bluetoothList->clear();
+    for (const std::string& name : ListPortNames()) {
+        m_gpsList->addItem(QString::fromStdString(name));
+        m_bluetoothList->addItem(QString::fromStdString(name));
+    }
+}
+
+void CPortSettingsPage::SelectPorts(int gpsPort, int bluetoothPort)
+{
+    const int gpsIndex = m_gpsList->findText(QString::fromStdString(PortName(gpsPort)), Qt::MatchExactly);
+    m_gpsList->setCurrentIndex(gpsIndex);
+    if (gpsIndex >= 0)
+        m_nGpsPort = gpsPort;
+    const int bluetoothIndex =
+        m_bluetoothList->findText(QString::fromStdString(PortName(bluetoothPort)), Qt::MatchExactly);
+    m_bluetoothList->setCurrentIndex(bluetoothIndex);
+    if (bluetoothIndex >= 0)
+        m_nBluetoothPort = bluetoothPort;
+}
+
+void CPortSettingsPage::GetPorts(int& gpsPort, int& bluetoothPort) const
+{
+    gpsPort = m_nGpsPort;
+    bluetoothPort = m_nBluetoothPort;
+}
+
+void CPortSettingsPage::OnPortChosen(bool gpsSide, int index)
+{
+    const QComboBox* list = gpsSide ? m_gpsList : m_bluetoothList;
+    if (index < 0 || index >= list->count())
+        return;
+    const int port = PortNumberFromName(list->itemText(index).toStdString());
+    CConfigFile& config = GetConfig();
+    if (gpsSide) {
+        m_nGpsPort = port;
+        config.m_nGpsPort = port;
+    } else {
+        m_nBluetoothPort = port;
+        config.m_nBluetoothPort = port;
+    }
+    config.Write();
+}
+
+void CPortSettingsPage::OnEnabledClicked(bool gpsSide, bool ticked)
+{
+    CConfigFile& config = GetConfig();
+    (gpsSide ? config.m_bGpsEnabled : config.m_bBluetoothEnabled) = ticked;
+    config.Write();
+}

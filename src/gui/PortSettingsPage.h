@@ -1,0 +1,39 @@
+// The "Ports" page (template 201): which COM port the GPS receiver and the
+// locator use, and their enabled flags. Every change goes into the configuration
+// file at once; the chosen ports reach the view only through the sheet's OK or
+// Cancel command.
+#pragma once
+
+#include <QWidget>
+
+class QCheckBox;
+class QComboBox;
+
+class CPortSettingsPage : public QWidget {
+    Q_OBJECT
+public:
+    CPortSettingsPage(int gpsPort, int bluetoothPort, QWidget* parent = nullptr);
+
+    // "COM<n>" for each port of the ports folder that exists, in text order.
+    void FillPortLists();
+    // Selects each side's "COM<n>"; a port without an entry shows no selection
+    // and keeps its number.
+    void SelectPorts(int gpsPort, int bluetoothPort);
+    void GetPorts(int& gpsPort, int& bluetoothPort) const;
+
+    QComboBox* GpsList() const { return m_gpsList; }
+    QComboBox* BluetoothList() const { return m_bluetoothList; }
+    QCheckBox* GpsEnabledBox() const { return m_gpsEnabled; }
+    QCheckBox* BluetoothEnabledBox() const { return m_bluetoothEnabled; }
+
+private:
+    void OnPortChosen(bool gpsSide, int index);
+    void OnEnabledClicked(bool gpsSide, bool ticked);
+
+    QComboBox* m_gpsList = nullptr;
+    QComboBox* m_bluetoothList = nullptr;
+    QCheckBox* m_gpsEnabled = nullptr;
+    QCheckBox* m_bluetoothEnabled = nullptr;
+    int m_nGpsPort = 0;
+    int m_nBluetoothPort = 0;
+};

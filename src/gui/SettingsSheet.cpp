@@ -1,0 +1,53 @@
+#include "gui/SettingsSheet.h"
+
+#include <QHBoxLayout>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include "gui/PortSettingsPage.h"
+#include "gui/TestSettingsPage.h"
+#include "resources/Strings.h"
+
+CSettingsSheet::CSettingsSheet(const VIEW_SETTINGS& current,
+                               std::function<void(const VIEW_SETTINGS&)> applyToView, QWidget* parent)
+    : QDialog(parent), m_applyToView(std::move(applyToView))
+{
+    setWindowTitle(QString::fromUtf8(kSettingsCaption));
+    m_pages = new QTabWidget(this);
+    m_portsPage = new CPortSettingsPage(current.nGpsPort, current.nBluetoothPort, m_pages);
+    m_testPage = new CTestSettingsPage(current.bGpsTest, current.bBluetoothTest, m_pages);
+    m_pages->addTab(m_portsPage, QString::fromUtf8(kPortsPageTitle));
+    m_pages->addTab(m_testPage, QString::fromUtf8(kTestPageTitle));
+    m_pages->setCurrentIndex(0);
+
+    m_ok = new QPushButton(QStringLiteral("OK"), this);
+    m_ok->setDefault(true);
+    m_cancel = new QPushButton(QStringLiteral("Cancel"), this);
+    m_cancel->setAutoDefault(false);
+    connect(m_ok, &QPushButton::clicked, this, &QDialog::accept);
+    // The sheet's Cancel command applies the pages and keeps the sheet open.
+    connect(m_cancel, &QPushButton::clicked, this, &CSettingsSheet::ApplyToView);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(m_ok);
+    buttons->addWidget(m_cancel);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(m_pages);
+    layout->addLayout(buttons);
+}
+
+VIEW_SETTINGS CSettingsSheet::Chosen() const
+{
+    VIEW_SETTINGS chosen;
+    m_portsPage->GetPorts(chosen.nGpsPort, chosen.nBluetoothPort);
+    m_testPage->GetTestFlags(chosen.bGpsTest, chosen.bBluetoothTest);
+    return chosen;
+}
+
+void CSettingsSheet::ApplyToView()
+{
+    if (m_applyToView)
+        m_applyToView(Chosen());
+}

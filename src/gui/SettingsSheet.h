@@ -1,0 +1,46 @@
+// The "Settings" sheet: the Ports and Test pages. OK ends the modal run and the
+// caller applies the pages; the Cancel command applies them at once and leaves
+// the sheet open; closing it any other way (window close, Escape) applies
+// nothing. Changes on the Ports page are in the configuration file already.
+#pragma once
+
+#include <QDialog>
+#include <functional>
+
+class CPortSettingsPage;
+class CTestSettingsPage;
+class QPushButton;
+class QTabWidget;
+
+// What the sheet hands to the view.
+struct VIEW_SETTINGS {
+    int nGpsPort = 0;
+    int nBluetoothPort = 0;
+    bool bGpsTest = false;
+    bool bBluetoothTest = false;
+};
+
+class CSettingsSheet : public QDialog {
+    Q_OBJECT
+public:
+    CSettingsSheet(const VIEW_SETTINGS& current, std::function<void(const VIEW_SETTINGS&)> applyToView,
+                   QWidget* parent = nullptr);
+
+    VIEW_SETTINGS Chosen() const;
+    // Hands the pages' ports and echo flags to the view.
+    void ApplyToView();
+
+    CPortSettingsPage* PortsPage() const { return m_portsPage; }
+    CTestSettingsPage* TestPage() const { return m_testPage; }
+    QTabWidget* Pages() const { return m_pages; }
+    QPushButton* OkButton() const { return m_ok; }
+    QPushButton* CancelButton() const { return m_cancel; }
+
+private:
+    std::function<void(const VIEW_SETTINGS&)> m_applyToView;
+    QTabWidget* m_pages = nullptr;
+    CPortSettingsPage* m_portsPage = nullptr;
+    CTestSettingsPage* m_testPage = nullptr;
+    QPushButton* m_ok = nullptr;
+    QPushButton* m_cancel = nullptr;
+};

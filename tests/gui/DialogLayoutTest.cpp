@@ -1,0 +1,96 @@
+#include "gui/DialogLayout.h"
+
+#include <QDialog>
+#include <QLabel>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include "gui/AboutDlg.h"
+#include "resources/DialogTemplates.h"
+
+namespace {
+
+struct DluCase {
+    DLG_RECT units;
+    int avgCharWidth;
+    int charHeight;
+    DLG_RECT pixels;
+};
+
+class DialogUnits : public ::testing::TestWithParam<DluCase> {};
+
+TEST_P(DialogUnits, CornersConvertedAndRounded)
+{
+    const DluCase c = GetParam();
+    const DLG_RECT got = DialogUnitsToPixels(c.units, c.avgCharWidth, c.charHeight);
+    EXPECT_EQ(got.x, c.pixels.x);
+    EXPECT_EQ(got.y, c.pixels.y);
+    EXPECT_EQ(got.cx, c.pixels.cx);
+    EXPECT_EQ(got.cy, c.pixels.cy);
+}
+
+// x * width / 4 and y * height / 8 for both corners, to the nearest pixel.
+INSTANTIATE_TEST_SUITE_P(Rects, DialogUnits,
+                         ::testing::Values(DluCase{{7, 61, 24, 22}, 6, 13, {11, 99, 36, 36}},
+                                           DluCase{{0, 0, 157, 96}, 7, 16, {0, 0, 275, 192}},
+                                           DluCase{{3, 5, 1, 1}, 5, 11, {4, 7, 1, 1}},
+                                           DluCase{{101, 21, 11, 10}, 4, 8, {101, 21, 11, 10}}));
+
+QRect Placed(const QWidget& dialog, int templateId, int controlId)
+{
+    const DLG_CONTROL* c = FindDialogControl(*FindDialogTemplate(templateId), controlId);
+    return DialogRectToPixels(dialog, {c->x, c->y, c->cx, c->cy});
+}
+
+TEST(RelayoutDialog, AboutBoxMovesToLandscapePlacesWhenMadeWider)
+{
+    CAboutDlg about;
+    // Size changes reach a dialog once it is on screen.
+    about.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&about));
+    const DLG_TEMPLATE* wide = FindDialogTemplate(IDD_ABOUTBOX_WIDE);
+    const QSize portrait = about.size();
+    about.resize(portrait.height() - 20, portrait.height());
+    EXPECT_EQ(about.CurrentTemplate(), IDD_ABOUTBOX);
+    EXPECT_EQ(FindControl(about, IDC_ABOUT_VERSION)->geometry(), Placed(about, IDD_ABOUTBOX, IDC_ABOUT_VERSION));
+
+    about.resize(DialogSizeToPixels(about, wide->cx, wide->cy));
+    ASSERT_GT(about.width(), about.height());
+    EXPECT_EQ(about.CurrentTemplate(), IDD_ABOUTBOX_WIDE);
+    for (int id : {IDC_ABOUT_ICON, IDC_ABOUT_VERSION, IDC_ABOUT_COPYRIGHT, IDC_OK})
+        EXPECT_EQ(FindControl(about, id)->geometry(), Placed(about, IDD_ABOUTBOX_WIDE, id)) << id;
+
+    // And back when it is turned again.
+    about.resize(portrait.height() - 20, portrait.height());
+    EXPECT_EQ(about.CurrentTemplate(), IDD_ABOUTBOX);
+    EXPECT_EQ(FindControl(about, IDC_ABOUT_COPYRIGHT)->geometry(),
+              Placed(about, IDD_ABOUTBOX, IDC_ABOUT_COPYRIGHT));
+}
+
+TEST(RelayoutDialog, MissingControlOrTemplateFailsAndMovesNothing)
+{
+    QDialog dialog;
+    BuildDialogControls(dialog, *FindDialogTemplate(IDD_ABOUTBOX));
+    const QRect iconBefore = FindControl(dialog, IDC_ABOUT_ICON)->geometry();
+    const QRect versionBefore = FindControl(dialog, IDC_ABOUT_VERSION)->geometry();
+
+    EXPECT_FALSE(RelayoutDialog(dialog, 4711));
+    delete FindControl(dialog, IDC_ABOUT_COPYRIGHT);
+    EXPECT_FALSE(RelayoutDialog(dialog, IDD_ABOUTBOX_WIDE));
+    EXPECT_EQ(FindControl(dialog, IDC_ABOUT_ICON)->geometry(), iconBefore);
+    EXPECT_EQ(FindControl(dialog, IDC_ABOUT_VERSION)->geometry(), versionBefore);
+}
+
+TEST(RelayoutDialog, MovedLabelGetsItsTemplateTextBack)
+{
+    QDialog dialog;
+    BuildDialogControls(dialog, *FindDialogTemplate(IDD_ABOUTBOX));
+    auto* version = FindControlAs<QLabel>(dialog, IDC_ABOUT_VERSION);
+    const QString text = version->text();
+    ASSERT_TRUE(text.startsWith(QStringLiteral("KV4300 TraceProof+ version ")));
+    version->clear();
+    EXPECT_TRUE(RelayoutDialog(dialog, IDD_ABOUTBOX_WIDE));
+    EXPECT_EQ(version->text(), text);
+}
+
+} // namespace

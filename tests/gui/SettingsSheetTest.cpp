@@ -1,0 +1,193 @@
+#include "gui/SettingsSheet.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTimer>
+#include <gtest/gtest.h>
+#include <optional>
+#include <vector>
+
+#include "GuiTestSupport.h"
+#include "gui/DialogLayout.h"
+#include "gui/PortSettingsPage.h"
+#include "gui/TestSettingsPage.h"
+
+namespace {
+
+QStringList Entries(const QComboBox& list)
+{
+    QStringList entries;
+    for (int i = 0; i < list.count(); ++i)
+        entries << list.itemText(i);
+    return entries;
+}
+
+class SettingsSheetTest : public ::testing::Test {
+protected:
+    void MakePorts(std::initializer_list<const char*> names)
+    {
+        for (const char* name : names)
+            ASSERT_TRUE(WriteWholeFile(m_folders.Ports().File(name), ""));
+    }
+    std::string ConfigText() const { return ReadWholeFile(ConfigFilePath()); }
+
+    ScratchFolders m_folders;
+    std::vector<VIEW_SETTINGS> m_applied;
+    std::function<void(const VIEW_SETTINGS&)> m_record = [this](const VIEW_SETTINGS& s) { m_applied.push_back(s); };
+};
+
+TEST_F(SettingsSheetTest, PagesAndTexts)
+{
+    CSettingsSheet sheet({4, 5, false, false}, m_record);
+    EXPECT_EQ(sheet.windowTitle(), "Settings");
+    ASSERT_EQ(sheet.Pages()->count(), 2);
+    EXPECT_EQ(sheet.Pages()->tabText(0), "Ports");
+    EXPECT_EQ(sheet.Pages()->tabText(1), "Test");
+    EXPECT_EQ(sheet.Pages()->currentIndex(), 0);
+    EXPECT_EQ(sheet.CancelButton()->text(), "Cancel");
+    EXPECT_EQ(FindControlAs<QPlainTextEdit>(*sheet.PortsPage(), IDC_INFO_TEXT)->toPlainText(),
+              "Use this page to set the ports");
+    auto* info = FindControlAs<QPlainTextEdit>(*sheet.TestPage(), IDC_INFO_TEXT);
+    EXPECT_EQ(info->toPlainText(),
+              "Use this page to output raw GPS &\nBluetooth data to a test window on the\nmain display");
+    EXPECT_EQ(info->document()->blockCount(), 3);
+}
+
+TEST_F(SettingsSheetTest, PortListsShowExistingEntriesInTextOrderAndSelectTheViewsPorts)
+{
+    MakePorts({"COM1", "COM2", "COM4", "COM5", "COM10", "COM40"});
+    CPortSettingsPage page(4, 10);
+    const QStringList expected{"COM1", "COM10", "COM2", "COM4", "COM5"};
+    EXPECT_EQ(Entries(*page.GpsList()), expected);
+    EXPECT_EQ(Entries(*page.BluetoothList()), expected);
+    EXPECT_EQ(page.GpsList()->currentText(), "COM4");
+    EXPECT_EQ(page.BluetoothList()->currentText(), "COM10");
+    // Filling and selecting alone writes nothing.
+    EXPECT_FALSE(FileExists(ConfigFilePath()));
+}
+
+TEST_F(SettingsSheetTest, PortWithoutEntryShowsNoSelectionAndKeepsItsNumber)
+{
+    MakePorts({"COM1"});
+    CPortSettingsPage page(7, 1);
+    EXPECT_EQ(page.GpsList()->currentIndex(), -1);
+    int gps = 0;
+    int bluetooth = 0;
+    page.GetPorts(gps, bluetooth);
+    EXPECT_EQ(gps, 7);
+    EXPECT_EQ(bluetooth, 1);
+}
+
+TEST_F(SettingsSheetTest, EveryChangeOnThePortsPageIsWrittenAtOnce)
+{
+    MakePorts({"COM1", "COM2", "COM4", "COM5", "COM10"});
+    CPortSettingsPage page(4, 5);
+
+    struct Step {
+        std::function<void()> act;
+        const char* line;
+    };
+    const Step steps[] = {
+        {[&] { emit page.BluetoothList()->activated(1); }, "PORT#BLUETOOTH#PORTNUMBER#10\n"},
+        {[&] { emit page.GpsList()->activated(2); }, "PORT#GPS#PORTNUMBER#2\n"},
+        {[&] { page.GpsEnabledBox()->click(); }, "PORT#GPS#ENABLED#FALSE\n"},
+        {[&] { page.BluetoothEnabledBox()->click(); }, "PORT#BLUETOOTH#ENABLED#FALSE\n"},
+        {[&] { page.GpsEnabledBox()->click(); }, "PORT#GPS#ENABLED#TRUE\n"},
+    };
+    for (const Step& step : steps) {
+        step.act();
+        EXPECT_NE(ConfigText().find(step.line), std::string::npos) << step.line << " in\n" << ConfigText();
+    }
+    int gps = 0;
+    int bluetooth = 0;
+    page.GetPorts(gps, bluetooth);
+    EXPECT_EQ(gps, 2);
+    EXPECT_EQ(bluetooth, 10);
+}
+
+TEST_F(SettingsSheetTest, EnabledBoxesStartFromTheConfiguration)
+{
+    GetConfig().m_bGpsEnabled = false;
+    CPortSettingsPage page(4, 5);
+    EXPECT_FALSE(page.GpsEnabledBox()->isChecked());
+    EXPECT_TRUE(page.BluetoothEnabledBox()->isChecked());
+}
+
+TEST_F(SettingsSheetTest, TestPageBoxesFollowAndSetTheFlags)
+{
+    CTestSettingsPage page(true, false);
+    EXPECT_TRUE(page.GpsBox()->isChecked());
+    EXPECT_FALSE(page.BluetoothBox()->isChecked());
+    page.BluetoothBox()->click();
+    page.GpsBox()->click();
+    bool gps = true;
+    bool bluetooth = false;
+    page.GetTestFlags(gps, bluetooth);
+    EXPECT_FALSE(gps);
+    EXPECT_TRUE(bluetooth);
+}
+
+// How the sheet is left, and what reaches the view.
+enum class Leave { Ok, CancelThenClose, Close, Escape };
+
+struct LeaveCase {
+    Leave leave;
+    int result;
+    size_t appliedByCommand; // applications while the sheet was open
+};
+
+class SettingsSheetLeave : public SettingsSheetTest, public ::testing::WithParamInterface<LeaveCase> {};
+
+TEST_P(SettingsSheetLeave, OnlyOkAndTheCancelCommandApply)
+{
+    const LeaveCase c = GetParam();
+    MakePorts({"COM4", "COM5", "COM7"});
+    CSettingsSheet sheet({4, 5, false, false}, m_record);
+    std::optional<bool> openAfterCancel;
+    QTimer::singleShot(0, &sheet, [&] {
+        emit sheet.PortsPage()->BluetoothList()->activated(2);
+        sheet.TestPage()->GpsBox()->click();
+        switch (c.leave) {
+        case Leave::Ok:
+            sheet.OkButton()->click();
+            break;
+        case Leave::CancelThenClose:
+            sheet.CancelButton()->click();
+            openAfterCancel = sheet.isVisible();
+            sheet.close();
+            break;
+        case Leave::Close:
+            sheet.close();
+            break;
+        case Leave::Escape:
+            QTest::keyClick(&sheet, Qt::Key_Escape);
+            break;
+        }
+    });
+    const int result = sheet.exec();
+    EXPECT_EQ(result, c.result);
+    ASSERT_EQ(m_applied.size(), c.appliedByCommand);
+    if (c.leave == Leave::CancelThenClose) {
+        EXPECT_EQ(openAfterCancel, std::optional<bool>(true));
+        EXPECT_EQ(m_applied[0].nBluetoothPort, 7);
+        EXPECT_EQ(m_applied[0].nGpsPort, 4);
+        EXPECT_TRUE(m_applied[0].bGpsTest);
+        EXPECT_FALSE(m_applied[0].bBluetoothTest);
+    }
+    // Whatever way the sheet was left, the Ports page wrote the new port.
+    EXPECT_NE(ConfigText().find("PORT#BLUETOOTH#PORTNUMBER#7\n"), std::string::npos);
+    const VIEW_SETTINGS chosen = sheet.Chosen();
+    EXPECT_EQ(chosen.nBluetoothPort, 7);
+    EXPECT_TRUE(chosen.bGpsTest);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, SettingsSheetLeave,
+                         ::testing::Values(LeaveCase{Leave::Ok, QDialog::Accepted, 0},
+                                           LeaveCase{Leave::CancelThenClose, QDialog::Rejected, 1},
+                                           LeaveCase{Leave::Close, QDialog::Rejected, 0},
+                                           LeaveCase{Leave::Escape, QDialog::Rejected, 0}));
+
+} // namespace
