@@ -1,0 +1,113 @@
+#include "GpsSide.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <unistd.h>
+
+#include "NmeaSentences.h"
+
+namespace {
+// How long written GGA reports are kept for matching replies.
+constexpr double kHistorySeconds = 60.0;
+} // namespace
+
+CGpsSide::CGpsSide(const SIM_OPTIONS& options, const CWalkTrack& track) : m_options(options), m_track(track) {}
+
+bool CGpsSide::Open(std::string& error)
+{
+    return m_port.Create(m_options.portsDir, m_options.nGpsPort, error);
+}
+
+bool CGpsSide::FeedsFixes() const
+{
+    return m_port.IsCreated() && m_options.talker == "GP" && (m_options.dwSentences & NMEA_GGA) != 0;
+}
+
+void CGpsSide::OnPeerChange(double now)
+{
+    m_pendingLength = 0;
+    if (m_port.PeerOpen()) {
+        m_port.FlushToSlave();
+        m_nextEpoch = now;
+    }
+}
+
+double CGpsSide::NextDue(double now) const
+{
+    if (!m_port.PeerOpen())
+        return 3600.0;
+    return std::max(0.0, m_nextEpoch - now);
+}
+
+void CGpsSide::Tick(double now, double unixTime)
+{
+    if (!m_port.IsCreated() || !m_port.PeerOpen())
+        return;
+    Flush();
+    if (now < m_nextEpoch)
+        return;
+    const double period = 1.0 / m_options.dfRateHz;
+    // Epochs missed while the loop was busy are skipped, not sent in a burst.
+    while (m_nextEpoch <= now)
+        m_nextEpoch += period;
+    ++m_epoch;
+
+    const GPS_SAMPLE sample = m_track.Sample(now, unixTime);
+    const int wholeSecond = static_cast<int>(std::floor(unixTime));
+    const bool firstOfSecond = wholeSecond != m_lastWholeSecond;
+    m_lastWholeSecond = wholeSecond;
+    const std::string text = EpochText(m_options.talker, sample, m_options.dwSentences, firstOfSecond);
+    if (m_pendingLength + text.size() > sizeof m_pending) {
+        ++m_dropped;
+        return;
+    }
+    std::memcpy(m_pending + m_pendingLength, text.data(), text.size());
+    m_pendingLength += text.size();
+    m_sentences += static_cast<uint64_t>(std::count(text.begin(), text.end(), '$'));
+    if (m_options.dwSentences & NMEA_GGA) {
+        m_history.push_back(sample);
+        while (m_history.size() > 1 && m_history.front().dfElapsed < now - kHistorySeconds)
+            m_history.pop_front();
+    }
+    Flush();
+}
+
+void CGpsSide::Flush()
+{
+    while (m_pendingLength > 0) {
+        const ssize_t n = ::write(m_port.MasterFd(), m_pending, m_pendingLength);
+        if (n <= 0)
+            return; // EAGAIN: the rest goes when the port can take it
+        std::memmove(m_pending, m_pending + n, m_pendingLength - static_cast<size_t>(n));
+        m_pendingLength -= static_cast<size_t>(n);
+    }
+}
+
+void CGpsSide::DrainInput()
+{
+    char sink[256];
+    while (::read(m_port.MasterFd(), sink, sizeof sink) > 0) {
+    }
+}
+
+FIX_CANDIDATES CGpsSide::Candidates(double sentAt, double replyAt) const
+{
+    FIX_CANDIDATES candidates;
+    if (!FeedsFixes())
+        return candidates;
+    // A report is in the listener's hands some time after it was written: allow
+    // two epochs (and at least two seconds) for the port and its reader.
+    const double slack = std::max(2.0, 2.0 / m_options.dfRateHz);
+    const GPS_SAMPLE* before = nullptr;
+    for (const GPS_SAMPLE& s : m_history) {
+        if (s.dfElapsed < sentAt - slack)
+            before = &s;
+        else if (s.dfElapsed <= replyAt)
+            candidates.samples.push_back(s);
+    }
+    // With nothing written before that, the listener may not have had a fix yet.
+    candidates.samples.insert(candidates.samples.begin(), before != nullptr ? *before : GPS_SAMPLE{});
+    return candidates;
+}
