@@ -308,14 +308,8 @@ TEST(SimNmea, Sentences)
     EXPECT_EQ(NmeaSentence("GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,"),
               "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n");
 
-    GPS_SAMPLE north;
+    GPS_SAMPLE north = SouthWestFix();
     north.dfUTC = 81548.12;
-    north.nDay = 7;
-    north.nMonth = 12;
-    north.nYear = 2026;
-    north.bFix = true;
-    north.nQuality = 1;
-    north.nSatellites = 8;
     north.dfHdop = 0.9;
     north.dfAltitude = 545.4;
     north.dfGeoid = 46.9;
