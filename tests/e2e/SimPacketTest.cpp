@@ -396,3 +396,32 @@ TEST(SimScript, Lines)
     EXPECT_EQ(AdditionalWord(spec), 1u);
     EXPECT_TRUE(spec.bBadChecksum);
 }
+
+TEST(SimReplyRules, FixesTheHandheldMayHold)
+{
+    // GGA reports written at 1 s steps; the one at 3 s had lost the fix.
+    std::vector<GPS_SAMPLE> written;
+    for (int t = 1; t <= 6; ++t) {
+        GPS_SAMPLE s = SouthWestFix();
+        s.dfElapsed = t;
+        s.bFix = t != 3;
+        s.dfUTC = 81547.0 + t;
+        written.push_back(s);
+    }
+    struct CASE {
+        double sentAt, replyAt;
+        std::vector<double> times; // 0: "no fix yet"
+    } const cases[] = {
+        {4.5, 4.6, {2, 3, 4}},    // last before 2.5, then up to the reply
+        {0.5, 0.6, {0}},          // nothing written yet
+        {2.2, 2.3, {0, 1, 2}},    // nothing before 0.2: maybe no fix yet
+        {9.0, 9.1, {6}},          // long after the last report: it still holds
+    };
+    for (const CASE& c : cases) {
+        const FIX_CANDIDATES got = SelectCandidates(written, c.sentAt, c.replyAt, 2.0);
+        std::vector<double> times;
+        for (const GPS_SAMPLE& s : got.samples)
+            times.push_back(s.dfElapsed);
+        EXPECT_EQ(times, c.times) << c.sentAt;
+    }
+}

@@ -68,8 +68,12 @@ void CGpsSide::Tick(double now, double unixTime)
     m_sentences += static_cast<uint64_t>(std::count(text.begin(), text.end(), '$'));
     if (m_options.dwSentences & NMEA_GGA) {
         m_history.push_back(sample);
-        while (m_history.size() > 1 && m_history.front().dfElapsed < now - kHistorySeconds)
-            m_history.pop_front();
+        // Trimmed in batches so that an epoch does not shift the whole history.
+        if (m_history.size() > 1 && m_history.front().dfElapsed < now - 2 * kHistorySeconds) {
+            const auto keep = std::find_if(m_history.begin(), m_history.end(),
+                                           [now](const GPS_SAMPLE& s) { return s.dfElapsed >= now - kHistorySeconds; });
+            m_history.erase(m_history.begin(), keep - 1);
+        }
     }
     Flush();
 }
@@ -94,20 +98,10 @@ void CGpsSide::DrainInput()
 
 FIX_CANDIDATES CGpsSide::Candidates(double sentAt, double replyAt) const
 {
-    FIX_CANDIDATES candidates;
     if (!FeedsFixes())
-        return candidates;
+        return {};
     // A report is in the listener's hands some time after it was written: allow
     // two epochs (and at least two seconds) for the port and its reader.
     const double slack = std::max(2.0, 2.0 / m_options.dfRateHz);
-    const GPS_SAMPLE* before = nullptr;
-    for (const GPS_SAMPLE& s : m_history) {
-        if (s.dfElapsed < sentAt - slack)
-            before = &s;
-        else if (s.dfElapsed <= replyAt)
-            candidates.samples.push_back(s);
-    }
-    // With nothing written before that, the listener may not have had a fix yet.
-    candidates.samples.insert(candidates.samples.begin(), before != nullptr ? *before : GPS_SAMPLE{});
-    return candidates;
+    return SelectCandidates(m_history, sentAt, replyAt, slack);
 }

@@ -4,8 +4,8 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <string>
+#include <vector>
 
 #include "PtyPort.h"
 #include "ReplyRules.h"
@@ -53,5 +53,5 @@ private:
     size_t m_pendingLength = 0;
     uint64_t m_sentences = 0;
     uint64_t m_dropped = 0;
-    std::deque<GPS_SAMPLE> m_history; // GGA reports written, oldest first
+    std::vector<GPS_SAMPLE> m_history; // GGA reports written, oldest first
 };

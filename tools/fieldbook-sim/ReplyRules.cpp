@@ -65,6 +65,20 @@ std::string ReplyName(const uint8_t* reply, uint32_t length)
     return "len" + std::to_string(length);
 }
 
+FIX_CANDIDATES SelectCandidates(const std::vector<GPS_SAMPLE>& written, double sentAt, double replyAt, double slack)
+{
+    FIX_CANDIDATES candidates;
+    const GPS_SAMPLE* before = nullptr;
+    for (const GPS_SAMPLE& s : written) {
+        if (s.dfElapsed < sentAt - slack)
+            before = &s;
+        else if (s.dfElapsed <= replyAt)
+            candidates.samples.push_back(s);
+    }
+    candidates.samples.insert(candidates.samples.begin(), before != nullptr ? *before : GPS_SAMPLE{});
+    return candidates;
+}
+
 namespace {
 
 std::string CheckFixBlock(const uint8_t* block, const FIX_CANDIDATES& candidates)

@@ -42,6 +42,12 @@ struct FIX_CANDIDATES {
     std::vector<GPS_SAMPLE> samples;
 };
 
+// Picks from the GGA reports written so far (oldest first, dfElapsed the time
+// each was written) those a listener may hold when it answers at replyAt a packet
+// sent at sentAt: the ones written from sentAt - slack on, and the last one
+// before that, or "no fix" when there is none before (it may not have had one).
+FIX_CANDIDATES SelectCandidates(const std::vector<GPS_SAMPLE>& written, double sentAt, double replyAt, double slack);
+
 // Compares a received reply (payload without FCS) with the expected one.
 // Returns "" when it keeps to the rules, else the first rule it breaks.
 std::string CheckReply(const REPLY_EXPECT& expect, const uint8_t* reply, uint32_t length,

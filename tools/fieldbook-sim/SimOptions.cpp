@@ -47,8 +47,8 @@ Locator (packets start once fieldbook has opened the Bluetooth port):
   --interval SECONDS     time between packets (default 1); a packet also waits
                          for the reply to the one before
   --count N              stop after N packets
-  --duration SECONDS     stop SECONDS after the first packet (the first GPS
-                         epoch with --no-locator)
+  --duration SECONDS     stop sending SECONDS after the first packet (with
+                         --no-locator: end the run SECONDS after start-up)
   --script FILE          send the packets of FILE, one per line, then stop:
                            cmd=1 proto=2 gpsmode=1 mode=1 freq=8440 depth=1.25 current=0.5
                          keys: cmd proto gpsmode mode freq depth current signal

@@ -54,7 +54,7 @@ std::string FormatSummary(const SIM_SUMMARY& s, bool tolerateUnanswered)
     }
     const char* result = SummaryExitCode(s, tolerateUnanswered) == 0 ? "OK" : "FAILED";
     if (s.bOpenTimedOut)
-        result = "FAILED (the Bluetooth port was never opened)";
+        result = "FAILED (the Bluetooth port was not opened in time)";
     else if (s.bFailed)
         result = "FAILED (the simulator could not run)";
     std::snprintf(line, sizeof line, "%-19s %s\n", "result:", result);
