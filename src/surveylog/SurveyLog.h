@@ -1,0 +1,90 @@
+// The one survey log of the running program: every point of the current survey
+// in the order it arrived, and the file that holds them. The list is the master
+// copy; the file is written again, whole, after every point. Used from the
+// user-interface thread only, so it takes no lock.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "link/SurveyPoint.h"
+#include "surveylog/LogFormat.h"
+
+class CSurveyLog {
+public:
+    // The log, created empty (no name, no folder, no points) on the first call.
+    static CSurveyLog* GetInstance();
+    // Frees the log. Points that no save has put on disk yet get one last try.
+    static void DestroyInstance();
+
+    // False only when memory for the point could not be had.
+    bool Add(const SURVEY_POINT& point);
+    void Clear();
+    size_t GetCount() const { return m_points.size(); }
+    bool IsEmpty() const { return m_points.empty(); }
+    const SURVEY_POINT& GetAt(size_t index) const { return m_points[index]; }
+
+    const std::string& GetFileName() const { return m_fileName; }
+    void SetFileName(const std::string& name) { m_fileName = name; }
+    // The folder, ending in '/' (one is added to the path if it is missing).
+    const std::string& GetFolder() const { return m_folder; }
+    void SetFolder(const std::string& folder) { m_folder = folder; }
+    std::string GetFullPath() const;
+
+    // Writes the current file from the list. An empty list writes nothing and
+    // succeeds. False when the file could not be written: the points stay and
+    // the previous file is left as it was.
+    bool Save();
+
+    // Saves the survey so far, empties the list, names a new file from the local
+    // clock in the log folder, takes over the points of a file of that name that
+    // exists already, then waits (1000 ms) so that the next new file gets
+    // another name. When the survey so far cannot be saved it is kept as the
+    // current survey, under its old name, and false is returned.
+    bool StartNewFile();
+    void SetNewFileWait(std::chrono::milliseconds wait) { m_newFileWait = wait; }
+
+    // Appends the points stored in the log file at path; a missing or unreadable
+    // file adds nothing.
+    void ReadFile(const std::string& path);
+
+    // Replaces the file at path with the heading lines and every data line. The
+    // text goes to a temporary file in the same folder first, reaches the disk,
+    // and is renamed over the log, so the log on disk is always either the
+    // previous whole file or the new whole file. False when it could not be
+    // written; nothing is left behind then.
+    bool WriteFile(const std::string& path);
+    // Writes the data lines of every point to an open descriptor; false on a
+    // write error.
+    bool WriteLines(int fd);
+
+    // "0612143005.txt" for 6 December, 14:30:05: day, month, hour, minute,
+    // second, two digits each; the year is not part of the name.
+    static std::string FileNameForTime(int day, int month, int hour, int minute, int second);
+
+private:
+    CSurveyLog() = default;
+    CSurveyLog(const CSurveyLog&) = delete;
+    CSurveyLog& operator=(const CSurveyLog&) = delete;
+
+    // Brings the text of the data lines up to the end of the list. A line
+    // depends only on its own point and the points before it, so the text of
+    // lines already formatted is kept and only new points are formatted.
+    bool FormatNewLines();
+
+    std::string m_fileName;
+    std::string m_folder;
+    std::vector<SURVEY_POINT> m_points;
+    std::chrono::milliseconds m_newFileWait{1000};
+    bool m_bUnsaved = false;
+
+    std::string m_lines;     // data lines of m_points[0, m_formatted)
+    size_t m_formatted = 0;
+    CTrackDistance m_distance; // Distance column state after m_formatted points
+};
+
+// Text of the status bar's log pane: the file name, a blank and the number of
+// points in brackets, e.g. "0612143005.txt (12)".
+std::string LogPaneText(const CSurveyLog& log);
