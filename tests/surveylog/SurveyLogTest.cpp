@@ -361,30 +361,41 @@ TEST_F(SurveyLogTest, FolderWithLettersBeyondAsciiIsUsedAsItIs)
     EXPECT_EQ(FolderEntries(folder), std::vector<std::string>{"0612143005.txt"});
 }
 
+// While it lives the folder refuses new files, even to root.
+class ReadOnlyFolder {
+public:
+    explicit ReadOnlyFolder(std::string folder) : m_folder(std::move(folder))
+    {
+        m_bActive = m_asUser.Active() && ::chmod(m_folder.c_str(), 0555) == 0;
+    }
+    ~ReadOnlyFolder() { ::chmod(m_folder.c_str(), 0755); }
+    bool Active() const { return m_bActive; }
+
+private:
+    ScopedNoFileOverride m_asUser;
+    std::string m_folder;
+    bool m_bActive = false;
+};
+
 TEST_F(SurveyLogTest, ReadOnlyFolderKeepsThePointsAndThePreviousFile)
 {
-    const std::string folder = dir.Path() + "logs/";
-    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
-    log->SetFolder(folder);
-    log->SetFileName("log.txt");
+    UseFile("log.txt");
     log->Add(Indexed(0));
     ASSERT_TRUE(log->Save());
-    const std::string before = ReadWholeFile(folder + "log.txt");
+    const std::string before = ReadWholeFile(dir.File("log.txt"));
     {
-        ScopedNoFileOverride asUser;
-        ASSERT_TRUE(asUser.Active());
-        ASSERT_EQ(::chmod(folder.c_str(), 0555), 0);
+        ReadOnlyFolder readOnly(dir.Path());
+        ASSERT_TRUE(readOnly.Active());
         log->Add(Indexed(1));
         log->Add(Indexed(2));
         EXPECT_FALSE(log->Save());
         EXPECT_EQ(log->GetCount(), 3u);
-        EXPECT_EQ(ReadWholeFile(folder + "log.txt"), before);
-        EXPECT_EQ(FolderEntries(folder), std::vector<std::string>{"log.txt"});
-        ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
-        log->Add(Indexed(3));
-        EXPECT_TRUE(log->Save());
+        EXPECT_EQ(ReadWholeFile(dir.File("log.txt")), before);
+        EXPECT_EQ(FolderEntries(dir.Path()), std::vector<std::string>{"log.txt"});
     }
-    const std::vector<std::string> lines = Lines(ReadWholeFile(folder + "log.txt"));
+    log->Add(Indexed(3));
+    EXPECT_TRUE(log->Save());
+    const std::vector<std::string> lines = Lines(ReadWholeFile(dir.File("log.txt")));
     ASSERT_EQ(lines.size(), 6u);
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(Fields(lines[static_cast<size_t>(i) + 2]).at(0), std::to_string(i));
@@ -392,43 +403,33 @@ TEST_F(SurveyLogTest, ReadOnlyFolderKeepsThePointsAndThePreviousFile)
 
 TEST_F(SurveyLogTest, NewFileIsNotStartedWhileTheOldSurveyCannotBeSaved)
 {
-    const std::string folder = dir.Path() + "logs/";
-    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
-    SetLogFolder(folder);
     ASSERT_TRUE(log->StartNewFile());
     log->Add(Indexed(1));
+    const LOCAL_TIME later{2023, 12, 6, 15, 0, 0};
+    SetLocalTimeForTest(&later);
     {
-        ScopedNoFileOverride asUser;
-        ASSERT_TRUE(asUser.Active());
-        ASSERT_EQ(::chmod(folder.c_str(), 0555), 0);
-        const LOCAL_TIME later{2023, 12, 6, 15, 0, 0};
-        SetLocalTimeForTest(&later);
+        ReadOnlyFolder readOnly(dir.Path());
+        ASSERT_TRUE(readOnly.Active());
         EXPECT_FALSE(log->StartNewFile());
         EXPECT_EQ(log->GetCount(), 1u);
         EXPECT_EQ(log->GetFileName(), "0612143005.txt");
-        ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
     }
     EXPECT_TRUE(log->StartNewFile());
     EXPECT_EQ(log->GetFileName(), "0612150000.txt");
-    EXPECT_EQ(Lines(ReadWholeFile(folder + "0612143005.txt")).size(), 3u);
+    EXPECT_EQ(Lines(ReadWholeFile(dir.File("0612143005.txt"))).size(), 3u);
 }
 
 TEST_F(SurveyLogTest, DestroyingTheLogRetriesAFailedSave)
 {
-    const std::string folder = dir.Path() + "logs/";
-    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
-    log->SetFolder(folder);
-    log->SetFileName("log.txt");
+    UseFile("log.txt");
     {
-        ScopedNoFileOverride asUser;
-        ASSERT_TRUE(asUser.Active());
-        ASSERT_EQ(::chmod(folder.c_str(), 0555), 0);
+        ReadOnlyFolder readOnly(dir.Path());
+        ASSERT_TRUE(readOnly.Active());
         log->Add(Indexed(1));
         EXPECT_FALSE(log->Save());
-        ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
     }
     CSurveyLog::DestroyInstance();
-    EXPECT_EQ(Lines(ReadWholeFile(folder + "log.txt")).size(), 3u);
+    EXPECT_EQ(Lines(ReadWholeFile(dir.File("log.txt"))).size(), 3u);
 }
 
 // Lines are read 1999 characters at a time; the rest of a longer line is a line
