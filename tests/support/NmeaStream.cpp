@@ -153,7 +153,8 @@ private:
 
     void Move()
     {
-        m_heading += std::normal_distribution<double>(0.0, 0.05)(m_random);
+        // Wanders, but keeps heading roughly east so the zero meridian is crossed.
+        m_heading += std::normal_distribution<double>(0.0, 0.05)(m_random) - 0.01 * (m_heading - kCourse);
         const double speed = 1.4 + std::normal_distribution<double>(0.0, 0.1)(m_random);
         m_lat += speed * std::cos(m_heading) / kMetresPerDegree;
         m_lon += speed * std::sin(m_heading) / (kMetresPerDegree * std::cos(m_lat * std::numbers::pi / 180.0));
@@ -351,8 +352,9 @@ private:
     GPS_FIX m_fix;
     ZDA_DATA m_zda;
     double m_lat = 51.4769;
-    double m_lon = -0.0150;
-    double m_heading = 1.4; // radians from north, roughly east
+    double m_lon = -0.0050;
+    static constexpr double kCourse = 1.4; // radians from north
+    double m_heading = kCourse;
     int m_altTenths = 460;
     int m_sats = 9;
     int m_hdopTenths = 9;
