@@ -91,14 +91,4 @@ TEST(NmeaFields, CoordinateNeedsItsDegreeDigits)
     EXPECT_EQ(value, -1.0);
 }
 
-TEST(NmeaFields, DigitValues)
-{
-    const std::string digits = "0123456789ABCDEFabcdef";
-    const int values[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 10, 11, 12, 13, 14, 15};
-    for (size_t i = 0; i < digits.size(); ++i)
-        EXPECT_EQ(NmeaDigitValue(digits[i]), values[i]) << digits[i];
-    for (char c : std::string("GgxX/:@`\r\n\0 ,*$", 16))
-        EXPECT_EQ(NmeaDigitValue(c), -1) << static_cast<int>(c);
-}
-
 } // namespace
