@@ -45,6 +45,8 @@ public:
     virtual uint32_t GetDebugLevel() const = 0;
     // Echo of exactly the bytes just read.
     virtual void ShowRawData(const uint8_t* data, uint32_t length) = 0;
-    // Loads bitmap bitmapId into the picture control controlId.
+    // Loads bitmap bitmapId into the picture control controlId. A reader that is
+    // ending calls this while the user-interface thread may be waiting for it in
+    // StopThreads or Shutdown: post the change, never wait for it to be drawn.
     virtual void SetBitmap(int controlId, int bitmapId) = 0;
 };

@@ -1,0 +1,497 @@
+#include "link/LocatorLink.h"
+
+#include <cstring>
+#include <new>
+
+#include "platform/Folders.h"
+
+namespace {
+
+constexpr auto kTurnPause = std::chrono::milliseconds(10);
+constexpr auto kFailedOpenPause = std::chrono::milliseconds(100);
+constexpr uint32_t kFailedOpenReport = 100; // one debug line per this many failed opens
+
+} // namespace
+
+CLocatorLink::CLocatorLink(ILinkOwner& owner) : m_owner(owner) {}
+
+CLocatorLink::~CLocatorLink() { Shutdown(); }
+
+void CLocatorLink::SetPortCloseWait(std::chrono::milliseconds wait)
+{
+    m_portCloseWait = wait;
+    if (m_pBluetoothPort)
+        m_pBluetoothPort->SetCloseWait(wait);
+    if (m_pGpsPort)
+        m_pGpsPort->SetCloseWait(wait);
+}
+
+int CLocatorLink::Initialise()
+{
+    if (m_bInitialised.load())
+        Shutdown();
+
+    auto fail = [this](int code) {
+        m_nLastRetCode = code;
+        return code;
+    };
+    auto device = [this](bool bluetooth) {
+        return m_deviceFactory ? m_deviceFactory(bluetooth) : std::unique_ptr<ISerialDevice>();
+    };
+
+    m_pBluetoothPort.reset(new (std::nothrow) CBluetoothPort(device(true)));
+    if (!m_pBluetoothPort)
+        return fail(LINK_ERR_NO_BT_PORT);
+    m_pBluetoothPort->SetCloseWait(m_portCloseWait);
+
+    m_pGpsPort.reset(new (std::nothrow) CGpsPort(device(false)));
+    if (!m_pGpsPort)
+        return fail(LINK_ERR_NO_GPS_PORT);
+    m_pGpsPort->SetCloseWait(m_portCloseWait);
+
+    m_pCodec.reset(new (std::nothrow) CFrameCodec());
+    if (!m_pCodec)
+        return fail(LINK_ERR_NO_CODEC);
+
+    m_pDecoder.reset(new (std::nothrow) CGpsDecoder());
+    if (!m_pDecoder)
+        return fail(LINK_ERR_NO_DECODER);
+    if (const int rc = m_pDecoder->Init(); rc != 0)
+        return fail(rc);
+
+    m_pLocateSemaphore.reset(new (std::nothrow) CSemaphore("LocateDataSemaphore"));
+    if (!m_pLocateSemaphore)
+        return fail(LINK_ERR_NO_SEMAPHORE);
+
+    m_assembler.Reset();
+    m_bInitialised = true;
+    return fail(LINK_OK);
+}
+
+int CLocatorLink::StartThreads()
+{
+    // Without a successful Initialise the ports, codec or decoder may be missing.
+    if (!m_bInitialised.load()) {
+        m_nLastRetCode = LINK_ERR_NOT_INITIALISED;
+        return LINK_ERR_NOT_INITIALISED;
+    }
+
+    // The debug switches are only ever turned on here; a later start with the bits
+    // clear still writes the files.
+    // A worker left over from an earlier stop still owns its port and, for the
+    // GPS side, the decoder's input; their switches wait for a start that runs.
+    const uint32_t level = m_owner.GetDebugLevel();
+    const bool btBusy = WorkerBusy(m_btWorker);
+    const bool gpsBusy = WorkerBusy(m_gpsWorker);
+    if ((level & DEBUG_BLUETOOTH_PORT) && !btBusy)
+        m_pBluetoothPort->SetDebugLog(true);
+    if (level & DEBUG_LOCATE)
+        m_bLocateDebug = true;
+    if (m_bLocateDebug.load()) {
+        if (m_locateDebug.Open(DocumentsPath("LocateData.txt"), CDebugFile::Mode::Append)) {
+            m_locateDebug.Printf("Bluetooth Read Thread Started\n");
+            m_locateDebug.Printf("m_nLastRetCode = %d\n", m_nLastRetCode.load());
+        } else {
+            m_bLocateDebug = false;
+        }
+    }
+    if ((level & DEBUG_GPS_PORT) && !gpsBusy)
+        m_pGpsPort->SetDebugLog(true);
+    if ((level & DEBUG_GPS_DECODER) && !gpsBusy)
+        m_pDecoder->SetDebug(true);
+    if (level & DEBUG_GPS_DATA)
+        m_bGpsDebug = true;
+    if (m_bGpsDebug.load()) {
+        if (m_gpsDebug.Open(DocumentsPath("GpsData.txt"), CDebugFile::Mode::Append))
+            m_gpsDebug.Printf("GPS Read Thread Started\n");
+        else
+            m_bGpsDebug = false;
+    }
+
+    StartWorker(m_btWorker, m_lock1, m_nBluetoothState, &CLocatorLink::BluetoothReadThread);
+    StartWorker(m_gpsWorker, m_lock2, m_nGpsState, &CLocatorLink::GpsReadThread);
+    return LINK_OK;
+}
+
+void CLocatorLink::StartWorker(Worker& worker, std::mutex& lock, int32_t& state, int (*proc)(CLocatorLink*))
+{
+    {
+        std::unique_lock<std::mutex> guard(m_workerMutex);
+        if (worker.thread.joinable()) {
+            // A worker that outlived an earlier StopThreads: never a second one for
+            // the same port. If it has ended since, it makes room for a new one.
+            if (!worker.ended)
+                return;
+            guard.unlock();
+            worker.thread.join();
+            guard.lock();
+        }
+        worker.ended = false;
+    }
+    // Running before the thread exists, so that a stop requested right after this
+    // start is not overwritten by the worker's own start.
+    WriteState(lock, state, THREAD_RUNNING);
+    Worker* pWorker = &worker;
+    std::thread thread([this, pWorker, proc] {
+        proc(this);
+        {
+            std::lock_guard<std::mutex> guard(m_workerMutex);
+            pWorker->ended = true;
+        }
+        m_workerCv.notify_all();
+    });
+    std::lock_guard<std::mutex> guard(m_workerMutex);
+    worker.thread = std::move(thread);
+}
+
+bool CLocatorLink::EndWorker(Worker& worker, std::chrono::milliseconds wait)
+{
+    std::unique_lock<std::mutex> guard(m_workerMutex);
+    if (!worker.thread.joinable())
+        return true;
+    if (!m_workerCv.wait_for(guard, wait, [&worker] { return worker.ended; }))
+        return false;
+    guard.unlock();
+    worker.thread.join();
+    guard.lock();
+    worker.ended = false;
+    return true;
+}
+
+bool CLocatorLink::WorkerBusy(const Worker& worker) const
+{
+    std::lock_guard<std::mutex> guard(m_workerMutex);
+    return worker.thread.joinable() && !worker.ended;
+}
+
+bool CLocatorLink::HasBluetoothThread() const
+{
+    std::lock_guard<std::mutex> guard(m_workerMutex);
+    return m_btWorker.thread.joinable();
+}
+
+bool CLocatorLink::HasGpsThread() const
+{
+    std::lock_guard<std::mutex> guard(m_workerMutex);
+    return m_gpsWorker.thread.joinable();
+}
+
+int32_t CLocatorLink::ReadState(std::mutex& lock, const int32_t& state)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return state;
+}
+
+void CLocatorLink::WriteState(std::mutex& lock, int32_t& state, int32_t value)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    state = value;
+}
+
+void CLocatorLink::EnterRunning(std::mutex& lock, int32_t& state)
+{
+    // StartThreads set the word to running before the thread existed; a stop asked
+    // for since then stands.
+    std::lock_guard<std::mutex> guard(lock);
+    if (state != THREAD_STOP_REQUESTED)
+        state = THREAD_RUNNING;
+}
+
+void CLocatorLink::StopThreads()
+{
+    if (m_bInitialised.load()) {
+        WriteState(m_lock1, m_nBluetoothState, THREAD_STOP_REQUESTED);
+        WriteState(m_lock2, m_nGpsState, THREAD_STOP_REQUESTED);
+    }
+    EndWorker(m_btWorker, kThreadEndWait);
+    EndWorker(m_gpsWorker, kThreadEndWait);
+    // The flags stay: the next StartThreads opens both files again.
+    m_locateDebug.Close();
+    m_gpsDebug.Close();
+}
+
+void CLocatorLink::Shutdown()
+{
+    StopThreads();
+    // A worker still running uses the ports, codec, decoder and queue. Each of its
+    // turns is bounded (a read, a reply, one port close), so it ends; nothing is
+    // freed before it has.
+    while (!EndWorker(m_btWorker, kThreadEndWait)) {
+    }
+    while (!EndWorker(m_gpsWorker, kThreadEndWait)) {
+    }
+
+    m_pCodec.reset();
+    if (m_pDecoder)
+        m_pDecoder->Close();
+    m_pDecoder.reset();
+    m_pCurrentRecord.reset();
+    ClearLocateRecords();
+    m_queue.clear(); // also what a timed-out ClearLocateRecords left
+    m_pLocateSemaphore.reset();
+    m_pBluetoothPort.reset();
+    m_pGpsPort.reset();
+
+    m_nBluetoothState = THREAD_STOPPED;
+    m_nGpsState = THREAD_STOPPED;
+    m_assembler.Reset();
+    m_u32BadFcsCount = 0;
+    m_u32NextPacket = 1;
+    m_nLastRetCode = 0;
+    m_nLastReleaseError = 0;
+    m_bLocateDebug = false;
+    m_bGpsDebug = false;
+    m_bInitialised = false;
+}
+
+// ---------------------------------------------------------------------------
+// Status pictures. Picture and lamp of one link always change together.
+
+void CLocatorLink::ShowBluetooth(bool good)
+{
+    m_owner.SetBitmap(IDC_BLUETOOTH_ICON, good ? IDB_BLUETOOTH_UP : IDB_BLUETOOTH_DOWN);
+    m_owner.SetBitmap(IDC_BLUETOOTH_LAMP, good ? IDB_LAMP_GREEN : IDB_LAMP_RED);
+}
+
+void CLocatorLink::ShowGps(bool good)
+{
+    m_owner.SetBitmap(IDC_GPS_ICON, good ? IDB_GPS_FIX : IDB_GPS_NO_FIX);
+    m_owner.SetBitmap(IDC_GPS_LAMP, good ? IDB_LAMP_GREEN : IDB_LAMP_RED);
+}
+
+// ---------------------------------------------------------------------------
+// Bluetooth reader
+
+int CLocatorLink::BluetoothReadThread(CLocatorLink* pLink)
+{
+    pLink->RunBluetoothReader();
+    return 0;
+}
+
+void CLocatorLink::RunBluetoothReader()
+{
+    bool bShownGood = false;
+    uint32_t failedOpens = 0;
+    uint8_t buffer[kReadChunk];
+    CBluetoothPort& port = *m_pBluetoothPort;
+
+    EnterRunning(m_lock1, m_nBluetoothState);
+
+    while (ReadState(m_lock1, m_nBluetoothState) != THREAD_STOP_REQUESTED) {
+        std::this_thread::sleep_for(kTurnPause);
+
+        if (!port.IsPortOpen()) {
+            // Good means open with carrier: a port that closed (read, write or
+            // carrier failure) is not shown as up while it is being reopened.
+            if (bShownGood) {
+                ShowBluetooth(false);
+                bShownGood = false;
+            }
+            const int nPort = m_owner.BluetoothPort();
+            port.OpenPort(nPort);
+            if (port.IsPortOpen()) {
+                // Half a frame from an earlier connection must not swallow the first
+                // frame of this one.
+                m_assembler.Reset();
+                continue;
+            }
+            ++failedOpens;
+            if (failedOpens % kFailedOpenReport == 0)
+                m_locateDebug.Printf("COM%d Port NOT Open, retry = %d\n", nPort, static_cast<int>(failedOpens));
+            std::this_thread::sleep_for(kFailedOpenPause);
+        } else if (port.GetModemRLSDState() == 1) {
+            if (!bShownGood) {
+                ShowBluetooth(true);
+                bShownGood = true;
+            }
+            const uint32_t dwRead = port.ReadPort(buffer, kReadChunk);
+            if (dwRead > 0) {
+                if (m_owner.BluetoothTest())
+                    m_owner.ShowRawData(buffer, dwRead);
+                m_locateDebug.Printf("dwRead = %d\n", static_cast<int>(dwRead));
+                AssembleFrames(buffer, dwRead);
+            }
+        } else if (bShownGood) {
+            ShowBluetooth(false);
+            bShownGood = false;
+        }
+    }
+
+    if (bShownGood)
+        ShowBluetooth(false);
+    if (port.IsPortOpen())
+        port.ClosePort();
+    WriteState(m_lock1, m_nBluetoothState, THREAD_STOPPED);
+}
+
+int CLocatorLink::AssembleFrames(const uint8_t* bytes, uint32_t count)
+{
+    if (!m_bInitialised.load())
+        return 0;
+    return m_assembler.AssembleFrames(*m_pCodec, *this, bytes, count);
+}
+
+void CLocatorLink::OnGoodFrame(const CFrameCodec&) { ProcessPacket(); }
+
+void CLocatorLink::OnBadFcs()
+{
+    const uint32_t count = m_u32BadFcsCount.fetch_add(1) + 1;
+    if (count % 100 == 0)
+        m_locateDebug.Printf("FCS Count = %u\n", count);
+}
+
+void CLocatorLink::OnFrameError(int code) { m_locateDebug.Printf("Error Code = %d\n", code); }
+
+// ---------------------------------------------------------------------------
+// GPS reader
+
+int CLocatorLink::GpsReadThread(CLocatorLink* pLink)
+{
+    pLink->RunGpsReader();
+    return 0;
+}
+
+void CLocatorLink::RunGpsReader()
+{
+    bool bShownGood = false;
+    uint32_t failedOpens = 0;
+    uint8_t buffer[kReadChunk];
+    CGpsPort& port = *m_pGpsPort;
+    CGpsDecoder& decoder = *m_pDecoder;
+
+    ShowGps(false);
+    EnterRunning(m_lock2, m_nGpsState);
+
+    while (ReadState(m_lock2, m_nGpsState) != THREAD_STOP_REQUESTED) {
+        std::this_thread::sleep_for(kTurnPause);
+
+        if (!port.IsPortOpen()) {
+            const int nPort = m_owner.GpsPort();
+            port.OpenPort(nPort);
+            if (port.IsPortOpen())
+                continue;
+            ++failedOpens;
+            if (failedOpens % kFailedOpenReport == 0)
+                m_gpsDebug.Printf("Com%d Port NOT Open, retry= %d\n", nPort, static_cast<int>(failedOpens));
+            std::this_thread::sleep_for(kFailedOpenPause);
+            continue;
+        }
+
+        GPS_FIX fix;
+        std::memset(buffer, 0, sizeof buffer);
+        const uint32_t dwRead = port.ReadPort(buffer, kReadChunk);
+        if (dwRead == 0) {
+            if (!port.IsPortOpen()) {
+                // The receiver is gone (the read failed and closed the port): its
+                // last fix must not be logged with points measured from now on.
+                decoder.InvalidateFix();
+                if (bShownGood) {
+                    ShowGps(false);
+                    bShownGood = false;
+                }
+            }
+            continue;
+        }
+        if (m_owner.GpsTest())
+            m_owner.ShowRawData(buffer, dwRead);
+        m_gpsDebug.Printf("\nR=%d", static_cast<int>(dwRead));
+
+        uint32_t consumed = 0;
+        while (consumed < dwRead) {
+            const int rc = decoder.Decode(buffer + consumed, dwRead - consumed);
+            m_gpsDebug.Printf("\nRC=%d", rc);
+            if (rc == GPS_GGA_DECODED) {
+                const int copied = decoder.CopyGgaData(&fix);
+                m_gpsDebug.Printf("\nC=%d", copied);
+                if (copied == 0) {
+                    if (fix.nGpsFix != 0 && !bShownGood) {
+                        ShowGps(true);
+                        bShownGood = true;
+                    } else if (fix.nGpsFix == 0 && bShownGood) {
+                        ShowGps(false);
+                        bShownGood = false;
+                    }
+                }
+            }
+            const uint32_t step = decoder.GetConsumed();
+            // A call that takes nothing (not initialised, no buffer) would take
+            // nothing again: give up on this chunk instead of spinning.
+            if (step == 0 || step > dwRead - consumed)
+                break;
+            consumed += step;
+            m_gpsDebug.Printf("\nD=%d", static_cast<int>(consumed));
+        }
+    }
+
+    if (bShownGood)
+        ShowGps(false);
+    if (port.IsPortOpen())
+        port.ClosePort();
+    WriteState(m_lock2, m_nGpsState, THREAD_STOPPED);
+}
+
+// ---------------------------------------------------------------------------
+// Record queue: the Bluetooth reader appends, the user-interface thread peeks,
+// works on the oldest record and pops it. The semaphore is held only for the
+// queue operation itself.
+
+int CLocatorLink::WaitQueue()
+{
+    switch (m_pLocateSemaphore->Wait(kQueueWaitMs)) {
+    case SemWait::Obtained: return LINK_OK;
+    case SemWait::TimedOut: return LINK_ERR_WAIT_TIMEOUT;
+    default: return LINK_ERR_WAIT_FAILED;
+    }
+}
+
+int CLocatorLink::ReleaseQueue()
+{
+    if (!m_pLocateSemaphore->Release()) {
+        m_nLastReleaseError = m_pLocateSemaphore->LastError();
+        return LINK_ERR_RELEASE_FAILED;
+    }
+    return LINK_OK;
+}
+
+int CLocatorLink::QueueRecord()
+{
+    if (!m_bInitialised.load())
+        return LINK_ERR_NOT_INITIALISED;
+    if (const int rc = WaitQueue(); rc != LINK_OK)
+        return rc;
+    m_queue.push_back(std::move(m_pCurrentRecord));
+    ReleaseQueue();
+    return LINK_OK;
+}
+
+SURVEY_POINT* CLocatorLink::PeekLocateRecord()
+{
+    if (!m_bInitialised.load()) {
+        m_nLastRetCode = LINK_ERR_NOT_INITIALISED;
+        return nullptr;
+    }
+    if (const int rc = WaitQueue(); rc != LINK_OK) {
+        m_nLastRetCode = rc;
+        return nullptr;
+    }
+    SURVEY_POINT* oldest = m_queue.empty() ? nullptr : m_queue.front().get();
+    m_nLastRetCode = ReleaseQueue();
+    return oldest;
+}
+
+void CLocatorLink::PopLocateRecord()
+{
+    if (!m_bInitialised.load() || WaitQueue() != LINK_OK)
+        return;
+    if (!m_queue.empty())
+        m_queue.pop_front();
+    ReleaseQueue();
+}
+
+void CLocatorLink::ClearLocateRecords()
+{
+    if (!m_bInitialised.load() || WaitQueue() != LINK_OK)
+        return;
+    m_queue.clear();
+    ReleaseQueue();
+}
