@@ -83,6 +83,8 @@ private:
     std::atomic<bool> m_bBluetoothTest{false};
     uint32_t m_dwDebugLevel = 0;
     std::unique_ptr<CLocatorLink> m_pLink;
+    // Initialise succeeded on m_pLink.
+    bool m_bLinkReady = false;
 };
 
 // The one view, for the record timer.

@@ -1,0 +1,124 @@
+#include "app/Application.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include "platform/Folders.h"
+#include "surveylog/SurveyLog.h"
+
+std::string UsageText()
+{
+    return "Usage: fieldbook [--headless] [--documents DIR] [--ports DIR] [--log-dir DIR]\n"
+           "       fieldbook --help | --version\n"
+           "\n"
+           "Field-survey logger: takes measurements from a locator on the Bluetooth serial\n"
+           "port COM<n> and positions from a GPS receiver on a second port, answers the\n"
+           "locator and writes the survey log.\n"
+           "\n"
+           "  --headless       run without a window; events go to stdout, one per line;\n"
+           "                   SIGINT/SIGTERM end the run, SIGHUP starts a new survey log\n"
+           "  --documents DIR  configuration file, debug files and instance lock\n"
+           "                   (else $FIELDBOOK_DOCUMENTS, the XDG documents folder, ~/Documents)\n"
+           "  --ports DIR      folder holding COM<n> entries, usually symlinks to devices\n"
+           "                   (else $FIELDBOOK_PORTS, else ~/.config/fieldbook/ports)\n"
+           "  --log-dir DIR    where survey logs are written\n"
+           "                   (else $FIELDBOOK_LOG_DIR, else the program's folder)\n"
+           "  --help           this text\n"
+           "  --version        the version\n";
+}
+
+ParseResult ParseCommandLine(int argc, char** argv, APP_OPTIONS& options, std::string& out, std::string& error)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        std::string* folder = nullptr;
+        if (arg == "--headless") {
+            options.bHeadless = true;
+            continue;
+        }
+        if (arg == "--help" || arg == "-h") {
+            out = UsageText();
+            return ParseResult::Exit;
+        }
+        if (arg == "--version") {
+            out = std::string("fieldbook ") + FIELDBOOK_VERSION + "\n";
+            return ParseResult::Exit;
+        }
+        if (arg == "--documents")
+            folder = &options.documents;
+        else if (arg == "--ports")
+            folder = &options.ports;
+        else if (arg == "--log-dir")
+            folder = &options.logDir;
+        if (folder == nullptr) {
+            error = "fieldbook: unknown option '" + arg + "' (see --help)";
+            return ParseResult::UsageError;
+        }
+        if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+            error = "fieldbook: " + arg + " needs a folder (see --help)";
+            return ParseResult::UsageError;
+        }
+        *folder = argv[++i];
+    }
+    return ParseResult::Run;
+}
+
+void ApplyFolders(const APP_OPTIONS& options)
+{
+    SetDocumentsFolder(options.documents);
+    SetPortsFolder(options.ports);
+    SetLogFolder(options.logDir);
+}
+
+CSingleInstance::~CSingleInstance()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+bool CSingleInstance::Acquire()
+{
+    const std::string path = DocumentsPath(kInstanceLockName);
+    m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (m_fd < 0)
+        return true;
+    if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+        const bool held = errno == EWOULDBLOCK;
+        ::close(m_fd);
+        m_fd = -1;
+        return !held;
+    }
+    return true;
+}
+
+CFieldbookApp::CFieldbookApp(IViewFace& face) : m_face(face) {}
+
+CFieldbookApp::~CFieldbookApp()
+{
+    ExitSequence();
+}
+
+void CFieldbookApp::Start()
+{
+    m_view = std::make_unique<CFieldbookView>(m_face);
+    m_view->OnInitialUpdate();
+}
+
+void CFieldbookApp::NewLog()
+{
+    CSurveyLog::GetInstance()->StartNewFile();
+}
+
+void CFieldbookApp::ExitSequence()
+{
+    if (m_exited || !m_view)
+        return;
+    m_exited = true;
+    m_face.StopRecordTimer();
+    m_view->StopLink();
+    CSurveyLog::DestroyInstance();
+    m_view.reset();
+}

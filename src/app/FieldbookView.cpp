@@ -1,0 +1,177 @@
+#include "app/FieldbookView.h"
+
+#include <cstring>
+
+#include "app/ConfigFile.h"
+#include "link/LocatorLink.h"
+#include "platform/Folders.h"
+#include "surveylog/RecordProcessing.h"
+#include "surveylog/SurveyLog.h"
+
+CFieldbookView* g_pView = nullptr;
+
+CFieldbookView::CFieldbookView(IViewFace& face) : m_face(face)
+{
+    for (CStaticBitmap* picture : {&m_wndGpsIcon, &m_wndBluetoothIcon, &m_wndGpsLamp, &m_wndBluetoothLamp})
+        picture->SetFace(&m_face);
+
+    const CConfigFile& config = GetConfig();
+    m_nGpsPort = config.m_nGpsPort;
+    m_nBluetoothPort = config.m_nBluetoothPort;
+    m_dwDebugLevel = config.m_dwDebugLevel;
+    g_pView = this;
+
+    StartLink();
+
+    if ((m_dwDebugLevel & DEBUG_SYSTEM) != 0 &&
+        m_systemLog.Open(DocumentsPath("system.txt"), CDebugFile::Mode::Append))
+        m_pSystemLog = &m_systemLog;
+}
+
+CFieldbookView::~CFieldbookView()
+{
+    if (m_pLink) {
+        m_pLink->Shutdown();
+        m_pLink.reset();
+    }
+    m_pSystemLog = nullptr;
+    m_systemLog.Close();
+    if (g_pView == this)
+        g_pView = nullptr;
+}
+
+void CFieldbookView::OnInitialUpdate()
+{
+    m_face.StartRecordTimer();
+    CSurveyLog::GetInstance()->StartNewFile();
+    m_face.OnRunningChanged(m_bRunning);
+    // While the link runs its threads own the indicators: StartLink showed them
+    // idle before the threads began, and the threads only report changes. Setting
+    // them idle again here, a second after the start, would show a carrier or a
+    // fix found in that second as lost until it changed again.
+    if (!m_bRunning || !m_bLinkReady)
+        SetIndicatorsIdle();
+}
+
+void CFieldbookView::StartLink()
+{
+    if (m_bRunning)
+        return;
+    m_bRunning = true;
+    ClearTestWindow();
+
+    if (!m_pLink)
+        m_pLink = std::make_unique<CLocatorLink>(*this);
+    // A link whose Initialise failed is initialised again rather than started on
+    // missing ports, codec or decoder.
+    if (!m_bLinkReady) {
+        m_bLinkReady = m_pLink->Initialise() == 0;
+        if (!m_bLinkReady) {
+            m_face.OnRunningChanged(true);
+            return;
+        }
+    }
+    SetIndicatorsIdle();
+    m_pLink->StartThreads();
+    m_face.OnRunningChanged(true);
+}
+
+void CFieldbookView::StopLink()
+{
+    if (!m_bRunning)
+        return;
+    m_bRunning = false;
+    if (m_pLink)
+        m_pLink->StopThreads();
+    SetIndicatorsIdle();
+    m_face.OnRunningChanged(false);
+}
+
+void CFieldbookView::ToggleLink()
+{
+    if (m_bRunning)
+        StopLink();
+    else
+        StartLink();
+}
+
+void CFieldbookView::SetPorts(int gpsPort, int bluetoothPort)
+{
+    m_nGpsPort = gpsPort;
+    m_nBluetoothPort = bluetoothPort;
+}
+
+void CFieldbookView::GetPorts(int& gpsPort, int& bluetoothPort) const
+{
+    gpsPort = m_nGpsPort;
+    bluetoothPort = m_nBluetoothPort;
+}
+
+void CFieldbookView::SetTestFlags(bool gpsTest, bool bluetoothTest)
+{
+    m_bGpsTest = gpsTest;
+    m_bBluetoothTest = bluetoothTest;
+}
+
+void CFieldbookView::GetTestFlags(bool& gpsTest, bool& bluetoothTest) const
+{
+    gpsTest = m_bGpsTest;
+    bluetoothTest = m_bBluetoothTest;
+}
+
+void CFieldbookView::ClearTestWindow()
+{
+    m_face.OnTestWindowCleared();
+}
+
+void CFieldbookView::LayoutTestWindow(bool show)
+{
+    m_face.OnTestWindowLayout(show);
+}
+
+std::string CFieldbookView::LogPaneText() const
+{
+    return CSurveyLog::GetInstance()->LogPaneText();
+}
+
+std::string CFieldbookView::TransferPaneText() const
+{
+    return ::TransferPaneText(m_bRunning);
+}
+
+void CFieldbookView::ShowRawData(const uint8_t* data, uint32_t length)
+{
+    if (data == nullptr)
+        return;
+    // The test window shows the bytes up to the first zero byte.
+    const void* zero = std::memchr(data, 0, length);
+    const size_t shown = zero != nullptr ? static_cast<size_t>(static_cast<const uint8_t*>(zero) - data) : length;
+    m_face.OnRawData(std::string(reinterpret_cast<const char*>(data), shown));
+}
+
+void CFieldbookView::SetBitmap(int controlId, int bitmapId)
+{
+    switch (controlId) {
+    case IDC_GPS_ICON: m_wndGpsIcon.SetBitmap(bitmapId); break;
+    case IDC_GPS_LAMP: m_wndGpsLamp.SetBitmap(bitmapId); break;
+    case IDC_BLUETOOTH_ICON: m_wndBluetoothIcon.SetBitmap(bitmapId); break;
+    case IDC_BLUETOOTH_LAMP: m_wndBluetoothLamp.SetBitmap(bitmapId); break;
+    default: break;
+    }
+}
+
+void CFieldbookView::SetIndicatorsIdle()
+{
+    m_wndBluetoothIcon.SetBitmap(IDB_BLUETOOTH_DOWN);
+    m_wndGpsIcon.SetBitmap(IDB_GPS_NO_FIX);
+    m_wndBluetoothLamp.SetBitmap(IDB_LAMP_RED);
+    m_wndGpsLamp.SetBitmap(IDB_LAMP_RED);
+}
+
+void SurveyTimerProc()
+{
+    CFieldbookView* view = g_pView;
+    if (view == nullptr)
+        return;
+    ProcessQueuedRecords(view->Link(), view->m_pSystemLog, view->m_dfPrevLat, view->m_dfPrevLong);
+}

@@ -1,0 +1,114 @@
+#include "app/HeadlessFace.h"
+
+#include <csignal>
+#include <ctime>
+
+#include "app/ConfigFile.h"
+#include "link/LinkOwner.h"
+#include "platform/Folders.h"
+#include "surveylog/RecordProcessing.h"
+#include "surveylog/SurveyLog.h"
+
+void CHeadlessFace::Line(const std::string& text)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::fputs(text.c_str(), m_out);
+    std::fputc('\n', m_out);
+    std::fflush(m_out);
+}
+
+void CHeadlessFace::OnBitmapChanged(int controlId, int bitmapId)
+{
+    // Picture and lamp of a link change together: the pictures tell it all.
+    if (controlId == IDC_BLUETOOTH_ICON)
+        Line(bitmapId == IDB_BLUETOOTH_UP ? "Bluetooth link up" : "Bluetooth link down");
+    else if (controlId == IDC_GPS_ICON)
+        Line(bitmapId == IDB_GPS_FIX ? "GPS fix" : "GPS no fix");
+}
+
+void CHeadlessFace::OnRawData(const std::string& chunk)
+{
+    // Locator frames are binary: show them printable, one echo per line.
+    std::string text = "Raw: ";
+    for (unsigned char c : chunk) {
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            text += static_cast<char>(c);
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            text += hex;
+        }
+    }
+    Line(text);
+}
+
+void CHeadlessFace::OnRunningChanged(bool running)
+{
+    const std::string pane = TransferPaneText(running);
+    if (pane == m_lastTransfer)
+        return;
+    m_lastTransfer = pane;
+    Line(pane);
+}
+
+void CHeadlessFace::ReportLog(const std::string& fileName, size_t count)
+{
+    if (fileName != m_lastFile || count < m_lastCount) {
+        m_lastFile = fileName;
+        m_lastCount = count;
+        Line("Log: " + fileName + " (" + std::to_string(count) + ")");
+        return;
+    }
+    while (m_lastCount < count) {
+        ++m_lastCount;
+        Line("Log: " + fileName + " (" + std::to_string(m_lastCount) + ")");
+    }
+}
+
+int RunHeadless(const APP_OPTIONS& options)
+{
+    // Signals are taken by the main loop only: block them before any thread starts.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    SetConfigMessageHook({}); // the configuration's messages go to stderr
+    GetConfig().Read();
+
+    CSingleInstance instance;
+    if (!instance.Acquire()) {
+        std::fprintf(stderr, "fieldbook: another fieldbook is already running with the documents folder %s\n",
+                     GetDocumentsFolder().c_str());
+        return 1;
+    }
+
+    CHeadlessFace face(stdout);
+    face.Line("Documents folder: " + GetDocumentsFolder());
+    face.Line("Configuration file: " + ConfigFilePath());
+    face.Line("Ports folder: " + GetPortsFolder());
+    face.Line("Survey logs: " + GetLogFolder());
+
+    CFieldbookApp app(face);
+    app.Start();
+    CSurveyLog* log = CSurveyLog::GetInstance();
+    face.ReportLog(log->GetFileName(), log->GetCount());
+
+    for (;;) {
+        const timespec tick{0, 25 * 1000 * 1000};
+        const int sig = sigtimedwait(&signals, nullptr, &tick);
+        if (sig == SIGINT || sig == SIGTERM)
+            break;
+        if (sig == SIGHUP)
+            app.NewLog();
+        if (face.TimerRunning())
+            SurveyTimerProc();
+        face.ReportLog(log->GetFileName(), log->GetCount());
+    }
+
+    app.ExitSequence();
+    face.Line("Stopped");
+    return 0;
+}

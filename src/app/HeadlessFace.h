@@ -1,0 +1,42 @@
+// The face without a window: what the view shows becomes one line on stdout per
+// event, flushed at once, so a vehicle PC, a Pi or a test can follow the survey.
+#pragma once
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "app/Application.h"
+#include "app/ViewFace.h"
+
+class CHeadlessFace : public IViewFace {
+public:
+    explicit CHeadlessFace(std::FILE* out) : m_out(out) {}
+
+    void OnBitmapChanged(int controlId, int bitmapId) override;
+    void OnRawData(const std::string& chunk) override;
+    void OnTestWindowCleared() override {}
+    void OnTestWindowLayout(bool) override {}
+    void OnRunningChanged(bool running) override;
+    void StartRecordTimer() override { m_timerRunning = true; }
+    void StopRecordTimer() override { m_timerRunning = false; }
+
+    bool TimerRunning() const { return m_timerRunning; }
+    // One line per point added since the last call (the log pane text), and the
+    // pane of a new file.
+    void ReportLog(const std::string& fileName, size_t count);
+    void Line(const std::string& text);
+
+private:
+    std::mutex m_mutex;
+    std::FILE* m_out;
+    bool m_timerRunning = false;
+    std::string m_lastTransfer;
+    std::string m_lastFile;
+    size_t m_lastCount = static_cast<size_t>(-1);
+};
+
+// fieldbook --headless: reads the configuration, takes the single-instance lock,
+// runs the logger until SIGINT or SIGTERM (SIGHUP starts a new survey log).
+// Returns the exit status.
+int RunHeadless(const APP_OPTIONS& options);

@@ -1,0 +1,35 @@
+// fieldbook: the window, or with --headless the same logger without one.
+#include <cstdio>
+#include <string>
+
+#include "app/Application.h"
+#include "app/HeadlessFace.h"
+#ifdef FIELDBOOK_HAVE_GUI
+#include "gui/Window.h"
+#endif
+
+int main(int argc, char** argv)
+{
+    APP_OPTIONS options;
+    std::string out;
+    std::string error;
+    switch (ParseCommandLine(argc, argv, options, out, error)) {
+    case ParseResult::Exit:
+        std::fputs(out.c_str(), stdout);
+        return 0;
+    case ParseResult::UsageError:
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 2;
+    case ParseResult::Run:
+        break;
+    }
+    ApplyFolders(options);
+    if (options.bHeadless)
+        return RunHeadless(options);
+#ifdef FIELDBOOK_HAVE_GUI
+    return RunWindow(argc, argv, options);
+#else
+    std::fprintf(stderr, "fieldbook: this build has no window; run it with --headless\n");
+    return 2;
+#endif
+}
