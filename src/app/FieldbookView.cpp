@@ -131,7 +131,7 @@ void CFieldbookView::LayoutTestWindow(bool show)
 
 std::string CFieldbookView::LogPaneText() const
 {
-    return CSurveyLog::GetInstance()->LogPaneText();
+    return ::LogPaneText(*CSurveyLog::GetInstance());
 }
 
 std::string CFieldbookView::TransferPaneText() const
