@@ -90,6 +90,8 @@ int RunHeadless(const APP_OPTIONS& options)
     face.Line("Configuration file: " + ConfigFilePath());
     face.Line("Ports folder: " + GetPortsFolder());
     face.Line("Survey logs: " + GetLogFolder());
+    face.Line("GPS port: COM" + std::to_string(GetConfig().m_nGpsPort));
+    face.Line("Locator port: COM" + std::to_string(GetConfig().m_nBluetoothPort));
 
     CFieldbookApp app(face);
     app.Start();
