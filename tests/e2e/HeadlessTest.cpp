@@ -223,7 +223,7 @@ TEST_F(Headless, DebugBitsWriteTheirFiles)
         {"LocateData.txt", "Bluetooth Read Thread Started\nm_nLastRetCode = 0\n"},
         {"GpsData.txt", "GPS Read Thread Started\n"},
         {"GpsDecoder.txt", "Opened GpsDecoder.txt\n"},
-        {"Comm5.txt", "Bytes Read = "},
+        {"Comm5.txt", "GetModemRLSDState, nRLSDState = 1\nBytes Read = "},
         {"Comm4.txt", "$GP"},
         {"system.txt", "\nNEW RECORD\n==========\nApp. Identifier   = 1\n\n"},
     };
