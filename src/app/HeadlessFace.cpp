@@ -65,7 +65,7 @@ void CHeadlessFace::ReportLog(const std::string& fileName, size_t count)
     }
 }
 
-int RunHeadless(const APP_OPTIONS& options)
+int RunHeadless(const APP_OPTIONS& /*options*/)
 {
     // Signals are taken by the main loop only: block them before any thread starts.
     sigset_t signals;
