@@ -108,8 +108,9 @@ TEST_F(Headless, CommandLineErrorsHelpAndVersion)
         EXPECT_EQ(ReadWholeFile(dir.File("cl.out")).rfind(row.out, 0), 0u) << row.args[0];
         const std::string err = ReadWholeFile(dir.File("cl.err"));
         EXPECT_EQ(err.rfind(row.err, 0), 0u) << err;
-        if (row.status == 2)
+        if (row.status == 2) {
             EXPECT_EQ(Lines(err).size(), 1u) << err;
+        }
     }
 }
 
