@@ -185,6 +185,15 @@ int CFrameAssembler::AssembleFrames(CFrameCodec& codec, IFrameSink& sink, const 
             else if (result != FRAME_MORE)
                 sink.OnFrameError(result);
             Reset();
+            if (result == FRAME_EMPTY) {
+                // Two flags in a row: the second one opens the next frame. Were it
+                // taken as a closing flag's successor instead, a single lost or extra
+                // flag would pair every later frame's closing flag with the next
+                // one's opening flag, and every measurement after it would be lost.
+                m_stream[0] = FRAME_FLAG;
+                m_writeIndex = 1;
+                m_openingSeen = true;
+            }
         } else if (m_writeIndex >= static_cast<int32_t>(kStreamSize)) {
             // 396 bytes and no frame end: nothing in them can still become a frame
             // the decoder accepts. Drop them and hunt for the next opening flag.
