@@ -1,0 +1,255 @@
+#include "gui/MainFrame.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QStatusBar>
+#include <QToolBar>
+#include <QVBoxLayout>
+
+#include "app/Application.h"
+#include "gui/AboutDlg.h"
+#include "gui/FieldbookForm.h"
+#include "gui/Images.h"
+#include "gui/QtFace.h"
+#include "gui/SettingsSheet.h"
+#include "resources/Strings.h"
+
+namespace {
+
+struct COMMAND {
+    int nId;
+    const char* pszTip;
+};
+
+constexpr COMMAND kCommands[] = {
+    {ID_TRANSFER, "Start or stop the transfer"},
+    {ID_SETTINGS, "Settings"},
+    {ID_NEW_LOG, "Start a new survey log"},
+    {ID_ABOUT, "About"},
+    {ID_EXIT, "Exit"},
+};
+
+} // namespace
+
+CMainFrame::CMainFrame(CFieldbookApp& app, CQtFace& face, bool fullResolution, QWidget* parent)
+    : QMainWindow(parent), m_app(app), m_face(face)
+{
+    setWindowTitle(QString::fromUtf8(kAppTitle));
+    setWindowIcon(ProgramIcon());
+
+    // The status bar sits along the top edge under the command bar, as on the
+    // handheld, with the form below both.
+    auto* client = new QWidget(this);
+    auto* layout = new QVBoxLayout(client);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    m_statusBar = new QStatusBar(client);
+    layout->addWidget(m_statusBar);
+    m_form = new CFieldbookForm(client);
+    layout->addWidget(m_form, 1);
+    setCentralWidget(client);
+
+    CreateCommandBar(fullResolution);
+    CreateStatusBar();
+
+    connect(&m_face, &CQtFace::BitmapChanged, m_form, &CFieldbookForm::OnBitmapChanged);
+    connect(&m_face, &CQtFace::RawData, m_form, &CFieldbookForm::OnRawData);
+    connect(&m_face, &CQtFace::TestWindowCleared, m_form, &CFieldbookForm::OnTestWindowCleared);
+    connect(&m_face, &CQtFace::TestWindowLayout, this, &CMainFrame::LayoutTestWindow);
+    connect(&m_face, &CQtFace::RunningChanged, this, &CMainFrame::OnRunningChanged);
+    connect(&m_face, &CQtFace::RecordsProcessed, this, &CMainFrame::UpdatePanes);
+}
+
+void CMainFrame::CreateCommandBar(bool fullResolution)
+{
+    m_commandBar = new QToolBar(QStringLiteral("Commands"), this);
+    m_commandBar->setObjectName(QStringLiteral("commandBar"));
+    m_commandBar->setMovable(false);
+    m_commandBar->setFloatable(false);
+    m_commandBar->setIconSize(fullResolution ? kLargeImage : kSmallImage);
+    m_commandBar->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    bool first = true;
+    for (const COMMAND& command : kCommands) {
+        if (!first)
+            m_commandBar->addSeparator();
+        first = false;
+        QAction* action = m_commandBar->addAction(QIcon(ToolbarImage(command.nId, fullResolution)),
+                                                  QString::fromUtf8(command.pszTip));
+        action->setData(command.nId);
+        action->setObjectName(QStringLiteral("command%1").arg(command.nId));
+        const int id = command.nId;
+        connect(action, &QAction::triggered, this, [this, id] { OnCommand(id); });
+        m_commands[command.nId] = action;
+    }
+    m_commands[ID_TRANSFER]->setCheckable(true);
+    addToolBar(Qt::TopToolBarArea, m_commandBar);
+}
+
+void CMainFrame::CreateStatusBar()
+{
+    m_statusBar->setSizeGripEnabled(false);
+    m_statusBar->setStyleSheet(QStringLiteral("QStatusBar::item { border: none; }"));
+    const QFontMetrics metrics(m_statusBar->font());
+    m_logPane = new QLabel(m_statusBar);
+    m_logPane->setObjectName(QStringLiteral("pane%1").arg(ID_PANE_LOG));
+    m_logPane->setMinimumWidth(metrics.horizontalAdvance(QString::fromUtf8(kLogPaneWidthText)));
+    m_transferPane = new QLabel(m_statusBar);
+    m_transferPane->setObjectName(QStringLiteral("pane%1").arg(ID_PANE_XFER));
+    m_transferPane->setMinimumWidth(metrics.horizontalAdvance(QString::fromUtf8(kTransferPaneWidthText)));
+    m_statusBar->addWidget(m_logPane);
+    m_statusBar->addWidget(m_transferPane);
+}
+
+QAction* CMainFrame::Command(int commandId) const
+{
+    const auto it = m_commands.find(commandId);
+    return it != m_commands.end() ? it->second : nullptr;
+}
+
+QLabel* CMainFrame::Pane(int paneId) const
+{
+    if (paneId == ID_PANE_LOG)
+        return m_logPane;
+    if (paneId == ID_PANE_XFER)
+        return m_transferPane;
+    return nullptr;
+}
+
+void CMainFrame::OnCommand(int commandId)
+{
+    CFieldbookView* view = m_app.View();
+    switch (commandId) {
+    case ID_TRANSFER:
+        if (view != nullptr)
+            view->ToggleLink();
+        // The button shows the state even when the toggle changed nothing.
+        OnRunningChanged(view != nullptr && view->IsRunning());
+        break;
+    case ID_SETTINGS:
+        OnSettings();
+        break;
+    case ID_NEW_LOG:
+        if (view != nullptr) {
+            m_app.NewLog();
+            UpdatePanes();
+        }
+        break;
+    case ID_ABOUT:
+        OnAbout();
+        break;
+    case ID_EXIT:
+        RunExitSequence();
+        close();
+        break;
+    default:
+        break;
+    }
+}
+
+void CMainFrame::OnSettings()
+{
+    CFieldbookView* view = m_app.View();
+    // The link threads read the ports and echo flags: they change only while stopped.
+    if (view == nullptr || view->IsRunning())
+        return;
+    int gpsPort = 0;
+    int bluetoothPort = 0;
+    bool gpsTest = false;
+    bool bluetoothTest = false;
+    view->GetPorts(gpsPort, bluetoothPort);
+    view->GetTestFlags(gpsTest, bluetoothTest);
+    CSettingsSheet sheet({gpsPort, bluetoothPort, gpsTest, bluetoothTest},
+                         [view](const VIEW_SETTINGS& chosen) {
+                             view->SetPorts(chosen.nGpsPort, chosen.nBluetoothPort);
+                             view->SetTestFlags(chosen.bGpsTest, chosen.bBluetoothTest);
+                         },
+                         this);
+    if (sheet.exec() != QDialog::Accepted)
+        return;
+    sheet.ApplyToView();
+    view->GetTestFlags(gpsTest, bluetoothTest);
+    view->LayoutTestWindow(gpsTest || bluetoothTest);
+}
+
+void CMainFrame::OnAbout()
+{
+    CAboutDlg about(this);
+    about.exec();
+}
+
+void CMainFrame::OnRunningChanged(bool running)
+{
+    Command(ID_TRANSFER)->setChecked(running);
+    Command(ID_SETTINGS)->setEnabled(!running);
+    UpdatePanes();
+}
+
+void CMainFrame::UpdatePanes()
+{
+    const CFieldbookView* view = m_app.View();
+    if (view == nullptr)
+        return;
+    const QString log = QString::fromStdString(view->LogPaneText());
+    if (m_logPane->text() != log)
+        m_logPane->setText(log);
+    const QString transfer = QString::fromStdString(view->TransferPaneText());
+    if (m_transferPane->text() != transfer)
+        m_transferPane->setText(transfer);
+}
+
+void CMainFrame::RunExitSequence()
+{
+    if (m_exitRan)
+        return;
+    m_exitRan = true;
+    m_app.ExitSequence();
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event)
+{
+    RunExitSequence();
+    event->accept();
+}
+
+void CMainFrame::changeEvent(QEvent* event)
+{
+    if (event->type() == QEvent::WindowStateChange && isMinimized()) {
+        // Minimising ends the program, exactly as the exit command does.
+        RunExitSequence();
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+    }
+    QMainWindow::changeEvent(event);
+}
+
+void CMainFrame::resizeEvent(QResizeEvent* event)
+{
+    QMainWindow::resizeEvent(event);
+    LayoutTestWindowFromView();
+}
+
+void CMainFrame::LayoutTestWindowFromView()
+{
+    const CFieldbookView* view = m_app.View();
+    bool gpsTest = false;
+    bool bluetoothTest = false;
+    if (view != nullptr)
+        view->GetTestFlags(gpsTest, bluetoothTest);
+    LayoutTestWindow(view != nullptr ? (gpsTest || bluetoothTest) : m_testWindowShown);
+}
+
+void CMainFrame::LayoutTestWindow(bool show)
+{
+    m_testWindowShown = show;
+    // The frame's outer rectangle with the margins taken off, in the frame's
+    // client coordinates. It is kept to the form: over the command bar or the
+    // panes it would hide the very buttons that stop the echo.
+    const QRect outer = frameGeometry();
+    const QPoint topLeft = mapFromGlobal(outer.topLeft() + QPoint(kTestMarginLeft, kTestMarginTop));
+    const QPoint bottomRight =
+        mapFromGlobal(outer.bottomRight() + QPoint(1, 1) - QPoint(kTestMarginRight, kTestMarginBottom));
+    const QRect inFrame(topLeft, QSize(bottomRight.x() - topLeft.x(), bottomRight.y() - topLeft.y()));
+    const QRect formInFrame(m_form->mapTo(this, QPoint(0, 0)), m_form->size());
+    const QRect placed = inFrame.intersected(formInFrame);
+    m_form->PlaceTestWindow(placed.translated(-formInFrame.topLeft()), show);
+}

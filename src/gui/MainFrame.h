@@ -1,0 +1,67 @@
+// The main window: the command bar with the five commands, the two status panes
+// and the form. Closing, minimising and the exit command all run the exit
+// sequence, which stops the link before anything it uses goes away.
+#pragma once
+
+#include <QMainWindow>
+#include <map>
+
+class CFieldbookApp;
+class CFieldbookForm;
+class CQtFace;
+class QAction;
+class QLabel;
+class QStatusBar;
+class QToolBar;
+
+class CMainFrame : public QMainWindow {
+    Q_OBJECT
+public:
+    // Toolbar image sizes of the two screen resolution classes.
+    static constexpr QSize kSmallImage{14, 16};
+    static constexpr QSize kLargeImage{28, 32};
+    // Test window margins inside the frame: left, top, right, bottom.
+    static constexpr int kTestMarginLeft = 10;
+    static constexpr int kTestMarginTop = 10;
+    static constexpr int kTestMarginRight = 10;
+    static constexpr int kTestMarginBottom = 30;
+
+    CMainFrame(CFieldbookApp& app, CQtFace& face, bool fullResolution, QWidget* parent = nullptr);
+
+    // ID_TRANSFER ... ID_EXIT.
+    void OnCommand(int commandId);
+    void RunExitSequence();
+    bool ExitSequenceRan() const { return m_exitRan; }
+    // Both panes from the view: the survey log and the transfer state.
+    void UpdatePanes();
+
+    QAction* Command(int commandId) const;
+    QLabel* Pane(int paneId) const;
+    QToolBar* CommandBar() const { return m_commandBar; }
+    CFieldbookForm* Form() const { return m_form; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void CreateCommandBar(bool fullResolution);
+    void CreateStatusBar();
+    void OnSettings();
+    void OnAbout();
+    void OnRunningChanged(bool running);
+    void LayoutTestWindow(bool show);
+    void LayoutTestWindowFromView();
+
+    CFieldbookApp& m_app;
+    CQtFace& m_face;
+    QToolBar* m_commandBar = nullptr;
+    QStatusBar* m_statusBar = nullptr;
+    CFieldbookForm* m_form = nullptr;
+    std::map<int, QAction*> m_commands;
+    QLabel* m_logPane = nullptr;
+    QLabel* m_transferPane = nullptr;
+    bool m_exitRan = false;
+    bool m_testWindowShown = false;
+};

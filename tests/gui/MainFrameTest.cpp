@@ -1,0 +1,317 @@
+#include "gui/MainFrame.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QTimer>
+#include <QToolBar>
+#include <atomic>
+#include <chrono>
+#include <gtest/gtest.h>
+#include <thread>
+
+#include "GuiTestSupport.h"
+#include "app/Application.h"
+#include "gui/DialogLayout.h"
+#include "gui/FieldbookForm.h"
+#include "gui/PictureControl.h"
+#include "gui/PortSettingsPage.h"
+#include "gui/QtFace.h"
+#include "gui/SettingsSheet.h"
+#include "gui/TestSettingsPage.h"
+#include "gui/TestWindow.h"
+#include "link/LocatorLink.h"
+#include "platform/Clock.h"
+#include "surveylog/SurveyLog.h"
+
+namespace {
+
+// The whole window on scratch folders: the link runs against an empty ports
+// folder (its ports keep failing to open, which costs no waiting), the survey
+// log starts its files without the one-second pause.
+class MainFrameTest : public ::testing::Test {
+protected:
+    explicit MainFrameTest(bool fullResolution = false) : m_frame(m_app, m_face, fullResolution)
+    {
+        const LOCAL_TIME time{2026, 12, 6, 14, 30, 5};
+        SetLocalTimeForTest(&time);
+        CSurveyLog::GetInstance()->SetNewFileWait(std::chrono::milliseconds(0));
+        m_app.Start();
+        m_frame.UpdatePanes();
+        m_frame.resize(480, 360);
+        m_frame.show();
+    }
+    ~MainFrameTest() override
+    {
+        m_frame.RunExitSequence();
+        CSurveyLog::DestroyInstance();
+        SetLocalTimeForTest(nullptr);
+    }
+
+    CFieldbookView& View() { return *m_app.View(); }
+    QString PaneText(int pane) const { return m_frame.Pane(pane)->text(); }
+    bool Echoing(QAction* command) const { return command->isChecked(); }
+
+    ScratchFolders m_folders;
+    CQtFace m_face;
+    CFieldbookApp m_app{m_face};
+    CMainFrame m_frame;
+};
+
+TEST_F(MainFrameTest, CommandBarHoldsTheFiveCommandsWithSeparators)
+{
+    const QList<QAction*> actions = m_frame.CommandBar()->actions();
+    const int expected[] = {ID_TRANSFER, 0, ID_SETTINGS, 0, ID_NEW_LOG, 0, ID_ABOUT, 0, ID_EXIT};
+    ASSERT_EQ(actions.size(), static_cast<qsizetype>(std::size(expected)));
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        if (expected[i] == 0)
+            EXPECT_TRUE(actions[i]->isSeparator()) << i;
+        else
+            EXPECT_EQ(actions[i]->data().toInt(), expected[i]) << i;
+    }
+    EXPECT_EQ(m_frame.CommandBar()->iconSize(), QSize(14, 16));
+    EXPECT_EQ(m_frame.windowTitle(), "KV TraceProof+");
+}
+
+TEST_F(MainFrameTest, ToolbarAndTransferPaneFollowTheLink)
+{
+    QAction* transfer = m_frame.Command(ID_TRANSFER);
+    QAction* settings = m_frame.Command(ID_SETTINGS);
+    struct State {
+        bool running;
+        const char* pane;
+    };
+    // Start-up, then the transfer button twice.
+    const State states[] = {{true, "XFER On"}, {false, "XFER Off"}, {true, "XFER On"}};
+    for (size_t i = 0; i < std::size(states); ++i) {
+        if (i > 0)
+            transfer->trigger();
+        EXPECT_EQ(View().IsRunning(), states[i].running) << i;
+        EXPECT_EQ(transfer->isChecked(), states[i].running) << i;
+        EXPECT_EQ(settings->isEnabled(), !states[i].running) << i;
+        EXPECT_EQ(PaneText(ID_PANE_XFER), states[i].pane) << i;
+    }
+    // Started again after a stop, the link is initialised and its readers run.
+    ASSERT_NE(View().Link(), nullptr);
+    EXPECT_TRUE(View().Link()->IsInitialised());
+    EXPECT_TRUE(View().Link()->HasBluetoothThread());
+    EXPECT_TRUE(View().Link()->HasGpsThread());
+}
+
+TEST_F(MainFrameTest, LogPaneNamesTheLogAndFollowsNewLog)
+{
+    EXPECT_EQ(PaneText(ID_PANE_LOG), "0612143005.txt (0)");
+    const QFontMetrics metrics(m_frame.Pane(ID_PANE_LOG)->font());
+    EXPECT_GE(m_frame.Pane(ID_PANE_LOG)->width(), metrics.horizontalAdvance(QString(25, QLatin1Char('X'))));
+    EXPECT_GE(m_frame.Pane(ID_PANE_XFER)->width(), metrics.horizontalAdvance(QString(8, QLatin1Char('X'))));
+
+    const LOCAL_TIME later{2026, 12, 6, 14, 31, 0};
+    SetLocalTimeForTest(&later);
+    m_frame.Command(ID_NEW_LOG)->trigger();
+    EXPECT_EQ(PaneText(ID_PANE_LOG), "0612143100.txt (0)");
+}
+
+TEST_F(MainFrameTest, IndicatorsStartIdleAndTakeChangesPostedFromAWorker)
+{
+    CFieldbookForm& form = *m_frame.Form();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return form.Picture(IDC_GPS_ICON)->GetBitmap() == IDB_GPS_NO_FIX; }));
+    EXPECT_EQ(form.Picture(IDC_BLUETOOTH_ICON)->GetBitmap(), IDB_BLUETOOTH_DOWN);
+    EXPECT_EQ(form.Picture(IDC_GPS_LAMP)->GetBitmap(), IDB_LAMP_RED);
+    EXPECT_EQ(form.Picture(IDC_BLUETOOTH_LAMP)->GetBitmap(), IDB_LAMP_RED);
+
+    std::thread worker([this] {
+        View().SetBitmap(IDC_GPS_ICON, IDB_GPS_FIX);
+        View().SetBitmap(IDC_GPS_LAMP, IDB_LAMP_GREEN);
+    });
+    worker.join();
+    // Posted, never drawn from the worker: nothing changes before the loop runs.
+    EXPECT_EQ(form.Picture(IDC_GPS_ICON)->GetBitmap(), IDB_GPS_NO_FIX);
+    EXPECT_TRUE(ProcessEventsUntil([&] { return form.Picture(IDC_GPS_LAMP)->GetBitmap() == IDB_LAMP_GREEN; }));
+    EXPECT_EQ(form.Picture(IDC_GPS_ICON)->GetBitmap(), IDB_GPS_FIX);
+    EXPECT_EQ(form.Picture(IDC_BLUETOOTH_ICON)->GetBitmap(), IDB_BLUETOOTH_DOWN);
+}
+
+TEST_F(MainFrameTest, EchoFromTwoThreadsAtOnceArrivesWhole)
+{
+    constexpr int kChunks = 300;
+    std::atomic<bool> go{false};
+    auto echo = [&](char side) {
+        while (!go.load()) {
+        }
+        for (int i = 0; i < kChunks; ++i) {
+            // A long chunk, so that two threads overlapping in it would show.
+            const std::string chunk = std::string(1, side) + std::to_string(i) + ":" + std::string(200, side);
+            View().ShowRawData(reinterpret_cast<const uint8_t*>(chunk.data()), static_cast<uint32_t>(chunk.size()));
+        }
+    };
+    std::thread gps(echo, 'G');
+    std::thread bluetooth(echo, 'B');
+    go = true;
+    gps.join();
+    bluetooth.join();
+
+    CTestWindow& window = *m_frame.Form()->TestWindow();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return window.document()->blockCount() > 2 * kChunks; }));
+    const QStringList lines = window.toPlainText().split(QLatin1Char('\n'));
+    int next[2] = {0, 0};
+    for (const QString& line : lines) {
+        if (line.isEmpty())
+            continue;
+        const char side = line[0].toLatin1();
+        ASSERT_TRUE(side == 'G' || side == 'B') << line.toStdString();
+        int& expected = next[side == 'G' ? 0 : 1];
+        EXPECT_EQ(line, QString("%1%2:%3").arg(side).arg(expected).arg(QString(200, QLatin1Char(side))));
+        ++expected;
+    }
+    EXPECT_EQ(next[0], kChunks);
+    EXPECT_EQ(next[1], kChunks);
+}
+
+TEST_F(MainFrameTest, RawDataIsCutAtItsFirstZeroByte)
+{
+    const uint8_t chunk[] = {'$', 'G', 'P', 0, 'X', 'Y'};
+    View().ShowRawData(chunk, sizeof chunk);
+    CTestWindow& window = *m_frame.Form()->TestWindow();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !window.toPlainText().isEmpty(); }));
+    EXPECT_EQ(window.toPlainText(), "$GP\n");
+}
+
+// Runs the settings sheet from the settings command, ticks the echo boxes as
+// asked and leaves it with OK.
+void SettingsWithOk(CMainFrame& frame, bool gpsEcho, bool bluetoothEcho, int chooseGpsIndex = -1)
+{
+    QTimer::singleShot(0, &frame, [=] {
+        auto* sheet = qobject_cast<CSettingsSheet*>(QApplication::activeModalWidget());
+        ASSERT_NE(sheet, nullptr);
+        if (chooseGpsIndex >= 0)
+            emit sheet->PortsPage()->GpsList()->activated(chooseGpsIndex);
+        if (sheet->TestPage()->GpsBox()->isChecked() != gpsEcho)
+            sheet->TestPage()->GpsBox()->click();
+        if (sheet->TestPage()->BluetoothBox()->isChecked() != bluetoothEcho)
+            sheet->TestPage()->BluetoothBox()->click();
+        sheet->OkButton()->click();
+    });
+    frame.Command(ID_SETTINGS)->trigger();
+}
+
+TEST_F(MainFrameTest, SettingsOkAppliesPortsAndShowsOrHidesTheTestWindow)
+{
+    for (const char* name : {"COM3", "COM4", "COM5"})
+        ASSERT_TRUE(WriteWholeFile(m_folders.Ports().File(name), ""));
+    m_frame.Command(ID_TRANSFER)->trigger();
+    ASSERT_FALSE(View().IsRunning());
+    CTestWindow& window = *m_frame.Form()->TestWindow();
+    EXPECT_FALSE(window.isVisible());
+
+    SettingsWithOk(m_frame, true, false, 0);
+    EXPECT_TRUE(window.isVisible());
+    int gps = 0;
+    int bluetooth = 0;
+    View().GetPorts(gps, bluetooth);
+    EXPECT_EQ(gps, 3);
+    EXPECT_EQ(bluetooth, 5);
+    bool gpsTest = false;
+    bool bluetoothTest = true;
+    View().GetTestFlags(gpsTest, bluetoothTest);
+    EXPECT_TRUE(gpsTest);
+    EXPECT_FALSE(bluetoothTest);
+
+    SettingsWithOk(m_frame, false, false);
+    EXPECT_FALSE(window.isVisible());
+}
+
+TEST_F(MainFrameTest, TestWindowSitsInsideTheFrameMarginsOnTheForm)
+{
+    View().SetTestFlags(false, true);
+    View().LayoutTestWindow(true);
+    CTestWindow& window = *m_frame.Form()->TestWindow();
+    ASSERT_TRUE(window.isVisible());
+    const QRect inFrame(window.mapTo(&m_frame, QPoint(0, 0)), window.size());
+    const QRect outer = m_frame.frameGeometry();
+    const QPoint frameOrigin = m_frame.mapFromGlobal(outer.topLeft());
+    const QRect formInFrame(m_frame.Form()->mapTo(&m_frame, QPoint(0, 0)), m_frame.Form()->size());
+    EXPECT_EQ(inFrame.left(), frameOrigin.x() + 10);
+    EXPECT_EQ(inFrame.right(), frameOrigin.x() + outer.width() - 10 - 1);
+    EXPECT_EQ(inFrame.bottom(), frameOrigin.y() + outer.height() - 30 - 1);
+    // Never over the command bar or the panes.
+    EXPECT_EQ(inFrame.top(), std::max(frameOrigin.y() + 10, formInFrame.top()));
+    EXPECT_TRUE(formInFrame.contains(inFrame));
+
+    // A new frame size places it again.
+    m_frame.resize(600, 420);
+    QApplication::processEvents();
+    EXPECT_EQ(window.mapTo(&m_frame, QPoint(0, 0)).x() + window.width(),
+              m_frame.mapFromGlobal(m_frame.frameGeometry().topLeft()).x() + m_frame.frameGeometry().width() - 10);
+}
+
+enum class Leave { ExitCommand, Close, Minimise };
+
+class MainFrameLeave : public MainFrameTest, public ::testing::WithParamInterface<Leave> {};
+
+TEST_P(MainFrameLeave, RunsTheExitSequence)
+{
+    ASSERT_TRUE(m_face.RecordTimerActive());
+    ASSERT_EQ(CSurveyLog::GetInstance()->GetFileName(), "0612143005.txt");
+    switch (GetParam()) {
+    case Leave::ExitCommand:
+        m_frame.Command(ID_EXIT)->trigger();
+        break;
+    case Leave::Close:
+        m_frame.close();
+        break;
+    case Leave::Minimise:
+        m_frame.showMinimized();
+        break;
+    }
+    EXPECT_TRUE(m_frame.ExitSequenceRan());
+    EXPECT_FALSE(m_face.RecordTimerActive());
+    // The view (and with it the link) is gone, and so is the survey log: a log
+    // asked for now is a new, empty one.
+    EXPECT_EQ(m_app.View(), nullptr);
+    EXPECT_EQ(g_pView, nullptr);
+    EXPECT_TRUE(CSurveyLog::GetInstance()->GetFileName().empty());
+    EXPECT_TRUE(ProcessEventsUntil([&] { return !m_frame.isVisible(); }));
+    // Commands after the end do nothing.
+    m_frame.Command(ID_TRANSFER)->trigger();
+    m_frame.Command(ID_NEW_LOG)->trigger();
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, MainFrameLeave,
+                         ::testing::Values(Leave::ExitCommand, Leave::Close, Leave::Minimise));
+
+class MainFrameFullResolution : public MainFrameTest {
+protected:
+    MainFrameFullResolution() : MainFrameTest(true) {}
+};
+
+TEST_F(MainFrameFullResolution, CommandBarUsesTheLargeImages)
+{
+    EXPECT_EQ(m_frame.CommandBar()->iconSize(), QSize(28, 32));
+    EXPECT_EQ(m_frame.Command(ID_EXIT)->icon().availableSizes().value(0), QSize(28, 32));
+}
+
+TEST(TestWindow, LimitRaisedToNeedPlusTwoHundredAndTextKeptWhole)
+{
+    CTestWindow window;
+    ASSERT_EQ(window.TextLimit(), 30000);
+    // 30000 characters and a line break need 30002: over the limit.
+    window.AppendChunk(QByteArray(30000, 'a'));
+    EXPECT_EQ(window.TextLimit(), 30202);
+    // 30002 + 3 + 2 = 30007 fits.
+    window.AppendChunk("abc");
+    EXPECT_EQ(window.TextLimit(), 30202);
+    EXPECT_EQ(window.TextLength(), 30007);
+    EXPECT_EQ(window.toPlainText(), QString(30000, QLatin1Char('a')) + "\nabc\n");
+    window.ClearText();
+    EXPECT_TRUE(window.toPlainText().isEmpty());
+    EXPECT_EQ(window.TextLength(), 0);
+}
+
+TEST(TestWindow, TrafficLineEndsAndHighBytes)
+{
+    CTestWindow window;
+    window.AppendChunk("$GPGGA,1*00\r\n$GPZDA,2*00\r\n");
+    window.AppendChunk(QByteArray("\x7e\xe9\x7e", 3));
+    EXPECT_EQ(window.toPlainText(), QString::fromUtf8("$GPGGA,1*00\n$GPZDA,2*00\n\n~\u00e9~\n"));
+}
+
+} // namespace
