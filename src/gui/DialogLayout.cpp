@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <algorithm>
 #include <vector>
 
 #include "gui/Images.h"
@@ -22,11 +23,14 @@ QRect ToQRect(const DLG_RECT& r)
 }
 
 // A drop-down's template height includes its opened list; closed it is as high
-// as its text needs.
-QRect ClosedRect(const QWidget& control, const QRect& rect)
+// as its text needs. Texts drawn for the handheld's narrow dialog font may need
+// more room in the desktop's font: labels and boxes grow to the right to fit.
+QRect FittedRect(const QWidget& control, const QRect& rect)
 {
     if (qobject_cast<const QComboBox*>(&control) != nullptr)
         return QRect(rect.topLeft(), QSize(rect.width(), control.sizeHint().height()));
+    if (qobject_cast<const QLabel*>(&control) != nullptr || qobject_cast<const QCheckBox*>(&control) != nullptr)
+        return QRect(rect.topLeft(), QSize(std::max(rect.width(), control.sizeHint().width()), rect.height()));
     return rect;
 }
 
@@ -60,8 +64,10 @@ QWidget* CreateControl(QWidget& parent, const DLG_CONTROL& control, const QRect&
         break;
     case DLG_KIND::InfoBox: {
         auto* info = new QPlainTextEdit(&parent);
+        // Read-only rather than greyed out, so that the text stays readable.
         info->setReadOnly(true);
-        info->setEnabled(false);
+        info->setFocusPolicy(Qt::NoFocus);
+        info->setTextInteractionFlags(Qt::NoTextInteraction);
         info->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
         info->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
         info->setFrameShape(QFrame::NoFrame);
@@ -90,7 +96,7 @@ QWidget* CreateControl(QWidget& parent, const DLG_CONTROL& control, const QRect&
     }
     widget->setProperty(kControlIdProperty, control.nId);
     widget->setObjectName(QStringLiteral("control%1").arg(control.nId));
-    widget->setGeometry(ClosedRect(*widget, rect));
+    widget->setGeometry(FittedRect(*widget, rect));
     return widget;
 }
 
@@ -192,7 +198,7 @@ bool RelayoutDialog(QWidget& dialog, int templateId)
     if (!allFound || withoutId >= 2)
         return false;
     for (const MOVE& move : batch) {
-        move.widget->setGeometry(ClosedRect(*move.widget, move.rect));
+        move.widget->setGeometry(FittedRect(*move.widget, move.rect));
         RefreshControl(*move.widget, *move.control, move.rect);
     }
     return true;

@@ -1,6 +1,9 @@
 #include "gui/MainFrame.h"
 
 #include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QPushButton>
 #include <QLabel>
 #include <QTimer>
 #include <QToolBar>
