@@ -2,12 +2,33 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <memory>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "app/ConfigFile.h"
 #include "gui/Images.h"
 #include "gui/MainFrame.h"
 #include "gui/QtFace.h"
 #include "platform/Folders.h"
+
+namespace {
+
+// SIGINT and SIGTERM (a logout, a shutdown, Ctrl+C in the terminal) close the
+// window like its exit command, so the link is stopped in order. The handler
+// only writes a byte; the event loop does the rest.
+int g_signalPipe[2] = {-1, -1};
+
+void OnStopSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &byte, 1);
+}
+
+} // namespace
 
 int RunWindow(int argc, char** argv, const APP_OPTIONS& /*options*/)
 {
@@ -35,6 +56,23 @@ int RunWindow(int argc, char** argv, const APP_OPTIONS& /*options*/)
     app.Start();
     frame.UpdatePanes();
     frame.show();
+
+    std::unique_ptr<QSocketNotifier> stopNotifier;
+    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+        stopNotifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+        QObject::connect(stopNotifier.get(), &QSocketNotifier::activated, &frame, [&frame] {
+            char drain[16];
+            while (::read(g_signalPipe[0], drain, sizeof drain) > 0) {
+            }
+            frame.close();
+        });
+        struct sigaction action {};
+        action.sa_handler = OnStopSignal;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGINT, &action, nullptr);
+        ::sigaction(SIGTERM, &action, nullptr);
+    }
+
     const int status = QApplication::exec();
     frame.RunExitSequence();
     return status;
