@@ -53,10 +53,8 @@ int RunWindow(int argc, char** argv, const APP_OPTIONS& /*options*/)
     CQtFace face;
     CFieldbookApp app(face);
     CMainFrame frame(app, face, GetConfig().m_bFullResolution != 0);
-    app.Start();
-    frame.UpdatePanes();
-    frame.show();
-
+    // Installed before the start-up second, so that a stop asked for meanwhile
+    // is carried out as soon as the event loop runs.
     std::unique_ptr<QSocketNotifier> stopNotifier;
     if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
         stopNotifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
@@ -72,6 +70,9 @@ int RunWindow(int argc, char** argv, const APP_OPTIONS& /*options*/)
         ::sigaction(SIGINT, &action, nullptr);
         ::sigaction(SIGTERM, &action, nullptr);
     }
+    app.Start();
+    frame.UpdatePanes();
+    frame.show();
 
     const int status = QApplication::exec();
     frame.RunExitSequence();

@@ -1,0 +1,43 @@
+// The window as a process: on the offscreen platform it logs a survey like the
+// headless face and leaves through its exit sequence on SIGTERM.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/stat.h>
+
+#include "support/ChildProcess.h"
+#include "support/ScratchDir.h"
+
+using namespace std::chrono_literals;
+
+#ifdef FIELDBOOK_TEST_HAVE_WINDOW
+TEST(WindowProcess, LogsASurveyAndSigtermEndsItCleanly)
+{
+    ScratchDir dir;
+    const std::string docs = dir.Path() + "documents/", ports = dir.Path() + "ports/", logs = dir.Path() + "logs/";
+    for (const std::string& d : {docs, ports, logs})
+        ASSERT_EQ(::mkdir(d.c_str(), 0755), 0);
+
+    ChildProcess sim;
+    ASSERT_TRUE(sim.Start({SimProgram(), "--ports", ports, "--count", "3", "--interval", "0.2", "--quiet"}, {},
+                          dir.File("sim.out"), dir.File("sim.err")));
+    ChildProcess window;
+    ASSERT_TRUE(window.Start({FieldbookProgram(), "--documents", docs, "--ports", ports, "--log-dir", logs},
+                             {"QT_QPA_PLATFORM=offscreen"}, dir.File("window.out"), dir.File("window.err")));
+    int status = -1;
+    ASSERT_TRUE(sim.Wait(60s, &status));
+    EXPECT_EQ(status, 0) << ReadWholeFile(dir.File("sim.out"));
+
+    ASSERT_TRUE(window.Signal(SIGTERM));
+    ASSERT_TRUE(window.Wait(30s, &status));
+    EXPECT_EQ(status, 0) << ReadWholeFile(dir.File("window.err"));
+    // The exit sequence let go of the instance lock: a second window starts.
+    ChildProcess again;
+    ASSERT_TRUE(again.Start({FieldbookProgram(), "--documents", docs, "--ports", ports, "--log-dir", logs},
+                            {"QT_QPA_PLATFORM=offscreen"}, "", ""));
+    EXPECT_FALSE(again.Wait(1500ms, &status)) << "second start ended with " << status;
+    again.Signal(SIGTERM);
+    EXPECT_TRUE(again.Wait(30s, &status));
+    EXPECT_EQ(status, 0);
+}
+#endif
