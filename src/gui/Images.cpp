@@ -99,7 +99,8 @@ QPixmap Lamp(const QColor& light, const QColor& dark)
     glow.setColorAt(1.0, dark);
     p.setPen(QPen(QColor(0x30, 0x30, 0x30), 1.0));
     p.setBrush(glow);
-    p.drawEllipse(QRectF(1.5, 1.5, 13, 13));
+    // The lamps are squares, as the handheld showed them.
+    p.drawRoundedRect(QRectF(1.5, 1.5, 13, 13), 2.0, 2.0);
     return pixmap;
 }
 
