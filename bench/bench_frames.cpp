@@ -13,27 +13,9 @@
 #include <vector>
 
 #include "gps/GeoDistance.h"
+#include "support/AllocationCounter.h"
 #include "link/FrameCodec.h"
 
-// Every heap allocation in this program is counted, so that a benchmark can tell
-// how many happened inside its timed loop. All kept out of line: inlined, the
-// compiler sees malloc() and free() pair with new and delete and calls it a mismatch.
-namespace {
-std::atomic<uint64_t> g_allocations{0};
-}
-
-[[gnu::noinline]] void* operator new(std::size_t size)
-{
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size == 0 ? 1 : size))
-        return p;
-    throw std::bad_alloc();
-}
-[[gnu::noinline]] void* operator new[](std::size_t size) { return operator new(size); }
-[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete[](void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -136,7 +118,7 @@ void BM_AssembleAndDecode(benchmark::State& state)
     auto assembler = std::make_unique<CFrameAssembler>();
     CountingSink sink;
 
-    const uint64_t allocationsBefore = g_allocations.load();
+    const uint64_t allocationsBefore = AllocationCount();
     for (auto _ : state) {
         // The decoder writes unescaped bytes back over its input.
         std::memcpy(work.data(), stream.data(), stream.size());
@@ -145,7 +127,7 @@ void BM_AssembleAndDecode(benchmark::State& state)
             assembler->AssembleFrames(*codec, sink, &work[at], static_cast<uint32_t>(n));
         }
     }
-    const uint64_t allocations = g_allocations.load() - allocationsBefore;
+    const uint64_t allocations = AllocationCount() - allocationsBefore;
 
     if (sink.bad != 0 || sink.good != static_cast<uint64_t>(kFrames) * state.iterations())
         state.SkipWithError("frames were lost");

@@ -13,26 +13,9 @@
 #include <new>
 
 #include "gps/GpsDecoder.h"
+#include "support/AllocationCounter.h"
 #include "support/NmeaStream.h"
 
-// Every heap allocation in this program is counted. Kept out of line: inlined,
-// the compiler pairs malloc() and free() with new and delete and calls it a mismatch.
-namespace {
-std::atomic<uint64_t> g_allocations{0};
-}
-
-[[gnu::noinline]] void* operator new(std::size_t size)
-{
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size == 0 ? 1 : size))
-        return p;
-    throw std::bad_alloc();
-}
-[[gnu::noinline]] void* operator new[](std::size_t size) { return operator new(size); }
-[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete[](void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -66,7 +49,7 @@ void BM_DecodeAtLineRate(benchmark::State& state)
         return;
     }
     uint64_t decoded = 0;
-    const uint64_t allocationsBefore = g_allocations.load();
+    const uint64_t allocationsBefore = AllocationCount();
     const double start = ThreadSeconds();
     for (auto _ : state) {
         for (size_t offset = 0; offset < size; offset += chunk) {
@@ -78,7 +61,7 @@ void BM_DecodeAtLineRate(benchmark::State& state)
         }
     }
     const double seconds = ThreadSeconds() - start;
-    const uint64_t allocations = g_allocations.load() - allocationsBefore;
+    const uint64_t allocations = AllocationCount() - allocationsBefore;
     benchmark::DoNotOptimize(decoded);
 
     const double bytes = static_cast<double>(size) * static_cast<double>(state.iterations());
@@ -105,12 +88,12 @@ void BM_DecodeWholeStream(benchmark::State& state)
         state.SkipWithError("Init failed");
         return;
     }
-    const uint64_t allocationsBefore = g_allocations.load();
+    const uint64_t allocationsBefore = AllocationCount();
     for (auto _ : state) {
         for (size_t offset = 0; offset < size; offset += decoder.GetConsumed())
             benchmark::DoNotOptimize(decoder.Decode(data + offset, static_cast<uint32_t>(size - offset)));
     }
-    const uint64_t allocations = g_allocations.load() - allocationsBefore;
+    const uint64_t allocations = AllocationCount() - allocationsBefore;
     const double bytes = static_cast<double>(size) * static_cast<double>(state.iterations());
     state.SetBytesProcessed(static_cast<int64_t>(bytes));
     state.counters["sentences/s"] =
