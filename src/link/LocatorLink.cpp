@@ -48,6 +48,7 @@ int CLocatorLink::Initialise()
     if (!m_pGpsPort)
         return fail(LINK_ERR_NO_GPS_PORT);
     m_pGpsPort->SetCloseWait(m_portCloseWait);
+    m_pGpsPort->SetOnClosed([this] { OnGpsPortClosed(); });
 
     m_pCodec.reset(new (std::nothrow) CFrameCodec());
     if (!m_pCodec)
@@ -351,14 +352,27 @@ int CLocatorLink::GpsReadThread(CLocatorLink* pLink)
     return 0;
 }
 
+void CLocatorLink::OnGpsPortClosed()
+{
+    // Without its receiver the fix held is the last one heard, not where the
+    // points measured from now on are: it stops counting until the next GGA. The
+    // port's close wait comes after this, so no point gets it meanwhile.
+    if (m_pDecoder)
+        m_pDecoder->InvalidateFix();
+    if (m_bGpsShownGood) {
+        ShowGps(false);
+        m_bGpsShownGood = false;
+    }
+}
+
 void CLocatorLink::RunGpsReader()
 {
-    bool bShownGood = false;
     uint32_t failedOpens = 0;
     uint8_t buffer[kReadChunk];
     CGpsPort& port = *m_pGpsPort;
     CGpsDecoder& decoder = *m_pDecoder;
 
+    m_bGpsShownGood = false;
     ShowGps(false);
     EnterRunning(m_lock2, m_nGpsState);
 
@@ -379,19 +393,10 @@ void CLocatorLink::RunGpsReader()
 
         GPS_FIX fix;
         std::memset(buffer, 0, sizeof buffer);
+        // A failed read closes the port, which also retires the fix (OnGpsPortClosed).
         const uint32_t dwRead = port.ReadPort(buffer, kReadChunk);
-        if (dwRead == 0) {
-            if (!port.IsPortOpen()) {
-                // The receiver is gone (the read failed and closed the port): its
-                // last fix must not be logged with points measured from now on.
-                decoder.InvalidateFix();
-                if (bShownGood) {
-                    ShowGps(false);
-                    bShownGood = false;
-                }
-            }
+        if (dwRead == 0)
             continue;
-        }
         if (m_owner.GpsTest())
             m_owner.ShowRawData(buffer, dwRead);
         m_gpsDebug.Printf("\nR=%d", static_cast<int>(dwRead));
@@ -404,12 +409,12 @@ void CLocatorLink::RunGpsReader()
                 const int copied = decoder.CopyGgaData(&fix);
                 m_gpsDebug.Printf("\nC=%d", copied);
                 if (copied == 0) {
-                    if (fix.nGpsFix != 0 && !bShownGood) {
+                    if (fix.nGpsFix != 0 && !m_bGpsShownGood) {
                         ShowGps(true);
-                        bShownGood = true;
-                    } else if (fix.nGpsFix == 0 && bShownGood) {
+                        m_bGpsShownGood = true;
+                    } else if (fix.nGpsFix == 0 && m_bGpsShownGood) {
                         ShowGps(false);
-                        bShownGood = false;
+                        m_bGpsShownGood = false;
                     }
                 }
             }
@@ -423,8 +428,10 @@ void CLocatorLink::RunGpsReader()
         }
     }
 
-    if (bShownGood)
+    if (m_bGpsShownGood) {
         ShowGps(false);
+        m_bGpsShownGood = false;
+    }
     if (port.IsPortOpen())
         port.ClosePort();
     WriteState(m_lock2, m_nGpsState, THREAD_STOPPED);

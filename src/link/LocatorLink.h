@@ -135,6 +135,8 @@ private:
 
     void ShowBluetooth(bool good);
     void ShowGps(bool good);
+    // The GPS port closed, for whatever reason: runs on the closing thread.
+    void OnGpsPortClosed();
 
     // IFrameSink
     void OnGoodFrame(const CFrameCodec& codec) override;
@@ -175,6 +177,7 @@ private:
     std::atomic<bool> m_bLocateDebug{false};
     CDebugFile m_gpsDebug;
     std::atomic<bool> m_bGpsDebug{false};
+    bool m_bGpsShownGood = false; // GPS picture shows a fix; the GPS reader's (and its port's close)
     std::atomic<bool> m_bInitialised{false};
 
     DeviceFactory m_deviceFactory;

@@ -124,6 +124,8 @@ void CSerialPort::ClosePort()
     m_device->Close();
     m_bOpen = false;
     m_debugFile.Close();
+    if (m_onClosed)
+        m_onClosed();
     // The settle time before the device may be opened again.
     if (m_closeWait.count() > 0)
         std::this_thread::sleep_for(m_closeWait);

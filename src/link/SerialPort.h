@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -78,6 +79,11 @@ public:
     void SetDebugLog(bool on) { m_bDebug = on; }
 
     void SetCloseWait(std::chrono::milliseconds wait) { m_closeWait = wait; }
+    // Runs on the closing thread whenever an open port is closed (by its owner,
+    // after a failed read, write or carrier query, or on destruction), once the
+    // device is let go and before the close wait: what depended on the device
+    // hears of its loss at once, not seconds later.
+    void SetOnClosed(std::function<void()> onClosed) { m_onClosed = std::move(onClosed); }
     // errno of the last failure (also left in errno).
     int LastError() const { return m_lastError; }
 
@@ -98,6 +104,7 @@ protected:
     CDebugFile m_debugFile;
     int m_lastError = 0;
     std::chrono::milliseconds m_closeWait{2500};
+    std::function<void()> m_onClosed;
 };
 
 class CBluetoothPort : public CSerialPort {

@@ -372,6 +372,49 @@ TEST_F(LocatorLinkTest, LostGpsPortInvalidatesTheFix)
     EXPECT_EQ(p->GpsFix.dfUTC, 140709.0); // the handheld's clock
 }
 
+TEST_F(LocatorLinkTest, LostGpsPortRetiresTheFixBeforeTheCloseWait)
+{
+    // A close wait far longer than the bound below: what the loss changes must
+    // not wait for it, or every point measured meanwhile gets the old fix.
+    m_link.SetPortCloseWait(5s);
+    Start();
+    m_gps.QueueRead(NmeaSentence("GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,"));
+    ASSERT_TRUE(m_owner.WaitForBitmap(IDC_GPS_LAMP, IDB_LAMP_GREEN));
+    m_gps.QueueReadError(EIO);
+    ASSERT_TRUE(m_owner.WaitForBitmap(IDC_GPS_LAMP, IDB_LAMP_RED, 3s));
+    EXPECT_EQ(m_owner.Shown(IDC_GPS_ICON), IDB_GPS_NO_FIX);
+    EXPECT_EQ(m_gps.OpenCount(), 1); // still in the close wait
+
+    Send(FrameBytes(std::string("\xFF\x03\x00\x21\x01", 5)));
+    SURVEY_POINT* p = m_link.PeekLocateRecord();
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->GpsFix.nGpsFix, 0u);
+}
+
+TEST_F(LocatorLinkTest, FixFromBeforeAStopIsNotUsedAfterTheRestart)
+{
+    Start();
+    m_gps.QueueRead(NmeaSentence("GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,"));
+    ASSERT_TRUE(m_owner.WaitForBitmap(IDC_GPS_LAMP, IDB_LAMP_GREEN));
+    m_link.StopThreads();
+    ASSERT_EQ(m_link.StartThreads(), LINK_OK);
+    ASSERT_TRUE(m_owner.WaitForBitmap(IDC_BLUETOOTH_LAMP, IDB_LAMP_GREEN));
+
+    Send(FrameBytes(std::string("\xFF\x03\x00\x21\x01", 5)));
+    SURVEY_POINT* p = m_link.PeekLocateRecord();
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->GpsFix.nGpsFix, 0u);
+    m_link.PopLocateRecord();
+
+    // The receiver's next GGA counts again.
+    m_gps.QueueRead(NmeaSentence("GPGGA,123520,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,"));
+    ASSERT_TRUE(m_owner.WaitForBitmap(IDC_GPS_LAMP, IDB_LAMP_GREEN));
+    Send(FrameBytes(std::string("\xFF\x03\x00\x21\x01", 5)));
+    p = m_link.PeekLocateRecord();
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->GpsFix.nGpsFix, 1u);
+}
+
 TEST_F(LocatorLinkTest, WorkerThatOutlivesStopIsNotDuplicatedAndOutlivesNothing)
 {
     // A port close longer than StopThreads waits; the GPS port never opens.
