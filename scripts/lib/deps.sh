@@ -1,5 +1,7 @@
 # Debian packages fieldbook needs to build, test and run; sourced by scripts/*.
-FIELDBOOK_PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev)
+# clang and its runtime libraries (libFuzzer, the sanitizers) build the fuzz targets.
+FIELDBOOK_PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev
+  clang libclang-rt-14-dev)
 
 install_missing_packages() {
   local missing=() p

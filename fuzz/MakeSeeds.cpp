@@ -1,0 +1,204 @@
+// Writes the seed corpus of the fuzz targets: fuzz_make_seeds fuzz/corpus
+// Packets are laid out and framed by the test helpers (LocatorPackets.h), which
+// share no code with the link; the survey log seed is one the log itself wrote.
+// The seeds are kept in the repository; run this only to make them again.
+#include <cctype>
+#include <cstdio>
+#include <string>
+#include <sys/stat.h>
+
+#include "support/LocatorPackets.h"
+#include "support/NmeaStream.h"
+#include "surveylog/SurveyLog.h"
+
+namespace {
+
+std::string g_root;
+
+void Put(const std::string& target, const std::string& name, const std::string& bytes)
+{
+    const std::string folder = g_root + "/" + target;
+    ::mkdir(folder.c_str(), 0755);
+    const std::string path = folder + "/" + name;
+    if (std::FILE* f = std::fopen(path.c_str(), "wb")) {
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::fclose(f);
+    } else {
+        std::fprintf(stderr, "cannot write %s\n", path.c_str());
+    }
+}
+
+// A measurement as a locator sends it: values a survey gives, the EEPROM
+// checksum sealed, and for the own-GPS kinds a fix south-west of the equator.
+std::string Measurement(uint8_t command, uint32_t protocol, int32_t gpsMode, uint32_t index, size_t size = 152)
+{
+    AdditionalFields f;
+    f.protocolId = protocol;
+    f.compass = 271;
+    f.arrows = 5;
+    f.antennaMode = 1;
+    f.battery = 6;
+    f.volume = 2;
+    LocatorPacket p(size);
+    p.U8(4, command).U32(8, index).I32(12, 1).F32(16, 8440.0f).U32(20, 0xBEEF0000u + index);
+    p.U32(24, AdditionalData(f)).F32(28, 1.25f).F32(32, 62.0f).F32(36, 0.5f).F32(40, 12.0f);
+    p.F32(44, 0.8f).F32(48, 40.0f);
+    if (size >= 152) {
+        p.I32(52, gpsMode).I32(56, 3).F32(60, 1.5f).F32(64, 42.25f).F32(68, 0.5f);
+        p.U32(72, (5u << 24) | (3u << 16) | 2024u).U32(76, 14u | (7u << 8) | (9u << 16)).I32(80, 1);
+        p.U32(84, (5u << 24) | (3u << 16) | 2024u).F32(88, 140709.0f).F32(92, 0.9f).F32(96, 545.4f);
+        p.F32(100, 46.9f).I32(112, 1).I32(116, 1).I32(120, 8).I32(124, 1);
+        p.F64(128, -33.865143).F64(136, -151.209900).I32(144, 1);
+        p.SealChecksum();
+    }
+    return p.Bytes();
+}
+
+const std::string kGga = NmeaSentence("GPGGA,140709.00,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,");
+const std::string kGgaNoFix = NmeaSentence("GPGGA,140710.00,,,,,0,00,99.9,,M,,M,,");
+const std::string kZda = NmeaSentence("GPZDA,140709.00,05,03,2024,00,00");
+
+void FrameSeeds()
+{
+    struct KIND {
+        const char* name;
+        uint8_t command;
+        uint32_t protocol;
+        int32_t gpsMode;
+        size_t size;
+    } kinds[] = {
+        {"c1p0", 1, 0, -1, 52},   {"c1p1", 1, 1, -1, 52},  {"c1p2g0", 1, 2, 0, 152}, {"c1p2g1", 1, 2, 1, 152},
+        {"c1p2g2", 1, 2, 2, 152}, {"c1p3g1", 1, 3, 1, 152}, {"c2p2g1", 2, 2, 1, 152}, {"c2p3g0", 2, 3, 0, 152},
+        {"c2p1", 2, 1, -1, 52},   {"c1p3g5-nak", 1, 3, 5, 152}, {"c3-refused", 3, 1, -1, 52},
+        {"c1p5-silent", 1, 5, -1, 52}, {"c2p6-unanswered", 2, 6, -1, 52},
+    };
+    uint32_t index = 1;
+    std::string all;
+    for (const KIND& k : kinds) {
+        const std::string frame = FrameBytes(Measurement(k.command, k.protocol, k.gpsMode, index++, k.size));
+        Put("frames", k.name, frame);
+        all += frame;
+    }
+    // The handheld's receiver first (bytes before the first flag), then a
+    // measurement whose long ACK carries that fix back.
+    Put("frames", "handheld-fix-long-ack", kGga + kZda + FrameBytes(Measurement(1, 2, 1, 20)));
+    Put("frames", "handheld-no-fix", kGgaNoFix + FrameBytes(Measurement(1, 3, 1, 21)));
+    // Five bytes, no additional data: the oldest locators.
+    Put("frames", "five-bytes", FrameBytes(std::string("\xFF\x03\x00\x21\x01", 5)));
+    // Values that need escaping: 0x7E and 0x7D inside the index and the log id.
+    Put("frames", "escapes", FrameBytes(Measurement(1, 2, 1, 0x7D7E7D7Eu)));
+    std::string badFcs = FrameBytes(Measurement(1, 2, 1, 22));
+    badFcs[badFcs.size() - 2] ^= 0x01;
+    Put("frames", "bad-fcs", badFcs);
+    Put("frames", "empty-and-shared-flags",
+        std::string("\x7E\x7E", 2) + FrameBytes(Measurement(1, 1, -1, 23, 52)) +
+            FrameBytes(Measurement(1, 1, -1, 24, 52)).substr(1));
+    Put("frames", "noise-then-frame", std::string(300, '\x55') + FrameBytes(Measurement(1, 0, -1, 25, 52)));
+    Put("frames", "every-kind", all);
+}
+
+void NmeaSeeds()
+{
+    Put("nmea", "gga-zda", kGga + kZda);
+    Put("nmea", "fix-lost-and-back", kGga + kGgaNoFix + kGga);
+    Put("nmea", "south-west",
+        NmeaSentence("GPGGA,235959.99,3351.9086,S,15112.5940,W,2,12,0.6,-12.5,M,-30.1,M,1.2,0031"));
+    Put("nmea", "receiver-second",
+        NmeaSentence("GPRMC,140709.00,A,4807.038,N,01131.000,E,0.3,45.0,050324,,,A") +
+            NmeaSentence("GPGSA,A,3,02,05,12,15,24,25,29,,,,,,1.6,0.9,1.3") +
+            NmeaSentence("GPGSV,3,1,11,02,67,102,45,05,33,301,41,12,10,041,33,15,22,187,38") + kGga + kZda);
+    Put("nmea", "other-talker", NmeaSentence("GNGGA,140709.00,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,") +
+                                    NmeaSentence("GLGSV,1,1,02,70,40,120,33,71,20,250,28"));
+    Put("nmea", "no-checksum", "$GPGGA,140709.00,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,\r\n"
+                               "$GPZDA,140709.00,05,03,2024,00,00*\r\n");
+    std::string lower = kZda;
+    for (size_t at = lower.find('*') + 1; at < lower.size(); ++at)
+        lower[at] = static_cast<char>(std::tolower(static_cast<unsigned char>(lower[at])));
+    Put("nmea", "lower-case-checksum", lower);
+    Put("nmea", "opened-mid-sentence", kGga.substr(30) + kGga + kZda.substr(0, 12));
+    Put("nmea", "damaged", kGga.substr(0, 40) + kZda + "$GPGGA,**12\r\n" + std::string(140, 'A') + "\r\n" + kGga);
+}
+
+void ConfigSeeds()
+{
+    const std::string defaults = "PORT#GPS#PORTNUMBER#4\nPORT#GPS#ENABLED#TRUE\nPORT#BLUETOOTH#PORTNUMBER#5\n"
+                                 "PORT#BLUETOOTH#ENABLED#TRUE\nSCREEN#RESOLUTION#QUARTER\nDEBUG#LEVEL#0x00000000\n";
+    Put("config", "defaults", defaults);
+    Put("config", "decimal-debug-one-line", "port#gps#portnumber#7#SCREEN#RESOLUTION#FULL#DEBUG#LEVEL#260\n");
+    Put("config", "illegal-token", "PORT#GPS#PORTNUMBER#3\nPORTS#BLUETOOTH#PORTNUMBER#9\n");
+    Put("config", "runs-and-crlf", "##PORT##GPS##PORTNUMBER##6\r\nPORT#BLUETOOTH#ENABLED#True\r\nDEBUG#LEVEL#0x175");
+    Put("config", "long-line", "PORT#GPS#PORTNUMBER#" + std::string(120, '1') + "\nPORT#GPS");
+}
+
+void SurveyLogSeeds()
+{
+    CSurveyLog* log = CSurveyLog::GetInstance();
+    SURVEY_POINT point;
+    point.nLocatorMode = 51;
+    point.LocateData.u32EepromFileIndex = 17;
+    point.LocateData.fFrequency = 8440.0f;
+    point.LocateData.fDepth = 125.0f;
+    point.LocateData.fStrength = 0.756f;
+    point.LocateData.nProtocolId = 2;
+    point.nGpsMode = 1;
+    point.RtcDate = RTC_DATE::Make(5, 3, 2024);
+    point.RtcTime = RTC_TIME::Make(14, 7, 9);
+    point.ZdaData.nDay = 5;
+    point.ZdaData.nMonth = 3;
+    point.ZdaData.nYear = 2024;
+    GPS_FIX& fix = point.GpsFix;
+    fix.dfUTC = 140709.0;
+    fix.dfLatAng = 48.1173;
+    fix.nLatDir = DIR_NORTH;
+    fix.dfLongAng = 11.516667;
+    fix.nLongDir = DIR_EAST;
+    fix.nGpsFix = 1;
+    fix.nNoSats = 8;
+    fix.dfHorizDil = 0.9;
+    fix.dfAltVal = 545.4;
+    fix.nAltUnits = UNITS_METRES;
+    fix.dfGeoidVal = 46.9;
+    fix.nGeoidUnits = UNITS_METRES;
+    fix.nTimeInd = 1;
+    log->Add(point);
+    point.LocateData.u32EepromFileIndex = 18;
+    fix.dfLatAng = -33.865143;
+    fix.nLatDir = DIR_SOUTH;
+    fix.dfLongAng = -151.2099;
+    fix.nLongDir = DIR_WEST;
+    log->Add(point);
+    point.LocateData.u32EepromFileIndex = 19;
+    point.nLocatorMode = 0;
+    fix = GPS_FIX{};
+    fix.dfUTC = 140711.0;
+    log->Add(point);
+    const std::string path = g_root + "/surveylog/written-log";
+    ::mkdir((g_root + "/surveylog").c_str(), 0755);
+    log->WriteFile(path);
+    CSurveyLog::DestroyInstance();
+
+    const std::string headings = std::string(kLogHeaderLine) + kLogUnitsLine;
+    const std::string line = "20,POWER 50,12.5,1.25,0.50,12.00,62.00,80.00,40.00,50.000000,1,0,0,0,0,0,5,2,0,"
+                             "-1,0,0.000000,0.000000,0.000000,0/0/0,0:0:0,0,5/3/2024,140709.00,0.000000,0,0.000000,"
+                             "0,0,0,0.000000,0.000000,0,0.000000,0,0,0,0\n";
+    Put("surveylog", "one-line-no-fix", line);
+    Put("surveylog", "crlf-and-empty-field", headings + "21,,0.0" + line.substr(line.find(",12.5") + 5) + "\r\n");
+    Put("surveylog", "short-lines", headings + "1,2,3\n\n" + line);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: fuzz_make_seeds CORPUS_FOLDER\n");
+        return 2;
+    }
+    g_root = argv[1];
+    ::mkdir(g_root.c_str(), 0755);
+    FrameSeeds();
+    NmeaSeeds();
+    ConfigSeeds();
+    SurveyLogSeeds();
+    return 0;
+}
