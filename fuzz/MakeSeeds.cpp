@@ -9,6 +9,7 @@
 
 #include "support/LocatorPackets.h"
 #include "support/NmeaStream.h"
+#include "surveylog/SamplePoints.h"
 #include "surveylog/SurveyLog.h"
 
 namespace {
@@ -132,46 +133,17 @@ void ConfigSeeds()
 
 void SurveyLogSeeds()
 {
+    // North-east with every column set, south-west, and a point without a fix.
     CSurveyLog* log = CSurveyLog::GetInstance();
-    SURVEY_POINT point;
-    point.nLocatorMode = 51;
-    point.LocateData.u32EepromFileIndex = 17;
-    point.LocateData.fFrequency = 8440.0f;
-    point.LocateData.fDepth = 125.0f;
-    point.LocateData.fStrength = 0.756f;
-    point.LocateData.nProtocolId = 2;
-    point.nGpsMode = 1;
-    point.RtcDate = RTC_DATE::Make(5, 3, 2024);
-    point.RtcTime = RTC_TIME::Make(14, 7, 9);
-    point.ZdaData.nDay = 5;
-    point.ZdaData.nMonth = 3;
-    point.ZdaData.nYear = 2024;
-    GPS_FIX& fix = point.GpsFix;
-    fix.dfUTC = 140709.0;
-    fix.dfLatAng = 48.1173;
-    fix.nLatDir = DIR_NORTH;
-    fix.dfLongAng = 11.516667;
-    fix.nLongDir = DIR_EAST;
-    fix.nGpsFix = 1;
-    fix.nNoSats = 8;
-    fix.dfHorizDil = 0.9;
-    fix.dfAltVal = 545.4;
-    fix.nAltUnits = UNITS_METRES;
-    fix.dfGeoidVal = 46.9;
-    fix.nGeoidUnits = UNITS_METRES;
-    fix.nTimeInd = 1;
-    log->Add(point);
-    point.LocateData.u32EepromFileIndex = 18;
-    fix.dfLatAng = -33.865143;
-    fix.nLatDir = DIR_SOUTH;
-    fix.dfLongAng = -151.2099;
-    fix.nLongDir = DIR_WEST;
-    log->Add(point);
-    point.LocateData.u32EepromFileIndex = 19;
-    point.nLocatorMode = 0;
-    fix = GPS_FIX{};
-    fix.dfUTC = 140711.0;
-    log->Add(point);
+    log->Add(NorthEastPoint());
+    SURVEY_POINT southWest = NorthEastPoint();
+    southWest.LocateData.u32EepromFileIndex = 18;
+    southWest.GpsFix.dfLatAng = -33.865143;
+    southWest.GpsFix.nLatDir = DIR_SOUTH;
+    southWest.GpsFix.dfLongAng = -151.2099;
+    southWest.GpsFix.nLongDir = DIR_WEST;
+    log->Add(southWest);
+    log->Add(NoFix());
     const std::string path = g_root + "/surveylog/written-log";
     ::mkdir((g_root + "/surveylog").c_str(), 0755);
     log->WriteFile(path);
@@ -182,7 +154,8 @@ void SurveyLogSeeds()
                              "-1,0,0.000000,0.000000,0.000000,0/0/0,0:0:0,0,5/3/2024,140709.00,0.000000,0,0.000000,"
                              "0,0,0,0.000000,0.000000,0,0.000000,0,0,0,0\n";
     Put("surveylog", "one-line-no-fix", line);
-    Put("surveylog", "crlf-and-empty-field", headings + "21,,0.0" + line.substr(line.find(",12.5") + 5) + "\r\n");
+    const std::string crlf = line.substr(0, line.size() - 1) + "\r\n";
+    Put("surveylog", "crlf-and-empty-field", headings + crlf + "21,,0.0" + crlf.substr(crlf.find(",12.5") + 5));
     Put("surveylog", "short-lines", headings + "1,2,3\n\n" + line);
 }
 

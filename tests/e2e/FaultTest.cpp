@@ -32,25 +32,6 @@ enum : size_t { COL_LOG = 0, COL_LAT = 29, COL_LAT_DIR = 30, COL_LONG = 31, COL_
 // GPS block with the quality at 32.
 constexpr size_t kAckFixQuality = 8 + 32;
 
-// The Log column of every row, in file order.
-std::vector<uint32_t> LogColumn(const std::string& text)
-{
-    std::vector<uint32_t> column;
-    for (const std::vector<std::string>& row : LogRows(text))
-        column.push_back(static_cast<uint32_t>(std::stoul(row.at(COL_LOG))));
-    return column;
-}
-
-// Index values of the packets the simulator logged that fieldbook must have logged, in order.
-std::vector<uint32_t> ExpectedRows(const std::vector<SIM_PACKET>& packets)
-{
-    std::vector<uint32_t> rows;
-    for (const SIM_PACKET& p : packets)
-        if (LoggedByFieldbook(p))
-            rows.push_back(p.index);
-    return rows;
-}
-
 // A measurement of protocol 2 with GPS mode 1: logged with the handheld's fix,
 // which its 72-byte ACK carries back to the locator.
 std::string Measurement(uint32_t index)
@@ -129,19 +110,13 @@ TEST(Faults, BluetoothDeviceVanishesTenTimesAndEveryPacketSentWhileUpIsLogged)
     ChildProcess fieldbook;
     ASSERT_TRUE(run.StartFieldbook(fieldbook));
 
-    int simStatus = -1;
-    ASSERT_TRUE(sim.Wait(240s, &simStatus)) << run.Out();
-    EXPECT_EQ(simStatus, 0) << run.Out("sim") << run.Err("sim");
+    const SurveyRun::END end = run.Finish(sim, fieldbook, 240s);
+    EXPECT_EQ(end.simStatus, 0) << run.Out("sim") << run.Err("sim");
     EXPECT_NE(run.Out("sim").find("Bluetooth drops:    10\n"), std::string::npos) << run.Out("sim");
-
-    const std::vector<uint32_t> expected = ExpectedRows(ReadSimLog(run.File("packets.txt")));
-    ASSERT_EQ(expected.size(), 100u);
-    EXPECT_TRUE(run.WaitForPoints(static_cast<long>(expected.size()), 20s)) << run.Out();
-    EXPECT_EQ(StopProcess(fieldbook), 0);
-
-    const std::vector<std::string> files = run.LogFiles();
-    ASSERT_EQ(files.size(), 1u);
-    EXPECT_EQ(LogColumn(ReadWholeFile(run.Logs() + files[0])), expected);
+    EXPECT_EQ(end.fieldbookStatus, 0);
+    EXPECT_EQ(end.expected.size(), 100u);
+    EXPECT_EQ(end.files.size(), 1u);
+    EXPECT_EQ(end.logged, end.expected);
     // The link came back every time.
     EXPECT_EQ(CountOf(run.Out(), "Bluetooth link up\n"), 11) << run.Out();
 }
@@ -211,21 +186,15 @@ TEST(Faults, ReadOnlyLogFolderLosesNoPointOnceWritableAgain)
     EXPECT_EQ(RowsOnDisk(run), onDisk); // nothing reached the disk...
     ASSERT_EQ(::chmod(run.Logs().c_str(), 0755), 0);
 
-    int simStatus = -1;
-    ASSERT_TRUE(sim.Wait(60s, &simStatus));
-    EXPECT_EQ(simStatus, 0) << run.Out("sim");
-    const std::vector<uint32_t> expected = ExpectedRows(ReadSimLog(run.File("packets.txt")));
-    ASSERT_EQ(expected.size(), 14u);
-    EXPECT_TRUE(run.WaitForPoints(14, 10s)) << run.Out();
-    EXPECT_EQ(StopProcess(fieldbook), 0);
-
     // ...and the first save that could write wrote every point, in order.
-    const std::vector<std::string> files = run.LogFiles();
-    ASSERT_EQ(files.size(), 1u);
-    const std::string text = ReadWholeFile(run.Logs() + files[0]);
-    EXPECT_EQ(WholeLogProblem(text), "");
-    EXPECT_EQ(LogColumn(text), expected);
-    EXPECT_FALSE(FileExists(run.Logs() + "." + files[0] + ".tmp"));
+    const SurveyRun::END end = run.Finish(sim, fieldbook, 60s);
+    EXPECT_EQ(end.simStatus, 0) << run.Out("sim");
+    EXPECT_EQ(end.fieldbookStatus, 0);
+    EXPECT_EQ(end.expected.size(), 14u);
+    ASSERT_EQ(end.files.size(), 1u);
+    EXPECT_EQ(WholeLogProblem(end.log), "");
+    EXPECT_EQ(end.logged, end.expected);
+    EXPECT_FALSE(FileExists(run.Logs() + "." + end.files[0] + ".tmp"));
 }
 
 struct MissingDocumentsCase {
@@ -257,17 +226,12 @@ TEST_P(MissingDocuments, NoDebugFilesAndEverythingElseWorks)
     if (GetParam().removedWhileRunning)
         std::filesystem::remove_all(docs);
 
-    int simStatus = -1;
-    ASSERT_TRUE(sim.Wait(60s, &simStatus));
-    EXPECT_EQ(simStatus, 0) << run.Out("sim");
-    const std::vector<uint32_t> expected = ExpectedRows(ReadSimLog(run.File("packets.txt")));
-    ASSERT_EQ(expected.size(), 12u);
-    EXPECT_TRUE(run.WaitForPoints(12, 10s)) << run.Out();
-    EXPECT_EQ(StopProcess(fieldbook), 0);
-
-    const std::vector<std::string> files = run.LogFiles();
-    ASSERT_EQ(files.size(), 1u);
-    EXPECT_EQ(LogColumn(ReadWholeFile(run.Logs() + files[0])), expected);
+    const SurveyRun::END end = run.Finish(sim, fieldbook, 60s);
+    EXPECT_EQ(end.simStatus, 0) << run.Out("sim");
+    EXPECT_EQ(end.fieldbookStatus, 0);
+    EXPECT_EQ(end.expected.size(), 12u);
+    EXPECT_EQ(end.files.size(), 1u);
+    EXPECT_EQ(end.logged, end.expected);
     struct stat st {};
     EXPECT_NE(::stat(docs.c_str(), &st), 0) << "the documents folder came back";
 }

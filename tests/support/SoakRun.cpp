@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
-#include <vector>
 
 #include "link/SurveyPoint.h"
 #include "support/SurveyRun.h"
@@ -63,30 +62,24 @@ SOAK_FIGURES RunSoak(const SOAK_OPTIONS& options)
     figures.nUnanswered = SummaryValue(summary, "unanswered");
     figures.nWrong = SummaryValue(summary, "wrong replies");
 
-    std::vector<uint32_t> expected;
+    // Memory once every point is in, before fieldbook is told to stop.
+    long expected = 0;
     for (const SIM_PACKET& p : ReadSimLog(run.File("packets.txt")))
-        if (LoggedByFieldbook(p))
-            expected.push_back(p.index);
-    EXPECT_TRUE(run.WaitForPoints(static_cast<long>(expected.size()), std::chrono::seconds(60))) << run.Out().substr(0, 2000);
+        expected += LoggedByFieldbook(p) ? 1 : 0;
+    run.WaitForPoints(expected, std::chrono::seconds(60));
     figures.nRssEndKb = ProcStatusKb(fieldbook.Pid(), "VmRSS");
     figures.nHwmKb = ProcStatusKb(fieldbook.Pid(), "VmHWM");
-    EXPECT_EQ(StopProcess(fieldbook), 0) << run.Err();
+    const SurveyRun::END end = run.Finish(sim, fieldbook, std::chrono::seconds(1));
     figures.dfSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    figures.nRows = static_cast<long>(end.logged.size());
 
+    EXPECT_EQ(end.fieldbookStatus, 0) << run.Err();
     EXPECT_EQ(figures.nSent, options.nPackets);
     EXPECT_EQ(figures.nUnanswered, 0);
     EXPECT_EQ(figures.nWrong, 0);
-    const std::vector<std::string> files = run.LogFiles();
-    EXPECT_EQ(files.size(), 1u);
-    if (files.empty())
-        return figures;
-    const std::string text = ReadWholeFile(run.Logs() + files[0]);
-    EXPECT_EQ(WholeLogProblem(text), "");
-    std::vector<uint32_t> rows;
-    for (const std::vector<std::string>& row : LogRows(text))
-        rows.push_back(static_cast<uint32_t>(std::strtoul(row[0].c_str(), nullptr, 10)));
-    figures.nRows = static_cast<long>(rows.size());
-    EXPECT_EQ(rows, expected) << "the survey log is not the packets acknowledged, in order";
+    EXPECT_EQ(end.files.size(), 1u);
+    EXPECT_EQ(WholeLogProblem(end.log), "");
+    EXPECT_EQ(end.logged, end.expected) << "the survey log is not the packets fieldbook must log, in order";
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     if (figures.nRssBaselineKb > 0) {

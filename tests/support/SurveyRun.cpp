@@ -78,6 +78,24 @@ std::vector<std::string> SurveyRun::LogFiles() const
     return names;
 }
 
+SurveyRun::END SurveyRun::Finish(ChildProcess& sim, ChildProcess& fieldbook, std::chrono::milliseconds simTimeout) const
+{
+    END end;
+    if (!sim.Wait(simTimeout, &end.simStatus))
+        end.simStatus = -1;
+    for (const SIM_PACKET& p : ReadSimLog(File("packets.txt")))
+        if (LoggedByFieldbook(p))
+            end.expected.push_back(p.index);
+    WaitForPoints(static_cast<long>(end.expected.size()), std::chrono::seconds(30));
+    end.fieldbookStatus = StopProcess(fieldbook);
+    end.files = LogFiles();
+    if (!end.files.empty())
+        end.log = ReadWholeFile(m_logs + end.files.back());
+    for (const std::vector<std::string>& row : LogRows(end.log))
+        end.logged.push_back(static_cast<uint32_t>(std::strtoul(row[0].c_str(), nullptr, 10)));
+    return end;
+}
+
 int StopProcess(ChildProcess& p, std::chrono::milliseconds timeout)
 {
     p.Signal(SIGTERM);
@@ -143,6 +161,8 @@ std::string WholeLogProblem(const std::string& text)
     static const std::string kUnits =
         ",,(m),(cm),(mA),(degrees),(dBuV),(Percent),(dB),Hz,,(degrees),,,,,,,,,,(m),(dB),,(DD/MM/YYYY),"
         "(hh:mm:ss),,(DD/MM/YYYY),(hhmmss.ss),(degrees),,(degrees),,,,,,,,,(seconds),,\n";
+    if (text.empty())
+        return "empty";
     if (text.compare(0, kHeader.size(), kHeader) != 0)
         return "no header line";
     if (text.compare(kHeader.size(), kUnits.size(), kUnits) != 0)

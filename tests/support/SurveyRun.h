@@ -42,6 +42,19 @@ public:
     // Survey logs in logs/ (DDMMhhmmss.txt), oldest name first.
     std::vector<std::string> LogFiles() const;
 
+    // The end of a survey whose simulator writes its --log to packets.txt:
+    // waits for the simulator to end, then for fieldbook to have logged every
+    // packet it must, and stops fieldbook.
+    struct END {
+        int simStatus = -1;       // -1: it did not end in time
+        int fieldbookStatus = -1;
+        std::vector<uint32_t> expected; // index of each packet fieldbook must log, in order
+        std::vector<std::string> files; // survey logs written
+        std::string log;                // the text of the last of them
+        std::vector<uint32_t> logged;   // its Log column, row by row
+    };
+    END Finish(ChildProcess& sim, ChildProcess& fieldbook, std::chrono::milliseconds simTimeout) const;
+
 private:
     ScratchDir m_dir;
     std::string m_docs, m_ports, m_logs;
