@@ -15,6 +15,20 @@ bool IsSpace(char c)
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
+// Leading white space and an optional sign, as strtod and strtol take them;
+// returns the index of what follows.
+size_t SkipSpaceAndSign(const char* text, size_t length, bool* negative)
+{
+    size_t i = 0;
+    while (i < length && IsSpace(text[i]))
+        ++i;
+    if (i < length && (text[i] == '+' || text[i] == '-')) {
+        *negative = text[i] == '-';
+        ++i;
+    }
+    return i;
+}
+
 // The receivers' logs have always used this rounded value of 1/60; keeping it
 // keeps the decoded coordinates identical to the ones in stored surveys.
 constexpr double kOneSixtieth = 0.016666666666666666;
@@ -34,14 +48,8 @@ int NmeaDigitValue(char c)
 
 double NmeaDecimal(const char* text, size_t length)
 {
-    size_t i = 0;
-    while (i < length && IsSpace(text[i]))
-        ++i;
     bool negative = false;
-    if (i < length && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
+    size_t i = SkipSpaceAndSign(text, length, &negative);
     const size_t start = i;
 
     // Decimal position of the first significant digit, relative to the point;
@@ -103,14 +111,8 @@ double NmeaDecimal(const char* text, size_t length)
 
 int32_t NmeaInteger(const char* text, size_t length)
 {
-    size_t i = 0;
-    while (i < length && IsSpace(text[i]))
-        ++i;
     bool negative = false;
-    if (i < length && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
+    size_t i = SkipSpaceAndSign(text, length, &negative);
     // Accumulated as a magnitude that stops growing just past the 32-bit range.
     int64_t magnitude = 0;
     constexpr int64_t kCeiling = int64_t{INT32_MAX} + 1;
