@@ -49,8 +49,8 @@ CConfigFile& GetConfig();
 std::string ConfigFilePath();
 
 // How a face shows the illegal-token message (the window: a warning box the user
-// must acknowledge). Control bytes of the text arrive escaped (\x1b). An empty hook restores the default, which writes the text and
-// a line feed to stderr.
+// must acknowledge). Control bytes of the text arrive escaped (\x1b). An empty
+// hook restores the default, which writes the text and a line feed to stderr.
 void SetConfigMessageHook(std::function<void(const std::string&)> hook);
 
 // "FULL" for non-zero, "QUARTER" for zero.
