@@ -27,6 +27,10 @@ int main(int argc, char** argv)
     if (options.bHeadless)
         return RunHeadless(options);
 #ifdef FIELDBOOK_HAVE_GUI
+    // The window has no status line at start: the terminal or the session's
+    // journal learns where the logs go.
+    if (const std::string notice = LogFolderNotice(); !notice.empty())
+        std::fprintf(stderr, "%s\n", notice.c_str());
     return RunWindow(argc, argv, options);
 #else
     std::fprintf(stderr, "fieldbook: this build has no window; run it with --headless\n");

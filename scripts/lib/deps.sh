@@ -1,7 +1,12 @@
 # Debian packages fieldbook needs to build, test and run; sourced by scripts/*.
 # clang and its runtime libraries (libFuzzer, the sanitizers) build the fuzz targets.
+# The Debian package (scripts/package) and its test: dpkg-dev (dpkg-shlibdeps,
+# dpkg-buildflags), file (CPack finds the binaries with it), lintian, and the
+# validators of the desktop entry, the man pages and the systemd unit; setpriv
+# (util-linux) runs the unpacked program without root's file-permission override.
 FIELDBOOK_PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev
-  clang libclang-rt-14-dev)
+  clang libclang-rt-14-dev
+  dpkg-dev file lintian desktop-file-utils man-db systemd util-linux)
 
 install_missing_packages() {
   local missing=() p

@@ -25,7 +25,8 @@ std::string UsageText()
            "  --ports DIR      folder holding COM<n> entries, usually symlinks to devices\n"
            "                   (else $FIELDBOOK_PORTS, else ~/.config/fieldbook/ports)\n"
            "  --log-dir DIR    where survey logs are written\n"
-           "                   (else $FIELDBOOK_LOG_DIR, else the program's folder)\n"
+           "                   (else $FIELDBOOK_LOG_DIR, else the program's folder when it\n"
+           "                   can be written, else the fieldbook folder in the documents folder)\n"
            "  --help           this text\n"
            "  --version        the version\n";
 }
@@ -71,6 +72,17 @@ void ApplyFolders(const APP_OPTIONS& options)
     SetDocumentsFolder(options.documents);
     SetPortsFolder(options.ports);
     SetLogFolder(options.logDir);
+}
+
+std::string LogFolderNotice()
+{
+    const LOG_FOLDER_CHOICE choice = GetLogFolderChoice();
+    if (choice.source != LogFolderSource::Documents)
+        return {};
+    const std::string program = GetAppDirectory();
+    return "fieldbook: survey logs go to " + choice.folder + " (the program's folder " +
+           (program.empty() ? std::string("is unknown") : program + " cannot be written") +
+           "; --log-dir or FIELDBOOK_LOG_DIR chooses another)";
 }
 
 CSingleInstance::~CSingleInstance()

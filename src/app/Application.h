@@ -37,6 +37,11 @@ std::string UsageText();
 // Puts the chosen folders in force (command line, else environment, else default).
 void ApplyFolders(const APP_OPTIONS& options);
 
+// Empty, unless the survey logs cannot go to the program's folder (an installed
+// program) and go to the documents folder instead: then one line saying where
+// and why, for start-up to show.
+std::string LogFolderNotice();
+
 // Name of the single-instance lock file in the documents folder.
 constexpr const char* kInstanceLockName = "{75CA3573-B449-4e0b-83F5-9FD612A876C7}.lock";
 

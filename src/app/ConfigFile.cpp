@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "platform/Folders.h"
+#include "platform/RegularFile.h"
 
 namespace {
 
@@ -20,8 +21,11 @@ constexpr size_t kMaxConfigBytes = 1u << 20;
 
 std::function<void(const std::string&)> g_messageHook;
 
-void ShowMessage(const std::string& text)
+// Tokens and paths come from files and folders anybody may have written: their
+// control bytes are shown escaped, never sent to the terminal.
+void ShowMessage(const std::string& raw)
 {
+    const std::string text = EscapeControlBytes(raw);
     if (g_messageHook) {
         g_messageHook(text);
         return;
@@ -229,7 +233,16 @@ void CConfigFile::ResetToDefaults()
 
 void CConfigFile::Read()
 {
-    std::FILE* file = std::fopen(ConfigFilePath().c_str(), "re");
+    const std::string path = ConfigFilePath();
+    FileKind kind = FileKind::Missing;
+    std::FILE* file = OpenRegularFileForReading(path, kind);
+    if (file == nullptr && kind != FileKind::Missing && kind != FileKind::Regular) {
+        // Not ours to replace: the defaults hold for this run and the thing in
+        // the file's place stays as it is (Write will not touch it either).
+        ShowMessage("fieldbook: " + path + " is " + FileKindText(kind) +
+                    ", not a settings file; the default settings are used");
+        return;
+    }
     if (file == nullptr) {
         Write();
         return;
@@ -338,6 +351,10 @@ void CConfigFile::Write() const
     const std::string path = ConfigFilePath();
     // A write-protected file stays as it is, as it would with an in-place rewrite.
     if (::access(path.c_str(), F_OK) == 0 && ::access(path.c_str(), W_OK) != 0)
+        return;
+    // Nor is a folder, FIFO or device in its place replaced by the settings.
+    const FileKind kind = KindOfFile(path);
+    if (kind != FileKind::Missing && kind != FileKind::Regular)
         return;
 
     char line[64];

@@ -26,7 +26,9 @@ public:
     int32_t m_bFullResolution = 0; // non-zero FULL, zero QUARTER
 
     // Reads and parses the file; creates it from the record when it cannot be
-    // opened. Shows at most one illegal-token message.
+    // opened. Shows at most one illegal-token message. Something other than a
+    // regular file in its place (a folder, FIFO, device) is not read and not
+    // replaced: a message says so and the defaults hold.
     void Read();
     // Interprets the flat token list into the record; stops at the first illegal
     // keyword after showing its message. Safe for any bytes and any length.
@@ -47,8 +49,8 @@ CConfigFile& GetConfig();
 std::string ConfigFilePath();
 
 // How a face shows the illegal-token message (the window: a warning box the user
-// must acknowledge). An empty hook restores the default, which writes the text and
-// a line feed to stderr.
+// must acknowledge). Control bytes of the text arrive escaped (\x1b). An empty
+// hook restores the default, which writes the text and a line feed to stderr.
 void SetConfigMessageHook(std::function<void(const std::string&)> hook);
 
 // "FULL" for non-zero, "QUARTER" for zero.

@@ -90,6 +90,8 @@ int RunHeadless(const APP_OPTIONS& /*options*/)
     face.Line("Configuration file: " + ConfigFilePath());
     face.Line("Ports folder: " + GetPortsFolder());
     face.Line("Survey logs: " + GetLogFolder());
+    if (const std::string notice = LogFolderNotice(); !notice.empty())
+        face.Line(notice);
     face.Line("GPS port: COM" + std::to_string(GetConfig().m_nGpsPort));
     face.Line("Locator port: COM" + std::to_string(GetConfig().m_nBluetoothPort));
 

@@ -1,9 +1,11 @@
 #include "platform/Folders.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -103,18 +105,59 @@ std::string GetPortsFolder()
     return WithTrailingSlash(chosen);
 }
 
-std::string GetLogFolder()
+LOG_FOLDER_CHOICE ChooseLogFolder(const std::string& commandLine, const std::string& environment,
+                                  const std::string& appDirectory, bool appDirectoryWritable,
+                                  const std::string& documents)
+{
+    if (!commandLine.empty())
+        return {WithTrailingSlash(commandLine), LogFolderSource::CommandLine};
+    if (!environment.empty())
+        return {WithTrailingSlash(environment), LogFolderSource::Environment};
+    // An installed program lives in /usr/bin: a log there could never be saved
+    // and the survey would live in memory only.
+    if (!appDirectory.empty() && appDirectoryWritable)
+        return {WithTrailingSlash(appDirectory), LogFolderSource::ProgramFolder};
+    return {WithTrailingSlash(WithTrailingSlash(documents) + kFallbackLogFolderName), LogFolderSource::Documents};
+}
+
+LOG_FOLDER_CHOICE GetLogFolderChoice()
 {
     std::string chosen;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
         chosen = g_logs;
     }
-    if (chosen.empty())
-        chosen = EnvOr("FIELDBOOK_LOG_DIR", "");
-    if (chosen.empty())
-        return GetAppDirectory();
-    return WithTrailingSlash(chosen);
+    const std::string environment = EnvOr("FIELDBOOK_LOG_DIR", "");
+    if (!chosen.empty() || !environment.empty())
+        return ChooseLogFolder(chosen, environment, {}, false, {});
+    const std::string appDirectory = GetAppDirectory();
+    const bool writable = !appDirectory.empty() && ::access(appDirectory.c_str(), W_OK | X_OK) == 0;
+    return ChooseLogFolder({}, {}, appDirectory, writable, GetDocumentsFolder());
+}
+
+std::string GetLogFolder()
+{
+    LOG_FOLDER_CHOICE choice = GetLogFolderChoice();
+    if (choice.source == LogFolderSource::Documents)
+        MakeFolders(choice.folder); // a failure shows as failed saves, as for any folder
+    return choice.folder;
+}
+
+bool MakeFolders(const std::string& dir)
+{
+    std::string path;
+    size_t pos = 0;
+    while (pos < dir.size()) {
+        const size_t slash = dir.find('/', pos + 1);
+        path = dir.substr(0, slash == std::string::npos ? dir.size() : slash);
+        pos = (slash == std::string::npos) ? dir.size() : slash;
+        if (path.empty() || path == "/")
+            continue;
+        if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST)
+            return false;
+    }
+    struct stat info{};
+    return ::stat(dir.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 std::string DocumentsPath(const std::string& fileName)
@@ -138,11 +181,5 @@ std::string GetAppDirectory()
     const size_t slash = path.rfind('/');
     if (slash != std::string::npos)
         path.resize(slash + 1);
-    std::string result;
-    result.reserve(path.size());
-    for (char c : path) {
-        if (c != '"' && c != '\'')
-            result += c;
-    }
-    return result;
+    return path;
 }

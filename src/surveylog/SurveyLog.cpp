@@ -10,6 +10,7 @@
 
 #include "platform/Clock.h"
 #include "platform/Folders.h"
+#include "platform/RegularFile.h"
 
 namespace {
 
@@ -128,9 +129,17 @@ bool CSurveyLog::StartNewFile()
 
 void CSurveyLog::ReadFile(const std::string& path)
 {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr)
+    FileKind kind = FileKind::Missing;
+    std::FILE* file = OpenRegularFileForReading(path, kind);
+    if (file == nullptr) {
+        // A FIFO of the log's name would block start-up, a device would never end.
+        if (kind != FileKind::Missing && kind != FileKind::Regular) {
+            const std::string text = EscapeControlBytes("fieldbook: " + path + " is " + FileKindText(kind) +
+                                                        ", not a survey log; it is not read");
+            std::fprintf(stderr, "%s\n", text.c_str());
+        }
         return;
+    }
     char line[kLogReadBufferSize];
     if (std::fgets(line, sizeof line, file) != nullptr) { // the header line
         bool bUnitsLine = true;

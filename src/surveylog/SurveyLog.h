@@ -47,7 +47,8 @@ public:
     void SetNewFileWait(std::chrono::milliseconds wait) { m_newFileWait = wait; }
 
     // Appends the points stored in the log file at path; a missing or unreadable
-    // file adds nothing.
+    // file adds nothing. Something other than a regular file (a FIFO, device or
+    // folder) is not opened; a line on stderr says so.
     void ReadFile(const std::string& path);
 
     // Replaces the file at path with the heading lines and every data line. The

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <functional>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <optional>
 #include <string>
@@ -8,6 +10,7 @@
 
 #include "app/ConfigFile.h"
 #include "platform/Folders.h"
+#include "platform/RegularFile.h"
 #include "support/ScratchDir.h"
 
 namespace {
@@ -96,9 +99,9 @@ std::vector<ReadCase> ReadCases()
         {"TwoSettingsOnOneLine", "PORT#GPS#PORTNUMBER#7#SCREEN#RESOLUTION#FULL\n",
          {.gpsPort = 7, .fullResolution = 1}, {}, std::nullopt},
         {"BlankLineStopsParsing", "PORT#BLUETOOTH#PORTNUMBER#8\n\nPORT#GPS#PORTNUMBER#7\n",
-         {.bluetoothPort = 8}, {"Illegal Level 0 Token <\n>"}, std::nullopt},
+         {.bluetoothPort = 8}, {"Illegal Level 0 Token <\\x0a>"}, std::nullopt},
         {"CrLfReadsLikeLf", "PORT#GPS#PORTNUMBER#7\r\n\r\nDEBUG#LEVEL#1\r\n",
-         {.gpsPort = 7}, {"Illegal Level 0 Token <\n>"}, std::nullopt},
+         {.gpsPort = 7}, {"Illegal Level 0 Token <\\x0a>"}, std::nullopt},
         {"LowerCaseKeywords", "port#gps#portnumber#3\nScreen#Resolution#full\n",
          {.gpsPort = 3, .fullResolution = 1}, {}, std::nullopt},
         {"Ports", "PORTS#GPS#PORTNUMBER#3\n", {}, {"Illegal Level 0 Token <PORTS>"}, std::nullopt},
@@ -110,7 +113,7 @@ std::vector<ReadCase> ReadCases()
         {"BluetoothLevel2", "PORT#BLUETOOTH#PIN#0000\n", {}, {"Illegal PORT#BLUETOOTH Level 2 Token <PIN>"},
          std::nullopt},
         {"KeywordAtLineEndKeepsItsLineFeed", "PORT#GPS\n#PORTNUMBER#7\n", {},
-         {"Illegal PORT Level 1 Token <GPS\n>"}, std::nullopt},
+         {"Illegal PORT Level 1 Token <GPS\\x0a>"}, std::nullopt},
         {"EnabledTrueForms", "PORT#GPS#ENABLED#FALSE\nPORT#GPS#ENABLED#True\n"
                              "PORT#BLUETOOTH#ENABLED#FALSE\nPORT#BLUETOOTH#ENABLED#TRUEX\n",
          {}, {}, std::nullopt},
@@ -130,6 +133,10 @@ std::vector<ReadCase> ReadCases()
          {.gpsPort = 12, .bluetoothPort = 0}, {}, std::nullopt},
         {"PortNumberSignAndOverflow", "PORT#GPS#PORTNUMBER#-3\nPORT#BLUETOOTH#PORTNUMBER#99999999999\n",
          {.gpsPort = -3, .bluetoothPort = 2147483647}, {}, std::nullopt},
+        // Control bytes reach neither the terminal nor the message box as they are.
+        {"EscapeSequenceShownEscaped", "PORT#\x1b]0;owned\x07\x1b[2J\r\xc2\x9b" "31m\x7f\xc3\xa9\n", {},
+         {"Illegal PORT Level 1 Token <\\x1b]0;owned\\x07\\x1b[2J\\x0d\\xc2\\x9b31m\\x7f\xc3\xa9\\x0a>"},
+         std::nullopt},
         {"RunsOfHashes", "##PORT##GPS##PORTNUMBER##6\n", {.gpsPort = 6}, {}, std::nullopt},
         {"LastSettingWins", "PORT#GPS#PORTNUMBER#6\nPORT#GPS#PORTNUMBER#9\n", {.gpsPort = 9}, {}, std::nullopt},
         {"EndsInsideKeywordPath", "DEBUG#LEVEL#4\nPORT#GPS", {.debugLevel = 4}, {}, std::nullopt},
@@ -141,7 +148,7 @@ std::vector<ReadCase> ReadCases()
          {"Illegal PORT#GPS Level 2 Token <PORTNUM>"}, std::nullopt},
         // 99 characters fill one read; the line feed comes alone in the next.
         {"LineOfExactlyOneRead", "DEBUG#LEVEL#" + std::string(87, '3') + "\nPORT#GPS#PORTNUMBER#7\n",
-         {.debugLevel = 0xFFFFFFFF}, {"Illegal Level 0 Token <\n>"}, std::nullopt},
+         {.debugLevel = 0xFFFFFFFF}, {"Illegal Level 0 Token <\\x0a>"}, std::nullopt},
     };
 }
 
@@ -227,16 +234,49 @@ TEST_F(ConfigFileTest, ParseTakesAnyBytesAndQuotesTheWholeToken)
     GetConfig().Parse({"DEBUG", huge});
     ExpectRecord(GetConfig(), {.gpsPort = 0});
     ASSERT_EQ(m_messages.size(), 2u);
-    EXPECT_EQ(m_messages[0], "Illegal Level 0 Token <" + odd + ">");
+    EXPECT_EQ(m_messages[0], "Illegal Level 0 Token <\\x00\xff<%s%n>\\x0a>");
     EXPECT_EQ(m_messages[1], "Illegal DEBUG Level 1 Token <" + huge + ">");
 }
 
-TEST_F(ConfigFileTest, FileThatNeverEndsIsReadOnlyInPart)
+// A FIFO would block the read until a writer came, /dev/zero would never end, a
+// folder reads as nothing: each is named in a message, the defaults hold, and
+// neither Read nor Write replaces it. A symlink to a settings file is read.
+TEST_F(ConfigFileTest, OnlyARegularFileIsReadOrReplaced)
 {
-    ASSERT_EQ(::symlink("/dev/zero", m_dir.File("KV4300TraceProofIni+.txt").c_str()), 0);
-    GetConfig().Read();
-    ASSERT_EQ(m_messages.size(), 1u);
-    EXPECT_EQ(m_messages[0], "Illegal Level 0 Token <" + std::string(99, '\0') + ">");
+    const std::string path = m_dir.File("KV4300TraceProofIni+.txt");
+    const std::string real = m_dir.File("real.txt");
+    ASSERT_TRUE(WriteWholeFile(real, "PORT#GPS#PORTNUMBER#7\n"));
+    ASSERT_EQ(::mkfifo(m_dir.File("fifo").c_str(), 0644), 0);
+    struct Row {
+        const char* name;
+        std::function<int()> make;
+        FileKind kind;
+        const char* what;
+    } rows[] = {
+        {"fifo", [&] { return ::mkfifo(path.c_str(), 0644); }, FileKind::Fifo, "a FIFO"},
+        {"folder", [&] { return ::mkdir(path.c_str(), 0755); }, FileKind::Folder, "a folder"},
+        {"device", [&] { return ::symlink("/dev/zero", path.c_str()); }, FileKind::Device, "a device"},
+        {"link to fifo", [&] { return ::symlink(m_dir.File("fifo").c_str(), path.c_str()); }, FileKind::Fifo, "a FIFO"},
+        {"link to file", [&] { return ::symlink(real.c_str(), path.c_str()); }, FileKind::Regular, nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        GetConfig().ResetToDefaults();
+        m_messages.clear();
+        ASSERT_EQ(row.make(), 0);
+        GetConfig().Read();
+        GetConfig().Write();
+        EXPECT_EQ(KindOfFile(path), row.kind);
+        if (row.what == nullptr) {
+            ExpectRecord(GetConfig(), {.gpsPort = 7});
+            EXPECT_TRUE(m_messages.empty());
+        } else {
+            ExpectRecord(GetConfig(), {});
+            EXPECT_EQ(m_messages, std::vector<std::string>{"fieldbook: " + path + " is " + row.what +
+                                                           ", not a settings file; the default settings are used"});
+        }
+        ASSERT_EQ(row.kind == FileKind::Folder ? ::rmdir(path.c_str()) : ::unlink(path.c_str()), 0);
+    }
 }
 
 TEST(ConfigConversions, TextsAndFlags)

@@ -89,6 +89,40 @@ TEST(Folders, CommandLineBeatsEnvironmentAndEveryFolderEndsInSlash)
     EXPECT_EQ(GetLogFolder(), GetAppDirectory());
 }
 
+TEST(Folders, LogFolderChoice)
+{
+    const auto cl = LogFolderSource::CommandLine;
+    const auto env = LogFolderSource::Environment;
+    const auto prog = LogFolderSource::ProgramFolder;
+    const auto docs = LogFolderSource::Documents;
+    struct Row {
+        const char *commandLine, *environment, *program;
+        bool writable;
+        const char* folder;
+        LogFolderSource source;
+    } rows[] = {
+        {"/l", "/env", "/usr/bin/", false, "/l/", cl},
+        {"", "/env/", "/usr/bin/", false, "/env/", env},
+        {"", "", "/home/o'brien/\"bin\"/", true, "/home/o'brien/\"bin\"/", prog}, // a build folder
+        {"", "", "/usr/bin/", false, "/home/u/Documents/fieldbook/", docs},      // installed
+        {"", "", "", true, "/home/u/Documents/fieldbook/", docs},               // no path from the system
+    };
+    for (const Row& row : rows) {
+        const LOG_FOLDER_CHOICE choice =
+            ChooseLogFolder(row.commandLine, row.environment, row.program, row.writable, "/home/u/Documents/");
+        EXPECT_EQ(choice.folder, row.folder) << row.program;
+        EXPECT_EQ(choice.source, row.source) << row.program;
+    }
+
+    // The documents fallback is made, parents and all, when the logs need it.
+    ScratchDir dir;
+    const std::string deep = dir.File("a/b'c/fieldbook/");
+    EXPECT_TRUE(MakeFolders(deep));
+    EXPECT_TRUE(MakeFolders(deep));
+    ASSERT_TRUE(WriteWholeFile(dir.File("plain"), ""));
+    EXPECT_FALSE(MakeFolders(dir.File("plain/fieldbook/")));
+}
+
 TEST(Folders, AppDirectoryIsTheTestProgramsFolder)
 {
     const std::string dir = GetAppDirectory();
