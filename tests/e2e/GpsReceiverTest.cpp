@@ -108,4 +108,68 @@ INSTANTIATE_TEST_SUITE_P(
                       ReceiverCase{"gp_lf_line_ends_4800", {"--line-end", "lf"}, "PORT#GPS#SPEED#4800\n", true, 0, B4800}),
     [](const ::testing::TestParamInfo<ReceiverCase>& info) { return std::string(info.param.name); });
 
+TEST(GnssSources, SilentReceiverStopsCountingAsAFixAfterTheMaximumAge)
+{
+    SurveyRun run;
+    WriteConfig(run, "GPS#MAXAGE#1\n");
+    Pty locator(run.Ports(), 5);
+    ChildProcess fieldbook;
+    ASSERT_TRUE(run.StartFieldbook(fieldbook));
+    ASSERT_TRUE(run.WaitForOutput("Bluetooth link up\n")) << run.Out();
+    // Started after fieldbook, which opens it within a turn: it talks for 3 s,
+    // then hangs with its port open.
+    ChildProcess receiver;
+    ASSERT_TRUE(run.StartSim(receiver, {"--no-locator", "--rate", "10", "--silent-after", "3"}, "gps"));
+    ASSERT_TRUE(run.WaitForOutput("GPS fix\n")) << run.Out();
+    EXPECT_GT(SendAndReadFixQuality(locator, 1), 0);
+
+    const int noFixBefore = CountOf(run.Out(), "GPS no fix\n");
+    ASSERT_TRUE(run.WaitForOutput("GPS no fix\n", noFixBefore + 1, 15s)) << run.Out();
+    EXPECT_EQ(SendAndReadFixQuality(locator, 2), 0);
+
+    ASSERT_TRUE(run.WaitForPoints(2, 10s)) << run.Out();
+    EXPECT_EQ(StopProcess(fieldbook), 0);
+    EXPECT_EQ(StopProcess(receiver), 0);
+    EXPECT_EQ(LoggedFixes(run), (std::vector<std::string>{"1", "0"}));
+}
+
+TEST(GnssSources, GpsdFeedsTheSurveyAndIsRejoinedAfterARestart)
+{
+    if (!GpsdServer::Available())
+        GTEST_SKIP() << "gpsd is not installed";
+    SurveyRun run;
+    Pty locator(run.Ports(), 5);
+    ChildProcess receiver;
+    ASSERT_TRUE(run.StartSim(receiver, {"--no-locator", "--rate", "10"}, "gps"));
+    for (int i = 0; i < 100 && !FileExists(run.Ports() + "COM4"); ++i)
+        std::this_thread::sleep_for(50ms);
+    GpsdServer gpsd(run.File(""));
+    ASSERT_TRUE(gpsd.Start(run.Ports() + "COM4")) << ReadWholeFile(run.File("gpsd.err"));
+    WriteConfig(run, "PORT#GPS#GPSD#127.0.0.1:" + std::to_string(gpsd.Port()) + "\n");
+
+    ChildProcess fieldbook;
+    ASSERT_TRUE(run.StartFieldbook(fieldbook));
+    ASSERT_TRUE(run.WaitForOutput("Bluetooth link up\n")) << run.Out();
+    ASSERT_TRUE(run.WaitForOutput("GPS fix\n")) << run.Out();
+    EXPECT_GT(SendAndReadFixQuality(locator, 1), 0);
+
+    // gpsd goes away: the fix is retired at once, and points go on being logged.
+    const int noFixBefore = CountOf(run.Out(), "GPS no fix\n");
+    gpsd.Stop();
+    ASSERT_TRUE(run.WaitForOutput("GPS no fix\n", noFixBefore + 1, 5s)) << run.Out();
+    EXPECT_EQ(SendAndReadFixQuality(locator, 2), 0);
+
+    // Back again: fieldbook rejoins it by itself.
+    ASSERT_TRUE(gpsd.Start(run.Ports() + "COM4")) << ReadWholeFile(run.File("gpsd.err"));
+    ASSERT_TRUE(run.WaitForOutput("GPS fix\n", 2, 20s)) << run.Out();
+    EXPECT_GT(SendAndReadFixQuality(locator, 3), 0);
+
+    ASSERT_TRUE(run.WaitForPoints(3, 10s)) << run.Out();
+    EXPECT_EQ(StopProcess(fieldbook), 0);
+    gpsd.Stop();
+    EXPECT_EQ(StopProcess(receiver), 0);
+    EXPECT_EQ(LoggedFixes(run), (std::vector<std::string>{"1", "0", "1"}));
+    EXPECT_NE(run.Out().find("GPS port: gpsd 127.0.0.1:"), std::string::npos) << run.Out();
+}
+
 } // namespace
