@@ -26,6 +26,7 @@ public:
     std::atomic<bool> gpsTest{false};
     std::atomic<bool> bluetoothTest{false};
     std::atomic<uint32_t> debugLevel{0};
+    GPS_OPTIONS gpsOptions; // set before StartThreads
 
     int GpsPort() const override { return gpsPort; }
     int BluetoothPort() const override { return bluetoothPort; }
@@ -34,6 +35,7 @@ public:
     uint32_t GetDebugLevel() const override { return debugLevel; }
     void ShowRawData(const uint8_t* data, uint32_t length) override;
     void SetBitmap(int controlId, int bitmapId) override;
+    GPS_OPTIONS GetGpsOptions() const override { return gpsOptions; }
 
     struct BitmapChange {
         int controlId;
