@@ -325,6 +325,8 @@ std::string FuzzNmeaStream(const uint8_t* data, size_t size)
     CGpsDecoder decoder;
     if (decoder.Init() != 0)
         return "Init failed";
+    // Half the inputs go through the any-talker rules.
+    decoder.SetAnyTalker(size > 0 && (data[0] & 1) != 0);
     int ggaCount = 0;
     std::string failure = FeedDecoder(decoder, data, size, &ggaCount);
     if (!failure.empty())

@@ -5,8 +5,9 @@
 # validators of the desktop entry, the man pages and the systemd unit; setpriv
 # (util-linux) runs the unpacked program without root's file-permission override.
 FIELDBOOK_PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev gpsd
   dpkg-dev file lintian desktop-file-utils man-db systemd util-linux)
+# gpsd: the end-to-end tests read positions through a private gpsd daemon.
 
 install_missing_packages() {
   local missing=() p

@@ -191,7 +191,85 @@ enum class ParseState {
     BluetoothEnabledValue,
     ResolutionValue,
     DebugLevelValue,
+    Gps,
+    GpsSpeedValue,
+    GpsdValue,
+    TalkerValue,
+    MaxAgeValue,
 };
+
+// A value token without the line end the file left on it.
+std::string_view ValueText(std::string_view token)
+{
+    while (!token.empty() && (token.back() == '\n' || token.back() == '\r'))
+        token.remove_suffix(1);
+    return token;
+}
+
+// Whole decimal number of 1 to 9 digits, nothing else; -1 otherwise.
+int32_t StrictNumber(std::string_view text)
+{
+    if (text.empty() || text.size() > 9)
+        return -1;
+    int32_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return -1;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+bool HostCharacter(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-' ||
+           c == '_';
+}
+
+// The values the newer settings take. Unlike the six original settings, a value
+// that means nothing is refused (message and stop), not read as 0 or false.
+bool SetSpeed(CConfigFile& config, std::string_view text)
+{
+    const int32_t speed = StrictNumber(text);
+    for (int32_t allowed : kGpsSpeeds) {
+        if (speed == allowed) {
+            config.m_nGpsSpeed = speed;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool SetGpsd(CConfigFile& config, std::string_view text)
+{
+    if (EqualsNoCase(text, "OFF")) {
+        config.m_strGpsd.clear();
+        return true;
+    }
+    std::string host;
+    int32_t port = 0;
+    if (!SplitGpsdAddress(std::string(text), host, port))
+        return false;
+    config.m_strGpsd = text;
+    return true;
+}
+
+bool SetTalker(CConfigFile& config, std::string_view text)
+{
+    if (!EqualsNoCase(text, "ANY") && !EqualsNoCase(text, "GP"))
+        return false;
+    config.m_bGpsAnyTalker = EqualsNoCase(text, "ANY");
+    return true;
+}
+
+bool SetMaxAge(CConfigFile& config, std::string_view text)
+{
+    const int32_t seconds = StrictNumber(text);
+    if (seconds < 0 || seconds > 86400)
+        return false;
+    config.m_nGpsMaxAge = seconds;
+    return true;
+}
 
 } // namespace
 
@@ -209,6 +287,41 @@ std::string ConfigFilePath()
 void SetConfigMessageHook(std::function<void(const std::string&)> hook)
 {
     g_messageHook = std::move(hook);
+}
+
+bool SplitGpsdAddress(const std::string& text, std::string& host, int32_t& port)
+{
+    std::string_view rest = text;
+    port = kDefaultGpsdPort;
+    if (!rest.empty() && rest.front() == '[') {
+        const size_t close = rest.find(']');
+        if (close == std::string_view::npos || close == 1)
+            return false;
+        for (char c : rest.substr(1, close - 1)) {
+            if (DigitValue(c, 16) < 0 && c != ':' && c != '.')
+                return false;
+        }
+        host = std::string(rest.substr(1, close - 1));
+        rest.remove_prefix(close + 1);
+        if (rest.empty())
+            return true;
+        if (rest.front() != ':')
+            return false;
+    } else {
+        size_t end = 0;
+        while (end < rest.size() && HostCharacter(rest[end]))
+            ++end;
+        if (end == 0)
+            return false;
+        host = std::string(rest.substr(0, end));
+        rest.remove_prefix(end);
+        if (rest.empty())
+            return true;
+        if (rest.front() != ':')
+            return false;
+    }
+    port = StrictNumber(rest.substr(1));
+    return port >= 1 && port <= 65535;
 }
 
 const char* ResolutionToText(int32_t fullResolution)
@@ -274,6 +387,8 @@ void CConfigFile::Parse(const std::vector<std::string>& tokens)
                 state = ParseState::Screen;
             else if (EqualsNoCase(token, "DEBUG"))
                 state = ParseState::Debug;
+            else if (EqualsNoCase(token, "GPS"))
+                state = ParseState::Gps;
             else
                 error = "Illegal Level 0 Token <";
             break;
@@ -302,6 +417,10 @@ void CConfigFile::Parse(const std::vector<std::string>& tokens)
                 state = ParseState::GpsPortValue;
             else if (EqualsNoCase(token, "ENABLED"))
                 state = ParseState::GpsEnabledValue;
+            else if (EqualsNoCase(token, "SPEED"))
+                state = ParseState::GpsSpeedValue;
+            else if (EqualsNoCase(token, "GPSD"))
+                state = ParseState::GpsdValue;
             else
                 error = "Illegal PORT#GPS Level 2 Token <";
             break;
@@ -335,6 +454,30 @@ void CConfigFile::Parse(const std::vector<std::string>& tokens)
             break;
         case ParseState::DebugLevelValue:
             m_dwDebugLevel = DebugLevelFromText(token);
+            state = ParseState::Level0;
+            break;
+        case ParseState::Gps:
+            if (EqualsNoCase(token, "TALKER"))
+                state = ParseState::TalkerValue;
+            else if (EqualsNoCase(token, "MAXAGE"))
+                state = ParseState::MaxAgeValue;
+            else
+                error = "Illegal GPS Level 1 Token <";
+            break;
+        case ParseState::GpsSpeedValue:
+            error = SetSpeed(*this, ValueText(token)) ? nullptr : "Illegal PORT#GPS#SPEED Value <";
+            state = ParseState::Level0;
+            break;
+        case ParseState::GpsdValue:
+            error = SetGpsd(*this, ValueText(token)) ? nullptr : "Illegal PORT#GPS#GPSD Value <";
+            state = ParseState::Level0;
+            break;
+        case ParseState::TalkerValue:
+            error = SetTalker(*this, ValueText(token)) ? nullptr : "Illegal GPS#TALKER Value <";
+            state = ParseState::Level0;
+            break;
+        case ParseState::MaxAgeValue:
+            error = SetMaxAge(*this, ValueText(token)) ? nullptr : "Illegal GPS#MAXAGE Value <";
             state = ParseState::Level0;
             break;
         }
@@ -371,6 +514,15 @@ void CConfigFile::Write() const
     text += line;
     std::snprintf(line, sizeof line, "DEBUG#LEVEL#0x%08x\n", static_cast<unsigned>(m_dwDebugLevel));
     text += line;
+    const CConfigFile defaults;
+    if (m_nGpsSpeed != defaults.m_nGpsSpeed)
+        text += "PORT#GPS#SPEED#" + std::to_string(m_nGpsSpeed) + "\n";
+    if (m_strGpsd != defaults.m_strGpsd)
+        text += "PORT#GPS#GPSD#" + m_strGpsd + "\n";
+    if (m_bGpsAnyTalker != defaults.m_bGpsAnyTalker)
+        text += m_bGpsAnyTalker ? "GPS#TALKER#ANY\n" : "GPS#TALKER#GP\n";
+    if (m_nGpsMaxAge != defaults.m_nGpsMaxAge)
+        text += "GPS#MAXAGE#" + std::to_string(m_nGpsMaxAge) + "\n";
 
     // Written beside the file and renamed over it, so a crash or a full disk in the
     // middle leaves the old settings, never half of the new ones.

@@ -24,6 +24,12 @@ public:
     bool m_bBluetoothEnabled = true;
     uint32_t m_dwDebugLevel = 0;
     int32_t m_bFullResolution = 0; // non-zero FULL, zero QUARTER
+    // Settings beyond the six original lines; Write adds each one only when it
+    // differs from its default, so a file without them reads and writes as before.
+    int32_t m_nGpsSpeed = 0;       // PORT#GPS#SPEED#<baud>: 0 keeps the device's speed
+    std::string m_strGpsd;         // PORT#GPS#GPSD#<host>[:<port>]: "" is OFF (the serial port)
+    bool m_bGpsAnyTalker = false;  // GPS#TALKER#ANY / GPS#TALKER#GP
+    int32_t m_nGpsMaxAge = 5;      // GPS#MAXAGE#<seconds>: 0 keeps a fix for ever
 
     // Reads and parses the file; creates it from the record when it cannot be
     // opened. Shows at most one illegal-token message. Something other than a
@@ -52,6 +58,14 @@ std::string ConfigFilePath();
 // must acknowledge). Control bytes of the text arrive escaped (\x1b). An empty
 // hook restores the default, which writes the text and a line feed to stderr.
 void SetConfigMessageHook(std::function<void(const std::string&)> hook);
+
+// The GPS port speeds PORT#GPS#SPEED takes (0 first: keep the device's own).
+inline constexpr int32_t kGpsSpeeds[] = {0, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600};
+inline constexpr int32_t kDefaultGpsdPort = 2947;
+// "host", "host:port", "[v6]" or "[v6]:port" (port 2947 when left out); false for
+// anything else (empty host, characters a host name cannot hold, port 0 or above
+// 65535).
+bool SplitGpsdAddress(const std::string& text, std::string& host, int32_t& port);
 
 // "FULL" for non-zero, "QUARTER" for zero.
 const char* ResolutionToText(int32_t fullResolution);

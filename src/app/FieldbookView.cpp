@@ -1,6 +1,7 @@
 #include "app/FieldbookView.h"
 
 #include <cstring>
+#include <string>
 
 #include "app/ConfigFile.h"
 #include "link/LocatorLink.h"
@@ -158,6 +159,36 @@ void CFieldbookView::SetBitmap(int controlId, int bitmapId)
     case IDC_BLUETOOTH_LAMP: m_wndBluetoothLamp.SetBitmap(bitmapId); break;
     default: break;
     }
+}
+
+GPS_OPTIONS CFieldbookView::GetGpsOptions() const
+{
+    const CConfigFile& config = GetConfig();
+    GPS_OPTIONS options;
+    options.nSpeed = config.m_nGpsSpeed;
+    if (!config.m_strGpsd.empty() && !SplitGpsdAddress(config.m_strGpsd, options.gpsdHost, options.nGpsdPort))
+        options.gpsdHost.clear();
+    options.bAnyTalker = config.m_bGpsAnyTalker;
+    options.nMaxAgeSeconds = config.m_nGpsMaxAge;
+    return options;
+}
+
+void CFieldbookView::OnIgnoredTalker(const char* sentenceId)
+{
+    if (m_bTalkerNoticeShown.exchange(true))
+        return;
+    m_face.OnNotice(std::string("GPS: the receiver sends ") + sentenceId + ", which is ignored; set GPS#TALKER#ANY in " +
+                        ConfigFilePath() + " to use it",
+                    false);
+}
+
+void CFieldbookView::OnGpsSpeedRefused(int32_t baud, int error)
+{
+    if (m_bSpeedWarningShown.exchange(true))
+        return;
+    m_face.OnNotice("GPS: COM" + std::to_string(m_nGpsPort.load()) + " refused the speed " + std::to_string(baud) +
+                        " (" + strerrordesc_np(error) + "); it keeps its own speed",
+                    true);
 }
 
 void CFieldbookView::SetIndicatorsIdle()

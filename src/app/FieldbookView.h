@@ -55,6 +55,11 @@ public:
     uint32_t GetDebugLevel() const override { return m_dwDebugLevel; }
     void ShowRawData(const uint8_t* data, uint32_t length) override;
     void SetBitmap(int controlId, int bitmapId) override;
+    // The GPS settings of the configuration, read when the link starts.
+    GPS_OPTIONS GetGpsOptions() const override;
+    // Each told once per run, through the face.
+    void OnIgnoredTalker(const char* sentenceId) override;
+    void OnGpsSpeedRefused(int32_t baud, int error) override;
 
     CLocatorLink* Link() const { return m_pLink.get(); }
 
@@ -83,6 +88,8 @@ private:
     std::atomic<bool> m_bBluetoothTest{false};
     uint32_t m_dwDebugLevel = 0;
     std::unique_ptr<CLocatorLink> m_pLink;
+    std::atomic<bool> m_bTalkerNoticeShown{false};
+    std::atomic<bool> m_bSpeedWarningShown{false};
     // Initialise succeeded on m_pLink.
     bool m_bLinkReady = false;
 };

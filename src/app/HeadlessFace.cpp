@@ -42,6 +42,17 @@ void CHeadlessFace::OnRawData(const std::string& chunk)
     Line(text);
 }
 
+void CHeadlessFace::OnNotice(const std::string& text, bool warning)
+{
+    if (!warning) {
+        Line(text);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fflush(stderr);
+}
+
 void CHeadlessFace::OnRunningChanged(bool running)
 {
     const std::string pane = TransferPaneText(running);
@@ -92,7 +103,10 @@ int RunHeadless(const APP_OPTIONS& /*options*/)
     face.Line("Survey logs: " + GetLogFolder());
     if (const std::string notice = LogFolderNotice(); !notice.empty())
         face.Line(notice);
-    face.Line("GPS port: COM" + std::to_string(GetConfig().m_nGpsPort));
+    if (GetConfig().m_strGpsd.empty())
+        face.Line("GPS port: COM" + std::to_string(GetConfig().m_nGpsPort));
+    else
+        face.Line("GPS port: gpsd " + GetConfig().m_strGpsd);
     face.Line("Locator port: COM" + std::to_string(GetConfig().m_nBluetoothPort));
 
     CFieldbookApp app(face);

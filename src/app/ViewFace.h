@@ -17,6 +17,11 @@ public:
     // byte; the face appends it and a line break to the test window.
     virtual void OnRawData(const std::string& chunk) = 0;
 
+    // Any thread: a message for the user that must not stop the survey (the
+    // window: a box that does not block it; headless: a line on stdout, or on
+    // stderr for a warning).
+    virtual void OnNotice(const std::string& /*text*/, bool /*warning*/) {}
+
     // User-interface thread only from here on.
     virtual void OnTestWindowCleared() = 0;
     // Places the test window and shows or hides it.

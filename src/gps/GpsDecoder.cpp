@@ -22,9 +22,9 @@ constexpr uint32_t kFlagMismatch = 0x8; // received checksum differs
 constexpr uint32_t kTextBufferSize = 256;
 constexpr uint32_t kMaxStored = 128;
 
-bool FieldIs(const char* text, uint32_t length, const char* word)
+bool IsUpperLetter(char c)
 {
-    return length == std::strlen(word) && std::memcmp(text, word, length) == 0;
+    return c >= 'A' && c <= 'Z';
 }
 
 // Digit value of text[index], -1 past the end of the field: a short ZDA time
@@ -139,6 +139,18 @@ int CGpsDecoder::CharacterStep(uint8_t byte)
         if ((m_dwFlags & kFlagStart) && m_u32Length > 0)
             return EndSentence();
         return GPS_ERR_NO_START;
+    }
+    // Receivers that end their lines with LF alone: after text it ends the line
+    // as CR LF does, or every sentence would wait for the next "$". A digit
+    // pair cut short by it is a checksum that cannot match.
+    if (c == '\n') {
+        if (m_u32Length == 0)
+            return GPS_MORE_DATA; // a blank line
+        if (!(m_dwFlags & kFlagStart))
+            return GPS_ERR_NO_START;
+        if (m_u32ChecksumDigits == 1)
+            m_dwFlags |= kFlagMismatch;
+        return EndSentence();
     }
     if (m_u32Length >= kMaxStored)
         return GPS_ERR_OVERFLOW;
@@ -267,12 +279,28 @@ int CGpsDecoder::SplitAndDispatch()
     // every field would land one position off and fill the fix with nonsense.
     if (list.nCount == 0 || list.fields[0].nPosition != 0)
         return GPS_SENTENCE_IGNORED;
+    // The identifier is a two-letter talker and the sentence type: GP for GPS
+    // alone, GN for a multi-constellation solution, GL, GA, BD... for one system.
     const NMEA_FIELD& id = list.fields[0];
-    if (FieldIs(id.pszText, id.nLength, "GPGGA")) {
+    if (id.nLength != 5 || !IsUpperLetter(id.pszText[0]) || !IsUpperLetter(id.pszText[1]))
+        return GPS_SENTENCE_IGNORED;
+    const bool gga = std::memcmp(id.pszText + 2, "GGA", 3) == 0;
+    const bool zda = std::memcmp(id.pszText + 2, "ZDA", 3) == 0;
+    const bool taken = m_bAnyTalker.load(std::memory_order_relaxed) || std::memcmp(id.pszText, "GP", 2) == 0;
+    if (gga && !taken) {
+        // Remembered for the reader, who tells the user why no fix comes.
+        for (uint32_t i = 1; i < list.nCount; ++i) {
+            if (list.fields[i].nPosition == 6 && NmeaInteger(list.fields[i].pszText, list.fields[i].nLength) != 0)
+                std::memcpy(m_szIgnoredGga, id.pszText, 6);
+        }
+    }
+    if (gga && taken) {
         GetGGAData(list);
+        m_lastGga = std::chrono::steady_clock::now();
+        m_bHaveGga = true;
         return GPS_GGA_DECODED;
     }
-    if (FieldIs(id.pszText, id.nLength, "GPZDA")) {
+    if (zda && taken) {
         GetZDAData(list);
         return GPS_ZDA_DECODED;
     }
@@ -395,6 +423,49 @@ int CGpsDecoder::CopyZdaData(ZDA_DATA* out)
     return m_pSemaphore->Release() ? 0 : GPS_ERR_RELEASE_FAILED;
 }
 
+int CGpsDecoder::CopyCurrentGga(GPS_FIX* out)
+{
+    const int waited = Obtain();
+    if (waited != 0)
+        return waited;
+    int result = 0;
+    if (!FixIsCurrentLocked())
+        result = GPS_ERR_FIX_STALE;
+    else if (m_pFix && out != nullptr)
+        *out = *m_pFix;
+    if (!m_pSemaphore->Release() && result == 0)
+        result = GPS_ERR_RELEASE_FAILED;
+    return result;
+}
+
+bool CGpsDecoder::FixIsCurrentLocked() const
+{
+    const auto maxAge = std::chrono::milliseconds(m_maxAgeMs.load(std::memory_order_relaxed));
+    if (maxAge.count() <= 0 || !m_bHaveGga)
+        return true;
+    return std::chrono::steady_clock::now() - m_lastGga <= maxAge;
+}
+
+bool CGpsDecoder::RetireStaleFix()
+{
+    if (Obtain() != 0)
+        return false;
+    const bool retire = m_pFix && m_pFix->nGpsFix != 0 && !FixIsCurrentLocked();
+    if (retire)
+        m_pFix->nGpsFix = 0;
+    m_pSemaphore->Release();
+    return retire;
+}
+
+bool CGpsDecoder::TakeIgnoredGga(char (&id)[6])
+{
+    if (m_szIgnoredGga[0] == '\0')
+        return false;
+    std::memcpy(id, m_szIgnoredGga, sizeof id);
+    m_szIgnoredGga[0] = '\0';
+    return true;
+}
+
 void CGpsDecoder::InvalidateFix()
 {
     if (Obtain() != 0)
@@ -424,6 +495,8 @@ void CGpsDecoder::Close()
     m_dfPrevLat = 0.0;
     m_dfPrevLong = 0.0;
     m_nFixCount = 0;
+    m_bHaveGga = false;
+    m_szIgnoredGga[0] = '\0';
     m_bResynchronise = false;
     m_bInitialised = false;
 }

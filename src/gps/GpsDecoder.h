@@ -1,9 +1,12 @@
 // NMEA 0183 sentence decoder for the GPS port: collects sentences byte by byte,
 // checks the optional checksum, splits complete sentences into fields and decodes
-// "GPGGA" into the fix and "GPZDA" into the date and time record. Other threads
+// "GPGGA" into the fix and "GPZDA" into the date and time record (GGA and ZDA of
+// every talker when told to take any). Lines end with CR LF or LF. Other threads
 // take copies of the two records under "GpsDataSemaphore".
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -33,6 +36,7 @@ enum : int {
     GPS_ERR_WAIT_FAILED = 154,
     GPS_ERR_RELEASE_FAILED = 155,
     GPS_ERR_NOT_DIGIT = 156,
+    GPS_ERR_FIX_STALE = 157, // the last GGA is older than the maximum age
 };
 
 // Hand-off copy of the latest complete sentence: text without "$", "*", checksum
@@ -63,6 +67,20 @@ public:
     // Any thread; 0, or 153/154 (nothing copied), or 155.
     int CopyGgaData(GPS_FIX* out);
     int CopyZdaData(ZDA_DATA* out);
+    // Takes GGA and ZDA of any talker (GN, GL, GA, BD...) as those of GP. Any
+    // thread; the next sentence sees it.
+    void SetAnyTalker(bool any) { m_bAnyTalker = any; }
+    // A fix is current for this long after the GGA that gave it; 0 for ever.
+    void SetMaxFixAge(std::chrono::milliseconds age) { m_maxAgeMs = age.count(); }
+    // As CopyGgaData, but 157 (nothing copied) when the fix is older than the
+    // maximum age: a receiver that fell silent must not lend its last position
+    // to every later point.
+    int CopyCurrentGga(GPS_FIX* out);
+    // Marks a held fix that has grown too old as "no fix"; true when it did so.
+    bool RetireStaleFix();
+    // GPS reader thread: the identifier of a GGA with a fix that was ignored for
+    // its talker since the last call ("GNGGA"); false when there was none.
+    bool TakeIgnoredGga(char (&id)[6]);
     // Any thread. Marks the held fix as "no fix" (nGpsFix 0) and changes nothing
     // else, so that a fix received before the GPS port was lost is not handed on
     // as current. Waits at most 250 ms for "GpsDataSemaphore"; if the wait fails
@@ -102,6 +120,7 @@ private:
     void GetGGAData(const FIELD_LIST& list);
     void GetZDAData(const FIELD_LIST& list);
     int Obtain();
+    bool FixIsCurrentLocked() const; // under the semaphore
 
     uint32_t m_u32Consumed = 0;
     uint32_t m_dwFlags = 0;
@@ -120,6 +139,11 @@ private:
     double m_dfPrevLat = 0.0;
     double m_dfPrevLong = 0.0;
     int32_t m_nFixCount = 0;
+    std::atomic<bool> m_bAnyTalker{false};
+    std::atomic<long long> m_maxAgeMs{0};
+    std::chrono::steady_clock::time_point m_lastGga{}; // under the semaphore
+    bool m_bHaveGga = false;                           // under the semaphore
+    char m_szIgnoredGga[6] = {};                       // GPS reader thread only
     bool m_bResynchronise = false;
     bool m_bInitialised = false;
     CDebugFile m_debugFile;

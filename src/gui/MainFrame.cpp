@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QLabel>
+#include <QMessageBox>
 #include <QStatusBar>
 #include <QToolBar>
 #include <QVBoxLayout>
@@ -59,6 +60,18 @@ CMainFrame::CMainFrame(CFieldbookApp& app, CQtFace& face, bool fullResolution, Q
     connect(&m_face, &CQtFace::TestWindowLayout, this, &CMainFrame::LayoutTestWindow);
     connect(&m_face, &CQtFace::RunningChanged, this, &CMainFrame::OnRunningChanged);
     connect(&m_face, &CQtFace::RecordsProcessed, this, &CMainFrame::UpdatePanes);
+    connect(&m_face, &CQtFace::Notice, this, &CMainFrame::ShowNotice);
+}
+
+void CMainFrame::ShowNotice(const QString& text, bool warning)
+{
+    // Shown, not run: the survey and the window go on while it is up.
+    auto* box = new QMessageBox(warning ? QMessageBox::Warning : QMessageBox::Information,
+                                QString::fromUtf8(kAppTitle), text, QMessageBox::Ok, this);
+    box->setObjectName(QStringLiteral("noticeBox"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    box->show();
 }
 
 void CMainFrame::CreateCommandBar(bool fullResolution)

@@ -51,6 +51,8 @@ private:
     void OnSettings();
     void OnAbout();
     void OnRunningChanged(bool running);
+    // A notice from the view: a box that does not block the window.
+    void ShowNotice(const QString& text, bool warning);
     void LayoutTestWindow(bool show);
     void LayoutTestWindowFromView();
 

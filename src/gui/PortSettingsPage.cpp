@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QPlainTextEdit>
 
 #include "app/ConfigFile.h"
@@ -28,6 +29,8 @@ CPortSettingsPage::CPortSettingsPage(int gpsPort, int bluetoothPort, QWidget* pa
     // The line settings a probe of the port could read are shown and used
     // nowhere, so the ports are not opened a second time here.
     FindControlAs<QPlainTextEdit>(*this, IDC_INFO_TEXT)->setPlainText(QString::fromUtf8(kPortsPageInfo));
+
+    AddGpsReceiverControls();
 
     // activated and clicked come from the user only, not from SelectPorts.
     connect(m_gpsList, &QComboBox::activated, this, [this](int index) { OnPortChosen(true, index); });
@@ -88,4 +91,37 @@ void CPortSettingsPage::OnEnabledClicked(bool gpsSide, bool ticked)
     CConfigFile& config = GetConfig();
     (gpsSide ? config.m_bGpsEnabled : config.m_bBluetoothEnabled) = ticked;
     config.Write();
+}
+
+void CPortSettingsPage::AddGpsReceiverControls()
+{
+    // Placed in dialog units under the template's controls, in the page's
+    // bottom band, so the original controls keep their places.
+    const CConfigFile& config = GetConfig();
+    auto* speedLabel = new QLabel(QStringLiteral("Speed"), this);
+    speedLabel->setGeometry(DialogRectToPixels(*this, DLG_RECT{7, 112, 22, 8}));
+    m_gpsSpeed = new QComboBox(this);
+    m_gpsSpeed->setObjectName(QStringLiteral("gpsSpeed"));
+    m_gpsSpeed->setGeometry(DialogRectToPixels(*this, DLG_RECT{31, 110, 53, 12}));
+    for (int32_t speed : kGpsSpeeds) {
+        m_gpsSpeed->addItem(speed == 0 ? QStringLiteral("Keep") : QString::number(speed), speed);
+        if (speed == config.m_nGpsSpeed)
+            m_gpsSpeed->setCurrentIndex(m_gpsSpeed->count() - 1);
+    }
+    m_anyTalker = new QCheckBox(QStringLiteral("Any talker"), this);
+    m_anyTalker->setObjectName(QStringLiteral("anyTalker"));
+    m_anyTalker->setToolTip(QStringLiteral("Read GGA and ZDA from every talker (GN, GL, GA, BD...), not only GP"));
+    m_anyTalker->setGeometry(DialogRectToPixels(*this, DLG_RECT{97, 111, 56, 10}));
+    m_anyTalker->setChecked(config.m_bGpsAnyTalker);
+
+    connect(m_gpsSpeed, &QComboBox::activated, this, [this](int index) {
+        CConfigFile& settings = GetConfig();
+        settings.m_nGpsSpeed = m_gpsSpeed->itemData(index).toInt();
+        settings.Write();
+    });
+    connect(m_anyTalker, &QCheckBox::clicked, this, [](bool ticked) {
+        CConfigFile& settings = GetConfig();
+        settings.m_bGpsAnyTalker = ticked;
+        settings.Write();
+    });
 }

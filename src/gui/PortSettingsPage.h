@@ -1,7 +1,8 @@
 // The "Ports" page (template 201): which COM port the GPS receiver and the
 // locator use, and their enabled flags. Every change goes into the configuration
 // file at once; the chosen ports reach the view only through the sheet's OK or
-// Cancel command.
+// Cancel command. Below the original controls: the GPS port's speed ("Keep",
+// then the rates) and whether sentences of every talker are read.
 #pragma once
 
 #include <QWidget>
@@ -25,15 +26,20 @@ public:
     QComboBox* BluetoothList() const { return m_bluetoothList; }
     QCheckBox* GpsEnabledBox() const { return m_gpsEnabled; }
     QCheckBox* BluetoothEnabledBox() const { return m_bluetoothEnabled; }
+    QComboBox* GpsSpeedList() const { return m_gpsSpeed; }
+    QCheckBox* AnyTalkerBox() const { return m_anyTalker; }
 
 private:
     void OnPortChosen(bool gpsSide, int index);
     void OnEnabledClicked(bool gpsSide, bool ticked);
+    void AddGpsReceiverControls();
 
     QComboBox* m_gpsList = nullptr;
     QComboBox* m_bluetoothList = nullptr;
     QCheckBox* m_gpsEnabled = nullptr;
     QCheckBox* m_bluetoothEnabled = nullptr;
+    QComboBox* m_gpsSpeed = nullptr;
+    QCheckBox* m_anyTalker = nullptr;
     int m_nGpsPort = 0;
     int m_nBluetoothPort = 0;
 };

@@ -45,6 +45,13 @@ void CQtFace::OnRunningChanged(bool running)
     emit RunningChanged(running);
 }
 
+void CQtFace::OnNotice(const std::string& text, bool warning)
+{
+    const QString message = QString::fromStdString(text);
+    QMetaObject::invokeMethod(
+        this, [this, message, warning] { emit Notice(message, warning); }, Qt::QueuedConnection);
+}
+
 void CQtFace::StartRecordTimer()
 {
     m_recordTimer.start();

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // Form items of the four status pictures.
 enum : int {
@@ -35,6 +36,17 @@ enum : uint32_t {
     DEBUG_SYSTEM = 0x100,         // "system.txt" (the view's record dump)
 };
 
+// Where the GPS reader takes its positions from and how it reads them. The
+// defaults are the handheld's own behaviour: the serial port at the device's
+// speed, GP sentences only, a fix held until the next GGA.
+struct GPS_OPTIONS {
+    int32_t nSpeed = 0;          // baud set on opening the serial port; 0 keeps the device's
+    std::string gpsdHost;        // "" reads the serial port; else a gpsd daemon
+    int32_t nGpsdPort = 2947;
+    bool bAnyTalker = false;     // GGA and ZDA of every talker (GN, GL, GA, BD...)
+    int32_t nMaxAgeSeconds = 0;  // a fix older than this is no fix; 0 for ever
+};
+
 class ILinkOwner {
 public:
     virtual ~ILinkOwner() = default;
@@ -49,4 +61,13 @@ public:
     // ending calls this while the user-interface thread may be waiting for it in
     // StopThreads or Shutdown: post the change, never wait for it to be drawn.
     virtual void SetBitmap(int controlId, int bitmapId) = 0;
+
+    // Asked on the user-interface thread when the threads start.
+    virtual GPS_OPTIONS GetGpsOptions() const { return {}; }
+    // GPS reader thread: the receiver sends GGA with a fix under a talker that is
+    // not read (sentenceId such as "GNGGA"). Comes again for later sentences.
+    virtual void OnIgnoredTalker(const char* /*sentenceId*/) {}
+    // GPS reader thread: the GPS device refused the speed asked for (errno);
+    // it keeps its own. Once per start of the threads.
+    virtual void OnGpsSpeedRefused(int32_t /*baud*/, int /*error*/) {}
 };

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "link/GpsdDevice.h"
 #include "platform/Folders.h"
 
 namespace {
@@ -49,6 +50,7 @@ int CLocatorLink::Initialise()
         return fail(LINK_ERR_NO_GPS_PORT);
     m_pGpsPort->SetCloseWait(m_portCloseWait);
     m_pGpsPort->SetOnClosed([this] { OnGpsPortClosed(); });
+    m_gpsSource.clear();
 
     m_pCodec.reset(new (std::nothrow) CFrameCodec());
     if (!m_pCodec)
@@ -98,6 +100,8 @@ int CLocatorLink::StartThreads()
     }
     if ((level & DEBUG_GPS_PORT) && !gpsBusy)
         m_pGpsPort->SetDebugLog(true);
+    if (!gpsBusy)
+        ApplyGpsOptions(m_owner.GetGpsOptions());
     if ((level & DEBUG_GPS_DECODER) && !gpsBusy)
         m_pDecoder->SetDebug(true);
     if (level & DEBUG_GPS_DATA)
@@ -112,6 +116,23 @@ int CLocatorLink::StartThreads()
     StartWorker(m_btWorker, m_lock1, m_nBluetoothState, &CLocatorLink::BluetoothReadThread);
     StartWorker(m_gpsWorker, m_lock2, m_nGpsState, &CLocatorLink::GpsReadThread);
     return LINK_OK;
+}
+
+void CLocatorLink::ApplyGpsOptions(const GPS_OPTIONS& options)
+{
+    m_pDecoder->SetAnyTalker(options.bAnyTalker);
+    m_pDecoder->SetMaxFixAge(std::chrono::seconds(options.nMaxAgeSeconds));
+    // A daemon has no line speed; the serial port keeps its device.
+    m_nGpsSpeed = options.gpsdHost.empty() ? options.nSpeed : 0;
+    m_pGpsPort->SetSpeed(m_nGpsSpeed);
+    const std::string source =
+        options.gpsdHost.empty() ? std::string() : options.gpsdHost + ":" + std::to_string(options.nGpsdPort);
+    if (source != m_gpsSource) {
+        m_pGpsPort->ReplaceDevice(source.empty() ? (m_deviceFactory ? m_deviceFactory(false) : nullptr)
+                                                 : MakeGpsdDevice(options.gpsdHost, options.nGpsdPort));
+        m_gpsSource = source;
+    }
+    m_bSpeedReported = false;
 }
 
 void CLocatorLink::StartWorker(Worker& worker, std::mutex& lock, int32_t& state, int (*proc)(CLocatorLink*))
@@ -382,13 +403,25 @@ void CLocatorLink::RunGpsReader()
         if (!port.IsPortOpen()) {
             const int nPort = m_owner.GpsPort();
             port.OpenPort(nPort);
-            if (port.IsPortOpen())
+            if (port.IsPortOpen()) {
+                if (port.SpeedError() != 0 && !m_bSpeedReported) {
+                    m_bSpeedReported = true;
+                    m_owner.OnGpsSpeedRefused(m_nGpsSpeed, port.SpeedError());
+                }
                 continue;
+            }
             ++failedOpens;
             if (failedOpens % kFailedOpenReport == 0)
                 m_gpsDebug.Printf("Com%d Port NOT Open, retry= %d\n", nPort, static_cast<int>(failedOpens));
             std::this_thread::sleep_for(kFailedOpenPause);
             continue;
+        }
+
+        // A receiver that stopped talking while its port stays open: its last
+        // fix stops counting once it is older than the maximum age.
+        if (m_bGpsShownGood && decoder.RetireStaleFix()) {
+            ShowGps(false);
+            m_bGpsShownGood = false;
         }
 
         GPS_FIX fix;
@@ -405,6 +438,9 @@ void CLocatorLink::RunGpsReader()
         while (consumed < dwRead) {
             const int rc = decoder.Decode(buffer + consumed, dwRead - consumed);
             m_gpsDebug.Printf("\nRC=%d", rc);
+            char ignored[6];
+            if (rc == GPS_SENTENCE_IGNORED && decoder.TakeIgnoredGga(ignored))
+                m_owner.OnIgnoredTalker(ignored);
             if (rc == GPS_GGA_DECODED) {
                 const int copied = decoder.CopyGgaData(&fix);
                 m_gpsDebug.Printf("\nC=%d", copied);

@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "gps/GpsDecoder.h"
@@ -133,6 +134,10 @@ private:
     void WriteState(std::mutex& lock, int32_t& state, int32_t value);
     void EnterRunning(std::mutex& lock, int32_t& state);
 
+    // User-interface thread, GPS reader not running: talker, fix age, speed and
+    // the device behind the GPS port (serial line or gpsd).
+    void ApplyGpsOptions(const GPS_OPTIONS& options);
+
     void ShowBluetooth(bool good);
     void ShowGps(bool good);
     // The GPS port closed, for whatever reason: runs on the closing thread.
@@ -180,6 +185,9 @@ private:
     bool m_bGpsShownGood = false; // GPS picture shows a fix; the GPS reader's (and its port's close)
     std::atomic<bool> m_bInitialised{false};
 
+    std::string m_gpsSource;         // "" the serial device, else the gpsd host:port behind the GPS port
+    int32_t m_nGpsSpeed = 0;         // asked for by the options in force
+    bool m_bSpeedReported = false;   // GPS reader's, reset by each start
     DeviceFactory m_deviceFactory;
     std::chrono::milliseconds m_portCloseWait{2500};
 };

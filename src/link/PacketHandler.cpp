@@ -307,8 +307,10 @@ void CLocatorLink::FillFromHandheld(uint8_t* data)
     GPS_FIX& fix = rec.GpsFix;
     ZDA_DATA& zda = rec.ZdaData;
 
-    // A copy that fails leaves the cleared fix (quality 0): the clock supplies the time.
-    const int ggaCode = m_pDecoder->CopyGgaData(&fix);
+    // A copy that fails leaves the cleared fix (quality 0): the clock supplies the
+    // time. So does a fix older than the maximum age (157): a receiver that fell
+    // silent says nothing about where this point was measured, or when.
+    const int ggaCode = m_pDecoder->CopyCurrentGga(&fix);
     m_locateDebug.Printf("GGA Code = %u\n", static_cast<unsigned>(ggaCode));
     if (ggaCode == 0) {
         const int zdaCode = m_pDecoder->CopyZdaData(&zda);

@@ -200,6 +200,37 @@ public:
         return errno;
     }
 
+    int SetSpeed(int32_t baud) override
+    {
+        static constexpr struct {
+            int32_t baud;
+            speed_t code;
+        } kRates[] = {{1200, B1200},     {2400, B2400},     {4800, B4800},     {9600, B9600},
+                      {19200, B19200},   {38400, B38400},   {57600, B57600},   {115200, B115200},
+                      {230400, B230400}, {460800, B460800}, {921600, B921600}};
+        if (m_fd < 0)
+            return EBADF;
+        speed_t code = B0;
+        for (const auto& rate : kRates) {
+            if (rate.baud == baud)
+                code = rate.code;
+        }
+        if (code == B0)
+            return EINVAL;
+        termios tio{};
+        if (::tcgetattr(m_fd, &tio) != 0)
+            return errno;
+        ::cfsetispeed(&tio, code);
+        ::cfsetospeed(&tio, code);
+        if (::tcsetattr(m_fd, TCSANOW, &tio) != 0)
+            return errno;
+        // tcsetattr succeeds when any one change was made: only reading the
+        // settings back tells whether the driver took the speed.
+        if (::tcgetattr(m_fd, &tio) != 0)
+            return errno;
+        return ::cfgetospeed(&tio) == code ? 0 : EINVAL;
+    }
+
 private:
     // Bytes that came (or went) before a failure are handed over as a success;
     // a hang-up or a dead device fails again on the next call.

@@ -151,6 +151,15 @@ CGpsPort::~CGpsPort() { ClosePort(); }
 void CGpsPort::OpenPort(int nPort)
 {
     OpenDevice(nPort, true, true, false);
+    m_nSpeedError = 0;
+    if (m_bOpen && m_nSpeed != 0)
+        m_nSpeedError = m_device->SetSpeed(m_nSpeed);
+}
+
+void CSerialPort::ReplaceDevice(std::unique_ptr<ISerialDevice> device)
+{
+    ClosePort();
+    m_device = device ? std::move(device) : MakePosixSerialDevice();
 }
 
 uint32_t CGpsPort::ReadPort(uint8_t* buffer, uint32_t length)

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -39,6 +40,9 @@ public:
     // *carrier = 1 when carrier detect is up. A device without modem lines
     // reports carrier present.
     virtual int GetCarrier(int* carrier) = 0;
+    // Sets the line speed (baud, one of the standard rates) of an open device;
+    // 0 or an errno value when the device refuses it or is no serial line.
+    virtual int SetSpeed(int32_t /*baud*/) { return ENOTTY; }
 };
 
 // The POSIX termios device.
@@ -79,6 +83,8 @@ public:
     void SetDebugLog(bool on) { m_bDebug = on; }
 
     void SetCloseWait(std::chrono::milliseconds wait) { m_closeWait = wait; }
+    // Puts another device behind a closed port (the GPS source changed).
+    void ReplaceDevice(std::unique_ptr<ISerialDevice> device);
     // Runs on the closing thread whenever an open port is closed (by its owner,
     // after a failed read, write or carrier query, or on destruction), once the
     // device is let go and before the close wait: what depended on the device
@@ -121,4 +127,13 @@ public:
     ~CGpsPort() override;
     void OpenPort(int nPort) override;                       // time-outs only
     uint32_t ReadPort(uint8_t* buffer, uint32_t length) override; // raw bytes to the debug file
+
+    // Speed set by every later open; 0 keeps the device's own.
+    void SetSpeed(int32_t baud) { m_nSpeed = baud; }
+    // errno of the last open's refused speed, 0 when it was taken (or none was asked).
+    int SpeedError() const { return m_nSpeedError; }
+
+private:
+    int32_t m_nSpeed = 0;
+    int m_nSpeedError = 0;
 };

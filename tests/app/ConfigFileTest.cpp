@@ -30,6 +30,10 @@ struct Record {
     bool bluetoothEnabled = true;
     uint32_t debugLevel = 0;
     int32_t fullResolution = 0;
+    int32_t gpsSpeed = 0;
+    std::string gpsd{};
+    bool anyTalker = false;
+    int32_t maxAge = 5;
 };
 
 void ExpectRecord(const CConfigFile& config, const Record& want)
@@ -40,6 +44,10 @@ void ExpectRecord(const CConfigFile& config, const Record& want)
     EXPECT_EQ(config.m_bBluetoothEnabled, want.bluetoothEnabled);
     EXPECT_EQ(config.m_dwDebugLevel, want.debugLevel);
     EXPECT_EQ(config.m_bFullResolution != 0, want.fullResolution != 0);
+    EXPECT_EQ(config.m_nGpsSpeed, want.gpsSpeed);
+    EXPECT_EQ(config.m_strGpsd, want.gpsd);
+    EXPECT_EQ(config.m_bGpsAnyTalker, want.anyTalker);
+    EXPECT_EQ(config.m_nGpsMaxAge, want.maxAge);
 }
 
 std::vector<std::string> FolderEntries(const std::string& dir)
@@ -146,6 +154,24 @@ std::vector<ReadCase> ReadCases()
          {.bluetoothPort = 9}, {"Illegal DEBUG Level 1 Token <VERBOSE>"}, std::nullopt},
         {"TokenStraddlingReadBoundary", StraddlingLine(), {.debugLevel = 0x104},
          {"Illegal PORT#GPS Level 2 Token <PORTNUM>"}, std::nullopt},
+        // The GPS receiver's settings: values that mean nothing are refused.
+        {"GpsSettings", "PORT#GPS#SPEED#4800\nport#gps#gpsd#localhost\ngps#talker#any\nGPS#MAXAGE#0\n",
+         {.gpsSpeed = 4800, .gpsd = "localhost", .anyTalker = true, .maxAge = 0}, {}, std::nullopt},
+        {"GpsSettingsBackToDefaults",
+         "PORT#GPS#SPEED#921600#PORT#GPS#SPEED#0#PORT#GPS#GPSD#[::1]:3000#PORT#GPS#GPSD#Off\n"
+         "GPS#TALKER#ANY#GPS#TALKER#gp#GPS#MAXAGE#30#GPS#MAXAGE#5",
+         {}, {}, std::nullopt},
+        {"GpsdHostAndPort", "PORT#GPS#GPSD#gps-box.local:2948\n", {.gpsd = "gps-box.local:2948"}, {}, std::nullopt},
+        {"SpeedNotARate", "PORT#GPS#SPEED#9600\nPORT#GPS#SPEED#1000\nGPS#MAXAGE#9\n", {.gpsSpeed = 9600},
+         {"Illegal PORT#GPS#SPEED Value <1000\\x0a>"}, std::nullopt},
+        {"SpeedNotANumber", "PORT#GPS#SPEED#4800x\n", {}, {"Illegal PORT#GPS#SPEED Value <4800x\\x0a>"}, std::nullopt},
+        {"GpsdPortOutOfRange", "PORT#GPS#GPSD#host:65536\n", {}, {"Illegal PORT#GPS#GPSD Value <host:65536\\x0a>"},
+         std::nullopt},
+        {"GpsdNoHost", "PORT#GPS#GPSD#:2947\n", {}, {"Illegal PORT#GPS#GPSD Value <:2947\\x0a>"}, std::nullopt},
+        {"GpsdSpaceInHost", "PORT#GPS#GPSD#my host\n", {}, {"Illegal PORT#GPS#GPSD Value <my host\\x0a>"}, std::nullopt},
+        {"TalkerOther", "GPS#TALKER#GN\n", {}, {"Illegal GPS#TALKER Value <GN\\x0a>"}, std::nullopt},
+        {"MaxAgeNegative", "GPS#MAXAGE#-1\n", {}, {"Illegal GPS#MAXAGE Value <-1\\x0a>"}, std::nullopt},
+        {"GpsLevel1", "GPS#RATE#5\n", {}, {"Illegal GPS Level 1 Token <RATE>"}, std::nullopt},
         // 99 characters fill one read; the line feed comes alone in the next.
         {"LineOfExactlyOneRead", "DEBUG#LEVEL#" + std::string(87, '3') + "\nPORT#GPS#PORTNUMBER#7\n",
          {.debugLevel = 0xFFFFFFFF}, {"Illegal Level 0 Token <\\x0a>"}, std::nullopt},
@@ -195,6 +221,37 @@ TEST_F(ConfigFileTest, WriteGivesTheSixLinesOfTheRecord)
               "SCREEN#RESOLUTION#FULL\n"
               "DEBUG#LEVEL#0xabc00171\n");
     EXPECT_EQ(FolderEntries(m_dir.Path()), std::vector<std::string>{"KV4300TraceProofIni+.txt"});
+}
+
+TEST_F(ConfigFileTest, WriteAddsGpsSettingsThatDifferFromTheirDefaults)
+{
+    const std::string path = m_dir.File("KV4300TraceProofIni+.txt");
+    CConfigFile& config = GetConfig();
+    config.m_nGpsSpeed = 115200;
+    config.m_strGpsd = "127.0.0.1:4000";
+    config.m_bGpsAnyTalker = true;
+    config.Write();
+    const std::string written = std::string(kDefaultFile) +
+                                "PORT#GPS#SPEED#115200\n"
+                                "PORT#GPS#GPSD#127.0.0.1:4000\n"
+                                "GPS#TALKER#ANY\n";
+    EXPECT_EQ(ReadWholeFile(path), written);
+
+    config.ResetToDefaults();
+    config.m_nGpsMaxAge = 0;
+    config.Write();
+    EXPECT_EQ(ReadWholeFile(path), std::string(kDefaultFile) + "GPS#MAXAGE#0\n");
+
+    ASSERT_TRUE(WriteWholeFile(path, written));
+    config.ResetToDefaults();
+    config.Read();
+    ExpectRecord(config, {.gpsSpeed = 115200, .gpsd = "127.0.0.1:4000", .anyTalker = true});
+    std::string host;
+    int32_t port = 0;
+    ASSERT_TRUE(SplitGpsdAddress(config.m_strGpsd, host, port));
+    EXPECT_EQ(host + " " + std::to_string(port), "127.0.0.1 4000");
+    ASSERT_TRUE(SplitGpsdAddress("[fe80::1]", host, port));
+    EXPECT_EQ(host + " " + std::to_string(port), "fe80::1 2947");
 }
 
 TEST_F(ConfigFileTest, DebugLevelReadInDecimalIsWrittenInHex)

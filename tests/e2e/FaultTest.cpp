@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "support/ChildProcess.h"
+#include "support/LocatorExchange.h"
 #include "support/LocatorPackets.h"
 #include "support/Pty.h"
 #include "support/SurveyRun.h"
@@ -24,58 +25,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-// Columns of a survey log data line, counted from 0.
-enum : size_t { COL_LOG = 0, COL_LAT = 29, COL_LAT_DIR = 30, COL_LONG = 31, COL_GPS_FIX = 33 };
-
-// Offset of the fix quality in a 72-byte ACK: 8 bytes of reply head, then the
-// GPS block with the quality at 32.
-constexpr size_t kAckFixQuality = 8 + 32;
-
-// A measurement of protocol 2 with GPS mode 1: logged with the handheld's fix,
-// which its 72-byte ACK carries back to the locator.
-std::string Measurement(uint32_t index)
-{
-    AdditionalFields f;
-    f.protocolId = 2;
-    f.battery = 5;
-    LocatorPacket p;
-    p.U8(4, 1).U32(8, index).I32(12, 1).F32(16, 8440.0f).U32(24, AdditionalData(f)).I32(52, 1);
-    return p.SealChecksum().Frame();
-}
-
-// The next whole frame the handheld sends back, or "" after timeout.
-std::string ReadReply(Pty& locator, std::chrono::milliseconds timeout)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::string frame;
-    while (std::chrono::steady_clock::now() < deadline) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        const std::string byte = locator.Read(1, std::max(left, 1ms));
-        if (byte.empty())
-            continue;
-        if (frame.empty() && byte[0] != '\x7E')
-            continue;
-        frame += byte;
-        if (frame.size() > 1 && byte[0] == '\x7E') {
-            if (frame.size() > 2)
-                return frame;
-            frame = "\x7E"; // two flags in a row: the second opens the frame
-        }
-    }
-    return "";
-}
-
-// Sends a measurement and returns the fix quality its long ACK carries (-1: no such ACK).
-long SendAndReadFixQuality(Pty& locator, uint32_t index)
-{
-    if (!locator.Write(Measurement(index)))
-        return -1;
-    const std::string payload = Unframe(ReadReply(locator, 10s));
-    if (payload.size() != 72 || payload[5] != '\x02')
-        return -1;
-    return static_cast<long>(ReplyU32(payload, kAckFixQuality));
-}
 
 // Root passes every permission check. The folder tests run fieldbook without
 // that power (its bounding set loses it before exec), so a read-only folder is

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gps/GpsDecoder.h"
@@ -133,13 +135,6 @@ INSTANTIATE_TEST_SUITE_P(
         StreamCase{"line_end_alone", "\r\n" + kZda, {146, 133}},
         // No line end: the ZDA's "$" ends the GGA, and the ZDA has no start mark.
         StreamCase{"dollar_right_after_sentence", kGga.substr(0, kGga.size() - 2) + kZda, {132, 146}},
-        // LF without CR is data; every "$" ends the text before it and the
-        // last line waits for one.
-        StreamCase{"lf_only_lines",
-                   "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\n"
-                   "$GPZDA,201530.00,04,07,2002,00,00*60\n"
-                   "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\n",
-                   {132, 133}},
         StreamCase{"double_star", "$GPGGA,1**4B\r\n" + kZda, {148, 146, 133}},
         // "*4B" matches "GPGGA,1"; the second "*" reopens the digits, a third digit is refused.
         StreamCase{"third_checksum_digit", "$GPGGA,1*4B*1\r\n" + kZda, {149, 146, 133}},
@@ -156,6 +151,84 @@ INSTANTIATE_TEST_SUITE_P(
         StreamCase{"identifier_not_first", "$,GPGGA,123519,4807.038,N\r\n", {-1}},
         StreamCase{"other_sentences", "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W\r\n$PMTK001,604,3\r\n", {-1, -1}}),
     [](const ::testing::TestParamInfo<StreamCase>& info) { return std::string(info.param.name); });
+
+// ---- talkers and line ends: which sentences count, and when each ends ----
+
+struct TalkerCase {
+    const char* name;
+    bool anyTalker;
+    std::string input;
+    std::vector<int> results;
+    uint32_t fixQuality; // of the held fix afterwards
+    const char* ignoredGga; // what the reader hears about, "" nothing
+};
+
+class TalkersAndLineEnds : public GpsDecoderTest, public ::testing::WithParamInterface<TalkerCase> {};
+
+TEST_P(TalkersAndLineEnds, Decode)
+{
+    const TalkerCase& c = GetParam();
+    m_decoder.SetAnyTalker(c.anyTalker);
+    EXPECT_EQ(Feed(c.input), c.results);
+    EXPECT_EQ(Fix().nGpsFix, c.fixQuality);
+    char id[6] = {};
+    EXPECT_EQ(m_decoder.TakeIgnoredGga(id) ? std::string(id) : std::string(), c.ignoredGga);
+    EXPECT_FALSE(m_decoder.TakeIgnoredGga(id)); // told once per sentence
+}
+
+const std::string kGnGga = "$GNGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*59\r\n";
+const std::string kGnNoFix = "$GNGGA,123522,,,,,0,00,,,M,,M,,\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Talkers, TalkersAndLineEnds,
+    ::testing::Values(
+        TalkerCase{"gp_default", false, kGga + kZda, {132, 133}, 1, ""},
+        TalkerCase{"gn_default_ignored_and_told", false, kGnGga, {-1}, 0, "GNGGA"},
+        TalkerCase{"gn_without_fix_not_told", false, kGnNoFix, {-1}, 0, ""},
+        TalkerCase{"gn_any", true, kGnGga + "$GNZDA,201530.00,04,07,2002,00,00*7E\r\n", {132, 133}, 1, ""},
+        TalkerCase{"gl_ga_bd_any", true,
+                   "$GLGGA,1,,,,,2\r\n$GAGGA,1,,,,,4\r\n$BDGGA,1,,,,,5\r\n$GQZDA,1\r\n$GIGGA,1,,,,,6\r\n",
+                   {132, 132, 132, 133, 132}, 6, ""},
+        TalkerCase{"gp_any", true, kGga, {132}, 1, ""},
+        TalkerCase{"not_a_talker_any", true, "$G1GGA,1,,,,,1\r\n$gnGGA,1,,,,,1\r\n$PGGA,1,,,,,1\r\n", {-1, -1, -1}, 0, ""},
+        TalkerCase{"other_types_any", true, "$GNRMC,123519,A\r\n$GNGGAX,1,,,,,1\r\n", {-1, -1}, 0, ""},
+        // LF alone ends a sentence as CR LF does: no sentence is one late.
+        TalkerCase{"lf_only_lines", false,
+                   "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\n"
+                   "$GPZDA,201530.00,04,07,2002,00,00*60\n"
+                   "$GPGGA,123522,,,,,0,00,,,M,,M,,\n",
+                   {132, 133, 132}, 0, ""},
+        TalkerCase{"lf_tail_without_start", false, ",E,1,08,0.9,545.4,M,46.9,M,,*47\n" + kGga, {146, 132}, 1, ""},
+        TalkerCase{"lf_blank_lines_skipped", false, "\n\n" + kZda + "\n" + kGga, {133, 132}, 1, ""},
+        TalkerCase{"lf_after_star", false, "$GPGGA,1,,,,,1*\n", {132}, 1, ""},
+        TalkerCase{"lf_after_one_digit", false, "$GPGGA,1,,,,,1*4\n", {150}, 0, ""},
+        TalkerCase{"lf_wrong_checksum", false, "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*48\n", {150}, 0, ""}),
+    [](const ::testing::TestParamInfo<TalkerCase>& info) { return std::string(info.param.name); });
+
+TEST_F(GpsDecoderTest, FixOlderThanTheMaximumAgeIsNotCurrent)
+{
+    GPS_FIX fix;
+    fix.nNoSats = 99;
+    ASSERT_EQ(Feed(kGga), (std::vector<int>{132}));
+    m_decoder.SetMaxFixAge(std::chrono::milliseconds(0)); // for ever
+    EXPECT_EQ(m_decoder.CopyCurrentGga(&fix), 0);
+    EXPECT_EQ(fix.nNoSats, 8u);
+
+    m_decoder.SetMaxFixAge(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    fix.nNoSats = 99;
+    EXPECT_EQ(m_decoder.CopyCurrentGga(&fix), GPS_ERR_FIX_STALE);
+    EXPECT_EQ(fix.nNoSats, 99u);
+    EXPECT_TRUE(m_decoder.RetireStaleFix());
+    EXPECT_FALSE(m_decoder.RetireStaleFix());
+    EXPECT_EQ(Fix().nGpsFix, 0u);
+
+    // The next GGA makes it current again.
+    m_decoder.SetMaxFixAge(std::chrono::minutes(1));
+    ASSERT_EQ(Feed(kGga), (std::vector<int>{132}));
+    EXPECT_EQ(m_decoder.CopyCurrentGga(&fix), 0);
+    EXPECT_EQ(fix.nGpsFix, 1u);
+}
 
 TEST_F(GpsDecoderTest, EachCallStopsJustPastTheLineEndOfItsSentence)
 {

@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QPushButton>
 #include <QLabel>
+#include <QMessageBox>
 #include <QTimer>
 #include <QToolBar>
 #include <atomic>
@@ -315,6 +316,30 @@ TEST(TestWindow, TrafficLineEndsAndHighBytes)
     window.AppendChunk("$GPGGA,1*00\r\n$GPZDA,2*00\r\n");
     window.AppendChunk(QByteArray("\x7e\xe9\x7e", 3));
     EXPECT_EQ(window.toPlainText(), QString::fromUtf8("$GPGGA,1*00\n$GPZDA,2*00\n\n~\u00e9~\n"));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(MainFrameTest, TalkerNoticeFromTheGpsReaderIsShownOnceWithoutBlockingTheWindow)
+{
+    // As the GPS reader does, from its own thread, twice.
+    std::thread reader([this] {
+        View().OnIgnoredTalker("GNGGA");
+        View().OnIgnoredTalker("GNGGA");
+    });
+    reader.join();
+    QList<QMessageBox*> boxes;
+    for (int i = 0; i < 200 && boxes.isEmpty(); ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        boxes = m_frame.findChildren<QMessageBox*>(QStringLiteral("noticeBox"));
+    }
+    ASSERT_EQ(boxes.size(), 1);
+    EXPECT_TRUE(boxes[0]->isVisible());
+    EXPECT_EQ(boxes[0]->windowModality(), Qt::NonModal);
+    EXPECT_TRUE(boxes[0]->text().startsWith("GPS: the receiver sends GNGGA, which is ignored; set GPS#TALKER#ANY in "));
+    boxes[0]->close();
 }
 
 } // namespace

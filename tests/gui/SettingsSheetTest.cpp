@@ -96,6 +96,8 @@ TEST_F(SettingsSheetTest, EveryChangeOnThePortsPageIsWrittenAtOnce)
         {[&] { page.GpsEnabledBox()->click(); }, "PORT#GPS#ENABLED#FALSE\n"},
         {[&] { page.BluetoothEnabledBox()->click(); }, "PORT#BLUETOOTH#ENABLED#FALSE\n"},
         {[&] { page.GpsEnabledBox()->click(); }, "PORT#GPS#ENABLED#TRUE\n"},
+        {[&] { emit page.GpsSpeedList()->activated(4); }, "PORT#GPS#SPEED#9600\n"},
+        {[&] { page.AnyTalkerBox()->click(); }, "GPS#TALKER#ANY\n"},
     };
     for (const Step& step : steps) {
         step.act();
@@ -106,6 +108,12 @@ TEST_F(SettingsSheetTest, EveryChangeOnThePortsPageIsWrittenAtOnce)
     page.GetPorts(gps, bluetooth);
     EXPECT_EQ(gps, 2);
     EXPECT_EQ(bluetooth, 10);
+    // Back to the defaults: the file holds the six lines alone again.
+    emit page.GpsSpeedList()->activated(0);
+    page.AnyTalkerBox()->click();
+    EXPECT_EQ(ConfigText().find("\nGPS#"), std::string::npos);
+    EXPECT_EQ(ConfigText().find("SPEED"), std::string::npos);
+    EXPECT_EQ(page.GpsSpeedList()->itemText(0), "Keep");
 }
 
 TEST_F(SettingsSheetTest, EnabledBoxesStartFromTheConfiguration)

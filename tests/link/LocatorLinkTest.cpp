@@ -305,6 +305,21 @@ TEST_F(LocatorLinkTest, ReadErrorClosesAndReopensThePort)
     EXPECT_EQ(Unframe(m_bt.Writes()[0]), kShortAck);
 }
 
+TEST_F(LocatorLinkTest, GpsReaderReportsARefusedSpeedOncePerStartAndIgnoredTalkers)
+{
+    m_owner.gpsOptions.nSpeed = 9600; // the fake device is no serial line: it refuses
+    Start();
+    ASSERT_TRUE(WaitUntil([&] { return m_gps.OpenCount() == 1; }));
+    m_gps.QueueRead("$GNGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*59\r\n");
+    m_gps.QueueReadError(EIO);
+    ASSERT_TRUE(WaitUntil([&] { return m_gps.OpenCount() == 2; }));
+    m_link.StopThreads();
+    ASSERT_EQ(m_link.StartThreads(), LINK_OK);
+    ASSERT_TRUE(WaitUntil([&] { return m_gps.OpenCount() == 3; }));
+    EXPECT_EQ(m_owner.GpsNotices(), (std::vector<std::string>{"speed 9600: " + std::to_string(ENOTTY), "GNGGA",
+                                                              "speed 9600: " + std::to_string(ENOTTY)}));
+}
+
 TEST_F(LocatorLinkTest, HalfAFrameBeforeAReopenDoesNotSwallowTheNextFrame)
 {
     Start();

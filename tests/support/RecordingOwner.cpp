@@ -69,3 +69,21 @@ bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds time
     }
     return true;
 }
+
+void RecordingOwner::OnIgnoredTalker(const char* sentenceId)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_gpsNotices.emplace_back(sentenceId);
+}
+
+void RecordingOwner::OnGpsSpeedRefused(int32_t baud, int error)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_gpsNotices.push_back("speed " + std::to_string(baud) + ": " + std::to_string(error));
+}
+
+std::vector<std::string> RecordingOwner::GpsNotices() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_gpsNotices;
+}

@@ -26,6 +26,7 @@ public:
     std::atomic<bool> gpsTest{false};
     std::atomic<bool> bluetoothTest{false};
     std::atomic<uint32_t> debugLevel{0};
+    GPS_OPTIONS gpsOptions; // set before StartThreads
 
     int GpsPort() const override { return gpsPort; }
     int BluetoothPort() const override { return bluetoothPort; }
@@ -34,6 +35,11 @@ public:
     uint32_t GetDebugLevel() const override { return debugLevel; }
     void ShowRawData(const uint8_t* data, uint32_t length) override;
     void SetBitmap(int controlId, int bitmapId) override;
+    GPS_OPTIONS GetGpsOptions() const override { return gpsOptions; }
+    void OnIgnoredTalker(const char* sentenceId) override;
+    void OnGpsSpeedRefused(int32_t baud, int error) override;
+    // What the GPS reader told: "GNGGA", "speed 9600: 25" ..., in order.
+    std::vector<std::string> GpsNotices() const;
 
     struct BitmapChange {
         int controlId;
@@ -56,6 +62,7 @@ private:
     mutable std::condition_variable m_changed;
     std::vector<BitmapChange> m_bitmaps;
     std::vector<std::string> m_chunks;
+    std::vector<std::string> m_gpsNotices;
 };
 
 // Polls pred every millisecond until it holds or the timeout passes.

@@ -22,7 +22,8 @@ bool CGpsSide::Open(std::string& error)
 
 bool CGpsSide::FeedsFixes() const
 {
-    return m_port.IsCreated() && m_options.talker == "GP" && (m_options.dwSentences & NMEA_GGA) != 0;
+    return m_port.IsCreated() && (m_options.talker == "GP" || m_options.bAnyTalker) &&
+           (m_options.dwSentences & NMEA_GGA) != 0;
 }
 
 void CGpsSide::OnPeerChange(double now)
@@ -36,7 +37,7 @@ void CGpsSide::OnPeerChange(double now)
 
 double CGpsSide::NextDue(double now) const
 {
-    if (!m_port.PeerOpen())
+    if (!m_port.PeerOpen() || (m_options.dfSilentAfter > 0.0 && now >= m_options.dfSilentAfter))
         return 3600.0;
     return std::max(0.0, m_nextEpoch - now);
 }
@@ -46,6 +47,9 @@ void CGpsSide::Tick(double now, double unixTime)
     if (!m_port.IsCreated() || !m_port.PeerOpen())
         return;
     Flush();
+    // A receiver that hangs: nothing more, and the port stays as it is.
+    if (m_options.dfSilentAfter > 0.0 && now >= m_options.dfSilentAfter)
+        return;
     if (now < m_nextEpoch)
         return;
     const double period = 1.0 / m_options.dfRateHz;
@@ -58,7 +62,9 @@ void CGpsSide::Tick(double now, double unixTime)
     const int wholeSecond = static_cast<int>(std::floor(unixTime));
     const bool firstOfSecond = wholeSecond != m_lastWholeSecond;
     m_lastWholeSecond = wholeSecond;
-    const std::string text = EpochText(m_options.talker, sample, m_options.dwSentences, firstOfSecond);
+    std::string text = EpochText(m_options.talker, sample, m_options.dwSentences, firstOfSecond);
+    if (m_options.bLfOnly)
+        std::erase(text, '\r');
     if (m_pendingLength + text.size() > sizeof m_pending) {
         ++m_dropped;
         return;
@@ -103,5 +109,9 @@ FIX_CANDIDATES CGpsSide::Candidates(double sentAt, double replyAt) const
     // A report is in the listener's hands some time after it was written: allow
     // two epochs (and at least two seconds) for the port and its reader.
     const double slack = std::max(2.0, 2.0 / m_options.dfRateHz);
-    return SelectCandidates(m_history, sentAt, replyAt, slack);
+    FIX_CANDIDATES candidates = SelectCandidates(m_history, sentAt, replyAt, slack);
+    // Once the receiver is silent the listener may rightly have let its last fix go.
+    if (m_options.dfSilentAfter > 0.0 && replyAt >= m_options.dfSilentAfter)
+        candidates.samples.push_back(GPS_SAMPLE{});
+    return candidates;
 }

@@ -32,7 +32,13 @@ GPS receiver (sent only while a program has the port open):
   --speed M/S            walking speed (default 1.4)
   --fix-loss EVERY:FOR   every EVERY seconds the fix is lost for FOR seconds: GGA
                          quality 0 with empty position fields, RMC status V
-  --talker XX            talker id, e.g. GN (default GP; fieldbook reads GP only)
+  --talker XX            talker id, e.g. GN (default GP; fieldbook reads other
+                         talkers only with GPS#TALKER#ANY)
+  --any-talker           fieldbook reads every talker: check its fixes whatever
+                         the talker
+  --line-end crlf|lf     how sentences end (default crlf)
+  --silent-after SECONDS the receiver stops talking SECONDS after start-up; its
+                         port stays open
   --sentences LIST       comma list of gga,zda,rmc,gsa,gsv (default all; GSA and
                          GSV once a second). UTC time comes from the system clock.
 
@@ -188,6 +194,14 @@ PARSE_RESULT ParseSimOptions(int argc, const char* const* argv, SIM_OPTIONS& o, 
              o.talker = v;
              return true;
          }, nullptr, false},
+        {"--any-talker", nullptr, &o.bAnyTalker, true},
+        {"--line-end", [&o](const std::string& v) {
+             if (v != "crlf" && v != "lf")
+                 return false;
+             o.bLfOnly = v == "lf";
+             return true;
+         }, nullptr, false},
+        {"--silent-after", number(0.1, 1e7, o.dfSilentAfter), nullptr, false},
         {"--sentences", [&o](const std::string& v) { return ParseSentences(v, o.dwSentences); }, nullptr, false},
         {"--command", integer(0, 255, o.packet.nCommand), nullptr, false},
         {"--protocol", integer(0, 7, o.packet.nProtocol), nullptr, false},

@@ -22,6 +22,9 @@ struct SIM_OPTIONS {
     double dfFixLossEvery = 0.0;
     double dfFixLossFor = 0.0;
     std::string talker = "GP";
+    bool bAnyTalker = false;   // the listener reads every talker (GPS#TALKER#ANY)
+    bool bLfOnly = false;      // lines end with LF alone
+    double dfSilentAfter = 0.0; // 0: never; else the receiver falls silent then
     uint32_t dwSentences = 0;  // NMEA_* bits; 0 until parsed
 
     // Locator
