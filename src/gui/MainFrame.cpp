@@ -83,6 +83,9 @@ void CMainFrame::CreateCommandBar(bool fullResolution)
         m_commands[command.nId] = action;
     }
     m_commands[ID_TRANSFER]->setCheckable(true);
+    // The bar holds the only way to every command: nothing may hide it.
+    m_commandBar->toggleViewAction()->setVisible(false);
+    m_commandBar->setContextMenuPolicy(Qt::PreventContextMenu);
     addToolBar(Qt::TopToolBarArea, m_commandBar);
 }
 
@@ -212,14 +215,11 @@ void CMainFrame::closeEvent(QCloseEvent* event)
     event->accept();
 }
 
-void CMainFrame::changeEvent(QEvent* event)
+QMenu* CMainFrame::createPopupMenu()
 {
-    if (event->type() == QEvent::WindowStateChange && isMinimized()) {
-        // Minimising ends the program, exactly as the exit command does.
-        RunExitSequence();
-        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
-    }
-    QMainWindow::changeEvent(event);
+    // The default menu offers to hide the command bar, after which no command
+    // could be reached again.
+    return nullptr;
 }
 
 void CMainFrame::resizeEvent(QResizeEvent* event)

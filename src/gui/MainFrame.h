@@ -1,6 +1,7 @@
 // The main window: the command bar with the five commands, the two status panes
-// and the form. Closing, minimising and the exit command all run the exit
-// sequence, which stops the link before anything it uses goes away.
+// and the form. Closing and the exit command run the exit sequence, which stops
+// the link before anything it uses goes away. Minimising only minimises: on a
+// desktop it (or "show desktop") must not end a survey.
 #pragma once
 
 #include <QMainWindow>
@@ -11,6 +12,7 @@ class CFieldbookForm;
 class CQtFace;
 class QAction;
 class QLabel;
+class QMenu;
 class QStatusBar;
 class QToolBar;
 
@@ -39,10 +41,11 @@ public:
     QLabel* Pane(int paneId) const;
     QToolBar* CommandBar() const { return m_commandBar; }
     CFieldbookForm* Form() const { return m_form; }
+    // No menu: the default one would offer to hide the command bar.
+    QMenu* createPopupMenu() override;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
-    void changeEvent(QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
 private:

@@ -5,10 +5,12 @@
 #include <QComboBox>
 #include <QPushButton>
 #include <QLabel>
+#include <QMenu>
 #include <QTimer>
 #include <QToolBar>
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -246,7 +248,7 @@ TEST_F(MainFrameTest, TestWindowSitsInsideTheFrameMarginsOnTheForm)
               m_frame.mapFromGlobal(m_frame.frameGeometry().topLeft()).x() + m_frame.frameGeometry().width() - 10);
 }
 
-enum class Leave { ExitCommand, Close, Minimise };
+enum class Leave { ExitCommand, Close };
 
 class MainFrameLeave : public MainFrameTest, public ::testing::WithParamInterface<Leave> {};
 
@@ -260,9 +262,6 @@ TEST_P(MainFrameLeave, RunsTheExitSequence)
         break;
     case Leave::Close:
         m_frame.close();
-        break;
-    case Leave::Minimise:
-        m_frame.showMinimized();
         break;
     }
     EXPECT_TRUE(m_frame.ExitSequenceRan());
@@ -279,7 +278,26 @@ TEST_P(MainFrameLeave, RunsTheExitSequence)
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, MainFrameLeave,
-                         ::testing::Values(Leave::ExitCommand, Leave::Close, Leave::Minimise));
+                         ::testing::Values(Leave::ExitCommand, Leave::Close));
+
+TEST_F(MainFrameTest, MinimisingKeepsTheSurveyRunning)
+{
+    m_frame.showMinimized();
+    QApplication::processEvents();
+    EXPECT_FALSE(m_frame.ExitSequenceRan());
+    ASSERT_NE(m_app.View(), nullptr);
+    EXPECT_TRUE(View().IsRunning());
+    EXPECT_TRUE(m_face.RecordTimerActive());
+    m_frame.showNormal();
+    EXPECT_TRUE(m_frame.isVisible());
+}
+
+TEST_F(MainFrameTest, CommandBarCannotBeHidden)
+{
+    EXPECT_EQ(std::unique_ptr<QMenu>(m_frame.createPopupMenu()), nullptr);
+    EXPECT_EQ(m_frame.CommandBar()->contextMenuPolicy(), Qt::PreventContextMenu);
+    EXPECT_FALSE(m_frame.CommandBar()->toggleViewAction()->isVisible());
+}
 
 class MainFrameFullResolution : public MainFrameTest {
 protected:
