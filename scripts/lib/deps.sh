@@ -1,7 +1,8 @@
 # Debian packages fieldbook needs to build, test and run; sourced by scripts/*.
 # clang and its runtime libraries (libFuzzer, the sanitizers) build the fuzz targets.
+# locales: localedef builds the decimal-comma locale of the number-format tests.
 FIELDBOOK_PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev
-  clang libclang-rt-14-dev)
+  clang libclang-rt-14-dev locales)
 
 install_missing_packages() {
   local missing=() p
