@@ -56,7 +56,7 @@ QWidget* CreateControl(QWidget& parent, const DLG_CONTROL& control, const QRect&
     }
     case DLG_KIND::Icon: {
         auto* icon = new QLabel(&parent);
-        icon->setPixmap(ProgramIconImage(std::min(rect.width(), rect.height())));
+        icon->setPixmap(ProgramIconImage(std::min(rect.width(), rect.height()), parent.devicePixelRatioF()));
         widget = icon;
         break;
     }
@@ -113,7 +113,7 @@ void RefreshControl(QWidget& widget, const DLG_CONTROL& control, const QRect& re
     }
     if (control.kind == DLG_KIND::Icon) {
         if (auto* icon = qobject_cast<QLabel*>(&widget))
-            icon->setPixmap(ProgramIconImage(std::min(rect.width(), rect.height())));
+            icon->setPixmap(ProgramIconImage(std::min(rect.width(), rect.height()), widget.devicePixelRatioF()));
     } else if (control.kind == DLG_KIND::Picture) {
         if (auto* picture = qobject_cast<CPictureControl*>(&widget))
             picture->SetBitmap(control.nResource);

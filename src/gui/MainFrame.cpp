@@ -74,7 +74,7 @@ void CMainFrame::CreateCommandBar(bool fullResolution)
         if (!first)
             m_commandBar->addSeparator();
         first = false;
-        QAction* action = m_commandBar->addAction(QIcon(ToolbarImage(command.nId, fullResolution)),
+        QAction* action = m_commandBar->addAction(ToolbarIcon(command.nId, fullResolution),
                                                   QString::fromUtf8(command.pszTip));
         action->setData(command.nId);
         action->setObjectName(QStringLiteral("command%1").arg(command.nId));

@@ -18,6 +18,7 @@
 #include "app/Application.h"
 #include "gui/DialogLayout.h"
 #include "gui/FieldbookForm.h"
+#include "gui/Images.h"
 #include "gui/PictureControl.h"
 #include "gui/PortSettingsPage.h"
 #include "gui/QtFace.h"
@@ -310,6 +311,27 @@ TEST_F(MainFrameFullResolution, CommandBarUsesTheLargeImages)
     EXPECT_EQ(m_frame.Command(ID_EXIT)->icon().availableSizes().value(0), QSize(28, 32));
 }
 
+// On a screen of device pixel ratio 2 every picture has twice the pixels in
+// each direction and keeps its logical size.
+TEST(Images, DrawnAtTheScreensDevicePixelRatio)
+{
+    struct CASE {
+        QPixmap image;
+        QSize logical;
+    };
+    const CASE cases[] = {
+        {LoadBitmap(IDB_GPS_FIX, 2.0), {36, 36}},
+        {LoadBitmap(IDB_LAMP_RED, 2.0), {16, 16}},
+        {ToolbarImage(ID_EXIT, false, 2.0), {14, 16}},
+        {ToolbarIcon(ID_EXIT, false).pixmap(QSize(14, 16), 2.0), {14, 16}},
+        {ToolbarIcon(ID_TRANSFER, true).pixmap(QSize(28, 32), 2.0), {28, 32}},
+    };
+    for (const CASE& c : cases) {
+        EXPECT_EQ(c.image.size(), c.logical * 2);
+        EXPECT_EQ(c.image.deviceIndependentSize().toSize(), c.logical);
+    }
+}
+
 TEST(TestWindow, LimitRaisedToNeedPlusTwoHundredAndTextKeptWhole)
 {
     CTestWindow window;
@@ -325,6 +347,19 @@ TEST(TestWindow, LimitRaisedToNeedPlusTwoHundredAndTextKeptWhole)
     window.ClearText();
     EXPECT_TRUE(window.toPlainText().isEmpty());
     EXPECT_EQ(window.TextLength(), 0);
+}
+
+TEST(TestWindow, KeepsOnlyTheNewestLines)
+{
+    CTestWindow window;
+    const int total = CTestWindow::kKeptLines + 700;
+    for (int i = 1; i <= total; ++i)
+        window.AppendChunk(QByteArray::number(i));
+    const QStringList lines = window.toPlainText().split(QLatin1Char('\n'));
+    ASSERT_EQ(lines.size(), CTestWindow::kKeptLines + 1);
+    EXPECT_EQ(lines.front(), QString::number(total - CTestWindow::kKeptLines + 1));
+    EXPECT_EQ(lines[lines.size() - 2], QString::number(total));
+    EXPECT_EQ(window.TextLength(), window.toPlainText().size() + CTestWindow::kKeptLines);
 }
 
 TEST(TestWindow, TrafficLineEndsAndHighBytes)
