@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "app/StaticBitmap.h"
 #include "app/ViewFace.h"
@@ -30,10 +31,23 @@ public:
     // (waits a second), shows the transfer state, indicators to idle.
     void OnInitialUpdate();
 
+    // StartLink does nothing while a background stop is under way; StopLink
+    // then waits for that stop to end and finishes it.
     void StartLink();
     void StopLink();
     void ToggleLink();
     bool IsRunning() const { return m_bRunning.load(); }
+
+    // StopLink in two halves, so that the wait for the link threads (each may
+    // close a port, which waits its close wait) runs off the user-interface
+    // thread. BeginStopLink clears the running flag and returns at once, false
+    // when the link was not running; a thread of its own stops the link threads,
+    // sets the indicators idle and calls the face's OnLinkStopped.
+    // FinishStopLink (user-interface thread) ends that thread and reports the
+    // link stopped to the face; harmless when no stop is under way.
+    bool BeginStopLink();
+    void FinishStopLink();
+    bool IsStopping() const { return m_bStopping.load(); }
 
     void SetPorts(int gpsPort, int bluetoothPort);
     void GetPorts(int& gpsPort, int& bluetoothPort) const;
@@ -43,7 +57,8 @@ public:
     void ClearTestWindow();
     void LayoutTestWindow(bool show);
 
-    // Status pane texts: "0612143005.txt (12)" and "XFER On" / "XFER Off".
+    // Status pane texts: "0612143005.txt (12)" and "XFER On" / "XFER Off"
+    // ("XFER Stopping" while a background stop is under way).
     std::string LogPaneText() const;
     std::string TransferPaneText() const;
 
@@ -85,6 +100,10 @@ private:
     std::unique_ptr<CLocatorLink> m_pLink;
     // Initialise succeeded on m_pLink.
     bool m_bLinkReady = false;
+    // A background stop is under way: set by BeginStopLink, cleared by
+    // FinishStopLink, both on the user-interface thread.
+    std::atomic<bool> m_bStopping{false};
+    std::thread m_stopper;
 };
 
 // The one view, for the record timer.

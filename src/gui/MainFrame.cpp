@@ -59,6 +59,7 @@ CMainFrame::CMainFrame(CFieldbookApp& app, CQtFace& face, bool fullResolution, Q
     connect(&m_face, &CQtFace::TestWindowLayout, this, &CMainFrame::LayoutTestWindow);
     connect(&m_face, &CQtFace::RunningChanged, this, &CMainFrame::OnRunningChanged);
     connect(&m_face, &CQtFace::RecordsProcessed, this, &CMainFrame::UpdatePanes);
+    connect(&m_face, &CQtFace::LinkStopped, this, &CMainFrame::OnLinkStopped);
 }
 
 void CMainFrame::CreateCommandBar(bool fullResolution)
@@ -124,8 +125,10 @@ void CMainFrame::OnCommand(int commandId)
     CFieldbookView* view = m_app.View();
     switch (commandId) {
     case ID_TRANSFER:
-        if (view != nullptr)
-            view->ToggleLink();
+        // Stopping waits for the link threads, which may each wait out a port's
+        // close: that runs in the background and the window stays live.
+        if (view != nullptr && !view->BeginStopLink() && !view->IsStopping())
+            view->StartLink();
         // The button shows the state even when the toggle changed nothing.
         OnRunningChanged(view != nullptr && view->IsRunning());
         break;
@@ -142,7 +145,6 @@ void CMainFrame::OnCommand(int commandId)
         OnAbout();
         break;
     case ID_EXIT:
-        RunExitSequence();
         close();
         break;
     default:
@@ -183,9 +185,23 @@ void CMainFrame::OnAbout()
 
 void CMainFrame::OnRunningChanged(bool running)
 {
+    const CFieldbookView* view = m_app.View();
+    const bool stopping = view != nullptr && view->IsStopping();
     Command(ID_TRANSFER)->setChecked(running);
-    Command(ID_SETTINGS)->setEnabled(!running);
+    Command(ID_TRANSFER)->setEnabled(!stopping);
+    Command(ID_SETTINGS)->setEnabled(!running && !stopping);
     UpdatePanes();
+}
+
+void CMainFrame::OnLinkStopped()
+{
+    CFieldbookView* view = m_app.View();
+    if (view != nullptr)
+        view->FinishStopLink();
+    if (m_closeAfterStop) {
+        m_closeAfterStop = false;
+        close();
+    }
 }
 
 void CMainFrame::UpdatePanes()
@@ -211,6 +227,18 @@ void CMainFrame::RunExitSequence()
 
 void CMainFrame::closeEvent(QCloseEvent* event)
 {
+    CFieldbookView* view = m_app.View();
+    if (!m_exitRan && view != nullptr && (view->IsRunning() || view->IsStopping())) {
+        // The exit sequence in its order: the record timer stops, the link is
+        // stopped (in the background, the window showing it), and only when it
+        // has stopped does the rest run and the window close.
+        m_face.StopRecordTimer();
+        view->BeginStopLink();
+        OnRunningChanged(false);
+        m_closeAfterStop = true;
+        event->ignore();
+        return;
+    }
     RunExitSequence();
     event->accept();
 }

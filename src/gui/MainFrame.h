@@ -54,6 +54,7 @@ private:
     void OnSettings();
     void OnAbout();
     void OnRunningChanged(bool running);
+    void OnLinkStopped();
     void LayoutTestWindow(bool show);
     void LayoutTestWindowFromView();
 
@@ -66,5 +67,7 @@ private:
     QLabel* m_logPane = nullptr;
     QLabel* m_transferPane = nullptr;
     bool m_exitRan = false;
+    // The window closes once the background stop of the link has ended.
+    bool m_closeAfterStop = false;
     bool m_testWindowShown = false;
 };

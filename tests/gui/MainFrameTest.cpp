@@ -28,6 +28,7 @@
 #include "link/LocatorLink.h"
 #include "platform/Clock.h"
 #include "surveylog/SurveyLog.h"
+#include "support/Pty.h"
 
 namespace {
 
@@ -54,6 +55,12 @@ protected:
     }
 
     CFieldbookView& View() { return *m_app.View(); }
+    // The transfer button, and the background stop it may start run to its end.
+    void Transfer()
+    {
+        m_frame.Command(ID_TRANSFER)->trigger();
+        ASSERT_TRUE(ProcessEventsUntil([&] { return !View().IsStopping(); }));
+    }
     QString PaneText(int pane) const { return m_frame.Pane(pane)->text(); }
     bool Echoing(QAction* command) const { return command->isChecked(); }
 
@@ -90,7 +97,7 @@ TEST_F(MainFrameTest, ToolbarAndTransferPaneFollowTheLink)
     const State states[] = {{true, "XFER On"}, {false, "XFER Off"}, {true, "XFER On"}};
     for (size_t i = 0; i < std::size(states); ++i) {
         if (i > 0)
-            transfer->trigger();
+            Transfer();
         EXPECT_EQ(View().IsRunning(), states[i].running) << i;
         EXPECT_EQ(transfer->isChecked(), states[i].running) << i;
         EXPECT_EQ(settings->isEnabled(), !states[i].running) << i;
@@ -203,7 +210,7 @@ TEST_F(MainFrameTest, SettingsOkAppliesPortsAndShowsOrHidesTheTestWindow)
 {
     for (const char* name : {"COM3", "COM4", "COM5"})
         ASSERT_TRUE(WriteWholeFile(m_folders.Ports().File(name), ""));
-    m_frame.Command(ID_TRANSFER)->trigger();
+    Transfer();
     ASSERT_FALSE(View().IsRunning());
     CTestWindow& window = *m_frame.Form()->TestWindow();
     EXPECT_FALSE(window.isVisible());
@@ -265,7 +272,7 @@ TEST_P(MainFrameLeave, RunsTheExitSequence)
         m_frame.close();
         break;
     }
-    EXPECT_TRUE(m_frame.ExitSequenceRan());
+    EXPECT_TRUE(ProcessEventsUntil([&] { return m_frame.ExitSequenceRan(); }));
     EXPECT_FALSE(m_face.RecordTimerActive());
     // The view (and with it the link) is gone, and so is the survey log: a log
     // asked for now is a new, empty one.
@@ -298,6 +305,55 @@ TEST_F(MainFrameTest, CommandBarCannotBeHidden)
     EXPECT_EQ(std::unique_ptr<QMenu>(m_frame.createPopupMenu()), nullptr);
     EXPECT_EQ(m_frame.CommandBar()->contextMenuPolicy(), Qt::PreventContextMenu);
     EXPECT_FALSE(m_frame.CommandBar()->toggleViewAction()->isVisible());
+}
+
+// A GPS port that is really open: stopping the link then waits out the port's
+// close wait (2500 ms), which must not hold up the window. Both the transfer
+// button and closing the window stop the link that way.
+TEST_F(MainFrameTest, StoppingTheLinkKeepsTheWindowLive)
+{
+    Transfer();
+    int gpsPort = 0;
+    int bluetoothPort = 0;
+    View().GetPorts(gpsPort, bluetoothPort);
+    Pty gps(m_folders.Ports().Path(), gpsPort);
+    View().SetTestFlags(true, false);
+    const auto startAndSeeThePortOpen = [&] {
+        Transfer();
+        m_frame.Form()->TestWindow()->ClearText();
+        ASSERT_TRUE(gps.Write("$GPZDA,143005.00,12,06,2026,00,00*6E\r\n"));
+        ASSERT_TRUE(ProcessEventsUntil([&] { return m_frame.Form()->TestWindow()->TextLength() > 0; }));
+    };
+    bool liveWhileStopping = false;
+    const auto watchTheEventLoop = [&] {
+        QTimer::singleShot(0, &m_frame, [&] { liveWhileStopping = View().IsStopping(); });
+    };
+
+    startAndSeeThePortOpen();
+    watchTheEventLoop();
+    m_frame.Command(ID_TRANSFER)->trigger();
+    EXPECT_FALSE(View().IsRunning());
+    EXPECT_TRUE(View().IsStopping());
+    EXPECT_EQ(PaneText(ID_PANE_XFER), "XFER Stopping");
+    EXPECT_FALSE(m_frame.Command(ID_TRANSFER)->isEnabled());
+    EXPECT_FALSE(m_frame.Command(ID_SETTINGS)->isEnabled());
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !View().IsStopping(); }, 15000));
+    EXPECT_TRUE(liveWhileStopping);
+    EXPECT_EQ(PaneText(ID_PANE_XFER), "XFER Off");
+    EXPECT_TRUE(m_frame.Command(ID_TRANSFER)->isEnabled());
+    EXPECT_TRUE(m_frame.Command(ID_SETTINGS)->isEnabled());
+
+    startAndSeeThePortOpen();
+    liveWhileStopping = false;
+    watchTheEventLoop();
+    m_frame.close();
+    // The record timer has stopped first; the rest waits for the link.
+    EXPECT_FALSE(m_face.RecordTimerActive());
+    EXPECT_TRUE(m_frame.isVisible());
+    EXPECT_FALSE(m_frame.ExitSequenceRan());
+    ASSERT_TRUE(ProcessEventsUntil([&] { return m_frame.ExitSequenceRan() && !m_frame.isVisible(); }, 15000));
+    EXPECT_TRUE(liveWhileStopping);
+    EXPECT_EQ(m_app.View(), nullptr);
 }
 
 class MainFrameFullResolution : public MainFrameTest {
