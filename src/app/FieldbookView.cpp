@@ -129,6 +129,11 @@ void CFieldbookView::ToggleLink()
         StartLink();
 }
 
+bool CFieldbookView::LatestGpsFix(GPS_FIX& fix) const
+{
+    return m_pLink && m_pLink->LatestGpsFix(fix);
+}
+
 void CFieldbookView::SetPorts(int gpsPort, int bluetoothPort)
 {
     m_nGpsPort = gpsPort;

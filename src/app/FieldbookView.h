@@ -12,6 +12,7 @@
 
 #include "app/StaticBitmap.h"
 #include "app/ViewFace.h"
+#include "gps/GpsRecords.h"
 #include "link/LinkOwner.h"
 #include "platform/DebugFile.h"
 
@@ -72,6 +73,9 @@ public:
     void SetBitmap(int controlId, int bitmapId) override;
 
     CLocatorLink* Link() const { return m_pLink.get(); }
+    // The GPS reader's latest GGA (unsigned angles, hemisphere codes); false
+    // before the first one or without a link.
+    bool LatestGpsFix(GPS_FIX& fix) const;
 
     CStaticBitmap m_wndGpsIcon{IDC_GPS_ICON};
     CStaticBitmap m_wndBluetoothIcon{IDC_BLUETOOTH_ICON};
