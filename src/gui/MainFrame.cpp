@@ -11,9 +11,12 @@
 #include "gui/AboutDlg.h"
 #include "gui/FieldbookForm.h"
 #include "gui/Images.h"
+#include "gui/PointReadout.h"
 #include "gui/QtFace.h"
 #include "gui/SettingsSheet.h"
+#include "gui/TrackView.h"
 #include "resources/Strings.h"
+#include "surveylog/SurveyLog.h"
 
 namespace {
 
@@ -39,7 +42,8 @@ CMainFrame::CMainFrame(CFieldbookApp& app, CQtFace& face, bool fullResolution, Q
     setWindowIcon(ProgramIcon());
 
     // The status bar sits along the top edge under the command bar, as on the
-    // handheld, with the form below both.
+    // handheld, with the form below both; the track view takes the room that
+    // the desktop has below the form.
     auto* client = new QWidget(this);
     auto* layout = new QVBoxLayout(client);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -47,8 +51,11 @@ CMainFrame::CMainFrame(CFieldbookApp& app, CQtFace& face, bool fullResolution, Q
     m_statusBar = new QStatusBar(client);
     layout->addWidget(m_statusBar);
     m_form = new CFieldbookForm(client);
-    layout->addWidget(m_form, 1);
+    layout->addWidget(m_form, 0);
+    m_track = new CTrackView(client);
+    layout->addWidget(m_track, 1);
     setCentralWidget(client);
+    resize(kDefaultSize);
 
     CreateCommandBar(fullResolution);
     CreateStatusBar();
@@ -59,6 +66,7 @@ CMainFrame::CMainFrame(CFieldbookApp& app, CQtFace& face, bool fullResolution, Q
     connect(&m_face, &CQtFace::TestWindowLayout, this, &CMainFrame::LayoutTestWindow);
     connect(&m_face, &CQtFace::RunningChanged, this, &CMainFrame::OnRunningChanged);
     connect(&m_face, &CQtFace::RecordsProcessed, this, &CMainFrame::UpdatePanes);
+    connect(&m_face, &CQtFace::RecordsProcessed, this, &CMainFrame::UpdateSurvey);
     connect(&m_face, &CQtFace::LinkStopped, this, &CMainFrame::OnLinkStopped);
 }
 
@@ -139,6 +147,7 @@ void CMainFrame::OnCommand(int commandId)
         if (view != nullptr) {
             m_app.NewLog();
             UpdatePanes();
+            UpdateSurvey();
         }
         break;
     case ID_ABOUT:
@@ -217,11 +226,25 @@ void CMainFrame::UpdatePanes()
         m_transferPane->setText(transfer);
 }
 
+void CMainFrame::UpdateSurvey()
+{
+    const CFieldbookView* view = m_app.View();
+    // Without the view the survey log is gone (exit sequence).
+    if (view == nullptr)
+        return;
+    const CSurveyLog& log = *CSurveyLog::GetInstance();
+    m_track->SyncWithLog(log);
+    m_form->Readout()->ShowLast(log);
+    GPS_FIX fix;
+    m_track->SetGpsFix(view->LatestGpsFix(fix) ? &fix : nullptr);
+}
+
 void CMainFrame::RunExitSequence()
 {
     if (m_exitRan)
         return;
     m_exitRan = true;
+    m_track->DetachLog();
     m_app.ExitSequence();
 }
 
@@ -271,7 +294,8 @@ void CMainFrame::LayoutTestWindow(bool show)
     m_testWindowShown = show;
     // The frame's outer rectangle with the margins taken off, in the frame's
     // client coordinates. It is kept to the form: over the command bar or the
-    // panes it would hide the very buttons that stop the echo.
+    // panes it would hide the very buttons that stop the echo, and over the
+    // track view the survey itself.
     const QRect outer = frameGeometry();
     const QPoint topLeft = mapFromGlobal(outer.topLeft() + QPoint(kTestMarginLeft, kTestMarginTop));
     const QPoint bottomRight =

@@ -10,6 +10,7 @@
 class CFieldbookApp;
 class CFieldbookForm;
 class CQtFace;
+class CTrackView;
 class QAction;
 class QLabel;
 class QMenu;
@@ -22,6 +23,8 @@ public:
     // Toolbar image sizes of the two screen resolution classes.
     static constexpr QSize kSmallImage{14, 16};
     static constexpr QSize kLargeImage{28, 32};
+    // First size: the form and a useful track view on a 1366 x 768 screen.
+    static constexpr QSize kDefaultSize{1024, 640};
     // Test window margins inside the frame: left, top, right, bottom.
     static constexpr int kTestMarginLeft = 10;
     static constexpr int kTestMarginTop = 10;
@@ -41,6 +44,9 @@ public:
     QLabel* Pane(int paneId) const;
     QToolBar* CommandBar() const { return m_commandBar; }
     CFieldbookForm* Form() const { return m_form; }
+    CTrackView* TrackView() const { return m_track; }
+    // The track view and the readout from the survey log and the GPS reader.
+    void UpdateSurvey();
     // No menu: the default one would offer to hide the command bar.
     QMenu* createPopupMenu() override;
 
@@ -63,6 +69,7 @@ private:
     QToolBar* m_commandBar = nullptr;
     QStatusBar* m_statusBar = nullptr;
     CFieldbookForm* m_form = nullptr;
+    CTrackView* m_track = nullptr;
     std::map<int, QAction*> m_commands;
     QLabel* m_logPane = nullptr;
     QLabel* m_transferPane = nullptr;
