@@ -14,6 +14,9 @@
 namespace {
 
 constexpr int kFitMargin = 36;
+// Dots are kDotSize pixels across; the thinning grid has cells of kDotCell.
+constexpr double kDotSize = 6.0;
+constexpr int kDotCell = 3;
 // Screen coordinates are held inside this many pixels of the widget: the
 // raster engine works in fixed point and cannot take a point a billion pixels
 // away, which a close zoom on a long survey gives. Only a leg with an end that
@@ -308,8 +311,12 @@ void CTrackView::DrawTrack(QPainter& p)
     m_line.clear();
     for (QPolygonF& dots : m_dots)
         dots.clear();
-    // One byte per pixel: a dot is drawn only where none is yet.
-    m_occupied.assign(static_cast<size_t>(w) * static_cast<size_t>(h), 0);
+    // One byte per cell of kDotCell x kDotCell pixels: a dot is drawn only
+    // where none is yet. Dots are twice as wide as a cell, so the thinning
+    // cannot be seen, and a crowded stretch costs no more than a sparse one.
+    const int cellsX = (w + kDotCell - 1) / kDotCell;
+    const int cellsY = (h + kDotCell - 1) / kDotCell;
+    m_occupied.assign(static_cast<size_t>(cellsX) * static_cast<size_t>(cellsY), 0);
     long lastX = LONG_MIN;
     long lastY = LONG_MIN;
     for (size_t i = 0; i < m_model.Size(); ++i) {
@@ -328,7 +335,8 @@ void CTrackView::DrawTrack(QPainter& p)
             lastY = py;
         }
         if (px >= 0 && px < w && py >= 0 && py < h) {
-            uint8_t& cell = m_occupied[static_cast<size_t>(py) * static_cast<size_t>(w) + static_cast<size_t>(px)];
+            uint8_t& cell = m_occupied[static_cast<size_t>(py / kDotCell) * static_cast<size_t>(cellsX) +
+                                       static_cast<size_t>(px / kDotCell)];
             if (cell == 0) {
                 cell = 1;
                 m_dots[static_cast<size_t>(DepthClass(tp.fDepth))].append(QPointF(x, y));
@@ -343,7 +351,7 @@ void CTrackView::DrawTrack(QPainter& p)
         const QPolygonF& dots = m_dots[static_cast<size_t>(c)];
         if (dots.isEmpty())
             continue;
-        p.setPen(QPen(DepthClassColour(c), 6.0, Qt::SolidLine, Qt::RoundCap));
+        p.setPen(QPen(DepthClassColour(c), kDotSize, Qt::SolidLine, Qt::RoundCap));
         p.drawPoints(dots);
     }
 }
