@@ -1,8 +1,11 @@
 # Debian packages fieldbook needs to build, test and run; sourced by scripts/*.
 # clang and its runtime libraries (libFuzzer, the sanitizers) build the fuzz targets.
 # locales: localedef builds the decimal-comma locale of the number-format tests.
+# xvfb, xauth, x11-utils (xwininfo): the window on a private X server in the tests
+# and scripts/screenshots; xdotool drives the window there, netpbm turns the
+# server's screen into PNG files.
 FIELDBOOK_PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev
-  clang libclang-rt-14-dev locales)
+  clang libclang-rt-14-dev locales xvfb xauth x11-utils xdotool netpbm)
 
 install_missing_packages() {
   local missing=() p
