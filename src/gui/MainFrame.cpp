@@ -23,14 +23,15 @@ namespace {
 struct COMMAND {
     int nId;
     const char* pszTip;
+    const char* pszKeys; // desktop keyboard shortcut
 };
 
 constexpr COMMAND kCommands[] = {
-    {ID_TRANSFER, "Start or stop the transfer"},
-    {ID_SETTINGS, "Settings"},
-    {ID_NEW_LOG, "Start a new survey log"},
-    {ID_ABOUT, "About"},
-    {ID_EXIT, "Exit"},
+    {ID_TRANSFER, "Start or stop the transfer", "Ctrl+T"},
+    {ID_SETTINGS, "Settings", "Ctrl+,"},
+    {ID_NEW_LOG, "Start a new survey log", "Ctrl+N"},
+    {ID_ABOUT, "About", "F1"},
+    {ID_EXIT, "Exit", "Ctrl+Q"},
 };
 
 } // namespace
@@ -86,6 +87,10 @@ void CMainFrame::CreateCommandBar(bool fullResolution)
         QAction* action = m_commandBar->addAction(ToolbarIcon(command.nId, fullResolution),
                                                   QString::fromUtf8(command.pszTip));
         action->setData(command.nId);
+        const QKeySequence keys(QString::fromUtf8(command.pszKeys));
+        action->setShortcut(keys);
+        action->setToolTip(QStringLiteral("%1 (%2)").arg(QString::fromUtf8(command.pszTip),
+                                                         keys.toString(QKeySequence::NativeText)));
         action->setObjectName(QStringLiteral("command%1").arg(command.nId));
         const int id = command.nId;
         connect(action, &QAction::triggered, this, [this, id] { OnCommand(id); });
