@@ -1,5 +1,6 @@
 #include "gui/TrackView.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
@@ -79,6 +80,7 @@ CTrackView::CTrackView(QWidget* parent) : QWidget(parent)
     setMouseTracking(false);
     setMinimumSize(200, 150);
     setCursor(Qt::OpenHandCursor);
+    setFocusPolicy(Qt::StrongFocus);
     m_fitButton = new QToolButton(this);
     m_fitButton->setText(QStringLiteral("Fit"));
     m_fitButton->setToolTip(QStringLiteral("Show the whole survey (double-click)"));
@@ -184,7 +186,12 @@ void CTrackView::Refit()
 
 long CTrackView::SelectAt(const QPointF& pos)
 {
-    m_selected = HitTest(m_model, m_view, pos.x(), pos.y(), kPickRadius);
+    return Select(HitTest(m_model, m_view, pos.x(), pos.y(), kPickRadius));
+}
+
+long CTrackView::Select(long modelIndex)
+{
+    m_selected = modelIndex >= 0 && static_cast<size_t>(modelIndex) < m_model.Size() ? modelIndex : -1;
     m_selectedFields.clear();
     if (m_selected >= 0 && m_log != nullptr) {
         const uint32_t logIndex = m_model.At(static_cast<size_t>(m_selected)).nLogIndex;
@@ -277,6 +284,31 @@ void CTrackView::mouseReleaseEvent(QMouseEvent* event)
     else
         SelectAt(event->position());
     m_dragging = false;
+}
+
+void CTrackView::keyPressEvent(QKeyEvent* event)
+{
+    const long last = static_cast<long>(m_model.Size()) - 1;
+    switch (event->key()) {
+    case Qt::Key_Home:
+        Select(last >= 0 ? 0 : -1);
+        break;
+    case Qt::Key_End:
+        Select(last);
+        break;
+    case Qt::Key_Left:
+        Select(m_selected > 0 ? m_selected - 1 : (m_selected == 0 ? 0 : last));
+        break;
+    case Qt::Key_Right:
+        Select(m_selected >= 0 ? std::min(m_selected + 1, last) : last);
+        break;
+    case Qt::Key_Escape:
+        Select(-1);
+        break;
+    default:
+        QWidget::keyPressEvent(event);
+        break;
+    }
 }
 
 void CTrackView::mouseDoubleClickEvent(QMouseEvent* event)

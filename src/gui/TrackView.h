@@ -8,7 +8,8 @@
 //
 // Wheel zooms about the cursor, dragging pans, a double click or the Fit
 // button fits the survey again; until the user zooms or pans, the view keeps
-// fitting the survey as points arrive. A click on a point shows its values.
+// fitting the survey as points arrive. A click on a point shows its values;
+// Home, End and the arrow keys step through the points, Escape lets go.
 #pragma once
 
 #include <QPolygonF>
@@ -46,6 +47,8 @@ public:
     void FitToSurvey();
     // Picks the point nearest to pos (within kPickRadius); its model index or -1.
     long SelectAt(const QPointF& pos);
+    // Picks the point of that model index (-1 or out of range: none).
+    long Select(long modelIndex);
 
     const CTrackModel& Model() const { return m_model; }
     const TRACK_VIEWPORT& Viewport() const { return m_view; }
@@ -67,6 +70,7 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void Refit();

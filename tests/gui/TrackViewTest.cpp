@@ -82,6 +82,14 @@ TEST_F(TrackViewTest, FollowsTheLogShowsValuesAndStartsOverWithANewLog)
     EXPECT_EQ(Track().SelectedText().toStdString(), "Point: 4\nDepth: 1.80 m\nCurrent: 43.0 mA\nSignal: 55.5 dBuV\n"
                                       "Frequency: 0 Hz\nMode: POWER\nTime: 14:31:03\nFix: GPS, 9 satellites");
 
+    // The keys step through the points.
+    QTest::keyClick(&Track(), Qt::Key_Left);
+    EXPECT_EQ(Track().Selected(), 1);
+    QTest::keyClick(&Track(), Qt::Key_End);
+    EXPECT_EQ(Track().Selected(), 2);
+    QTest::keyClick(&Track(), Qt::Key_Escape);
+    EXPECT_EQ(Track().Selected(), -1);
+
     // Zooming stops the following; Fit brings it back.
     QWheelEvent wheel(QPointF(10, 10), Track().mapToGlobal(QPointF(10, 10)), {}, {0, 480}, Qt::NoButton, {},
                       Qt::NoScrollPhase, false);
