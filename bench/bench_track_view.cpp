@@ -1,9 +1,11 @@
 // Paint time of the track view on Qt's offscreen platform, the survey fitted
 // into a 1024 x 480 view: 1 000, 10 000 and 100 000 points of a walked line,
-// one in twenty without a fix. Each repaint is timed on its own; the counter
+// one in twenty without a fix; and zoomed 50 times closer, most of the track
+// off screen. Each repaint is timed on its own; the counter
 // median_ms is the median over the run's repaints.
 #include <QApplication>
 #include <QImage>
+#include <QWheelEvent>
 #include <algorithm>
 #include <benchmark/benchmark.h>
 #include <chrono>
@@ -39,7 +41,9 @@ void FillLog(CSurveyLog& log, int points)
     }
 }
 
-void BM_TrackViewPaint(benchmark::State& state)
+// zoom: 1 the whole survey fitted; above 1 that much closer about the middle,
+// most of the track then off screen.
+void PaintRun(benchmark::State& state, double zoom)
 {
     CSurveyLog& log = *CSurveyLog::GetInstance();
     log.SetFileName("bench.txt");
@@ -47,6 +51,13 @@ void BM_TrackViewPaint(benchmark::State& state)
     CTrackView view;
     view.resize(1024, 480);
     view.SyncWithLog(log);
+    if (zoom > 1.0) {
+        // The view zooms by 1.0015 per eighth of a degree of wheel turn.
+        const int turn = static_cast<int>(std::log(zoom) / std::log(1.0015));
+        QWheelEvent wheel(QPointF(512, 240), QPointF(512, 240), {}, {0, turn}, Qt::NoButton, {}, Qt::NoScrollPhase,
+                          false);
+        QApplication::sendEvent(&view, &wheel);
+    }
     QImage image(view.size(), QImage::Format_ARGB32_Premultiplied);
     view.render(&image); // the drawing buffers grow once
     std::vector<double> times;
@@ -62,7 +73,17 @@ void BM_TrackViewPaint(benchmark::State& state)
     view.DetachLog();
     log.Clear();
 }
+void BM_TrackViewPaint(benchmark::State& state)
+{
+    PaintRun(state, 1.0);
+}
 BENCHMARK(BM_TrackViewPaint)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
+
+void BM_TrackViewPaintZoomed50(benchmark::State& state)
+{
+    PaintRun(state, 50.0);
+}
+BENCHMARK(BM_TrackViewPaintZoomed50)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -349,6 +349,18 @@ void CTrackView::DrawTrack(QPainter& p)
     const int cellsX = (w + kDotCell - 1) / kDotCell;
     const int cellsY = (h + kDotCell - 1) / kDotCell;
     m_occupied.assign(static_cast<size_t>(cellsX) * static_cast<size_t>(cellsY), 0);
+    // Off screen, a run of vertices all beyond the same edge can only draw out
+    // there: only its first and last vertex are kept (zoomed close into a long
+    // survey, that is nearly all of it). runMask holds the edges that every
+    // vertex since the last one kept lies beyond.
+    const QRectF near = QRectF(rect()).adjusted(-kDotSize, -kDotSize, kDotSize, kDotSize);
+    const auto outside = [&near](double x, double y) {
+        return (x < near.left() ? 1 : 0) | (x > near.right() ? 2 : 0) | (y < near.top() ? 4 : 0) |
+               (y > near.bottom() ? 8 : 0);
+    };
+    int runMask = 0;
+    bool pending = false;
+    QPointF pendingPoint;
     long lastX = LONG_MIN;
     long lastY = LONG_MIN;
     for (size_t i = 0; i < m_model.Size(); ++i) {
@@ -362,9 +374,20 @@ void CTrackView::DrawTrack(QPainter& p)
         const long py = std::lround(std::floor(y));
         // The line needs one vertex per pixel it passes through.
         if (px != lastX || py != lastY) {
-            m_line.append(QPointF(x, y));
             lastX = px;
             lastY = py;
+            const int code = outside(x, y);
+            if ((runMask & code) != 0) {
+                runMask &= code;
+                pending = true;
+                pendingPoint = QPointF(x, y);
+            } else {
+                if (pending)
+                    m_line.append(pendingPoint);
+                pending = false;
+                m_line.append(QPointF(x, y));
+                runMask = code;
+            }
         }
         if (px >= 0 && px < w && py >= 0 && py < h) {
             uint8_t& cell = m_occupied[static_cast<size_t>(py / kDotCell) * static_cast<size_t>(cellsX) +
@@ -375,6 +398,8 @@ void CTrackView::DrawTrack(QPainter& p)
             }
         }
     }
+    if (pending)
+        m_line.append(pendingPoint);
     if (m_line.size() > 1) {
         p.setPen(QPen(kTrackLine, 1.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
         p.drawPolyline(m_line);
