@@ -1,6 +1,7 @@
 #include "app/TrackModel.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -154,6 +155,64 @@ TRACK_VIEWPORT FitViewport(const TRACK_BOUNDS& bounds, int width, int height, in
     v.dfScale = std::clamp(std::min(roomX / spanEast, roomY / spanNorth), TRACK_VIEWPORT::kMinScale,
                            TRACK_VIEWPORT::kMaxScale);
     return v;
+}
+
+void CTrackThinning::Build(const CTrackModel& model, const TRACK_VIEWPORT& viewport, double margin, int dotCell)
+{
+    // Far enough that no leg with an end inside that box looks wrong on screen.
+    constexpr double kFarAway = 4.0e6;
+    const int w = std::max(viewport.nWidth, 1);
+    const int h = std::max(viewport.nHeight, 1);
+    dotCell = std::max(dotCell, 1);
+    const int cellsX = (w + dotCell - 1) / dotCell;
+    const int cellsY = (h + dotCell - 1) / dotCell;
+    m_line.clear();
+    m_dots.clear();
+    m_occupied.assign(static_cast<size_t>(cellsX) * static_cast<size_t>(cellsY), 0);
+    const auto outside = [&](double x, double y) {
+        return (x < -margin ? 1 : 0) | (x > w + margin ? 2 : 0) | (y < -margin ? 4 : 0) | (y > h + margin ? 8 : 0);
+    };
+    // The edges every vertex since the last one kept lies beyond.
+    int runMask = 0;
+    bool pending = false;
+    TRACK_SCREEN_POINT pendingPoint;
+    long lastX = LONG_MIN;
+    long lastY = LONG_MIN;
+    for (size_t i = 0; i < model.Size(); ++i) {
+        TRACK_SCREEN_POINT sp;
+        viewport.ToScreen(model.At(i).dfEast, model.At(i).dfNorth, sp.x, sp.y);
+        sp.x = std::clamp(sp.x, -kFarAway, kFarAway);
+        sp.y = std::clamp(sp.y, -kFarAway, kFarAway);
+        sp.nIndex = static_cast<uint32_t>(i);
+        const long px = std::lround(std::floor(sp.x));
+        const long py = std::lround(std::floor(sp.y));
+        if (px != lastX || py != lastY) {
+            lastX = px;
+            lastY = py;
+            const int code = outside(sp.x, sp.y);
+            if ((runMask & code) != 0) {
+                runMask &= code;
+                pending = true;
+                pendingPoint = sp;
+            } else {
+                if (pending)
+                    m_line.push_back(pendingPoint);
+                pending = false;
+                m_line.push_back(sp);
+                runMask = code;
+            }
+        }
+        if (px >= 0 && px < w && py >= 0 && py < h) {
+            uint8_t& cell = m_occupied[static_cast<size_t>(py / dotCell) * static_cast<size_t>(cellsX) +
+                                       static_cast<size_t>(px / dotCell)];
+            if (cell == 0) {
+                cell = 1;
+                m_dots.push_back(sp);
+            }
+        }
+    }
+    if (pending)
+        m_line.push_back(pendingPoint);
 }
 
 long HitTest(const CTrackModel& model, const TRACK_VIEWPORT& viewport, double x, double y, double radius)

@@ -92,6 +92,35 @@ struct TRACK_VIEWPORT {
     void PanBy(double dx, double dy);
 };
 
+// A point of the track in widget pixels; index: its index in the model.
+struct TRACK_SCREEN_POINT {
+    double x = 0.0;
+    double y = 0.0;
+    uint32_t nIndex = 0;
+};
+
+// What of the track a repaint draws: the line's vertices and the dots, thinned
+// in screen space. The line keeps one vertex per pixel it passes through, and
+// of a run of vertices that all lie beyond the same edge of the view (widened
+// by margin pixels) only the first and the last, since the run can only draw
+// out there: zoomed close into a long survey that is nearly all of it. Dots are
+// kept only inside the view, one per cell of dotCell x dotCell pixels, the
+// first point of the log in that cell. Points come in screen coordinates held
+// within a few million pixels: the raster engines work in fixed point.
+// Buffers are kept between builds, so a repaint allocates nothing once they
+// have grown.
+class CTrackThinning {
+public:
+    void Build(const CTrackModel& model, const TRACK_VIEWPORT& viewport, double margin, int dotCell);
+    const std::vector<TRACK_SCREEN_POINT>& Line() const { return m_line; }
+    const std::vector<TRACK_SCREEN_POINT>& Dots() const { return m_dots; }
+
+private:
+    std::vector<TRACK_SCREEN_POINT> m_line;
+    std::vector<TRACK_SCREEN_POINT> m_dots;
+    std::vector<uint8_t> m_occupied;
+};
+
 // Smallest extent a fit shows (metres): one point, or points on top of each
 // other, still get a sensible scale.
 constexpr double kFitMinimumSpan = 10.0;

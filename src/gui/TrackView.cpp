@@ -7,7 +7,6 @@
 #include <QToolButton>
 #include <QWheelEvent>
 #include <algorithm>
-#include <climits>
 #include <cmath>
 
 #include "surveylog/SurveyLog.h"
@@ -15,13 +14,14 @@
 namespace {
 
 constexpr int kFitMargin = 36;
-// Dots are kDotSize pixels across; the thinning grid has cells of kDotCell.
+// Dots are kDotSize pixels across and thinned on a grid of kDotCell pixels:
+// twice as wide as a cell, so the thinning cannot be seen, and a crowded
+// stretch costs no more to draw than a sparse one.
 constexpr double kDotSize = 6.0;
 constexpr int kDotCell = 3;
-// Screen coordinates are held inside this many pixels of the widget: the
-// raster engine works in fixed point and cannot take a point a billion pixels
-// away, which a close zoom on a long survey gives. Only a leg with an end that
-// far off is drawn at a slightly wrong angle, and that end is off screen.
+// The GPS marker is held inside this many pixels of the widget: the raster
+// engine works in fixed point and cannot take a point a billion pixels away,
+// which a close zoom gives.
 constexpr double kFarAway = 4.0e6;
 // A press that moves less than this is a click, not a drag.
 constexpr double kDragStart = 4.0;
@@ -338,68 +338,14 @@ void CTrackView::paintEvent(QPaintEvent*)
 
 void CTrackView::DrawTrack(QPainter& p)
 {
-    const int w = std::max(width(), 1);
-    const int h = std::max(height(), 1);
+    m_thinning.Build(m_model, m_view, kDotSize, kDotCell);
     m_line.clear();
+    for (const TRACK_SCREEN_POINT& sp : m_thinning.Line())
+        m_line.append(QPointF(sp.x, sp.y));
     for (QPolygonF& dots : m_dots)
         dots.clear();
-    // One byte per cell of kDotCell x kDotCell pixels: a dot is drawn only
-    // where none is yet. Dots are twice as wide as a cell, so the thinning
-    // cannot be seen, and a crowded stretch costs no more than a sparse one.
-    const int cellsX = (w + kDotCell - 1) / kDotCell;
-    const int cellsY = (h + kDotCell - 1) / kDotCell;
-    m_occupied.assign(static_cast<size_t>(cellsX) * static_cast<size_t>(cellsY), 0);
-    // Off screen, a run of vertices all beyond the same edge can only draw out
-    // there: only its first and last vertex are kept (zoomed close into a long
-    // survey, that is nearly all of it). runMask holds the edges that every
-    // vertex since the last one kept lies beyond.
-    const QRectF near = QRectF(rect()).adjusted(-kDotSize, -kDotSize, kDotSize, kDotSize);
-    const auto outside = [&near](double x, double y) {
-        return (x < near.left() ? 1 : 0) | (x > near.right() ? 2 : 0) | (y < near.top() ? 4 : 0) |
-               (y > near.bottom() ? 8 : 0);
-    };
-    int runMask = 0;
-    bool pending = false;
-    QPointF pendingPoint;
-    long lastX = LONG_MIN;
-    long lastY = LONG_MIN;
-    for (size_t i = 0; i < m_model.Size(); ++i) {
-        const TRACK_POINT& tp = m_model.At(i);
-        double x = 0.0;
-        double y = 0.0;
-        m_view.ToScreen(tp.dfEast, tp.dfNorth, x, y);
-        x = Clamp(x);
-        y = Clamp(y);
-        const long px = std::lround(std::floor(x));
-        const long py = std::lround(std::floor(y));
-        // The line needs one vertex per pixel it passes through.
-        if (px != lastX || py != lastY) {
-            lastX = px;
-            lastY = py;
-            const int code = outside(x, y);
-            if ((runMask & code) != 0) {
-                runMask &= code;
-                pending = true;
-                pendingPoint = QPointF(x, y);
-            } else {
-                if (pending)
-                    m_line.append(pendingPoint);
-                pending = false;
-                m_line.append(QPointF(x, y));
-                runMask = code;
-            }
-        }
-        if (px >= 0 && px < w && py >= 0 && py < h) {
-            uint8_t& cell = m_occupied[static_cast<size_t>(py / kDotCell) * static_cast<size_t>(cellsX) +
-                                       static_cast<size_t>(px / kDotCell)];
-            if (cell == 0) {
-                cell = 1;
-                m_dots[static_cast<size_t>(DepthClass(tp.fDepth))].append(QPointF(x, y));
-            }
-        }
-    }
-    if (pending)
-        m_line.append(pendingPoint);
+    for (const TRACK_SCREEN_POINT& sp : m_thinning.Dots())
+        m_dots[static_cast<size_t>(DepthClass(m_model.At(sp.nIndex).fDepth))].append(QPointF(sp.x, sp.y));
     if (m_line.size() > 1) {
         p.setPen(QPen(kTrackLine, 1.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
         p.drawPolyline(m_line);

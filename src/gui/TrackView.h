@@ -106,7 +106,7 @@ private:
     // once they have grown to the survey.
     QPolygonF m_line;
     std::array<QPolygonF, kDepthClasses> m_dots;
-    std::vector<uint8_t> m_occupied;
+    CTrackThinning m_thinning;
 
     QToolButton* m_fitButton = nullptr;
 };

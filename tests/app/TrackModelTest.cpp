@@ -172,3 +172,62 @@ TEST(TrackPointFields, ValuesInMetresMilliamperesAndNames)
 }
 
 } // namespace
+
+namespace {
+
+// Screen positions (x right, y down) of a 100 x 100 view at one pixel a metre
+// as survey points: x is east, y is 100 - north.
+CTrackModel ScreenModel(const std::vector<std::pair<double, double>>& screen)
+{
+    CTrackModel model;
+    model.SetOriginIfNone(0.0, 0.0);
+    for (uint32_t i = 0; i < screen.size(); ++i)
+        model.Add(Point(At(screen[i].first, 100.0 - screen[i].second)), i);
+    return model;
+}
+
+TEST(TrackThinning, OneVertexPerPixelAndOffScreenRunsCutToTheirEnds)
+{
+    TRACK_VIEWPORT v;
+    v.nWidth = v.nHeight = 100;
+    v.dfScale = 1.0;
+    v.dfCentreEast = v.dfCentreNorth = 50.0;
+    struct CASE {
+        const char* what;
+        std::vector<std::pair<double, double>> screen;
+        std::vector<uint32_t> line; // indices of the vertices kept
+        std::vector<uint32_t> dots;
+    };
+    const CASE cases[] = {
+        {"crowded pixel, then dots a cell apart",
+         {{10.1, 10.1}, {10.4, 10.2}, {10.8, 10.9}, {11.5, 10.5}, {13.5, 10.5}},
+         {0, 3, 4},
+         {0, 4}},
+        // Out on the left, round the top-left corner (still beyond the left
+        // edge), out along the top and back in: only each run's ends are kept.
+        {"runs beyond one edge",
+         {{50, 50}, {-10, 50}, {-20, 60}, {-30, 40}, {-10, -10}, {20, -20}, {60, -5}, {60, 30}},
+         {0, 1, 4, 5, 6, 7},
+         {0, 7}},
+        // Beyond the left edge, then beyond the top: the leg between them cuts
+        // the view's corner and is kept whole.
+        {"leg across a corner",
+         {{50, 50}, {-5, 50}, {50, -5}, {50, 20}},
+         {0, 1, 2, 3},
+         {0, 3}},
+    };
+    CTrackThinning thinning;
+    for (const CASE& c : cases) {
+        thinning.Build(ScreenModel(c.screen), v, 0.0, 3);
+        std::vector<uint32_t> line;
+        std::vector<uint32_t> dots;
+        for (const TRACK_SCREEN_POINT& p : thinning.Line())
+            line.push_back(p.nIndex);
+        for (const TRACK_SCREEN_POINT& p : thinning.Dots())
+            dots.push_back(p.nIndex);
+        EXPECT_EQ(line, c.line) << c.what;
+        EXPECT_EQ(dots, c.dots) << c.what;
+    }
+}
+
+} // namespace
