@@ -4,9 +4,14 @@
 # dpkg-buildflags), file (CPack finds the binaries with it), lintian, and the
 # validators of the desktop entry, the man pages and the systemd unit; setpriv
 # (util-linux) runs the unpacked program without root's file-permission override.
+# locales: localedef builds the decimal-comma locale of the number-format tests.
+# xvfb, xauth, x11-utils (xwininfo): the window on a private X server in the tests
+# and scripts/screenshots; xdotool drives the window there, netpbm turns the
+# server's screen into PNG files.
 FIELDBOOK_PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev
   clang libclang-rt-14-dev gpsd
-  dpkg-dev file lintian desktop-file-utils man-db systemd util-linux)
+  dpkg-dev file lintian desktop-file-utils man-db systemd util-linux
+  locales xvfb xauth x11-utils xdotool netpbm)
 # gpsd: the end-to-end tests read positions through a private gpsd daemon.
 
 install_missing_packages() {

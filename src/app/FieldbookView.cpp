@@ -31,6 +31,8 @@ CFieldbookView::CFieldbookView(IViewFace& face) : m_face(face)
 
 CFieldbookView::~CFieldbookView()
 {
+    if (m_stopper.joinable())
+        m_stopper.join();
     if (m_pLink) {
         m_pLink->Shutdown();
         m_pLink.reset();
@@ -56,7 +58,8 @@ void CFieldbookView::OnInitialUpdate()
 
 void CFieldbookView::StartLink()
 {
-    if (m_bRunning)
+    // Threads still ending would meet new ones on the same ports.
+    if (m_bRunning || m_bStopping)
         return;
     m_bRunning = true;
     ClearTestWindow();
@@ -79,6 +82,10 @@ void CFieldbookView::StartLink()
 
 void CFieldbookView::StopLink()
 {
+    if (m_bStopping) {
+        FinishStopLink();
+        return;
+    }
     if (!m_bRunning)
         return;
     m_bRunning = false;
@@ -88,12 +95,44 @@ void CFieldbookView::StopLink()
     m_face.OnRunningChanged(false);
 }
 
+bool CFieldbookView::BeginStopLink()
+{
+    if (!m_bRunning || m_bStopping)
+        return false;
+    m_bRunning = false;
+    m_bStopping = true;
+    // m_pLink is neither made nor freed while stopping: StartLink waits for the
+    // end of the stop, the destructor joins this thread first.
+    m_stopper = std::thread([this] {
+        if (m_pLink)
+            m_pLink->StopThreads();
+        SetIndicatorsIdle();
+        m_face.OnLinkStopped();
+    });
+    return true;
+}
+
+void CFieldbookView::FinishStopLink()
+{
+    if (m_stopper.joinable())
+        m_stopper.join();
+    if (!m_bStopping)
+        return;
+    m_bStopping = false;
+    m_face.OnRunningChanged(false);
+}
+
 void CFieldbookView::ToggleLink()
 {
     if (m_bRunning)
         StopLink();
     else
         StartLink();
+}
+
+bool CFieldbookView::LatestGpsFix(GPS_FIX& fix) const
+{
+    return m_pLink && m_pLink->LatestGpsFix(fix);
 }
 
 void CFieldbookView::SetPorts(int gpsPort, int bluetoothPort)
@@ -137,7 +176,7 @@ std::string CFieldbookView::LogPaneText() const
 
 std::string CFieldbookView::TransferPaneText() const
 {
-    return ::TransferPaneText(m_bRunning);
+    return m_bStopping ? "XFER Stopping" : ::TransferPaneText(m_bRunning);
 }
 
 void CFieldbookView::ShowRawData(const uint8_t* data, uint32_t length)

@@ -8,9 +8,11 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "app/StaticBitmap.h"
 #include "app/ViewFace.h"
+#include "gps/GpsRecords.h"
 #include "link/LinkOwner.h"
 #include "platform/DebugFile.h"
 
@@ -30,10 +32,23 @@ public:
     // (waits a second), shows the transfer state, indicators to idle.
     void OnInitialUpdate();
 
+    // StartLink does nothing while a background stop is under way; StopLink
+    // then waits for that stop to end and finishes it.
     void StartLink();
     void StopLink();
     void ToggleLink();
     bool IsRunning() const { return m_bRunning.load(); }
+
+    // StopLink in two halves, so that the wait for the link threads (each may
+    // close a port, which waits its close wait) runs off the user-interface
+    // thread. BeginStopLink clears the running flag and returns at once, false
+    // when the link was not running; a thread of its own stops the link threads,
+    // sets the indicators idle and calls the face's OnLinkStopped.
+    // FinishStopLink (user-interface thread) ends that thread and reports the
+    // link stopped to the face; harmless when no stop is under way.
+    bool BeginStopLink();
+    void FinishStopLink();
+    bool IsStopping() const { return m_bStopping.load(); }
 
     void SetPorts(int gpsPort, int bluetoothPort);
     void GetPorts(int& gpsPort, int& bluetoothPort) const;
@@ -43,7 +58,8 @@ public:
     void ClearTestWindow();
     void LayoutTestWindow(bool show);
 
-    // Status pane texts: "0612143005.txt (12)" and "XFER On" / "XFER Off".
+    // Status pane texts: "0612143005.txt (12)" and "XFER On" / "XFER Off"
+    // ("XFER Stopping" while a background stop is under way).
     std::string LogPaneText() const;
     std::string TransferPaneText() const;
 
@@ -62,6 +78,9 @@ public:
     void OnGpsSpeedRefused(int32_t baud, int error) override;
 
     CLocatorLink* Link() const { return m_pLink.get(); }
+    // The GPS reader's latest GGA (unsigned angles, hemisphere codes); false
+    // before the first one or without a link.
+    bool LatestGpsFix(GPS_FIX& fix) const;
 
     CStaticBitmap m_wndGpsIcon{IDC_GPS_ICON};
     CStaticBitmap m_wndBluetoothIcon{IDC_BLUETOOTH_ICON};
@@ -92,6 +111,10 @@ private:
     std::atomic<bool> m_bSpeedWarningShown{false};
     // Initialise succeeded on m_pLink.
     bool m_bLinkReady = false;
+    // A background stop is under way: set by BeginStopLink, cleared by
+    // FinishStopLink, both on the user-interface thread.
+    std::atomic<bool> m_bStopping{false};
+    std::thread m_stopper;
 };
 
 // The one view, for the record timer.

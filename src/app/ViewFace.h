@@ -16,6 +16,10 @@ public:
     // Any thread: one echoed chunk of raw traffic, already cut at its first zero
     // byte; the face appends it and a line break to the test window.
     virtual void OnRawData(const std::string& chunk) = 0;
+    // Any thread: the link threads that BeginStopLink set stopping have ended;
+    // the face calls FinishStopLink on the user-interface thread. A face that
+    // never stops the link in the background has nothing to do.
+    virtual void OnLinkStopped() {}
 
     // Any thread: a message for the user that must not stop the survey (the
     // window: a box that does not block it; headless: a line on stdout, or on

@@ -12,9 +12,15 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
     const DLG_TEMPLATE* portrait = FindDialogTemplate(IDD_ABOUTBOX);
     setWindowTitle(QString::fromUtf8(portrait->pszCaption));
     setWindowIcon(ProgramIcon());
-    BuildDialogControls(*this, *portrait);
-    m_templateId = IDD_ABOUTBOX;
-    resize(DialogSizeToPixels(*this, portrait->cx, portrait->cy));
+    // The box takes the size of the template it is laid out with. Template 100
+    // (156 x 129 units) is itself wider than high, so a box of its size is laid
+    // out by the landscape template, whose lines and button need 210 units:
+    // sized from 100 it cut the lines and put OK off the middle.
+    const QSize portraitSize = DialogSizeToPixels(*this, portrait->cx, portrait->cy);
+    m_templateId = portraitSize.width() < portraitSize.height() ? IDD_ABOUTBOX : IDD_ABOUTBOX_WIDE;
+    const DLG_TEMPLATE* shown = FindDialogTemplate(m_templateId);
+    BuildDialogControls(*this, *shown);
+    resize(DialogSizeToPixels(*this, shown->cx, shown->cy));
     if (auto* ok = FindControlAs<QPushButton>(*this, IDC_OK)) {
         ok->setDefault(true);
         connect(ok, &QPushButton::clicked, this, &QDialog::accept);

@@ -7,6 +7,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "gui/Images.h"
@@ -55,7 +56,7 @@ QWidget* CreateControl(QWidget& parent, const DLG_CONTROL& control, const QRect&
     }
     case DLG_KIND::Icon: {
         auto* icon = new QLabel(&parent);
-        icon->setPixmap(ProgramIconImage(std::min(rect.width(), rect.height())));
+        icon->setPixmap(ProgramIconImage(std::min(rect.width(), rect.height()), parent.devicePixelRatioF()));
         widget = icon;
         break;
     }
@@ -112,7 +113,7 @@ void RefreshControl(QWidget& widget, const DLG_CONTROL& control, const QRect& re
     }
     if (control.kind == DLG_KIND::Icon) {
         if (auto* icon = qobject_cast<QLabel*>(&widget))
-            icon->setPixmap(ProgramIconImage(std::min(rect.width(), rect.height())));
+            icon->setPixmap(ProgramIconImage(std::min(rect.width(), rect.height()), widget.devicePixelRatioF()));
     } else if (control.kind == DLG_KIND::Picture) {
         if (auto* picture = qobject_cast<CPictureControl*>(&widget))
             picture->SetBitmap(control.nResource);
@@ -202,4 +203,31 @@ bool RelayoutDialog(QWidget& dialog, int templateId)
         RefreshControl(*move.widget, *move.control, move.rect);
     }
     return true;
+}
+
+void FitInfoBoxToText(QWidget& parent, int controlId)
+{
+    auto* box = FindControlAs<QPlainTextEdit>(parent, controlId);
+    if (box == nullptr)
+        return;
+    const int margin = static_cast<int>(std::ceil(box->document()->documentMargin()));
+    const int frame = box->frameWidth();
+    const int textWidth = box->width() - 2 * (margin + frame);
+    const QFontMetrics metrics(box->font());
+    const QRect wrapped = metrics.boundingRect(QRect(0, 0, std::max(textWidth, 1), 1 << 20),
+                                               Qt::TextWordWrap, box->toPlainText());
+    const int lines = std::max(1, (wrapped.height() + metrics.lineSpacing() - 1) / metrics.lineSpacing());
+    // The box lays its lines out at the font's fractional line spacing.
+    const qreal spacing = QFontMetricsF(box->font()).lineSpacing();
+    const int needed = static_cast<int>(std::ceil(lines * spacing)) + 1 + 2 * (margin + frame);
+    const int grow = needed - box->height();
+    if (grow <= 0)
+        return;
+    const int oldBottom = box->geometry().bottom();
+    box->resize(box->width(), needed);
+    for (QWidget* child : parent.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        if (child != box && child->geometry().top() > oldBottom)
+            child->move(child->x(), child->y() + grow);
+    }
+    parent.setMinimumHeight(parent.minimumHeight() + grow);
 }

@@ -34,3 +34,9 @@ int ControlIdOf(const QWidget& control);
 // where it was, when the template is unknown or a control is missing; false too
 // when two or more of the template's controls have no id.
 bool RelayoutDialog(QWidget& dialog, int templateId);
+
+// Makes an information box high enough for its text as wrapped at its width in
+// the dialog's font; controls below it move down by what it grew, and so does
+// the parent's minimum height. Texts drawn for the handheld's narrow font can
+// need more lines on a desktop.
+void FitInfoBoxToText(QWidget& parent, int controlId);

@@ -1,7 +1,10 @@
 #include "gui/FieldbookForm.h"
 
+#include <algorithm>
+
 #include "gui/DialogLayout.h"
 #include "gui/PictureControl.h"
+#include "gui/PointReadout.h"
 #include "gui/TestWindow.h"
 #include "resources/DialogTemplates.h"
 
@@ -9,10 +12,29 @@ CFieldbookForm::CFieldbookForm(QWidget* parent) : QWidget(parent)
 {
     const DLG_TEMPLATE* form = FindDialogTemplate(IDD_FIELDBOOK_FORM);
     BuildDialogControls(*this, *form);
-    setMinimumSize(DialogSizeToPixels(*this, form->cx, form->cy));
+    m_templateSize = DialogSizeToPixels(*this, form->cx, form->cy);
+    m_readout = new CPointReadout(this);
+    const int lines = 3;
+    m_readout->setFixedHeight(lines * m_readout->fontMetrics().lineSpacing() + 4);
+    setMinimumSize(m_templateSize.width(), m_templateSize.height() + m_readout->height());
+    PlaceReadout();
     m_testWindow = FindControlAs<CTestWindow>(*this, IDC_TEST_WINDOW);
     // Hidden until an echo flag asks for it.
     m_testWindow->hide();
+}
+
+void CFieldbookForm::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    PlaceReadout();
+}
+
+void CFieldbookForm::PlaceReadout()
+{
+    // Under the lamps, at the template's left margin (7 units).
+    const QRect margin = DialogRectToPixels(*this, {7, 0, 0, 0});
+    m_readout->setGeometry(margin.x(), m_templateSize.height(), std::max(width() - 2 * margin.x(), 1),
+                           m_readout->height());
 }
 
 CPictureControl* CFieldbookForm::Picture(int controlId) const

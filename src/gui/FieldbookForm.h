@@ -1,10 +1,12 @@
 // The main form (template 101): the GPS and Bluetooth pictures with their lamps
-// and labels, and the test window. It draws what the view's face tells it.
+// and labels, and the test window; under them the last point readout. It draws
+// what the view's face tells it.
 #pragma once
 
 #include <QWidget>
 
 class CPictureControl;
+class CPointReadout;
 class CTestWindow;
 
 class CFieldbookForm : public QWidget {
@@ -14,6 +16,7 @@ public:
 
     CPictureControl* Picture(int controlId) const;
     CTestWindow* TestWindow() const { return m_testWindow; }
+    CPointReadout* Readout() const { return m_readout; }
 
     // Places the test window (form coordinates), on top of its siblings.
     void PlaceTestWindow(const QRect& rect, bool show);
@@ -23,6 +26,14 @@ public slots:
     void OnRawData(const QByteArray& chunk);
     void OnTestWindowCleared();
 
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
+    void PlaceReadout();
+
     CTestWindow* m_testWindow = nullptr;
+    CPointReadout* m_readout = nullptr;
+    // Where the template ends: the readout goes below.
+    QSize m_templateSize;
 };

@@ -3,6 +3,8 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QRadialGradient>
+#include <algorithm>
+#include <cmath>
 
 #include "app/Application.h"
 #include "link/LinkOwner.h"
@@ -14,9 +16,17 @@ constexpr int kLampSize = 16;
 
 const QColor kMarkRed(0xd0, 0x10, 0x10);
 
-QPixmap Blank(int width, int height)
+// Device pixel ratios an icon carries drawings for; Qt picks the nearest.
+constexpr qreal kIconRatios[] = {1.0, 1.5, 2.0, 3.0};
+
+// A transparent pixmap of width x height logical pixels for a screen of the
+// given device pixel ratio: painters draw on it in logical pixels and Qt's
+// scaling fills every device pixel, so pictures stay sharp on high-DPI screens.
+QPixmap Blank(int width, int height, qreal ratio)
 {
-    QPixmap pixmap(width, height);
+    ratio = std::max<qreal>(ratio, 1.0);
+    QPixmap pixmap(static_cast<int>(std::ceil(width * ratio)), static_cast<int>(std::ceil(height * ratio)));
+    pixmap.setDevicePixelRatio(ratio);
     pixmap.fill(Qt::transparent);
     return pixmap;
 }
@@ -29,9 +39,9 @@ void DrawDownMark(QPainter& p)
     p.drawLine(QPointF(23, 23), QPointF(33, 33));
 }
 
-QPixmap Satellite(bool colour)
+QPixmap Satellite(bool colour, qreal ratio)
 {
-    QPixmap pixmap = Blank(kPictureSize, kPictureSize);
+    QPixmap pixmap = Blank(kPictureSize, kPictureSize, ratio);
     QPainter p(&pixmap);
     p.setRenderHint(QPainter::Antialiasing);
     const QColor panel = colour ? QColor(0x20, 0x50, 0xc0) : QColor(0x80, 0x80, 0x80);
@@ -68,9 +78,9 @@ QPixmap Satellite(bool colour)
     return pixmap;
 }
 
-QPixmap Rune(bool colour)
+QPixmap Rune(bool colour, qreal ratio)
 {
-    QPixmap pixmap = Blank(kPictureSize, kPictureSize);
+    QPixmap pixmap = Blank(kPictureSize, kPictureSize, ratio);
     QPainter p(&pixmap);
     p.setRenderHint(QPainter::Antialiasing);
     const QColor fill = colour ? QColor(0x10, 0x60, 0xd8) : QColor(0x90, 0x90, 0x90);
@@ -88,9 +98,9 @@ QPixmap Rune(bool colour)
     return pixmap;
 }
 
-QPixmap Lamp(const QColor& light, const QColor& dark)
+QPixmap Lamp(const QColor& light, const QColor& dark, qreal ratio)
 {
-    QPixmap pixmap = Blank(kLampSize, kLampSize);
+    QPixmap pixmap = Blank(kLampSize, kLampSize, ratio);
     QPainter p(&pixmap);
     p.setRenderHint(QPainter::Antialiasing);
     QRadialGradient glow(QPointF(6, 6), 9);
@@ -171,30 +181,30 @@ void DrawExit(QPainter& p)
 
 } // namespace
 
-QPixmap LoadBitmap(int bitmapId)
+QPixmap LoadBitmap(int bitmapId, qreal ratio)
 {
     switch (bitmapId) {
     case IDB_GPS_FIX:
-        return Satellite(true);
+        return Satellite(true, ratio);
     case IDB_GPS_NO_FIX:
-        return Satellite(false);
+        return Satellite(false, ratio);
     case IDB_BLUETOOTH_UP:
-        return Rune(true);
+        return Rune(true, ratio);
     case IDB_BLUETOOTH_DOWN:
-        return Rune(false);
+        return Rune(false, ratio);
     case IDB_LAMP_GREEN:
-        return Lamp(QColor(0x30, 0xe0, 0x30), QColor(0x00, 0x70, 0x00));
+        return Lamp(QColor(0x30, 0xe0, 0x30), QColor(0x00, 0x70, 0x00), ratio);
     case IDB_LAMP_RED:
-        return Lamp(QColor(0xff, 0x40, 0x30), QColor(0x80, 0x00, 0x00));
+        return Lamp(QColor(0xff, 0x40, 0x30), QColor(0x80, 0x00, 0x00), ratio);
     default:
         return QPixmap();
     }
 }
 
-QPixmap ToolbarImage(int commandId, bool large)
+QPixmap ToolbarImage(int commandId, bool large, qreal ratio)
 {
     const int scale = large ? 2 : 1;
-    QPixmap pixmap = Blank(14 * scale, 16 * scale);
+    QPixmap pixmap = Blank(14 * scale, 16 * scale, ratio);
     QPainter p(&pixmap);
     p.setRenderHint(QPainter::Antialiasing);
     p.scale(scale, scale);
@@ -220,9 +230,9 @@ QPixmap ToolbarImage(int commandId, bool large)
     return pixmap;
 }
 
-QPixmap ProgramIconImage(int size)
+QPixmap ProgramIconImage(int size, qreal ratio)
 {
-    QPixmap pixmap = Blank(size, size);
+    QPixmap pixmap = Blank(size, size, ratio);
     QPainter p(&pixmap);
     p.setRenderHint(QPainter::Antialiasing);
     p.scale(size / 32.0, size / 32.0);
@@ -246,6 +256,14 @@ QPixmap ProgramIconImage(int size)
     p.setBrush(Qt::white);
     p.drawEllipse(QPointF(22, 8.5), 2, 2);
     return pixmap;
+}
+
+QIcon ToolbarIcon(int commandId, bool large)
+{
+    QIcon icon;
+    for (qreal ratio : kIconRatios)
+        icon.addPixmap(ToolbarImage(commandId, large, ratio));
+    return icon;
 }
 
 QIcon ProgramIcon()

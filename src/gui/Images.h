@@ -6,13 +6,18 @@
 #include <QIcon>
 #include <QPixmap>
 
+// Sizes are in logical pixels; ratio is the screen's device pixel ratio, and the
+// picture is drawn with that many device pixels per logical pixel.
+
 // A bitmap resource by id (IDB_... of link/LinkOwner.h); a null pixmap for an
 // unknown id.
-QPixmap LoadBitmap(int bitmapId);
+QPixmap LoadBitmap(int bitmapId, qreal ratio = 1.0);
 
 // The toolbar image of a command (ID_TRANSFER ... ID_EXIT); large: 28 x 32.
-QPixmap ToolbarImage(int commandId, bool large);
+QPixmap ToolbarImage(int commandId, bool large, qreal ratio = 1.0);
+// The same image drawn for the usual device pixel ratios.
+QIcon ToolbarIcon(int commandId, bool large);
 
 // Icon 128 at size x size pixels.
-QPixmap ProgramIconImage(int size);
+QPixmap ProgramIconImage(int size, qreal ratio = 1.0);
 QIcon ProgramIcon();

@@ -12,23 +12,27 @@
 #include "gui/AboutDlg.h"
 #include "gui/FieldbookForm.h"
 #include "gui/Images.h"
+#include "gui/PointReadout.h"
 #include "gui/QtFace.h"
 #include "gui/SettingsSheet.h"
+#include "gui/TrackView.h"
 #include "resources/Strings.h"
+#include "surveylog/SurveyLog.h"
 
 namespace {
 
 struct COMMAND {
     int nId;
     const char* pszTip;
+    const char* pszKeys; // desktop keyboard shortcut
 };
 
 constexpr COMMAND kCommands[] = {
-    {ID_TRANSFER, "Start or stop the transfer"},
-    {ID_SETTINGS, "Settings"},
-    {ID_NEW_LOG, "Start a new survey log"},
-    {ID_ABOUT, "About"},
-    {ID_EXIT, "Exit"},
+    {ID_TRANSFER, "Start or stop the transfer", "Ctrl+T"},
+    {ID_SETTINGS, "Settings", "Ctrl+,"},
+    {ID_NEW_LOG, "Start a new survey log", "Ctrl+N"},
+    {ID_ABOUT, "About", "F1"},
+    {ID_EXIT, "Exit", "Ctrl+Q"},
 };
 
 } // namespace
@@ -40,7 +44,8 @@ CMainFrame::CMainFrame(CFieldbookApp& app, CQtFace& face, bool fullResolution, Q
     setWindowIcon(ProgramIcon());
 
     // The status bar sits along the top edge under the command bar, as on the
-    // handheld, with the form below both.
+    // handheld, with the form below both; the track view takes the room that
+    // the desktop has below the form.
     auto* client = new QWidget(this);
     auto* layout = new QVBoxLayout(client);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -48,8 +53,11 @@ CMainFrame::CMainFrame(CFieldbookApp& app, CQtFace& face, bool fullResolution, Q
     m_statusBar = new QStatusBar(client);
     layout->addWidget(m_statusBar);
     m_form = new CFieldbookForm(client);
-    layout->addWidget(m_form, 1);
+    layout->addWidget(m_form, 0);
+    m_track = new CTrackView(client);
+    layout->addWidget(m_track, 1);
     setCentralWidget(client);
+    resize(kDefaultSize);
 
     CreateCommandBar(fullResolution);
     CreateStatusBar();
@@ -61,6 +69,8 @@ CMainFrame::CMainFrame(CFieldbookApp& app, CQtFace& face, bool fullResolution, Q
     connect(&m_face, &CQtFace::RunningChanged, this, &CMainFrame::OnRunningChanged);
     connect(&m_face, &CQtFace::RecordsProcessed, this, &CMainFrame::UpdatePanes);
     connect(&m_face, &CQtFace::Notice, this, &CMainFrame::ShowNotice);
+    connect(&m_face, &CQtFace::RecordsProcessed, this, &CMainFrame::UpdateSurvey);
+    connect(&m_face, &CQtFace::LinkStopped, this, &CMainFrame::OnLinkStopped);
 }
 
 void CMainFrame::ShowNotice(const QString& text, bool warning)
@@ -87,15 +97,22 @@ void CMainFrame::CreateCommandBar(bool fullResolution)
         if (!first)
             m_commandBar->addSeparator();
         first = false;
-        QAction* action = m_commandBar->addAction(QIcon(ToolbarImage(command.nId, fullResolution)),
+        QAction* action = m_commandBar->addAction(ToolbarIcon(command.nId, fullResolution),
                                                   QString::fromUtf8(command.pszTip));
         action->setData(command.nId);
+        const QKeySequence keys(QString::fromUtf8(command.pszKeys));
+        action->setShortcut(keys);
+        action->setToolTip(QStringLiteral("%1 (%2)").arg(QString::fromUtf8(command.pszTip),
+                                                         keys.toString(QKeySequence::NativeText)));
         action->setObjectName(QStringLiteral("command%1").arg(command.nId));
         const int id = command.nId;
         connect(action, &QAction::triggered, this, [this, id] { OnCommand(id); });
         m_commands[command.nId] = action;
     }
     m_commands[ID_TRANSFER]->setCheckable(true);
+    // The bar holds the only way to every command: nothing may hide it.
+    m_commandBar->toggleViewAction()->setVisible(false);
+    m_commandBar->setContextMenuPolicy(Qt::PreventContextMenu);
     addToolBar(Qt::TopToolBarArea, m_commandBar);
 }
 
@@ -134,8 +151,10 @@ void CMainFrame::OnCommand(int commandId)
     CFieldbookView* view = m_app.View();
     switch (commandId) {
     case ID_TRANSFER:
-        if (view != nullptr)
-            view->ToggleLink();
+        // Stopping waits for the link threads, which may each wait out a port's
+        // close: that runs in the background and the window stays live.
+        if (view != nullptr && !view->BeginStopLink() && !view->IsStopping())
+            view->StartLink();
         // The button shows the state even when the toggle changed nothing.
         OnRunningChanged(view != nullptr && view->IsRunning());
         break;
@@ -146,13 +165,13 @@ void CMainFrame::OnCommand(int commandId)
         if (view != nullptr) {
             m_app.NewLog();
             UpdatePanes();
+            UpdateSurvey();
         }
         break;
     case ID_ABOUT:
         OnAbout();
         break;
     case ID_EXIT:
-        RunExitSequence();
         close();
         break;
     default:
@@ -193,9 +212,23 @@ void CMainFrame::OnAbout()
 
 void CMainFrame::OnRunningChanged(bool running)
 {
+    const CFieldbookView* view = m_app.View();
+    const bool stopping = view != nullptr && view->IsStopping();
     Command(ID_TRANSFER)->setChecked(running);
-    Command(ID_SETTINGS)->setEnabled(!running);
+    Command(ID_TRANSFER)->setEnabled(!stopping);
+    Command(ID_SETTINGS)->setEnabled(!running && !stopping);
     UpdatePanes();
+}
+
+void CMainFrame::OnLinkStopped()
+{
+    CFieldbookView* view = m_app.View();
+    if (view != nullptr)
+        view->FinishStopLink();
+    if (m_closeAfterStop) {
+        m_closeAfterStop = false;
+        close();
+    }
 }
 
 void CMainFrame::UpdatePanes()
@@ -211,28 +244,51 @@ void CMainFrame::UpdatePanes()
         m_transferPane->setText(transfer);
 }
 
+void CMainFrame::UpdateSurvey()
+{
+    const CFieldbookView* view = m_app.View();
+    // Without the view the survey log is gone (exit sequence).
+    if (view == nullptr)
+        return;
+    const CSurveyLog& log = *CSurveyLog::GetInstance();
+    m_track->SyncWithLog(log);
+    m_form->Readout()->ShowLast(log);
+    GPS_FIX fix;
+    m_track->SetGpsFix(view->LatestGpsFix(fix) ? &fix : nullptr);
+}
+
 void CMainFrame::RunExitSequence()
 {
     if (m_exitRan)
         return;
     m_exitRan = true;
+    m_track->DetachLog();
     m_app.ExitSequence();
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event)
 {
+    CFieldbookView* view = m_app.View();
+    if (!m_exitRan && view != nullptr && (view->IsRunning() || view->IsStopping())) {
+        // The exit sequence in its order: the record timer stops, the link is
+        // stopped (in the background, the window showing it), and only when it
+        // has stopped does the rest run and the window close.
+        m_face.StopRecordTimer();
+        view->BeginStopLink();
+        OnRunningChanged(false);
+        m_closeAfterStop = true;
+        event->ignore();
+        return;
+    }
     RunExitSequence();
     event->accept();
 }
 
-void CMainFrame::changeEvent(QEvent* event)
+QMenu* CMainFrame::createPopupMenu()
 {
-    if (event->type() == QEvent::WindowStateChange && isMinimized()) {
-        // Minimising ends the program, exactly as the exit command does.
-        RunExitSequence();
-        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
-    }
-    QMainWindow::changeEvent(event);
+    // The default menu offers to hide the command bar, after which no command
+    // could be reached again.
+    return nullptr;
 }
 
 void CMainFrame::resizeEvent(QResizeEvent* event)
@@ -256,7 +312,8 @@ void CMainFrame::LayoutTestWindow(bool show)
     m_testWindowShown = show;
     // The frame's outer rectangle with the margins taken off, in the frame's
     // client coordinates. It is kept to the form: over the command bar or the
-    // panes it would hide the very buttons that stop the echo.
+    // panes it would hide the very buttons that stop the echo, and over the
+    // track view the survey itself.
     const QRect outer = frameGeometry();
     const QPoint topLeft = mapFromGlobal(outer.topLeft() + QPoint(kTestMarginLeft, kTestMarginTop));
     const QPoint bottomRight =

@@ -1,6 +1,7 @@
 // The main window: the command bar with the five commands, the two status panes
-// and the form. Closing, minimising and the exit command all run the exit
-// sequence, which stops the link before anything it uses goes away.
+// and the form. Closing and the exit command run the exit sequence, which stops
+// the link before anything it uses goes away. Minimising only minimises: on a
+// desktop it (or "show desktop") must not end a survey.
 #pragma once
 
 #include <QMainWindow>
@@ -9,8 +10,10 @@
 class CFieldbookApp;
 class CFieldbookForm;
 class CQtFace;
+class CTrackView;
 class QAction;
 class QLabel;
+class QMenu;
 class QStatusBar;
 class QToolBar;
 
@@ -20,6 +23,8 @@ public:
     // Toolbar image sizes of the two screen resolution classes.
     static constexpr QSize kSmallImage{14, 16};
     static constexpr QSize kLargeImage{28, 32};
+    // First size: the form and a useful track view on a 1366 x 768 screen.
+    static constexpr QSize kDefaultSize{1024, 640};
     // Test window margins inside the frame: left, top, right, bottom.
     static constexpr int kTestMarginLeft = 10;
     static constexpr int kTestMarginTop = 10;
@@ -39,10 +44,14 @@ public:
     QLabel* Pane(int paneId) const;
     QToolBar* CommandBar() const { return m_commandBar; }
     CFieldbookForm* Form() const { return m_form; }
+    CTrackView* TrackView() const { return m_track; }
+    // The track view and the readout from the survey log and the GPS reader.
+    void UpdateSurvey();
+    // No menu: the default one would offer to hide the command bar.
+    QMenu* createPopupMenu() override;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
-    void changeEvent(QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
 private:
@@ -53,6 +62,7 @@ private:
     void OnRunningChanged(bool running);
     // A notice from the view: a box that does not block the window.
     void ShowNotice(const QString& text, bool warning);
+    void OnLinkStopped();
     void LayoutTestWindow(bool show);
     void LayoutTestWindowFromView();
 
@@ -61,9 +71,12 @@ private:
     QToolBar* m_commandBar = nullptr;
     QStatusBar* m_statusBar = nullptr;
     CFieldbookForm* m_form = nullptr;
+    CTrackView* m_track = nullptr;
     std::map<int, QAction*> m_commands;
     QLabel* m_logPane = nullptr;
     QLabel* m_transferPane = nullptr;
     bool m_exitRan = false;
+    // The window closes once the background stop of the link has ended.
+    bool m_closeAfterStop = false;
     bool m_testWindowShown = false;
 };

@@ -9,11 +9,20 @@ CPictureControl::CPictureControl(QWidget* parent) : QLabel(parent)
 
 void CPictureControl::SetBitmap(int bitmapId)
 {
-    if (bitmapId == m_bitmapId)
+    if (bitmapId == m_bitmapId && m_ratio == devicePixelRatioF())
         return;
-    const QPixmap image = LoadBitmap(bitmapId);
+    m_ratio = devicePixelRatioF();
+    const QPixmap image = LoadBitmap(bitmapId, m_ratio);
     m_bitmapId = bitmapId;
     setPixmap(image);
     if (!image.isNull())
-        resize(image.size());
+        resize(image.deviceIndependentSize().toSize());
+}
+
+void CPictureControl::showEvent(QShowEvent* event)
+{
+    // Shown on a screen of another pixel density: the picture is drawn again.
+    if (m_bitmapId != 0 && m_ratio != devicePixelRatioF())
+        SetBitmap(m_bitmapId);
+    QLabel::showEvent(event);
 }

@@ -9,10 +9,15 @@ class CPictureControl : public QLabel {
 public:
     explicit CPictureControl(QWidget* parent = nullptr);
 
-    // Shows bitmap resource bitmapId; the control takes the image's size.
+    // Shows bitmap resource bitmapId, drawn at the screen's device pixel ratio;
+    // the control takes the image's logical size.
     void SetBitmap(int bitmapId);
     int GetBitmap() const { return m_bitmapId; }
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private:
     int m_bitmapId = 0;
+    qreal m_ratio = 1.0;
 };

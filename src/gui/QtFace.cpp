@@ -29,6 +29,11 @@ void CQtFace::OnRawData(const std::string& chunk)
         this, [this, bytes = std::move(bytes)] { emit RawData(bytes); }, Qt::QueuedConnection);
 }
 
+void CQtFace::OnLinkStopped()
+{
+    QMetaObject::invokeMethod(this, [this] { emit LinkStopped(); }, Qt::QueuedConnection);
+}
+
 void CQtFace::OnTestWindowCleared()
 {
     // Behind any echo still queued from before, so the cleared window stays clear.

@@ -20,6 +20,7 @@ public:
 
     void OnBitmapChanged(int controlId, int bitmapId) override;
     void OnRawData(const std::string& chunk) override;
+    void OnLinkStopped() override;
     void OnTestWindowCleared() override;
     void OnTestWindowLayout(bool show) override;
     void OnRunningChanged(bool running) override;
@@ -36,6 +37,8 @@ signals:
     void TestWindowLayout(bool show);
     void RunningChanged(bool running);
     void Notice(const QString& text, bool warning);
+    // A background stop of the link has ended (GUI thread, posted).
+    void LinkStopped();
     // The record timer ran SurveyTimerProc: points may have reached the log.
     void RecordsProcessed();
 

@@ -23,16 +23,17 @@ CSettingsSheet::CSettingsSheet(const VIEW_SETTINGS& current,
 
     m_ok = new QPushButton(QStringLiteral("OK"), this);
     m_ok->setDefault(true);
-    m_cancel = new QPushButton(QStringLiteral("Cancel"), this);
-    m_cancel->setAutoDefault(false);
+    // The sheet's second command (id 2) applies the pages and leaves the sheet
+    // open: it is labelled for what it does.
+    m_apply = new QPushButton(QStringLiteral("Apply"), this);
+    m_apply->setAutoDefault(false);
     connect(m_ok, &QPushButton::clicked, this, &QDialog::accept);
-    // The sheet's Cancel command applies the pages and keeps the sheet open.
-    connect(m_cancel, &QPushButton::clicked, this, &CSettingsSheet::ApplyToView);
+    connect(m_apply, &QPushButton::clicked, this, &CSettingsSheet::ApplyToView);
 
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
     buttons->addWidget(m_ok);
-    buttons->addWidget(m_cancel);
+    buttons->addWidget(m_apply);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(m_pages);
     layout->addLayout(buttons);

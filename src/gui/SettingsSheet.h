@@ -1,6 +1,6 @@
 // The "Settings" sheet: the Ports and Test pages. OK ends the modal run and the
-// caller applies the pages; the Cancel command applies them at once and leaves
-// the sheet open; closing it any other way (window close, Escape) applies
+// caller applies the pages; Apply (the sheet's command 2) applies them at once
+// and leaves the sheet open; closing it any other way (window close, Escape) applies
 // nothing. Changes on the Ports page are in the configuration file already.
 #pragma once
 
@@ -34,7 +34,7 @@ public:
     CTestSettingsPage* TestPage() const { return m_testPage; }
     QTabWidget* Pages() const { return m_pages; }
     QPushButton* OkButton() const { return m_ok; }
-    QPushButton* CancelButton() const { return m_cancel; }
+    QPushButton* ApplyButton() const { return m_apply; }
 
 private:
     std::function<void(const VIEW_SETTINGS&)> m_applyToView;
@@ -42,5 +42,5 @@ private:
     CPortSettingsPage* m_portsPage = nullptr;
     CTestSettingsPage* m_testPage = nullptr;
     QPushButton* m_ok = nullptr;
-    QPushButton* m_cancel = nullptr;
+    QPushButton* m_apply = nullptr;
 };

@@ -19,6 +19,9 @@ CTestSettingsPage::CTestSettingsPage(bool gpsTest, bool bluetoothTest, QWidget* 
     QString info = QString::fromUtf8(kTestPageInfo);
     info.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     FindControlAs<QPlainTextEdit>(*this, IDC_INFO_TEXT)->setPlainText(info);
+    // The second line is wider than the box in a desktop font and wraps: four
+    // lines where the box had room for three.
+    FitInfoBoxToText(*this, IDC_INFO_TEXT);
 
     connect(m_gpsBox, &QCheckBox::clicked, this, [this](bool ticked) { m_bGpsTest = ticked; });
     connect(m_bluetoothBox, &QCheckBox::clicked, this, [this](bool ticked) { m_bBluetoothTest = ticked; });

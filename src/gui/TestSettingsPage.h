@@ -1,6 +1,6 @@
 // The "Test" page (template 152): echo of raw GPS and Bluetooth traffic into
 // the main form's test window. The flags reach the view only through the
-// sheet's OK or Cancel command.
+// sheet's OK or Apply command.
 #pragma once
 
 #include <QWidget>

@@ -13,6 +13,8 @@ CTestWindow::CTestWindow(QWidget* parent) : QPlainTextEdit(parent)
     setLineWrapMode(QPlainTextEdit::NoWrap);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setFrameShape(QFrame::Box);
+    // The text ends in an empty line after the last break: one block more.
+    setMaximumBlockCount(kKeptLines + 1);
 }
 
 void CTestWindow::AppendChunk(const QByteArray& chunk)
@@ -34,6 +36,11 @@ void CTestWindow::AppendChunk(const QByteArray& chunk)
     QTextCursor cursor(document());
     cursor.movePosition(QTextCursor::End);
     cursor.insertText(shown);
+    if (document()->blockCount() > kKeptLines) {
+        // What is left after the oldest lines went: characters plus one more per
+        // line break.
+        m_textLength = document()->characterCount() - 1 + document()->blockCount() - 1;
+    }
     verticalScrollBar()->setValue(verticalScrollBar()->maximum());
 }
 

@@ -9,6 +9,9 @@ class CTestWindow : public QPlainTextEdit {
 public:
     // An edit control's text limit when nobody has raised it.
     static constexpr int kDefaultTextLimit = 30000;
+    // Lines kept: a day of echo would otherwise grow without bound, in memory
+    // and in the cost of every append. The oldest lines go first.
+    static constexpr int kKeptLines = 5000;
 
     explicit CTestWindow(QWidget* parent = nullptr);
 
@@ -17,7 +20,8 @@ public:
     void AppendChunk(const QByteArray& chunk);
     void ClearText();
 
-    // Counted as the handheld's edit control does: a line break is two characters.
+    // Counted as the handheld's edit control does: a line break is two
+    // characters. Once old lines are dropped, it counts what is still shown.
     int TextLength() const { return m_textLength; }
     int TextLimit() const { return m_textLimit; }
 

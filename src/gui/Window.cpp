@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <QSocketNotifier>
 
+#include <clocale>
 #include <csignal>
 #include <memory>
 #include <fcntl.h>
@@ -33,6 +34,10 @@ void OnStopSignal(int)
 int RunWindow(int argc, char** argv, const APP_OPTIONS& /*options*/)
 {
     QApplication qapp(argc, argv);
+    // QApplication puts the process in the desktop's locale. Every file fieldbook
+    // writes keeps the C locale's decimal point (a comma would split CSV fields
+    // and change what the debug files say); the window formats through QLocale.
+    std::setlocale(LC_NUMERIC, "C");
     QApplication::setApplicationName(QString::fromUtf8(kAppTitle));
     QApplication::setWindowIcon(ProgramIcon());
 
@@ -72,6 +77,7 @@ int RunWindow(int argc, char** argv, const APP_OPTIONS& /*options*/)
     }
     app.Start();
     frame.UpdatePanes();
+    frame.UpdateSurvey();
     frame.show();
 
     const int status = QApplication::exec();

@@ -373,8 +373,21 @@ int CLocatorLink::GpsReadThread(CLocatorLink* pLink)
     return 0;
 }
 
+bool CLocatorLink::LatestGpsFix(GPS_FIX& fix) const
+{
+    std::lock_guard<std::mutex> guard(m_latestFixMutex);
+    if (!m_bHaveLatestFix)
+        return false;
+    fix = m_latestFix;
+    return true;
+}
+
 void CLocatorLink::OnGpsPortClosed()
 {
+    {
+        std::lock_guard<std::mutex> guard(m_latestFixMutex);
+        m_latestFix.nGpsFix = 0;
+    }
     // Without its receiver the fix held is the last one heard, not where the
     // points measured from now on are: it stops counting until the next GGA. The
     // port's close wait comes after this, so no point gets it meanwhile.
@@ -445,6 +458,11 @@ void CLocatorLink::RunGpsReader()
                 const int copied = decoder.CopyGgaData(&fix);
                 m_gpsDebug.Printf("\nC=%d", copied);
                 if (copied == 0) {
+                    {
+                        std::lock_guard<std::mutex> guard(m_latestFixMutex);
+                        m_latestFix = fix;
+                        m_bHaveLatestFix = true;
+                    }
                     if (fix.nGpsFix != 0 && !m_bGpsShownGood) {
                         ShowGps(true);
                         m_bGpsShownGood = true;

@@ -102,6 +102,11 @@ public:
     void SetDeviceFactory(DeviceFactory factory) { m_deviceFactory = std::move(factory); }
     void SetPortCloseWait(std::chrono::milliseconds wait);
 
+    // The GPS reader's latest decoded GGA, for the window's position marker: false
+    // when none has come yet. A lost GPS port leaves the position with
+    // fix quality 0. Any thread; never waits for the decoder.
+    bool LatestGpsFix(GPS_FIX& fix) const;
+
     int LastRetCode() const { return m_nLastRetCode.load(); }
     int LastReleaseError() const { return m_nLastReleaseError.load(); }
     uint32_t BadFcsCount() const { return m_u32BadFcsCount.load(); }
@@ -182,6 +187,9 @@ private:
     std::atomic<bool> m_bLocateDebug{false};
     CDebugFile m_gpsDebug;
     std::atomic<bool> m_bGpsDebug{false};
+    mutable std::mutex m_latestFixMutex;
+    GPS_FIX m_latestFix;       // under m_latestFixMutex
+    bool m_bHaveLatestFix = false; // under m_latestFixMutex
     bool m_bGpsShownGood = false; // GPS picture shows a fix; the GPS reader's (and its port's close)
     std::atomic<bool> m_bInitialised{false};
 

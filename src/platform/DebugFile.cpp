@@ -2,6 +2,8 @@
 
 #include <cstdarg>
 
+#include "platform/ClassicNumbers.h"
+
 CDebugFile::~CDebugFile() { Close(); }
 
 bool CDebugFile::Open(const std::string& path, Mode mode)
@@ -38,6 +40,7 @@ void CDebugFile::Printf(const char* format, ...)
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_file == nullptr)
         return;
+    const CClassicNumbers classic;
     va_list args;
     va_start(args, format);
     std::vfprintf(m_file, format, args);

@@ -1,38 +1,14 @@
 #include "surveylog/LogFormat.h"
 
-#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <locale.h>
 #include <string>
 
+#include "platform/ClassicNumbers.h"
 #include "surveylog/ModeNames.h"
 
 namespace {
-
-// The window face switches the process to the user's locale, where the decimal
-// separator may be a comma: inside a CSV line that would split every number in
-// two. The log is always written and read with the C locale's point.
-class CClassicNumbers {
-public:
-    CClassicNumbers()
-    {
-        static const locale_t classic = ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
-        if (classic != static_cast<locale_t>(nullptr))
-            m_previous = ::uselocale(classic);
-    }
-    ~CClassicNumbers()
-    {
-        if (m_previous != static_cast<locale_t>(nullptr))
-            ::uselocale(m_previous);
-    }
-    CClassicNumbers(const CClassicNumbers&) = delete;
-    CClassicNumbers& operator=(const CClassicNumbers&) = delete;
-
-private:
-    locale_t m_previous = static_cast<locale_t>(nullptr);
-};
 
 // Stored logs print unsigned fields with "%d"; what they hold reads back through
 // the same 32 bits.

@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QLabel>
 #include <QTest>
+#include <cstdlib>
 #include <gtest/gtest.h>
 
 #include "gui/AboutDlg.h"
@@ -66,6 +67,21 @@ TEST(RelayoutDialog, AboutBoxMovesToLandscapePlacesWhenMadeWider)
     EXPECT_EQ(about.CurrentTemplate(), IDD_ABOUTBOX);
     EXPECT_EQ(FindControl(about, IDC_ABOUT_COPYRIGHT)->pos(),
               Placed(about, IDD_ABOUTBOX, IDC_ABOUT_COPYRIGHT));
+}
+
+TEST(AboutBox, OpensWithItsLinesInsideAndOkInTheMiddle)
+{
+    CAboutDlg about;
+    about.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&about));
+    for (int id : {IDC_ABOUT_ICON, IDC_ABOUT_VERSION, IDC_ABOUT_COPYRIGHT, IDC_OK}) {
+        const QWidget* control = FindControl(about, id);
+        ASSERT_NE(control, nullptr) << id;
+        EXPECT_TRUE(about.rect().contains(control->geometry())) << id;
+        EXPECT_EQ(control->pos(), Placed(about, about.CurrentTemplate(), id)) << id;
+    }
+    const QRect ok = FindControl(about, IDC_OK)->geometry();
+    EXPECT_LE(std::abs(ok.center().x() - about.rect().center().x()), 2);
 }
 
 TEST(RelayoutDialog, MissingControlOrTemplateFailsAndMovesNothing)

@@ -5,11 +5,13 @@
 #include <QComboBox>
 #include <QPushButton>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QTimer>
 #include <QToolBar>
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -17,6 +19,7 @@
 #include "app/Application.h"
 #include "gui/DialogLayout.h"
 #include "gui/FieldbookForm.h"
+#include "gui/Images.h"
 #include "gui/PictureControl.h"
 #include "gui/PortSettingsPage.h"
 #include "gui/QtFace.h"
@@ -26,6 +29,7 @@
 #include "link/LocatorLink.h"
 #include "platform/Clock.h"
 #include "surveylog/SurveyLog.h"
+#include "support/Pty.h"
 
 namespace {
 
@@ -52,6 +56,12 @@ protected:
     }
 
     CFieldbookView& View() { return *m_app.View(); }
+    // The transfer button, and the background stop it may start run to its end.
+    void Transfer()
+    {
+        m_frame.Command(ID_TRANSFER)->trigger();
+        ASSERT_TRUE(ProcessEventsUntil([&] { return !View().IsStopping(); }));
+    }
     QString PaneText(int pane) const { return m_frame.Pane(pane)->text(); }
     bool Echoing(QAction* command) const { return command->isChecked(); }
 
@@ -88,7 +98,7 @@ TEST_F(MainFrameTest, ToolbarAndTransferPaneFollowTheLink)
     const State states[] = {{true, "XFER On"}, {false, "XFER Off"}, {true, "XFER On"}};
     for (size_t i = 0; i < std::size(states); ++i) {
         if (i > 0)
-            transfer->trigger();
+            Transfer();
         EXPECT_EQ(View().IsRunning(), states[i].running) << i;
         EXPECT_EQ(transfer->isChecked(), states[i].running) << i;
         EXPECT_EQ(settings->isEnabled(), !states[i].running) << i;
@@ -201,7 +211,7 @@ TEST_F(MainFrameTest, SettingsOkAppliesPortsAndShowsOrHidesTheTestWindow)
 {
     for (const char* name : {"COM3", "COM4", "COM5"})
         ASSERT_TRUE(WriteWholeFile(m_folders.Ports().File(name), ""));
-    m_frame.Command(ID_TRANSFER)->trigger();
+    Transfer();
     ASSERT_FALSE(View().IsRunning());
     CTestWindow& window = *m_frame.Form()->TestWindow();
     EXPECT_FALSE(window.isVisible());
@@ -235,8 +245,8 @@ TEST_F(MainFrameTest, TestWindowSitsInsideTheFrameMarginsOnTheForm)
     const QRect formInFrame(m_frame.Form()->mapTo(&m_frame, QPoint(0, 0)), m_frame.Form()->size());
     EXPECT_EQ(inFrame.left(), frameOrigin.x() + 10);
     EXPECT_EQ(inFrame.right(), frameOrigin.x() + outer.width() - 10 - 1);
-    EXPECT_EQ(inFrame.bottom(), frameOrigin.y() + outer.height() - 30 - 1);
-    // Never over the command bar or the panes.
+    // Never over the command bar or the panes, nor over the track view below.
+    EXPECT_EQ(inFrame.bottom(), std::min(frameOrigin.y() + outer.height() - 30 - 1, formInFrame.bottom()));
     EXPECT_EQ(inFrame.top(), std::max(frameOrigin.y() + 10, formInFrame.top()));
     EXPECT_TRUE(formInFrame.contains(inFrame));
 
@@ -247,7 +257,7 @@ TEST_F(MainFrameTest, TestWindowSitsInsideTheFrameMarginsOnTheForm)
               m_frame.mapFromGlobal(m_frame.frameGeometry().topLeft()).x() + m_frame.frameGeometry().width() - 10);
 }
 
-enum class Leave { ExitCommand, Close, Minimise };
+enum class Leave { ExitCommand, Close };
 
 class MainFrameLeave : public MainFrameTest, public ::testing::WithParamInterface<Leave> {};
 
@@ -262,11 +272,8 @@ TEST_P(MainFrameLeave, RunsTheExitSequence)
     case Leave::Close:
         m_frame.close();
         break;
-    case Leave::Minimise:
-        m_frame.showMinimized();
-        break;
     }
-    EXPECT_TRUE(m_frame.ExitSequenceRan());
+    EXPECT_TRUE(ProcessEventsUntil([&] { return m_frame.ExitSequenceRan(); }));
     EXPECT_FALSE(m_face.RecordTimerActive());
     // The view (and with it the link) is gone, and so is the survey log: a log
     // asked for now is a new, empty one.
@@ -280,7 +287,75 @@ TEST_P(MainFrameLeave, RunsTheExitSequence)
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, MainFrameLeave,
-                         ::testing::Values(Leave::ExitCommand, Leave::Close, Leave::Minimise));
+                         ::testing::Values(Leave::ExitCommand, Leave::Close));
+
+TEST_F(MainFrameTest, MinimisingKeepsTheSurveyRunning)
+{
+    m_frame.showMinimized();
+    QApplication::processEvents();
+    EXPECT_FALSE(m_frame.ExitSequenceRan());
+    ASSERT_NE(m_app.View(), nullptr);
+    EXPECT_TRUE(View().IsRunning());
+    EXPECT_TRUE(m_face.RecordTimerActive());
+    m_frame.showNormal();
+    EXPECT_TRUE(m_frame.isVisible());
+}
+
+TEST_F(MainFrameTest, CommandBarCannotBeHidden)
+{
+    EXPECT_EQ(std::unique_ptr<QMenu>(m_frame.createPopupMenu()), nullptr);
+    EXPECT_EQ(m_frame.CommandBar()->contextMenuPolicy(), Qt::PreventContextMenu);
+    EXPECT_FALSE(m_frame.CommandBar()->toggleViewAction()->isVisible());
+}
+
+// A GPS port that is really open: stopping the link then waits out the port's
+// close wait (2500 ms), which must not hold up the window. Both the transfer
+// button and closing the window stop the link that way.
+TEST_F(MainFrameTest, StoppingTheLinkKeepsTheWindowLive)
+{
+    Transfer();
+    int gpsPort = 0;
+    int bluetoothPort = 0;
+    View().GetPorts(gpsPort, bluetoothPort);
+    Pty gps(m_folders.Ports().Path(), gpsPort);
+    View().SetTestFlags(true, false);
+    const auto startAndSeeThePortOpen = [&] {
+        Transfer();
+        m_frame.Form()->TestWindow()->ClearText();
+        ASSERT_TRUE(gps.Write("$GPZDA,143005.00,12,06,2026,00,00*6E\r\n"));
+        ASSERT_TRUE(ProcessEventsUntil([&] { return m_frame.Form()->TestWindow()->TextLength() > 0; }));
+    };
+    bool liveWhileStopping = false;
+    const auto watchTheEventLoop = [&] {
+        QTimer::singleShot(0, &m_frame, [&] { liveWhileStopping = View().IsStopping(); });
+    };
+
+    startAndSeeThePortOpen();
+    watchTheEventLoop();
+    m_frame.Command(ID_TRANSFER)->trigger();
+    EXPECT_FALSE(View().IsRunning());
+    EXPECT_TRUE(View().IsStopping());
+    EXPECT_EQ(PaneText(ID_PANE_XFER), "XFER Stopping");
+    EXPECT_FALSE(m_frame.Command(ID_TRANSFER)->isEnabled());
+    EXPECT_FALSE(m_frame.Command(ID_SETTINGS)->isEnabled());
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !View().IsStopping(); }, 15000));
+    EXPECT_TRUE(liveWhileStopping);
+    EXPECT_EQ(PaneText(ID_PANE_XFER), "XFER Off");
+    EXPECT_TRUE(m_frame.Command(ID_TRANSFER)->isEnabled());
+    EXPECT_TRUE(m_frame.Command(ID_SETTINGS)->isEnabled());
+
+    startAndSeeThePortOpen();
+    liveWhileStopping = false;
+    watchTheEventLoop();
+    m_frame.close();
+    // The record timer has stopped first; the rest waits for the link.
+    EXPECT_FALSE(m_face.RecordTimerActive());
+    EXPECT_TRUE(m_frame.isVisible());
+    EXPECT_FALSE(m_frame.ExitSequenceRan());
+    ASSERT_TRUE(ProcessEventsUntil([&] { return m_frame.ExitSequenceRan() && !m_frame.isVisible(); }, 15000));
+    EXPECT_TRUE(liveWhileStopping);
+    EXPECT_EQ(m_app.View(), nullptr);
+}
 
 class MainFrameFullResolution : public MainFrameTest {
 protected:
@@ -291,6 +366,27 @@ TEST_F(MainFrameFullResolution, CommandBarUsesTheLargeImages)
 {
     EXPECT_EQ(m_frame.CommandBar()->iconSize(), QSize(28, 32));
     EXPECT_EQ(m_frame.Command(ID_EXIT)->icon().availableSizes().value(0), QSize(28, 32));
+}
+
+// On a screen of device pixel ratio 2 every picture has twice the pixels in
+// each direction and keeps its logical size.
+TEST(Images, DrawnAtTheScreensDevicePixelRatio)
+{
+    struct CASE {
+        QPixmap image;
+        QSize logical;
+    };
+    const CASE cases[] = {
+        {LoadBitmap(IDB_GPS_FIX, 2.0), {36, 36}},
+        {LoadBitmap(IDB_LAMP_RED, 2.0), {16, 16}},
+        {ToolbarImage(ID_EXIT, false, 2.0), {14, 16}},
+        {ToolbarIcon(ID_EXIT, false).pixmap(QSize(14, 16), 2.0), {14, 16}},
+        {ToolbarIcon(ID_TRANSFER, true).pixmap(QSize(28, 32), 2.0), {28, 32}},
+    };
+    for (const CASE& c : cases) {
+        EXPECT_EQ(c.image.size(), c.logical * 2);
+        EXPECT_EQ(c.image.deviceIndependentSize().toSize(), c.logical);
+    }
 }
 
 TEST(TestWindow, LimitRaisedToNeedPlusTwoHundredAndTextKeptWhole)
@@ -308,6 +404,19 @@ TEST(TestWindow, LimitRaisedToNeedPlusTwoHundredAndTextKeptWhole)
     window.ClearText();
     EXPECT_TRUE(window.toPlainText().isEmpty());
     EXPECT_EQ(window.TextLength(), 0);
+}
+
+TEST(TestWindow, KeepsOnlyTheNewestLines)
+{
+    CTestWindow window;
+    const int total = CTestWindow::kKeptLines + 700;
+    for (int i = 1; i <= total; ++i)
+        window.AppendChunk(QByteArray::number(i));
+    const QStringList lines = window.toPlainText().split(QLatin1Char('\n'));
+    ASSERT_EQ(lines.size(), CTestWindow::kKeptLines + 1);
+    EXPECT_EQ(lines.front(), QString::number(total - CTestWindow::kKeptLines + 1));
+    EXPECT_EQ(lines[lines.size() - 2], QString::number(total));
+    EXPECT_EQ(window.TextLength(), window.toPlainText().size() + CTestWindow::kKeptLines);
 }
 
 TEST(TestWindow, TrafficLineEndsAndHighBytes)

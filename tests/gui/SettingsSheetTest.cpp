@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTabWidget>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -47,7 +48,7 @@ TEST_F(SettingsSheetTest, PagesAndTexts)
     EXPECT_EQ(sheet.Pages()->tabText(0), "Ports");
     EXPECT_EQ(sheet.Pages()->tabText(1), "Test");
     EXPECT_EQ(sheet.Pages()->currentIndex(), 0);
-    EXPECT_EQ(sheet.CancelButton()->text(), "Cancel");
+    EXPECT_EQ(sheet.ApplyButton()->text(), "Apply");
     EXPECT_EQ(FindControlAs<QPlainTextEdit>(*sheet.PortsPage(), IDC_INFO_TEXT)->toPlainText(),
               "Use this page to set the ports");
     auto* info = FindControlAs<QPlainTextEdit>(*sheet.TestPage(), IDC_INFO_TEXT);
@@ -138,8 +139,21 @@ TEST_F(SettingsSheetTest, TestPageBoxesFollowAndSetTheFlags)
     EXPECT_TRUE(bluetooth);
 }
 
+TEST_F(SettingsSheetTest, TestPageHelpTextFitsItsBoxAboveTheBoxes)
+{
+    CSettingsSheet sheet({4, 5, false, false}, m_record);
+    sheet.Pages()->setCurrentIndex(1);
+    sheet.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&sheet));
+    auto* info = FindControlAs<QPlainTextEdit>(*sheet.TestPage(), IDC_INFO_TEXT);
+    // Every wrapped line is in view: nothing is left to scroll to.
+    EXPECT_EQ(info->verticalScrollBar()->maximum(), 0);
+    EXPECT_LE(info->geometry().bottom(), sheet.TestPage()->GpsBox()->geometry().top());
+    EXPECT_LE(sheet.TestPage()->BluetoothBox()->geometry().bottom(), sheet.TestPage()->height());
+}
+
 // How the sheet is left, and what reaches the view.
-enum class Leave { Ok, CancelThenClose, Close, Escape };
+enum class Leave { Ok, ApplyThenClose, Close, Escape };
 
 struct LeaveCase {
     Leave leave;
@@ -149,12 +163,12 @@ struct LeaveCase {
 
 class SettingsSheetLeave : public SettingsSheetTest, public ::testing::WithParamInterface<LeaveCase> {};
 
-TEST_P(SettingsSheetLeave, OnlyOkAndTheCancelCommandApply)
+TEST_P(SettingsSheetLeave, OnlyOkAndApplyApply)
 {
     const LeaveCase c = GetParam();
     MakePorts({"COM4", "COM5", "COM7"});
     CSettingsSheet sheet({4, 5, false, false}, m_record);
-    std::optional<bool> openAfterCancel;
+    std::optional<bool> openAfterApply;
     QTimer::singleShot(0, &sheet, [&] {
         emit sheet.PortsPage()->BluetoothList()->activated(2);
         sheet.TestPage()->GpsBox()->click();
@@ -162,9 +176,9 @@ TEST_P(SettingsSheetLeave, OnlyOkAndTheCancelCommandApply)
         case Leave::Ok:
             sheet.OkButton()->click();
             break;
-        case Leave::CancelThenClose:
-            sheet.CancelButton()->click();
-            openAfterCancel = sheet.isVisible();
+        case Leave::ApplyThenClose:
+            sheet.ApplyButton()->click();
+            openAfterApply = sheet.isVisible();
             sheet.close();
             break;
         case Leave::Close:
@@ -178,8 +192,8 @@ TEST_P(SettingsSheetLeave, OnlyOkAndTheCancelCommandApply)
     const int result = sheet.exec();
     EXPECT_EQ(result, c.result);
     ASSERT_EQ(m_applied.size(), c.appliedByCommand);
-    if (c.leave == Leave::CancelThenClose) {
-        EXPECT_EQ(openAfterCancel, std::optional<bool>(true));
+    if (c.leave == Leave::ApplyThenClose) {
+        EXPECT_EQ(openAfterApply, std::optional<bool>(true));
         EXPECT_EQ(m_applied[0].nBluetoothPort, 7);
         EXPECT_EQ(m_applied[0].nGpsPort, 4);
         EXPECT_TRUE(m_applied[0].bGpsTest);
@@ -194,7 +208,7 @@ TEST_P(SettingsSheetLeave, OnlyOkAndTheCancelCommandApply)
 
 INSTANTIATE_TEST_SUITE_P(Ways, SettingsSheetLeave,
                          ::testing::Values(LeaveCase{Leave::Ok, QDialog::Accepted, 0},
-                                           LeaveCase{Leave::CancelThenClose, QDialog::Rejected, 1},
+                                           LeaveCase{Leave::ApplyThenClose, QDialog::Rejected, 1},
                                            LeaveCase{Leave::Close, QDialog::Rejected, 0},
                                            LeaveCase{Leave::Escape, QDialog::Rejected, 0}));
 

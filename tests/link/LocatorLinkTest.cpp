@@ -355,10 +355,18 @@ TEST_F(LocatorLinkTest, GpsPicturesFollowFixQuality)
     m_gps.QueueRead(NmeaSentence("GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,"));
     ASSERT_TRUE(m_owner.WaitForBitmap(IDC_GPS_LAMP, IDB_LAMP_GREEN));
     EXPECT_EQ(m_owner.Shown(IDC_GPS_ICON), IDB_GPS_FIX);
+    // The window's position marker reads the same GGA.
+    GPS_FIX latest;
+    ASSERT_TRUE(m_link.LatestGpsFix(latest));
+    EXPECT_EQ(latest.nGpsFix, 1u);
+    EXPECT_NEAR(latest.dfLatAng, 48.1173, 1e-9);
+    EXPECT_EQ(latest.nLongDir, DIR_EAST);
     m_gps.QueueRead(NmeaSentence("GPGGA,123520,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,"));
     m_gps.QueueRead(NmeaSentence("GPGGA,123521,,,,,0,00,,,M,,M,,"));
     ASSERT_TRUE(m_owner.WaitForBitmap(IDC_GPS_LAMP, IDB_LAMP_RED));
     EXPECT_EQ(m_owner.Shown(IDC_GPS_ICON), IDB_GPS_NO_FIX);
+    ASSERT_TRUE(m_link.LatestGpsFix(latest));
+    EXPECT_EQ(latest.nGpsFix, 0u);
     m_link.StopThreads();
 
     int fixShown = 0;

@@ -8,6 +8,7 @@
 #include "platform/DebugFile.h"
 #include "platform/Folders.h"
 #include "platform/Semaphore.h"
+#include "support/CommaLocale.h"
 #include "support/ScratchDir.h"
 
 TEST(Semaphore, WaitTimesOutWhileHeldAndReleaseBeyondMaximumFails)
@@ -146,4 +147,20 @@ TEST(Clock, TestTimeOverridesTheRealClock)
     EXPECT_EQ(t.nSecond, 5);
     SetLocalTimeForTest(nullptr);
     EXPECT_GE(GetLocalTime().nYear, 2024);
+}
+
+TEST(DebugFile, NumbersKeepTheDecimalPointInACommaLocale)
+{
+    CommaLocale comma;
+    std::string why;
+    if (!comma.Enter(why))
+        GTEST_SKIP() << why;
+    ScratchDir dir;
+    {
+        CDebugFile file;
+        ASSERT_TRUE(file.Open(dir.File("system.txt"), CDebugFile::Mode::Truncate));
+        file.Printf("Lat. Angle       = %f\nHDOP %.1f\n", 52.5, 0.9);
+    }
+    comma.Leave();
+    EXPECT_EQ(ReadWholeFile(dir.File("system.txt")), "Lat. Angle       = 52.500000\nHDOP 0.9\n");
 }

@@ -22,9 +22,18 @@ ChildProcess::~ChildProcess()
 bool ChildProcess::Start(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
                          const std::string& stdoutPath, const std::string& stderrPath)
 {
+    // An extra entry replaces an inherited one of the same name: getenv takes
+    // the first, so a DISPLAY from the caller's desktop would otherwise win.
     std::vector<std::string> envStrings;
-    for (char** e = environ; *e != nullptr; ++e)
-        envStrings.emplace_back(*e);
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        bool replaced = false;
+        for (const std::string& extra : extraEnv)
+            replaced |= extra.compare(0, name.size(), name) == 0;
+        if (!replaced)
+            envStrings.push_back(entry);
+    }
     envStrings.insert(envStrings.end(), extraEnv.begin(), extraEnv.end());
     std::vector<char*> args;
     for (const std::string& a : argv)

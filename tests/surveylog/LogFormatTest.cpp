@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <clocale>
 #include <string>
 
 #include "SamplePoints.h"
+#include "support/CommaLocale.h"
 #include "surveylog/LogFormat.h"
 
 namespace {
@@ -229,21 +229,15 @@ TEST(LogLine, UnsignedColumnsPrintedNegativeReadBackTheSameBits)
 // that adds a column. The log must not follow the locale.
 TEST(LogLine, DecimalCommaLocaleDoesNotReachTheFile)
 {
-    const char* const commaLocales[] = {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8", "nl_NL.UTF-8"};
-    const char* chosen = nullptr;
-    for (const char* name : commaLocales) {
-        if (std::setlocale(LC_NUMERIC, name) != nullptr) {
-            chosen = name;
-            break;
-        }
-    }
-    if (chosen == nullptr)
-        GTEST_SKIP() << "no locale with a decimal comma installed";
+    CommaLocale comma;
+    std::string why;
+    if (!comma.Enter(why))
+        GTEST_SKIP() << why;
     const std::string line = Format(NorthEastPoint(), 0.0f);
     SURVEY_POINT read;
     const bool yields = ReadLogLine(kNorthEastLine.c_str(), read);
-    std::setlocale(LC_NUMERIC, "C");
-    EXPECT_EQ(line, kNorthEastLine) << chosen;
+    comma.Leave();
+    EXPECT_EQ(line, kNorthEastLine);
     ASSERT_TRUE(yields);
     EXPECT_DOUBLE_EQ(read.GpsFix.dfLatAng, 52.205337);
 }

@@ -1,0 +1,115 @@
+// The track view: the points of the current survey log drawn where they were
+// measured, in a local east/north plane in metres (no map, no network), joined
+// in log order, coloured by depth, with the GPS receiver's latest position, a
+// scale bar and a north arrow. One widget that paints everything itself: the
+// points are projected once when they arrive (CTrackModel) and drawn as a
+// polyline and batches of dots, thinned in screen space where they crowd a
+// pixel, so that a day's survey stays cheap to draw.
+//
+// Wheel zooms about the cursor, dragging pans, a double click or the Fit
+// button fits the survey again; until the user zooms or pans, the view keeps
+// fitting the survey as points arrive. A click on a point shows its values;
+// Home, End and the arrow keys step through the points, Escape lets go.
+#pragma once
+
+#include <QPolygonF>
+#include <QWidget>
+#include <array>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/TrackModel.h"
+#include "gps/GpsRecords.h"
+
+class CSurveyLog;
+class QToolButton;
+
+class CTrackView : public QWidget {
+    Q_OBJECT
+public:
+    // Depth classes of the colour scale, shallow to deep.
+    static constexpr int kDepthClasses = 8;
+    // How near (pixels) a click must come to a point to pick it.
+    static constexpr double kPickRadius = 8.0;
+
+    explicit CTrackView(QWidget* parent = nullptr);
+
+    // Brings the view up to the log: new points are projected and drawn; a log
+    // under another name, or with fewer points, starts the view over. The log
+    // must stay alive until the next call or DetachLog.
+    void SyncWithLog(const CSurveyLog& log);
+    void DetachLog();
+    // The GPS receiver's latest GGA (unsigned angles and hemisphere codes), or
+    // nullptr for none; repaints only when something shown changed.
+    void SetGpsFix(const GPS_FIX* fix);
+    // Fits the survey into the view and follows new points again.
+    void FitToSurvey();
+    // Picks the point nearest to pos (within kPickRadius); its model index or -1.
+    long SelectAt(const QPointF& pos);
+    // Picks the point of that model index (-1 or out of range: none).
+    long Select(long modelIndex);
+
+    const CTrackModel& Model() const { return m_model; }
+    const TRACK_VIEWPORT& Viewport() const { return m_view; }
+    bool Following() const { return m_follow; }
+    long Selected() const { return m_selected; }
+    // The picked point's values, one "Label: value" line each; empty without one.
+    QString SelectedText() const;
+    // Where a point of the model is drawn, in widget pixels.
+    QPointF ScreenPos(size_t modelIndex) const;
+    QToolButton* FitButton() const { return m_fitButton; }
+
+    QSize sizeHint() const override { return {640, 420}; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void Refit();
+    bool GpsDegrees(double& latitude, double& longitude) const;
+    void AnchorAtGps();
+    bool GpsPosition(double& east, double& north) const;
+    int DepthClass(float depth) const;
+    void DrawTrack(QPainter& p);
+    void DrawGps(QPainter& p);
+    void DrawSelection(QPainter& p);
+    void DrawScaleBar(QPainter& p);
+    void DrawNorthArrow(QPainter& p);
+    void DrawLegend(QPainter& p);
+
+    CTrackModel m_model;
+    TRACK_VIEWPORT m_view;
+    bool m_follow = true;
+    const CSurveyLog* m_log = nullptr;
+    std::string m_fileName;
+
+    bool m_bHaveGps = false;
+    GPS_FIX m_gps;
+
+    long m_selected = -1;
+    std::vector<std::pair<std::string, std::string>> m_selectedFields;
+
+    bool m_pressed = false;
+    bool m_dragging = false;
+    QPointF m_pressPos;
+    QPointF m_lastPos;
+
+    // Drawing buffers, kept between paints so that a repaint allocates nothing
+    // once they have grown to the survey.
+    QPolygonF m_line;
+    std::array<QPolygonF, kDepthClasses> m_dots;
+    CTrackThinning m_thinning;
+
+    QToolButton* m_fitButton = nullptr;
+};
+
+// Colour of a depth class, shallow (0) to deep (kDepthClasses - 1).
+QColor DepthClassColour(int depthClass);

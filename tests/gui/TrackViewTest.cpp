@@ -1,0 +1,112 @@
+#include "gui/TrackView.h"
+
+#include <QToolButton>
+#include <gtest/gtest.h>
+
+#include "GuiTestSupport.h"
+#include "app/Application.h"
+#include "gui/FieldbookForm.h"
+#include "gui/MainFrame.h"
+#include "gui/PointReadout.h"
+#include "gui/QtFace.h"
+#include "platform/Clock.h"
+#include "surveylog/SurveyLog.h"
+
+namespace {
+
+// The window on scratch folders, points put straight into the survey log as
+// the record timer would, the timer's signal raised by hand.
+class TrackViewTest : public ::testing::Test {
+protected:
+    TrackViewTest()
+    {
+        const LOCAL_TIME time{2026, 12, 6, 14, 30, 5};
+        SetLocalTimeForTest(&time);
+        CSurveyLog::GetInstance()->SetNewFileWait(std::chrono::milliseconds(0));
+        m_app.Start();
+        m_frame.show();
+    }
+    ~TrackViewTest() override
+    {
+        m_frame.RunExitSequence();
+        CSurveyLog::DestroyInstance();
+        SetLocalTimeForTest(nullptr);
+    }
+
+    // A point walked east along 52.5 N, every 2 m or so; depth in centimetres.
+    void Log(int step, bool fix, float depthCm)
+    {
+        SURVEY_POINT p;
+        p.LocateData.nProtocolId = 2;
+        p.LocateData.fDepth = depthCm;
+        p.LocateData.fCurrent = 40.0f + static_cast<float>(step);
+        p.LocateData.fSignal = 55.5f;
+        p.nLocatorMode = 1;
+        p.RtcTime = RTC_TIME::Make(14, 31, static_cast<uint32_t>(step));
+        if (fix) {
+            p.GpsFix.nGpsFix = 1;
+            p.GpsFix.nNoSats = 9;
+            p.GpsFix.dfLatAng = 52.5;
+            p.GpsFix.dfLongAng = 13.4 + step * 0.00003;
+        }
+        CSurveyLog::GetInstance()->Add(p);
+        emit m_face.RecordsProcessed();
+    }
+    CTrackView& Track() { return *m_frame.TrackView(); }
+    std::string Readout() { return m_frame.Form()->Readout()->text().toStdString(); }
+
+    ScratchFolders m_folders;
+    CQtFace m_face;
+    CFieldbookApp m_app{m_face};
+    CMainFrame m_frame{m_app, m_face, false};
+};
+
+TEST_F(TrackViewTest, FollowsTheLogShowsValuesAndStartsOverWithANewLog)
+{
+    EXPECT_EQ(Readout(), "Last point: none logged yet");
+    Log(0, true, 120.0f);
+    Log(1, false, 130.0f);
+    Log(2, true, 250.0f);
+    Log(3, true, 180.0f);
+    ASSERT_EQ(Track().Model().Size(), 3u);
+    EXPECT_EQ(Track().Model().WithoutFix(), 1u);
+    EXPECT_EQ(Readout(), "Last point 4   14:31:03   GPS, 9 satellites\n"
+                         "Depth 1.80 m   Current 43.0 mA\nSignal 55.5 dBuV   Mode POWER");
+    // Following: every point in view.
+    for (size_t i = 0; i < Track().Model().Size(); ++i)
+        EXPECT_TRUE(QRectF(Track().rect()).contains(Track().ScreenPos(i))) << i;
+
+    // A click on the third point drawn (the fourth logged) shows its values.
+    QTest::mouseClick(&Track(), Qt::LeftButton, {}, Track().ScreenPos(2).toPoint());
+    EXPECT_EQ(Track().Selected(), 2);
+    EXPECT_EQ(Track().SelectedText().toStdString(), "Point: 4\nDepth: 1.80 m\nCurrent: 43.0 mA\nSignal: 55.5 dBuV\n"
+                                      "Frequency: 0 Hz\nMode: POWER\nTime: 14:31:03\nFix: GPS, 9 satellites");
+
+    // The keys step through the points.
+    QTest::keyClick(&Track(), Qt::Key_Left);
+    EXPECT_EQ(Track().Selected(), 1);
+    QTest::keyClick(&Track(), Qt::Key_End);
+    EXPECT_EQ(Track().Selected(), 2);
+    QTest::keyClick(&Track(), Qt::Key_Escape);
+    EXPECT_EQ(Track().Selected(), -1);
+
+    // Zooming stops the following; Fit brings it back.
+    QWheelEvent wheel(QPointF(10, 10), Track().mapToGlobal(QPointF(10, 10)), {}, {0, 480}, Qt::NoButton, {},
+                      Qt::NoScrollPhase, false);
+    QApplication::sendEvent(&Track(), &wheel);
+    EXPECT_FALSE(Track().Following());
+    Track().FitButton()->click();
+    EXPECT_TRUE(Track().Following());
+
+    // The next survey, a minute later.
+    const LOCAL_TIME later{2026, 12, 6, 14, 31, 5};
+    SetLocalTimeForTest(&later);
+    m_frame.Command(ID_NEW_LOG)->trigger();
+    EXPECT_EQ(Track().Model().Taken(), 0u);
+    EXPECT_EQ(Track().Selected(), -1);
+    EXPECT_EQ(Readout(), "Last point: none logged yet");
+    Log(4, true, 90.0f);
+    EXPECT_EQ(Track().Model().Size(), 1u);
+}
+
+} // namespace
