@@ -1,7 +1,9 @@
 # Debian packages fieldbook needs to build, test and run; sourced by scripts/*.
 # clang and its runtime libraries (libFuzzer, the sanitizers) build the fuzz targets.
+# GDAL (libgdal-dev) writes the GIS outputs in src/gis; gdal-bin's ogrinfo and
+# ogr2ogr read them back in the tests and the export benchmark.
 FIELDBOOK_PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev
-  clang libclang-rt-14-dev)
+  clang libclang-rt-14-dev libgdal-dev gdal-bin)
 
 install_missing_packages() {
   local missing=() p
