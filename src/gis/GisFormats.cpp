@@ -11,26 +11,29 @@ const char* const kKmlDataset[] = {"NameField=Name", "DescriptionField=Descripti
 // GPX wants EPSG:4326 and its own element names; our columns would be foreign
 // elements that many receivers refuse.
 const char* const kGpxTrack[] = {"FORCE_GPX_TRACK=YES", nullptr};
-const char* const kCsvLayer[] = {"GEOMETRY=AS_XYZ", nullptr};
+const char* const kCsvLayer[] = {"GEOMETRY=AS_XYZ", "CREATE_CSVT=YES", nullptr};
+// Its spatial index leaves out features without geometry: points without a
+// fix would be lost.
+const char* const kFlatGeobufPoints[] = {"SPATIAL_INDEX=NO", nullptr};
 const char* const kGeoJsonLayer[] = {"COORDINATE_PRECISION=10", "RFC7946=NO", nullptr};
 
 const GIS_FORMAT kFormats[] = {
     {"GPKG", ".gpkg", kPointLayer, kTrackLayer, nullptr, kGpkgPoints, nullptr, TrackLayout::SameDataset,
-     PointAttributes::Survey, true},
+     PointAttributes::Survey, true, true},
     {"GeoJSON", ".geojson", kPointLayer, kTrackLayer, nullptr, kGeoJsonLayer, kGeoJsonLayer,
-     TrackLayout::SiblingFile, PointAttributes::Survey, false},
+     TrackLayout::SiblingFile, PointAttributes::Survey, false, false},
     {"KML", ".kml", kPointLayer, kTrackLayer, kKmlDataset, nullptr, nullptr, TrackLayout::SameDataset,
-     PointAttributes::SurveyNamed, false},
+     PointAttributes::SurveyNamed, false, false},
     {"GPX", ".gpx", "waypoints", "tracks", nullptr, nullptr, kGpxTrack, TrackLayout::SameDataset,
-     PointAttributes::GpxWaypoint, false},
+     PointAttributes::GpxWaypoint, false, false},
     {"ESRI Shapefile", ".shp", kPointLayer, kTrackLayer, nullptr, nullptr, nullptr, TrackLayout::SiblingFile,
-     PointAttributes::Survey, false},
+     PointAttributes::Survey, false, false},
     {"DXF", ".dxf", "entities", "entities", nullptr, nullptr, nullptr, TrackLayout::SameDataset,
-     PointAttributes::CadEntity, false},
-    {"FlatGeobuf", ".fgb", kPointLayer, kTrackLayer, nullptr, nullptr, nullptr, TrackLayout::SiblingFile,
-     PointAttributes::Survey, false},
+     PointAttributes::CadEntity, false, false},
+    {"FlatGeobuf", ".fgb", kPointLayer, kTrackLayer, nullptr, kFlatGeobufPoints, nullptr, TrackLayout::SiblingFile,
+     PointAttributes::Survey, false, false},
     {"CSV", ".csv", kPointLayer, kTrackLayer, nullptr, kCsvLayer, kCsvLayer, TrackLayout::SiblingFile,
-     PointAttributes::Survey, false},
+     PointAttributes::Survey, false, false},
 };
 
 bool EndsWithNoCase(const std::string& text, const char* suffix)

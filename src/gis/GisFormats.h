@@ -28,7 +28,8 @@ struct GIS_FORMAT {
     const char* const* papszTrackOptions;
     TrackLayout eTrack;
     PointAttributes eAttributes;
-    bool bAppendable;  // an existing output can take more points (keyed LogFile + Log)
+    bool bAppendable;     // an existing output can take more points (keyed LogFile + Log)
+    bool bEmptyGeometry;  // a point without a fix gets an empty Point Z (else no geometry)
 };
 
 // The row of a GDAL driver name (letter case ignored), or nullptr.

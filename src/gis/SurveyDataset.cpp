@@ -141,8 +141,10 @@ bool CSurveyDataset::Create(std::string& error)
     m_points.reset(CreateDataset(*m_format, m_path, error));
     if (!m_points || !CreatePointLayer(error))
         return false;
+    // KML writes a layer's features as one folder: the track's layer may
+    // only begin once every point is written (Commit creates it).
     if (m_format->eTrack == TrackLayout::SameDataset)
-        return CreateTrackLayer(*m_points, error);
+        return true;
     m_trackFile.reset(CreateDataset(*m_format, TrackSiblingPath(m_path, *m_format), error));
     return m_trackFile && CreateTrackLayer(*m_trackFile, error);
 }
@@ -171,6 +173,7 @@ bool CSurveyDataset::CreatePointLayer(std::string& error)
         m_nameField = defn->GetFieldIndex("name");
         m_descField = defn->GetFieldIndex("desc");
         m_timeField = defn->GetFieldIndex("time");
+        m_eleField = defn->GetFieldIndex("ele");
         return true;
     case PointAttributes::CadEntity:
         m_cadLayerField = defn->GetFieldIndex("Layer");
@@ -307,15 +310,20 @@ bool CSurveyDataset::AppendPoints(const std::string& logFile, const GIS_POINT* p
                              seconds, 100);
         }
         OGRPoint position = PointGeometry(gp.Point);
-        // GPX and DXF have no empty point: a point without a fix has no position there.
-        if (position.IsEmpty() && m_format->eAttributes != PointAttributes::Survey &&
-            m_format->eAttributes != PointAttributes::SurveyNamed) {
-            feature.SetGeometryDirectly(nullptr);
-            if (m_format->eAttributes == PointAttributes::CadEntity)
-                continue;
-        } else {
-            feature.SetGeometry(&position);
+        // GPX and DXF have no empty point: a point without a fix has no
+        // waypoint or entity there (its key is still taken, as it is logged).
+        if (position.IsEmpty() && (m_format->eAttributes == PointAttributes::GpxWaypoint ||
+                                   m_format->eAttributes == PointAttributes::CadEntity)) {
+            ++held[key];
+            ++m_counts[logFile];
+            continue;
         }
+        if (position.IsEmpty() && !m_format->bEmptyGeometry)
+            feature.SetGeometryDirectly(nullptr);
+        else
+            feature.SetGeometry(&position);
+        if (m_eleField >= 0 && fix.nGpsFix != 0)
+            feature.SetField(m_eleField, fix.dfAltVal);
         if (m_pointLayer->CreateFeature(&feature) != OGRERR_NONE) {
             error = messages.LastError("cannot write a point to " + m_path);
             Rollback();
@@ -333,6 +341,8 @@ bool CSurveyDataset::WriteTrack(const std::string& logFile, const OGRLineString&
 {
     if (added.getNumPoints() == 0)
         return true;
+    if (m_trackLayer == nullptr && !CreateTrackLayer(*m_points, error))
+        return false;
     OGRFeatureUniquePtr existing;
     if (m_format->bAppendable && m_trackLogFileField >= 0) {
         m_trackLayer->SetAttributeFilter(("LogFile = " + Quoted(logFile)).c_str());

@@ -74,6 +74,7 @@ private:
     int m_nameField = -1;    // KML placemark name / GPX name
     int m_descField = -1;    // KML description / GPX desc
     int m_timeField = -1;    // GPX time
+    int m_eleField = -1;     // GPX ele
     int m_cadLayerField = -1; // DXF Layer
     int m_trackLogFileField = -1;
     int m_trackNameField = -1;
