@@ -12,9 +12,6 @@ const char* const kKmlDataset[] = {"NameField=Name", "DescriptionField=Descripti
 // elements that many receivers refuse.
 const char* const kGpxTrack[] = {"FORCE_GPX_TRACK=YES", nullptr};
 const char* const kCsvLayer[] = {"GEOMETRY=AS_XYZ", "CREATE_CSVT=YES", nullptr};
-// Its spatial index leaves out features without geometry: points without a
-// fix would be lost.
-const char* const kFlatGeobufPoints[] = {"SPATIAL_INDEX=NO", nullptr};
 const char* const kGeoJsonLayer[] = {"COORDINATE_PRECISION=10", "RFC7946=NO", nullptr};
 
 const GIS_FORMAT kFormats[] = {
@@ -30,7 +27,7 @@ const GIS_FORMAT kFormats[] = {
      PointAttributes::Survey, false, false},
     {"DXF", ".dxf", "entities", "entities", nullptr, nullptr, nullptr, TrackLayout::SameDataset,
      PointAttributes::CadEntity, false, false},
-    {"FlatGeobuf", ".fgb", kPointLayer, kTrackLayer, nullptr, kFlatGeobufPoints, nullptr, TrackLayout::SiblingFile,
+    {"FlatGeobuf", ".fgb", kPointLayer, kTrackLayer, nullptr, nullptr, nullptr, TrackLayout::SiblingFile,
      PointAttributes::Survey, false, false},
     {"CSV", ".csv", kPointLayer, kTrackLayer, nullptr, kCsvLayer, kCsvLayer, TrackLayout::SiblingFile,
      PointAttributes::Survey, false, false},
