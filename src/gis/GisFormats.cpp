@@ -12,6 +12,7 @@ const char* const kKmlDataset[] = {"NameField=Name", "DescriptionField=Descripti
 // elements that many receivers refuse.
 const char* const kGpxTrack[] = {"FORCE_GPX_TRACK=YES", nullptr};
 const char* const kCsvLayer[] = {"GEOMETRY=AS_XYZ", "CREATE_CSVT=YES", nullptr};
+const char* const kCsvTrack[] = {"GEOMETRY=AS_WKT", "CREATE_CSVT=YES", nullptr};
 const char* const kGeoJsonLayer[] = {"COORDINATE_PRECISION=10", "RFC7946=NO", nullptr};
 
 const GIS_FORMAT kFormats[] = {
@@ -29,7 +30,7 @@ const GIS_FORMAT kFormats[] = {
      PointAttributes::CadEntity, false, false},
     {"FlatGeobuf", ".fgb", kPointLayer, kTrackLayer, nullptr, nullptr, nullptr, TrackLayout::SiblingFile,
      PointAttributes::Survey, false, false},
-    {"CSV", ".csv", kPointLayer, kTrackLayer, nullptr, kCsvLayer, kCsvLayer, TrackLayout::SiblingFile,
+    {"CSV", ".csv", kPointLayer, kTrackLayer, nullptr, kCsvLayer, kCsvTrack, TrackLayout::SiblingFile,
      PointAttributes::Survey, false, false},
 };
 
