@@ -51,6 +51,13 @@ bool ReadGeoPackage(const std::string& path, std::vector<SURVEY_INPUT>& inputs, 
     CGdalMessages messages;
     const char* const drivers[] = {"GPKG", nullptr};
     GDALDatasetUniquePtr dataset(GDALDataset::Open(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY, drivers));
+    // A writer killed in a transaction leaves a journal that only a writer
+    // may roll back: the file then opens for update, as a GIS program opens it.
+    if (!dataset) {
+        dataset.reset(GDALDataset::Open(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE, drivers));
+        if (dataset)
+            messages.Forget();
+    }
     OGRLayer* layer = dataset ? dataset->GetLayerByName(kPointLayer) : nullptr;
     if (layer == nullptr) {
         error = messages.LastError(path + " is not a GeoPackage with a layer " + kPointLayer);

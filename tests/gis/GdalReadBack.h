@@ -9,13 +9,14 @@
 
 #include "gis/GdalErrors.h"
 
-inline GDALDatasetUniquePtr OpenForReading(const std::string& path, const std::vector<const char*>& options = {})
+inline GDALDatasetUniquePtr OpenForReading(const std::string& path, const std::vector<const char*>& options = {},
+                                           bool bUpdate = false)
 {
     GisInit();
     std::vector<const char*> list = options;
     list.push_back(nullptr);
-    return GDALDatasetUniquePtr(
-        GDALDataset::Open(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY, nullptr, list.data(), nullptr));
+    return GDALDatasetUniquePtr(GDALDataset::Open(
+        path.c_str(), GDAL_OF_VECTOR | (bUpdate ? GDAL_OF_UPDATE : GDAL_OF_READONLY), nullptr, list.data(), nullptr));
 }
 
 // Every feature of a layer, in the order the layer gives them.
