@@ -1,5 +1,6 @@
 #include "gis/GeoPackageKeeper.h"
 
+#include <cpl_conv.h>
 #include <new>
 #include <sys/stat.h>
 
@@ -96,6 +97,11 @@ void CGeoPackageKeeper::Stop(std::chrono::milliseconds timeout)
 
 void CGeoPackageKeeper::Run()
 {
+    // GDAL leaves SQLite's syncs off. A crash of this process loses nothing
+    // either way, but a vehicle PC loses power: with the syncs a commit is on
+    // the disk or rolled back at the next open, never half written. The cost
+    // is on this thread only.
+    CPLSetThreadLocalConfigOption("OGR_SQLITE_SYNCHRONOUS", "FULL");
     for (;;) {
         JOB job;
         {

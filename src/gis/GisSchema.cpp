@@ -95,11 +95,11 @@ void Triple(const char* text, char separator, long parts[3])
 double FloatAsDecimal(float value)
 {
     char text[32];
-    const auto result = std::to_chars(text, text + sizeof text - 1, value);
-    if (result.ec != std::errc())
-        return static_cast<double>(value);
-    *result.ptr = '\0';
-    return std::strtod(text, nullptr);
+    const auto printed = std::to_chars(text, text + sizeof text, value);
+    double decimal = static_cast<double>(value);
+    if (printed.ec == std::errc())
+        std::from_chars(text, printed.ptr, decimal); // leaves decimal alone for inf and nan
+    return decimal;
 }
 
 bool CreateSurveyFields(OGRLayer& layer, SURVEY_FIELD_MAP& map, std::string& error)

@@ -1,6 +1,7 @@
 #include "gis/SurveyExport.h"
 
 #include <cerrno>
+#include <cpl_conv.h>
 #include <cstring>
 #include <memory>
 
@@ -200,6 +201,9 @@ int RunExport(const EXPORT_REQUEST& request, std::FILE* err)
         }
     }
 
+    // SQLite's page cache (2 MB unless told) would spill a 100 000-point
+    // transaction to the file and read it back again and again.
+    CPLSetThreadLocalConfigOption("OGR_SQLITE_CACHE", "256");
     std::string error;
     std::unique_ptr<CSurveyDataset> output = CSurveyDataset::Open(*format, request.output, error);
     if (!output) {
