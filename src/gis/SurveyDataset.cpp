@@ -343,8 +343,8 @@ bool CSurveyDataset::WriteTrack(const std::string& logFile, const OGRLineString&
         return true;
     if (m_trackLayer == nullptr && !CreateTrackLayer(*m_points, error))
         return false;
-    OGRFeatureUniquePtr existing;
-    if (m_format->bAppendable && m_trackLogFileField >= 0) {
+    OGRFeatureUniquePtr& existing = m_trackFeatures[logFile];
+    if (!existing && m_format->bAppendable && m_trackLogFileField >= 0) {
         m_trackLayer->SetAttributeFilter(("LogFile = " + Quoted(logFile)).c_str());
         m_trackLayer->ResetReading();
         existing.reset(m_trackLayer->GetNextFeature());
@@ -380,6 +380,8 @@ bool CSurveyDataset::WriteTrack(const std::string& logFile, const OGRLineString&
         error = "cannot write the track to " + m_path;
         return false;
     }
+    if (m_format->bAppendable)
+        existing.reset(feature.Clone());
     return true;
 }
 
@@ -398,6 +400,7 @@ bool CSurveyDataset::Commit(std::string& error)
         m_bInTransaction = false;
         if (m_points->CommitTransaction() != OGRERR_NONE) {
             error = messages.LastError("cannot commit to " + m_path);
+            m_trackFeatures.clear();
             m_keys.clear();
             m_counts.clear();
             LoadKeys(error);
@@ -410,6 +413,7 @@ bool CSurveyDataset::Commit(std::string& error)
 void CSurveyDataset::Rollback()
 {
     m_newTrack.clear();
+    m_trackFeatures.clear(); // they may hold vertices that are not in the file
     if (!m_bInTransaction)
         return;
     m_bInTransaction = false;

@@ -85,6 +85,9 @@ private:
     std::map<std::string, size_t> m_counts;
     // Fixed positions added in this batch, per log file, in log order.
     std::map<std::string, OGRLineString> m_newTrack;
+    // Each log's track feature as last committed, so that extending it does
+    // not read and parse the whole line again (a GeoPackage kept open).
+    std::map<std::string, OGRFeatureUniquePtr> m_trackFeatures;
 };
 
 // "<stem>_track<ext>": where a one-layer format puts the track of path.

@@ -234,7 +234,7 @@ TEST_F(KeeperTest, KillDuringWritesLeavesAPrefixThatTheNextRunCompletes)
         ::_exit(0);
     }
     struct stat st{};
-    for (int i = 0; i < 2000 && (::stat(Gpkg().c_str(), &st) != 0 || st.st_size < 200000); ++i)
+    for (int i = 0; i < 2000 && (::stat(Gpkg().c_str(), &st) != 0 || st.st_size < 1000000); ++i)
         std::this_thread::sleep_for(5ms);
     ::kill(child, SIGKILL);
     int status = 0;
@@ -245,9 +245,10 @@ TEST_F(KeeperTest, KillDuringWritesLeavesAPrefixThatTheNextRunCompletes)
         // from its journal, which takes write access.
         GDALDatasetUniquePtr gpkg = OpenForReading(Gpkg(), {}, true);
         ASSERT_TRUE(gpkg) << "the GeoPackage no longer opens";
+        // Killed before the layer was made, the file holds no point: a prefix too.
         OGRLayer* layer = gpkg->GetLayerByName("survey_points");
-        ASSERT_NE(layer, nullptr);
-        const std::vector<OGRFeatureUniquePtr> points = Features(*layer);
+        const std::vector<OGRFeatureUniquePtr> points =
+            layer != nullptr ? Features(*layer) : std::vector<OGRFeatureUniquePtr>{};
         EXPECT_LE(points.size(), kPoints);
         for (size_t i = 0; i < points.size(); ++i)
             ASSERT_EQ(points[i]->GetFieldAsInteger("Log"), static_cast<int>(i + 1)) << "not a prefix at " << i;
