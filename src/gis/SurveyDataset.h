@@ -11,6 +11,9 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include <gdal_priv.h>
 
@@ -62,6 +65,14 @@ private:
     bool CreateTrackLayer(GDALDataset& dataset, std::string& error);
     bool LoadKeys(std::string& error);
     bool Begin(std::string& error);
+    // Fills feature from a point; false when the format takes no feature for
+    // it (GPX and DXF: a point without a fix).
+    bool PrepareFeature(OGRFeature& feature, const GIS_POINT& point, const std::string& logFile) const;
+
+    struct PREPARED_CHUNK {
+        std::vector<OGRFeatureUniquePtr> features;       // filled, in entry order of those written
+        std::vector<std::pair<size_t, bool>> entries;    // point index, written
+    };
     bool WriteTrack(const std::string& logFile, const OGRLineString& added, std::string& error);
 
     const GIS_FORMAT* m_format = nullptr;
@@ -81,7 +92,8 @@ private:
     bool m_bInTransaction = false;
 
     // Features held per log file and Log number (as the log prints it).
-    std::map<std::string, std::map<int, size_t>> m_keys;
+    using KEY_COUNTS = std::unordered_map<int, size_t>;
+    std::map<std::string, KEY_COUNTS> m_keys;
     std::map<std::string, size_t> m_counts;
     // Fixed positions added in this batch, per log file, in log order.
     std::map<std::string, OGRLineString> m_newTrack;

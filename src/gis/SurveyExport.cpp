@@ -9,7 +9,6 @@
 #include "gis/GisFormats.h"
 #include "gis/SurveyDataset.h"
 #include "surveylog/LogFormat.h"
-#include "surveylog/SurveyLog.h"
 
 namespace {
 
@@ -29,20 +28,36 @@ bool IsSqliteFile(const char* head, size_t length)
     return length >= sizeof kMagic && std::memcmp(head, kMagic, sizeof kMagic) == 0;
 }
 
-bool ReadCsvLog(const std::string& path, std::vector<SURVEY_INPUT>& inputs)
+// The survey log's own reading rules: the header line and the units line are
+// skipped, every later line read with a 2000-character buffer goes through
+// the log's line reader, and a line that yields no point is dropped.
+bool ReadCsvLog(const std::string& path, std::vector<SURVEY_INPUT>& inputs, std::string& error)
 {
-    CSurveyLog* log = CSurveyLog::GetInstance();
-    log->Clear();
-    log->ReadFile(path);
+    std::FILE* file = std::fopen(path.c_str(), "rbe");
+    if (file == nullptr) {
+        error = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
     SURVEY_INPUT input;
     input.logFile = BaseName(path);
-    input.points.reserve(log->GetCount());
     CTrackDistance distance;
-    for (size_t i = 0; i < log->GetCount(); ++i) {
-        const SURVEY_POINT& point = log->GetAt(i);
-        input.points.push_back(GIS_POINT{point, distance.Next(point)});
+    char line[kLogReadBufferSize];
+    int headings = 2;
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        if (headings > 0) {
+            --headings;
+            continue;
+        }
+        SURVEY_POINT point;
+        if (ReadLogLine(line, point))
+            input.points.push_back(GIS_POINT{point, distance.Next(point)});
     }
-    log->Clear();
+    const bool ok = !std::ferror(file);
+    std::fclose(file);
+    if (!ok) {
+        error = "cannot read " + path;
+        return false;
+    }
     inputs.push_back(std::move(input));
     return true;
 }
@@ -119,7 +134,7 @@ bool ReadSurveyInput(const std::string& path, std::vector<SURVEY_INPUT>& inputs,
         error = path + " is neither a survey log nor a GeoPackage";
         return false;
     }
-    return ReadCsvLog(path, inputs);
+    return ReadCsvLog(path, inputs, error);
 }
 
 std::string ExportUsageText()
