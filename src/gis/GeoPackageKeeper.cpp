@@ -116,6 +116,9 @@ void CGeoPackageKeeper::Run()
         size_t resyncFrom = SIZE_MAX;
         std::string error;
         const bool ok = Write(job, resyncFrom, error);
+        // Told before the worker counts as idle, so that whoever waits for it
+        // has heard the notice too.
+        Report(PathForLog(job.logPath), ok, error);
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_busy = false;
@@ -123,7 +126,6 @@ void CGeoPackageKeeper::Run()
                 m_resyncFrom = std::min(m_resyncFrom, resyncFrom);
             m_idle.notify_all();
         }
-        Report(PathForLog(job.logPath), ok, error);
     }
 }
 
