@@ -98,12 +98,13 @@ CSurveyDataset::~CSurveyDataset()
 }
 
 std::unique_ptr<CSurveyDataset> CSurveyDataset::Open(const GIS_FORMAT& format, const std::string& path,
-                                                     std::string& error)
+                                                     std::string& error, int lockWaitMs)
 {
     CGdalMessages messages;
     std::unique_ptr<CSurveyDataset> output(new CSurveyDataset());
     output->m_format = &format;
     output->m_path = path;
+    output->m_lockWaitMs = lockWaitMs;
     // A file of no bytes is what a crash leaves between creating a GeoPackage
     // and writing its first page; there is nothing in it to keep.
     const bool bExisting = format.bAppendable && Exists(path) && !IsEmptyFile(path);
@@ -115,6 +116,14 @@ std::unique_ptr<CSurveyDataset> CSurveyDataset::Open(const GIS_FORMAT& format, c
     return output;
 }
 
+// Before anything else touches the file: GDAL creates new tables only when
+// they are first needed, and every statement it runs then waits as set here.
+void CSurveyDataset::SetLockWait(GDALDataset& dataset) const
+{
+    if (m_lockWaitMs >= 0 && std::string(m_format->pszDriver) == "GPKG")
+        dataset.ExecuteSQL(("PRAGMA busy_timeout = " + std::to_string(m_lockWaitMs)).c_str(), nullptr, nullptr);
+}
+
 bool CSurveyDataset::OpenExisting(std::string& error)
 {
     const char* const drivers[] = {m_format->pszDriver, nullptr};
@@ -123,6 +132,7 @@ bool CSurveyDataset::OpenExisting(std::string& error)
         error = "cannot open " + m_path;
         return false;
     }
+    SetLockWait(*m_points);
     m_pointLayer = m_points->GetLayerByName(m_format->pszPointLayer);
     if (m_pointLayer == nullptr) {
         if (!CreatePointLayer(error))
@@ -144,7 +154,10 @@ bool CSurveyDataset::OpenExisting(std::string& error)
 bool CSurveyDataset::Create(std::string& error)
 {
     m_points.reset(CreateDataset(*m_format, m_path, error));
-    if (!m_points || !CreatePointLayer(error))
+    if (!m_points)
+        return false;
+    SetLockWait(*m_points);
+    if (!CreatePointLayer(error))
         return false;
     // KML writes a layer's features as one folder: the track's layer may
     // only begin once every point is written (Commit creates it).

@@ -29,8 +29,11 @@ public:
     // Opens the output at path. An appendable format (GeoPackage) opens an
     // existing file and takes its keys; any other output is created anew,
     // replacing a file of that name. nullptr with the reason in error.
+    // lockWaitMs, for a GeoPackage: how long each write waits for a file that
+    // another program is writing before it fails (negative: GDAL's own wait,
+    // seconds per statement).
     static std::unique_ptr<CSurveyDataset> Open(const GIS_FORMAT& format, const std::string& path,
-                                                std::string& error);
+                                                std::string& error, int lockWaitMs = -1);
 
     // Number of points of logFile the output holds.
     size_t CountPoints(const std::string& logFile) const;
@@ -60,6 +63,7 @@ public:
 private:
     CSurveyDataset() = default;
     bool OpenExisting(std::string& error);
+    void SetLockWait(GDALDataset& dataset) const;
     bool Create(std::string& error);
     bool CreatePointLayer(std::string& error);
     bool CreateTrackLayer(GDALDataset& dataset, std::string& error);
@@ -90,6 +94,7 @@ private:
     int m_trackLogFileField = -1;
     int m_trackNameField = -1;
     bool m_bInTransaction = false;
+    int m_lockWaitMs = -1;
 
     // Features held per log file and Log number (as the log prints it).
     using KEY_COUNTS = std::unordered_map<int, size_t>;

@@ -177,22 +177,50 @@ TEST_F(KeeperTest, SentencesReachTheGeoPackageAtFullPrecisionWithTypedColumnsAnd
 
 TEST_F(KeeperTest, UnwritableGeoPackageIsReportedOnceAndCaughtUpByTheNextSave)
 {
-    // A folder in its place: the GeoPackage can be neither opened nor created.
-    ASSERT_EQ(::mkdir(Gpkg().c_str(), 0755), 0);
-    Process({Numbered(1), Numbered(2)});
-    ASSERT_TRUE(m_keeper.WaitIdle(20s));
-    Process({Numbered(3)});
-    ASSERT_TRUE(m_keeper.WaitIdle(20s));
-    ASSERT_EQ(m_notices.size(), 1u);
-    EXPECT_EQ(m_notices[0].rfind("GeoPackage not written: ", 0), 0u) << m_notices[0];
-    EXPECT_EQ(LogRows(ReadWholeFile(m_dir.File("0712124705.txt"))).size(), 3u); // the log lost nothing
+    enum class Block { FolderInItsPlace, LockedByAnotherProgram };
+    for (const Block block : {Block::FolderInItsPlace, Block::LockedByAnotherProgram}) {
+        SCOPED_TRACE(block == Block::FolderInItsPlace ? "folder in its place" : "locked by another program");
+        m_notices.clear();
+        m_log->Clear();
+        m_log->SetFileName(block == Block::FolderInItsPlace ? "0712124705.txt" : "0712124706.txt");
+        const std::string gpkgPath = CGeoPackageKeeper::PathForLog(m_log->GetFullPath());
+        GDALDatasetUniquePtr holder;
+        if (block == Block::FolderInItsPlace) {
+            // The GeoPackage can be neither opened nor created.
+            ASSERT_EQ(::mkdir(gpkgPath.c_str(), 0755), 0);
+        } else {
+            // Another program in the middle of writing (a GIS editing the
+            // file): it opens, but every write finds it locked.
+            Process({Numbered(1)});
+            ASSERT_TRUE(m_keeper.WaitIdle(60s));
+            holder = OpenForReading(gpkgPath, {}, true);
+            ASSERT_TRUE(holder);
+            ASSERT_EQ(holder->StartTransaction(), OGRERR_NONE);
+            holder->ExecuteSQL("CREATE TABLE other_program (a INTEGER)", nullptr, nullptr);
+            m_log->Clear(); // the same four points as with the folder
+        }
+        Process({Numbered(1), Numbered(2)});
+        ASSERT_TRUE(m_keeper.WaitIdle(60s));
+        Process({Numbered(3)});
+        ASSERT_TRUE(m_keeper.WaitIdle(60s));
+        ASSERT_EQ(m_notices.size(), 1u);
+        EXPECT_EQ(m_notices[0].rfind("GeoPackage not written: ", 0), 0u) << m_notices[0];
+        EXPECT_EQ(LogRows(ReadWholeFile(m_log->GetFullPath())).size(), 3u); // the log lost nothing
 
-    ASSERT_EQ(::rmdir(Gpkg().c_str()), 0);
-    Process({Numbered(4)});
-    ASSERT_TRUE(m_keeper.WaitIdle(20s));
-    EXPECT_EQ(PointCount(), 4);
-    ASSERT_EQ(m_notices.size(), 2u);
-    EXPECT_EQ(m_notices[1], "GeoPackage written again: " + Gpkg());
+        if (block == Block::FolderInItsPlace) {
+            ASSERT_EQ(::rmdir(gpkgPath.c_str()), 0);
+        } else {
+            holder->RollbackTransaction();
+            holder.reset();
+        }
+        Process({Numbered(4)});
+        ASSERT_TRUE(m_keeper.WaitIdle(60s));
+        GDALDatasetUniquePtr gpkg = OpenForReading(gpkgPath);
+        ASSERT_TRUE(gpkg);
+        EXPECT_EQ(gpkg->GetLayerByName("survey_points")->GetFeatureCount(), 4);
+        ASSERT_EQ(m_notices.size(), 2u);
+        EXPECT_EQ(m_notices[1], "GeoPackage written again: " + gpkgPath);
+    }
 }
 
 TEST_F(KeeperTest, LogTakenOverFromAnExistingFileBringsItsGeoPackageInStep)
