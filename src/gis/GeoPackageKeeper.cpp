@@ -163,6 +163,19 @@ CGeoPackageKeeper::Outcome CGeoPackageKeeper::Write(const JOB& job, size_t& resy
         }
         m_known = m_dataset->CountPoints(job.logFile);
     }
+    // A GeoPackage that holds what the log does not (a survey of another
+    // year under the same name, a log cut short by hand) is out of step: the
+    // log is the record, so its points replace what the GeoPackage held.
+    const size_t logCount = job.first + job.points.size();
+    if (job.first == 0 ? !m_dataset->HoldsPrefixOf(job.logFile, job.points.data(), logCount)
+                       : m_dataset->CountPoints(job.logFile) > logCount) {
+        if (!m_dataset->RemoveLog(job.logFile, error)) {
+            resyncFrom = 0;
+            m_dataset.reset();
+            return Outcome::Failed;
+        }
+        m_known = 0;
+    }
     const size_t held = m_dataset->CountPoints(job.logFile);
     if (job.first > held) {
         resyncFrom = held; // the points in between come with the next save

@@ -264,6 +264,50 @@ size_t CSurveyDataset::CountPoints(const std::string& logFile) const
     return found == m_counts.end() ? 0 : found->second;
 }
 
+bool CSurveyDataset::HoldsPrefixOf(const std::string& logFile, const GIS_POINT* points, size_t count) const
+{
+    const size_t held = CountPoints(logFile);
+    if (held > count)
+        return false;
+    KEY_COUNTS keys;
+    for (size_t i = 0; i < held; ++i)
+        ++keys[static_cast<int>(points[i].Point.LocateData.u32EepromFileIndex)];
+    const auto found = m_keys.find(logFile);
+    return held == 0 || (found != m_keys.end() && found->second == keys);
+}
+
+bool CSurveyDataset::RemoveLog(const std::string& logFile, std::string& error)
+{
+    CGdalMessages messages;
+    if (!Begin(error)) {
+        error = messages.LastError(error);
+        return false;
+    }
+    const std::string filter = "LogFile = " + Quoted(logFile);
+    for (OGRLayer* layer : {m_pointLayer, m_trackLayer}) {
+        if (layer == nullptr || layer->GetLayerDefn()->GetFieldIndex("LogFile") < 0)
+            continue;
+        std::vector<GIntBig> fids;
+        layer->SetAttributeFilter(filter.c_str());
+        layer->ResetReading();
+        for (auto& feature : *layer)
+            fids.push_back(feature->GetFID());
+        layer->SetAttributeFilter(nullptr);
+        for (const GIntBig fid : fids) {
+            if (layer->DeleteFeature(fid) != OGRERR_NONE) {
+                error = messages.LastError("cannot remove the points of " + logFile + " from " + m_path);
+                Rollback();
+                return false;
+            }
+        }
+    }
+    m_keys.erase(logFile);
+    m_counts.erase(logFile);
+    m_trackFeatures.erase(logFile);
+    m_newTrack.erase(logFile);
+    return true;
+}
+
 bool CSurveyDataset::Begin(std::string& error)
 {
     if (m_bInTransaction)

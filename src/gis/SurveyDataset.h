@@ -50,6 +50,14 @@ public:
     // points passed so far now and then.
     bool AppendPoints(const std::string& logFile, const GIS_POINT* points, size_t count, size_t firstIndex,
                       std::string& error, const std::function<void(size_t)>& progress = {});
+    // Whether the output's points of logFile are, by their keys, the first
+    // CountPoints of points (count of them): false when it holds more than
+    // count, or other Log numbers.
+    bool HoldsPrefixOf(const std::string& logFile, const GIS_POINT* points, size_t count) const;
+    // Deletes every point and the track of logFile, within the transaction
+    // of the next Commit.
+    bool RemoveLog(const std::string& logFile, std::string& error);
+
     // Writes or extends each track that AppendPoints changed and ends the
     // transaction. On failure nothing of this batch stays.
     bool Commit(std::string& error);

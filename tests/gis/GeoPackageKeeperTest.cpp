@@ -225,24 +225,56 @@ TEST_F(KeeperTest, UnwritableGeoPackageIsReportedOnceAndCaughtUpByTheNextSave)
 
 TEST_F(KeeperTest, LogTakenOverFromAnExistingFileBringsItsGeoPackageInStep)
 {
-    m_log->SetObserver(nullptr);
-    for (uint32_t i = 1; i <= 3; ++i)
-        m_log->Add(Numbered(i));
-    ASSERT_TRUE(m_log->Save());
-    m_log->Clear();
-    m_log->SetFileName("");
-    m_log->SetObserver(&m_keeper);
+    const struct {
+        const char* name;
+        std::vector<uint32_t> inGeoPackage; // Log numbers the GeoPackage holds before
+    } cases[] = {
+        {"no GeoPackage yet", {}},
+        {"GeoPackage behind the log", {1}},
+        {"GeoPackage of another survey under that name", {101, 102, 103, 104, 105}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        m_log->SetObserver(nullptr);
+        m_log->Clear();
+        m_log->SetFolder(dir.Path());
+        m_log->SetFileName("0712124705.txt");
+        if (!c.inGeoPackage.empty()) {
+            for (const uint32_t log : c.inGeoPackage)
+                m_log->Add(Numbered(log));
+            ASSERT_TRUE(m_log->Save());
+            ASSERT_EQ(RunExport(EXPORT_REQUEST{"", dir.File("0712124705.gpkg"), {m_log->GetFullPath()}}, stderr), 0);
+            m_log->Clear();
+        }
+        for (uint32_t i = 1; i <= 3; ++i)
+            m_log->Add(Numbered(i));
+        ASSERT_TRUE(m_log->Save());
+        m_log->Clear();
+        m_log->SetFileName("");
+        m_log->SetObserver(&m_keeper);
 
-    const LOCAL_TIME now{2026, 12, 7, 12, 47, 5};
-    SetLocalTimeForTest(&now);
-    SetLogFolder(m_dir.Path());
-    ASSERT_TRUE(m_log->StartNewFile());
-    SetLocalTimeForTest(nullptr);
-    SetLogFolder("");
-    ASSERT_EQ(m_log->GetFileName(), "0712124705.txt");
-    ASSERT_EQ(m_log->GetCount(), 3u);
-    ASSERT_TRUE(m_keeper.WaitIdle(20s));
-    EXPECT_EQ(PointCount(), 3);
+        const LOCAL_TIME now{2026, 12, 7, 12, 47, 5};
+        SetLocalTimeForTest(&now);
+        SetLogFolder(dir.Path());
+        ASSERT_TRUE(m_log->StartNewFile());
+        SetLocalTimeForTest(nullptr);
+        SetLogFolder("");
+        ASSERT_EQ(m_log->GetFileName(), "0712124705.txt");
+        ASSERT_EQ(m_log->GetCount(), 3u);
+        ASSERT_TRUE(m_keeper.WaitIdle(20s));
+
+        GDALDatasetUniquePtr gpkg = OpenForReading(dir.File("0712124705.gpkg"));
+        ASSERT_TRUE(gpkg);
+        const std::vector<OGRFeatureUniquePtr> points = Features(*gpkg->GetLayerByName("survey_points"));
+        ASSERT_EQ(points.size(), 3u);
+        for (size_t i = 0; i < points.size(); ++i)
+            EXPECT_EQ(points[i]->GetFieldAsInteger("Log"), static_cast<int>(i + 1));
+        const std::vector<OGRFeatureUniquePtr> track = Features(*gpkg->GetLayerByName("survey_track"));
+        ASSERT_EQ(track.size(), 1u);
+        EXPECT_EQ(VertexCount(track[0]->GetGeometryRef()), 3);
+        EXPECT_TRUE(m_notices.empty());
+    }
 }
 
 // Not a KeeperTest: the fork comes before this process has any thread.
