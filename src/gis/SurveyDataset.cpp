@@ -120,8 +120,12 @@ std::unique_ptr<CSurveyDataset> CSurveyDataset::Open(const GIS_FORMAT& format, c
 // they are first needed, and every statement it runs then waits as set here.
 void CSurveyDataset::SetLockWait(GDALDataset& dataset) const
 {
-    if (m_lockWaitMs >= 0 && std::string(m_format->pszDriver) == "GPKG")
+    if (m_lockWaitMs < 0 || std::string(m_format->pszDriver) != "GPKG")
+        return;
+    OGRLayer* result =
         dataset.ExecuteSQL(("PRAGMA busy_timeout = " + std::to_string(m_lockWaitMs)).c_str(), nullptr, nullptr);
+    if (result != nullptr)
+        dataset.ReleaseResultSet(result);
 }
 
 bool CSurveyDataset::OpenExisting(std::string& error)
