@@ -149,9 +149,12 @@ bool CSurveyDataset::OpenExisting(std::string& error)
         }
     }
     m_trackLayer = m_points->GetLayerByName(m_format->pszTrackLayer);
-    if (m_trackLayer == nullptr)
-        return CreateTrackLayer(*m_points, error);
-    m_trackLogFileField = m_trackLayer->GetLayerDefn()->GetFieldIndex("LogFile");
+    if (m_trackLayer == nullptr) {
+        if (!CreateTrackLayer(*m_points, error))
+            return false;
+    } else {
+        m_trackLogFileField = m_trackLayer->GetLayerDefn()->GetFieldIndex("LogFile");
+    }
     return LoadKeys(error);
 }
 
