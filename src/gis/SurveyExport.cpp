@@ -168,11 +168,11 @@ int ParseExportCommandLine(int argc, char** argv, EXPORT_REQUEST& request, std::
             std::fputs(ExportUsageText().c_str(), out);
             return 0;
         }
-        if (arg == "-f" || arg == "--format") {
+        if (arg == "-f") {
             if (!NeedsValue(i, argc, "-f", err))
                 return 2;
             request.format = argv[++i];
-        } else if (arg == "-o" || arg == "--output") {
+        } else if (arg == "-o") {
             if (!NeedsValue(i, argc, "-o", err))
                 return 2;
             request.output = argv[++i];
