@@ -11,7 +11,10 @@
 FIELDBOOK_PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev
   clang libclang-rt-14-dev gpsd
   dpkg-dev file lintian desktop-file-utils man-db systemd util-linux
-  locales xvfb xauth x11-utils xdotool netpbm)
+  locales xvfb xauth x11-utils xdotool netpbm
+  libgdal-dev gdal-bin)
+# GDAL (libgdal-dev) writes the GIS outputs in src/gis; gdal-bin's ogrinfo and
+# ogr2ogr read them back in the tests and the export benchmark.
 # gpsd: the end-to-end tests read positions through a private gpsd daemon.
 
 install_missing_packages() {

@@ -196,6 +196,8 @@ enum class ParseState {
     GpsdValue,
     TalkerValue,
     MaxAgeValue,
+    Log,
+    GeoPackageValue,
 };
 
 // A value token without the line end the file left on it.
@@ -389,6 +391,8 @@ void CConfigFile::Parse(const std::vector<std::string>& tokens)
                 state = ParseState::Debug;
             else if (EqualsNoCase(token, "GPS"))
                 state = ParseState::Gps;
+            else if (EqualsNoCase(token, "LOG"))
+                state = ParseState::Log;
             else
                 error = "Illegal Level 0 Token <";
             break;
@@ -411,6 +415,12 @@ void CConfigFile::Parse(const std::vector<std::string>& tokens)
                 state = ParseState::DebugLevelValue;
             else
                 error = "Illegal DEBUG Level 1 Token <";
+            break;
+        case ParseState::Log:
+            if (EqualsNoCase(token, "GEOPACKAGE"))
+                state = ParseState::GeoPackageValue;
+            else
+                error = "Illegal LOG Level 1 Token <";
             break;
         case ParseState::PortGps:
             if (EqualsNoCase(token, "PORTNUMBER"))
@@ -480,6 +490,10 @@ void CConfigFile::Parse(const std::vector<std::string>& tokens)
             error = SetMaxAge(*this, ValueText(token)) ? nullptr : "Illegal GPS#MAXAGE Value <";
             state = ParseState::Level0;
             break;
+        case ParseState::GeoPackageValue:
+            m_bGeoPackage = TextToBool(token);
+            state = ParseState::Level0;
+            break;
         }
         if (error != nullptr) {
             // Built by concatenation: the token is as long and as odd as the file made it.
@@ -523,6 +537,10 @@ void CConfigFile::Write() const
         text += m_bGpsAnyTalker ? "GPS#TALKER#ANY\n" : "GPS#TALKER#GP\n";
     if (m_nGpsMaxAge != defaults.m_nGpsMaxAge)
         text += "GPS#MAXAGE#" + std::to_string(m_nGpsMaxAge) + "\n";
+    // Later settings only when they differ from their defaults, so that a file
+    // written by this program reads the same in one without them.
+    if (!m_bGeoPackage)
+        text += "LOG#GEOPACKAGE#FALSE\n";
 
     // Written beside the file and renamed over it, so a crash or a full disk in the
     // middle leaves the old settings, never half of the new ones.

@@ -30,6 +30,8 @@ public:
     std::string m_strGpsd;         // PORT#GPS#GPSD#<host>[:<port>]: "" is OFF (the serial port)
     bool m_bGpsAnyTalker = false;  // GPS#TALKER#ANY / GPS#TALKER#GP
     int32_t m_nGpsMaxAge = 5;      // GPS#MAXAGE#<seconds>: 0 keeps a fix for ever
+    // LOG#GEOPACKAGE: keep a GeoPackage beside each survey log.
+    bool m_bGeoPackage = true;
 
     // Reads and parses the file; creates it from the record when it cannot be
     // opened. Shows at most one illegal-token message. Something other than a
@@ -39,7 +41,8 @@ public:
     // Interprets the flat token list into the record; stops at the first illegal
     // keyword after showing its message. Safe for any bytes and any length.
     void Parse(const std::vector<std::string>& tokens);
-    // Replaces the file with the six lines of the record. Silent when the file
+    // Replaces the file with the six lines of the record, followed by a line
+    // for each later setting that differs from its default. Silent when the file
     // cannot be written; the old file then stays as it was.
     void Write() const;
 

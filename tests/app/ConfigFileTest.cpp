@@ -34,6 +34,7 @@ struct Record {
     std::string gpsd{};
     bool anyTalker = false;
     int32_t maxAge = 5;
+    bool geoPackage = true;
 };
 
 void ExpectRecord(const CConfigFile& config, const Record& want)
@@ -48,6 +49,7 @@ void ExpectRecord(const CConfigFile& config, const Record& want)
     EXPECT_EQ(config.m_strGpsd, want.gpsd);
     EXPECT_EQ(config.m_bGpsAnyTalker, want.anyTalker);
     EXPECT_EQ(config.m_nGpsMaxAge, want.maxAge);
+    EXPECT_EQ(config.m_bGeoPackage, want.geoPackage);
 }
 
 std::vector<std::string> FolderEntries(const std::string& dir)
@@ -141,6 +143,10 @@ std::vector<ReadCase> ReadCases()
          {.gpsPort = 12, .bluetoothPort = 0}, {}, std::nullopt},
         {"PortNumberSignAndOverflow", "PORT#GPS#PORTNUMBER#-3\nPORT#BLUETOOTH#PORTNUMBER#99999999999\n",
          {.gpsPort = -3, .bluetoothPort = 2147483647}, {}, std::nullopt},
+        {"GeoPackageOff", "log#geopackage#FALSE\n", {.geoPackage = false}, {}, std::nullopt},
+        {"GeoPackageOnAgain", "LOG#GEOPACKAGE#FALSE\nLOG#GEOPACKAGE#True\n", {}, {}, std::nullopt},
+        {"LogLevel1", "LOG#GPKG#FALSE\nPORT#GPS#PORTNUMBER#7\n", {}, {"Illegal LOG Level 1 Token <GPKG>"},
+         std::nullopt},
         // Control bytes reach neither the terminal nor the message box as they are.
         {"EscapeSequenceShownEscaped", "PORT#\x1b]0;owned\x07\x1b[2J\r\xc2\x9b" "31m\x7f\xc3\xa9\n", {},
          {"Illegal PORT Level 1 Token <\\x1b]0;owned\\x07\\x1b[2J\\x0d\\xc2\\x9b31m\\x7f\xc3\xa9\\x0a>"},
@@ -220,6 +226,11 @@ TEST_F(ConfigFileTest, WriteGivesTheSixLinesOfTheRecord)
               "PORT#BLUETOOTH#ENABLED#FALSE\n"
               "SCREEN#RESOLUTION#FULL\n"
               "DEBUG#LEVEL#0xabc00171\n");
+    // A later setting follows the six lines only when it is not at its default.
+    config.m_bGeoPackage = false;
+    config.Write();
+    EXPECT_EQ(ReadWholeFile(path).substr(ReadWholeFile(path).find("DEBUG")), "DEBUG#LEVEL#0xabc00171\n"
+                                                                             "LOG#GEOPACKAGE#FALSE\n");
     EXPECT_EQ(FolderEntries(m_dir.Path()), std::vector<std::string>{"KV4300TraceProofIni+.txt"});
 }
 

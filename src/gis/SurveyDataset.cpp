@@ -1,0 +1,575 @@
+#include "gis/SurveyDataset.h"
+
+#include <cpl_vsi.h>
+#include <future>
+#include <system_error>
+#include <utility>
+#include <ogr_spatialref.h>
+
+#include "gis/GdalErrors.h"
+
+namespace {
+
+// Progress is told every this many points.
+constexpr size_t kProgressStep = 10000;
+// Points filled ahead while the previous ones are inserted.
+constexpr size_t kChunkPoints = 2048;
+
+bool Exists(const std::string& path)
+{
+    VSIStatBufL stat;
+    return VSIStatL(path.c_str(), &stat) == 0;
+}
+
+bool IsEmptyFile(const std::string& path)
+{
+    VSIStatBufL stat;
+    return VSIStatL(path.c_str(), &stat) == 0 && VSI_ISREG(stat.st_mode) && stat.st_size == 0;
+}
+
+// SQL string literal for an attribute filter.
+std::string Quoted(const std::string& text)
+{
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'')
+            quoted += '\'';
+        quoted += c;
+    }
+    return quoted + "'";
+}
+
+// Longitude first, whatever the authority's axis order says.
+OGRSpatialReference* Wgs84()
+{
+    static OGRSpatialReference* srs = [] {
+        auto* s = new OGRSpatialReference();
+        s->importFromEPSG(4326);
+        s->SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
+        return s;
+    }();
+    return srs;
+}
+
+char** Options(const char* const* list) { return const_cast<char**>(list); }
+
+GDALDataset* CreateDataset(const GIS_FORMAT& format, const std::string& path, std::string& error)
+{
+    GDALDriver* driver = GetGDALDriverManager()->GetDriverByName(format.pszDriver);
+    if (driver == nullptr) {
+        error = std::string("GDAL has no ") + format.pszDriver + " driver";
+        return nullptr;
+    }
+    if (Exists(path) && driver->Delete(path.c_str()) != CE_None && VSIUnlink(path.c_str()) != 0) {
+        error = "cannot replace " + path;
+        return nullptr;
+    }
+    GDALDataset* dataset = driver->Create(path.c_str(), 0, 0, 0, GDT_Unknown, Options(format.papszDatasetOptions));
+    if (dataset == nullptr)
+        error = "cannot create " + path;
+    return dataset;
+}
+
+bool AddField(OGRLayer& layer, const char* name, OGRFieldType type, int& index, std::string& error)
+{
+    OGRFieldDefn field(name, type);
+    if (layer.CreateField(&field) != OGRERR_NONE) {
+        error = std::string("cannot add the field ") + name;
+        return false;
+    }
+    index = layer.GetLayerDefn()->GetFieldCount() - 1;
+    return true;
+}
+
+} // namespace
+
+std::string TrackSiblingPath(const std::string& path, const GIS_FORMAT& format)
+{
+    const size_t n = std::char_traits<char>::length(format.pszExtension);
+    const bool bHasExtension = path.size() > n && path.compare(path.size() - n, n, format.pszExtension) == 0;
+    const std::string stem = bHasExtension ? path.substr(0, path.size() - n) : path;
+    return stem + "_track" + format.pszExtension;
+}
+
+CSurveyDataset::~CSurveyDataset()
+{
+    CGdalMessages messages;
+    Rollback();
+}
+
+std::unique_ptr<CSurveyDataset> CSurveyDataset::Open(const GIS_FORMAT& format, const std::string& path,
+                                                     std::string& error, int lockWaitMs)
+{
+    CGdalMessages messages;
+    std::unique_ptr<CSurveyDataset> output(new CSurveyDataset());
+    output->m_format = &format;
+    output->m_path = path;
+    output->m_lockWaitMs = lockWaitMs;
+    // A file of no bytes is what a crash leaves between creating a GeoPackage
+    // and writing its first page; there is nothing in it to keep.
+    const bool bExisting = format.bAppendable && Exists(path) && !IsEmptyFile(path);
+    const bool ok = bExisting ? output->OpenExisting(error) : output->Create(error);
+    if (!ok) {
+        error = messages.LastError(error);
+        return nullptr;
+    }
+    return output;
+}
+
+// Before anything else touches the file: GDAL creates new tables only when
+// they are first needed, and every statement it runs then waits as set here.
+void CSurveyDataset::SetLockWait(GDALDataset& dataset) const
+{
+    if (m_lockWaitMs < 0 || std::string(m_format->pszDriver) != "GPKG")
+        return;
+    OGRLayer* result =
+        dataset.ExecuteSQL(("PRAGMA busy_timeout = " + std::to_string(m_lockWaitMs)).c_str(), nullptr, nullptr);
+    if (result != nullptr)
+        dataset.ReleaseResultSet(result);
+}
+
+bool CSurveyDataset::OpenExisting(std::string& error)
+{
+    const char* const drivers[] = {m_format->pszDriver, nullptr};
+    m_points.reset(GDALDataset::Open(m_path.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE, drivers));
+    if (!m_points) {
+        error = "cannot open " + m_path;
+        return false;
+    }
+    SetLockWait(*m_points);
+    m_pointLayer = m_points->GetLayerByName(m_format->pszPointLayer);
+    if (m_pointLayer == nullptr) {
+        if (!CreatePointLayer(error))
+            return false;
+    } else {
+        m_fields = MapSurveyFields(*m_pointLayer->GetLayerDefn());
+        if (m_fields.anIndex[kLogField] < 0 || m_fields.anIndex[kLogFileField] < 0) {
+            error = m_path + " has a layer " + m_format->pszPointLayer + " that fieldbook did not write";
+            return false;
+        }
+    }
+    m_trackLayer = m_points->GetLayerByName(m_format->pszTrackLayer);
+    if (m_trackLayer == nullptr) {
+        if (!CreateTrackLayer(*m_points, error))
+            return false;
+    } else {
+        m_trackLogFileField = m_trackLayer->GetLayerDefn()->GetFieldIndex("LogFile");
+    }
+    return LoadKeys(error);
+}
+
+bool CSurveyDataset::Create(std::string& error)
+{
+    m_points.reset(CreateDataset(*m_format, m_path, error));
+    if (!m_points)
+        return false;
+    SetLockWait(*m_points);
+    if (!CreatePointLayer(error))
+        return false;
+    // KML writes a layer's features as one folder: the track's layer may
+    // only begin once every point is written (Commit creates it).
+    if (m_format->eTrack == TrackLayout::SameDataset)
+        return true;
+    m_trackFile.reset(CreateDataset(*m_format, TrackSiblingPath(m_path, *m_format), error));
+    return m_trackFile && CreateTrackLayer(*m_trackFile, error);
+}
+
+bool CSurveyDataset::CreatePointLayer(std::string& error)
+{
+    m_pointLayer = m_points->CreateLayer(m_format->pszPointLayer, Wgs84(), wkbPoint25D,
+                                         Options(m_format->papszPointOptions));
+    if (m_pointLayer == nullptr) {
+        error = std::string("cannot create the layer ") + m_format->pszPointLayer + " in " + m_path;
+        return false;
+    }
+    for (int& index : m_fields.anIndex)
+        index = -1;
+    OGRFeatureDefn* defn = m_pointLayer->GetLayerDefn();
+    switch (m_format->eAttributes) {
+    case PointAttributes::SurveyNamed:
+        if (!AddField(*m_pointLayer, "Name", OFTString, m_nameField, error) ||
+            !AddField(*m_pointLayer, "Description", OFTString, m_descField, error))
+            return false;
+        [[fallthrough]];
+    case PointAttributes::Survey:
+        return CreateSurveyFields(*m_pointLayer, m_fields, error);
+    case PointAttributes::GpxWaypoint:
+        // The layer comes with GPX's own elements as its fields.
+        m_nameField = defn->GetFieldIndex("name");
+        m_descField = defn->GetFieldIndex("desc");
+        m_timeField = defn->GetFieldIndex("time");
+        m_eleField = defn->GetFieldIndex("ele");
+        return true;
+    case PointAttributes::CadEntity:
+        m_cadLayerField = defn->GetFieldIndex("Layer");
+        return true;
+    }
+    return true;
+}
+
+bool CSurveyDataset::CreateTrackLayer(GDALDataset& dataset, std::string& error)
+{
+    // DXF has one layer of entities: the track is one more entity in it.
+    if (m_format->eTrack == TrackLayout::SameDataset &&
+        std::string(m_format->pszTrackLayer) == m_format->pszPointLayer) {
+        m_trackLayer = m_pointLayer;
+        return true;
+    }
+    m_trackLayer = dataset.CreateLayer(m_format->pszTrackLayer, Wgs84(), wkbLineString25D,
+                                       Options(m_format->papszTrackOptions));
+    if (m_trackLayer == nullptr) {
+        error = std::string("cannot create the layer ") + m_format->pszTrackLayer;
+        return false;
+    }
+    switch (m_format->eAttributes) {
+    case PointAttributes::SurveyNamed:
+        if (!AddField(*m_trackLayer, "Name", OFTString, m_trackNameField, error))
+            return false;
+        [[fallthrough]];
+    case PointAttributes::Survey:
+        return AddField(*m_trackLayer, "LogFile", OFTString, m_trackLogFileField, error);
+    case PointAttributes::GpxWaypoint:
+        m_trackNameField = m_trackLayer->GetLayerDefn()->GetFieldIndex("name");
+        return true;
+    case PointAttributes::CadEntity:
+        return true;
+    }
+    return true;
+}
+
+bool CSurveyDataset::LoadKeys(std::string& error)
+{
+    const int logIndex = m_fields.anIndex[kLogField];
+    const int fileIndex = m_fields.anIndex[kLogFileField];
+    // Only the key is read: no geometry, no other attribute.
+    OGRFeatureDefn* defn = m_pointLayer->GetLayerDefn();
+    std::vector<const char*> ignored;
+    for (int i = 0; i < defn->GetFieldCount(); ++i) {
+        if (i != logIndex && i != fileIndex)
+            ignored.push_back(defn->GetFieldDefn(i)->GetNameRef());
+    }
+    ignored.push_back("OGR_GEOMETRY");
+    ignored.push_back(nullptr);
+    m_pointLayer->SetIgnoredFields(ignored.data());
+    m_pointLayer->ResetReading();
+    for (auto& feature : *m_pointLayer) {
+        const std::string file = feature->GetFieldAsString(fileIndex);
+        ++m_keys[file][feature->GetFieldAsInteger(logIndex)];
+        ++m_counts[file];
+    }
+    m_pointLayer->SetIgnoredFields(nullptr);
+    if (CPLGetLastErrorType() >= CE_Failure && m_counts.empty() && m_pointLayer->GetFeatureCount() > 0) {
+        error = "cannot read " + m_path;
+        return false;
+    }
+    return true;
+}
+
+size_t CSurveyDataset::CountPoints(const std::string& logFile) const
+{
+    const auto found = m_counts.find(logFile);
+    return found == m_counts.end() ? 0 : found->second;
+}
+
+bool CSurveyDataset::HoldsPrefixOf(const std::string& logFile, const GIS_POINT* points, size_t count) const
+{
+    const size_t held = CountPoints(logFile);
+    if (held > count)
+        return false;
+    KEY_COUNTS keys;
+    for (size_t i = 0; i < held; ++i)
+        ++keys[static_cast<int>(points[i].Point.LocateData.u32EepromFileIndex)];
+    const auto found = m_keys.find(logFile);
+    return held == 0 || (found != m_keys.end() && found->second == keys);
+}
+
+bool CSurveyDataset::RemoveLog(const std::string& logFile, std::string& error)
+{
+    CGdalMessages messages;
+    if (!Begin(error)) {
+        error = messages.LastError(error);
+        return false;
+    }
+    const std::string filter = "LogFile = " + Quoted(logFile);
+    for (OGRLayer* layer : {m_pointLayer, m_trackLayer}) {
+        if (layer == nullptr || layer->GetLayerDefn()->GetFieldIndex("LogFile") < 0)
+            continue;
+        std::vector<GIntBig> fids;
+        layer->SetAttributeFilter(filter.c_str());
+        layer->ResetReading();
+        for (auto& feature : *layer)
+            fids.push_back(feature->GetFID());
+        layer->SetAttributeFilter(nullptr);
+        for (const GIntBig fid : fids) {
+            if (layer->DeleteFeature(fid) != OGRERR_NONE) {
+                error = messages.LastError("cannot remove the points of " + logFile + " from " + m_path);
+                Rollback();
+                return false;
+            }
+        }
+    }
+    m_keys.erase(logFile);
+    m_counts.erase(logFile);
+    m_trackFeatures.erase(logFile);
+    m_newTrack.erase(logFile);
+    return true;
+}
+
+bool CSurveyDataset::Begin(std::string& error)
+{
+    if (m_bInTransaction)
+        return true;
+    const OGRErr result = m_points->StartTransaction(FALSE);
+    if (result == OGRERR_NONE) {
+        m_bInTransaction = true;
+        return true;
+    }
+    if (result == OGRERR_UNSUPPORTED_OPERATION)
+        return true; // a plain file: it is written whole or replaced on the next run
+    error = "cannot start a transaction in " + m_path;
+    return false;
+}
+
+bool CSurveyDataset::PrepareFeature(OGRFeature& feature, const GIS_POINT& gp, const std::string& logFile) const
+{
+    const GPS_FIX& fix = gp.Point.GpsFix;
+    const ZDA_DATA& zda = gp.Point.ZdaData;
+    OGRPoint position = PointGeometry(gp.Point);
+    // GPX and DXF have no empty point: a point without a fix has no waypoint
+    // or entity there (its key is still taken, as it is logged).
+    if (position.IsEmpty() && (m_format->eAttributes == PointAttributes::GpxWaypoint ||
+                               m_format->eAttributes == PointAttributes::CadEntity))
+        return false;
+    // The feature is used again for later points: every field is set or unset.
+    feature.SetFID(OGRNullFID);
+    FillSurveyFields(feature, m_fields, gp, logFile);
+    if (m_nameField >= 0)
+        feature.SetField(m_nameField,
+                         (logFile + ":" + std::to_string(static_cast<int>(gp.Point.LocateData.u32EepromFileIndex))).c_str());
+    if (m_descField >= 0)
+        feature.SetField(m_descField, MeasurementSummary(gp).c_str());
+    if (m_cadLayerField >= 0)
+        feature.SetField(m_cadLayerField, kPointLayer);
+    if (m_timeField >= 0) {
+        if (zda.nYear > 0 && zda.nMonth >= 1 && zda.nDay >= 1) {
+            const int hhmmss = static_cast<int>(fix.dfUTC);
+            const float seconds = static_cast<float>(hhmmss % 100) + static_cast<float>(fix.dfUTC - hhmmss);
+            feature.SetField(m_timeField, zda.nYear, zda.nMonth, zda.nDay, hhmmss / 10000, hhmmss / 100 % 100,
+                             seconds, 100);
+        } else {
+            feature.UnsetField(m_timeField);
+        }
+    }
+    if (m_eleField >= 0) {
+        if (fix.nGpsFix != 0)
+            feature.SetField(m_eleField, fix.dfAltVal);
+        else
+            feature.UnsetField(m_eleField);
+    }
+    if (position.IsEmpty() && !m_format->bEmptyGeometry)
+        feature.SetGeometryDirectly(nullptr);
+    else
+        feature.SetGeometry(&position);
+    return true;
+}
+
+bool CSurveyDataset::AppendPoints(const std::string& logFile, const GIS_POINT* points, size_t count,
+                                  size_t firstIndex, std::string& error, const std::function<void(size_t)>& progress)
+{
+    CGdalMessages messages;
+    const size_t present = CountPoints(logFile);
+    if (firstIndex > present) {
+        error = m_path + " lacks points of " + logFile + " before number " + std::to_string(firstIndex);
+        return false;
+    }
+    if (!Begin(error)) {
+        error = messages.LastError(error);
+        return false;
+    }
+    KEY_COUNTS& held = m_keys[logFile];
+    size_t& counted = m_counts[logFile];
+    // The n-th point of this log with a given Log number is present when the
+    // output held at least n features with that key before this call.
+    const KEY_COUNTS heldBefore = firstIndex == 0 ? held : KEY_COUNTS{};
+    KEY_COUNTS seen;
+    OGRLineString& track = m_newTrack[logFile];
+    track.set3D(TRUE);
+
+    // Features are filled a chunk ahead on a second thread while this one
+    // inserts: a large export keeps both cores busy. Only the filler touches
+    // next, seen and heldBefore; only this thread touches the output.
+    OGRFeatureDefn* defn = m_pointLayer->GetLayerDefn();
+    size_t next = 0;
+    auto fill = [&](PREPARED_CHUNK& chunk) {
+        chunk.entries.clear();
+        size_t used = 0;
+        while (next < count && chunk.entries.size() < kChunkPoints) {
+            const size_t i = next++;
+            const int key = static_cast<int>(points[i].Point.LocateData.u32EepromFileIndex);
+            if (firstIndex == 0) {
+                const auto held = heldBefore.find(key);
+                if (++seen[key] <= (held == heldBefore.end() ? 0 : held->second))
+                    continue;
+            } else if (firstIndex + i < present) {
+                continue;
+            }
+            if (used == chunk.features.size())
+                chunk.features.emplace_back(new OGRFeature(defn));
+            const bool bWrite = PrepareFeature(*chunk.features[used], points[i], logFile);
+            if (bWrite)
+                ++used;
+            chunk.entries.emplace_back(i, bWrite);
+        }
+    };
+
+    PREPARED_CHUNK chunks[2];
+    fill(chunks[0]);
+    int current = 0;
+    while (!chunks[current].entries.empty()) {
+        PREPARED_CHUNK& following = chunks[1 - current];
+        following.entries.clear();
+        std::future<void> ahead;
+        if (next < count) {
+            try {
+                ahead = std::async(std::launch::async, [&fill, &following] { fill(following); });
+            } catch (const std::system_error&) {
+                fill(following); // no thread to be had: one after the other
+            }
+        }
+        bool ok = true;
+        size_t written = 0;
+        for (const auto& [i, bWrite] : chunks[current].entries) {
+            if (bWrite && m_pointLayer->CreateFeature(chunks[current].features[written++].get()) != OGRERR_NONE) {
+                ok = false;
+                break;
+            }
+            ++held[static_cast<int>(points[i].Point.LocateData.u32EepromFileIndex)];
+            ++counted;
+            if (points[i].Point.GpsFix.nGpsFix != 0) {
+                OGRPoint position = PointGeometry(points[i].Point);
+                track.addPoint(&position);
+            }
+            if (progress && (i + 1) % kProgressStep == 0 && i + 1 < count)
+                progress(i + 1);
+        }
+        if (ahead.valid())
+            ahead.wait();
+        if (!ok) {
+            error = messages.LastError("cannot write a point to " + m_path);
+            Rollback();
+            return false;
+        }
+        current = 1 - current;
+    }
+    return true;
+}
+
+bool CSurveyDataset::WriteTrack(const std::string& logFile, const OGRLineString& added, std::string& error)
+{
+    if (added.getNumPoints() == 0)
+        return true;
+    if (m_trackLayer == nullptr && !CreateTrackLayer(*m_points, error))
+        return false;
+    OGRFeatureUniquePtr& existing = m_trackFeatures[logFile];
+    if (!existing && m_format->bAppendable && m_trackLogFileField >= 0) {
+        m_trackLayer->SetAttributeFilter(("LogFile = " + Quoted(logFile)).c_str());
+        m_trackLayer->ResetReading();
+        existing.reset(m_trackLayer->GetNextFeature());
+        m_trackLayer->SetAttributeFilter(nullptr);
+    }
+    if (existing) {
+        OGRGeometry* geometry = existing->GetGeometryRef();
+        if (geometry != nullptr && wkbFlatten(geometry->getGeometryType()) == wkbLineString) {
+            geometry->toLineString()->addSubLineString(&added);
+        } else {
+            existing->SetGeometry(&added);
+        }
+        if (m_trackLayer->SetFeature(existing.get()) != OGRERR_NONE) {
+            error = "cannot extend the track in " + m_path;
+            return false;
+        }
+        return true;
+    }
+    // A line needs two vertices; only the GeoPackage, which is extended
+    // later, starts one from a single fix.
+    if (added.getNumPoints() < 2 && !m_format->bAppendable)
+        return true;
+    OGRFeature feature(m_trackLayer->GetLayerDefn());
+    if (m_trackLogFileField >= 0)
+        feature.SetField(m_trackLogFileField, logFile.c_str());
+    if (m_trackNameField >= 0)
+        feature.SetField(m_trackNameField, logFile.c_str());
+    const int cadLayer = m_trackLayer->GetLayerDefn()->GetFieldIndex("Layer");
+    if (m_format->eAttributes == PointAttributes::CadEntity && cadLayer >= 0)
+        feature.SetField(cadLayer, kTrackLayer);
+    feature.SetGeometry(&added);
+    if (m_trackLayer->CreateFeature(&feature) != OGRERR_NONE) {
+        error = "cannot write the track to " + m_path;
+        return false;
+    }
+    if (m_format->bAppendable)
+        existing.reset(feature.Clone());
+    return true;
+}
+
+bool CSurveyDataset::Commit(std::string& error)
+{
+    CGdalMessages messages;
+    for (const auto& [logFile, line] : m_newTrack) {
+        if (!WriteTrack(logFile, line, error)) {
+            error = messages.LastError(error);
+            Rollback();
+            return false;
+        }
+    }
+    m_newTrack.clear();
+    if (m_bInTransaction) {
+        m_bInTransaction = false;
+        if (m_points->CommitTransaction() != OGRERR_NONE) {
+            error = messages.LastError("cannot commit to " + m_path);
+            m_trackFeatures.clear();
+            m_keys.clear();
+            m_counts.clear();
+            LoadKeys(error);
+            return false;
+        }
+    }
+    return true;
+}
+
+void CSurveyDataset::Rollback()
+{
+    m_newTrack.clear();
+    m_trackFeatures.clear(); // they may hold vertices that are not in the file
+    if (!m_bInTransaction)
+        return;
+    m_bInTransaction = false;
+    m_points->RollbackTransaction();
+    // What the output holds is what it held before the batch.
+    m_keys.clear();
+    m_counts.clear();
+    std::string ignored;
+    LoadKeys(ignored);
+}
+
+bool CSurveyDataset::Close(std::string& error)
+{
+    CGdalMessages messages;
+    if (!m_newTrack.empty() || m_bInTransaction) {
+        if (!Commit(error))
+            return false;
+    }
+    for (GDALDatasetUniquePtr* dataset : {&m_points, &m_trackFile}) {
+        if (*dataset) {
+            // Formats that write on close report their trouble while closing.
+            (*dataset)->FlushCache(true);
+            dataset->reset();
+        }
+    }
+    const bool ok = !messages.HadError();
+    if (!ok)
+        error = messages.LastError("cannot finish " + m_path);
+    m_pointLayer = nullptr;
+    m_trackLayer = nullptr;
+    return ok;
+}

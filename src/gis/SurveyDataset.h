@@ -1,0 +1,119 @@
+// One GIS output of survey points: a GeoPackage beside a log, an export file,
+// later a database. Points are appended in batches keyed on LogFile + Log: a
+// point whose key the output holds already is not written again (the n-th
+// point of a log with a given Log number matches the n-th such feature), so
+// writing a log's points once more, or after a crash, adds only what is
+// missing. Each batch is one transaction where the format has them, so a batch
+// is in the output whole or not at all.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include <gdal_priv.h>
+
+#include "gis/GisFormats.h"
+#include "gis/GisSchema.h"
+
+class CSurveyDataset {
+public:
+    ~CSurveyDataset();
+    CSurveyDataset(const CSurveyDataset&) = delete;
+    CSurveyDataset& operator=(const CSurveyDataset&) = delete;
+
+    // Opens the output at path. An appendable format (GeoPackage) opens an
+    // existing file and takes its keys; any other output is created anew,
+    // replacing a file of that name. nullptr with the reason in error.
+    // lockWaitMs, for a GeoPackage: how long each write waits for a file that
+    // another program is writing before it fails (negative: GDAL's own wait,
+    // seconds per statement).
+    static std::unique_ptr<CSurveyDataset> Open(const GIS_FORMAT& format, const std::string& path,
+                                                std::string& error, int lockWaitMs = -1);
+
+    // Number of points of logFile the output holds.
+    size_t CountPoints(const std::string& logFile) const;
+
+    // Adds the points of logFile that the output lacks, in log order, and
+    // notes their fixed positions for the track. points are the log's points
+    // from number firstIndex on. From the start of a log (firstIndex 0) a
+    // point is present when its key is: the n-th point with a given Log number
+    // matches the n-th feature of that log with it. A continuation (firstIndex
+    // above 0) relies on the output holding a prefix of the log, as every
+    // writer here leaves it, and skips the first CountPoints points; it fails
+    // when the output holds fewer than firstIndex (the caller sends the points
+    // from CountPoints again). progress, when given, hears the number of
+    // points passed so far now and then.
+    bool AppendPoints(const std::string& logFile, const GIS_POINT* points, size_t count, size_t firstIndex,
+                      std::string& error, const std::function<void(size_t)>& progress = {});
+    // Whether the output's points of logFile are, by their keys, the first
+    // CountPoints of points (count of them): false when it holds more than
+    // count, or other Log numbers.
+    bool HoldsPrefixOf(const std::string& logFile, const GIS_POINT* points, size_t count) const;
+    // Deletes every point and the track of logFile, within the transaction
+    // of the next Commit.
+    bool RemoveLog(const std::string& logFile, std::string& error);
+
+    // Writes or extends each track that AppendPoints changed and ends the
+    // transaction. On failure nothing of this batch stays.
+    bool Commit(std::string& error);
+    // Undoes the batch so far (where the format has transactions).
+    void Rollback();
+    // Closes the output, flushing formats that write on close.
+    bool Close(std::string& error);
+
+    const std::string& Path() const { return m_path; }
+
+private:
+    CSurveyDataset() = default;
+    bool OpenExisting(std::string& error);
+    void SetLockWait(GDALDataset& dataset) const;
+    bool Create(std::string& error);
+    bool CreatePointLayer(std::string& error);
+    bool CreateTrackLayer(GDALDataset& dataset, std::string& error);
+    bool LoadKeys(std::string& error);
+    bool Begin(std::string& error);
+    // Fills feature from a point; false when the format takes no feature for
+    // it (GPX and DXF: a point without a fix).
+    bool PrepareFeature(OGRFeature& feature, const GIS_POINT& point, const std::string& logFile) const;
+
+    struct PREPARED_CHUNK {
+        std::vector<OGRFeatureUniquePtr> features;       // filled, in entry order of those written
+        std::vector<std::pair<size_t, bool>> entries;    // point index, written
+    };
+    bool WriteTrack(const std::string& logFile, const OGRLineString& added, std::string& error);
+
+    const GIS_FORMAT* m_format = nullptr;
+    std::string m_path;
+    GDALDatasetUniquePtr m_points;      // the dataset of the points layer
+    GDALDatasetUniquePtr m_trackFile;   // the track's own file, for one-layer formats
+    OGRLayer* m_pointLayer = nullptr;
+    OGRLayer* m_trackLayer = nullptr;
+    SURVEY_FIELD_MAP m_fields{};
+    int m_nameField = -1;    // KML placemark name / GPX name
+    int m_descField = -1;    // KML description / GPX desc
+    int m_timeField = -1;    // GPX time
+    int m_eleField = -1;     // GPX ele
+    int m_cadLayerField = -1; // DXF Layer
+    int m_trackLogFileField = -1;
+    int m_trackNameField = -1;
+    bool m_bInTransaction = false;
+    int m_lockWaitMs = -1;
+
+    // Features held per log file and Log number (as the log prints it).
+    using KEY_COUNTS = std::unordered_map<int, size_t>;
+    std::map<std::string, KEY_COUNTS> m_keys;
+    std::map<std::string, size_t> m_counts;
+    // Fixed positions added in this batch, per log file, in log order.
+    std::map<std::string, OGRLineString> m_newTrack;
+    // Each log's track feature as last committed, so that extending it does
+    // not read and parse the whole line again (a GeoPackage kept open).
+    std::map<std::string, OGRFeatureUniquePtr> m_trackFeatures;
+};
+
+// "<stem>_track<ext>": where a one-layer format puts the track of path.
+std::string TrackSiblingPath(const std::string& path, const GIS_FORMAT& format);
