@@ -1,7 +1,10 @@
 # Debian packages fieldbook needs to build, test and run; sourced by scripts/*.
 # clang and its runtime libraries (libFuzzer, the sanitizers) build the fuzz targets.
+# PostgreSQL 15 with PostGIS 3: the PostGIS tests start a private server; libpq-dev
+# lets them talk to it.
 FIELDBOOK_PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev
-  clang libclang-rt-14-dev)
+  clang libclang-rt-14-dev
+  postgresql-15-postgis-3 libpq-dev)
 
 install_missing_packages() {
   local missing=() p
