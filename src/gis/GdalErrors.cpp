@@ -1,0 +1,62 @@
+#include "gis/GdalErrors.h"
+
+#include <cpl_error.h>
+#include <cstdio>
+#include <gdal.h>
+#include <mutex>
+
+namespace {
+
+std::mutex g_hookMutex;
+std::function<void(const std::string&)> g_hook;
+
+void CPL_STDCALL OutsideHandler(CPLErr eClass, CPLErrorNum /*nError*/, const char* pszMessage)
+{
+    if (eClass < CE_Failure)
+        return;
+    const std::string text = pszMessage != nullptr ? pszMessage : "";
+    std::lock_guard<std::mutex> lock(g_hookMutex);
+    if (g_hook) {
+        g_hook(text);
+        return;
+    }
+    std::fprintf(stderr, "GDAL: %s\n", text.c_str());
+}
+
+void CPL_STDCALL ScopeHandler(CPLErr eClass, CPLErrorNum /*nError*/, const char* pszMessage)
+{
+    auto* scope = static_cast<std::string*>(CPLGetErrorHandlerUserData());
+    if (eClass >= CE_Failure && scope != nullptr && pszMessage != nullptr)
+        *scope = pszMessage;
+}
+
+} // namespace
+
+void GisInit()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        CPLSetErrorHandler(OutsideHandler);
+        GDALAllRegister();
+    });
+}
+
+void SetGisMessageHook(std::function<void(const std::string&)> hook)
+{
+    std::lock_guard<std::mutex> lock(g_hookMutex);
+    g_hook = std::move(hook);
+}
+
+CGdalMessages::CGdalMessages()
+{
+    GisInit();
+    CPLErrorReset();
+    CPLPushErrorHandlerEx(ScopeHandler, &m_lastError);
+}
+
+CGdalMessages::~CGdalMessages() { CPLPopErrorHandler(); }
+
+std::string CGdalMessages::LastError(const std::string& fallback) const
+{
+    return m_lastError.empty() ? fallback : fallback + ": " + m_lastError;
+}

@@ -1,0 +1,29 @@
+// GDAL reports through an error handler of its own; here every message it
+// raises becomes part of ours, never a line of its own on a terminal.
+#pragma once
+
+#include <functional>
+#include <string>
+
+// Registers GDAL's drivers and our handler, once; safe from any thread.
+void GisInit();
+
+// Where GDAL messages raised outside any CGdalMessages go (any thread). The
+// default drops warnings and writes errors to stderr as "GDAL: <text>".
+void SetGisMessageHook(std::function<void(const std::string&)> hook);
+
+// While it lives, GDAL's messages on this thread are kept here instead.
+class CGdalMessages {
+public:
+    CGdalMessages();
+    ~CGdalMessages();
+    CGdalMessages(const CGdalMessages&) = delete;
+    CGdalMessages& operator=(const CGdalMessages&) = delete;
+
+    // The last error GDAL raised, or fallback when it raised none.
+    std::string LastError(const std::string& fallback) const;
+    bool HadError() const { return !m_lastError.empty(); }
+
+private:
+    std::string m_lastError;
+};

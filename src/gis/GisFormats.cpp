@@ -1,0 +1,75 @@
+#include "gis/GisFormats.h"
+
+#include <strings.h>
+
+namespace {
+
+// Spatial index and a file that other programs may read while we append.
+const char* const kGpkgPoints[] = {"SPATIAL_INDEX=YES", "FID=fid", nullptr};
+// The measured values go into each placemark's description balloon.
+const char* const kKmlDataset[] = {"NameField=Name", "DescriptionField=Description", nullptr};
+// GPX wants EPSG:4326 and its own element names; our columns would be foreign
+// elements that many receivers refuse.
+const char* const kGpxTrack[] = {"FORCE_GPX_TRACK=YES", nullptr};
+const char* const kCsvLayer[] = {"GEOMETRY=AS_XYZ", nullptr};
+const char* const kGeoJsonLayer[] = {"COORDINATE_PRECISION=10", "RFC7946=NO", nullptr};
+
+const GIS_FORMAT kFormats[] = {
+    {"GPKG", ".gpkg", kPointLayer, kTrackLayer, nullptr, kGpkgPoints, nullptr, TrackLayout::SameDataset,
+     PointAttributes::Survey, true},
+    {"GeoJSON", ".geojson", kPointLayer, kTrackLayer, nullptr, kGeoJsonLayer, kGeoJsonLayer,
+     TrackLayout::SiblingFile, PointAttributes::Survey, false},
+    {"KML", ".kml", kPointLayer, kTrackLayer, kKmlDataset, nullptr, nullptr, TrackLayout::SameDataset,
+     PointAttributes::SurveyNamed, false},
+    {"GPX", ".gpx", "waypoints", "tracks", nullptr, nullptr, kGpxTrack, TrackLayout::SameDataset,
+     PointAttributes::GpxWaypoint, false},
+    {"ESRI Shapefile", ".shp", kPointLayer, kTrackLayer, nullptr, nullptr, nullptr, TrackLayout::SiblingFile,
+     PointAttributes::Survey, false},
+    {"DXF", ".dxf", "entities", "entities", nullptr, nullptr, nullptr, TrackLayout::SameDataset,
+     PointAttributes::CadEntity, false},
+    {"FlatGeobuf", ".fgb", kPointLayer, kTrackLayer, nullptr, nullptr, nullptr, TrackLayout::SiblingFile,
+     PointAttributes::Survey, false},
+    {"CSV", ".csv", kPointLayer, kTrackLayer, nullptr, kCsvLayer, kCsvLayer, TrackLayout::SiblingFile,
+     PointAttributes::Survey, false},
+};
+
+bool EndsWithNoCase(const std::string& text, const char* suffix)
+{
+    const size_t n = std::char_traits<char>::length(suffix);
+    return text.size() > n && ::strcasecmp(text.c_str() + text.size() - n, suffix) == 0;
+}
+
+} // namespace
+
+const GIS_FORMAT* FindFormatByDriver(const std::string& driver)
+{
+    for (const GIS_FORMAT& format : kFormats) {
+        if (::strcasecmp(format.pszDriver, driver.c_str()) == 0)
+            return &format;
+    }
+    return nullptr;
+}
+
+const GIS_FORMAT* FindFormatByPath(const std::string& path)
+{
+    for (const GIS_FORMAT& format : kFormats) {
+        if (EndsWithNoCase(path, format.pszExtension))
+            return &format;
+    }
+    if (EndsWithNoCase(path, ".json"))
+        return FindFormatByDriver("GeoJSON");
+    return nullptr;
+}
+
+const GIS_FORMAT& GeoPackageFormat() { return kFormats[0]; }
+
+std::string FormatNames()
+{
+    std::string names;
+    for (const GIS_FORMAT& format : kFormats) {
+        if (!names.empty())
+            names += ", ";
+        names += format.pszDriver;
+    }
+    return names;
+}

@@ -1,0 +1,291 @@
+#include "gis/GisSchema.h"
+
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "gps/GpsRecords.h"
+#include "surveylog/ModeNames.h"
+
+const SURVEY_FIELD kSurveyFields[kSurveyFieldCount] = {
+    {"Log", OFTInteger},         {"Mode", OFTString},        {"Distance", OFTReal},
+    {"Depth", OFTReal},          {"Locate", OFTReal},        {"Phase", OFTReal},
+    {"Signal", OFTReal},         {"Strength", OFTReal},      {"Gain", OFTReal},
+    {"Frequency", OFTReal},      {"Protocol", OFTInteger},   {"Compass", OFTInteger},
+    {"Arrows", OFTInteger},      {"Antenna", OFTInteger},    {"Accessory", OFTInteger},
+    {"Sonde/Line", OFTInteger},  {"Battery", OFTInteger},    {"Volume", OFTInteger},
+    {"Overload", OFTInteger},    {"GPSMode", OFTInteger},    {"MarkerType", OFTInteger},
+    {"MarkerDepth", OFTReal},    {"MarkerSignal", OFTReal},  {"MarkerGain", OFTReal},
+    {"RTCDate", OFTDate},        {"RTC_UTC", OFTString},     {"RTCUpdated", OFTInteger},
+    {"GPSDate", OFTDate},        {"GPS_UTC", OFTString},     {"LatAng", OFTReal},
+    {"LatDir", OFTString},       {"LongAng", OFTReal},       {"LongDir", OFTString},
+    {"GpsFix", OFTInteger},      {"NoSats", OFTInteger},     {"HorizDil", OFTReal},
+    {"AltVal", OFTReal},         {"AltUnits", OFTString},    {"GeoidVal", OFTReal},
+    {"GeoidUnits", OFTString},   {"DgpsTime", OFTInteger},   {"DgpsId", OFTInteger},
+    {"TimeInd", OFTInteger},     {"LogFile", OFTString},
+};
+
+namespace {
+
+// The log prints its unsigned fields with "%d"; the same 32 bits read back.
+int AsPrinted(uint32_t value) { return static_cast<int>(value); }
+
+void SetReal(OGRFeature& f, int index, double value)
+{
+    if (index >= 0)
+        f.SetField(index, value);
+}
+void SetInt(OGRFeature& f, int index, int value)
+{
+    if (index >= 0)
+        f.SetField(index, value);
+}
+void SetText(OGRFeature& f, int index, const char* value)
+{
+    if (index >= 0)
+        f.SetField(index, value);
+}
+
+bool IsCalendarDate(int day, int month, int year)
+{
+    return day >= 1 && day <= 31 && month >= 1 && month <= 12 && year >= 1 && year <= 9999;
+}
+
+// A date the log would print as 0/0/0 (no clock, no ZDA yet) is left null.
+void SetDate(OGRFeature& f, int index, int day, int month, int year)
+{
+    if (index < 0)
+        return;
+    if (IsCalendarDate(day, month, year))
+        f.SetField(index, year, month, day);
+    else
+        f.SetFieldNull(index);
+}
+
+bool GetDate(const OGRFeature& f, int index, int& day, int& month, int& year)
+{
+    day = month = year = 0;
+    if (index < 0 || !f.IsFieldSetAndNotNull(index))
+        return false;
+    int hour, minute, tz;
+    float second;
+    return f.GetFieldAsDateTime(index, &year, &month, &day, &hour, &minute, &second, &tz) != 0;
+}
+
+double Real(const OGRFeature& f, int index) { return index >= 0 ? f.GetFieldAsDouble(index) : 0.0; }
+int Int(const OGRFeature& f, int index) { return index >= 0 ? f.GetFieldAsInteger(index) : 0; }
+const char* Text(const OGRFeature& f, int index) { return index >= 0 ? f.GetFieldAsString(index) : ""; }
+
+// "h:m:s" or "d/m/y": three decimal numbers, 0 for any part that is missing.
+void Triple(const char* text, char separator, long parts[3])
+{
+    for (int i = 0; i < 3; ++i) {
+        parts[i] = (text != nullptr) ? std::strtol(text, nullptr, 10) : 0;
+        if (text != nullptr) {
+            text = std::strchr(text, separator);
+            if (text != nullptr)
+                ++text;
+        }
+    }
+}
+
+} // namespace
+
+double FloatAsDecimal(float value)
+{
+    char text[32];
+    const auto result = std::to_chars(text, text + sizeof text - 1, value);
+    if (result.ec != std::errc())
+        return static_cast<double>(value);
+    *result.ptr = '\0';
+    return std::strtod(text, nullptr);
+}
+
+bool CreateSurveyFields(OGRLayer& layer, SURVEY_FIELD_MAP& map, std::string& error)
+{
+    for (int i = 0; i < kSurveyFieldCount; ++i) {
+        OGRFieldDefn field(kSurveyFields[i].pszName, kSurveyFields[i].eType);
+        if (layer.CreateField(&field) != OGRERR_NONE) {
+            error = std::string("cannot add the field ") + kSurveyFields[i].pszName;
+            return false;
+        }
+        map.anIndex[i] = layer.GetLayerDefn()->GetFieldCount() - 1;
+    }
+    return true;
+}
+
+SURVEY_FIELD_MAP MapSurveyFields(OGRFeatureDefn& defn)
+{
+    SURVEY_FIELD_MAP map;
+    for (int i = 0; i < kSurveyFieldCount; ++i)
+        map.anIndex[i] = defn.GetFieldIndex(kSurveyFields[i].pszName);
+    return map;
+}
+
+OGRPoint PointGeometry(const SURVEY_POINT& point)
+{
+    const GPS_FIX& fix = point.GpsFix;
+    if (fix.nGpsFix == 0) {
+        OGRPoint empty;
+        empty.set3D(TRUE);
+        return empty;
+    }
+    return OGRPoint(fix.dfLongAng, fix.dfLatAng, fix.dfAltVal);
+}
+
+void FillSurveyFields(OGRFeature& f, const SURVEY_FIELD_MAP& map, const GIS_POINT& gp, const std::string& logFile)
+{
+    const int* x = map.anIndex;
+    const SURVEY_POINT& p = gp.Point;
+    const LOCATE_DATA& ld = p.LocateData;
+    const GPS_FIX& fix = p.GpsFix;
+    const bool bFix = fix.nGpsFix != 0;
+    char text[32];
+
+    SetInt(f, x[0], AsPrinted(ld.u32EepromFileIndex));
+    ModeNameFromCode(p.nLocatorMode, text);
+    SetText(f, x[1], text);
+    SetReal(f, x[2], FloatAsDecimal(gp.fDistance));
+    SetReal(f, x[3], FloatAsDecimal(ld.fDepth));
+    SetReal(f, x[4], FloatAsDecimal(ld.fCurrent));
+    SetReal(f, x[5], FloatAsDecimal(ld.fPhase));
+    SetReal(f, x[6], FloatAsDecimal(ld.fSignal));
+    SetReal(f, x[7], FloatAsDecimal(ld.fStrength * 100.0f)); // the log's percentage, in single precision
+    SetReal(f, x[8], FloatAsDecimal(ld.fGain));
+    SetReal(f, x[9], FloatAsDecimal(ld.fFrequency));
+    SetInt(f, x[10], ld.nProtocolId);
+    SetInt(f, x[11], ld.nCompass);
+    SetInt(f, x[12], ld.nArrows);
+    SetInt(f, x[13], ld.nAntennaMode);
+    SetInt(f, x[14], ld.nAccessoryType);
+    SetInt(f, x[15], ld.nSondeLine);
+    SetInt(f, x[16], ld.nBattery);
+    SetInt(f, x[17], ld.nVolume);
+    SetInt(f, x[18], ld.nOverload);
+    SetInt(f, x[19], p.nGpsMode);
+    SetInt(f, x[20], p.nMarkerType);
+    SetReal(f, x[21], FloatAsDecimal(p.fMarkerDepth));
+    SetReal(f, x[22], FloatAsDecimal(p.fMarkerSignal));
+    SetReal(f, x[23], FloatAsDecimal(p.fMarkerGain));
+    SetDate(f, x[24], AsPrinted(p.RtcDate.Day()), AsPrinted(p.RtcDate.Month()), AsPrinted(p.RtcDate.Year()));
+    std::snprintf(text, sizeof text, "%d:%d:%d", AsPrinted(p.RtcTime.Hours()), AsPrinted(p.RtcTime.Minutes()),
+                  AsPrinted(p.RtcTime.Seconds()));
+    SetText(f, x[25], text);
+    SetInt(f, x[26], p.nRtcUpdated);
+    SetDate(f, x[27], p.ZdaData.nDay, p.ZdaData.nMonth, p.ZdaData.nYear);
+    // The log's own form of the time, hhmmss.ss. A locale may not reach here:
+    // GDAL and the faces leave the C numeric locale alone.
+    std::snprintf(text, sizeof text, "%.2f", fix.dfUTC);
+    SetText(f, x[28], text);
+    // Without a fix the log prints zero in every column but the time and its
+    // source; the attributes say the same.
+    SetReal(f, x[29], bFix ? fix.dfLatAng : 0.0);
+    DirectionToText(bFix ? fix.nLatDir : 0, text);
+    SetText(f, x[30], text);
+    SetReal(f, x[31], bFix ? fix.dfLongAng : 0.0);
+    DirectionToText(bFix ? fix.nLongDir : 0, text);
+    SetText(f, x[32], text);
+    SetInt(f, x[33], AsPrinted(fix.nGpsFix));
+    SetInt(f, x[34], bFix ? AsPrinted(fix.nNoSats) : 0);
+    SetReal(f, x[35], bFix ? fix.dfHorizDil : 0.0);
+    SetReal(f, x[36], bFix ? fix.dfAltVal : 0.0);
+    UnitsToText(bFix ? fix.nAltUnits : 0, text);
+    SetText(f, x[37], text);
+    SetReal(f, x[38], bFix ? fix.dfGeoidVal : 0.0);
+    UnitsToText(bFix ? fix.nGeoidUnits : 0, text);
+    SetText(f, x[39], text);
+    SetInt(f, x[40], bFix ? AsPrinted(fix.nDgpsTime) : 0);
+    SetInt(f, x[41], bFix ? AsPrinted(fix.nDgpsId) : 0);
+    SetInt(f, x[42], AsPrinted(fix.nTimeInd));
+    SetText(f, x[43], logFile.c_str());
+}
+
+void ReadSurveyFields(const OGRFeature& f, const SURVEY_FIELD_MAP& map, GIS_POINT& gp, std::string& logFile)
+{
+    const int* x = map.anIndex;
+    gp = GIS_POINT{};
+    SURVEY_POINT& p = gp.Point;
+    LOCATE_DATA& ld = p.LocateData;
+    GPS_FIX& fix = p.GpsFix;
+    auto single = [&f](int index) { return static_cast<float>(Real(f, index)); };
+
+    ld.u32EepromFileIndex = static_cast<uint32_t>(Int(f, x[0]));
+    p.nLocatorMode = ModeCodeFromName(Text(f, x[1]));
+    gp.fDistance = single(x[2]);
+    ld.fDepth = single(x[3]);
+    ld.fCurrent = single(x[4]);
+    ld.fPhase = single(x[5]);
+    ld.fSignal = single(x[6]);
+    ld.fStrength = single(x[7]) * 0.01f;
+    ld.fGain = single(x[8]);
+    ld.fFrequency = single(x[9]);
+    ld.nProtocolId = Int(f, x[10]);
+    ld.nCompass = Int(f, x[11]);
+    ld.nArrows = Int(f, x[12]);
+    ld.nAntennaMode = Int(f, x[13]);
+    ld.nAccessoryType = Int(f, x[14]);
+    ld.nSondeLine = Int(f, x[15]);
+    ld.nBattery = Int(f, x[16]);
+    ld.nVolume = Int(f, x[17]);
+    ld.nOverload = Int(f, x[18]);
+    p.nGpsMode = Int(f, x[19]);
+    p.nMarkerType = Int(f, x[20]);
+    p.fMarkerDepth = single(x[21]);
+    p.fMarkerSignal = single(x[22]);
+    p.fMarkerGain = single(x[23]);
+    int day, month, year;
+    GetDate(f, x[24], day, month, year);
+    p.RtcDate = RTC_DATE::Make(static_cast<uint32_t>(day), static_cast<uint32_t>(month), static_cast<uint32_t>(year));
+    long parts[3];
+    Triple(Text(f, x[25]), ':', parts);
+    p.RtcTime = RTC_TIME::Make(static_cast<uint32_t>(parts[0]), static_cast<uint32_t>(parts[1]),
+                               static_cast<uint32_t>(parts[2]));
+    p.nRtcUpdated = Int(f, x[26]);
+    GetDate(f, x[27], p.ZdaData.nDay, p.ZdaData.nMonth, p.ZdaData.nYear);
+    fix.dfUTC = std::strtod(Text(f, x[28]), nullptr);
+    fix.dfLatAng = Real(f, x[29]);
+    fix.nLatDir = TextToDirection(Text(f, x[30]));
+    fix.dfLongAng = Real(f, x[31]);
+    fix.nLongDir = TextToDirection(Text(f, x[32]));
+    fix.nGpsFix = static_cast<uint32_t>(Int(f, x[33]));
+    fix.nNoSats = static_cast<uint32_t>(Int(f, x[34]));
+    fix.dfHorizDil = Real(f, x[35]);
+    fix.dfAltVal = Real(f, x[36]);
+    fix.nAltUnits = TextToUnits(Text(f, x[37]));
+    fix.dfGeoidVal = Real(f, x[38]);
+    fix.nGeoidUnits = TextToUnits(Text(f, x[39]));
+    fix.nDgpsTime = static_cast<uint32_t>(Int(f, x[40]));
+    fix.nDgpsId = static_cast<uint32_t>(Int(f, x[41]));
+    fix.nTimeInd = static_cast<uint32_t>(Int(f, x[42]));
+    logFile = Text(f, x[43]);
+
+    // The geometry holds the position as the decoder had it, beyond what any
+    // text column could carry.
+    const OGRGeometry* geometry = f.GetGeometryRef();
+    if (fix.nGpsFix != 0 && geometry != nullptr && !geometry->IsEmpty() &&
+        wkbFlatten(geometry->getGeometryType()) == wkbPoint) {
+        const OGRPoint* position = geometry->toPoint();
+        fix.dfLongAng = position->getX();
+        fix.dfLatAng = position->getY();
+        if (position->Is3D())
+            fix.dfAltVal = position->getZ();
+    }
+}
+
+std::string MeasurementSummary(const GIS_POINT& gp)
+{
+    const SURVEY_POINT& p = gp.Point;
+    const LOCATE_DATA& ld = p.LocateData;
+    char mode[kModeNameSize];
+    ModeNameFromCode(p.nLocatorMode, mode);
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "Log %d; Mode %s; Distance %.1f m; Depth %.2f cm; Locate %.2f mA; Phase %.2f degrees; "
+                  "Signal %.2f dBuV; Strength %.2f %%; Gain %.2f dB; Frequency %g Hz; Compass %d degrees",
+                  AsPrinted(ld.u32EepromFileIndex), mode, static_cast<double>(gp.fDistance),
+                  static_cast<double>(ld.fDepth), static_cast<double>(ld.fCurrent), static_cast<double>(ld.fPhase),
+                  static_cast<double>(ld.fSignal), static_cast<double>(ld.fStrength * 100.0f),
+                  static_cast<double>(ld.fGain), static_cast<double>(ld.fFrequency), ld.nCompass);
+    return text;
+}

@@ -1,0 +1,62 @@
+// The survey as GIS features. survey_points: one feature per logged point, its
+// attributes named as the log's 43 headings and typed (integers as integers,
+// measurements as reals, the two dates as dates, the two times as text in the
+// log's own form, since GeoPackage has no time type), then LogFile, the name of
+// the log file it came from. The geometry is a Point Z in EPSG:4326 at the
+// decoder's full double precision (longitude, latitude, altitude), empty for a
+// point without a fix. survey_track: one LineString Z per log through its fixed
+// points in order.
+#pragma once
+
+#include <string>
+
+#include <ogrsf_frmts.h>
+
+#include "link/SurveyPoint.h"
+
+// One logged point with the Distance column the log prints for it.
+struct GIS_POINT {
+    SURVEY_POINT Point;
+    float fDistance = 0.0f;
+};
+
+struct SURVEY_FIELD {
+    const char* pszName;
+    OGRFieldType eType;
+};
+
+constexpr int kSurveyFieldCount = 44;
+constexpr int kLogField = 0;      // Log, the locator's file index
+constexpr int kLogFileField = 43; // LogFile
+extern const SURVEY_FIELD kSurveyFields[kSurveyFieldCount];
+
+// Field index in a layer of each survey field, -1 where the layer lacks it.
+struct SURVEY_FIELD_MAP {
+    int anIndex[kSurveyFieldCount];
+};
+
+// Adds every survey field to a fresh layer and records where each went (a
+// format may shorten the names). False with the reason when one is refused.
+bool CreateSurveyFields(OGRLayer& layer, SURVEY_FIELD_MAP& map, std::string& error);
+// Finds the survey fields of an existing layer by name.
+SURVEY_FIELD_MAP MapSurveyFields(OGRFeatureDefn& defn);
+
+// Sets every mapped survey field of feature from the point.
+void FillSurveyFields(OGRFeature& feature, const SURVEY_FIELD_MAP& map, const GIS_POINT& point,
+                      const std::string& logFile);
+// Reads a point back from a feature written by FillSurveyFields (position from
+// the geometry, at full precision); logFile gets the LogFile field.
+void ReadSurveyFields(const OGRFeature& feature, const SURVEY_FIELD_MAP& map, GIS_POINT& point,
+                      std::string& logFile);
+
+// Point Z (longitude, latitude, altitude) of a point with a fix; empty Point Z
+// without one. Signed degrees: negative in the south and west.
+OGRPoint PointGeometry(const SURVEY_POINT& point);
+
+// A line naming the measured values with their units, for a placemark's
+// description: "Mode 8440; Depth 123.46 cm; Locate 45.50 mA; ...".
+std::string MeasurementSummary(const GIS_POINT& point);
+
+// The float a locator sent, as the shortest decimal that reads back as that
+// float (75.6, not 75.59999847): what a GIS user should see in a real field.
+double FloatAsDecimal(float value);

@@ -1,0 +1,429 @@
+#include "gis/SurveyDataset.h"
+
+#include <cpl_vsi.h>
+#include <ogr_spatialref.h>
+
+#include "gis/GdalErrors.h"
+
+namespace {
+
+// Progress is told every this many points.
+constexpr size_t kProgressStep = 10000;
+
+bool Exists(const std::string& path)
+{
+    VSIStatBufL stat;
+    return VSIStatL(path.c_str(), &stat) == 0;
+}
+
+bool IsEmptyFile(const std::string& path)
+{
+    VSIStatBufL stat;
+    return VSIStatL(path.c_str(), &stat) == 0 && VSI_ISREG(stat.st_mode) && stat.st_size == 0;
+}
+
+// SQL string literal for an attribute filter.
+std::string Quoted(const std::string& text)
+{
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'')
+            quoted += '\'';
+        quoted += c;
+    }
+    return quoted + "'";
+}
+
+// Longitude first, whatever the authority's axis order says.
+OGRSpatialReference* Wgs84()
+{
+    static OGRSpatialReference* srs = [] {
+        auto* s = new OGRSpatialReference();
+        s->importFromEPSG(4326);
+        s->SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
+        return s;
+    }();
+    return srs;
+}
+
+char** Options(const char* const* list) { return const_cast<char**>(list); }
+
+GDALDataset* CreateDataset(const GIS_FORMAT& format, const std::string& path, std::string& error)
+{
+    GDALDriver* driver = GetGDALDriverManager()->GetDriverByName(format.pszDriver);
+    if (driver == nullptr) {
+        error = std::string("GDAL has no ") + format.pszDriver + " driver";
+        return nullptr;
+    }
+    if (Exists(path) && driver->Delete(path.c_str()) != CE_None && VSIUnlink(path.c_str()) != 0) {
+        error = "cannot replace " + path;
+        return nullptr;
+    }
+    GDALDataset* dataset = driver->Create(path.c_str(), 0, 0, 0, GDT_Unknown, Options(format.papszDatasetOptions));
+    if (dataset == nullptr)
+        error = "cannot create " + path;
+    return dataset;
+}
+
+bool AddField(OGRLayer& layer, const char* name, OGRFieldType type, int& index, std::string& error)
+{
+    OGRFieldDefn field(name, type);
+    if (layer.CreateField(&field) != OGRERR_NONE) {
+        error = std::string("cannot add the field ") + name;
+        return false;
+    }
+    index = layer.GetLayerDefn()->GetFieldCount() - 1;
+    return true;
+}
+
+} // namespace
+
+std::string TrackSiblingPath(const std::string& path, const GIS_FORMAT& format)
+{
+    const size_t n = std::char_traits<char>::length(format.pszExtension);
+    const bool bHasExtension = path.size() > n && path.compare(path.size() - n, n, format.pszExtension) == 0;
+    const std::string stem = bHasExtension ? path.substr(0, path.size() - n) : path;
+    return stem + "_track" + format.pszExtension;
+}
+
+CSurveyDataset::~CSurveyDataset()
+{
+    CGdalMessages messages;
+    Rollback();
+}
+
+std::unique_ptr<CSurveyDataset> CSurveyDataset::Open(const GIS_FORMAT& format, const std::string& path,
+                                                     std::string& error)
+{
+    CGdalMessages messages;
+    std::unique_ptr<CSurveyDataset> output(new CSurveyDataset());
+    output->m_format = &format;
+    output->m_path = path;
+    // A file of no bytes is what a crash leaves between creating a GeoPackage
+    // and writing its first page; there is nothing in it to keep.
+    const bool bExisting = format.bAppendable && Exists(path) && !IsEmptyFile(path);
+    const bool ok = bExisting ? output->OpenExisting(error) : output->Create(error);
+    if (!ok) {
+        error = messages.LastError(error);
+        return nullptr;
+    }
+    return output;
+}
+
+bool CSurveyDataset::OpenExisting(std::string& error)
+{
+    const char* const drivers[] = {m_format->pszDriver, nullptr};
+    m_points.reset(GDALDataset::Open(m_path.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE, drivers));
+    if (!m_points) {
+        error = "cannot open " + m_path;
+        return false;
+    }
+    m_pointLayer = m_points->GetLayerByName(m_format->pszPointLayer);
+    if (m_pointLayer == nullptr) {
+        if (!CreatePointLayer(error))
+            return false;
+    } else {
+        m_fields = MapSurveyFields(*m_pointLayer->GetLayerDefn());
+        if (m_fields.anIndex[kLogField] < 0 || m_fields.anIndex[kLogFileField] < 0) {
+            error = m_path + " has a layer " + m_format->pszPointLayer + " that fieldbook did not write";
+            return false;
+        }
+    }
+    m_trackLayer = m_points->GetLayerByName(m_format->pszTrackLayer);
+    if (m_trackLayer == nullptr)
+        return CreateTrackLayer(*m_points, error);
+    m_trackLogFileField = m_trackLayer->GetLayerDefn()->GetFieldIndex("LogFile");
+    return LoadKeys(error);
+}
+
+bool CSurveyDataset::Create(std::string& error)
+{
+    m_points.reset(CreateDataset(*m_format, m_path, error));
+    if (!m_points || !CreatePointLayer(error))
+        return false;
+    if (m_format->eTrack == TrackLayout::SameDataset)
+        return CreateTrackLayer(*m_points, error);
+    m_trackFile.reset(CreateDataset(*m_format, TrackSiblingPath(m_path, *m_format), error));
+    return m_trackFile && CreateTrackLayer(*m_trackFile, error);
+}
+
+bool CSurveyDataset::CreatePointLayer(std::string& error)
+{
+    m_pointLayer = m_points->CreateLayer(m_format->pszPointLayer, Wgs84(), wkbPoint25D,
+                                         Options(m_format->papszPointOptions));
+    if (m_pointLayer == nullptr) {
+        error = std::string("cannot create the layer ") + m_format->pszPointLayer + " in " + m_path;
+        return false;
+    }
+    for (int& index : m_fields.anIndex)
+        index = -1;
+    OGRFeatureDefn* defn = m_pointLayer->GetLayerDefn();
+    switch (m_format->eAttributes) {
+    case PointAttributes::SurveyNamed:
+        if (!AddField(*m_pointLayer, "Name", OFTString, m_nameField, error) ||
+            !AddField(*m_pointLayer, "Description", OFTString, m_descField, error))
+            return false;
+        [[fallthrough]];
+    case PointAttributes::Survey:
+        return CreateSurveyFields(*m_pointLayer, m_fields, error);
+    case PointAttributes::GpxWaypoint:
+        // The layer comes with GPX's own elements as its fields.
+        m_nameField = defn->GetFieldIndex("name");
+        m_descField = defn->GetFieldIndex("desc");
+        m_timeField = defn->GetFieldIndex("time");
+        return true;
+    case PointAttributes::CadEntity:
+        m_cadLayerField = defn->GetFieldIndex("Layer");
+        return true;
+    }
+    return true;
+}
+
+bool CSurveyDataset::CreateTrackLayer(GDALDataset& dataset, std::string& error)
+{
+    // DXF has one layer of entities: the track is one more entity in it.
+    if (m_format->eTrack == TrackLayout::SameDataset &&
+        std::string(m_format->pszTrackLayer) == m_format->pszPointLayer) {
+        m_trackLayer = m_pointLayer;
+        return true;
+    }
+    m_trackLayer = dataset.CreateLayer(m_format->pszTrackLayer, Wgs84(), wkbLineString25D,
+                                       Options(m_format->papszTrackOptions));
+    if (m_trackLayer == nullptr) {
+        error = std::string("cannot create the layer ") + m_format->pszTrackLayer;
+        return false;
+    }
+    switch (m_format->eAttributes) {
+    case PointAttributes::SurveyNamed:
+        if (!AddField(*m_trackLayer, "Name", OFTString, m_trackNameField, error))
+            return false;
+        [[fallthrough]];
+    case PointAttributes::Survey:
+        return AddField(*m_trackLayer, "LogFile", OFTString, m_trackLogFileField, error);
+    case PointAttributes::GpxWaypoint:
+        m_trackNameField = m_trackLayer->GetLayerDefn()->GetFieldIndex("name");
+        return true;
+    case PointAttributes::CadEntity:
+        return true;
+    }
+    return true;
+}
+
+bool CSurveyDataset::LoadKeys(std::string& error)
+{
+    const int logIndex = m_fields.anIndex[kLogField];
+    const int fileIndex = m_fields.anIndex[kLogFileField];
+    // Only the key is read: no geometry, no other attribute.
+    OGRFeatureDefn* defn = m_pointLayer->GetLayerDefn();
+    std::vector<const char*> ignored;
+    for (int i = 0; i < defn->GetFieldCount(); ++i) {
+        if (i != logIndex && i != fileIndex)
+            ignored.push_back(defn->GetFieldDefn(i)->GetNameRef());
+    }
+    ignored.push_back("OGR_GEOMETRY");
+    ignored.push_back(nullptr);
+    m_pointLayer->SetIgnoredFields(ignored.data());
+    m_pointLayer->ResetReading();
+    for (auto& feature : *m_pointLayer) {
+        const std::string file = feature->GetFieldAsString(fileIndex);
+        ++m_keys[file][feature->GetFieldAsInteger(logIndex)];
+        ++m_counts[file];
+    }
+    m_pointLayer->SetIgnoredFields(nullptr);
+    if (CPLGetLastErrorType() >= CE_Failure && m_counts.empty() && m_pointLayer->GetFeatureCount() > 0) {
+        error = "cannot read " + m_path;
+        return false;
+    }
+    return true;
+}
+
+size_t CSurveyDataset::CountPoints(const std::string& logFile) const
+{
+    const auto found = m_counts.find(logFile);
+    return found == m_counts.end() ? 0 : found->second;
+}
+
+bool CSurveyDataset::Begin(std::string& error)
+{
+    if (m_bInTransaction)
+        return true;
+    const OGRErr result = m_points->StartTransaction(FALSE);
+    if (result == OGRERR_NONE) {
+        m_bInTransaction = true;
+        return true;
+    }
+    if (result == OGRERR_UNSUPPORTED_OPERATION)
+        return true; // a plain file: it is written whole or replaced on the next run
+    error = "cannot start a transaction in " + m_path;
+    return false;
+}
+
+bool CSurveyDataset::AppendPoints(const std::string& logFile, const GIS_POINT* points, size_t count,
+                                  std::string& error, const std::function<void(size_t)>& progress)
+{
+    CGdalMessages messages;
+    if (!Begin(error)) {
+        error = messages.LastError(error);
+        return false;
+    }
+    // The n-th point of this log with a given Log number is present when the
+    // output holds at least n features with that key.
+    std::map<int, size_t>& held = m_keys[logFile];
+    std::map<int, size_t> seen;
+    OGRLineString& track = m_newTrack[logFile];
+    track.set3D(TRUE);
+
+    OGRFeature feature(m_pointLayer->GetLayerDefn());
+    const std::string summaryPrefix = logFile + ":";
+    for (size_t i = 0; i < count; ++i) {
+        if (progress && i > 0 && i % kProgressStep == 0)
+            progress(i);
+        const GIS_POINT& gp = points[i];
+        const int key = static_cast<int>(gp.Point.LocateData.u32EepromFileIndex);
+        size_t& occurrence = seen[key];
+        ++occurrence;
+        if (occurrence <= held[key])
+            continue;
+
+        feature.SetFID(OGRNullFID);
+        FillSurveyFields(feature, m_fields, gp, logFile);
+        if (m_nameField >= 0)
+            feature.SetField(m_nameField, (summaryPrefix + std::to_string(key)).c_str());
+        if (m_descField >= 0)
+            feature.SetField(m_descField, MeasurementSummary(gp).c_str());
+        if (m_cadLayerField >= 0)
+            feature.SetField(m_cadLayerField, kPointLayer);
+        const GPS_FIX& fix = gp.Point.GpsFix;
+        const ZDA_DATA& zda = gp.Point.ZdaData;
+        if (m_timeField >= 0 && zda.nYear > 0 && zda.nMonth >= 1 && zda.nDay >= 1) {
+            const int hhmmss = static_cast<int>(fix.dfUTC);
+            const float seconds = static_cast<float>(hhmmss % 100) + static_cast<float>(fix.dfUTC - hhmmss);
+            feature.SetField(m_timeField, zda.nYear, zda.nMonth, zda.nDay, hhmmss / 10000, hhmmss / 100 % 100,
+                             seconds, 100);
+        }
+        OGRPoint position = PointGeometry(gp.Point);
+        // GPX and DXF have no empty point: a point without a fix has no position there.
+        if (position.IsEmpty() && m_format->eAttributes != PointAttributes::Survey &&
+            m_format->eAttributes != PointAttributes::SurveyNamed) {
+            feature.SetGeometryDirectly(nullptr);
+            if (m_format->eAttributes == PointAttributes::CadEntity)
+                continue;
+        } else {
+            feature.SetGeometry(&position);
+        }
+        if (m_pointLayer->CreateFeature(&feature) != OGRERR_NONE) {
+            error = messages.LastError("cannot write a point to " + m_path);
+            Rollback();
+            return false;
+        }
+        ++held[key];
+        ++m_counts[logFile];
+        if (fix.nGpsFix != 0)
+            track.addPoint(&position);
+    }
+    return true;
+}
+
+bool CSurveyDataset::WriteTrack(const std::string& logFile, const OGRLineString& added, std::string& error)
+{
+    if (added.getNumPoints() == 0)
+        return true;
+    OGRFeatureUniquePtr existing;
+    if (m_format->bAppendable && m_trackLogFileField >= 0) {
+        m_trackLayer->SetAttributeFilter(("LogFile = " + Quoted(logFile)).c_str());
+        m_trackLayer->ResetReading();
+        existing.reset(m_trackLayer->GetNextFeature());
+        m_trackLayer->SetAttributeFilter(nullptr);
+    }
+    if (existing) {
+        OGRGeometry* geometry = existing->GetGeometryRef();
+        if (geometry != nullptr && wkbFlatten(geometry->getGeometryType()) == wkbLineString) {
+            geometry->toLineString()->addSubLineString(&added);
+        } else {
+            existing->SetGeometry(&added);
+        }
+        if (m_trackLayer->SetFeature(existing.get()) != OGRERR_NONE) {
+            error = "cannot extend the track in " + m_path;
+            return false;
+        }
+        return true;
+    }
+    // A line needs two vertices; only the GeoPackage, which is extended
+    // later, starts one from a single fix.
+    if (added.getNumPoints() < 2 && !m_format->bAppendable)
+        return true;
+    OGRFeature feature(m_trackLayer->GetLayerDefn());
+    if (m_trackLogFileField >= 0)
+        feature.SetField(m_trackLogFileField, logFile.c_str());
+    if (m_trackNameField >= 0)
+        feature.SetField(m_trackNameField, logFile.c_str());
+    const int cadLayer = m_trackLayer->GetLayerDefn()->GetFieldIndex("Layer");
+    if (m_format->eAttributes == PointAttributes::CadEntity && cadLayer >= 0)
+        feature.SetField(cadLayer, kTrackLayer);
+    feature.SetGeometry(&added);
+    if (m_trackLayer->CreateFeature(&feature) != OGRERR_NONE) {
+        error = "cannot write the track to " + m_path;
+        return false;
+    }
+    return true;
+}
+
+bool CSurveyDataset::Commit(std::string& error)
+{
+    CGdalMessages messages;
+    for (const auto& [logFile, line] : m_newTrack) {
+        if (!WriteTrack(logFile, line, error)) {
+            error = messages.LastError(error);
+            Rollback();
+            return false;
+        }
+    }
+    m_newTrack.clear();
+    if (m_bInTransaction) {
+        m_bInTransaction = false;
+        if (m_points->CommitTransaction() != OGRERR_NONE) {
+            error = messages.LastError("cannot commit to " + m_path);
+            m_keys.clear();
+            m_counts.clear();
+            LoadKeys(error);
+            return false;
+        }
+    }
+    return true;
+}
+
+void CSurveyDataset::Rollback()
+{
+    m_newTrack.clear();
+    if (!m_bInTransaction)
+        return;
+    m_bInTransaction = false;
+    m_points->RollbackTransaction();
+    // What the output holds is what it held before the batch.
+    m_keys.clear();
+    m_counts.clear();
+    std::string ignored;
+    LoadKeys(ignored);
+}
+
+bool CSurveyDataset::Close(std::string& error)
+{
+    CGdalMessages messages;
+    if (!m_newTrack.empty() || m_bInTransaction) {
+        if (!Commit(error))
+            return false;
+    }
+    for (GDALDatasetUniquePtr* dataset : {&m_points, &m_trackFile}) {
+        if (*dataset) {
+            // Formats that write on close report their trouble while closing.
+            (*dataset)->FlushCache(true);
+            dataset->reset();
+        }
+    }
+    const bool ok = !messages.HadError();
+    if (!ok)
+        error = messages.LastError("cannot finish " + m_path);
+    m_pointLayer = nullptr;
+    m_trackLayer = nullptr;
+    return ok;
+}

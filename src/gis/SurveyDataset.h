@@ -1,0 +1,83 @@
+// One GIS output of survey points: a GeoPackage beside a log, an export file,
+// later a database. Points are appended in batches keyed on LogFile + Log: a
+// point whose key the output holds already is not written again (the n-th
+// point of a log with a given Log number matches the n-th such feature), so
+// writing a log's points once more, or after a crash, adds only what is
+// missing. Each batch is one transaction where the format has them, so a batch
+// is in the output whole or not at all.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include <gdal_priv.h>
+
+#include "gis/GisFormats.h"
+#include "gis/GisSchema.h"
+
+class CSurveyDataset {
+public:
+    ~CSurveyDataset();
+    CSurveyDataset(const CSurveyDataset&) = delete;
+    CSurveyDataset& operator=(const CSurveyDataset&) = delete;
+
+    // Opens the output at path. An appendable format (GeoPackage) opens an
+    // existing file and takes its keys; any other output is created anew,
+    // replacing a file of that name. nullptr with the reason in error.
+    static std::unique_ptr<CSurveyDataset> Open(const GIS_FORMAT& format, const std::string& path,
+                                                std::string& error);
+
+    // Number of points of logFile the output holds.
+    size_t CountPoints(const std::string& logFile) const;
+
+    // Adds the points of logFile that the output lacks, in log order, and
+    // notes their fixed positions for the track. progress, when given, hears
+    // the number of points passed so far now and then.
+    bool AppendPoints(const std::string& logFile, const GIS_POINT* points, size_t count, std::string& error,
+                      const std::function<void(size_t)>& progress = {});
+    // Writes or extends each track that AppendPoints changed and ends the
+    // transaction. On failure nothing of this batch stays.
+    bool Commit(std::string& error);
+    // Undoes the batch so far (where the format has transactions).
+    void Rollback();
+    // Closes the output, flushing formats that write on close.
+    bool Close(std::string& error);
+
+    const std::string& Path() const { return m_path; }
+
+private:
+    CSurveyDataset() = default;
+    bool OpenExisting(std::string& error);
+    bool Create(std::string& error);
+    bool CreatePointLayer(std::string& error);
+    bool CreateTrackLayer(GDALDataset& dataset, std::string& error);
+    bool LoadKeys(std::string& error);
+    bool Begin(std::string& error);
+    bool WriteTrack(const std::string& logFile, const OGRLineString& added, std::string& error);
+
+    const GIS_FORMAT* m_format = nullptr;
+    std::string m_path;
+    GDALDatasetUniquePtr m_points;      // the dataset of the points layer
+    GDALDatasetUniquePtr m_trackFile;   // the track's own file, for one-layer formats
+    OGRLayer* m_pointLayer = nullptr;
+    OGRLayer* m_trackLayer = nullptr;
+    SURVEY_FIELD_MAP m_fields{};
+    int m_nameField = -1;    // KML placemark name / GPX name
+    int m_descField = -1;    // KML description / GPX desc
+    int m_timeField = -1;    // GPX time
+    int m_cadLayerField = -1; // DXF Layer
+    int m_trackLogFileField = -1;
+    int m_trackNameField = -1;
+    bool m_bInTransaction = false;
+
+    // Features held per log file and Log number (as the log prints it).
+    std::map<std::string, std::map<int, size_t>> m_keys;
+    std::map<std::string, size_t> m_counts;
+    // Fixed positions added in this batch, per log file, in log order.
+    std::map<std::string, OGRLineString> m_newTrack;
+};
+
+// "<stem>_track<ext>": where a one-layer format puts the track of path.
+std::string TrackSiblingPath(const std::string& path, const GIS_FORMAT& format);
