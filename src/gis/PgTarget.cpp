@@ -54,13 +54,25 @@ std::string Reason(std::string text)
     const size_t failed = text.find("failed: ");
     if (text.compare(0, 11, "connection ") == 0 && failed != std::string::npos)
         text.erase(0, failed + 8);
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
-        text.pop_back();
-    for (char& c : text) {
-        if (c == '\n')
-            c = ' ';
+    // libpq's messages run over several lines with tabs and double blanks: one line here.
+    std::string line;
+    for (char c : text) {
+        const bool blank = c == '\n' || c == '\t' || c == ' ';
+        if (!blank)
+            line += c;
+        else if (!line.empty() && line.back() != ' ')
+            line += ' ';
     }
-    return text;
+    while (!line.empty() && line.back() == ' ')
+        line.pop_back();
+    return line;
+}
+
+// What GDAL said last on this thread, as one line; what when it said nothing.
+std::string Why(const CGdalMessages& messages, const std::string& what)
+{
+    const std::string said = messages.LastError("-");
+    return said == "-" ? what : what + ": " + Reason(said.substr(3));
 }
 
 void AppendCoordinate(std::string& wkt, double x, double y, double z)
@@ -116,9 +128,9 @@ bool CPgTarget::Exec(const std::string& sql)
     OGRLayer* result = m_dataset->ExecuteSQL(sql.c_str(), nullptr, nullptr);
     if (result != nullptr)
         m_dataset->ReleaseResultSet(result);
-    const std::string error = messages.LastError("");
-    if (!error.empty()) {
-        m_problem = Reason(error);
+    const std::string problem = Why(messages, "");
+    if (!problem.empty()) {
+        m_problem = problem.substr(2);
         return false;
     }
     return true;
@@ -138,7 +150,7 @@ bool CPgTarget::Connect()
     const char* const drivers[] = {"PostgreSQL", nullptr};
     m_dataset.reset(GDALDataset::Open(name.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE, drivers, nullptr, nullptr));
     if (!m_dataset)
-        return Fail(Reason(messages.LastError("cannot connect")));
+        return Fail(Why(messages, "cannot connect"));
     m_bRefused = false;
     if (!EnsureLayers()) {
         const std::string problem = m_problem;
@@ -166,7 +178,7 @@ bool CPgTarget::EnsureLayers()
              m_points->CreateField(&unit) == OGRERR_NONE && m_points->CreateField(&repeat) == OGRERR_NONE &&
              m_points->SyncToDisk() == OGRERR_NONE;
         if (!ok)
-            m_problem = "cannot create survey_points: " + Reason(messages.LastError(error));
+            m_problem = Why(messages, "cannot create survey_points" + (error.empty() ? "" : " (" + error + ")"));
         OGRLayer* track = ok ? m_dataset->CreateLayer(kTrackLayer, &wgs84, wkbLineString25D,
                                                       const_cast<char**>(kTrackOptions))
                              : nullptr;
@@ -175,7 +187,7 @@ bool CPgTarget::EnsureLayers()
         if (ok && (track == nullptr || track->CreateField(&trackUnit) != OGRERR_NONE ||
                    track->CreateField(&logFile) != OGRERR_NONE || track->SyncToDisk() != OGRERR_NONE)) {
             ok = false;
-            m_problem = "cannot create survey_track: " + Reason(messages.LastError(""));
+            m_problem = Why(messages, "cannot create survey_track");
         }
     }
     // The keys: the database itself refuses a second copy of a point or track.
@@ -207,7 +219,7 @@ bool CPgTarget::LoadLog(const std::string& logFile, LOG_STATE& state)
         ("SELECT \"Log\", \"LogRepeat\", NOT ST_IsEmpty(geom) FROM survey_points WHERE " + where).c_str(), nullptr,
         nullptr);
     if (rows == nullptr) {
-        m_problem = Reason(messages.LastError("cannot read survey_points"));
+        m_problem = Why(messages, "cannot read survey_points");
         return false;
     }
     state = LOG_STATE{};
@@ -219,7 +231,7 @@ bool CPgTarget::LoadLog(const std::string& logFile, LOG_STATE& state)
     m_dataset->ReleaseResultSet(rows);
     rows = m_dataset->ExecuteSQL(("SELECT count(*) FROM survey_track WHERE " + where).c_str(), nullptr, nullptr);
     if (rows == nullptr) {
-        m_problem = Reason(messages.LastError("cannot read survey_track"));
+        m_problem = Why(messages, "cannot read survey_track");
         return false;
     }
     OGRFeatureUniquePtr count(rows->GetNextFeature());
@@ -273,7 +285,7 @@ bool CPgTarget::Deliver(const std::string& logFile, const GIS_POINT* points, siz
 
     CGdalMessages messages;
     if (m_dataset->StartTransaction(FALSE) != OGRERR_NONE)
-        return Fail(Reason(messages.LastError("cannot start a transaction")));
+        return Fail(Why(messages, "cannot start a transaction"));
     OGRFeatureUniquePtr feature(OGRFeature::CreateFeature(m_points->GetLayerDefn()));
     std::string wkt = "(";
     size_t newFixes = 0;
@@ -287,7 +299,7 @@ bool CPgTarget::Deliver(const std::string& logFile, const GIS_POINT* points, siz
         feature->SetGeometry(&geometry);
         if (m_points->CreateFeature(feature.get()) != OGRERR_NONE) {
             m_dataset->RollbackTransaction();
-            return Fail(Reason(messages.LastError("cannot add a point")));
+            return Fail(Why(messages, "cannot add a point"));
         }
         if (!geometry.IsEmpty()) {
             AppendCoordinate(wkt, geometry.getX(), geometry.getY(), geometry.getZ());
@@ -314,7 +326,7 @@ bool CPgTarget::Deliver(const std::string& logFile, const GIS_POINT* points, siz
         return Fail(m_problem);
     }
     if (m_dataset->CommitTransaction() != OGRERR_NONE)
-        return Fail(Reason(messages.LastError("the database did not take the points")));
+        return Fail(Why(messages, "the database did not take the points"));
 
     for (const auto& [index, repeat] : fresh)
         state.delivered.emplace(std::make_pair(LogNumber(points[index]), repeat), true);

@@ -209,6 +209,7 @@ bool PostgresServer::Query(const std::string& name, const std::string& sql, std:
         PQfinish(conn);
         return false;
     }
+    PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr); // "does not exist, skipping"
     PGresult* res = PQexec(conn, sql.c_str());
     const ExecStatusType st = PQresultStatus(res);
     const bool ok = st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK;
