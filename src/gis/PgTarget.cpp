@@ -44,16 +44,13 @@ bool MentionsRefusal(const std::string& text)
 }
 
 // GDAL's message for a failed connection starts with the name of the libpq
-// call and repeats "connection to server ... failed:"; the reason is the rest.
+// call; libpq's own text (which server, why) is the reason.
 std::string Reason(std::string text)
 {
     for (const char* noise : {"PQconnectdb failed.\n", "PQconnectdb failed: "}) {
         if (text.compare(0, std::char_traits<char>::length(noise), noise) == 0)
             text.erase(0, std::char_traits<char>::length(noise));
     }
-    const size_t failed = text.find("failed: ");
-    if (text.compare(0, 11, "connection ") == 0 && failed != std::string::npos)
-        text.erase(0, failed + 8);
     // libpq's messages run over several lines with tabs and double blanks: one line here.
     std::string line;
     for (char c : text) {
