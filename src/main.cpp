@@ -4,6 +4,7 @@
 
 #include "app/Application.h"
 #include "app/HeadlessFace.h"
+#include "gis/GeoPackageKeeper.h"
 #ifdef FIELDBOOK_HAVE_GUI
 #include "gui/Window.h"
 #endif
@@ -24,6 +25,9 @@ int main(int argc, char** argv)
         break;
     }
     ApplyFolders(options);
+    SetLogCompanionFactory([](std::function<void(const std::string&)> notice) {
+        return std::unique_ptr<ISurveyLogObserver>(new CGeoPackageKeeper(std::move(notice)));
+    });
     if (options.bHeadless)
         return RunHeadless(options);
 #ifdef FIELDBOOK_HAVE_GUI

@@ -1,13 +1,23 @@
 #include "app/Application.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
+#include "app/ConfigFile.h"
 #include "platform/Folders.h"
 #include "surveylog/SurveyLog.h"
+
+namespace {
+LogCompanionFactory g_companionFactory;
+} // namespace
+
+void SetLogCompanionFactory(LogCompanionFactory factory) { g_companionFactory = std::move(factory); }
+
+void IViewFace::OnNotice(const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); }
 
 std::string UsageText()
 {
@@ -103,6 +113,13 @@ CFieldbookApp::~CFieldbookApp()
 
 void CFieldbookApp::Start()
 {
+    // Before the view starts the first log file, which may take over the
+    // points of an existing one.
+    if (g_companionFactory && GetConfig().m_bGeoPackage) {
+        IViewFace* face = &m_face;
+        m_companion = g_companionFactory([face](const std::string& text) { face->OnNotice(text); });
+        CSurveyLog::GetInstance()->SetObserver(m_companion.get());
+    }
     m_view = std::make_unique<CFieldbookView>(m_face);
     m_view->OnInitialUpdate();
 }
@@ -120,5 +137,6 @@ void CFieldbookApp::ExitSequence()
     m_face.StopRecordTimer();
     m_view->StopLink();
     CSurveyLog::DestroyInstance();
+    m_companion.reset();
     m_view.reset();
 }

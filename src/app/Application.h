@@ -2,10 +2,12 @@
 // configuration, the single-instance rule, the view, and the exit sequence.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "app/FieldbookView.h"
+#include "surveylog/SurveyLogObserver.h"
 
 // Commands of the toolbar and their fixed numbers.
 enum : int {
@@ -55,6 +57,13 @@ private:
     int m_fd = -1;
 };
 
+// Makes what is kept in step with the survey log beside it (the program installs
+// the GeoPackage keeper, which the core knows only by this interface); notice
+// takes its one-line messages, from any thread. Used when LOG#GEOPACKAGE is on.
+using LogCompanionFactory =
+    std::function<std::unique_ptr<ISurveyLogObserver>(std::function<void(const std::string&)> notice)>;
+void SetLogCompanionFactory(LogCompanionFactory factory);
+
 // The application's running part: the view and the exit sequence.
 class CFieldbookApp {
 public:
@@ -65,14 +74,16 @@ public:
     void Start();
     // ID_NEW_LOG: closes off the current survey and starts a new file.
     void NewLog();
-    // Stops the record timer and the link, disposes of the survey log, destroys
-    // the view (which shuts the link down and closes "system.txt"). Safe twice.
+    // Stops the record timer and the link, disposes of the survey log, lets the
+    // log's companion finish (bounded), destroys the view (which shuts the link
+    // down and closes "system.txt"). Safe twice.
     void ExitSequence();
 
     CFieldbookView* View() const { return m_view.get(); }
 
 private:
     IViewFace& m_face;
+    std::unique_ptr<ISurveyLogObserver> m_companion;
     std::unique_ptr<CFieldbookView> m_view;
     bool m_exited = false;
 };

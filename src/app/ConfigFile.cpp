@@ -187,6 +187,8 @@ enum class ParseState {
     BluetoothEnabledValue,
     ResolutionValue,
     DebugLevelValue,
+    Log,
+    GeoPackageValue,
 };
 
 } // namespace
@@ -261,6 +263,8 @@ void CConfigFile::Parse(const std::vector<std::string>& tokens)
                 state = ParseState::Screen;
             else if (EqualsNoCase(token, "DEBUG"))
                 state = ParseState::Debug;
+            else if (EqualsNoCase(token, "LOG"))
+                state = ParseState::Log;
             else
                 error = "Illegal Level 0 Token <";
             break;
@@ -283,6 +287,12 @@ void CConfigFile::Parse(const std::vector<std::string>& tokens)
                 state = ParseState::DebugLevelValue;
             else
                 error = "Illegal DEBUG Level 1 Token <";
+            break;
+        case ParseState::Log:
+            if (EqualsNoCase(token, "GEOPACKAGE"))
+                state = ParseState::GeoPackageValue;
+            else
+                error = "Illegal LOG Level 1 Token <";
             break;
         case ParseState::PortGps:
             if (EqualsNoCase(token, "PORTNUMBER"))
@@ -324,6 +334,10 @@ void CConfigFile::Parse(const std::vector<std::string>& tokens)
             m_dwDebugLevel = DebugLevelFromText(token);
             state = ParseState::Level0;
             break;
+        case ParseState::GeoPackageValue:
+            m_bGeoPackage = TextToBool(token);
+            state = ParseState::Level0;
+            break;
         }
         if (error != nullptr) {
             // Built by concatenation: the token is as long and as odd as the file made it.
@@ -354,6 +368,10 @@ void CConfigFile::Write() const
     text += line;
     std::snprintf(line, sizeof line, "DEBUG#LEVEL#0x%08x\n", static_cast<unsigned>(m_dwDebugLevel));
     text += line;
+    // Later settings only when they differ from their defaults, so that a file
+    // written by this program reads the same in one without them.
+    if (!m_bGeoPackage)
+        text += "LOG#GEOPACKAGE#FALSE\n";
 
     // Written beside the file and renamed over it, so a crash or a full disk in the
     // middle leaves the old settings, never half of the new ones.

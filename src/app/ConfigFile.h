@@ -24,6 +24,8 @@ public:
     bool m_bBluetoothEnabled = true;
     uint32_t m_dwDebugLevel = 0;
     int32_t m_bFullResolution = 0; // non-zero FULL, zero QUARTER
+    // LOG#GEOPACKAGE: keep a GeoPackage beside each survey log.
+    bool m_bGeoPackage = true;
 
     // Reads and parses the file; creates it from the record when it cannot be
     // opened. Shows at most one illegal-token message.
@@ -31,7 +33,8 @@ public:
     // Interprets the flat token list into the record; stops at the first illegal
     // keyword after showing its message. Safe for any bytes and any length.
     void Parse(const std::vector<std::string>& tokens);
-    // Replaces the file with the six lines of the record. Silent when the file
+    // Replaces the file with the six lines of the record, followed by a line
+    // for each later setting that differs from its default. Silent when the file
     // cannot be written; the old file then stays as it was.
     void Write() const;
 

@@ -18,6 +18,7 @@ public:
     void OnTestWindowCleared() override {}
     void OnTestWindowLayout(bool) override {}
     void OnRunningChanged(bool running) override;
+    void OnNotice(const std::string& text) override { Line(text); }
     void StartRecordTimer() override { m_timerRunning = true; }
     void StopRecordTimer() override { m_timerRunning = false; }
 

@@ -17,6 +17,11 @@ public:
     // byte; the face appends it and a line break to the test window.
     virtual void OnRawData(const std::string& chunk) = 0;
 
+    // Any thread: a one-line notice for the operator (a GeoPackage beside the
+    // log could not be written, or is written again). The default writes it
+    // to stderr.
+    virtual void OnNotice(const std::string& text);
+
     // User-interface thread only from here on.
     virtual void OnTestWindowCleared() = 0;
     // Places the test window and shows or hides it.

@@ -259,15 +259,18 @@ bool CSurveyDataset::Begin(std::string& error)
 }
 
 bool CSurveyDataset::AppendPoints(const std::string& logFile, const GIS_POINT* points, size_t count,
-                                  std::string& error, const std::function<void(size_t)>& progress)
+                                  size_t firstIndex, std::string& error, const std::function<void(size_t)>& progress)
 {
     CGdalMessages messages;
+    const size_t present = CountPoints(logFile);
+    if (firstIndex > present) {
+        error = m_path + " lacks points of " + logFile + " before number " + std::to_string(firstIndex);
+        return false;
+    }
     if (!Begin(error)) {
         error = messages.LastError(error);
         return false;
     }
-    // The n-th point of this log with a given Log number is present when the
-    // output holds at least n features with that key.
     std::map<int, size_t>& held = m_keys[logFile];
     std::map<int, size_t> seen;
     OGRLineString& track = m_newTrack[logFile];
@@ -280,10 +283,12 @@ bool CSurveyDataset::AppendPoints(const std::string& logFile, const GIS_POINT* p
             progress(i);
         const GIS_POINT& gp = points[i];
         const int key = static_cast<int>(gp.Point.LocateData.u32EepromFileIndex);
-        size_t& occurrence = seen[key];
-        ++occurrence;
-        if (occurrence <= held[key])
+        if (firstIndex == 0) {
+            if (++seen[key] <= held[key])
+                continue;
+        } else if (firstIndex + i < present) {
             continue;
+        }
 
         feature.SetFID(OGRNullFID);
         FillSurveyFields(feature, m_fields, gp, logFile);

@@ -33,10 +33,17 @@ public:
     size_t CountPoints(const std::string& logFile) const;
 
     // Adds the points of logFile that the output lacks, in log order, and
-    // notes their fixed positions for the track. progress, when given, hears
-    // the number of points passed so far now and then.
-    bool AppendPoints(const std::string& logFile, const GIS_POINT* points, size_t count, std::string& error,
-                      const std::function<void(size_t)>& progress = {});
+    // notes their fixed positions for the track. points are the log's points
+    // from number firstIndex on. From the start of a log (firstIndex 0) a
+    // point is present when its key is: the n-th point with a given Log number
+    // matches the n-th feature of that log with it. A continuation (firstIndex
+    // above 0) relies on the output holding a prefix of the log, as every
+    // writer here leaves it, and skips the first CountPoints points; it fails
+    // when the output holds fewer than firstIndex (the caller sends the points
+    // from CountPoints again). progress, when given, hears the number of
+    // points passed so far now and then.
+    bool AppendPoints(const std::string& logFile, const GIS_POINT* points, size_t count, size_t firstIndex,
+                      std::string& error, const std::function<void(size_t)>& progress = {});
     // Writes or extends each track that AppendPoints changed and ends the
     // transaction. On failure nothing of this batch stays.
     bool Commit(std::string& error);

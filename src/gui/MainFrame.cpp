@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QLabel>
+#include <QMessageBox>
 #include <QStatusBar>
 #include <QToolBar>
 #include <QVBoxLayout>
@@ -59,6 +60,14 @@ CMainFrame::CMainFrame(CFieldbookApp& app, CQtFace& face, bool fullResolution, Q
     connect(&m_face, &CQtFace::TestWindowLayout, this, &CMainFrame::LayoutTestWindow);
     connect(&m_face, &CQtFace::RunningChanged, this, &CMainFrame::OnRunningChanged);
     connect(&m_face, &CQtFace::RecordsProcessed, this, &CMainFrame::UpdatePanes);
+    // A notice must not stop the survey: the box is not modal, and the
+    // record timer runs on while it is shown.
+    connect(&m_face, &CQtFace::Notice, this, [this](const QString& text) {
+        auto* box = new QMessageBox(QMessageBox::Warning, QString::fromUtf8(kAppTitle), text, QMessageBox::Ok, this);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setModal(false);
+        box->show();
+    });
 }
 
 void CMainFrame::CreateCommandBar(bool fullResolution)

@@ -29,6 +29,12 @@ void CQtFace::OnRawData(const std::string& chunk)
         this, [this, bytes = std::move(bytes)] { emit RawData(bytes); }, Qt::QueuedConnection);
 }
 
+void CQtFace::OnNotice(const std::string& text)
+{
+    const QString message = QString::fromStdString(text);
+    QMetaObject::invokeMethod(this, [this, message] { emit Notice(message); }, Qt::QueuedConnection);
+}
+
 void CQtFace::OnTestWindowCleared()
 {
     // Behind any echo still queued from before, so the cleared window stays clear.

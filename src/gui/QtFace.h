@@ -23,6 +23,7 @@ public:
     void OnTestWindowCleared() override;
     void OnTestWindowLayout(bool show) override;
     void OnRunningChanged(bool running) override;
+    void OnNotice(const std::string& text) override;
     void StartRecordTimer() override;
     void StopRecordTimer() override;
 
@@ -34,6 +35,7 @@ signals:
     void TestWindowCleared();
     void TestWindowLayout(bool show);
     void RunningChanged(bool running);
+    void Notice(const QString& text);
     // The record timer ran SurveyTimerProc: points may have reached the log.
     void RecordsProcessed();
 

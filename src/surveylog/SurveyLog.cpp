@@ -100,6 +100,8 @@ bool CSurveyLog::Save()
     if (!WriteFile(GetFullPath()))
         return false;
     m_bUnsaved = false;
+    if (m_pObserver != nullptr)
+        m_pObserver->OnLogSaved(*this);
     return true;
 }
 
@@ -118,6 +120,9 @@ bool CSurveyLog::StartNewFile()
     m_folder = GetLogFolder();
     ReadFile(GetFullPath());
     m_bUnsaved = false;
+    // The file holds what was taken over: whatever is kept beside it catches up now.
+    if (!m_points.empty() && m_pObserver != nullptr)
+        m_pObserver->OnLogSaved(*this);
     for (const SURVEY_POINT& point : carried)
         Add(point);
 

@@ -11,6 +11,7 @@
 
 #include "link/SurveyPoint.h"
 #include "surveylog/LogFormat.h"
+#include "surveylog/SurveyLogObserver.h"
 
 class CSurveyLog {
 public:
@@ -64,6 +65,10 @@ public:
     // second, two digits each; the year is not part of the name.
     static std::string FileNameForTime(int day, int month, int hour, int minute, int second);
 
+    // Who hears of each save (nullptr: nobody). Not owned; it must outlive
+    // its registration.
+    void SetObserver(ISurveyLogObserver* observer) { m_pObserver = observer; }
+
 private:
     CSurveyLog() = default;
     CSurveyLog(const CSurveyLog&) = delete;
@@ -79,6 +84,7 @@ private:
     std::vector<SURVEY_POINT> m_points;
     std::chrono::milliseconds m_newFileWait{1000};
     bool m_bUnsaved = false;
+    ISurveyLogObserver* m_pObserver = nullptr;
 
     std::string m_lines;     // data lines of m_points[0, m_formatted)
     size_t m_formatted = 0;

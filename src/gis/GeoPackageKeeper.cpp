@@ -1,0 +1,182 @@
+#include "gis/GeoPackageKeeper.h"
+
+#include <new>
+#include <sys/stat.h>
+
+#include "gis/GdalErrors.h"
+#include "gis/SurveyDataset.h"
+#include "surveylog/SurveyLog.h"
+
+CGeoPackageKeeper::CGeoPackageKeeper(std::function<void(const std::string&)> notice) : m_notice(std::move(notice))
+{
+    GisInit();
+    m_worker = std::thread(&CGeoPackageKeeper::Run, this);
+}
+
+CGeoPackageKeeper::~CGeoPackageKeeper() { Stop(); }
+
+std::string CGeoPackageKeeper::PathForLog(const std::string& logPath)
+{
+    const size_t slash = logPath.rfind('/');
+    const size_t dot = logPath.rfind('.');
+    const bool bHasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+    return (bHasExtension ? logPath.substr(0, dot) : logPath) + ".gpkg";
+}
+
+void CGeoPackageKeeper::OnLogSaved(const CSurveyLog& log)
+{
+    const std::string logPath = log.GetFullPath();
+    const size_t count = log.GetCount();
+    try {
+        const bool bNewFile = logPath != m_seenPath || count < m_distances.size();
+        if (bNewFile) {
+            m_seenPath = logPath;
+            m_distances.clear();
+            m_distance.Reset();
+        }
+        while (m_distances.size() < count)
+            m_distances.push_back(m_distance.Next(log.GetAt(m_distances.size())));
+
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_stopping)
+            return;
+        if (bNewFile) {
+            m_current = logPath;
+            m_handed = 0;
+            m_resyncFrom = SIZE_MAX;
+        }
+        const size_t from = std::min(m_handed, m_resyncFrom);
+        m_resyncFrom = SIZE_MAX;
+        if (from >= count)
+            return;
+        JOB* job = (!m_jobs.empty() && m_jobs.back().logPath == logPath) ? &m_jobs.back() : nullptr;
+        if (job != nullptr && from < job->first) {
+            m_jobs.pop_back();
+            job = nullptr;
+        }
+        if (job == nullptr) {
+            const size_t slash = logPath.rfind('/');
+            m_jobs.push_back(JOB{logPath, logPath.substr(slash == std::string::npos ? 0 : slash + 1), from, {}});
+            job = &m_jobs.back();
+        }
+        job->points.resize(from - job->first);
+        for (size_t i = from; i < count; ++i)
+            job->points.push_back(GIS_POINT{log.GetAt(i), m_distances[i]});
+        m_handed = count;
+        m_wake.notify_one();
+    } catch (const std::bad_alloc&) {
+        // The log itself is safe; the GeoPackage asks for these points again.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_resyncFrom = std::min(m_resyncFrom, m_handed);
+    }
+}
+
+bool CGeoPackageKeeper::WaitIdle(std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_idle.wait_for(lock, timeout, [this] { return m_jobs.empty() && !m_busy; });
+}
+
+void CGeoPackageKeeper::Stop(std::chrono::milliseconds timeout)
+{
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_stopping = true;
+        m_wake.notify_one();
+        if (!m_idle.wait_for(lock, timeout, [this] { return m_jobs.empty() && !m_busy; }))
+            m_abandon = true;
+    }
+    if (m_worker.joinable())
+        m_worker.join();
+    std::string ignored;
+    if (m_dataset)
+        m_dataset->Close(ignored);
+    m_dataset.reset();
+}
+
+void CGeoPackageKeeper::Run()
+{
+    for (;;) {
+        JOB job;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_wake.wait(lock, [this] { return m_stopping || !m_jobs.empty(); });
+            if (m_jobs.empty() || m_abandon)
+                return;
+            job = std::move(m_jobs.front());
+            m_jobs.pop_front();
+            m_busy = true;
+        }
+        size_t resyncFrom = SIZE_MAX;
+        std::string error;
+        const bool ok = Write(job, resyncFrom, error);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_busy = false;
+            if (resyncFrom != SIZE_MAX && job.logPath == m_current)
+                m_resyncFrom = std::min(m_resyncFrom, resyncFrom);
+            m_idle.notify_all();
+        }
+        Report(PathForLog(job.logPath), ok, error);
+    }
+}
+
+bool CGeoPackageKeeper::Write(const JOB& job, size_t& resyncFrom, std::string& error)
+{
+    const std::string path = PathForLog(job.logPath);
+    // Opened once per log and kept open; opened again when the file on disk is
+    // another one (deleted, replaced) than the one held.
+    struct stat now{};
+    const bool bSameFile = m_dataset && m_dataset->Path() == path && ::stat(path.c_str(), &now) == 0 &&
+                           now.st_dev == m_device && now.st_ino == m_inode;
+    if (!bSameFile) {
+        if (m_dataset) {
+            std::string ignored;
+            m_dataset->Close(ignored);
+            m_dataset.reset();
+        }
+        m_known = 0;
+        m_dataset = CSurveyDataset::Open(GeoPackageFormat(), path, error);
+        if (!m_dataset) {
+            resyncFrom = 0;
+            return false;
+        }
+        if (::stat(path.c_str(), &now) == 0) {
+            m_device = now.st_dev;
+            m_inode = now.st_ino;
+        }
+        m_known = m_dataset->CountPoints(job.logFile);
+    }
+    const size_t held = m_dataset->CountPoints(job.logFile);
+    if (job.first > held) {
+        resyncFrom = held; // the points in between come with the next save
+        return true;
+    }
+    if (m_dataset->AppendPoints(job.logFile, job.points.data(), job.points.size(), job.first, error) &&
+        m_dataset->Commit(error)) {
+        m_known = m_dataset->CountPoints(job.logFile);
+        return true;
+    }
+    // Opened afresh next time: whatever went wrong may have left the
+    // connection in a state we cannot judge. The transaction was undone, so
+    // the file holds what it held before.
+    resyncFrom = m_known;
+    std::string ignored;
+    m_dataset->Close(ignored);
+    m_dataset.reset();
+    return false;
+}
+
+void CGeoPackageKeeper::Report(const std::string& gpkgPath, bool ok, const std::string& error)
+{
+    if (!m_notice)
+        return;
+    if (!ok && !m_bReported) {
+        m_bReported = true;
+        m_notice("GeoPackage not written: " + error + " (the survey log is complete; " + gpkgPath +
+                 " catches up at a later save)");
+    } else if (ok && m_bReported) {
+        m_bReported = false;
+        m_notice("GeoPackage written again: " + gpkgPath);
+    }
+}

@@ -1,0 +1,92 @@
+// Keeps "<DDMMhhmmss>.gpkg" in step with the survey log "<DDMMhhmmss>.txt"
+// beside it. The log tells it of each save; it copies only the points that are
+// new since, and a worker thread of its own appends them to the GeoPackage in
+// one transaction. So the upkeep costs the log's thread one copy per new point,
+// never a GeoPackage write, and never delays a reply or a CSV save. When the
+// GeoPackage cannot be written (folder read-only, disk full, file locked) the
+// notice hook hears of it once; the next save hands over what is missing and
+// the GeoPackage catches up.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/types.h>
+
+#include "gis/GisSchema.h"
+#include "surveylog/LogFormat.h"
+#include "surveylog/SurveyLogObserver.h"
+
+class CSurveyDataset;
+
+class CGeoPackageKeeper final : public ISurveyLogObserver {
+public:
+    // notice: a one-line message for the operator, from the worker thread.
+    explicit CGeoPackageKeeper(std::function<void(const std::string&)> notice);
+    // Stop with the default wait.
+    ~CGeoPackageKeeper() override;
+    CGeoPackageKeeper(const CGeoPackageKeeper&) = delete;
+    CGeoPackageKeeper& operator=(const CGeoPackageKeeper&) = delete;
+
+    void OnLogSaved(const CSurveyLog& log) override;
+
+    // Waits until every point handed over is written or has failed, at most
+    // timeout; true when the worker is idle.
+    bool WaitIdle(std::chrono::milliseconds timeout);
+    // Lets the worker finish what it was given, waiting at most timeout, then
+    // ends it after the batch it is in; what is left is caught up by the next
+    // run. Safe twice.
+    void Stop(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+    // "/logs/0612143005.gpkg" for "/logs/0612143005.txt".
+    static std::string PathForLog(const std::string& logPath);
+
+private:
+    struct JOB {
+        std::string logPath;
+        std::string logFile;
+        size_t first = 0; // the log's number of points[0]
+        std::vector<GIS_POINT> points;
+    };
+
+    void Run();
+    // False with error when the GeoPackage could not be written; resyncFrom
+    // then names the first point it needs again.
+    bool Write(const JOB& job, size_t& resyncFrom, std::string& error);
+    void Report(const std::string& gpkgPath, bool ok, const std::string& error);
+
+    std::function<void(const std::string&)> m_notice;
+
+    // The log's thread only: the Distance column of every point seen, so that
+    // a point handed over again needs no recomputing.
+    std::string m_seenPath;
+    CTrackDistance m_distance;
+    std::vector<float> m_distances;
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::condition_variable m_idle;
+    std::deque<JOB> m_jobs;
+    std::string m_current;     // log path of the points handed over last
+    size_t m_handed = 0;       // points of m_current handed over
+    size_t m_resyncFrom = SIZE_MAX;
+    bool m_busy = false;
+    bool m_stopping = false;
+    bool m_abandon = false;
+
+    // The worker only.
+    std::unique_ptr<CSurveyDataset> m_dataset;
+    dev_t m_device = 0;
+    ino_t m_inode = 0;
+    size_t m_known = 0; // points of the open log the GeoPackage held after the last batch
+    bool m_bReported = false;
+
+    std::thread m_worker;
+};
