@@ -23,6 +23,8 @@ public:
     // The last error GDAL raised, or fallback when it raised none.
     std::string LastError(const std::string& fallback) const;
     bool HadError() const { return !m_lastError.empty(); }
+    // Forgets what was raised so far (a failure that a second try mended).
+    void Forget() { m_lastError.clear(); }
 
 private:
     std::string m_lastError;

@@ -1,5 +1,6 @@
 #include "gis/GeoPackageKeeper.h"
 
+#include <cpl_conv.h>
 #include <new>
 #include <sys/stat.h>
 
@@ -96,6 +97,11 @@ void CGeoPackageKeeper::Stop(std::chrono::milliseconds timeout)
 
 void CGeoPackageKeeper::Run()
 {
+    // GDAL leaves SQLite's syncs off. A crash of this process loses nothing
+    // either way, but a vehicle PC loses power: with the syncs a commit is on
+    // the disk or rolled back at the next open, never half written. The cost
+    // is on this thread only.
+    CPLSetThreadLocalConfigOption("OGR_SQLITE_SYNCHRONOUS", "FULL");
     for (;;) {
         JOB job;
         {
@@ -110,6 +116,9 @@ void CGeoPackageKeeper::Run()
         size_t resyncFrom = SIZE_MAX;
         std::string error;
         const bool ok = Write(job, resyncFrom, error);
+        // Told before the worker counts as idle, so that whoever waits for it
+        // has heard the notice too.
+        Report(PathForLog(job.logPath), ok, error);
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_busy = false;
@@ -117,7 +126,6 @@ void CGeoPackageKeeper::Run()
                 m_resyncFrom = std::min(m_resyncFrom, resyncFrom);
             m_idle.notify_all();
         }
-        Report(PathForLog(job.logPath), ok, error);
     }
 }
 

@@ -90,16 +90,29 @@ void Triple(const char* text, char separator, long parts[3])
     }
 }
 
+// "9:5:0": hours, minutes, seconds without leading zeros, as the log prints them.
+const char* Clock(char (&text)[32], RTC_TIME time)
+{
+    char* p = text;
+    for (const uint32_t part : {time.Hours(), time.Minutes(), time.Seconds()}) {
+        if (p != text)
+            *p++ = ':';
+        p = std::to_chars(p, text + sizeof text, AsPrinted(part)).ptr;
+    }
+    *p = '\0';
+    return text;
+}
+
 } // namespace
 
 double FloatAsDecimal(float value)
 {
     char text[32];
-    const auto result = std::to_chars(text, text + sizeof text - 1, value);
-    if (result.ec != std::errc())
-        return static_cast<double>(value);
-    *result.ptr = '\0';
-    return std::strtod(text, nullptr);
+    const auto printed = std::to_chars(text, text + sizeof text, value);
+    double decimal = static_cast<double>(value);
+    if (printed.ec == std::errc())
+        std::from_chars(text, printed.ptr, decimal); // leaves decimal alone for inf and nan
+    return decimal;
 }
 
 bool CreateSurveyFields(OGRLayer& layer, SURVEY_FIELD_MAP& map, std::string& error)
@@ -169,14 +182,12 @@ void FillSurveyFields(OGRFeature& f, const SURVEY_FIELD_MAP& map, const GIS_POIN
     SetReal(f, x[22], FloatAsDecimal(p.fMarkerSignal));
     SetReal(f, x[23], FloatAsDecimal(p.fMarkerGain));
     SetDate(f, x[24], AsPrinted(p.RtcDate.Day()), AsPrinted(p.RtcDate.Month()), AsPrinted(p.RtcDate.Year()));
-    std::snprintf(text, sizeof text, "%d:%d:%d", AsPrinted(p.RtcTime.Hours()), AsPrinted(p.RtcTime.Minutes()),
-                  AsPrinted(p.RtcTime.Seconds()));
-    SetText(f, x[25], text);
+    SetText(f, x[25], Clock(text, p.RtcTime));
     SetInt(f, x[26], p.nRtcUpdated);
     SetDate(f, x[27], p.ZdaData.nDay, p.ZdaData.nMonth, p.ZdaData.nYear);
-    // The log's own form of the time, hhmmss.ss. A locale may not reach here:
-    // GDAL and the faces leave the C numeric locale alone.
-    std::snprintf(text, sizeof text, "%.2f", fix.dfUTC);
+    // The log's own form of the time, hhmmss.ss, whatever the locale.
+    const auto utc = std::to_chars(text, text + sizeof text - 1, fix.dfUTC, std::chars_format::fixed, 2);
+    *(utc.ec == std::errc() ? utc.ptr : text) = '\0';
     SetText(f, x[28], text);
     // Without a fix the log prints zero in every column but the time and its
     // source; the attributes say the same.

@@ -1,34 +1,37 @@
 // fieldbook-export into the office database: the one-shot export of logs and
-// the --watch mode, on top of CPgTarget. Messages go to out (events) and err
-// (failures), each one line.
+// the --watch mode, on top of CPgTarget. Events go to out, one line each;
+// failures to err.
 #pragma once
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "gis/GisSchema.h"
+#include "gis/SurveyExport.h"
 
-struct PG_EXPORT_LOG {
-    std::string logFile;           // the name the rows carry in LogFile
-    std::vector<GIS_POINT> points; // in log order
-};
+// Whether the command line is for the database: -o PG:..., -f PostgreSQL,
+// --watch or --unit.
+bool IsDatabaseCommandLine(int argc, char** argv);
+// "fieldbook-export [--unit NAME] -o PG:CONNECTION LOG..." or
+// "fieldbook-export [--unit NAME] --watch DIR -o PG:CONNECTION". Exit status 0,
+// or 2 on a usage error, an unreadable log or a database that cannot be
+// reached or refuses us (one-shot); --watch runs until SIGINT or SIGTERM.
+int RunDatabaseExport(int argc, char** argv, std::FILE* out, std::FILE* err);
+// The database's part of --help.
+const char* DatabaseUsageText();
 
 // Sends the points of every log the database lacks for unit. 0 when all are
 // in; 2 when the database cannot be reached or refuses us (the reason on err),
 // or keeps refusing the points (after a few tries: another export of the same
 // unit may be adding the same points at the same moment).
-int ExportToDatabase(const std::string& output, const std::string& unit, const std::vector<PG_EXPORT_LOG>& logs,
+int ExportToDatabase(const std::string& output, const std::string& unit, const std::vector<SURVEY_INPUT>& logs,
                      std::FILE* out, std::FILE* err);
 
 // Runs --watch on folder until SIGINT or SIGTERM (0), or 2 when the folder
-// cannot be watched. The caller has blocked SIGINT and SIGTERM in every thread
-// (they are taken from a signalfd).
+// cannot be watched. SIGINT and SIGTERM are blocked here and taken from a
+// signalfd, so call it before any other thread starts.
 int WatchIntoDatabase(const std::string& folder, const std::string& output, const std::string& unit,
                       std::FILE* out);
 
 // The default unit name: the host name.
 std::string DefaultUnitName();
-
-// Reads a CSV survey log as the log reader does; false when it cannot be read.
-bool ReadSurveyLogPoints(const std::string& path, std::vector<GIS_POINT>& points);

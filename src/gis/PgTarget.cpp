@@ -21,13 +21,6 @@ int LogNumber(const GIS_POINT& point) { return static_cast<int>(point.Point.Loca
 const char kLinkLimits[] = " connect_timeout=10 keepalives=1 keepalives_idle=10 keepalives_interval=5"
                            " keepalives_count=3 tcp_user_timeout=30000";
 
-// Layer creation: the names exactly as in the GeoPackage ("Sonde/Line" stays
-// so), a serial fid that keeps the insertion (log) order, Point Z in EPSG:4326.
-const char* const kPointOptions[] = {"GEOMETRY_NAME=geom", "FID=fid", "LAUNDER=NO", "SPATIAL_INDEX=GIST",
-                                     "DIM=XYZ", nullptr};
-const char* const kTrackOptions[] = {"GEOMETRY_NAME=geom", "FID=fid", "LAUNDER=NO", "SPATIAL_INDEX=GIST",
-                                     "DIM=XYZ", nullptr};
-
 // Held while layers and keys are made, so two units starting on an empty
 // database at the same time do not both create the tables.
 const char kLayersLock[] = "SELECT pg_advisory_lock(7216354901)";
@@ -90,7 +83,7 @@ void AppendCoordinate(std::string& wkt, double x, double y, double z)
 
 } // namespace
 
-bool IsDatabaseOutput(const std::string& output) { return output.compare(0, 3, "PG:") == 0; }
+bool IsDatabaseOutput(const std::string& output) { return FindFormatByPath(output) == &DatabaseFormat(); }
 
 CPgTarget::CPgTarget(std::string connection, std::string unit)
     : m_connection(IsDatabaseOutput(connection) ? connection.substr(3) : std::move(connection)),
@@ -175,7 +168,7 @@ bool CPgTarget::EnsureLayers()
         wgs84.importFromEPSG(4326);
         wgs84.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
         CGdalMessages messages;
-        m_points = m_dataset->CreateLayer(kPointLayer, &wgs84, wkbPoint25D, const_cast<char**>(kPointOptions));
+        m_points = m_dataset->CreateLayer(DatabaseFormat().pszPointLayer, &wgs84, wkbPoint25D, const_cast<char**>(DatabaseFormat().papszPointOptions));
         OGRFieldDefn unit(kUnitField, OFTString);
         OGRFieldDefn repeat(kLogRepeatField, OFTInteger);
         ok = m_points != nullptr && CreateSurveyFields(*m_points, m_fields, error) &&
@@ -183,8 +176,8 @@ bool CPgTarget::EnsureLayers()
              m_points->SyncToDisk() == OGRERR_NONE;
         if (!ok)
             m_problem = Why(messages, "cannot create survey_points" + (error.empty() ? "" : " (" + error + ")"));
-        OGRLayer* track = ok ? m_dataset->CreateLayer(kTrackLayer, &wgs84, wkbLineString25D,
-                                                      const_cast<char**>(kTrackOptions))
+        OGRLayer* track = ok ? m_dataset->CreateLayer(DatabaseFormat().pszTrackLayer, &wgs84, wkbLineString25D,
+                                                      const_cast<char**>(DatabaseFormat().papszTrackOptions))
                              : nullptr;
         OGRFieldDefn trackUnit(kUnitField, OFTString);
         OGRFieldDefn logFile(kSurveyFields[kLogFileField].pszName, OFTString);

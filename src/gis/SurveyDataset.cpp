@@ -1,6 +1,9 @@
 #include "gis/SurveyDataset.h"
 
 #include <cpl_vsi.h>
+#include <future>
+#include <system_error>
+#include <utility>
 #include <ogr_spatialref.h>
 
 #include "gis/GdalErrors.h"
@@ -9,6 +12,8 @@ namespace {
 
 // Progress is told every this many points.
 constexpr size_t kProgressStep = 10000;
+// Points filled ahead while the previous ones are inserted.
+constexpr size_t kChunkPoints = 2048;
 
 bool Exists(const std::string& path)
 {
@@ -141,8 +146,10 @@ bool CSurveyDataset::Create(std::string& error)
     m_points.reset(CreateDataset(*m_format, m_path, error));
     if (!m_points || !CreatePointLayer(error))
         return false;
+    // KML writes a layer's features as one folder: the track's layer may
+    // only begin once every point is written (Commit creates it).
     if (m_format->eTrack == TrackLayout::SameDataset)
-        return CreateTrackLayer(*m_points, error);
+        return true;
     m_trackFile.reset(CreateDataset(*m_format, TrackSiblingPath(m_path, *m_format), error));
     return m_trackFile && CreateTrackLayer(*m_trackFile, error);
 }
@@ -171,6 +178,7 @@ bool CSurveyDataset::CreatePointLayer(std::string& error)
         m_nameField = defn->GetFieldIndex("name");
         m_descField = defn->GetFieldIndex("desc");
         m_timeField = defn->GetFieldIndex("time");
+        m_eleField = defn->GetFieldIndex("ele");
         return true;
     case PointAttributes::CadEntity:
         m_cadLayerField = defn->GetFieldIndex("Layer");
@@ -258,6 +266,49 @@ bool CSurveyDataset::Begin(std::string& error)
     return false;
 }
 
+bool CSurveyDataset::PrepareFeature(OGRFeature& feature, const GIS_POINT& gp, const std::string& logFile) const
+{
+    const GPS_FIX& fix = gp.Point.GpsFix;
+    const ZDA_DATA& zda = gp.Point.ZdaData;
+    OGRPoint position = PointGeometry(gp.Point);
+    // GPX and DXF have no empty point: a point without a fix has no waypoint
+    // or entity there (its key is still taken, as it is logged).
+    if (position.IsEmpty() && (m_format->eAttributes == PointAttributes::GpxWaypoint ||
+                               m_format->eAttributes == PointAttributes::CadEntity))
+        return false;
+    // The feature is used again for later points: every field is set or unset.
+    feature.SetFID(OGRNullFID);
+    FillSurveyFields(feature, m_fields, gp, logFile);
+    if (m_nameField >= 0)
+        feature.SetField(m_nameField,
+                         (logFile + ":" + std::to_string(static_cast<int>(gp.Point.LocateData.u32EepromFileIndex))).c_str());
+    if (m_descField >= 0)
+        feature.SetField(m_descField, MeasurementSummary(gp).c_str());
+    if (m_cadLayerField >= 0)
+        feature.SetField(m_cadLayerField, kPointLayer);
+    if (m_timeField >= 0) {
+        if (zda.nYear > 0 && zda.nMonth >= 1 && zda.nDay >= 1) {
+            const int hhmmss = static_cast<int>(fix.dfUTC);
+            const float seconds = static_cast<float>(hhmmss % 100) + static_cast<float>(fix.dfUTC - hhmmss);
+            feature.SetField(m_timeField, zda.nYear, zda.nMonth, zda.nDay, hhmmss / 10000, hhmmss / 100 % 100,
+                             seconds, 100);
+        } else {
+            feature.UnsetField(m_timeField);
+        }
+    }
+    if (m_eleField >= 0) {
+        if (fix.nGpsFix != 0)
+            feature.SetField(m_eleField, fix.dfAltVal);
+        else
+            feature.UnsetField(m_eleField);
+    }
+    if (position.IsEmpty() && !m_format->bEmptyGeometry)
+        feature.SetGeometryDirectly(nullptr);
+    else
+        feature.SetGeometry(&position);
+    return true;
+}
+
 bool CSurveyDataset::AppendPoints(const std::string& logFile, const GIS_POINT* points, size_t count,
                                   size_t firstIndex, std::string& error, const std::function<void(size_t)>& progress)
 {
@@ -271,60 +322,80 @@ bool CSurveyDataset::AppendPoints(const std::string& logFile, const GIS_POINT* p
         error = messages.LastError(error);
         return false;
     }
-    std::map<int, size_t>& held = m_keys[logFile];
-    std::map<int, size_t> seen;
+    KEY_COUNTS& held = m_keys[logFile];
+    size_t& counted = m_counts[logFile];
+    // The n-th point of this log with a given Log number is present when the
+    // output held at least n features with that key before this call.
+    const KEY_COUNTS heldBefore = firstIndex == 0 ? held : KEY_COUNTS{};
+    KEY_COUNTS seen;
     OGRLineString& track = m_newTrack[logFile];
     track.set3D(TRUE);
 
-    OGRFeature feature(m_pointLayer->GetLayerDefn());
-    const std::string summaryPrefix = logFile + ":";
-    for (size_t i = 0; i < count; ++i) {
-        if (progress && i > 0 && i % kProgressStep == 0)
-            progress(i);
-        const GIS_POINT& gp = points[i];
-        const int key = static_cast<int>(gp.Point.LocateData.u32EepromFileIndex);
-        if (firstIndex == 0) {
-            if (++seen[key] <= held[key])
+    // Features are filled a chunk ahead on a second thread while this one
+    // inserts: a large export keeps both cores busy. Only the filler touches
+    // next, seen and heldBefore; only this thread touches the output.
+    OGRFeatureDefn* defn = m_pointLayer->GetLayerDefn();
+    size_t next = 0;
+    auto fill = [&](PREPARED_CHUNK& chunk) {
+        chunk.entries.clear();
+        size_t used = 0;
+        while (next < count && chunk.entries.size() < kChunkPoints) {
+            const size_t i = next++;
+            const int key = static_cast<int>(points[i].Point.LocateData.u32EepromFileIndex);
+            if (firstIndex == 0) {
+                const auto held = heldBefore.find(key);
+                if (++seen[key] <= (held == heldBefore.end() ? 0 : held->second))
+                    continue;
+            } else if (firstIndex + i < present) {
                 continue;
-        } else if (firstIndex + i < present) {
-            continue;
+            }
+            if (used == chunk.features.size())
+                chunk.features.emplace_back(new OGRFeature(defn));
+            const bool bWrite = PrepareFeature(*chunk.features[used], points[i], logFile);
+            if (bWrite)
+                ++used;
+            chunk.entries.emplace_back(i, bWrite);
         }
+    };
 
-        feature.SetFID(OGRNullFID);
-        FillSurveyFields(feature, m_fields, gp, logFile);
-        if (m_nameField >= 0)
-            feature.SetField(m_nameField, (summaryPrefix + std::to_string(key)).c_str());
-        if (m_descField >= 0)
-            feature.SetField(m_descField, MeasurementSummary(gp).c_str());
-        if (m_cadLayerField >= 0)
-            feature.SetField(m_cadLayerField, kPointLayer);
-        const GPS_FIX& fix = gp.Point.GpsFix;
-        const ZDA_DATA& zda = gp.Point.ZdaData;
-        if (m_timeField >= 0 && zda.nYear > 0 && zda.nMonth >= 1 && zda.nDay >= 1) {
-            const int hhmmss = static_cast<int>(fix.dfUTC);
-            const float seconds = static_cast<float>(hhmmss % 100) + static_cast<float>(fix.dfUTC - hhmmss);
-            feature.SetField(m_timeField, zda.nYear, zda.nMonth, zda.nDay, hhmmss / 10000, hhmmss / 100 % 100,
-                             seconds, 100);
+    PREPARED_CHUNK chunks[2];
+    fill(chunks[0]);
+    int current = 0;
+    while (!chunks[current].entries.empty()) {
+        PREPARED_CHUNK& following = chunks[1 - current];
+        following.entries.clear();
+        std::future<void> ahead;
+        if (next < count) {
+            try {
+                ahead = std::async(std::launch::async, [&fill, &following] { fill(following); });
+            } catch (const std::system_error&) {
+                fill(following); // no thread to be had: one after the other
+            }
         }
-        OGRPoint position = PointGeometry(gp.Point);
-        // GPX and DXF have no empty point: a point without a fix has no position there.
-        if (position.IsEmpty() && m_format->eAttributes != PointAttributes::Survey &&
-            m_format->eAttributes != PointAttributes::SurveyNamed) {
-            feature.SetGeometryDirectly(nullptr);
-            if (m_format->eAttributes == PointAttributes::CadEntity)
-                continue;
-        } else {
-            feature.SetGeometry(&position);
+        bool ok = true;
+        size_t written = 0;
+        for (const auto& [i, bWrite] : chunks[current].entries) {
+            if (bWrite && m_pointLayer->CreateFeature(chunks[current].features[written++].get()) != OGRERR_NONE) {
+                ok = false;
+                break;
+            }
+            ++held[static_cast<int>(points[i].Point.LocateData.u32EepromFileIndex)];
+            ++counted;
+            if (points[i].Point.GpsFix.nGpsFix != 0) {
+                OGRPoint position = PointGeometry(points[i].Point);
+                track.addPoint(&position);
+            }
+            if (progress && (i + 1) % kProgressStep == 0 && i + 1 < count)
+                progress(i + 1);
         }
-        if (m_pointLayer->CreateFeature(&feature) != OGRERR_NONE) {
+        if (ahead.valid())
+            ahead.wait();
+        if (!ok) {
             error = messages.LastError("cannot write a point to " + m_path);
             Rollback();
             return false;
         }
-        ++held[key];
-        ++m_counts[logFile];
-        if (fix.nGpsFix != 0)
-            track.addPoint(&position);
+        current = 1 - current;
     }
     return true;
 }
@@ -333,8 +404,10 @@ bool CSurveyDataset::WriteTrack(const std::string& logFile, const OGRLineString&
 {
     if (added.getNumPoints() == 0)
         return true;
-    OGRFeatureUniquePtr existing;
-    if (m_format->bAppendable && m_trackLogFileField >= 0) {
+    if (m_trackLayer == nullptr && !CreateTrackLayer(*m_points, error))
+        return false;
+    OGRFeatureUniquePtr& existing = m_trackFeatures[logFile];
+    if (!existing && m_format->bAppendable && m_trackLogFileField >= 0) {
         m_trackLayer->SetAttributeFilter(("LogFile = " + Quoted(logFile)).c_str());
         m_trackLayer->ResetReading();
         existing.reset(m_trackLayer->GetNextFeature());
@@ -370,6 +443,8 @@ bool CSurveyDataset::WriteTrack(const std::string& logFile, const OGRLineString&
         error = "cannot write the track to " + m_path;
         return false;
     }
+    if (m_format->bAppendable)
+        existing.reset(feature.Clone());
     return true;
 }
 
@@ -388,6 +463,7 @@ bool CSurveyDataset::Commit(std::string& error)
         m_bInTransaction = false;
         if (m_points->CommitTransaction() != OGRERR_NONE) {
             error = messages.LastError("cannot commit to " + m_path);
+            m_trackFeatures.clear();
             m_keys.clear();
             m_counts.clear();
             LoadKeys(error);
@@ -400,6 +476,7 @@ bool CSurveyDataset::Commit(std::string& error)
 void CSurveyDataset::Rollback()
 {
     m_newTrack.clear();
+    m_trackFeatures.clear(); // they may hold vertices that are not in the file
     if (!m_bInTransaction)
         return;
     m_bInTransaction = false;

@@ -11,6 +11,9 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include <gdal_priv.h>
 
@@ -62,6 +65,14 @@ private:
     bool CreateTrackLayer(GDALDataset& dataset, std::string& error);
     bool LoadKeys(std::string& error);
     bool Begin(std::string& error);
+    // Fills feature from a point; false when the format takes no feature for
+    // it (GPX and DXF: a point without a fix).
+    bool PrepareFeature(OGRFeature& feature, const GIS_POINT& point, const std::string& logFile) const;
+
+    struct PREPARED_CHUNK {
+        std::vector<OGRFeatureUniquePtr> features;       // filled, in entry order of those written
+        std::vector<std::pair<size_t, bool>> entries;    // point index, written
+    };
     bool WriteTrack(const std::string& logFile, const OGRLineString& added, std::string& error);
 
     const GIS_FORMAT* m_format = nullptr;
@@ -74,16 +85,21 @@ private:
     int m_nameField = -1;    // KML placemark name / GPX name
     int m_descField = -1;    // KML description / GPX desc
     int m_timeField = -1;    // GPX time
+    int m_eleField = -1;     // GPX ele
     int m_cadLayerField = -1; // DXF Layer
     int m_trackLogFileField = -1;
     int m_trackNameField = -1;
     bool m_bInTransaction = false;
 
     // Features held per log file and Log number (as the log prints it).
-    std::map<std::string, std::map<int, size_t>> m_keys;
+    using KEY_COUNTS = std::unordered_map<int, size_t>;
+    std::map<std::string, KEY_COUNTS> m_keys;
     std::map<std::string, size_t> m_counts;
     // Fixed positions added in this batch, per log file, in log order.
     std::map<std::string, OGRLineString> m_newTrack;
+    // Each log's track feature as last committed, so that extending it does
+    // not read and parse the whole line again (a GeoPackage kept open).
+    std::map<std::string, OGRFeatureUniquePtr> m_trackFeatures;
 };
 
 // "<stem>_track<ext>": where a one-layer format puts the track of path.

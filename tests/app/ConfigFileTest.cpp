@@ -27,6 +27,7 @@ struct Record {
     bool bluetoothEnabled = true;
     uint32_t debugLevel = 0;
     int32_t fullResolution = 0;
+    bool geoPackage = true;
 };
 
 void ExpectRecord(const CConfigFile& config, const Record& want)
@@ -37,6 +38,7 @@ void ExpectRecord(const CConfigFile& config, const Record& want)
     EXPECT_EQ(config.m_bBluetoothEnabled, want.bluetoothEnabled);
     EXPECT_EQ(config.m_dwDebugLevel, want.debugLevel);
     EXPECT_EQ(config.m_bFullResolution != 0, want.fullResolution != 0);
+    EXPECT_EQ(config.m_bGeoPackage, want.geoPackage);
 }
 
 std::vector<std::string> FolderEntries(const std::string& dir)
@@ -130,6 +132,10 @@ std::vector<ReadCase> ReadCases()
          {.gpsPort = 12, .bluetoothPort = 0}, {}, std::nullopt},
         {"PortNumberSignAndOverflow", "PORT#GPS#PORTNUMBER#-3\nPORT#BLUETOOTH#PORTNUMBER#99999999999\n",
          {.gpsPort = -3, .bluetoothPort = 2147483647}, {}, std::nullopt},
+        {"GeoPackageOff", "log#geopackage#FALSE\n", {.geoPackage = false}, {}, std::nullopt},
+        {"GeoPackageOnAgain", "LOG#GEOPACKAGE#FALSE\nLOG#GEOPACKAGE#True\n", {}, {}, std::nullopt},
+        {"LogLevel1", "LOG#GPKG#FALSE\nPORT#GPS#PORTNUMBER#7\n", {}, {"Illegal LOG Level 1 Token <GPKG>"},
+         std::nullopt},
         {"RunsOfHashes", "##PORT##GPS##PORTNUMBER##6\n", {.gpsPort = 6}, {}, std::nullopt},
         {"LastSettingWins", "PORT#GPS#PORTNUMBER#6\nPORT#GPS#PORTNUMBER#9\n", {.gpsPort = 9}, {}, std::nullopt},
         {"EndsInsideKeywordPath", "DEBUG#LEVEL#4\nPORT#GPS", {.debugLevel = 4}, {}, std::nullopt},
@@ -187,6 +193,11 @@ TEST_F(ConfigFileTest, WriteGivesTheSixLinesOfTheRecord)
               "PORT#BLUETOOTH#ENABLED#FALSE\n"
               "SCREEN#RESOLUTION#FULL\n"
               "DEBUG#LEVEL#0xabc00171\n");
+    // A later setting follows the six lines only when it is not at its default.
+    config.m_bGeoPackage = false;
+    config.Write();
+    EXPECT_EQ(ReadWholeFile(path).substr(ReadWholeFile(path).find("DEBUG")), "DEBUG#LEVEL#0xabc00171\n"
+                                                                             "LOG#GEOPACKAGE#FALSE\n");
     EXPECT_EQ(FolderEntries(m_dir.Path()), std::vector<std::string>{"KV4300TraceProofIni+.txt"});
 }
 

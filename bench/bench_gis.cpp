@@ -1,0 +1,171 @@
+// The GIS outputs' costs.
+//
+// GeoPackage/UpkeepPerSave: one point more, then what the GeoPackage beside
+// the log costs for it: the copy on the log's thread (log_thread_us) and the
+// worker's append in one transaction, waited for, so the time is the whole
+// upkeep. Csv/SaveAddOne beside it is the CSV save of the same survey size.
+//
+// Export/*: a 100 000-point survey log to a GeoPackage, by fieldbook-export and
+// by ogr2ogr -f GPKG on the same CSV, each as a program started from here.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "gis/GeoPackageKeeper.h"
+#include "link/SurveyPoint.h"
+#include "surveylog/SurveyLog.h"
+
+namespace {
+
+std::string BenchFolder()
+{
+    static const std::string folder = [] {
+        char pattern[] = "/tmp/fieldbook-bench-gis-XXXXXX";
+        const char* made = ::mkdtemp(pattern);
+        return made != nullptr ? std::string(made) + "/" : std::string("./");
+    }();
+    return folder;
+}
+
+SURVEY_POINT Point(int i)
+{
+    SURVEY_POINT p;
+    p.nLocatorMode = 1 + i % 72;
+    p.LocateData.u32EepromFileIndex = static_cast<uint32_t>(i);
+    p.LocateData.fDepth = 100.0f + static_cast<float>(i % 300) * 0.37f;
+    p.LocateData.fCurrent = 12.5f + static_cast<float>(i % 50);
+    p.LocateData.fSignal = 60.0f + static_cast<float>(i % 40) * 0.5f;
+    p.LocateData.fStrength = static_cast<float>(i % 100) / 100.0f;
+    p.LocateData.fFrequency = 8440.0f;
+    p.RtcDate = RTC_DATE::Make(6, 12, 2023);
+    p.RtcTime = RTC_TIME::Make(14, static_cast<uint32_t>(i / 60 % 60), static_cast<uint32_t>(i % 60));
+    p.ZdaData.nDay = 6;
+    p.ZdaData.nMonth = 12;
+    p.ZdaData.nYear = 2023;
+    GPS_FIX& fix = p.GpsFix;
+    fix.dfUTC = 143000.0 + i % 6000;
+    fix.nGpsFix = (i % 50 == 0) ? 0 : 4;
+    if (fix.nGpsFix != 0) {
+        fix.dfLatAng = 52.2 + i * 1e-7;
+        fix.nLatDir = DIR_NORTH;
+        fix.dfLongAng = 0.12 + i * 7e-8;
+        fix.nLongDir = DIR_EAST;
+        fix.nNoSats = 14;
+        fix.dfHorizDil = 0.6;
+        fix.dfAltVal = 12.4;
+        fix.nAltUnits = UNITS_METRES;
+    }
+    fix.nTimeInd = 1;
+    return p;
+}
+
+CSurveyLog* LogOf(const std::string& name, int points)
+{
+    CSurveyLog* log = CSurveyLog::GetInstance();
+    log->SetObserver(nullptr);
+    log->Clear();
+    log->SetFolder(BenchFolder());
+    log->SetFileName(name);
+    for (int i = 0; i < points; ++i)
+        log->Add(Point(i));
+    return log;
+}
+
+void GeoPackage_UpkeepPerSave(benchmark::State& state)
+{
+    const int points = static_cast<int>(state.range(0));
+    CSurveyLog* log = LogOf("upkeep" + std::to_string(points) + ".txt", points);
+    CGeoPackageKeeper keeper({});
+    keeper.OnLogSaved(*log); // the survey so far, before the clock runs
+    if (!keeper.WaitIdle(std::chrono::minutes(5)))
+        state.SkipWithError("catching up took too long");
+    int next = points;
+    std::chrono::nanoseconds onThread{0};
+    for (auto _ : state) {
+        log->Add(Point(next++));
+        const auto start = std::chrono::steady_clock::now();
+        keeper.OnLogSaved(*log);
+        onThread += std::chrono::steady_clock::now() - start;
+        if (!keeper.WaitIdle(std::chrono::minutes(1)))
+            state.SkipWithError("upkeep took too long");
+    }
+    state.counters["log_thread_us"] =
+        std::chrono::duration<double, std::micro>(onThread).count() / static_cast<double>(state.iterations());
+    log->Clear();
+}
+
+void Csv_SaveAddOne(benchmark::State& state)
+{
+    const int points = static_cast<int>(state.range(0));
+    CSurveyLog* log = LogOf("csv" + std::to_string(points) + ".txt", points);
+    log->Save();
+    int next = points;
+    for (auto _ : state) {
+        log->Add(Point(next++));
+        if (!log->Save())
+            state.SkipWithError("save failed");
+    }
+    log->Clear();
+}
+
+const std::string& HundredThousandLog()
+{
+    static const std::string path = [] {
+        CSurveyLog* log = LogOf("0612143005.txt", 100000);
+        log->Save();
+        log->Clear();
+        return BenchFolder() + "0612143005.txt";
+    }();
+    return path;
+}
+
+void RunCommand(benchmark::State& state, const std::string& command)
+{
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::filesystem::remove(BenchFolder() + "out.gpkg");
+        state.ResumeTiming();
+        if (std::system((command + " >/dev/null 2>&1").c_str()) != 0)
+            state.SkipWithError(command.c_str());
+    }
+}
+
+void Export_FieldbookExport(benchmark::State& state)
+{
+    RunCommand(state, std::string(FIELDBOOK_EXPORT) + " -o " + BenchFolder() + "out.gpkg " + HundredThousandLog());
+}
+
+void Export_Ogr2ogr(benchmark::State& state)
+{
+    // As GDAL reads the log by itself: CSV text, the position taken as a point.
+    RunCommand(state, "ogr2ogr -f GPKG " + BenchFolder() + "out.gpkg CSV:" + HundredThousandLog() +
+                          " -oo X_POSSIBLE_NAMES=LongAng -oo Y_POSSIBLE_NAMES=LatAng");
+}
+
+void Sizes(benchmark::internal::Benchmark* b)
+{
+    for (int points : {1000, 10000, 100000})
+        b->Arg(points);
+    b->Unit(benchmark::kMillisecond)->UseRealTime();
+}
+
+} // namespace
+
+BENCHMARK(GeoPackage_UpkeepPerSave)->Apply(Sizes)->Iterations(30);
+BENCHMARK(Csv_SaveAddOne)->Apply(Sizes)->Iterations(30);
+BENCHMARK(Export_FieldbookExport)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(Export_Ogr2ogr)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    CSurveyLog::DestroyInstance();
+    std::error_code ec;
+    std::filesystem::remove_all(BenchFolder(), ec);
+    return 0;
+}

@@ -1,0 +1,246 @@
+#include "gis/SurveyExport.h"
+
+#include <cerrno>
+#include <cpl_conv.h>
+#include <cstring>
+#include <memory>
+
+#include "gis/GdalErrors.h"
+#include "gis/GisFormats.h"
+#include "gis/SurveyDataset.h"
+#include "surveylog/LogFormat.h"
+
+namespace {
+
+// Inputs this large get progress lines.
+constexpr size_t kProgressFrom = 10000;
+
+std::string BaseName(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The first bytes of every SQLite file, GeoPackages included.
+bool IsSqliteFile(const char* head, size_t length)
+{
+    static const char kMagic[] = "SQLite format 3";
+    return length >= sizeof kMagic && std::memcmp(head, kMagic, sizeof kMagic) == 0;
+}
+
+// The survey log's own reading rules: the header line and the units line are
+// skipped, every later line read with a 2000-character buffer goes through
+// the log's line reader, and a line that yields no point is dropped.
+bool ReadCsvLog(const std::string& path, std::vector<SURVEY_INPUT>& inputs, std::string& error)
+{
+    std::FILE* file = std::fopen(path.c_str(), "rbe");
+    if (file == nullptr) {
+        error = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    SURVEY_INPUT input;
+    input.logFile = BaseName(path);
+    CTrackDistance distance;
+    char line[kLogReadBufferSize];
+    int headings = 2;
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        if (headings > 0) {
+            --headings;
+            continue;
+        }
+        SURVEY_POINT point;
+        if (ReadLogLine(line, point))
+            input.points.push_back(GIS_POINT{point, distance.Next(point)});
+    }
+    const bool ok = !std::ferror(file);
+    std::fclose(file);
+    if (!ok) {
+        error = "cannot read " + path;
+        return false;
+    }
+    inputs.push_back(std::move(input));
+    return true;
+}
+
+bool ReadGeoPackage(const std::string& path, std::vector<SURVEY_INPUT>& inputs, std::string& error)
+{
+    CGdalMessages messages;
+    const char* const drivers[] = {"GPKG", nullptr};
+    GDALDatasetUniquePtr dataset(GDALDataset::Open(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY, drivers));
+    // A writer killed in a transaction leaves a journal that only a writer
+    // may roll back: the file then opens for update, as a GIS program opens it.
+    if (!dataset) {
+        dataset.reset(GDALDataset::Open(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE, drivers));
+        if (dataset)
+            messages.Forget();
+    }
+    OGRLayer* layer = dataset ? dataset->GetLayerByName(kPointLayer) : nullptr;
+    if (layer == nullptr) {
+        error = messages.LastError(path + " is not a GeoPackage with a layer " + kPointLayer);
+        return false;
+    }
+    const SURVEY_FIELD_MAP map = MapSurveyFields(*layer->GetLayerDefn());
+    if (map.anIndex[kLogFileField] < 0) {
+        error = path + ": the layer " + kPointLayer + " has no LogFile field";
+        return false;
+    }
+    const size_t first = inputs.size();
+    for (auto& feature : *layer) {
+        GIS_POINT point;
+        std::string logFile;
+        ReadSurveyFields(*feature, map, point, logFile);
+        SURVEY_INPUT* input = nullptr;
+        for (size_t i = first; i < inputs.size(); ++i) {
+            if (inputs[i].logFile == logFile)
+                input = &inputs[i];
+        }
+        if (input == nullptr) {
+            inputs.push_back(SURVEY_INPUT{logFile, {}});
+            input = &inputs.back();
+        }
+        input->points.push_back(point);
+    }
+    if (messages.HadError()) {
+        error = messages.LastError("cannot read " + path);
+        return false;
+    }
+    return true;
+}
+
+bool NeedsValue(int i, int argc, const char* option, std::FILE* err)
+{
+    if (i + 1 < argc)
+        return true;
+    std::fprintf(err, "fieldbook-export: %s needs a value (see --help)\n", option);
+    return false;
+}
+
+} // namespace
+
+bool ReadSurveyInput(const std::string& path, std::vector<SURVEY_INPUT>& inputs, std::string& error)
+{
+    std::FILE* file = std::fopen(path.c_str(), "rbe");
+    if (file == nullptr) {
+        error = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    char head[sizeof kLogHeaderLine] = {};
+    const size_t length = std::fread(head, 1, sizeof head - 1, file);
+    std::fclose(file);
+    if (IsSqliteFile(head, length))
+        return ReadGeoPackage(path, inputs, error);
+    // Every survey log, of any age, opens with the same header line.
+    if (std::strncmp(head, kLogHeaderLine, std::strlen("Log,Mode,Distance,")) != 0) {
+        error = path + " is neither a survey log nor a GeoPackage";
+        return false;
+    }
+    return ReadCsvLog(path, inputs, error);
+}
+
+std::string ExportUsageText()
+{
+    return "Usage: fieldbook-export [-f FORMAT] -o OUTPUT LOG...\n"
+           "       fieldbook-export --help\n"
+           "\n"
+           "Writes survey logs as GIS data: a point per logged measurement (Point Z,\n"
+           "WGS 84, full precision, every log column as a typed attribute plus LogFile)\n"
+           "and a track line per log through its fixed points.\n"
+           "\n"
+           "  LOG          a survey log DDMMhhmmss.txt, or the GeoPackage kept beside one\n"
+           "  -o OUTPUT    the file to write. An existing GeoPackage gets only the points\n"
+           "               it lacks (LogFile + Log is the key); any other output is\n"
+           "               replaced. One-layer formats put the track beside the points,\n"
+           "               in OUTPUT's name with _track before the extension\n"
+           "  -f FORMAT    GDAL driver: " +
+           FormatNames() +
+           "\n"
+           "               (else guessed from OUTPUT's extension)\n"
+           "  --help       this text\n"
+           "\n"
+           "Exit status 0 when every log was written, 2 on any error.\n";
+}
+
+int ParseExportCommandLine(int argc, char** argv, EXPORT_REQUEST& request, std::FILE* out, std::FILE* err)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(ExportUsageText().c_str(), out);
+            return 0;
+        }
+        if (arg == "-f" || arg == "--format") {
+            if (!NeedsValue(i, argc, "-f", err))
+                return 2;
+            request.format = argv[++i];
+        } else if (arg == "-o" || arg == "--output") {
+            if (!NeedsValue(i, argc, "-o", err))
+                return 2;
+            request.output = argv[++i];
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            std::fprintf(err, "fieldbook-export: unknown option '%s' (see --help)\n", arg.c_str());
+            return 2;
+        } else {
+            request.logs.push_back(arg);
+        }
+    }
+    if (request.output.empty() || request.logs.empty()) {
+        std::fprintf(err, "fieldbook-export: needs -o OUTPUT and at least one LOG (see --help)\n");
+        return 2;
+    }
+    return -1;
+}
+
+int RunExport(const EXPORT_REQUEST& request, std::FILE* err)
+{
+    const GIS_FORMAT* format =
+        request.format.empty() ? FindFormatByPath(request.output) : FindFormatByDriver(request.format);
+    if (format == nullptr) {
+        if (request.format.empty())
+            std::fprintf(err, "fieldbook-export: cannot tell the format from '%s'; name one with -f (%s)\n",
+                         request.output.c_str(), FormatNames().c_str());
+        else
+            std::fprintf(err, "fieldbook-export: unknown format '%s' (one of: %s)\n", request.format.c_str(),
+                         FormatNames().c_str());
+        return 2;
+    }
+    SetGisMessageHook([err](const std::string& text) { std::fprintf(err, "fieldbook-export: GDAL: %s\n", text.c_str()); });
+
+    // Every log is read before the output is touched: a bad log leaves an
+    // existing output as it was.
+    std::vector<SURVEY_INPUT> inputs;
+    for (const std::string& path : request.logs) {
+        std::string error;
+        if (!ReadSurveyInput(path, inputs, error)) {
+            std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
+            return 2;
+        }
+    }
+
+    // SQLite's page cache (2 MB unless told) would spill a 100 000-point
+    // transaction to the file and read it back again and again.
+    CPLSetThreadLocalConfigOption("OGR_SQLITE_CACHE", "256");
+    std::string error;
+    std::unique_ptr<CSurveyDataset> output = CSurveyDataset::Open(*format, request.output, error);
+    if (!output) {
+        std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
+        return 2;
+    }
+    for (const SURVEY_INPUT& input : inputs) {
+        const size_t total = input.points.size();
+        std::function<void(size_t)> progress;
+        if (total >= kProgressFrom) {
+            progress = [err, &input, total](size_t done) {
+                std::fprintf(err, "fieldbook-export: %s: %zu of %zu points\n", input.logFile.c_str(), done, total);
+            };
+        }
+        if (!output->AppendPoints(input.logFile, input.points.data(), total, 0, error, progress)) {
+            std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
+            return 2;
+        }
+    }
+    if (!output->Commit(error) || !output->Close(error)) {
+        std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
+        return 2;
+    }
+    return 0;
+}

@@ -1,0 +1,36 @@
+// fieldbook-export's work: survey logs (CSV, any age, or the GeoPackage kept
+// beside one) into one GIS output of any format of the table.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "gis/GisSchema.h"
+
+// The points of one survey log, in log order, with their Distance column.
+struct SURVEY_INPUT {
+    std::string logFile; // the CSV file's name, the LogFile key
+    std::vector<GIS_POINT> points;
+};
+
+// Reads a CSV survey log (with the log's own reader, the Distance column
+// worked out as the log writes it) or a GeoPackage written by fieldbook (full
+// precision; one input per LogFile in it). Appends to inputs; false with the
+// reason in error when path is neither or cannot be read.
+bool ReadSurveyInput(const std::string& path, std::vector<SURVEY_INPUT>& inputs, std::string& error);
+
+struct EXPORT_REQUEST {
+    std::string format; // GDAL driver name; empty: guessed from output's extension
+    std::string output;
+    std::vector<std::string> logs;
+};
+
+// Parses "fieldbook-export [-f FORMAT] -o OUTPUT LOG...". Returns -1 to run,
+// else the exit status after printing help (0) or a usage error (2) to out/err.
+int ParseExportCommandLine(int argc, char** argv, EXPORT_REQUEST& request, std::FILE* out, std::FILE* err);
+std::string ExportUsageText();
+
+// Runs the export; progress and errors go to err. Exit status: 0, or 2 on any
+// error (unknown format, unreadable log, output not writable).
+int RunExport(const EXPORT_REQUEST& request, std::FILE* err);

@@ -1,0 +1,222 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "gis/GisFormats.h"
+#include "gis/SurveyExport.h"
+#include "gis/GdalReadBack.h"
+#include "support/ScratchDir.h"
+#include "surveylog/SamplePoints.h"
+#include "surveylog/SurveyLog.h"
+
+namespace {
+
+// Four logged points: a fix in the north-east, one without a fix, a fix in the
+// south-west (signed, as the log holds it) and a second point with Log 17.
+std::vector<SURVEY_POINT> SurveyPoints()
+{
+    SURVEY_POINT northEast = NorthEastPoint(); // Log 17 at 52.205337, 0.119000, 12.4 m
+    SURVEY_POINT noFix = northEast;
+    noFix.LocateData.u32EepromFileIndex = 18;
+    noFix.GpsFix = GPS_FIX{};
+    noFix.GpsFix.dfUTC = 143006.0;
+    SURVEY_POINT southWest = northEast;
+    southWest.LocateData.u32EepromFileIndex = 19;
+    southWest.GpsFix.dfLatAng = -33.856785;
+    southWest.GpsFix.nLatDir = DIR_SOUTH;
+    southWest.GpsFix.dfLongAng = -151.215297;
+    southWest.GpsFix.nLongDir = DIR_WEST;
+    SURVEY_POINT again = northEast;
+    again.GpsFix.dfLatAng = 52.2054;
+    return {northEast, noFix, southWest, again};
+}
+
+std::string WriteLog(const ScratchDir& dir, const std::string& name, const std::vector<SURVEY_POINT>& points)
+{
+    CSurveyLog* log = CSurveyLog::GetInstance();
+    log->Clear();
+    for (const SURVEY_POINT& point : points)
+        log->Add(point);
+    const std::string path = dir.File(name);
+    EXPECT_TRUE(log->WriteFile(path));
+    log->Clear();
+    return path;
+}
+
+int Export(const std::vector<std::string>& args)
+{
+    std::vector<std::string> all{"fieldbook-export"};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : all)
+        argv.push_back(arg.data());
+    EXPORT_REQUEST request;
+    std::FILE* sink = std::fopen("/dev/null", "w");
+    int status = ParseExportCommandLine(static_cast<int>(argv.size()), argv.data(), request, sink, sink);
+    if (status < 0)
+        status = RunExport(request, sink);
+    std::fclose(sink);
+    return status;
+}
+
+struct FormatCase {
+    const char* name;
+    const char* driver;
+    const char* file;       // output file name
+    const char* pointLayer;
+    int points;             // point features (no geometry: GPX, DXF and FlatGeobuf have none)
+    const char* trackFile;  // nullptr: in the same dataset
+    const char* trackLayer;
+    bool typed;             // carries the log's columns with their types
+    std::vector<const char*> openOptions;
+};
+
+std::vector<FormatCase> FormatCases()
+{
+    const std::vector<const char*> csvXyz{"X_POSSIBLE_NAMES=X", "Y_POSSIBLE_NAMES=Y", "Z_POSSIBLE_NAMES=Z"};
+    return {
+        {"GeoPackage", "GPKG", "out.gpkg", "survey_points", 4, nullptr, "survey_track", true, {}},
+        {"GeoJSON", "GeoJSON", "out.geojson", "survey_points", 4, "out_track.geojson", "survey_track", true, {}},
+        {"KML", "KML", "out.kml", "survey_points", 4, nullptr, "survey_track", false, {}},
+        {"GPX", "GPX", "out.gpx", "waypoints", 3, nullptr, "tracks", false, {}},
+        {"Shapefile", "ESRI Shapefile", "out.shp", "out", 4, "out_track.shp", "out_track", true, {}},
+        {"DXF", "DXF", "out.dxf", "entities", 3, nullptr, "entities", false, {}},
+        {"FlatGeobuf", "FlatGeobuf", "out.fgb", "survey_points", 3, "out_track.fgb", "survey_track", true, {}},
+        {"CSV", "CSV", "out.csv", "out", 4, "out_track.csv", "out_track", true, csvXyz},
+    };
+}
+
+class ExportFormats : public ::testing::TestWithParam<FormatCase> {};
+
+TEST_P(ExportFormats, PointsAttributesAndTrackReadBackByGdal)
+{
+    const FormatCase& c = GetParam();
+    ScratchDir dir;
+    const std::string log = WriteLog(dir, "0612143005.txt", SurveyPoints());
+    ASSERT_EQ(Export({"-f", c.driver, "-o", dir.File(c.file), log}), 0);
+
+    GDALDatasetUniquePtr points = OpenForReading(dir.File(c.file), c.openOptions);
+    ASSERT_TRUE(points) << c.file;
+    OGRLayer* layer = points->GetLayerByName(c.pointLayer);
+    ASSERT_NE(layer, nullptr) << c.pointLayer;
+    std::vector<OGRFeatureUniquePtr> features = Features(*layer);
+    int pointCount = 0;
+    const OGRFeature* first = nullptr;
+    for (const auto& feature : features) {
+        if (IsPoint(feature->GetGeometryRef()) || feature->GetGeometryRef() == nullptr ||
+            feature->GetGeometryRef()->IsEmpty()) {
+            ++pointCount;
+            if (first == nullptr && IsPoint(feature->GetGeometryRef()))
+                first = feature.get();
+        }
+    }
+    // The units line is never a feature.
+    EXPECT_EQ(pointCount, c.points);
+    ASSERT_NE(first, nullptr);
+    const OGRPoint* position = first->GetGeometryRef()->toPoint();
+    EXPECT_NEAR(position->getX(), 0.119, 1e-9);
+    EXPECT_NEAR(position->getY(), 52.205337, 1e-9);
+    if (position->Is3D()) {
+        EXPECT_NEAR(position->getZ(), 12.4, 1e-9);
+    }
+
+    if (c.typed) {
+        const int log = first->GetFieldIndex("Log");
+        const int depth = first->GetFieldIndex("Depth");
+        ASSERT_GE(log, 0);
+        ASSERT_GE(depth, 0);
+        EXPECT_TRUE(first->GetFieldDefnRef(log)->GetType() == OFTInteger ||
+                    first->GetFieldDefnRef(log)->GetType() == OFTInteger64);
+        EXPECT_EQ(first->GetFieldAsInteger(log), 17);
+        EXPECT_EQ(first->GetFieldDefnRef(depth)->GetType(), OFTReal);
+        EXPECT_DOUBLE_EQ(first->GetFieldAsDouble(depth), 123.46);
+        EXPECT_STREQ(first->GetFieldAsString("LogFile"), "0612143005.txt");
+    }
+
+    GDALDatasetUniquePtr trackFile = c.trackFile ? OpenForReading(dir.File(c.trackFile), {}) : nullptr;
+    GDALDataset* trackSet = c.trackFile ? trackFile.get() : points.get();
+    ASSERT_NE(trackSet, nullptr);
+    OGRLayer* track = trackSet->GetLayerByName(c.trackLayer);
+    ASSERT_NE(track, nullptr);
+    int lines = 0;
+    for (const auto& feature : Features(*track)) {
+        const int vertices = VertexCount(feature->GetGeometryRef());
+        if (vertices >= 0) {
+            ++lines;
+            EXPECT_EQ(vertices, 3);
+        }
+    }
+    EXPECT_EQ(lines, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, ExportFormats, ::testing::ValuesIn(FormatCases()),
+                         [](const ::testing::TestParamInfo<FormatCase>& info) { return info.param.name; });
+
+TEST(Export, GeoPackageTakesOnlyThePointsItLacks)
+{
+    ScratchDir dir;
+    std::vector<SURVEY_POINT> points = SurveyPoints();
+    const std::string log = WriteLog(dir, "0612143005.txt", points);
+    const std::string gpkg = dir.File("survey.gpkg");
+    ASSERT_EQ(Export({"-o", gpkg, log}), 0);
+
+    // The log grew by one point; both logs go in again, one of them twice.
+    SURVEY_POINT fifth = points[0];
+    fifth.LocateData.u32EepromFileIndex = 20;
+    fifth.GpsFix.dfLatAng = 52.20541234567891;
+    fifth.GpsFix.dfLongAng = 0.11912345678912;
+    points.push_back(fifth);
+    WriteLog(dir, "0612143005.txt", points);
+    const std::string other = WriteLog(dir, "0712080000.txt", {points[0]});
+    ASSERT_EQ(Export({"-o", gpkg, log, other, log}), 0);
+
+    GDALDatasetUniquePtr output = OpenForReading(gpkg);
+    ASSERT_TRUE(output);
+    OGRLayer* layer = output->GetLayerByName("survey_points");
+    ASSERT_NE(layer, nullptr);
+    EXPECT_EQ(layer->GetFeatureCount(), 6);
+    std::vector<OGRFeatureUniquePtr> track = Features(*output->GetLayerByName("survey_track"));
+    ASSERT_EQ(track.size(), 2u);
+    EXPECT_EQ(VertexCount(track[0]->GetGeometryRef()), 4); // extended by the fifth point
+    EXPECT_EQ(VertexCount(track[1]->GetGeometryRef()), 1);
+
+    // A GeoPackage is an input too, every log in it told apart by LogFile.
+    const std::string geojson = dir.File("again.geojson");
+    ASSERT_EQ(Export({"-o", geojson, gpkg}), 0);
+    GDALDatasetUniquePtr again = OpenForReading(geojson);
+    ASSERT_TRUE(again);
+    std::vector<OGRFeatureUniquePtr> read = Features(*again->GetLayer(0));
+    ASSERT_EQ(read.size(), 6u);
+    EXPECT_EQ(read[4]->GetFieldAsInteger("Log"), 20);
+    EXPECT_NEAR(read[4]->GetGeometryRef()->toPoint()->getY(), 52.205412, 1e-9);
+    EXPECT_STREQ(read[5]->GetFieldAsString("LogFile"), "0712080000.txt");
+}
+
+TEST(Export, ClearErrorsEndWithStatusTwo)
+{
+    ScratchDir dir;
+    const std::string log = WriteLog(dir, "0612143005.txt", SurveyPoints());
+    ASSERT_TRUE(WriteWholeFile(dir.File("notes.txt"), "a shopping list\n"));
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {
+        {"help", {"--help"}, 0},
+        {"no output", {log}, 2},
+        {"no log", {"-o", dir.File("x.gpkg")}, 2},
+        {"unknown option", {"-x", "-o", dir.File("x.gpkg"), log}, 2},
+        {"unknown format", {"-f", "Parquetish", "-o", dir.File("x.out"), log}, 2},
+        {"extension tells nothing", {"-o", dir.File("x.out"), log}, 2},
+        {"missing log", {"-o", dir.File("x.gpkg"), dir.File("none.txt")}, 2},
+        {"not a survey log", {"-o", dir.File("x.gpkg"), dir.File("notes.txt")}, 2},
+        {"output not writable", {"-o", dir.File("no/such/folder/x.gpkg"), log}, 2},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Export(c.args), c.status) << c.name;
+    EXPECT_FALSE(FileExists(dir.File("x.gpkg")));
+}
+
+} // namespace
