@@ -29,7 +29,7 @@ const char kLayersUnlock[] = "SELECT pg_advisory_unlock(7216354901)";
 bool MentionsRefusal(const std::string& text)
 {
     for (const char* sign : {"password authentication failed", "no password supplied", "authentication failed",
-                             "does not exist", "permission denied"}) {
+                             "does not exist", "permission denied", "must be owner"}) {
         if (text.find(sign) != std::string::npos)
             return true;
     }
@@ -188,10 +188,13 @@ bool CPgTarget::EnsureLayers()
         }
     }
     // The keys: the database itself refuses a second copy of a point or track.
-    ok = ok &&
-         Exec("CREATE UNIQUE INDEX IF NOT EXISTS survey_points_unit_key ON survey_points "
-              "(\"Unit\", \"LogFile\", \"Log\", \"LogRepeat\")") &&
-         Exec("CREATE UNIQUE INDEX IF NOT EXISTS survey_track_unit_key ON survey_track (\"Unit\", \"LogFile\")");
+    // Only the tables' owner may make them; a crew's role that may only add
+    // rows finds them made.
+    ok = ok && (KeysExist() ||
+                (Exec("CREATE UNIQUE INDEX IF NOT EXISTS survey_points_unit_key ON survey_points "
+                      "(\"Unit\", \"LogFile\", \"Log\", \"LogRepeat\")") &&
+                 Exec("CREATE UNIQUE INDEX IF NOT EXISTS survey_track_unit_key ON survey_track "
+                      "(\"Unit\", \"LogFile\")")));
     const std::string problem = m_problem;
     Exec(kLayersUnlock);
     m_problem = problem;
@@ -206,6 +209,19 @@ bool CPgTarget::EnsureLayers()
         return false;
     }
     return true;
+}
+
+bool CPgTarget::KeysExist()
+{
+    OGRLayer* rows = m_dataset->ExecuteSQL("SELECT count(*) FROM pg_indexes WHERE indexname IN "
+                                           "('survey_points_unit_key', 'survey_track_unit_key')",
+                                           nullptr, nullptr);
+    if (rows == nullptr)
+        return false;
+    OGRFeatureUniquePtr count(rows->GetNextFeature());
+    const bool both = count && count->GetFieldAsInteger64(0) == 2;
+    m_dataset->ReleaseResultSet(rows);
+    return both;
 }
 
 bool CPgTarget::LoadLog(const std::string& logFile, LOG_STATE& state)

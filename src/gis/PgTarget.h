@@ -70,6 +70,7 @@ private:
     };
 
     bool EnsureLayers();
+    bool KeysExist();
     bool LoadLog(const std::string& logFile, LOG_STATE& state);
     bool Exec(const std::string& sql);
     bool Fail(const std::string& what);

@@ -150,3 +150,23 @@ TEST_F(PgTargetTest, WrongPasswordIsARefusalWithTheServersReason)
     EXPECT_TRUE(target.Refused());
     EXPECT_NE(target.Problem().find("password authentication failed"), std::string::npos) << target.Problem();
 }
+
+TEST_F(PgTargetTest, CrewRoleWithRowRightsOnlyAddsToTablesMadeByTheOwner)
+{
+    const std::vector<GIS_POINT> points = ReadBack(dir, 0, 8, false);
+    size_t added = 0;
+    CPgTarget owner(Conn(), "office");
+    ASSERT_TRUE(owner.Deliver("a.txt", points.data(), points.size(), 0, added)) << owner.Problem();
+    // The grants the README gives a crew's role.
+    ASSERT_TRUE(SharedPostgres().Query(
+        db, "DROP ROLE IF EXISTS crew7; CREATE ROLE crew7 LOGIN PASSWORD 'crew7-pw'; "
+            "GRANT SELECT, INSERT ON survey_points TO crew7; GRANT SELECT, INSERT, UPDATE ON survey_track TO crew7; "
+            "GRANT USAGE ON ALL SEQUENCES IN SCHEMA public TO crew7"))
+        << SharedPostgres().Problem();
+    std::string crew = Conn("crew7-pw");
+    crew.replace(crew.find("user=fieldunit"), 14, "user=crew7");
+    CPgTarget target(crew, "van-7");
+    ASSERT_TRUE(target.Deliver("a.txt", points.data(), points.size(), 0, added)) << target.Problem();
+    EXPECT_EQ(added, points.size());
+    EXPECT_EQ(Rows("SELECT count(*) FROM survey_points WHERE \"Unit\" = 'van-7'"), std::vector<std::string>{"8"});
+}
