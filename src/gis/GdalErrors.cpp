@@ -60,3 +60,15 @@ std::string CGdalMessages::LastError(const std::string& fallback) const
 {
     return m_lastError.empty() ? fallback : fallback + ": " + m_lastError;
 }
+
+// Under ThreadSanitizer only. GDAL is not built with it: registering its
+// drivers takes its own mutexes in an order ThreadSanitizer calls inverted,
+// within one thread, inside a call made once. The report says nothing about
+// our code, and every program that uses this module registers the drivers.
+// Defined here because every such program links this file.
+#if defined(__SANITIZE_THREAD__)
+extern "C" const char* __tsan_default_suppressions()
+{
+    return "deadlock:libgdal.so\n";
+}
+#endif
