@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <cstdio>
-#include <set>
 
 #include <cpl_conv.h>
 #include <ogr_spatialref.h>
@@ -108,12 +107,14 @@ bool CPgTarget::Fail(const std::string& what)
     return false;
 }
 
+// An escape-string constant reads the same whatever the server's
+// standard_conforming_strings: quotes and backslashes doubled.
 std::string CPgTarget::Literal(const std::string& text) const
 {
-    std::string quoted = "'";
+    std::string quoted = "E'";
     for (char c : text) {
-        if (c == '\'')
-            quoted += '\'';
+        if (c == '\'' || c == '\\')
+            quoted += c;
         quoted += c;
     }
     return quoted + "'";
@@ -237,7 +238,7 @@ bool CPgTarget::LoadLog(const std::string& logFile, LOG_STATE& state)
     }
     state = LOG_STATE{};
     for (auto& row : *rows) {
-        state.delivered.emplace(std::make_pair(row->GetFieldAsInteger(0), row->GetFieldAsInteger(1)), true);
+        state.delivered.emplace(row->GetFieldAsInteger(0), row->GetFieldAsInteger(1));
         if (row->GetFieldAsInteger(2) != 0)
             ++state.fixes;
     }
@@ -251,17 +252,6 @@ bool CPgTarget::LoadLog(const std::string& logFile, LOG_STATE& state)
     state.bTrack = count && count->GetFieldAsInteger64(0) > 0;
     m_dataset->ReleaseResultSet(rows);
     state.bLoaded = true;
-    return true;
-}
-
-bool CPgTarget::CountPoints(const std::string& logFile, size_t& count)
-{
-    if (!Connect())
-        return false;
-    LOG_STATE state;
-    if (!LoadLog(logFile, state))
-        return Fail(m_problem);
-    count = state.delivered.size();
     return true;
 }
 
@@ -346,7 +336,7 @@ bool CPgTarget::Deliver(const std::string& logFile, const GIS_POINT* points, siz
         return Fail(Why(messages, "the database did not take the points"));
 
     for (const auto& [index, repeat] : fresh)
-        state.delivered.emplace(std::make_pair(LogNumber(points[index]), repeat), true);
+        state.delivered.emplace(LogNumber(points[index]), repeat);
     state.fixes += newFixes;
     state.bTrack = state.bTrack || state.fixes >= 2;
     state.occurrences = std::move(occurrences);

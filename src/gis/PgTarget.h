@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -50,8 +51,6 @@ public:
     // connection is dropped, and the next call starts from what the database
     // holds, so the caller hands over the whole log again (first 0).
     bool Deliver(const std::string& logFile, const GIS_POINT* points, size_t count, size_t first, size_t& added);
-    // Points of logFile this unit has in the database (asks it).
-    bool CountPoints(const std::string& logFile, size_t& count);
 
     const std::string& Problem() const { return m_problem; }
     // Whether the last failure was the database refusing our login (a wrong
@@ -64,7 +63,7 @@ private:
         bool bLoaded = false;
         size_t handed = 0;                 // points of the log seen so far
         std::map<int, int> occurrences;    // per Log number: points seen with it
-        std::map<std::pair<int, int>, bool> delivered; // (Log, LogRepeat) in the database
+        std::set<std::pair<int, int>> delivered; // (Log, LogRepeat) in the database
         bool bTrack = false;               // the log has its track row
         size_t fixes = 0;                  // fixed points delivered
     };

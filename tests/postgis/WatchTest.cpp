@@ -1,6 +1,7 @@
 // fieldbook-export against a real PostGIS server, as the field uses it: a survey
-// log growing in a folder while --watch runs, and the faults of the field (the
-// database going away, the watcher killed, two units at once, a wrong password).
+// log growing in a folder while --watch runs (fieldbook itself against the
+// simulator, or its saves imitated), and the faults of the field (the database
+// going away, the watcher killed, two units at once, a wrong password).
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -52,12 +53,12 @@ struct WatchTest : ::testing::Test {
     }
     std::string Out(const std::string& name) const { return ReadWholeFile(dir.File(name + ".out")); }
     // The Log numbers of unit's rows of the log, in the order they arrived.
-    std::vector<int> Logs(const std::string& unit)
+    std::vector<int> Logs(const std::string& unit, const std::string& log = kLog)
     {
         std::vector<std::string> rows;
         if (!SharedPostgres().Query("office",
                                     "SELECT \"Log\" FROM survey_points WHERE \"Unit\" = '" + unit +
-                                        "' AND \"LogFile\" = '" + kLog + "' ORDER BY fid",
+                                        "' AND \"LogFile\" = '" + log + "' ORDER BY fid",
                                     &rows))
             return {};
         std::vector<int> logs;
@@ -65,10 +66,10 @@ struct WatchTest : ::testing::Test {
             logs.push_back(std::atoi(row.c_str()));
         return logs;
     }
-    bool WaitForRows(const std::string& unit, size_t count, std::chrono::seconds timeout = 30s)
+    bool WaitForRows(const std::string& unit, size_t count, const std::string& log = kLog)
     {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (Logs(unit).size() < count) {
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (Logs(unit, log).size() < count) {
             if (std::chrono::steady_clock::now() > deadline)
                 return false;
             std::this_thread::sleep_for(50ms);
@@ -96,23 +97,29 @@ struct WatchTest : ::testing::Test {
 
 } // namespace
 
-TEST_F(WatchTest, EveryPointOnceInOrderThroughADatabaseRestart)
+TEST_F(WatchTest, SimulatedSurveyArrivesWholeThroughADatabaseRestart)
 {
-    ChildProcess watch;
-    ASSERT_TRUE(Watch(watch, "watch", "logs", "van-1"));
-    Survey("logs", 1, 10);
-    ASSERT_TRUE(WaitForRows("van-1", 10));
+    // fieldbook against the simulator, the watcher on its log folder.
+    SurveyRun run;
+    ChildProcess sim, fieldbook, watch;
+    ASSERT_TRUE(run.StartSim(sim, {"--count", "40", "--interval", "0.1", "--log", run.File("packets.txt")}));
+    ASSERT_TRUE(run.StartFieldbook(fieldbook));
+    ASSERT_TRUE(Start(watch, "watch", {"--watch", run.Logs(), "-o", Output(), "--unit", "van-1"}));
+    ASSERT_TRUE(run.WaitForPoints(8, 30s)) << run.Out() << run.Err();
+    ASSERT_TRUE(WaitForRows("van-1", 8, LastLogName(run.Out()))) << Out("watch");
 
     ASSERT_TRUE(SharedPostgres().Stop());
-    Survey("logs", 11, 25);
     ASSERT_TRUE(WaitForFileText(dir.File("watch.out"), "Database unreachable", 20s)) << Out("watch");
-    Survey("logs", 26, 30);
+    ASSERT_TRUE(run.WaitForPoints(LastLogCount(run.Out()) + 8, 30s)) << run.Out();
     ASSERT_TRUE(SharedPostgres().Start()) << SharedPostgres().Problem();
-    ASSERT_TRUE(WaitForRows("van-1", 30)) << Out("watch");
-    Survey("logs", 31, 35);
-    ASSERT_TRUE(WaitForRows("van-1", 35)) << Out("watch");
 
-    EXPECT_EQ(Logs("van-1"), Expected(35));
+    const SurveyRun::END end = run.Finish(sim, fieldbook, 60s);
+    ASSERT_EQ(end.files.size(), 1u);
+    ASSERT_EQ(end.logged.size(), 40u);
+    ASSERT_TRUE(WaitForRows("van-1", end.logged.size(), end.files[0])) << Out("watch");
+    const std::vector<int> logs = Logs("van-1", end.files[0]);
+    EXPECT_EQ(std::vector<uint32_t>(logs.begin(), logs.end()), end.logged);
+
     EXPECT_EQ(StopProcess(watch), 0);
     const std::string out = Out("watch");
     EXPECT_EQ(CountOf(out, "Database unreachable"), 1) << out;
