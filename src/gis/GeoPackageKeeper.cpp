@@ -8,6 +8,10 @@
 #include "gis/SurveyDataset.h"
 #include "surveylog/SurveyLog.h"
 
+namespace {
+constexpr int kLockWaitMs = 500;
+} // namespace
+
 CGeoPackageKeeper::CGeoPackageKeeper(std::function<void(const std::string&)> notice) : m_notice(std::move(notice))
 {
     GisInit();
@@ -102,6 +106,8 @@ void CGeoPackageKeeper::Run()
     // the disk or rolled back at the next open, never half written. The cost
     // is on this thread only.
     CPLSetThreadLocalConfigOption("OGR_SQLITE_SYNCHRONOUS", "FULL");
+    // A file another program is writing is waited for a little, never long:
+    // the next save tries again anyway.
     for (;;) {
         JOB job;
         {
@@ -115,10 +121,10 @@ void CGeoPackageKeeper::Run()
         }
         size_t resyncFrom = SIZE_MAX;
         std::string error;
-        const bool ok = Write(job, resyncFrom, error);
+        const Outcome outcome = Write(job, resyncFrom, error);
         // Told before the worker counts as idle, so that whoever waits for it
         // has heard the notice too.
-        Report(PathForLog(job.logPath), ok, error);
+        Report(PathForLog(job.logPath), outcome, error);
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_busy = false;
@@ -129,7 +135,7 @@ void CGeoPackageKeeper::Run()
     }
 }
 
-bool CGeoPackageKeeper::Write(const JOB& job, size_t& resyncFrom, std::string& error)
+CGeoPackageKeeper::Outcome CGeoPackageKeeper::Write(const JOB& job, size_t& resyncFrom, std::string& error)
 {
     const std::string path = PathForLog(job.logPath);
     // Opened once per log and kept open; opened again when the file on disk is
@@ -144,10 +150,12 @@ bool CGeoPackageKeeper::Write(const JOB& job, size_t& resyncFrom, std::string& e
             m_dataset.reset();
         }
         m_known = 0;
-        m_dataset = CSurveyDataset::Open(GeoPackageFormat(), path, error);
+        // A file another program is writing is waited for a little, never
+        // long: the next save tries again anyway, and the exit waits for us.
+        m_dataset = CSurveyDataset::Open(GeoPackageFormat(), path, error, kLockWaitMs);
         if (!m_dataset) {
             resyncFrom = 0;
-            return false;
+            return Outcome::Failed;
         }
         if (::stat(path.c_str(), &now) == 0) {
             m_device = now.st_dev;
@@ -155,15 +163,28 @@ bool CGeoPackageKeeper::Write(const JOB& job, size_t& resyncFrom, std::string& e
         }
         m_known = m_dataset->CountPoints(job.logFile);
     }
+    // A GeoPackage that holds what the log does not (a survey of another
+    // year under the same name, a log cut short by hand) is out of step: the
+    // log is the record, so its points replace what the GeoPackage held.
+    const size_t logCount = job.first + job.points.size();
+    if (job.first == 0 ? !m_dataset->HoldsPrefixOf(job.logFile, job.points.data(), logCount)
+                       : m_dataset->CountPoints(job.logFile) > logCount) {
+        if (!m_dataset->RemoveLog(job.logFile, error)) {
+            resyncFrom = 0;
+            m_dataset.reset();
+            return Outcome::Failed;
+        }
+        m_known = 0;
+    }
     const size_t held = m_dataset->CountPoints(job.logFile);
     if (job.first > held) {
         resyncFrom = held; // the points in between come with the next save
-        return true;
+        return Outcome::Waiting;
     }
     if (m_dataset->AppendPoints(job.logFile, job.points.data(), job.points.size(), job.first, error) &&
         m_dataset->Commit(error)) {
         m_known = m_dataset->CountPoints(job.logFile);
-        return true;
+        return Outcome::Written;
     }
     // Opened afresh next time: whatever went wrong may have left the
     // connection in a state we cannot judge. The transaction was undone, so
@@ -172,13 +193,14 @@ bool CGeoPackageKeeper::Write(const JOB& job, size_t& resyncFrom, std::string& e
     std::string ignored;
     m_dataset->Close(ignored);
     m_dataset.reset();
-    return false;
+    return Outcome::Failed;
 }
 
-void CGeoPackageKeeper::Report(const std::string& gpkgPath, bool ok, const std::string& error)
+void CGeoPackageKeeper::Report(const std::string& gpkgPath, Outcome outcome, const std::string& error)
 {
-    if (!m_notice)
+    if (!m_notice || outcome == Outcome::Waiting)
         return;
+    const bool ok = outcome == Outcome::Written;
     if (!ok && !m_bReported) {
         m_bReported = true;
         m_notice("GeoPackage not written: " + error + " (the survey log is complete; " + gpkgPath +

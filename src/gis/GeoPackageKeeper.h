@@ -56,11 +56,16 @@ private:
         std::vector<GIS_POINT> points;
     };
 
+    enum class Outcome {
+        Written,
+        Failed,  // error says why
+        Waiting, // the GeoPackage lacks points before the job's: nothing written
+    };
     void Run();
-    // False with error when the GeoPackage could not be written; resyncFrom
-    // then names the first point it needs again.
-    bool Write(const JOB& job, size_t& resyncFrom, std::string& error);
-    void Report(const std::string& gpkgPath, bool ok, const std::string& error);
+    // resyncFrom names the first point the GeoPackage needs again, when it
+    // needs points that were handed over before.
+    Outcome Write(const JOB& job, size_t& resyncFrom, std::string& error);
+    void Report(const std::string& gpkgPath, Outcome outcome, const std::string& error);
 
     std::function<void(const std::string&)> m_notice;
 

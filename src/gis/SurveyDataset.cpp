@@ -98,12 +98,13 @@ CSurveyDataset::~CSurveyDataset()
 }
 
 std::unique_ptr<CSurveyDataset> CSurveyDataset::Open(const GIS_FORMAT& format, const std::string& path,
-                                                     std::string& error)
+                                                     std::string& error, int lockWaitMs)
 {
     CGdalMessages messages;
     std::unique_ptr<CSurveyDataset> output(new CSurveyDataset());
     output->m_format = &format;
     output->m_path = path;
+    output->m_lockWaitMs = lockWaitMs;
     // A file of no bytes is what a crash leaves between creating a GeoPackage
     // and writing its first page; there is nothing in it to keep.
     const bool bExisting = format.bAppendable && Exists(path) && !IsEmptyFile(path);
@@ -115,6 +116,18 @@ std::unique_ptr<CSurveyDataset> CSurveyDataset::Open(const GIS_FORMAT& format, c
     return output;
 }
 
+// Before anything else touches the file: GDAL creates new tables only when
+// they are first needed, and every statement it runs then waits as set here.
+void CSurveyDataset::SetLockWait(GDALDataset& dataset) const
+{
+    if (m_lockWaitMs < 0 || std::string(m_format->pszDriver) != "GPKG")
+        return;
+    OGRLayer* result =
+        dataset.ExecuteSQL(("PRAGMA busy_timeout = " + std::to_string(m_lockWaitMs)).c_str(), nullptr, nullptr);
+    if (result != nullptr)
+        dataset.ReleaseResultSet(result);
+}
+
 bool CSurveyDataset::OpenExisting(std::string& error)
 {
     const char* const drivers[] = {m_format->pszDriver, nullptr};
@@ -123,6 +136,7 @@ bool CSurveyDataset::OpenExisting(std::string& error)
         error = "cannot open " + m_path;
         return false;
     }
+    SetLockWait(*m_points);
     m_pointLayer = m_points->GetLayerByName(m_format->pszPointLayer);
     if (m_pointLayer == nullptr) {
         if (!CreatePointLayer(error))
@@ -144,7 +158,10 @@ bool CSurveyDataset::OpenExisting(std::string& error)
 bool CSurveyDataset::Create(std::string& error)
 {
     m_points.reset(CreateDataset(*m_format, m_path, error));
-    if (!m_points || !CreatePointLayer(error))
+    if (!m_points)
+        return false;
+    SetLockWait(*m_points);
+    if (!CreatePointLayer(error))
         return false;
     // KML writes a layer's features as one folder: the track's layer may
     // only begin once every point is written (Commit creates it).
@@ -249,6 +266,50 @@ size_t CSurveyDataset::CountPoints(const std::string& logFile) const
 {
     const auto found = m_counts.find(logFile);
     return found == m_counts.end() ? 0 : found->second;
+}
+
+bool CSurveyDataset::HoldsPrefixOf(const std::string& logFile, const GIS_POINT* points, size_t count) const
+{
+    const size_t held = CountPoints(logFile);
+    if (held > count)
+        return false;
+    KEY_COUNTS keys;
+    for (size_t i = 0; i < held; ++i)
+        ++keys[static_cast<int>(points[i].Point.LocateData.u32EepromFileIndex)];
+    const auto found = m_keys.find(logFile);
+    return held == 0 || (found != m_keys.end() && found->second == keys);
+}
+
+bool CSurveyDataset::RemoveLog(const std::string& logFile, std::string& error)
+{
+    CGdalMessages messages;
+    if (!Begin(error)) {
+        error = messages.LastError(error);
+        return false;
+    }
+    const std::string filter = "LogFile = " + Quoted(logFile);
+    for (OGRLayer* layer : {m_pointLayer, m_trackLayer}) {
+        if (layer == nullptr || layer->GetLayerDefn()->GetFieldIndex("LogFile") < 0)
+            continue;
+        std::vector<GIntBig> fids;
+        layer->SetAttributeFilter(filter.c_str());
+        layer->ResetReading();
+        for (auto& feature : *layer)
+            fids.push_back(feature->GetFID());
+        layer->SetAttributeFilter(nullptr);
+        for (const GIntBig fid : fids) {
+            if (layer->DeleteFeature(fid) != OGRERR_NONE) {
+                error = messages.LastError("cannot remove the points of " + logFile + " from " + m_path);
+                Rollback();
+                return false;
+            }
+        }
+    }
+    m_keys.erase(logFile);
+    m_counts.erase(logFile);
+    m_trackFeatures.erase(logFile);
+    m_newTrack.erase(logFile);
+    return true;
 }
 
 bool CSurveyDataset::Begin(std::string& error)

@@ -29,8 +29,11 @@ public:
     // Opens the output at path. An appendable format (GeoPackage) opens an
     // existing file and takes its keys; any other output is created anew,
     // replacing a file of that name. nullptr with the reason in error.
+    // lockWaitMs, for a GeoPackage: how long each write waits for a file that
+    // another program is writing before it fails (negative: GDAL's own wait,
+    // seconds per statement).
     static std::unique_ptr<CSurveyDataset> Open(const GIS_FORMAT& format, const std::string& path,
-                                                std::string& error);
+                                                std::string& error, int lockWaitMs = -1);
 
     // Number of points of logFile the output holds.
     size_t CountPoints(const std::string& logFile) const;
@@ -47,6 +50,14 @@ public:
     // points passed so far now and then.
     bool AppendPoints(const std::string& logFile, const GIS_POINT* points, size_t count, size_t firstIndex,
                       std::string& error, const std::function<void(size_t)>& progress = {});
+    // Whether the output's points of logFile are, by their keys, the first
+    // CountPoints of points (count of them): false when it holds more than
+    // count, or other Log numbers.
+    bool HoldsPrefixOf(const std::string& logFile, const GIS_POINT* points, size_t count) const;
+    // Deletes every point and the track of logFile, within the transaction
+    // of the next Commit.
+    bool RemoveLog(const std::string& logFile, std::string& error);
+
     // Writes or extends each track that AppendPoints changed and ends the
     // transaction. On failure nothing of this batch stays.
     bool Commit(std::string& error);
@@ -60,6 +71,7 @@ public:
 private:
     CSurveyDataset() = default;
     bool OpenExisting(std::string& error);
+    void SetLockWait(GDALDataset& dataset) const;
     bool Create(std::string& error);
     bool CreatePointLayer(std::string& error);
     bool CreateTrackLayer(GDALDataset& dataset, std::string& error);
@@ -90,6 +102,7 @@ private:
     int m_trackLogFileField = -1;
     int m_trackNameField = -1;
     bool m_bInTransaction = false;
+    int m_lockWaitMs = -1;
 
     // Features held per log file and Log number (as the log prints it).
     using KEY_COUNTS = std::unordered_map<int, size_t>;

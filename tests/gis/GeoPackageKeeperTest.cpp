@@ -177,44 +177,104 @@ TEST_F(KeeperTest, SentencesReachTheGeoPackageAtFullPrecisionWithTypedColumnsAnd
 
 TEST_F(KeeperTest, UnwritableGeoPackageIsReportedOnceAndCaughtUpByTheNextSave)
 {
-    // A folder in its place: the GeoPackage can be neither opened nor created.
-    ASSERT_EQ(::mkdir(Gpkg().c_str(), 0755), 0);
-    Process({Numbered(1), Numbered(2)});
-    ASSERT_TRUE(m_keeper.WaitIdle(20s));
-    Process({Numbered(3)});
-    ASSERT_TRUE(m_keeper.WaitIdle(20s));
-    ASSERT_EQ(m_notices.size(), 1u);
-    EXPECT_EQ(m_notices[0].rfind("GeoPackage not written: ", 0), 0u) << m_notices[0];
-    EXPECT_EQ(LogRows(ReadWholeFile(m_dir.File("0712124705.txt"))).size(), 3u); // the log lost nothing
+    enum class Block { FolderInItsPlace, LockedByAnotherProgram };
+    for (const Block block : {Block::FolderInItsPlace, Block::LockedByAnotherProgram}) {
+        SCOPED_TRACE(block == Block::FolderInItsPlace ? "folder in its place" : "locked by another program");
+        m_notices.clear();
+        m_log->Clear();
+        m_log->SetFileName(block == Block::FolderInItsPlace ? "0712124705.txt" : "0712124706.txt");
+        const std::string gpkgPath = CGeoPackageKeeper::PathForLog(m_log->GetFullPath());
+        GDALDatasetUniquePtr holder;
+        if (block == Block::FolderInItsPlace) {
+            // The GeoPackage can be neither opened nor created.
+            ASSERT_EQ(::mkdir(gpkgPath.c_str(), 0755), 0);
+        } else {
+            // Another program in the middle of writing (a GIS editing the
+            // file): it opens, but every write finds it locked.
+            Process({Numbered(1)});
+            ASSERT_TRUE(m_keeper.WaitIdle(60s));
+            holder = OpenForReading(gpkgPath, {}, true);
+            ASSERT_TRUE(holder);
+            ASSERT_EQ(holder->StartTransaction(), OGRERR_NONE);
+            holder->ExecuteSQL("CREATE TABLE other_program (a INTEGER)", nullptr, nullptr);
+            m_log->Clear(); // the same four points as with the folder
+        }
+        Process({Numbered(1), Numbered(2)});
+        ASSERT_TRUE(m_keeper.WaitIdle(60s));
+        Process({Numbered(3)});
+        ASSERT_TRUE(m_keeper.WaitIdle(60s));
+        ASSERT_EQ(m_notices.size(), 1u);
+        EXPECT_EQ(m_notices[0].rfind("GeoPackage not written: ", 0), 0u) << m_notices[0];
+        EXPECT_EQ(LogRows(ReadWholeFile(m_log->GetFullPath())).size(), 3u); // the log lost nothing
 
-    ASSERT_EQ(::rmdir(Gpkg().c_str()), 0);
-    Process({Numbered(4)});
-    ASSERT_TRUE(m_keeper.WaitIdle(20s));
-    EXPECT_EQ(PointCount(), 4);
-    ASSERT_EQ(m_notices.size(), 2u);
-    EXPECT_EQ(m_notices[1], "GeoPackage written again: " + Gpkg());
+        if (block == Block::FolderInItsPlace) {
+            ASSERT_EQ(::rmdir(gpkgPath.c_str()), 0);
+        } else {
+            holder->RollbackTransaction();
+            holder.reset();
+        }
+        Process({Numbered(4)});
+        ASSERT_TRUE(m_keeper.WaitIdle(60s));
+        GDALDatasetUniquePtr gpkg = OpenForReading(gpkgPath);
+        ASSERT_TRUE(gpkg);
+        EXPECT_EQ(gpkg->GetLayerByName("survey_points")->GetFeatureCount(), 4);
+        ASSERT_EQ(m_notices.size(), 2u);
+        EXPECT_EQ(m_notices[1], "GeoPackage written again: " + gpkgPath);
+    }
 }
 
 TEST_F(KeeperTest, LogTakenOverFromAnExistingFileBringsItsGeoPackageInStep)
 {
-    m_log->SetObserver(nullptr);
-    for (uint32_t i = 1; i <= 3; ++i)
-        m_log->Add(Numbered(i));
-    ASSERT_TRUE(m_log->Save());
-    m_log->Clear();
-    m_log->SetFileName("");
-    m_log->SetObserver(&m_keeper);
+    const struct {
+        const char* name;
+        std::vector<uint32_t> inGeoPackage; // Log numbers the GeoPackage holds before
+    } cases[] = {
+        {"no GeoPackage yet", {}},
+        {"GeoPackage behind the log", {1}},
+        {"GeoPackage of another survey under that name", {101, 102, 103, 104, 105}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        m_log->SetObserver(nullptr);
+        m_log->Clear();
+        m_log->SetFolder(dir.Path());
+        m_log->SetFileName("0712124705.txt");
+        if (!c.inGeoPackage.empty()) {
+            for (const uint32_t log : c.inGeoPackage)
+                m_log->Add(Numbered(log));
+            ASSERT_TRUE(m_log->Save());
+            ASSERT_EQ(RunExport(EXPORT_REQUEST{"", dir.File("0712124705.gpkg"), {m_log->GetFullPath()}}, stderr), 0);
+            m_log->Clear();
+        }
+        for (uint32_t i = 1; i <= 3; ++i)
+            m_log->Add(Numbered(i));
+        ASSERT_TRUE(m_log->Save());
+        m_log->Clear();
+        m_log->SetFileName("");
+        m_log->SetObserver(&m_keeper);
 
-    const LOCAL_TIME now{2026, 12, 7, 12, 47, 5};
-    SetLocalTimeForTest(&now);
-    SetLogFolder(m_dir.Path());
-    ASSERT_TRUE(m_log->StartNewFile());
-    SetLocalTimeForTest(nullptr);
-    SetLogFolder("");
-    ASSERT_EQ(m_log->GetFileName(), "0712124705.txt");
-    ASSERT_EQ(m_log->GetCount(), 3u);
-    ASSERT_TRUE(m_keeper.WaitIdle(20s));
-    EXPECT_EQ(PointCount(), 3);
+        const LOCAL_TIME now{2026, 12, 7, 12, 47, 5};
+        SetLocalTimeForTest(&now);
+        SetLogFolder(dir.Path());
+        ASSERT_TRUE(m_log->StartNewFile());
+        SetLocalTimeForTest(nullptr);
+        SetLogFolder("");
+        ASSERT_EQ(m_log->GetFileName(), "0712124705.txt");
+        ASSERT_EQ(m_log->GetCount(), 3u);
+        ASSERT_TRUE(m_keeper.WaitIdle(20s));
+
+        GDALDatasetUniquePtr gpkg = OpenForReading(dir.File("0712124705.gpkg"));
+        ASSERT_TRUE(gpkg);
+        const std::vector<OGRFeatureUniquePtr> points = Features(*gpkg->GetLayerByName("survey_points"));
+        ASSERT_EQ(points.size(), 3u);
+        for (size_t i = 0; i < points.size(); ++i)
+            EXPECT_EQ(points[i]->GetFieldAsInteger("Log"), static_cast<int>(i + 1));
+        const std::vector<OGRFeatureUniquePtr> track = Features(*gpkg->GetLayerByName("survey_track"));
+        ASSERT_EQ(track.size(), 1u);
+        EXPECT_EQ(VertexCount(track[0]->GetGeometryRef()), 3);
+        EXPECT_TRUE(m_notices.empty());
+    }
 }
 
 // Not a KeeperTest: the fork comes before this process has any thread.
