@@ -16,6 +16,9 @@ FIELDBOOK_PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev l
 # GDAL (libgdal-dev) writes the GIS outputs in src/gis; gdal-bin's ogrinfo and
 # ogr2ogr read them back in the tests and the export benchmark.
 # gpsd: the end-to-end tests read positions through a private gpsd daemon.
+# PostgreSQL 15 with PostGIS 3: the PostGIS tests start a private server; libpq-dev
+# lets them talk to it.
+FIELDBOOK_PACKAGES+=(postgresql-15-postgis-3 libpq-dev)
 
 install_missing_packages() {
   local missing=() p

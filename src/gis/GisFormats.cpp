@@ -1,5 +1,6 @@
 #include "gis/GisFormats.h"
 
+#include <iterator>
 #include <strings.h>
 
 namespace {
@@ -14,6 +15,11 @@ const char* const kGpxTrack[] = {"FORCE_GPX_TRACK=YES", nullptr};
 const char* const kCsvLayer[] = {"GEOMETRY=AS_XYZ", "CREATE_CSVT=YES", nullptr};
 const char* const kCsvTrack[] = {"GEOMETRY=AS_WKT", "CREATE_CSVT=YES", nullptr};
 const char* const kGeoJsonLayer[] = {"COORDINATE_PRECISION=10", "RFC7946=NO", nullptr};
+
+// The office database: a serial fid keeps the log order, names stay exactly
+// as in the GeoPackage ("Sonde/Line" too), Point Z / LineString Z.
+const char* const kPgLayer[] = {"GEOMETRY_NAME=geom", "FID=fid", "LAUNDER=NO", "SPATIAL_INDEX=GIST", "DIM=XYZ",
+                                nullptr};
 
 const GIS_FORMAT kFormats[] = {
     {"GPKG", ".gpkg", kPointLayer, kTrackLayer, nullptr, kGpkgPoints, nullptr, TrackLayout::SameDataset,
@@ -32,6 +38,10 @@ const GIS_FORMAT kFormats[] = {
      PointAttributes::Survey, false, false},
     {"CSV", ".csv", kPointLayer, kTrackLayer, nullptr, kCsvLayer, kCsvTrack, TrackLayout::SiblingFile,
      PointAttributes::Survey, false, false},
+    // Named by its "PG:" prefix rather than an extension; kept last so no
+    // file name is ever taken for it.
+    {"PostgreSQL", "PG:", kPointLayer, kTrackLayer, nullptr, kPgLayer, kPgLayer, TrackLayout::SameDataset,
+     PointAttributes::Survey, true, true},
 };
 
 bool EndsWithNoCase(const std::string& text, const char* suffix)
@@ -54,7 +64,8 @@ const GIS_FORMAT* FindFormatByDriver(const std::string& driver)
 const GIS_FORMAT* FindFormatByPath(const std::string& path)
 {
     for (const GIS_FORMAT& format : kFormats) {
-        if (EndsWithNoCase(path, format.pszExtension))
+        if (&format == &DatabaseFormat() ? path.compare(0, 3, format.pszExtension) == 0
+                                         : EndsWithNoCase(path, format.pszExtension))
             return &format;
     }
     if (EndsWithNoCase(path, ".json"))
@@ -63,6 +74,8 @@ const GIS_FORMAT* FindFormatByPath(const std::string& path)
 }
 
 const GIS_FORMAT& GeoPackageFormat() { return kFormats[0]; }
+
+const GIS_FORMAT& DatabaseFormat() { return kFormats[std::size(kFormats) - 1]; }
 
 std::string FormatNames()
 {

@@ -38,6 +38,8 @@ const GIS_FORMAT* FindFormatByDriver(const std::string& driver);
 const GIS_FORMAT* FindFormatByPath(const std::string& path);
 // The GeoPackage row: the file kept beside each survey log.
 const GIS_FORMAT& GeoPackageFormat();
+// The PostgreSQL row: the office database, "PG:<connection>" (see PgTarget.h).
+const GIS_FORMAT& DatabaseFormat();
 // Driver names of every row, comma-separated, for messages and --help.
 std::string FormatNames();
 

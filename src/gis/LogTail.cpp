@@ -1,0 +1,102 @@
+#include "gis/LogTail.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+struct FILE_CLOSER {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+// One line as the log reader takes it: at most kLogReadBufferSize - 1
+// characters (the rest of a longer line comes as a line of its own). False at
+// the end of the file or at a last line that has no line feed yet.
+bool NextLine(std::FILE* file, std::string& line, bool& complete)
+{
+    char buffer[kLogReadBufferSize];
+    if (std::fgets(buffer, sizeof buffer, file) == nullptr)
+        return false;
+    line.assign(buffer);
+    complete = !line.empty() && (line.back() == '\n' || line.size() == sizeof buffer - 1);
+    return true;
+}
+
+} // namespace
+
+bool IsSurveyLogName(const std::string& name)
+{
+    if (name.size() != 14 || name.compare(10, 4, ".txt") != 0)
+        return false;
+    for (size_t i = 0; i < 10; ++i) {
+        if (name[i] < '0' || name[i] > '9')
+            return false;
+    }
+    return true;
+}
+
+void CLogTail::Reset()
+{
+    m_committed = POSITION{};
+    m_pending = POSITION{};
+    m_count = 0;
+}
+
+void CLogTail::Commit()
+{
+    m_committed = m_pending;
+    m_count = m_committed.count;
+}
+
+bool CLogTail::ReadNew(const std::string& path, std::vector<GIS_POINT>& points, size_t& first)
+{
+    points.clear();
+    std::unique_ptr<std::FILE, FILE_CLOSER> file(std::fopen(path.c_str(), "rb"));
+    if (!file)
+        return false;
+    POSITION pos = m_committed;
+    std::string line;
+    bool complete = false;
+    // The line before the committed position must still be there, or the file
+    // is another one now.
+    if (pos.lOffset > 0) {
+        const long lineStart = pos.lOffset - static_cast<long>(pos.lastLine.size());
+        if (std::fseek(file.get(), lineStart, SEEK_SET) != 0 || !NextLine(file.get(), line, complete) ||
+            line != pos.lastLine)
+            pos = POSITION{};
+    }
+    if (pos.lOffset == 0) {
+        std::rewind(file.get());
+        // The header and the units line are no points.
+        for (int heading = 0; heading < 2; ++heading) {
+            if (!NextLine(file.get(), line, complete) || !complete) {
+                m_pending = m_committed;
+                first = m_committed.count;
+                return true; // not even the headings yet
+            }
+        }
+        pos.lOffset = std::ftell(file.get());
+        pos.lastLine = line;
+    }
+    first = pos.count;
+    for (;;) {
+        const long start = std::ftell(file.get());
+        if (!NextLine(file.get(), line, complete))
+            break;
+        if (!complete) {
+            std::fseek(file.get(), start, SEEK_SET);
+            break;
+        }
+        GIS_POINT point;
+        if (ReadLogLine(line.c_str(), point.Point)) {
+            point.fDistance = pos.distance.Next(point.Point);
+            points.push_back(point);
+            ++pos.count;
+        }
+        pos.lOffset = std::ftell(file.get());
+        pos.lastLine = line;
+    }
+    m_pending = pos;
+    return !std::ferror(file.get());
+}

@@ -1,0 +1,45 @@
+// Reads a survey log that is being written: only the lines added since the last
+// read. fieldbook rewrites the whole file after every point, but a line depends
+// only on its own point and the points before it, so the text already read stays
+// as it was and the new points are the lines after it. If the file changed under
+// the part already read (another survey took the name over), reading starts
+// again at the top.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "gis/GisSchema.h"
+#include "surveylog/LogFormat.h"
+
+class CLogTail {
+public:
+    // Reads the complete data lines after the last committed position into
+    // points (with the Distance column the log prints for each), and where they
+    // start: the number of points before them (0 after a restart from the top).
+    // A last line without its line feed is left for the next read. False when
+    // the file cannot be read.
+    bool ReadNew(const std::string& path, std::vector<GIS_POINT>& points, size_t& first);
+    // The points of the last ReadNew have been delivered: the next read starts
+    // after them.
+    void Commit();
+    // Forget everything: the next read starts at the top.
+    void Reset();
+
+    size_t Count() const { return m_count; }
+
+private:
+    struct POSITION {
+        long lOffset = 0;           // byte offset after the last line read
+        size_t count = 0;           // data lines read up to there
+        std::string lastLine;       // the line that ends there (to notice a replaced file)
+        CTrackDistance distance;    // Distance column state after count points
+    };
+    POSITION m_committed;
+    POSITION m_pending;
+    size_t m_count = 0;
+};
+
+// Whether name is a survey log's name: ten digits and ".txt" (DDMMhhmmss.txt).
+bool IsSurveyLogName(const std::string& name);

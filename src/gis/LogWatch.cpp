@@ -1,0 +1,163 @@
+#include "gis/LogWatch.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <dirent.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// fieldbook writes ".<name>.tmp" and renames it over the log; other writers
+// close the file after writing it in place.
+constexpr uint32_t kEvents = IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF;
+
+// Nothing to do and no retry due: still wake now and then, so every wait is bounded.
+constexpr int kIdleWaitMs = 1000;
+
+struct FD_CLOSER {
+    int fd;
+    ~FD_CLOSER()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+} // namespace
+
+CLogWatch::CLogWatch(CPgTarget& target, WATCH_OPTIONS options) : m_target(target), m_options(std::move(options))
+{
+    if (!m_options.folder.empty() && m_options.folder.back() != '/')
+        m_options.folder += '/';
+}
+
+void CLogWatch::Say(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(m_options.out, format, args);
+    va_end(args);
+    std::fputc('\n', m_options.out);
+    std::fflush(m_options.out);
+}
+
+void CLogWatch::ScanFolder()
+{
+    DIR* dir = ::opendir(m_options.folder.c_str());
+    if (dir == nullptr)
+        return;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (IsSurveyLogName(entry->d_name))
+            m_dirty.insert(entry->d_name);
+    }
+    ::closedir(dir);
+}
+
+bool CLogWatch::ReadEvents(int fd)
+{
+    alignas(inotify_event) char buffer[16 * (sizeof(inotify_event) + NAME_MAX + 1)];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            return n == 0 || errno == EAGAIN || errno == EINTR;
+        for (ssize_t at = 0; at < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            if (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED))
+                m_bFolderGone = true;
+            else if (event->mask & IN_Q_OVERFLOW)
+                ScanFolder(); // events were lost: look at every log
+            else if (event->len > 0 && IsSurveyLogName(event->name))
+                m_dirty.insert(event->name);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+}
+
+void CLogWatch::DeliverDirty()
+{
+    std::vector<GIS_POINT> points;
+    while (!m_dirty.empty()) {
+        const std::string name = *m_dirty.begin();
+        CLogTail& tail = m_tails[name];
+        size_t first = 0;
+        if (!tail.ReadNew(m_options.folder + name, points, first)) {
+            if (m_unreadable.insert(name).second)
+                Say("Cannot read %s: %s", name.c_str(), std::strerror(errno));
+            m_dirty.erase(m_dirty.begin());
+            continue;
+        }
+        m_unreadable.erase(name);
+        size_t added = 0;
+        if (!m_target.Deliver(name, points.data(), points.size(), first, added)) {
+            if (!m_bOutage) {
+                Say("Database %s: %s", m_target.Refused() ? "refused us" : "unreachable", m_target.Problem().c_str());
+                m_bOutage = true;
+                m_retry = m_options.firstRetry;
+            } else {
+                m_retry = std::min(m_retry * 2, m_options.maxRetry);
+            }
+            m_nextTry = std::chrono::steady_clock::now() + m_retry;
+            // The target starts again from what the database holds: so do we,
+            // with every log.
+            for (auto& [other, otherTail] : m_tails) {
+                otherTail.Reset();
+                m_dirty.insert(other);
+            }
+            return;
+        }
+        tail.Commit();
+        if (m_bOutage) {
+            Say("Database back");
+            m_bOutage = false;
+        }
+        if (added > 0)
+            Say("Sent: %s +%zu (%zu)", name.c_str(), added, tail.Count());
+        m_dirty.erase(name);
+    }
+}
+
+int CLogWatch::Run()
+{
+    FD_CLOSER inotify{::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)};
+    if (inotify.fd < 0 || ::inotify_add_watch(inotify.fd, m_options.folder.c_str(), kEvents | IN_ONLYDIR) < 0) {
+        Say("Cannot watch %s: %s", m_options.folder.c_str(), std::strerror(errno));
+        return 2;
+    }
+    Say("Watching %s as unit %s", m_options.folder.c_str(), m_target.Unit().c_str());
+    // The logs already there may hold points the database lacks.
+    ScanFolder();
+    for (;;) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!m_dirty.empty() && now >= m_nextTry)
+            DeliverDirty();
+        int waitMs = kIdleWaitMs;
+        if (!m_dirty.empty()) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(m_nextTry - std::chrono::steady_clock::now());
+            waitMs = static_cast<int>(std::clamp<long long>(left.count(), 0, kIdleWaitMs));
+        }
+        pollfd fds[2] = {{inotify.fd, POLLIN, 0}, {m_options.stopFd, POLLIN, 0}};
+        const int ready = ::poll(fds, m_options.stopFd >= 0 ? 2 : 1, waitMs);
+        if (ready < 0 && errno != EINTR) {
+            Say("Cannot wait for changes: %s", std::strerror(errno));
+            return 2;
+        }
+        if (ready > 0 && (fds[1].revents & (POLLIN | POLLHUP)) != 0) {
+            Say("Stopped");
+            return 0;
+        }
+        if (ready > 0 && (fds[0].revents & POLLIN) != 0 && !ReadEvents(inotify.fd)) {
+            Say("Cannot read folder changes: %s", std::strerror(errno));
+            return 2;
+        }
+        if (m_bFolderGone) {
+            Say("The folder %s is gone", m_options.folder.c_str());
+            return 2;
+        }
+    }
+}

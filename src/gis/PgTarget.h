@@ -1,0 +1,91 @@
+// The office database: survey points of many field units in one PostGIS
+// database, through GDAL's PostgreSQL driver. The layers are those of the
+// GeoPackage (survey_points, survey_track, same attribute names and types,
+// EPSG:4326, Point Z), plus Unit, the field unit the rows came from, and
+// LogRepeat, which tells apart points of one log that carry the same Log number
+// (0 for the first, 1 for the next, ...). The key is Unit + LogFile + Log +
+// LogRepeat, a unique index in the database: a batch that would double a point
+// is refused by the database itself, whoever else writes at the same time.
+//
+// Each batch of new points is one transaction: in the database whole, with its
+// track extended, or not at all. What a unit has delivered is asked of the
+// database, never remembered elsewhere, so a restart after any crash neither
+// resends nor skips.
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gdal_priv.h>
+
+#include "gis/GisSchema.h"
+
+// Column names beside the survey fields.
+inline constexpr char kUnitField[] = "Unit";
+inline constexpr char kLogRepeatField[] = "LogRepeat";
+
+class CPgTarget {
+public:
+    // connection: a libpq connection string, with or without the "PG:" prefix
+    // (host, dbname, user, service=..., a password file rather than a password).
+    CPgTarget(std::string connection, std::string unit);
+    ~CPgTarget();
+    CPgTarget(const CPgTarget&) = delete;
+    CPgTarget& operator=(const CPgTarget&) = delete;
+
+    // Connects and creates the layers and keys when missing. False with
+    // Problem() set when the database cannot be reached, refuses us, or lacks
+    // PostGIS.
+    bool Connect();
+    bool Connected() const { return static_cast<bool>(m_dataset); }
+    void Disconnect();
+
+    // points are the points of logFile from index first on, in log order (the
+    // points before first were handed over by earlier calls on this object).
+    // Adds those the database lacks for this unit, in one transaction, and
+    // extends the log's track; added tells how many. Connects first when
+    // needed. On failure nothing of this batch is in the database, the
+    // connection is dropped, and the next call starts from what the database
+    // holds, so the caller hands over the whole log again (first 0).
+    bool Deliver(const std::string& logFile, const GIS_POINT* points, size_t count, size_t first, size_t& added);
+
+    const std::string& Problem() const { return m_problem; }
+    // Whether the last failure was the database refusing our login (a wrong
+    // password or an unknown role) rather than it being out of reach.
+    bool Refused() const { return m_bRefused; }
+    const std::string& Unit() const { return m_unit; }
+
+private:
+    struct LOG_STATE {
+        bool bLoaded = false;
+        size_t handed = 0;                 // points of the log seen so far
+        std::map<int, int> occurrences;    // per Log number: points seen with it
+        std::set<std::pair<int, int>> delivered; // (Log, LogRepeat) in the database
+        bool bTrack = false;               // the log has its track row
+        size_t fixes = 0;                  // fixed points delivered
+    };
+
+    bool EnsureLayers();
+    bool KeysExist();
+    bool LoadLog(const std::string& logFile, LOG_STATE& state);
+    bool Exec(const std::string& sql);
+    bool Fail(const std::string& what);
+    std::string Literal(const std::string& text) const;
+
+    std::string m_connection;
+    std::string m_unit;
+    GDALDatasetUniquePtr m_dataset;
+    OGRLayer* m_points = nullptr;
+    SURVEY_FIELD_MAP m_fields{};
+    int m_unitField = -1;
+    int m_repeatField = -1;
+    std::map<std::string, LOG_STATE> m_logs;
+    std::string m_problem;
+    bool m_bRefused = false;
+};
+
+// "PG:..." names a database output.
+bool IsDatabaseOutput(const std::string& output);

@@ -1,0 +1,172 @@
+// Delivery into a real PostGIS database, read back with SQL (the database's own
+// view of what arrived, not our writer's).
+#include <cmath>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+#include "gis/LogTail.h"
+#include "gis/PgTarget.h"
+#include "support/PostgresServer.h"
+#include "support/ScratchDir.h"
+#include "support/SurveyLogFiles.h"
+
+namespace {
+
+struct PgTargetTest : ::testing::Test {
+    static void SetUpTestSuite() { ASSERT_TRUE(SharedPostgres().Start()) << SharedPostgres().Problem(); }
+    void SetUp() override
+    {
+        const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        db = "t_" + std::to_string(std::hash<std::string>{}(name) % 1000000);
+        ASSERT_TRUE(SharedPostgres().CreateDatabase(db)) << SharedPostgres().Problem();
+    }
+    std::string Conn(const char* password = PostgresServer::Password()) const
+    {
+        return "PG:" + SharedPostgres().ConnInfo(db) + " password=" + password;
+    }
+    std::vector<std::string> Rows(const std::string& sql)
+    {
+        std::vector<std::string> rows;
+        EXPECT_TRUE(SharedPostgres().Query(db, sql, &rows)) << SharedPostgres().Problem();
+        return rows;
+    }
+    std::string db;
+    ScratchDir dir;
+};
+
+// Points from..from+count-1 of the sample walk as a log is read back; with
+// repeatedLog every point carries the same Log number.
+std::vector<GIS_POINT> ReadBack(ScratchDir& dir, int from, int count, bool repeatedLog)
+{
+    std::vector<SURVEY_POINT> points = SamplePoints(from, count);
+    if (repeatedLog) {
+        for (SURVEY_POINT& p : points)
+            p.LocateData.u32EepromFileIndex = 7;
+    }
+    const std::string path = dir.File("0712140000.txt");
+    EXPECT_TRUE(WriteSurveyLog(path, points));
+    CLogTail tail;
+    std::vector<GIS_POINT> read;
+    size_t first = 99;
+    EXPECT_TRUE(tail.ReadNew(path, read, first));
+    EXPECT_EQ(first, 0u);
+    return read;
+}
+
+std::string Literal(const std::string& text)
+{
+    std::string quoted = "'";
+    for (char c : text)
+        quoted += c == '\'' ? std::string("''") : std::string(1, c);
+    return quoted + "'";
+}
+
+struct STEP {
+    const char* unit;
+    const char* file;
+    int count;         // points 0..count-1 of the walk, handed over whole
+    size_t added;      // expected new rows
+};
+
+struct CASE {
+    const char* name;
+    bool repeatedLog;
+    std::vector<STEP> steps; // each in a run of its own (a new connection)
+};
+
+} // namespace
+
+TEST_F(PgTargetTest, EachPointArrivesOnceInLogOrder)
+{
+    const CASE cases[] = {
+        {"fresh log", false, {{"van-1", "0712140000.txt", 10, 10}}},
+        {"same log again", false, {{"van-1", "a.txt", 10, 10}, {"van-1", "a.txt", 10, 0}}},
+        {"grown log", false, {{"van-1", "b.txt", 10, 10}, {"van-1", "b.txt", 25, 15}}},
+        {"two units, one name", false, {{"van-1", "c.txt", 10, 10}, {"van-2", "c.txt", 12, 12}}},
+        {"one Log number for all", true, {{"van-1", "d.txt", 6, 6}, {"van-1", "d.txt", 6, 0}}},
+        {"unit with a quote", false, {{"O'Neill's van", "e.txt", 5, 5}, {"O'Neill's van", "e.txt", 5, 0}}},
+    };
+    for (const CASE& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::map<std::pair<std::string, std::string>, int> expected;
+        for (const STEP& step : c.steps) {
+            const std::vector<GIS_POINT> points = ReadBack(dir, 0, step.count, c.repeatedLog);
+            CPgTarget target(Conn(), step.unit);
+            size_t added = 99;
+            ASSERT_TRUE(target.Deliver(step.file, points.data(), points.size(), 0, added)) << target.Problem();
+            EXPECT_EQ(added, step.added);
+            expected[{step.unit, step.file}] = step.count;
+        }
+        for (const auto& [key, count] : expected) {
+            const auto& [unit, file] = key;
+            const std::string where = "\"Unit\" = " + Literal(unit) + " AND \"LogFile\" = " + Literal(file);
+            const std::vector<std::string> rows = Rows(
+                "SELECT \"Log\", \"LogRepeat\", coalesce(ST_Y(geom)::text, '-'), coalesce(ST_X(geom)::text, '-'), "
+                "coalesce(ST_Z(geom)::text, '-') FROM survey_points WHERE " + where + " ORDER BY fid");
+            ASSERT_EQ(rows.size(), static_cast<size_t>(count));
+            int fixes = 0;
+            for (int n = 0; n < count; ++n) {
+                double lat = 0, lon = 0, alt = 0;
+                int log = 0, repeat = 0;
+                char latText[64] = "", lonText[64] = "", altText[64] = "";
+                ASSERT_EQ(std::sscanf(rows[n].c_str(), "%d|%d|%63[^|]|%63[^|]|%63s", &log, &repeat, latText, lonText,
+                                      altText), 5) << rows[n];
+                EXPECT_EQ(log, c.repeatedLog ? 7 : 1000 + n);
+                EXPECT_EQ(repeat, c.repeatedLog ? n : 0);
+                if (n % 7 == 3) {
+                    EXPECT_STREQ(latText, "-") << "a point without a fix has no position";
+                    continue;
+                }
+                ++fixes;
+                lat = std::atof(latText);
+                lon = std::atof(lonText);
+                alt = std::atof(altText);
+                EXPECT_NEAR(lat, -33.8 - n * 0.00001, 1e-9);
+                EXPECT_NEAR(lon, -70.6 - n * 0.00002, 1e-9);
+                EXPECT_NEAR(alt, 100.0 + n / 10.0, 1e-6);
+            }
+            const std::vector<std::string> track =
+                Rows("SELECT ST_NPoints(geom), ST_Z(ST_EndPoint(geom)) FROM survey_track WHERE " + where);
+            ASSERT_EQ(track.size(), 1u);
+            EXPECT_EQ(std::atoi(track[0].c_str()), fixes);
+        }
+    }
+    // The layers as an office GIS sees them.
+    EXPECT_EQ(Rows("SELECT type, coord_dimension, srid FROM geometry_columns ORDER BY f_table_name"),
+              (std::vector<std::string>{"POINT|3|4326", "LINESTRING|3|4326"}));
+    EXPECT_EQ(Rows("SELECT column_name || ' ' || data_type FROM information_schema.columns WHERE table_name = "
+                   "'survey_points' AND column_name IN ('Log', 'Depth', 'RTCDate', 'GPS_UTC', 'Sonde/Line', 'Unit') "
+                   "ORDER BY column_name"),
+              (std::vector<std::string>{"Depth double precision", "GPS_UTC character varying", "Log integer",
+                                        "RTCDate date", "Sonde/Line integer", "Unit character varying"}));
+}
+
+TEST_F(PgTargetTest, WrongPasswordIsARefusalWithTheServersReason)
+{
+    CPgTarget target(Conn("not-the-password"), "van-1");
+    EXPECT_FALSE(target.Connect());
+    EXPECT_TRUE(target.Refused());
+    EXPECT_NE(target.Problem().find("password authentication failed"), std::string::npos) << target.Problem();
+}
+
+TEST_F(PgTargetTest, CrewRoleWithRowRightsOnlyAddsToTablesMadeByTheOwner)
+{
+    const std::vector<GIS_POINT> points = ReadBack(dir, 0, 8, false);
+    size_t added = 0;
+    CPgTarget owner(Conn(), "office");
+    ASSERT_TRUE(owner.Deliver("a.txt", points.data(), points.size(), 0, added)) << owner.Problem();
+    // The grants the README gives a crew's role.
+    ASSERT_TRUE(SharedPostgres().Query(
+        db, "DROP ROLE IF EXISTS crew7; CREATE ROLE crew7 LOGIN PASSWORD 'crew7-pw'; "
+            "GRANT SELECT, INSERT ON survey_points TO crew7; GRANT SELECT, INSERT, UPDATE ON survey_track TO crew7; "
+            "GRANT USAGE ON ALL SEQUENCES IN SCHEMA public TO crew7"))
+        << SharedPostgres().Problem();
+    std::string crew = Conn("crew7-pw");
+    crew.replace(crew.find("user=fieldunit"), 14, "user=crew7");
+    CPgTarget target(crew, "van-7");
+    ASSERT_TRUE(target.Deliver("a.txt", points.data(), points.size(), 0, added)) << target.Problem();
+    EXPECT_EQ(added, points.size());
+    EXPECT_EQ(Rows("SELECT count(*) FROM survey_points WHERE \"Unit\" = 'van-7'"), std::vector<std::string>{"8"});
+}

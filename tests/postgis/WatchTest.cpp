@@ -1,0 +1,198 @@
+// fieldbook-export against a real PostGIS server, as the field uses it: a survey
+// log growing in a folder while --watch runs (fieldbook itself against the
+// simulator, or its saves imitated), and the faults of the field (the database
+// going away, the watcher killed, two units at once, a wrong password).
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <functional>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+#include "support/ChildProcess.h"
+#include "support/PostgresServer.h"
+#include "support/ScratchDir.h"
+#include "support/SurveyLogFiles.h"
+#include "support/SurveyRun.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string ExportTool() { return std::string(FIELDBOOK_BINARY_DIR) + "/tools/fieldbook-export/fieldbook-export"; }
+
+const char kLog[] = "0712140000.txt";
+
+struct WatchTest : ::testing::Test {
+    static void SetUpTestSuite() { ASSERT_TRUE(SharedPostgres().Start()) << SharedPostgres().Problem(); }
+    void SetUp() override
+    {
+        ASSERT_TRUE(SharedPostgres().Start()) << SharedPostgres().Problem();
+        // Tests run one by one in one process too: each gets an empty office.
+        ASSERT_TRUE(SharedPostgres().Query("postgres", "DROP DATABASE IF EXISTS office WITH (FORCE)"));
+        ASSERT_TRUE(SharedPostgres().CreateDatabase("office")) << SharedPostgres().Problem();
+        // The password in a password file, as the README tells a field unit.
+        ASSERT_TRUE(WriteWholeFile(dir.File("pgpass"), std::string("*:*:*:fieldunit:") + PostgresServer::Password() + "\n"));
+        ::chmod(dir.File("pgpass").c_str(), 0600);
+        ::mkdir(dir.File("logs").c_str(), 0755);
+        ::mkdir(dir.File("logs2").c_str(), 0755);
+    }
+    std::string Output() const { return "PG:" + SharedPostgres().ConnInfo("office"); }
+    bool Start(ChildProcess& p, const std::string& name, std::vector<std::string> args)
+    {
+        args.insert(args.begin(), ExportTool());
+        return p.Start(args, {"PGPASSFILE=" + dir.File("pgpass")}, dir.File(name + ".out"), dir.File(name + ".err"));
+    }
+    bool Watch(ChildProcess& p, const std::string& name, const std::string& folder, const std::string& unit)
+    {
+        return Start(p, name, {"--watch", dir.File(folder), "-o", Output(), "--unit", unit}) &&
+               WaitForFileText(dir.File(name + ".out"), "Watching", 20s);
+    }
+    std::string Out(const std::string& name) const { return ReadWholeFile(dir.File(name + ".out")); }
+    // The Log numbers of unit's rows of the log, in the order they arrived.
+    std::vector<int> Logs(const std::string& unit, const std::string& log = kLog)
+    {
+        std::vector<std::string> rows;
+        if (!SharedPostgres().Query("office",
+                                    "SELECT \"Log\" FROM survey_points WHERE \"Unit\" = '" + unit +
+                                        "' AND \"LogFile\" = '" + log + "' ORDER BY fid",
+                                    &rows))
+            return {};
+        std::vector<int> logs;
+        for (const std::string& row : rows)
+            logs.push_back(std::atoi(row.c_str()));
+        return logs;
+    }
+    bool WaitForRows(const std::string& unit, size_t count, const std::string& log = kLog)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (Logs(unit, log).size() < count) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(50ms);
+        }
+        return true;
+    }
+    // fieldbook's saves: the whole log, rewritten and renamed into place, one
+    // more point each time.
+    void Survey(const std::string& folder, int from, int to)
+    {
+        for (int n = from; n <= to; ++n) {
+            ASSERT_TRUE(WriteSurveyLog(dir.File(folder + "/" + kLog), SamplePoints(0, n)));
+            std::this_thread::sleep_for(20ms);
+        }
+    }
+    static std::vector<int> Expected(int count)
+    {
+        std::vector<int> logs;
+        for (int n = 0; n < count; ++n)
+            logs.push_back(1000 + n);
+        return logs;
+    }
+    ScratchDir dir;
+};
+
+} // namespace
+
+TEST_F(WatchTest, SimulatedSurveyArrivesWholeThroughADatabaseRestart)
+{
+    // fieldbook against the simulator, the watcher on its log folder.
+    SurveyRun run;
+    ChildProcess sim, fieldbook, watch;
+    ASSERT_TRUE(run.StartSim(sim, {"--count", "40", "--interval", "0.1", "--log", run.File("packets.txt")}));
+    ASSERT_TRUE(run.StartFieldbook(fieldbook));
+    ASSERT_TRUE(Start(watch, "watch", {"--watch", run.Logs(), "-o", Output(), "--unit", "van-1"}));
+    ASSERT_TRUE(run.WaitForPoints(8, 30s)) << run.Out() << run.Err();
+    ASSERT_TRUE(WaitForRows("van-1", 8, LastLogName(run.Out()))) << Out("watch");
+
+    ASSERT_TRUE(SharedPostgres().Stop());
+    ASSERT_TRUE(WaitForFileText(dir.File("watch.out"), "Database unreachable", 20s)) << Out("watch");
+    ASSERT_TRUE(run.WaitForPoints(LastLogCount(run.Out()) + 8, 30s)) << run.Out();
+    ASSERT_TRUE(SharedPostgres().Start()) << SharedPostgres().Problem();
+
+    const SurveyRun::END end = run.Finish(sim, fieldbook, 60s);
+    ASSERT_EQ(end.files.size(), 1u);
+    ASSERT_EQ(end.logged.size(), 40u);
+    ASSERT_TRUE(WaitForRows("van-1", end.logged.size(), end.files[0])) << Out("watch");
+    const std::vector<int> logs = Logs("van-1", end.files[0]);
+    EXPECT_EQ(std::vector<uint32_t>(logs.begin(), logs.end()), end.logged);
+
+    EXPECT_EQ(StopProcess(watch), 0);
+    const std::string out = Out("watch");
+    EXPECT_EQ(CountOf(out, "Database unreachable"), 1) << out;
+    EXPECT_EQ(CountOf(out, "Database back"), 1) << out;
+    EXPECT_NE(out.find("Stopped"), std::string::npos) << out;
+}
+
+TEST_F(WatchTest, KilledWatcherRestartsWithoutGapsOrDoubles)
+{
+    ChildProcess first;
+    ASSERT_TRUE(Watch(first, "first", "logs", "van-1"));
+    std::thread survey([this] { Survey("logs", 1, 40); });
+    ASSERT_TRUE(WaitForRows("van-1", 5));
+    first.Signal(SIGKILL);
+    survey.join();
+    ChildProcess second;
+    ASSERT_TRUE(Watch(second, "second", "logs", "van-1"));
+    ASSERT_TRUE(WaitForRows("van-1", 40)) << Out("second");
+    EXPECT_EQ(Logs("van-1"), Expected(40));
+    EXPECT_EQ(StopProcess(second), 0);
+}
+
+TEST_F(WatchTest, TwoUnitsWithTheSameLogNamesAtOnce)
+{
+    ChildProcess a, b;
+    ASSERT_TRUE(Watch(a, "a", "logs", "van-1"));
+    ASSERT_TRUE(Watch(b, "b", "logs2", "van-2"));
+    std::thread other([this] { Survey("logs2", 1, 30); });
+    Survey("logs", 1, 30);
+    other.join();
+    ASSERT_TRUE(WaitForRows("van-1", 30)) << Out("a");
+    ASSERT_TRUE(WaitForRows("van-2", 30)) << Out("b");
+    EXPECT_EQ(Logs("van-1"), Expected(30));
+    EXPECT_EQ(Logs("van-2"), Expected(30));
+    EXPECT_EQ(StopProcess(a), 0);
+    EXPECT_EQ(StopProcess(b), 0);
+
+    // Two one-shot exports of the same unit and log at the same moment, then
+    // once more with a grown log: still every point once.
+    Survey("logs", 31, 50);
+    ChildProcess x, y;
+    const std::vector<std::string> args = {"-o", Output(), "--unit", "van-1", dir.File(std::string("logs/") + kLog)};
+    ASSERT_TRUE(Start(x, "x", args));
+    ASSERT_TRUE(Start(y, "y", args));
+    int sx = -1, sy = -1;
+    ASSERT_TRUE(x.Wait(60s, &sx));
+    ASSERT_TRUE(y.Wait(60s, &sy));
+    EXPECT_EQ(sx, 0) << ReadWholeFile(dir.File("x.err"));
+    EXPECT_EQ(sy, 0) << ReadWholeFile(dir.File("y.err"));
+    EXPECT_EQ(Logs("van-1"), Expected(50));
+}
+
+TEST_F(WatchTest, WrongPasswordFailsAnExportAndIsRetriedByTheWatcher)
+{
+    Survey("logs", 1, 12);
+    ASSERT_TRUE(SharedPostgres().Query("postgres", "ALTER ROLE fieldunit PASSWORD 'changed-in-the-office'"));
+
+    ChildProcess once;
+    ASSERT_TRUE(Start(once, "once", {"-o", Output(), "--unit", "van-1", dir.File(std::string("logs/") + kLog)}));
+    int status = -1;
+    ASSERT_TRUE(once.Wait(60s, &status));
+    EXPECT_EQ(status, 2);
+    EXPECT_NE(ReadWholeFile(dir.File("once.err")).find("password authentication failed"), std::string::npos)
+        << ReadWholeFile(dir.File("once.err"));
+
+    ChildProcess watch;
+    ASSERT_TRUE(Watch(watch, "watch", "logs", "van-1"));
+    ASSERT_TRUE(WaitForFileText(dir.File("watch.out"), "Database refused us", 20s)) << Out("watch");
+    // The office puts the password back: the next retry gets in.
+    ASSERT_TRUE(SharedPostgres().Query(
+        "postgres", std::string("ALTER ROLE fieldunit PASSWORD '") + PostgresServer::Password() + "'"));
+    ASSERT_TRUE(WaitForRows("van-1", 12)) << Out("watch");
+    EXPECT_EQ(Logs("van-1"), Expected(12));
+    EXPECT_EQ(StopProcess(watch), 0);
+    EXPECT_EQ(CountOf(Out("watch"), "Database refused us"), 1) << Out("watch");
+}
