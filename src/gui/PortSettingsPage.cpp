@@ -108,10 +108,10 @@ void CPortSettingsPage::AddGpsReceiverControls()
         if (speed == config.m_nGpsSpeed)
             m_gpsSpeed->setCurrentIndex(m_gpsSpeed->count() - 1);
     }
-    m_anyTalker = new QCheckBox(QStringLiteral("Any talker"), this);
+    m_anyTalker = new QCheckBox(QStringLiteral("Any talker (GN, GL...)"), this);
     m_anyTalker->setObjectName(QStringLiteral("anyTalker"));
     m_anyTalker->setToolTip(QStringLiteral("Read GGA and ZDA from every talker (GN, GL, GA, BD...), not only GP"));
-    m_anyTalker->setGeometry(DialogRectToPixels(*this, DLG_RECT{97, 111, 56, 10}));
+    m_anyTalker->setGeometry(DialogRectToPixels(*this, DLG_RECT{31, 126, 119, 10}));
     m_anyTalker->setChecked(config.m_bGpsAnyTalker);
 
     connect(m_gpsSpeed, &QComboBox::activated, this, [this](int index) {
