@@ -9,8 +9,8 @@
 
 namespace {
 
-// The turn of a reader whose device cannot be waited on (and the pause before
-// each open attempt).
+// The turn of a reader whose device cannot be waited on, and the pause before a
+// lost port is opened again.
 constexpr auto kTurnPause = std::chrono::milliseconds(10);
 // A carrier that is down is asked again this often; data is not read meanwhile.
 constexpr auto kCarrierDownPause = std::chrono::milliseconds(100);
@@ -465,8 +465,7 @@ void CLocatorLink::RunGpsReader()
         }
 
         // A fix that can go stale is looked at again while the receiver is quiet.
-        const auto idle = (m_bGpsShownGood && m_nMaxFixAge > 0) ? std::min(m_gpsIdle, std::chrono::milliseconds(kStaleFixCheck))
-                                                                 : m_gpsIdle;
+        const auto idle = (m_bGpsShownGood && m_nMaxFixAge > 0) ? std::min(m_gpsIdle, kStaleFixCheck) : m_gpsIdle;
         const bool arrived = WaitForPort(port, m_gpsWake, idle);
         if (ReadState(m_lock2, m_nGpsState) == THREAD_STOP_REQUESTED)
             break;
