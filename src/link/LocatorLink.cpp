@@ -319,7 +319,8 @@ void CLocatorLink::RunBluetoothReader()
 
     EnterRunning(m_lock1, m_nBluetoothState);
 
-    while (ReadState(m_lock1, m_nBluetoothState) != THREAD_STOP_REQUESTED) {
+    // Every start tries the port once, even when a stop has come meanwhile.
+    for (bool first = true; first || ReadState(m_lock1, m_nBluetoothState) != THREAD_STOP_REQUESTED; first = false) {
         if (!port.IsPortOpen()) {
             // Good means open with carrier: a port that closed (read, write or
             // carrier failure) is not shown as up while it is being reopened.
@@ -433,7 +434,8 @@ void CLocatorLink::RunGpsReader()
     ShowGps(false);
     EnterRunning(m_lock2, m_nGpsState);
 
-    while (ReadState(m_lock2, m_nGpsState) != THREAD_STOP_REQUESTED) {
+    // Every start tries the port once, even when a stop has come meanwhile.
+    for (bool first = true; first || ReadState(m_lock2, m_nGpsState) != THREAD_STOP_REQUESTED; first = false) {
         if (!port.IsPortOpen()) {
             // The first open comes at once; a port that was lost is reopened
             // after a turn, so a device that fails each time cannot spin.
