@@ -1,11 +1,14 @@
 // Reply latency of the running link over a pseudo-terminal: from the last byte of
-// a measurement frame written by the locator side to the last byte of the reply
-// read back, and packets per second when the locator sends them back to back.
+// a frame written by the locator side to the last byte of the reply read back,
+// for a short frame (6-byte reply) and a full measurement frame (72-byte reply);
+// packets per second when the locator sends them back to back; and a long run of
+// full frames paced at the line rate, every one of which must be answered.
 // For scale: a 152-byte measurement frame takes about 14 ms on the air at
 // 115200 baud, its 72-byte long ACK about 7 ms.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -37,11 +40,15 @@ std::string MeasurementFrame()
     return p.SealChecksum().Frame();
 }
 
+// Address, control and protocol and a packet of one byte: answered with the
+// 6-byte reply.
+std::string ShortFrame() { return FrameBytes(std::string("\xFF\x03\x00\x21\x01", 5)); }
+
 // The link running on two pseudo-terminals with a GPS fix, and a consumer that
 // keeps the queue short as the survey log's timer would.
 class Bench {
 public:
-    Bench()
+    explicit Bench(std::string frame = MeasurementFrame()) : m_frame(std::move(frame))
     {
         SetDocumentsFolder(m_docs.Path());
         SetPortsFolder(m_ports.Path());
@@ -89,7 +96,7 @@ public:
     CLocatorLink m_link{m_owner};
     std::atomic<bool> m_running{true};
     std::thread m_consumer;
-    const std::string m_frame = MeasurementFrame();
+    const std::string m_frame;
     size_t m_replySize = 0;
 };
 
@@ -101,7 +108,7 @@ double Percentile(std::vector<double> v, double q)
 
 void BM_ReplyLatency(benchmark::State& state)
 {
-    Bench bench;
+    Bench bench(state.range(0) == 0 ? ShortFrame() : MeasurementFrame());
     std::vector<double> samplesMs;
     for (auto _ : state) {
         if (!bench.m_locator.Write(bench.m_frame)) {
@@ -127,7 +134,13 @@ void BM_ReplyLatency(benchmark::State& state)
     state.counters["frame_bytes"] = static_cast<double>(bench.m_frame.size());
     state.counters["reply_bytes"] = static_cast<double>(bench.m_replySize);
 }
-BENCHMARK(BM_ReplyLatency)->Iterations(1000)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReplyLatency)
+    ->ArgName("full")
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(1000)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 // The locator sends packets back to back without waiting for replies.
 void BM_BackToBack(benchmark::State& state)
@@ -151,6 +164,48 @@ void BM_BackToBack(benchmark::State& state)
     state.counters["packets_per_s"] = benchmark::Counter(static_cast<double>(packets), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_BackToBack)->Arg(100)->Iterations(10)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Full frames back to back at 115200 baud 8N1 (10 bits a byte) for range(0)
+// seconds: each is written when it would have finished arriving on the air.
+// Every frame must be answered; lost counts the ones that were not.
+void BM_LineRate(benchmark::State& state)
+{
+    Bench bench;
+    const auto frameTime = std::chrono::duration<double>(static_cast<double>(bench.m_frame.size()) * 10.0 / 115200.0);
+    const auto runTime = std::chrono::seconds(state.range(0));
+    size_t sent = 0;
+    size_t answered = 0;
+    for (auto _ : state) {
+        std::atomic<size_t> written{0};
+        std::atomic<bool> writing{true};
+        std::thread writer([&] {
+            const auto start = Clock::now();
+            for (size_t k = 1; Clock::now() - start < runTime; ++k) {
+                std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(frameTime * k));
+                if (!bench.m_locator.Write(bench.m_frame, 2s))
+                    break;
+                written = k;
+            }
+            writing = false;
+        });
+        size_t bytes = 0;
+        auto lastByte = Clock::now();
+        while (writing.load() || (bytes < written.load() * bench.m_replySize && Clock::now() - lastByte < 5s)) {
+            const size_t got = bench.m_locator.Read(4096, 100ms).size();
+            if (got > 0)
+                lastByte = Clock::now();
+            bytes += got;
+        }
+        writer.join();
+        sent += written.load();
+        answered += bytes / bench.m_replySize;
+    }
+    state.counters["frames"] = static_cast<double>(sent);
+    state.counters["answered"] = static_cast<double>(answered);
+    state.counters["lost"] = static_cast<double>(sent - std::min(sent, answered));
+    state.counters["bad_fcs"] = static_cast<double>(bench.m_link.BadFcsCount());
+}
+BENCHMARK(BM_LineRate)->Arg(60)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 } // namespace
 

@@ -245,3 +245,16 @@ void SurveyTimerProc()
         return;
     ProcessQueuedRecords(view->Link(), view->m_pSystemLog, view->m_dfPrevLat, view->m_dfPrevLong);
 }
+
+bool RecordsWaiting()
+{
+    CFieldbookView* view = g_pView;
+    if (view == nullptr || view->Link() == nullptr)
+        return false;
+    if (view->Link()->PeekLocateRecord() != nullptr)
+        return true;
+    // A queue that could not be looked at is looked at again; a link that is not
+    // initialised has nothing queued.
+    const int rc = view->Link()->LastRetCode();
+    return rc == LINK_ERR_WAIT_TIMEOUT || rc == LINK_ERR_WAIT_FAILED;
+}

@@ -76,6 +76,7 @@ public:
     // Each told once per run, through the face.
     void OnIgnoredTalker(const char* sentenceId) override;
     void OnGpsSpeedRefused(int32_t baud, int error) override;
+    void OnRecordQueued() override { m_face.OnRecordQueued(); }
 
     CLocatorLink* Link() const { return m_pLink.get(); }
     // The GPS reader's latest GGA (unsigned angles, hemisphere codes); false
@@ -123,3 +124,6 @@ extern CFieldbookView* g_pView;
 // The 25 ms record timer's procedure: moves every queued point into the survey
 // log. User-interface thread only.
 void SurveyTimerProc();
+// Points are still queued after SurveyTimerProc (a queue wait timed out, the
+// log refused a point): the record timer comes back for them after 25 ms.
+bool RecordsWaiting();

@@ -1,9 +1,14 @@
 #include "app/HeadlessFace.h"
 
+#include <cerrno>
 #include <csignal>
 #include <ctime>
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
 
 #include "app/ConfigFile.h"
+#include "app/FieldbookView.h"
 #include "link/LinkOwner.h"
 #include "platform/Folders.h"
 #include "surveylog/RecordProcessing.h"
@@ -114,17 +119,42 @@ int RunHeadless(const APP_OPTIONS& /*options*/)
     CSurveyLog* log = CSurveyLog::GetInstance();
     face.ReportLog(log->GetFileName(), log->GetCount());
 
+    // The main loop sleeps until a signal comes or a point is queued; it looks
+    // again after 25 ms only while points are left over, and after kIdleMs in
+    // any case.
+    const int signalFd = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
+    constexpr int kTickMs = 25;
+    constexpr int kIdleMs = 5000;
+    bool pending = true;
     for (;;) {
-        const timespec tick{0, 25 * 1000 * 1000};
-        const int sig = sigtimedwait(&signals, nullptr, &tick);
+        pollfd wait[2] = {{signalFd, POLLIN, 0}, {face.RecordQueued().Fd(), POLLIN, 0}};
+        // Without a signal descriptor the signals are taken between ticks.
+        const int timeout = (pending || signalFd < 0) ? kTickMs : kIdleMs;
+        if (::poll(wait, 2, timeout) < 0 && errno != EINTR)
+            pending = true;
+        int sig = 0;
+        signalfd_siginfo info{};
+        if (signalFd >= 0) {
+            if (::read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
+                sig = static_cast<int>(info.ssi_signo);
+        } else {
+            const timespec none{0, 0};
+            sig = sigtimedwait(&signals, nullptr, &none);
+        }
         if (sig == SIGINT || sig == SIGTERM)
             break;
         if (sig == SIGHUP)
             app.NewLog();
-        if (face.TimerRunning())
+        face.RecordQueued().Take();
+        pending = false;
+        if (face.TimerRunning()) {
             SurveyTimerProc();
+            pending = RecordsWaiting();
+        }
         face.ReportLog(log->GetFileName(), log->GetCount());
     }
+    if (signalFd >= 0)
+        ::close(signalFd);
 
     app.ExitSequence();
     face.Line("Stopped");

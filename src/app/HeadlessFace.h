@@ -8,6 +8,7 @@
 
 #include "app/Application.h"
 #include "app/ViewFace.h"
+#include "platform/WakeEvent.h"
 
 class CHeadlessFace : public IViewFace {
 public:
@@ -21,8 +22,11 @@ public:
     void OnNotice(const std::string& text, bool warning) override;
     void StartRecordTimer() override { m_timerRunning = true; }
     void StopRecordTimer() override { m_timerRunning = false; }
+    void OnRecordQueued() override { m_recordQueued.Raise(); }
 
     bool TimerRunning() const { return m_timerRunning; }
+    // Raised by every point queued; the main loop sleeps on it.
+    CWakeEvent& RecordQueued() { return m_recordQueued; }
     // One line per point added since the last call (the log pane text), and the
     // pane of a new file.
     void ReportLog(const std::string& fileName, size_t count);
@@ -32,6 +36,7 @@ private:
     std::mutex m_mutex;
     std::FILE* m_out;
     bool m_timerRunning = false;
+    CWakeEvent m_recordQueued;
     std::string m_lastTransfer;
     std::string m_lastFile;
     size_t m_lastCount = static_cast<size_t>(-1);

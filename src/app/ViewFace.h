@@ -25,6 +25,9 @@ public:
     // window: a box that does not block it; headless: a line on stdout, or on
     // stderr for a warning).
     virtual void OnNotice(const std::string& /*text*/, bool /*warning*/) {}
+    // Any thread: a point was queued; the face wakes its user-interface
+    // thread, which runs SurveyTimerProc now rather than at the next tick.
+    virtual void OnRecordQueued() {}
 
     // User-interface thread only from here on.
     virtual void OnTestWindowCleared() = 0;
@@ -32,8 +35,9 @@ public:
     virtual void OnTestWindowLayout(bool show) = 0;
     // The link was started or stopped (toolbar button, settings command, pane).
     virtual void OnRunningChanged(bool running) = 0;
-    // The 25 ms record timer: the face calls SurveyTimerProc on the
-    // user-interface thread until told to stop.
+    // The record timer: the face calls SurveyTimerProc on the user-interface
+    // thread until told to stop, when a point is queued (OnRecordQueued) and
+    // every 25 ms while RecordsWaiting says points are left over.
     virtual void StartRecordTimer() = 0;
     virtual void StopRecordTimer() = 0;
 };

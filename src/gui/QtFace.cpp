@@ -6,10 +6,25 @@ CQtFace::CQtFace(QObject* parent) : QObject(parent)
 {
     m_recordTimer.setInterval(kRecordTimerMs);
     m_recordTimer.setTimerType(Qt::PreciseTimer);
-    connect(&m_recordTimer, &QTimer::timeout, this, [this] {
-        SurveyTimerProc();
-        emit RecordsProcessed();
-    });
+    m_recordTimer.setSingleShot(true);
+    connect(&m_recordTimer, &QTimer::timeout, this, &CQtFace::ProcessRecords);
+    if (m_recordQueued.Fd() >= 0) {
+        m_pQueuedNotifier = new QSocketNotifier(m_recordQueued.Fd(), QSocketNotifier::Read, this);
+        connect(m_pQueuedNotifier, &QSocketNotifier::activated, this, [this] {
+            m_recordQueued.Take();
+            if (m_bRecordsOn)
+                ProcessRecords();
+        });
+    }
+}
+
+void CQtFace::ProcessRecords()
+{
+    SurveyTimerProc();
+    emit RecordsProcessed();
+    // Without a notifier the timer is all there is: it keeps running.
+    if (m_bRecordsOn && (m_pQueuedNotifier == nullptr || RecordsWaiting()))
+        m_recordTimer.start();
 }
 
 void CQtFace::OnBitmapChanged(int controlId, int bitmapId)
@@ -59,10 +74,13 @@ void CQtFace::OnNotice(const std::string& text, bool warning)
 
 void CQtFace::StartRecordTimer()
 {
+    // The first pass takes what was queued before the start.
+    m_bRecordsOn = true;
     m_recordTimer.start();
 }
 
 void CQtFace::StopRecordTimer()
 {
+    m_bRecordsOn = false;
     m_recordTimer.stop();
 }

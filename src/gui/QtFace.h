@@ -5,15 +5,17 @@
 #pragma once
 
 #include <QObject>
+#include <QSocketNotifier>
 #include <QString>
 #include <QTimer>
 
 #include "app/ViewFace.h"
+#include "platform/WakeEvent.h"
 
 class CQtFace : public QObject, public IViewFace {
     Q_OBJECT
 public:
-    // The record timer's period.
+    // The record timer's period while points are left over in the queue.
     static constexpr int kRecordTimerMs = 25;
 
     explicit CQtFace(QObject* parent = nullptr);
@@ -27,8 +29,12 @@ public:
     void OnNotice(const std::string& text, bool warning) override;
     void StartRecordTimer() override;
     void StopRecordTimer() override;
+    // Any thread: wakes the GUI thread through the notifier.
+    void OnRecordQueued() override { m_recordQueued.Raise(); }
 
-    bool RecordTimerActive() const { return m_recordTimer.isActive(); }
+    // Points are taken as they are queued (the timer itself runs only while
+    // some are left over).
+    bool RecordTimerActive() const { return m_bRecordsOn; }
 
 signals:
     void BitmapChanged(int controlId, int bitmapId);
@@ -43,5 +49,11 @@ signals:
     void RecordsProcessed();
 
 private:
+    // One pass of the record timer, then the timer again only if points remain.
+    void ProcessRecords();
+
     QTimer m_recordTimer;
+    CWakeEvent m_recordQueued;
+    QSocketNotifier* m_pQueuedNotifier = nullptr;
+    bool m_bRecordsOn = false;
 };

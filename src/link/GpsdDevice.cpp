@@ -131,6 +131,8 @@ public:
     }
 
     // A connection has no carrier line; its loss shows as a failed read.
+    int WaitHandle() const override { return m_fd; }
+
     int GetCarrier(int* carrier) override
     {
         *carrier = m_fd >= 0 ? 1 : 0;

@@ -70,4 +70,7 @@ public:
     // GPS reader thread: the GPS device refused the speed asked for (errno);
     // it keeps its own. Once per start of the threads.
     virtual void OnGpsSpeedRefused(int32_t /*baud*/, int /*error*/) {}
+    // Bluetooth reader thread: a point was queued and its reply sent. The
+    // owner wakes whatever drains the queue; it must not wait.
+    virtual void OnRecordQueued() {}
 };

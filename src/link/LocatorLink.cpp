@@ -1,5 +1,6 @@
 #include "link/LocatorLink.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -8,8 +9,13 @@
 
 namespace {
 
+// The turn of a reader whose device cannot be waited on, and the pause before a
+// lost port is opened again.
 constexpr auto kTurnPause = std::chrono::milliseconds(10);
-constexpr auto kFailedOpenPause = std::chrono::milliseconds(100);
+// A carrier that is down is asked again this often; data is not read meanwhile.
+constexpr auto kCarrierDownPause = std::chrono::milliseconds(100);
+// With a maximum fix age, a receiver that went quiet is checked this often.
+constexpr auto kStaleFixCheck = std::chrono::milliseconds(250);
 constexpr uint32_t kFailedOpenReport = 100; // one debug line per this many failed opens
 
 } // namespace
@@ -17,6 +23,13 @@ constexpr uint32_t kFailedOpenReport = 100; // one debug line per this many fail
 CLocatorLink::CLocatorLink(ILinkOwner& owner) : m_owner(owner) {}
 
 CLocatorLink::~CLocatorLink() { Shutdown(); }
+
+void CLocatorLink::SetReaderWaits(std::chrono::milliseconds openRetry, std::chrono::milliseconds idle)
+{
+    m_openRetry = openRetry;
+    m_btIdle = idle;
+    m_gpsIdle = idle;
+}
 
 void CLocatorLink::SetPortCloseWait(std::chrono::milliseconds wait)
 {
@@ -113,8 +126,8 @@ int CLocatorLink::StartThreads()
             m_bGpsDebug = false;
     }
 
-    StartWorker(m_btWorker, m_lock1, m_nBluetoothState, &CLocatorLink::BluetoothReadThread);
-    StartWorker(m_gpsWorker, m_lock2, m_nGpsState, &CLocatorLink::GpsReadThread);
+    StartWorker(m_btWorker, m_btWake, m_lock1, m_nBluetoothState, &CLocatorLink::BluetoothReadThread);
+    StartWorker(m_gpsWorker, m_gpsWake, m_lock2, m_nGpsState, &CLocatorLink::GpsReadThread);
     return LINK_OK;
 }
 
@@ -122,6 +135,7 @@ void CLocatorLink::ApplyGpsOptions(const GPS_OPTIONS& options)
 {
     m_pDecoder->SetAnyTalker(options.bAnyTalker);
     m_pDecoder->SetMaxFixAge(std::chrono::seconds(options.nMaxAgeSeconds));
+    m_nMaxFixAge = options.nMaxAgeSeconds;
     // A daemon has no line speed; the serial port keeps its device.
     m_nGpsSpeed = options.gpsdHost.empty() ? options.nSpeed : 0;
     m_pGpsPort->SetSpeed(m_nGpsSpeed);
@@ -135,7 +149,8 @@ void CLocatorLink::ApplyGpsOptions(const GPS_OPTIONS& options)
     m_bSpeedReported = false;
 }
 
-void CLocatorLink::StartWorker(Worker& worker, std::mutex& lock, int32_t& state, int (*proc)(CLocatorLink*))
+void CLocatorLink::StartWorker(Worker& worker, CReaderWake& wake, std::mutex& lock, int32_t& state,
+                               int (*proc)(CLocatorLink*))
 {
     {
         std::unique_lock<std::mutex> guard(m_workerMutex);
@@ -150,6 +165,8 @@ void CLocatorLink::StartWorker(Worker& worker, std::mutex& lock, int32_t& state,
         }
         worker.ended = false;
     }
+    // The stop of the last worker is spent; no reader uses the wake now.
+    wake.Clear();
     // Running before the thread exists, so that a stop requested right after this
     // start is not overwritten by the worker's own start.
     WriteState(lock, state, THREAD_RUNNING);
@@ -225,6 +242,8 @@ void CLocatorLink::StopThreads()
         WriteState(m_lock1, m_nBluetoothState, THREAD_STOP_REQUESTED);
         WriteState(m_lock2, m_nGpsState, THREAD_STOP_REQUESTED);
     }
+    m_btWake.Stop();
+    m_gpsWake.Stop();
     EndWorker(m_btWorker, kThreadEndWait);
     EndWorker(m_gpsWorker, kThreadEndWait);
     // The flags stay: the next StartThreads opens both files again.
@@ -293,15 +312,15 @@ int CLocatorLink::BluetoothReadThread(CLocatorLink* pLink)
 void CLocatorLink::RunBluetoothReader()
 {
     bool bShownGood = false;
+    bool firstOpen = true;
     uint32_t failedOpens = 0;
     uint8_t buffer[kReadChunk];
     CBluetoothPort& port = *m_pBluetoothPort;
 
     EnterRunning(m_lock1, m_nBluetoothState);
 
-    while (ReadState(m_lock1, m_nBluetoothState) != THREAD_STOP_REQUESTED) {
-        std::this_thread::sleep_for(kTurnPause);
-
+    // Every start tries the port once, even when a stop has come meanwhile.
+    for (bool first = true; first || ReadState(m_lock1, m_nBluetoothState) != THREAD_STOP_REQUESTED; first = false) {
         if (!port.IsPortOpen()) {
             // Good means open with carrier: a port that closed (read, write or
             // carrier failure) is not shown as up while it is being reopened.
@@ -309,9 +328,15 @@ void CLocatorLink::RunBluetoothReader()
                 ShowBluetooth(false);
                 bShownGood = false;
             }
+            // The first open comes at once; a port that was lost is reopened
+            // after a turn, so a device that fails each time cannot spin.
+            if (!firstOpen && m_btWake.Wait(-1, kTurnPause) == CReaderWake::Woken::Stopped)
+                continue;
+            firstOpen = false;
             const int nPort = m_owner.BluetoothPort();
             port.OpenPort(nPort);
             if (port.IsPortOpen()) {
+                m_btWake.Unwatch();
                 // Half a frame from an earlier connection must not swallow the first
                 // frame of this one.
                 m_assembler.Reset();
@@ -320,22 +345,33 @@ void CLocatorLink::RunBluetoothReader()
             ++failedOpens;
             if (failedOpens % kFailedOpenReport == 0)
                 m_locateDebug.Printf("COM%d Port NOT Open, retry = %d\n", nPort, static_cast<int>(failedOpens));
-            std::this_thread::sleep_for(kFailedOpenPause);
+            WaitForDevice(m_btWake, nPort);
         } else if (port.GetModemRLSDState() == 1) {
             if (!bShownGood) {
                 ShowBluetooth(true);
                 bShownGood = true;
             }
-            const uint32_t dwRead = port.ReadPort(buffer, kReadChunk);
+            // The carrier is asked again at the latest when the idle wait ends.
+            const bool arrived = WaitForPort(port, m_btWake, m_btIdle);
+            if (ReadState(m_lock1, m_nBluetoothState) == THREAD_STOP_REQUESTED)
+                break;
+            const uint32_t dwRead = arrived ? port.ReadArrived(buffer, kReadChunk)
+                                  : port.WaitHandle() < 0 ? port.ReadPort(buffer, kReadChunk)
+                                                          : 0;
             if (dwRead > 0) {
                 if (m_owner.BluetoothTest())
                     m_owner.ShowRawData(buffer, dwRead);
                 m_locateDebug.Printf("dwRead = %d\n", static_cast<int>(dwRead));
+                // Every frame whose closing flag is in this chunk is answered
+                // here, before the port is read again.
                 AssembleFrames(buffer, dwRead);
             }
-        } else if (bShownGood) {
-            ShowBluetooth(false);
-            bShownGood = false;
+        } else {
+            if (bShownGood) {
+                ShowBluetooth(false);
+                bShownGood = false;
+            }
+            m_btWake.Wait(-1, kCarrierDownPause);
         }
     }
 
@@ -402,6 +438,7 @@ void CLocatorLink::OnGpsPortClosed()
 void CLocatorLink::RunGpsReader()
 {
     uint32_t failedOpens = 0;
+    bool firstOpen = true;
     uint8_t buffer[kReadChunk];
     CGpsPort& port = *m_pGpsPort;
     CGpsDecoder& decoder = *m_pDecoder;
@@ -410,13 +447,18 @@ void CLocatorLink::RunGpsReader()
     ShowGps(false);
     EnterRunning(m_lock2, m_nGpsState);
 
-    while (ReadState(m_lock2, m_nGpsState) != THREAD_STOP_REQUESTED) {
-        std::this_thread::sleep_for(kTurnPause);
-
+    // Every start tries the port once, even when a stop has come meanwhile.
+    for (bool first = true; first || ReadState(m_lock2, m_nGpsState) != THREAD_STOP_REQUESTED; first = false) {
         if (!port.IsPortOpen()) {
+            // The first open comes at once; a port that was lost is reopened
+            // after a turn, so a device that fails each time cannot spin.
+            if (!firstOpen && m_gpsWake.Wait(-1, kTurnPause) == CReaderWake::Woken::Stopped)
+                continue;
+            firstOpen = false;
             const int nPort = m_owner.GpsPort();
             port.OpenPort(nPort);
             if (port.IsPortOpen()) {
+                m_gpsWake.Unwatch();
                 if (port.SpeedError() != 0 && !m_bSpeedReported) {
                     m_bSpeedReported = true;
                     m_owner.OnGpsSpeedRefused(m_nGpsSpeed, port.SpeedError());
@@ -426,7 +468,7 @@ void CLocatorLink::RunGpsReader()
             ++failedOpens;
             if (failedOpens % kFailedOpenReport == 0)
                 m_gpsDebug.Printf("Com%d Port NOT Open, retry= %d\n", nPort, static_cast<int>(failedOpens));
-            std::this_thread::sleep_for(kFailedOpenPause);
+            WaitForDevice(m_gpsWake, nPort);
             continue;
         }
 
@@ -437,10 +479,18 @@ void CLocatorLink::RunGpsReader()
             m_bGpsShownGood = false;
         }
 
+        // A fix that can go stale is looked at again while the receiver is quiet.
+        const auto idle = (m_bGpsShownGood && m_nMaxFixAge > 0) ? std::min(m_gpsIdle, kStaleFixCheck) : m_gpsIdle;
+        const bool arrived = WaitForPort(port, m_gpsWake, idle);
+        if (ReadState(m_lock2, m_nGpsState) == THREAD_STOP_REQUESTED)
+            break;
+        if (!arrived && port.WaitHandle() >= 0)
+            continue;
+
         GPS_FIX fix;
         std::memset(buffer, 0, sizeof buffer);
         // A failed read closes the port, which also retires the fix (OnGpsPortClosed).
-        const uint32_t dwRead = port.ReadPort(buffer, kReadChunk);
+        const uint32_t dwRead = arrived ? port.ReadArrived(buffer, kReadChunk) : port.ReadPort(buffer, kReadChunk);
         if (dwRead == 0)
             continue;
         if (m_owner.GpsTest())
@@ -489,6 +539,27 @@ void CLocatorLink::RunGpsReader()
     if (port.IsPortOpen())
         port.ClosePort();
     WriteState(m_lock2, m_nGpsState, THREAD_STOPPED);
+}
+
+// ---------------------------------------------------------------------------
+// Waiting
+
+bool CLocatorLink::WaitForPort(CSerialPort& port, CReaderWake& wake, std::chrono::milliseconds idle)
+{
+    const int fd = port.WaitHandle();
+    if (fd < 0) {
+        wake.Wait(-1, kTurnPause);
+        return false;
+    }
+    return wake.Wait(fd, idle) == CReaderWake::Woken::Readable;
+}
+
+void CLocatorLink::WaitForDevice(CReaderWake& wake, int nPort)
+{
+    // A gpsd source has no device node; the ports folder is watched all the same
+    // and the retry time bounds the wait.
+    wake.WatchFor(PortDevicePath(nPort));
+    wake.Wait(-1, m_openRetry);
 }
 
 // ---------------------------------------------------------------------------

@@ -24,6 +24,7 @@
 #include "gps/GpsDecoder.h"
 #include "link/FrameCodec.h"
 #include "link/LinkOwner.h"
+#include "link/ReaderWake.h"
 #include "link/RecordSource.h"
 #include "link/SerialPort.h"
 #include "link/SurveyPoint.h"
@@ -74,7 +75,8 @@ public:
     // readers that are not running. Starts nothing (102) without a successful
     // Initialise.
     int StartThreads();
-    // Asks both readers to stop, waits up to 3000 ms for each, closes the debug files.
+    // Asks both readers to stop (a reader waiting for its port wakes at once),
+    // waits up to 3000 ms for each, closes the debug files.
     void StopThreads();
     // Stops and frees everything; the object is as constructed afterwards.
     void Shutdown();
@@ -101,6 +103,10 @@ public:
     // each port close (2500 ms unless set).
     void SetDeviceFactory(DeviceFactory factory) { m_deviceFactory = std::move(factory); }
     void SetPortCloseWait(std::chrono::milliseconds wait);
+    // Test seam: how long a reader sleeps after a failed open (100 ms) and at
+    // most while its open port is quiet (1 s Bluetooth, for the carrier check;
+    // 5 s GPS). Before StartThreads.
+    void SetReaderWaits(std::chrono::milliseconds openRetry, std::chrono::milliseconds idle);
 
     // The GPS reader's latest decoded GGA, for the window's position marker: false
     // when none has come yet. A lost GPS port leaves the position with
@@ -130,7 +136,15 @@ private:
     static int GpsReadThread(CLocatorLink* pLink);
     void RunBluetoothReader();
     void RunGpsReader();
-    void StartWorker(Worker& worker, std::mutex& lock, int32_t& state, int (*proc)(CLocatorLink*));
+    void StartWorker(Worker& worker, CReaderWake& wake, std::mutex& lock, int32_t& state,
+                     int (*proc)(CLocatorLink*));
+    // Sleeps until the port has bytes or hangs up (true), or for the turn, a
+    // stop request, the idle bound, or the missing device's return (false).
+    // A port that cannot be waited on keeps the timed turn: pause, then a
+    // timed read.
+    bool WaitForPort(CSerialPort& port, CReaderWake& wake, std::chrono::milliseconds idle);
+    // After a failed open of port nPort: until the device appears, a stop, or the retry time.
+    void WaitForDevice(CReaderWake& wake, int nPort);
     // Waits until the worker ends or the wait runs out; joins and forgets it if it ended.
     bool EndWorker(Worker& worker, std::chrono::milliseconds wait);
     // Started and not yet ended: it still uses its port.
@@ -198,4 +212,10 @@ private:
     bool m_bSpeedReported = false;   // GPS reader's, reset by each start
     DeviceFactory m_deviceFactory;
     std::chrono::milliseconds m_portCloseWait{2500};
+    CReaderWake m_btWake;
+    CReaderWake m_gpsWake;
+    std::chrono::milliseconds m_openRetry{100};
+    std::chrono::milliseconds m_btIdle{1000};
+    std::chrono::milliseconds m_gpsIdle{5000};
+    int32_t m_nMaxFixAge = 0; // seconds, of the options in force
 };

@@ -296,6 +296,8 @@ int CLocatorLink::ProcessPacket()
 
     const int nRetCode = SendToLocator(u8Command, REPLY_ACK, data, nProtocolId, nGpsMode);
     m_locateDebug.Printf("SendToLocator ACK, nRetCode = %u\n", static_cast<unsigned>(nRetCode));
+    // After the reply: the locator's answer never waits for the survey log.
+    m_owner.OnRecordQueued();
     return nRetCode;
 }
 

@@ -181,6 +181,8 @@ public:
         return 0;
     }
 
+    int WaitHandle() const override { return m_fd; }
+
     int GetCarrier(int* carrier) override
     {
         *carrier = 0;

@@ -72,13 +72,22 @@ bool CSerialPort::ReadDevice(uint8_t* buffer, uint32_t length, uint32_t* got)
     if (buffer == nullptr)
         length = 0;
     errno = 0;
-    const int error = m_device->Read(buffer, length, kReadIntervalMs, TotalTimeoutMs(length), got);
+    const int error = m_bArrivedOnly ? m_device->Read(buffer, length, 0, 0, got)
+                                     : m_device->Read(buffer, length, kReadIntervalMs, TotalTimeoutMs(length), got);
     if (error != 0) {
         *got = 0;
         Fail(error, true);
         return false;
     }
     return true;
+}
+
+uint32_t CSerialPort::ReadArrived(uint8_t* buffer, uint32_t length)
+{
+    m_bArrivedOnly = true;
+    const uint32_t got = ReadPort(buffer, length);
+    m_bArrivedOnly = false;
+    return got;
 }
 
 uint32_t CSerialPort::WritePort(const uint8_t* buffer, uint32_t length)

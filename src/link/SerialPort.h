@@ -43,6 +43,10 @@ public:
     // Sets the line speed (baud, one of the standard rates) of an open device;
     // 0 or an errno value when the device refuses it or is no serial line.
     virtual int SetSpeed(int32_t /*baud*/) { return ENOTTY; }
+    // A descriptor that polls readable when bytes (or a hang-up) arrive, for a
+    // reader that sleeps until then; -1 when the device cannot be waited on
+    // (its reader then reads in timed turns).
+    virtual int WaitHandle() const { return -1; }
 };
 
 // The POSIX termios device.
@@ -70,6 +74,12 @@ public:
     // Bytes read; 0 when nothing came within the time-outs, when the port is not
     // open, or after an error (which closes the port).
     virtual uint32_t ReadPort(uint8_t* buffer, uint32_t length) = 0;
+    // ReadPort taking only the bytes that have arrived, without waiting for more
+    // or for a quiet gap: for a reader woken by WaitHandle, which hands each
+    // frame on the moment its closing flag is in.
+    uint32_t ReadArrived(uint8_t* buffer, uint32_t length);
+    // The device's WaitHandle while the port is open, else -1.
+    int WaitHandle() const { return m_bOpen ? m_device->WaitHandle() : -1; }
 
     // Bytes written; 0 when not open or after an error (which closes the port).
     uint32_t WritePort(const uint8_t* buffer, uint32_t length);
@@ -111,6 +121,7 @@ protected:
     int m_lastError = 0;
     std::chrono::milliseconds m_closeWait{2500};
     std::function<void()> m_onClosed;
+    bool m_bArrivedOnly = false; // the read under way is a ReadArrived
 };
 
 class CBluetoothPort : public CSerialPort {

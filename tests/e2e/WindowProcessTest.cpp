@@ -3,12 +3,15 @@
 // server (a private Xvfb) it maps its window and does the same.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <dirent.h>
 #include <thread>
 #include <sys/stat.h>
 
 #include "support/ChildProcess.h"
+#include "support/RecordingOwner.h"
 #include "support/ScratchDir.h"
 #include "support/XvfbServer.h"
 
@@ -23,7 +26,7 @@ TEST(WindowProcess, LogsASurveyAndSigtermEndsItCleanly)
         ASSERT_EQ(::mkdir(d.c_str(), 0755), 0);
 
     ChildProcess sim;
-    ASSERT_TRUE(sim.Start({SimProgram(), "--ports", ports, "--count", "3", "--interval", "0.2", "--quiet"}, {},
+    ASSERT_TRUE(sim.Start({SimProgram(), "--ports", ports, "--count", "10", "--interval", "0.2", "--quiet"}, {},
                           dir.File("sim.out"), dir.File("sim.err")));
     ChildProcess window;
     ASSERT_TRUE(window.Start({FieldbookProgram(), "--documents", docs, "--ports", ports, "--log-dir", logs},
@@ -31,6 +34,23 @@ TEST(WindowProcess, LogsASurveyAndSigtermEndsItCleanly)
     int status = -1;
     ASSERT_TRUE(sim.Wait(60s, &status));
     EXPECT_EQ(status, 0) << ReadWholeFile(dir.File("sim.out"));
+    // Points reach the log while the window runs, woken by each queued point
+    // (no timer ticks while the queue is empty): two header lines and 10 points,
+    // most of them sent after the window took its first look at the queue.
+    const bool logged = WaitUntil(
+        [&] {
+            DIR* d = ::opendir(logs.c_str());
+            size_t lines = 0;
+            while (dirent* e = d != nullptr ? ::readdir(d) : nullptr) {
+                const std::string text = e->d_name[0] == '.' ? "" : ReadWholeFile(logs + e->d_name);
+                lines = std::max(lines, static_cast<size_t>(std::count(text.begin(), text.end(), '\n')));
+            }
+            if (d != nullptr)
+                ::closedir(d);
+            return lines >= 2 + 10;
+        },
+        10s);
+    EXPECT_TRUE(logged);
 
     ASSERT_TRUE(window.Signal(SIGTERM));
     ASSERT_TRUE(window.Wait(30s, &status));

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "link/LocatorLink.h"
 #include "platform/Clock.h"
@@ -71,14 +72,20 @@ protected:
     }
 
     // A fresh link on the two pseudo-terminals, running.
-    std::unique_ptr<CLocatorLink> Run(uint32_t debugLevel)
+    // readerWaits: SetReaderWaits for both (0: the link's own).
+    std::unique_ptr<CLocatorLink> Run(uint32_t debugLevel, std::chrono::milliseconds readerWaits = 0ms,
+                                      bool waitForLink = true)
     {
         m_owner.debugLevel = debugLevel;
         auto link = std::make_unique<CLocatorLink>(m_owner);
         link->SetPortCloseWait(5ms);
+        if (readerWaits > 0ms)
+            link->SetReaderWaits(readerWaits, readerWaits);
         EXPECT_EQ(link->Initialise(), LINK_OK);
         EXPECT_EQ(link->StartThreads(), LINK_OK);
-        EXPECT_TRUE(m_owner.WaitForBitmap(IDC_BLUETOOTH_LAMP, IDB_LAMP_GREEN));
+        if (waitForLink) {
+            EXPECT_TRUE(m_owner.WaitForBitmap(IDC_BLUETOOTH_LAMP, IDB_LAMP_GREEN));
+        }
         return link;
     }
     // Sends a packet as the locator and gives back the reply's payload.
@@ -217,3 +224,55 @@ TEST_F(LinkPtyTest, EachDebugBitWritesItsOwnFile)
 }
 
 } // namespace
+
+// Readers sleep on their port; these runs make every timed wake-up a minute
+// away, so only the event each test is about can move a reader within the
+// test's bounded waits.
+constexpr auto kMinute = std::chrono::milliseconds(60000);
+
+TEST_F(LinkPtyTest, StopEndsReadersWaitingForBytesAndForADevice)
+{
+    m_gps.Vanish();
+    auto link = Run(0, kMinute);
+    EXPECT_EQ(Exchange(Measurement(1, 0)).size(), 6u);
+    // The Bluetooth reader now waits on its quiet port, the GPS reader for its
+    // device; the stop must reach both well inside StopThreads' own wait.
+    link->StopThreads();
+    EXPECT_FALSE(link->HasBluetoothThread());
+    EXPECT_FALSE(link->HasGpsThread());
+}
+
+TEST_F(LinkPtyTest, DeviceReturningWhileItsReaderWaitsIsOpenedAtOnce)
+{
+    m_bt.Vanish();
+    auto link = Run(0, kMinute, false);
+    // Long enough for the first open to fail and the reader to sleep.
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(m_owner.Shown(IDC_BLUETOOTH_LAMP), 0);
+    m_bt.Return();
+    ASSERT_TRUE(m_owner.WaitForBitmap(IDC_BLUETOOTH_LAMP, IDB_LAMP_GREEN));
+    EXPECT_EQ(Exchange(Measurement(1, 0)).size(), 6u);
+    link->Shutdown();
+}
+
+TEST_F(LinkPtyTest, ReplyGoesOutBeforeTheNextByteIsRead)
+{
+    auto link = Run(0);
+    // A locator that keeps the line busy after its frame: one filler byte at a
+    // time, each written once the reader has taken the one before. A reader that
+    // gathered bytes until a quiet gap would answer only after a whole chunk.
+    ASSERT_TRUE(m_bt.Write(Measurement(1, 0).Frame()));
+    ASSERT_TRUE(WaitUntil([&] { return m_bt.Unread() == 0; }));
+    std::string reply;
+    int fillers = 0;
+    for (; fillers < 64 && Unframe(reply).empty(); ++fillers) {
+        reply += m_bt.Read(64, 1ms);
+        ASSERT_TRUE(m_bt.Write("\x55"));
+        ASSERT_TRUE(WaitUntil([&] { return m_bt.Unread() == 0; }));
+    }
+    if (Unframe(reply).empty())
+        reply += ReadFrame(m_bt, 1s);
+    EXPECT_EQ(Unframe(reply), std::string("\xFF\x03\x00\x21\x01\x02", 6));
+    EXPECT_LE(fillers, 8);
+    link->Shutdown();
+}

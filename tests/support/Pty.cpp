@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <stdexcept>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -57,6 +58,14 @@ void Pty::Create()
     ::unlink(m_link.c_str());
     if (::symlink(m_slavePath.c_str(), m_link.c_str()) != 0)
         throw std::runtime_error("cannot link " + m_link);
+}
+
+size_t Pty::Unread() const
+{
+    int queued = 0;
+    if (m_slave < 0 || ::ioctl(m_slave, FIONREAD, &queued) != 0)
+        return 0;
+    return static_cast<size_t>(queued);
 }
 
 void Pty::Vanish()

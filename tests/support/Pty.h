@@ -35,6 +35,10 @@ public:
     // Reads from the master until maxBytes came or the timeout passed; whatever came.
     std::string Read(size_t maxBytes, std::chrono::milliseconds timeout = std::chrono::seconds(2));
 
+    // Bytes the master wrote that no port has read yet (the slave's input
+    // queue); 0 without the helper's own slave descriptor.
+    size_t Unread() const;
+
     // The device goes away: master (and the helper's slave) closed, link removed.
     void Vanish();
     // A new pseudo-terminal, linked under the same name.
