@@ -2,8 +2,8 @@
 // written to the receiver's device to the fix being usable by the packet handler
 // (CopyCurrentGga gives that sentence's time). The serial path reads the
 // device's pseudo-terminal itself; the gpsd path has a private gpsd read it and
-// takes the sentence from gpsd's NMEA pass-through. Both readers return 10 ms
-// after the last byte of a burst, as the handheld's port time-outs did.
+// takes the sentence from gpsd's NMEA pass-through. Both readers wake when
+// bytes arrive and hand them to the decoder at once.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>

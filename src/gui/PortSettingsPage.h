@@ -1,7 +1,7 @@
 // The "Ports" page (template 201): which COM port the GPS receiver and the
 // locator use, and their enabled flags. Every change goes into the configuration
 // file at once; the chosen ports reach the view only through the sheet's OK or
-// Cancel command. Below the original controls: the GPS port's speed ("Keep",
+// Apply command. Below the original controls: the GPS port's speed ("Keep",
 // then the rates) and whether sentences of every talker are read.
 #pragma once
 
