@@ -149,6 +149,10 @@ TEST(GnssSources, QualityGateWarnsOfExactlyThePointsBelowIt)
     for (const char* step : {"1", "5", "4"})
         EXPECT_NE(std::find(fixes.begin(), fixes.end(), step), fixes.end()) << step;
     EXPECT_EQ(run.Err(), expected);
+    EXPECT_NE(run.Out().find("GPS: " + std::to_string(CountOf(expected, "\n")) +
+                             " points of this run below RTK fixed\n"),
+              std::string::npos)
+        << run.Out();
 }
 
 TEST(GnssSources, SilentReceiverStopsCountingAsAFixAfterTheMaximumAge)
