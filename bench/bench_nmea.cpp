@@ -3,14 +3,22 @@
 // a given line rate it hands the decoder chunks of what 10 ms bring (at most
 // 128 bytes). "cpu_share" is the part of one core the decoder would need to
 // keep up with that line; "allocs_per_byte" must stay 0.
+//
+// BM_DecodeEpochs compares the two kinds of receiver a crew carries, an hour at
+// 1 Hz without damage: GGA and ZDA alone (argument 0), and an RTK rover that
+// adds GST and a GSA for each of two constellations (argument 1), read with
+// GPS#TALKER#ANY. "epochs/s" is the rate of whole epochs, each with a copy of
+// the fix and its quality record, as a point would take them.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <new>
+#include <string>
 
 #include "gps/GpsDecoder.h"
 #include "support/AllocationCounter.h"
@@ -102,6 +110,64 @@ void BM_DecodeWholeStream(benchmark::State& state)
     state.counters["allocs_per_byte"] = static_cast<double>(allocations) / bytes;
 }
 BENCHMARK(BM_DecodeWholeStream)->Unit(benchmark::kMillisecond);
+
+std::string EpochStream(bool quality)
+{
+    std::string bytes;
+    char body[128];
+    for (int t = 0; t < 3600; ++t) {
+        const int hh = 10 + t / 3600, mm = (t / 60) % 60, ss = t % 60;
+        std::snprintf(body, sizeof body, "GPGGA,%02d%02d%02d.00,5130.%04d,N,00007.%04d,W,%d,14,0.7,35.%d,M,45.6,M,%s",
+                      hh, mm, ss, t % 10000, (3 * t) % 10000, quality ? 4 : 1, t % 10, quality ? "1.0,0042" : ",");
+        bytes += NmeaSentence(body);
+        if (quality) {
+            std::snprintf(body, sizeof body, "GPGST,%02d%02d%02d.00,0.02,0.015,0.011,35.0,0.012,0.0%02d,0.025", hh,
+                          mm, ss, 10 + t % 20);
+            bytes += NmeaSentence(body);
+            bytes += NmeaSentence("GNGSA,A,3,02,05,07,13,15,18,20,24,,,,,1.4,0.7,1.2");
+            bytes += NmeaSentence("GNGSA,A,3,65,71,72,80,,,,,,,,,1.4,0.7,1.2");
+        }
+        std::snprintf(body, sizeof body, "GPZDA,%02d%02d%02d.00,07,12,2026,00,00", hh, mm, ss);
+        bytes += NmeaSentence(body);
+    }
+    return bytes;
+}
+
+void BM_DecodeEpochs(benchmark::State& state)
+{
+    const bool quality = state.range(0) != 0;
+    const std::string stream = EpochStream(quality);
+    const auto* data = reinterpret_cast<const uint8_t*>(stream.data());
+    const size_t size = stream.size();
+    CGpsDecoder decoder;
+    if (decoder.Init() != 0) {
+        state.SkipWithError("Init failed");
+        return;
+    }
+    decoder.SetAnyTalker(true);
+    GPS_FIX fix;
+    GPS_QUALITY record;
+    uint64_t epochs = 0;
+    const uint64_t allocationsBefore = AllocationCount();
+    for (auto _ : state) {
+        for (size_t offset = 0; offset < size; offset += 128) {
+            const size_t length = std::min<size_t>(128, size - offset);
+            for (size_t used = 0; used < length; used += decoder.GetConsumed()) {
+                if (decoder.Decode(data + offset + used, static_cast<uint32_t>(length - used)) == GPS_ZDA_DECODED) {
+                    epochs += decoder.CopyCurrentGga(&fix, &record) == 0;
+                }
+            }
+        }
+    }
+    const uint64_t allocations = AllocationCount() - allocationsBefore;
+    benchmark::DoNotOptimize(record);
+    const double bytes = static_cast<double>(size) * static_cast<double>(state.iterations());
+    state.SetBytesProcessed(static_cast<int64_t>(bytes));
+    state.counters["epochs/s"] = benchmark::Counter(static_cast<double>(epochs), benchmark::Counter::kIsRate);
+    state.counters["bytes/epoch"] = static_cast<double>(size) / 3600.0;
+    state.counters["allocs_per_byte"] = static_cast<double>(allocations) / bytes;
+}
+BENCHMARK(BM_DecodeEpochs)->ArgName("gst_gsa")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

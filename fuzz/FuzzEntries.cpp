@@ -117,6 +117,8 @@ std::string FeedDecoder(CGpsDecoder& decoder, const uint8_t* data, size_t size, 
             case GPS_MORE_DATA:
             case GPS_GGA_DECODED:
             case GPS_ZDA_DECODED:
+            case GPS_GST_DECODED:
+            case GPS_GSA_DECODED:
             case GPS_SENTENCE_IGNORED:
             case GPS_ERR_TOO_LONG:
             case GPS_ERR_OVERFLOW:

@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <utility>
 
+#include "app/QualityGate.h"
 #include "platform/Folders.h"
 #include "platform/RegularFile.h"
 
@@ -196,6 +197,8 @@ enum class ParseState {
     GpsdValue,
     TalkerValue,
     MaxAgeValue,
+    RequireValue,
+    MaxHAccValue,
     Log,
     GeoPackageValue,
 };
@@ -471,6 +474,10 @@ void CConfigFile::Parse(const std::vector<std::string>& tokens)
                 state = ParseState::TalkerValue;
             else if (EqualsNoCase(token, "MAXAGE"))
                 state = ParseState::MaxAgeValue;
+            else if (EqualsNoCase(token, "REQUIRE"))
+                state = ParseState::RequireValue;
+            else if (EqualsNoCase(token, "MAXHACC"))
+                state = ParseState::MaxHAccValue;
             else
                 error = "Illegal GPS Level 1 Token <";
             break;
@@ -488,6 +495,14 @@ void CConfigFile::Parse(const std::vector<std::string>& tokens)
             break;
         case ParseState::MaxAgeValue:
             error = SetMaxAge(*this, ValueText(token)) ? nullptr : "Illegal GPS#MAXAGE Value <";
+            state = ParseState::Level0;
+            break;
+        case ParseState::RequireValue:
+            error = TextToRequire(ValueText(token), m_nGpsRequire) ? nullptr : "Illegal GPS#REQUIRE Value <";
+            state = ParseState::Level0;
+            break;
+        case ParseState::MaxHAccValue:
+            error = TextToMaxHAccuracy(ValueText(token), m_dfGpsMaxHAcc) ? nullptr : "Illegal GPS#MAXHACC Value <";
             state = ParseState::Level0;
             break;
         case ParseState::GeoPackageValue:
@@ -537,6 +552,10 @@ void CConfigFile::Write() const
         text += m_bGpsAnyTalker ? "GPS#TALKER#ANY\n" : "GPS#TALKER#GP\n";
     if (m_nGpsMaxAge != defaults.m_nGpsMaxAge)
         text += "GPS#MAXAGE#" + std::to_string(m_nGpsMaxAge) + "\n";
+    if (m_nGpsRequire != defaults.m_nGpsRequire)
+        text += std::string("GPS#REQUIRE#") + RequireToText(m_nGpsRequire) + "\n";
+    if (m_dfGpsMaxHAcc != defaults.m_dfGpsMaxHAcc)
+        text += "GPS#MAXHACC#" + MaxHAccuracyToText(m_dfGpsMaxHAcc) + "\n";
     // Later settings only when they differ from their defaults, so that a file
     // written by this program reads the same in one without them.
     if (!m_bGeoPackage)

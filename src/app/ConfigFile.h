@@ -30,6 +30,8 @@ public:
     std::string m_strGpsd;         // PORT#GPS#GPSD#<host>[:<port>]: "" is OFF (the serial port)
     bool m_bGpsAnyTalker = false;  // GPS#TALKER#ANY / GPS#TALKER#GP
     int32_t m_nGpsMaxAge = 5;      // GPS#MAXAGE#<seconds>: 0 keeps a fix for ever
+    int32_t m_nGpsRequire = 0;     // GPS#REQUIRE#<RTK|FLOAT|DGPS|ANY|NONE>: the quality gate's fix type (REQUIRE_*)
+    double m_dfGpsMaxHAcc = 0.0;   // GPS#MAXHACC#<metres>: the quality gate's accuracy; 0 no limit
     // LOG#GEOPACKAGE: keep a GeoPackage beside each survey log.
     bool m_bGeoPackage = true;
 

@@ -130,9 +130,9 @@ void CFieldbookView::ToggleLink()
         StartLink();
 }
 
-bool CFieldbookView::LatestGpsFix(GPS_FIX& fix) const
+bool CFieldbookView::LatestGpsFix(GPS_FIX& fix, GPS_QUALITY* quality) const
 {
-    return m_pLink && m_pLink->LatestGpsFix(fix);
+    return m_pLink && m_pLink->LatestGpsFix(fix, quality);
 }
 
 void CFieldbookView::SetPorts(int gpsPort, int bluetoothPort)
@@ -238,12 +238,32 @@ void CFieldbookView::SetIndicatorsIdle()
     m_wndGpsLamp.SetBitmap(IDB_LAMP_RED);
 }
 
+QUALITY_GATE CFieldbookView::QualityGate() const
+{
+    const CConfigFile& config = GetConfig();
+    return QUALITY_GATE{config.m_nGpsRequire, config.m_dfGpsMaxHAcc};
+}
+
+void CFieldbookView::Check(SURVEY_POINT& point)
+{
+    ApplyGate(point.Quality, QualityGate());
+}
+
+void CFieldbookView::OnLogged(const SURVEY_POINT& point, size_t number)
+{
+    if (!point.Quality.Has(QUALITY_CHECKED) || point.Quality.bQualityOK)
+        return;
+    ++m_nBelowGate;
+    m_face.OnQualityWarning(GateWarning(number, point.Quality, QualityGate()));
+}
+
 void SurveyTimerProc()
 {
     CFieldbookView* view = g_pView;
     if (view == nullptr)
         return;
-    ProcessQueuedRecords(view->Link(), view->m_pSystemLog, view->m_dfPrevLat, view->m_dfPrevLong);
+    ProcessQueuedRecords(view->Link(), view->m_pSystemLog, view->m_dfPrevLat, view->m_dfPrevLong,
+                         view->PointCheck());
 }
 
 bool RecordsWaiting()

@@ -10,15 +10,17 @@
 #include <string>
 #include <thread>
 
+#include "app/QualityGate.h"
 #include "app/StaticBitmap.h"
 #include "app/ViewFace.h"
 #include "gps/GpsRecords.h"
 #include "link/LinkOwner.h"
 #include "platform/DebugFile.h"
+#include "surveylog/RecordProcessing.h"
 
 class CLocatorLink;
 
-class CFieldbookView : public ILinkOwner {
+class CFieldbookView : public ILinkOwner, private IPointCheck {
 public:
     // Copies the ports and the debug level from GetConfig(), sets g_pView, starts
     // the link, and opens "system.txt" for appending when bit 0x100 is set.
@@ -81,7 +83,15 @@ public:
     CLocatorLink* Link() const { return m_pLink.get(); }
     // The GPS reader's latest GGA (unsigned angles, hemisphere codes); false
     // before the first one or without a link.
-    bool LatestGpsFix(GPS_FIX& fix) const;
+    bool LatestGpsFix(GPS_FIX& fix, GPS_QUALITY* quality = nullptr) const;
+
+    // The quality gate of the configuration (GPS#REQUIRE, GPS#MAXHACC), read
+    // afresh for each point, so the Ports page's change holds from the next.
+    QUALITY_GATE QualityGate() const;
+    // Points logged below the gate since the view was made.
+    size_t PointsBelowGate() const { return m_nBelowGate; }
+    // The record timer's check of each point (the gate).
+    IPointCheck* PointCheck() { return this; }
 
     CStaticBitmap m_wndGpsIcon{IDC_GPS_ICON};
     CStaticBitmap m_wndBluetoothIcon{IDC_BLUETOOTH_ICON};
@@ -97,6 +107,9 @@ public:
 
 private:
     void SetIndicatorsIdle();
+    // IPointCheck
+    void Check(SURVEY_POINT& point) override;
+    void OnLogged(const SURVEY_POINT& point, size_t number) override;
 
     IViewFace& m_face;
     std::atomic<bool> m_bRunning{false};
@@ -116,6 +129,7 @@ private:
     // FinishStopLink, both on the user-interface thread.
     std::atomic<bool> m_bStopping{false};
     std::thread m_stopper;
+    size_t m_nBelowGate = 0; // user-interface thread
 };
 
 // The one view, for the record timer.

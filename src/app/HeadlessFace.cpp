@@ -156,6 +156,10 @@ int RunHeadless(const APP_OPTIONS& /*options*/)
     if (signalFd >= 0)
         ::close(signalFd);
 
+    // The run's tally for whoever reads the end of the output.
+    if (const CFieldbookView* view = app.View(); view != nullptr && view->PointsBelowGate() > 0)
+        face.Line("GPS: " + std::to_string(view->PointsBelowGate()) + " points of this run below " +
+                  GateText(view->QualityGate()));
     app.ExitSequence();
     face.Line("Stopped");
     return 0;

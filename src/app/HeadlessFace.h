@@ -20,6 +20,7 @@ public:
     void OnTestWindowLayout(bool) override {}
     void OnRunningChanged(bool running) override;
     void OnNotice(const std::string& text, bool warning) override;
+    void OnQualityWarning(const std::string& text) override { OnNotice(text, true); }
     void StartRecordTimer() override { m_timerRunning = true; }
     void StopRecordTimer() override { m_timerRunning = false; }
     void OnRecordQueued() override { m_recordQueued.Raise(); }

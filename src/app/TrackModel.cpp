@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "app/QualityGate.h"
 #include "gps/GeoDistance.h"
 #include "platform/ClassicNumbers.h"
 #include "surveylog/ModeNames.h"
@@ -92,6 +93,7 @@ void CTrackModel::Add(const SURVEY_POINT& point, uint32_t logIndex)
     Project(fix.dfLatAng, fix.dfLongAng, p.dfEast, p.dfNorth);
     p.fDepth = DepthMetres(point);
     p.nLogIndex = logIndex;
+    p.bBelowGate = BelowGate(point.Quality);
     if (!std::isfinite(p.fDepth))
         p.fDepth = 0.0f;
     if (m_points.empty()) {
@@ -264,5 +266,8 @@ std::vector<std::pair<std::string, std::string>> PointFields(const SURVEY_POINT&
         {"Mode", modeText},
         {"Time", Format("%u:%02u:%02u", point.RtcTime.Hours(), point.RtcTime.Minutes(), point.RtcTime.Seconds())},
         {"Fix", fix},
+        // The receiver's own 1-sigma estimate (GST); HDOP is no distance.
+        {"Accuracy", point.Quality.Has(QUALITY_H_ACCURACY) ? Format("%.2f m", point.Quality.dfHAccuracy)
+                                                           : std::string("unknown")},
     };
 }

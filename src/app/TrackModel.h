@@ -26,6 +26,7 @@ struct TRACK_POINT {
     double dfNorth = 0.0; // metres north of the origin
     float fDepth = 0.0f;  // metres
     uint32_t nLogIndex = 0; // index of the point in the survey log
+    bool bBelowGate = false; // below the quality gate: drawn hollow
 };
 
 struct TRACK_BOUNDS {
@@ -135,7 +136,8 @@ long HitTest(const CTrackModel& model, const TRACK_VIEWPORT& viewport, double x,
 
 // What a point shows, as label and value pairs in this order: Point (its
 // number in the log, from 1), Depth, Current, Signal, Frequency, Mode, Time
-// (the locator's clock), Fix. Depth in metres and current in milliamperes
+// (the locator's clock), Fix, Accuracy (horizontal, from the receiver's GST;
+// "unknown" without). Depth in metres and current in milliamperes
 // whatever the locator's protocol sent; numbers with the C locale's point.
 std::vector<std::pair<std::string, std::string>> PointFields(const SURVEY_POINT& point, size_t number);
 // Depth of a point in metres (protocol ids 2 and 3 send centimetres).

@@ -25,6 +25,10 @@ public:
     // window: a box that does not block it; headless: a line on stdout, or on
     // stderr for a warning).
     virtual void OnNotice(const std::string& /*text*/, bool /*warning*/) {}
+    // User-interface thread: a point fell below the quality gate; text is
+    // the warning ("GPS: point 17 below RTK fixed (RTK float, 0.21 m)"). The
+    // headless face prints it as a warning line; the window shows the point.
+    virtual void OnQualityWarning(const std::string& /*text*/) {}
     // Any thread: a point was queued; the face wakes its user-interface
     // thread, which runs SurveyTimerProc now rather than at the next tick.
     virtual void OnRecordQueued() {}

@@ -286,6 +286,8 @@ int CGpsDecoder::SplitAndDispatch()
         return GPS_SENTENCE_IGNORED;
     const bool gga = std::memcmp(id.pszText + 2, "GGA", 3) == 0;
     const bool zda = std::memcmp(id.pszText + 2, "ZDA", 3) == 0;
+    const bool gst = std::memcmp(id.pszText + 2, "GST", 3) == 0;
+    const bool gsa = std::memcmp(id.pszText + 2, "GSA", 3) == 0;
     const bool taken = m_bAnyTalker.load(std::memory_order_relaxed) || std::memcmp(id.pszText, "GP", 2) == 0;
     if (gga && !taken) {
         // Remembered for the reader, who tells the user why no fix comes.
@@ -298,11 +300,20 @@ int CGpsDecoder::SplitAndDispatch()
         GetGGAData(list);
         m_lastGga = std::chrono::steady_clock::now();
         m_bHaveGga = true;
+        ++m_u32GgaEpoch;
         return GPS_GGA_DECODED;
     }
     if (zda && taken) {
         GetZDAData(list);
         return GPS_ZDA_DECODED;
+    }
+    if (gst && taken) {
+        GetGSTData(list);
+        return GPS_GST_DECODED;
+    }
+    if (gsa && taken) {
+        GetGSAData(list);
+        return GPS_GSA_DECODED;
     }
     return GPS_SENTENCE_IGNORED;
 }
@@ -310,6 +321,10 @@ int CGpsDecoder::SplitAndDispatch()
 void CGpsDecoder::GetGGAData(const FIELD_LIST& list)
 {
     GPS_FIX& fix = *m_pFix;
+    // The fix record keeps an empty field's old value, as the handheld did; its
+    // quality does not: an empty correction age is no correction.
+    GPS_QUALITY& quality = m_ggaQuality;
+    quality.Clear();
     for (uint32_t i = 0; i < list.nCount; ++i) {
         const char* text = list.fields[i].pszText;
         const uint32_t length = list.fields[i].nLength;
@@ -319,15 +334,26 @@ void CGpsDecoder::GetGGAData(const FIELD_LIST& list)
         case 3: fix.nLatDir = (text[0] == 'N' || text[0] == 'n') ? DIR_NORTH : (text[0] == 'S' || text[0] == 's') ? DIR_SOUTH : DIR_NONE; break;
         case 4: NmeaCoordinate(text, length, 3, &fix.dfLongAng); break;
         case 5: fix.nLongDir = (text[0] == 'W' || text[0] == 'w') ? DIR_WEST : (text[0] == 'E' || text[0] == 'e') ? DIR_EAST : DIR_NONE; break;
-        case 6: fix.nGpsFix = static_cast<uint32_t>(NmeaInteger(text, length)); break;
+        case 6:
+            fix.nGpsFix = static_cast<uint32_t>(NmeaInteger(text, length));
+            quality.u32Present |= QUALITY_FIX_TYPE;
+            break;
         case 7: fix.nNoSats = static_cast<uint32_t>(NmeaInteger(text, length)); break;
         case 8: fix.dfHorizDil = NmeaDecimal(text, length); break;
         case 9: fix.dfAltVal = NmeaDecimal(text, length); break;
         case 10: fix.nAltUnits = (text[0] == 'M' || text[0] == 'm') ? UNITS_METRES : UNITS_NONE; break;
         case 11: fix.dfGeoidVal = NmeaDecimal(text, length); break;
         case 12: fix.nGeoidUnits = (text[0] == 'M' || text[0] == 'm') ? UNITS_METRES : UNITS_NONE; break;
-        case 13: fix.nDgpsTime = static_cast<uint32_t>(NmeaInteger(text, length)); break;
-        case 14: fix.nDgpsId = static_cast<uint32_t>(NmeaInteger(text, length)); break;
+        case 13:
+            fix.nDgpsTime = static_cast<uint32_t>(NmeaInteger(text, length));
+            quality.dfCorrectionAge = NmeaDecimal(text, length);
+            quality.u32Present |= QUALITY_CORRECTION_AGE;
+            break;
+        case 14:
+            fix.nDgpsId = static_cast<uint32_t>(NmeaInteger(text, length));
+            quality.u32Station = fix.nDgpsId;
+            quality.u32Present |= QUALITY_STATION;
+            break;
         default: break;
         }
     }
@@ -360,6 +386,81 @@ void CGpsDecoder::GetGGAData(const FIELD_LIST& list)
     m_dfPrevLat = fix.dfLatAng;
     m_dfPrevLong = fix.dfLongAng;
     ++m_nFixCount;
+}
+
+// $GPGST,150119.000,004.0,008.7,004.7,132.3,006.8,007.2,00014*71
+// 1 UTC, 2 RMS of the range residuals, 3/4 error ellipse semi-major/semi-minor
+// (m, 1 sigma), 5 its orientation, 6/7/8 latitude/longitude/height error (m,
+// 1 sigma). The horizontal accuracy is the root of the sum of the latitude and
+// longitude variances; the ellipse axes give the same sum but not every
+// receiver fills them.
+void CGpsDecoder::GetGSTData(const FIELD_LIST& list)
+{
+    GPS_QUALITY& quality = m_gstQuality;
+    quality.Clear();
+    bool haveLat = false;
+    bool haveLong = false;
+    double latSigma = 0.0;
+    double longSigma = 0.0;
+    for (uint32_t i = 0; i < list.nCount; ++i) {
+        const char* text = list.fields[i].pszText;
+        const uint32_t length = list.fields[i].nLength;
+        switch (list.fields[i].nPosition) {
+        case 6: latSigma = NmeaDecimal(text, length); haveLat = true; break;
+        case 7: longSigma = NmeaDecimal(text, length); haveLong = true; break;
+        case 8:
+            quality.dfVAccuracy = NmeaDecimal(text, length);
+            quality.u32Present |= QUALITY_V_ACCURACY;
+            break;
+        default: break;
+        }
+    }
+    if (haveLat && haveLong) {
+        quality.dfHAccuracy = std::sqrt(latSigma * latSigma + longSigma * longSigma);
+        quality.u32Present |= QUALITY_H_ACCURACY;
+    }
+    m_lastGst = std::chrono::steady_clock::now();
+}
+
+// $GPGSA,A,3,04,09,16,26,07,03,27,02,,,,,1.21,0.94,0.76*01
+// 1 M/A selection, 2 fix mode (1 none, 2 2D, 3 3D), 3-14 satellites used,
+// 15 PDOP, 16 HDOP, 17 VDOP (18 system id from NMEA 4.10). A receiver that
+// uses several constellations sends one GSA for each, all in one epoch: the
+// solution's DOPs are the same in each, or only in some, so the epoch keeps
+// the first value of each and the best fix mode.
+void CGpsDecoder::GetGSAData(const FIELD_LIST& list)
+{
+    GPS_QUALITY& quality = m_gsaQuality;
+    if (m_u32GsaEpoch != m_u32GgaEpoch || m_lastGsa == std::chrono::steady_clock::time_point{})
+        quality.Clear();
+    m_u32GsaEpoch = m_u32GgaEpoch;
+    for (uint32_t i = 0; i < list.nCount; ++i) {
+        const char* text = list.fields[i].pszText;
+        const uint32_t length = list.fields[i].nLength;
+        switch (list.fields[i].nPosition) {
+        case 2: {
+            const int32_t mode = NmeaInteger(text, length);
+            if (!quality.Has(QUALITY_FIX_MODE) || mode > quality.nFixMode)
+                quality.nFixMode = mode;
+            quality.u32Present |= QUALITY_FIX_MODE;
+            break;
+        }
+        case 15:
+            if (!quality.Has(QUALITY_PDOP)) {
+                quality.dfPdop = NmeaDecimal(text, length);
+                quality.u32Present |= QUALITY_PDOP;
+            }
+            break;
+        case 17:
+            if (!quality.Has(QUALITY_VDOP)) {
+                quality.dfVdop = NmeaDecimal(text, length);
+                quality.u32Present |= QUALITY_VDOP;
+            }
+            break;
+        default: break;
+        }
+    }
+    m_lastGsa = std::chrono::steady_clock::now();
 }
 
 void CGpsDecoder::GetZDAData(const FIELD_LIST& list)
@@ -399,7 +500,7 @@ void CGpsDecoder::GetZDAData(const FIELD_LIST& list)
     }
 }
 
-int CGpsDecoder::CopyGgaData(GPS_FIX* out)
+int CGpsDecoder::CopyGgaData(GPS_FIX* out, GPS_QUALITY* quality)
 {
     const int waited = Obtain();
     if (waited != 0)
@@ -407,6 +508,12 @@ int CGpsDecoder::CopyGgaData(GPS_FIX* out)
     if (m_pFix && out != nullptr) {
         std::memset(static_cast<void*>(out), 0, sizeof(GPS_FIX));
         *out = *m_pFix;
+    }
+    if (m_pFix && quality != nullptr) {
+        quality->Clear();
+        quality->nSource = m_nSource.load(std::memory_order_relaxed);
+        quality->u32Present = QUALITY_FIX_TYPE;
+        FillQualityLocked(*quality);
     }
     return m_pSemaphore->Release() ? 0 : GPS_ERR_RELEASE_FAILED;
 }
@@ -423,19 +530,63 @@ int CGpsDecoder::CopyZdaData(ZDA_DATA* out)
     return m_pSemaphore->Release() ? 0 : GPS_ERR_RELEASE_FAILED;
 }
 
-int CGpsDecoder::CopyCurrentGga(GPS_FIX* out)
+int CGpsDecoder::CopyCurrentGga(GPS_FIX* out, GPS_QUALITY* quality)
 {
     const int waited = Obtain();
     if (waited != 0)
         return waited;
     int result = 0;
-    if (!FixIsCurrentLocked())
+    const bool current = FixIsCurrentLocked();
+    if (!current)
         result = GPS_ERR_FIX_STALE;
     else if (m_pFix && out != nullptr)
         *out = *m_pFix;
+    if (quality != nullptr) {
+        quality->Clear();
+        quality->nSource = m_nSource.load(std::memory_order_relaxed);
+        quality->u32Present = QUALITY_FIX_TYPE;
+        if (current && m_pFix)
+            FillQualityLocked(*quality);
+    }
     if (!m_pSemaphore->Release() && result == 0)
         result = GPS_ERR_RELEASE_FAILED;
     return result;
+}
+
+bool CGpsDecoder::IsCurrentLocked(std::chrono::steady_clock::time_point decoded) const
+{
+    if (decoded == std::chrono::steady_clock::time_point{})
+        return false;
+    const auto maxAge = std::chrono::milliseconds(m_maxAgeMs.load(std::memory_order_relaxed));
+    return maxAge.count() <= 0 || std::chrono::steady_clock::now() - decoded <= maxAge;
+}
+
+// A point without a fix has no accuracy, DOPs or corrections worth keeping:
+// what GST and GSA said then describes no position.
+void CGpsDecoder::FillQualityLocked(GPS_QUALITY& quality) const
+{
+    if (m_pFix->nGpsFix > static_cast<uint32_t>(FIX_SIMULATED)) {
+        quality.u32Present &= ~QUALITY_FIX_TYPE;
+        return;
+    }
+    quality.nFixType = static_cast<int32_t>(m_pFix->nGpsFix);
+    if (m_pFix->nGpsFix == FIX_NONE)
+        return;
+    const uint32_t gga = m_ggaQuality.u32Present & (QUALITY_CORRECTION_AGE | QUALITY_STATION);
+    quality.u32Present |= gga;
+    quality.dfCorrectionAge = m_ggaQuality.dfCorrectionAge;
+    quality.u32Station = m_ggaQuality.u32Station;
+    if (IsCurrentLocked(m_lastGst)) {
+        quality.u32Present |= m_gstQuality.u32Present & (QUALITY_H_ACCURACY | QUALITY_V_ACCURACY);
+        quality.dfHAccuracy = m_gstQuality.dfHAccuracy;
+        quality.dfVAccuracy = m_gstQuality.dfVAccuracy;
+    }
+    if (IsCurrentLocked(m_lastGsa)) {
+        quality.u32Present |= m_gsaQuality.u32Present & (QUALITY_PDOP | QUALITY_VDOP | QUALITY_FIX_MODE);
+        quality.dfPdop = m_gsaQuality.dfPdop;
+        quality.dfVdop = m_gsaQuality.dfVdop;
+        quality.nFixMode = m_gsaQuality.nFixMode;
+    }
 }
 
 bool CGpsDecoder::FixIsCurrentLocked() const
@@ -497,6 +648,13 @@ void CGpsDecoder::Close()
     m_nFixCount = 0;
     m_bHaveGga = false;
     m_szIgnoredGga[0] = '\0';
+    m_ggaQuality.Clear();
+    m_gstQuality.Clear();
+    m_gsaQuality.Clear();
+    m_lastGst = {};
+    m_lastGsa = {};
+    m_u32GgaEpoch = 0;
+    m_u32GsaEpoch = 0;
     m_bResynchronise = false;
     m_bInitialised = false;
 }

@@ -1,8 +1,9 @@
 // NMEA 0183 sentence decoder for the GPS port: collects sentences byte by byte,
 // checks the optional checksum, splits complete sentences into fields and decodes
-// "GPGGA" into the fix and "GPZDA" into the date and time record (GGA and ZDA of
-// every talker when told to take any). Lines end with CR LF or LF. Other threads
-// take copies of the two records under "GpsDataSemaphore".
+// "GPGGA" into the fix, "GPZDA" into the date and time record, and "GPGST" and
+// "GPGSA" into the fix's quality (each of every talker when told to take any).
+// Lines end with CR LF or LF. Other threads take copies of the records under
+// "GpsDataSemaphore".
 #pragma once
 
 #include <atomic>
@@ -11,6 +12,7 @@
 #include <memory>
 
 #include "gps/GeoDistance.h"
+#include "gps/GpsQuality.h"
 #include "gps/GpsRecords.h"
 #include "platform/DebugFile.h"
 #include "platform/Semaphore.h"
@@ -20,6 +22,8 @@ enum : int {
     GPS_SENTENCE_COMPLETE = 131,
     GPS_GGA_DECODED = 132,
     GPS_ZDA_DECODED = 133,
+    GPS_GST_DECODED = 134,
+    GPS_GSA_DECODED = 135,
     GPS_SENTENCE_IGNORED = -1,
     GPS_ERR_NOT_INITIALISED = 140,
     GPS_ERR_NO_BUFFER = 141,
@@ -65,7 +69,7 @@ public:
     int Decode(const uint8_t* data, uint32_t length);
     uint32_t GetConsumed() const;
     // Any thread; 0, or 153/154 (nothing copied), or 155.
-    int CopyGgaData(GPS_FIX* out);
+    int CopyGgaData(GPS_FIX* out, GPS_QUALITY* quality = nullptr);
     int CopyZdaData(ZDA_DATA* out);
     // Takes GGA and ZDA of any talker (GN, GL, GA, BD...) as those of GP. Any
     // thread; the next sentence sees it.
@@ -75,7 +79,14 @@ public:
     // As CopyGgaData, but 157 (nothing copied) when the fix is older than the
     // maximum age: a receiver that fell silent must not lend its last position
     // to every later point.
-    int CopyCurrentGga(GPS_FIX* out);
+    // With quality, the fix's quality record comes from the same moment: the
+    // GGA's fix type, correction age and station, and the accuracies (GST) and
+    // DOPs (GSA) that are not older than the maximum age. When the fix is stale
+    // the record says "no fix". Both records are whole or untouched.
+    int CopyCurrentGga(GPS_FIX* out, GPS_QUALITY* quality = nullptr);
+    // Tells the quality records where the bytes come from (SOURCE_RECEIVER,
+    // SOURCE_GPSD). Any thread; the next copy sees it.
+    void SetPositionSource(int32_t source) { m_nSource = source; }
     // Marks a held fix that has grown too old as "no fix"; true when it did so.
     bool RetireStaleFix();
     // GPS reader thread: the identifier of a GGA with a fix that was ignored for
@@ -119,6 +130,10 @@ private:
     int SplitAndDispatch();
     void GetGGAData(const FIELD_LIST& list);
     void GetZDAData(const FIELD_LIST& list);
+    void GetGSTData(const FIELD_LIST& list);
+    void GetGSAData(const FIELD_LIST& list);
+    bool IsCurrentLocked(std::chrono::steady_clock::time_point decoded) const; // under the semaphore
+    void FillQualityLocked(GPS_QUALITY& quality) const;                        // under the semaphore
     int Obtain();
     bool FixIsCurrentLocked() const; // under the semaphore
 
@@ -144,6 +159,17 @@ private:
     std::chrono::steady_clock::time_point m_lastGga{}; // under the semaphore
     bool m_bHaveGga = false;                           // under the semaphore
     char m_szIgnoredGga[6] = {};                       // GPS reader thread only
+    std::atomic<int32_t> m_nSource{SOURCE_RECEIVER};
+    // Quality of the held fix, under the semaphore. GGA: its own fields, cleared
+    // by each GGA. GST and GSA: the latest of each with the moment it came; the
+    // GSAs of one epoch (one per constellation, between two GGAs) are one record.
+    GPS_QUALITY m_ggaQuality;
+    GPS_QUALITY m_gstQuality;
+    std::chrono::steady_clock::time_point m_lastGst{};
+    GPS_QUALITY m_gsaQuality;
+    std::chrono::steady_clock::time_point m_lastGsa{};
+    uint32_t m_u32GgaEpoch = 0; // GGAs decoded: a GSA after another GGA starts a new epoch
+    uint32_t m_u32GsaEpoch = 0;
     bool m_bResynchronise = false;
     bool m_bInitialised = false;
     CDebugFile m_debugFile;

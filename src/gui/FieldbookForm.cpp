@@ -2,10 +2,14 @@
 
 #include <algorithm>
 
+#include <QLabel>
+
 #include "gui/DialogLayout.h"
+#include "gui/Images.h"
 #include "gui/PictureControl.h"
 #include "gui/PointReadout.h"
 #include "gui/TestWindow.h"
+#include "link/LinkOwner.h"
 #include "resources/DialogTemplates.h"
 
 CFieldbookForm::CFieldbookForm(QWidget* parent) : QWidget(parent)
@@ -18,6 +22,11 @@ CFieldbookForm::CFieldbookForm(QWidget* parent) : QWidget(parent)
     m_readout->setFixedHeight(lines * m_readout->fontMetrics().lineSpacing() + 4);
     setMinimumSize(m_templateSize.width(), m_templateSize.height() + m_readout->height());
     PlaceReadout();
+    // Under the GPS label and lamp, above the test window.
+    m_lampText = new QLabel(this);
+    m_lampText->setObjectName(QStringLiteral("gpsLampText"));
+    m_lampText->setTextFormat(Qt::PlainText);
+    m_lampText->setGeometry(DialogRectToPixels(*this, DLG_RECT{41, 30, 109, 9}));
     m_testWindow = FindControlAs<CTestWindow>(*this, IDC_TEST_WINDOW);
     // Hidden until an echo flag asks for it.
     m_testWindow->hide();
@@ -51,8 +60,24 @@ void CFieldbookForm::PlaceTestWindow(const QRect& rect, bool show)
 
 void CFieldbookForm::OnBitmapChanged(int controlId, int bitmapId)
 {
+    if (controlId == IDC_GPS_LAMP) {
+        m_nGpsLampBitmap = bitmapId;
+        if (bitmapId == IDB_LAMP_GREEN && m_bGpsAmber)
+            bitmapId = IDB_LAMP_AMBER;
+    }
     if (CPictureControl* picture = Picture(controlId))
         picture->SetBitmap(bitmapId);
+}
+
+void CFieldbookForm::ShowGpsQuality(const QString& text, bool amber)
+{
+    if (m_lampText->text() != text)
+        m_lampText->setText(text);
+    if (amber == m_bGpsAmber)
+        return;
+    m_bGpsAmber = amber;
+    if (m_nGpsLampBitmap == IDB_LAMP_GREEN)
+        OnBitmapChanged(IDC_GPS_LAMP, IDB_LAMP_GREEN);
 }
 
 void CFieldbookForm::OnRawData(const QByteArray& chunk)

@@ -6,6 +6,7 @@
 #include <QWidget>
 
 class CPictureControl;
+class QLabel;
 class CPointReadout;
 class CTestWindow;
 
@@ -17,6 +18,11 @@ public:
     CPictureControl* Picture(int controlId) const;
     CTestWindow* TestWindow() const { return m_testWindow; }
     CPointReadout* Readout() const { return m_readout; }
+    QLabel* GpsLampText() const { return m_lampText; }
+
+    // The receiver's latest fix in words beside the GPS lamp; amber turns a
+    // green lamp amber (a fix below the quality gate).
+    void ShowGpsQuality(const QString& text, bool amber);
 
     // Places the test window (form coordinates), on top of its siblings.
     void PlaceTestWindow(const QRect& rect, bool show);
@@ -34,6 +40,9 @@ private:
 
     CTestWindow* m_testWindow = nullptr;
     CPointReadout* m_readout = nullptr;
+    QLabel* m_lampText = nullptr;
+    int m_nGpsLampBitmap = 0; // what the link last gave the GPS lamp
+    bool m_bGpsAmber = false;
     // Where the template ends: the readout goes below.
     QSize m_templateSize;
 };

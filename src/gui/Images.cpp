@@ -196,6 +196,8 @@ QPixmap LoadBitmap(int bitmapId, qreal ratio)
         return Lamp(QColor(0x30, 0xe0, 0x30), QColor(0x00, 0x70, 0x00), ratio);
     case IDB_LAMP_RED:
         return Lamp(QColor(0xff, 0x40, 0x30), QColor(0x80, 0x00, 0x00), ratio);
+    case IDB_LAMP_AMBER:
+        return Lamp(QColor(0xff, 0xc0, 0x20), QColor(0x90, 0x50, 0x00), ratio);
     default:
         return QPixmap();
     }

@@ -12,6 +12,9 @@
 // A bitmap resource by id (IDB_... of link/LinkOwner.h); a null pixmap for an
 // unknown id.
 QPixmap LoadBitmap(int bitmapId, qreal ratio = 1.0);
+// The window's own lamp colour beside the link's two: a fix below the
+// quality gate.
+enum : int { IDB_LAMP_AMBER = 172 };
 
 // The toolbar image of a command (ID_TRANSFER ... ID_EXIT); large: 28 x 32.
 QPixmap ToolbarImage(int commandId, bool large, qreal ratio = 1.0);

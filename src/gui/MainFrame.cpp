@@ -71,6 +71,9 @@ CMainFrame::CMainFrame(CFieldbookApp& app, CQtFace& face, bool fullResolution, Q
     connect(&m_face, &CQtFace::Notice, this, &CMainFrame::ShowNotice);
     connect(&m_face, &CQtFace::RecordsProcessed, this, &CMainFrame::UpdateSurvey);
     connect(&m_face, &CQtFace::LinkStopped, this, &CMainFrame::OnLinkStopped);
+    m_gpsLampTimer = new QTimer(this);
+    m_gpsLampTimer->setInterval(1000);
+    connect(m_gpsLampTimer, &QTimer::timeout, this, &CMainFrame::UpdateGpsLamp);
 }
 
 void CMainFrame::ShowNotice(const QString& text, bool warning)
@@ -218,6 +221,11 @@ void CMainFrame::OnRunningChanged(bool running)
     Command(ID_TRANSFER)->setEnabled(!stopping);
     Command(ID_SETTINGS)->setEnabled(!running && !stopping);
     UpdatePanes();
+    if (running)
+        m_gpsLampTimer->start();
+    else
+        m_gpsLampTimer->stop();
+    UpdateGpsLamp();
 }
 
 void CMainFrame::OnLinkStopped()
@@ -255,6 +263,17 @@ void CMainFrame::UpdateSurvey()
     m_form->Readout()->ShowLast(log);
     GPS_FIX fix;
     m_track->SetGpsFix(view->LatestGpsFix(fix) ? &fix : nullptr);
+    UpdateGpsLamp();
+}
+
+void CMainFrame::UpdateGpsLamp()
+{
+    const CFieldbookView* view = m_app.View();
+    GPS_FIX fix;
+    GPS_QUALITY quality;
+    const bool haveFix = view != nullptr && view->IsRunning() && view->LatestGpsFix(fix, &quality);
+    m_form->ShowGpsQuality(haveFix ? QString::fromStdString(LampText(quality)) : QString(),
+                           haveFix && LampAmber(quality, view->QualityGate()));
 }
 
 void CMainFrame::RunExitSequence()

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QTimer>
 #include <map>
 
 class CFieldbookApp;
@@ -47,6 +48,9 @@ public:
     CTrackView* TrackView() const { return m_track; }
     // The track view and the readout from the survey log and the GPS reader.
     void UpdateSurvey();
+    // The GPS lamp's text and colour from the receiver's latest fix and the
+    // quality gate: with every point, and each second while the link runs.
+    void UpdateGpsLamp();
     // No menu: the default one would offer to hide the command bar.
     QMenu* createPopupMenu() override;
 
@@ -72,6 +76,7 @@ private:
     QStatusBar* m_statusBar = nullptr;
     CFieldbookForm* m_form = nullptr;
     CTrackView* m_track = nullptr;
+    QTimer* m_gpsLampTimer = nullptr;
     std::map<int, QAction*> m_commands;
     QLabel* m_logPane = nullptr;
     QLabel* m_transferPane = nullptr;

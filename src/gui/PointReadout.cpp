@@ -1,5 +1,6 @@
 #include "gui/PointReadout.h"
 
+#include "app/QualityGate.h"
 #include "app/TrackModel.h"
 #include "surveylog/SurveyLog.h"
 
@@ -22,6 +23,8 @@ void CPointReadout::ShowLast(const CSurveyLog& log)
     m_count = log.GetCount();
     m_fileName = log.GetFileName();
     if (m_count == 0) {
+        m_bBelowGate = false;
+        setStyleSheet(QString());
         setText(QString::fromUtf8(kNoPoint));
         return;
     }
@@ -33,7 +36,13 @@ void CPointReadout::ShowLast(const CSurveyLog& log)
         }
         return QString();
     };
-    setText(QStringLiteral("Last point %1   %2   %3\nDepth %4   Current %5\nSignal %6   Mode %7")
+    setText(QStringLiteral("Last point %1   %2   %3, accuracy %8\nDepth %4   Current %5\nSignal %6   Mode %7")
                 .arg(value("Point"), value("Time"), value("Fix"), value("Depth"), value("Current"),
-                     value("Signal"), value("Mode")));
+                     value("Signal"), value("Mode"), value("Accuracy")));
+    // Red: the point is below the quality gate.
+    const bool below = ::BelowGate(log.GetAt(m_count - 1).Quality);
+    if (below != m_bBelowGate) {
+        m_bBelowGate = below;
+        setStyleSheet(below ? QStringLiteral("color: #c00000; font-weight: bold") : QString());
+    }
 }

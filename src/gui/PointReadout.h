@@ -15,8 +15,11 @@ public:
 
     // Shows the log's last point; the text changes only when the log did.
     void ShowLast(const CSurveyLog& log);
+    // The point shown is below the quality gate: the text is red.
+    bool BelowGate() const { return m_bBelowGate; }
 
 private:
     std::string m_fileName;
     size_t m_count = static_cast<size_t>(-1);
+    bool m_bBelowGate = false;
 };

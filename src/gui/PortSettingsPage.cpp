@@ -2,11 +2,13 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QLabel>
 #include <QPlainTextEdit>
 
 #include "app/ConfigFile.h"
 #include "app/PortList.h"
+#include "app/QualityGate.h"
 #include "gui/DialogLayout.h"
 #include "resources/Strings.h"
 
@@ -15,7 +17,8 @@ CPortSettingsPage::CPortSettingsPage(int gpsPort, int bluetoothPort, QWidget* pa
 {
     const DLG_TEMPLATE* page = FindDialogTemplate(IDD_PORT_SETTINGS);
     BuildDialogControls(*this, *page);
-    setMinimumSize(DialogSizeToPixels(*this, page->cx, page->cy));
+    // The quality gate's row goes under the template's last control.
+    setMinimumSize(DialogSizeToPixels(*this, page->cx, page->cy + kGateRowHeight));
     m_gpsList = FindControlAs<QComboBox>(*this, IDC_GPS_PORT_LIST);
     m_bluetoothList = FindControlAs<QComboBox>(*this, IDC_BLUETOOTH_PORT_LIST);
     m_gpsEnabled = FindControlAs<QCheckBox>(*this, IDC_GPS_BOX);
@@ -114,6 +117,48 @@ void CPortSettingsPage::AddGpsReceiverControls()
     m_anyTalker->setGeometry(DialogRectToPixels(*this, DLG_RECT{31, 126, 119, 10}));
     m_anyTalker->setChecked(config.m_bGpsAnyTalker);
 
+    auto* gateLabel = new QLabel(QStringLiteral("Gate"), this);
+    gateLabel->setGeometry(DialogRectToPixels(*this, DLG_RECT{7, 141, 22, 8}));
+    m_gateRequire = new QComboBox(this);
+    m_gateRequire->setObjectName(QStringLiteral("gateRequire"));
+    m_gateRequire->setToolTip(QStringLiteral("Quality gate: the least fix a point must have; points below it are "
+                                             "still logged, marked and announced"));
+    m_gateRequire->setGeometry(DialogRectToPixels(*this, DLG_RECT{31, 139, 53, 12}));
+    const struct {
+        const char* text;
+        int32_t require;
+    } choices[] = {{"No gate", REQUIRE_NONE},  {"Any fix", REQUIRE_ANY},   {"DGPS", REQUIRE_DGPS},
+                    {"RTK float", REQUIRE_FLOAT}, {"RTK fixed", REQUIRE_RTK}};
+    for (const auto& r : choices) {
+        m_gateRequire->addItem(QString::fromUtf8(r.text), r.require);
+        if (r.require == config.m_nGpsRequire)
+            m_gateRequire->setCurrentIndex(m_gateRequire->count() - 1);
+    }
+    m_gateMaxHAcc = new QDoubleSpinBox(this);
+    m_gateMaxHAcc->setObjectName(QStringLiteral("gateMaxHAcc"));
+    m_gateMaxHAcc->setToolTip(QStringLiteral("Quality gate: the largest horizontal error (1 sigma, from the "
+                                             "receiver's GST) a point may have"));
+    m_gateMaxHAcc->setGeometry(DialogRectToPixels(*this, DLG_RECT{97, 139, 53, 12}));
+    m_gateMaxHAcc->setRange(0.0, 100.0);
+    m_gateMaxHAcc->setDecimals(2);
+    m_gateMaxHAcc->setSingleStep(0.01);
+    m_gateMaxHAcc->setSuffix(QStringLiteral(" m"));
+    m_gateMaxHAcc->setSpecialValueText(QStringLiteral("No limit"));
+    m_gateMaxHAcc->setValue(config.m_dfGpsMaxHAcc);
+
+    connect(m_gateRequire, &QComboBox::activated, this, [this](int index) {
+        CConfigFile& settings = GetConfig();
+        settings.m_nGpsRequire = m_gateRequire->itemData(index).toInt();
+        settings.Write();
+    });
+    // Written when the user leaves the box, not at every keystroke.
+    connect(m_gateMaxHAcc, &QDoubleSpinBox::editingFinished, this, [this] {
+        CConfigFile& settings = GetConfig();
+        if (settings.m_dfGpsMaxHAcc == m_gateMaxHAcc->value())
+            return;
+        settings.m_dfGpsMaxHAcc = m_gateMaxHAcc->value();
+        settings.Write();
+    });
     connect(m_gpsSpeed, &QComboBox::activated, this, [this](int index) {
         CConfigFile& settings = GetConfig();
         settings.m_nGpsSpeed = m_gpsSpeed->itemData(index).toInt();

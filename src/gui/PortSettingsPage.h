@@ -8,6 +8,7 @@
 #include <QWidget>
 
 class QCheckBox;
+class QDoubleSpinBox;
 class QComboBox;
 
 class CPortSettingsPage : public QWidget {
@@ -28,6 +29,10 @@ public:
     QCheckBox* BluetoothEnabledBox() const { return m_bluetoothEnabled; }
     QComboBox* GpsSpeedList() const { return m_gpsSpeed; }
     QCheckBox* AnyTalkerBox() const { return m_anyTalker; }
+    QComboBox* GateRequireList() const { return m_gateRequire; }
+    QDoubleSpinBox* GateMaxHAccBox() const { return m_gateMaxHAcc; }
+    // Dialog units the quality gate's row adds under the template.
+    static constexpr int kGateRowHeight = 10;
 
 private:
     void OnPortChosen(bool gpsSide, int index);
@@ -40,6 +45,8 @@ private:
     QCheckBox* m_bluetoothEnabled = nullptr;
     QComboBox* m_gpsSpeed = nullptr;
     QCheckBox* m_anyTalker = nullptr;
+    QComboBox* m_gateRequire = nullptr;      // GPS#REQUIRE
+    QDoubleSpinBox* m_gateMaxHAcc = nullptr; // GPS#MAXHACC
     int m_nGpsPort = 0;
     int m_nBluetoothPort = 0;
 };

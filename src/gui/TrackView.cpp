@@ -344,8 +344,13 @@ void CTrackView::DrawTrack(QPainter& p)
         m_line.append(QPointF(sp.x, sp.y));
     for (QPolygonF& dots : m_dots)
         dots.clear();
-    for (const TRACK_SCREEN_POINT& sp : m_thinning.Dots())
-        m_dots[static_cast<size_t>(DepthClass(m_model.At(sp.nIndex).fDepth))].append(QPointF(sp.x, sp.y));
+    for (QPolygonF& dots : m_hollowDots)
+        dots.clear();
+    for (const TRACK_SCREEN_POINT& sp : m_thinning.Dots()) {
+        const TRACK_POINT& tp = m_model.At(sp.nIndex);
+        auto& set = tp.bBelowGate ? m_hollowDots : m_dots;
+        set[static_cast<size_t>(DepthClass(tp.fDepth))].append(QPointF(sp.x, sp.y));
+    }
     if (m_line.size() > 1) {
         p.setPen(QPen(kTrackLine, 1.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
         p.drawPolyline(m_line);
@@ -356,6 +361,17 @@ void CTrackView::DrawTrack(QPainter& p)
             continue;
         p.setPen(QPen(DepthClassColour(c), kDotSize, Qt::SolidLine, Qt::RoundCap));
         p.drawPoints(dots);
+    }
+    // A ring in the depth colour: the point is there, its position is not
+    // what the gate asks for.
+    p.setBrush(Qt::NoBrush);
+    for (int c = 0; c < kDepthClasses; ++c) {
+        const QPolygonF& dots = m_hollowDots[static_cast<size_t>(c)];
+        if (dots.isEmpty())
+            continue;
+        p.setPen(QPen(DepthClassColour(c), 1.5));
+        for (const QPointF& at : dots)
+            p.drawEllipse(at, kDotSize / 2 - 0.75, kDotSize / 2 - 0.75);
     }
 }
 

@@ -106,6 +106,7 @@ private:
     // once they have grown to the survey.
     QPolygonF m_line;
     std::array<QPolygonF, kDepthClasses> m_dots;
+    std::array<QPolygonF, kDepthClasses> m_hollowDots; // points below the quality gate
     CTrackThinning m_thinning;
 
     QToolButton* m_fitButton = nullptr;

@@ -135,6 +135,7 @@ void CLocatorLink::ApplyGpsOptions(const GPS_OPTIONS& options)
 {
     m_pDecoder->SetAnyTalker(options.bAnyTalker);
     m_pDecoder->SetMaxFixAge(std::chrono::seconds(options.nMaxAgeSeconds));
+    m_pDecoder->SetPositionSource(options.gpsdHost.empty() ? SOURCE_RECEIVER : SOURCE_GPSD);
     m_nMaxFixAge = options.nMaxAgeSeconds;
     // A daemon has no line speed; the serial port keeps its device.
     m_nGpsSpeed = options.gpsdHost.empty() ? options.nSpeed : 0;
@@ -409,12 +410,14 @@ int CLocatorLink::GpsReadThread(CLocatorLink* pLink)
     return 0;
 }
 
-bool CLocatorLink::LatestGpsFix(GPS_FIX& fix) const
+bool CLocatorLink::LatestGpsFix(GPS_FIX& fix, GPS_QUALITY* quality) const
 {
     std::lock_guard<std::mutex> guard(m_latestFixMutex);
     if (!m_bHaveLatestFix)
         return false;
     fix = m_latestFix;
+    if (quality != nullptr)
+        *quality = m_latestQuality;
     return true;
 }
 
@@ -423,6 +426,10 @@ void CLocatorLink::OnGpsPortClosed()
     {
         std::lock_guard<std::mutex> guard(m_latestFixMutex);
         m_latestFix.nGpsFix = 0;
+        const int32_t source = m_latestQuality.nSource;
+        m_latestQuality.Clear();
+        m_latestQuality.u32Present = QUALITY_FIX_TYPE;
+        m_latestQuality.nSource = source;
     }
     // Without its receiver the fix held is the last one heard, not where the
     // points measured from now on are: it stops counting until the next GGA. The
@@ -488,6 +495,7 @@ void CLocatorLink::RunGpsReader()
             continue;
 
         GPS_FIX fix;
+        GPS_QUALITY quality;
         std::memset(buffer, 0, sizeof buffer);
         // A failed read closes the port, which also retires the fix (OnGpsPortClosed).
         const uint32_t dwRead = arrived ? port.ReadArrived(buffer, kReadChunk) : port.ReadPort(buffer, kReadChunk);
@@ -505,12 +513,13 @@ void CLocatorLink::RunGpsReader()
             if (rc == GPS_SENTENCE_IGNORED && decoder.TakeIgnoredGga(ignored))
                 m_owner.OnIgnoredTalker(ignored);
             if (rc == GPS_GGA_DECODED) {
-                const int copied = decoder.CopyGgaData(&fix);
+                const int copied = decoder.CopyGgaData(&fix, &quality);
                 m_gpsDebug.Printf("\nC=%d", copied);
                 if (copied == 0) {
                     {
                         std::lock_guard<std::mutex> guard(m_latestFixMutex);
                         m_latestFix = fix;
+                        m_latestQuality = quality;
                         m_bHaveLatestFix = true;
                     }
                     if (fix.nGpsFix != 0 && !m_bGpsShownGood) {

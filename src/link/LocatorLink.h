@@ -111,7 +111,8 @@ public:
     // The GPS reader's latest decoded GGA, for the window's position marker: false
     // when none has come yet. A lost GPS port leaves the position with
     // fix quality 0. Any thread; never waits for the decoder.
-    bool LatestGpsFix(GPS_FIX& fix) const;
+    // With quality: that GGA's quality record too (the GPS lamp's text).
+    bool LatestGpsFix(GPS_FIX& fix, GPS_QUALITY* quality = nullptr) const;
 
     int LastRetCode() const { return m_nLastRetCode.load(); }
     int LastReleaseError() const { return m_nLastReleaseError.load(); }
@@ -203,6 +204,7 @@ private:
     std::atomic<bool> m_bGpsDebug{false};
     mutable std::mutex m_latestFixMutex;
     GPS_FIX m_latestFix;       // under m_latestFixMutex
+    GPS_QUALITY m_latestQuality; // under m_latestFixMutex
     bool m_bHaveLatestFix = false; // under m_latestFixMutex
     bool m_bGpsShownGood = false; // GPS picture shows a fix; the GPS reader's (and its port's close)
     std::atomic<bool> m_bInitialised{false};

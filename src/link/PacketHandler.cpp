@@ -312,7 +312,7 @@ void CLocatorLink::FillFromHandheld(uint8_t* data)
     // A copy that fails leaves the cleared fix (quality 0): the clock supplies the
     // time. So does a fix older than the maximum age (157): a receiver that fell
     // silent says nothing about where this point was measured, or when.
-    const int ggaCode = m_pDecoder->CopyCurrentGga(&fix);
+    const int ggaCode = m_pDecoder->CopyCurrentGga(&fix, &rec.Quality);
     m_locateDebug.Printf("GGA Code = %u\n", static_cast<unsigned>(ggaCode));
     if (ggaCode == 0) {
         const int zdaCode = m_pDecoder->CopyZdaData(&zda);
@@ -414,6 +414,7 @@ void CLocatorLink::DecodeLocatorGps(const uint8_t* packet)
     fix.nDgpsTime = GetU32(block + GB_DGPS_AGE);
     fix.nDgpsId = GetU32(block + GB_DGPS_ID);
     fix.nTimeInd = GetU32(block + GB_TIME_IND);
+    m_pCurrentRecord->Quality = QualityFromLocatorBlock(fix.nGpsFix, fix.nDgpsTime, fix.nDgpsId);
 
     const RTC_DATE date{GetU32(block + GB_DATE)};
     zda.nDay = static_cast<int32_t>(date.Day());

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "gps/GpsQuality.h"
 #include "gps/GpsRecords.h"
 
 struct LOCATE_DATA {
@@ -73,6 +74,9 @@ struct SURVEY_POINT {
     GPS_FIX GpsFix;
     ZDA_DATA ZdaData;
     int32_t nRtcUpdated = 0;
+    // Not in the CSV log: for the GIS outputs and the window. A point read back
+    // from a log file has it all absent.
+    GPS_QUALITY Quality;
 
     void Clear() { *this = SURVEY_POINT{}; }
     bool operator==(const SURVEY_POINT&) const = default;

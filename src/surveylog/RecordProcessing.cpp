@@ -104,7 +104,8 @@ void CompleteGpsPart(SURVEY_POINT& p, CDebugFile* dump, double& prevLat, double&
 
 } // namespace
 
-void ProcessQueuedRecords(IRecordSource* link, CDebugFile* systemLog, double& prevLat, double& prevLong)
+void ProcessQueuedRecords(IRecordSource* link, CDebugFile* systemLog, double& prevLat, double& prevLong,
+                          IPointCheck* check)
 {
     if (link == nullptr)
         return;
@@ -129,8 +130,12 @@ void ProcessQueuedRecords(IRecordSource* link, CDebugFile* systemLog, double& pr
         if (dump != nullptr)
             WriteRecordDump(*dump, point);
         CompleteGpsPart(point, dump, prevLat, prevLong);
+        if (check != nullptr)
+            check->Check(point);
         if (!log->Add(point))
             return; // out of memory: the point stays queued for the next tick
+        if (check != nullptr)
+            check->OnLogged(point, log->GetCount());
         // A failed save keeps the point in the log's list; the next save that
         // works writes it.
         log->Save();

@@ -35,6 +35,8 @@ struct Record {
     bool anyTalker = false;
     int32_t maxAge = 5;
     bool geoPackage = true;
+    int32_t require = 0;
+    double maxHAcc = 0.0;
 };
 
 void ExpectRecord(const CConfigFile& config, const Record& want)
@@ -50,6 +52,8 @@ void ExpectRecord(const CConfigFile& config, const Record& want)
     EXPECT_EQ(config.m_bGpsAnyTalker, want.anyTalker);
     EXPECT_EQ(config.m_nGpsMaxAge, want.maxAge);
     EXPECT_EQ(config.m_bGeoPackage, want.geoPackage);
+    EXPECT_EQ(config.m_nGpsRequire, want.require);
+    EXPECT_EQ(config.m_dfGpsMaxHAcc, want.maxHAcc);
 }
 
 std::vector<std::string> FolderEntries(const std::string& dir)
@@ -177,6 +181,11 @@ std::vector<ReadCase> ReadCases()
         {"GpsdSpaceInHost", "PORT#GPS#GPSD#my host\n", {}, {"Illegal PORT#GPS#GPSD Value <my host\\x0a>"}, std::nullopt},
         {"TalkerOther", "GPS#TALKER#GN\n", {}, {"Illegal GPS#TALKER Value <GN\\x0a>"}, std::nullopt},
         {"MaxAgeNegative", "GPS#MAXAGE#-1\n", {}, {"Illegal GPS#MAXAGE Value <-1\\x0a>"}, std::nullopt},
+        {"QualityGate", "gps#require#rtk\nGPS#MAXHACC#0.05\n", {.require = 4, .maxHAcc = 0.05}, {}, std::nullopt},
+        {"QualityGateOff", "GPS#REQUIRE#FLOAT#GPS#REQUIRE#NONE#GPS#MAXHACC#2#GPS#MAXHACC#0", {}, {}, std::nullopt},
+        {"RequireOther", "GPS#REQUIRE#PPP\n", {}, {"Illegal GPS#REQUIRE Value <PPP\\x0a>"}, std::nullopt},
+        {"MaxHAccComma", "GPS#MAXHACC#0,05\n", {}, {"Illegal GPS#MAXHACC Value <0,05\\x0a>"}, std::nullopt},
+        {"MaxHAccNegative", "GPS#MAXHACC#-1\n", {}, {"Illegal GPS#MAXHACC Value <-1\\x0a>"}, std::nullopt},
         {"GpsLevel1", "GPS#RATE#5\n", {}, {"Illegal GPS Level 1 Token <RATE>"}, std::nullopt},
         // 99 characters fill one read; the line feed comes alone in the next.
         {"LineOfExactlyOneRead", "DEBUG#LEVEL#" + std::string(87, '3') + "\nPORT#GPS#PORTNUMBER#7\n",
@@ -252,6 +261,15 @@ TEST_F(ConfigFileTest, WriteAddsGpsSettingsThatDifferFromTheirDefaults)
     config.m_nGpsMaxAge = 0;
     config.Write();
     EXPECT_EQ(ReadWholeFile(path), std::string(kDefaultFile) + "GPS#MAXAGE#0\n");
+
+    config.ResetToDefaults();
+    config.m_nGpsRequire = 3;
+    config.m_dfGpsMaxHAcc = 0.1;
+    config.Write();
+    EXPECT_EQ(ReadWholeFile(path), std::string(kDefaultFile) + "GPS#REQUIRE#FLOAT\nGPS#MAXHACC#0.1\n");
+    config.ResetToDefaults();
+    config.Read();
+    ExpectRecord(config, {.require = 3, .maxHAcc = 0.1});
 
     ASSERT_TRUE(WriteWholeFile(path, written));
     config.ResetToDefaults();

@@ -158,7 +158,8 @@ TEST(TrackPointFields, ValuesInMetresMilliamperesAndNames)
                                            {"Frequency", "8192 Hz"},
                                            {"Mode", "POWER"},
                                            {"Time", "14:30:05"},
-                                           {"Fix", "GPS, 8 satellites"}}));
+                                           {"Fix", "GPS, 8 satellites"},
+                                           {"Accuracy", "unknown"}}));
     EXPECT_EQ(PointFields(m, 1), (FIELDS{{"Point", "1"},
                                          {"Depth", "1.50 m"},
                                          {"Current", "250.0 mA"},
@@ -166,9 +167,14 @@ TEST(TrackPointFields, ValuesInMetresMilliamperesAndNames)
                                          {"Frequency", "none"},
                                          {"Mode", "none"},
                                          {"Time", "9:05:00"},
-                                         {"Fix", "no fix"}}));
-    EXPECT_EQ(PointFields(rtk, 1).back().second, "RTK fixed, 12 satellites");
-    EXPECT_EQ(PointFields(odd, 1).back().second, "quality 9, 5 satellites");
+                                         {"Fix", "no fix"},
+                                         {"Accuracy", "unknown"}}));
+    rtk.Quality.u32Present = QUALITY_FIX_TYPE | QUALITY_H_ACCURACY;
+    rtk.Quality.dfHAccuracy = 0.0149;
+    const FIELDS rtkFields = PointFields(rtk, 1);
+    EXPECT_EQ(rtkFields[rtkFields.size() - 2].second, "RTK fixed, 12 satellites");
+    EXPECT_EQ(rtkFields.back().second, "0.01 m");
+    EXPECT_EQ(PointFields(odd, 1)[rtkFields.size() - 2].second, "quality 9, 5 satellites");
 }
 
 } // namespace

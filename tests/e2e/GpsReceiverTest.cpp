@@ -5,6 +5,7 @@
 // pseudo-terminal, so it knows which fix each point must have.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fcntl.h>
 #include <string>
@@ -107,6 +108,52 @@ INSTANTIATE_TEST_SUITE_P(
                       ReceiverCase{"gn_any_talker", {"--talker", "GN", "--any-talker"}, "GPS#TALKER#ANY\n", true, 0, B0},
                       ReceiverCase{"gp_lf_line_ends_4800", {"--line-end", "lf"}, "PORT#GPS#SPEED#4800\n", true, 0, B4800}),
     [](const ::testing::TestParamInfo<ReceiverCase>& info) { return std::string(info.param.name); });
+
+// A receiver that goes autonomous -> RTK float -> RTK fixed under a gate of
+// RTK: every point is answered and logged, and exactly the points whose fix
+// is not RTK fixed get a warning line, with the fix type and GST accuracy.
+TEST(GnssSources, QualityGateWarnsOfExactlyThePointsBelowIt)
+{
+    SurveyRun run;
+    WriteConfig(run, "GPS#REQUIRE#RTK\n");
+    Pty locator(run.Ports(), 5);
+    ChildProcess fieldbook;
+    ASSERT_TRUE(run.StartFieldbook(fieldbook));
+    ASSERT_TRUE(run.WaitForOutput("Bluetooth link up\n")) << run.Out();
+    // Started after fieldbook, so that the plan's steps begin with the survey.
+    ChildProcess receiver;
+    ASSERT_TRUE(run.StartSim(receiver, {"--no-locator", "--rate", "10", "--quality-plan", "autonomous:3,float:3,fixed"},
+                             "gps"));
+    ASSERT_TRUE(run.WaitForOutput("GPS fix\n")) << run.Out();
+
+    std::vector<long> answered;
+    const auto until = std::chrono::steady_clock::now() + 30s;
+    while (std::count(answered.begin(), answered.end(), 4) < 3 && std::chrono::steady_clock::now() < until) {
+        answered.push_back(SendAndReadFixQuality(locator, static_cast<uint32_t>(answered.size() + 1)));
+        std::this_thread::sleep_for(250ms);
+    }
+    ASSERT_TRUE(run.WaitForPoints(static_cast<long>(answered.size()), 10s)) << run.Out();
+    EXPECT_EQ(StopProcess(fieldbook), 0);
+    EXPECT_EQ(StopProcess(receiver), 0);
+
+    const std::vector<std::string> fixes = LoggedFixes(run);
+    ASSERT_EQ(fixes.size(), answered.size());
+    std::string expected;
+    for (size_t i = 0; i < fixes.size(); ++i) {
+        EXPECT_EQ(fixes[i], std::to_string(answered[i])) << "point " << i + 1;
+        if (fixes[i] == "1")
+            expected += "GPS: point " + std::to_string(i + 1) + " below RTK fixed (autonomous, 3.00 m)\n";
+        else if (fixes[i] == "5")
+            expected += "GPS: point " + std::to_string(i + 1) + " below RTK fixed (RTK float, 0.30 m)\n";
+    }
+    for (const char* step : {"1", "5", "4"})
+        EXPECT_NE(std::find(fixes.begin(), fixes.end(), step), fixes.end()) << step;
+    EXPECT_EQ(run.Err(), expected);
+    EXPECT_NE(run.Out().find("GPS: " + std::to_string(CountOf(expected, "\n")) +
+                             " points of this run below RTK fixed\n"),
+              std::string::npos)
+        << run.Out();
+}
 
 TEST(GnssSources, SilentReceiverStopsCountingAsAFixAfterTheMaximumAge)
 {

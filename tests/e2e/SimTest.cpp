@@ -232,6 +232,8 @@ TEST(SimProgram, UsageErrorsExitTwoWithOneLine)
         {"--ports", "/tmp", "--fix-loss", "5"},
         {"--ports", "/tmp", "--mix", "--script", "x"},
         {"--ports", "/tmp", "--talker", "gp"},
+        {"--ports", "/tmp", "--quality-plan", "fixed:2,rtk"},
+        {"--ports", "/tmp", "--quality-plan", "float:-1"},
     };
     ScratchDir dir;
     for (const auto& args : cases) {

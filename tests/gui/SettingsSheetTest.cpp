@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
@@ -99,6 +100,12 @@ TEST_F(SettingsSheetTest, EveryChangeOnThePortsPageIsWrittenAtOnce)
         {[&] { page.GpsEnabledBox()->click(); }, "PORT#GPS#ENABLED#TRUE\n"},
         {[&] { emit page.GpsSpeedList()->activated(4); }, "PORT#GPS#SPEED#9600\n"},
         {[&] { page.AnyTalkerBox()->click(); }, "GPS#TALKER#ANY\n"},
+        {[&] { emit page.GateRequireList()->activated(4); }, "GPS#REQUIRE#RTK\n"},
+        {[&] {
+             page.GateMaxHAccBox()->setValue(0.05);
+             emit page.GateMaxHAccBox()->editingFinished();
+         },
+         "GPS#MAXHACC#0.05\n"},
     };
     for (const Step& step : steps) {
         step.act();
@@ -112,6 +119,9 @@ TEST_F(SettingsSheetTest, EveryChangeOnThePortsPageIsWrittenAtOnce)
     // Back to the defaults: the file holds the six lines alone again.
     emit page.GpsSpeedList()->activated(0);
     page.AnyTalkerBox()->click();
+    emit page.GateRequireList()->activated(0);
+    page.GateMaxHAccBox()->setValue(0.0);
+    emit page.GateMaxHAccBox()->editingFinished();
     EXPECT_EQ(ConfigText().find("\nGPS#"), std::string::npos);
     EXPECT_EQ(ConfigText().find("SPEED"), std::string::npos);
     EXPECT_EQ(page.GpsSpeedList()->itemText(0), "Keep");

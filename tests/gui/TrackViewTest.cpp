@@ -34,7 +34,7 @@ protected:
     }
 
     // A point walked east along 52.5 N, every 2 m or so; depth in centimetres.
-    void Log(int step, bool fix, float depthCm)
+    void Log(int step, bool fix, float depthCm, const GPS_QUALITY& quality = {})
     {
         SURVEY_POINT p;
         p.LocateData.nProtocolId = 2;
@@ -49,6 +49,7 @@ protected:
             p.GpsFix.dfLatAng = 52.5;
             p.GpsFix.dfLongAng = 13.4 + step * 0.00003;
         }
+        p.Quality = quality;
         CSurveyLog::GetInstance()->Add(p);
         emit m_face.RecordsProcessed();
     }
@@ -70,7 +71,7 @@ TEST_F(TrackViewTest, FollowsTheLogShowsValuesAndStartsOverWithANewLog)
     Log(3, true, 180.0f);
     ASSERT_EQ(Track().Model().Size(), 3u);
     EXPECT_EQ(Track().Model().WithoutFix(), 1u);
-    EXPECT_EQ(Readout(), "Last point 4   14:31:03   GPS, 9 satellites\n"
+    EXPECT_EQ(Readout(), "Last point 4   14:31:03   GPS, 9 satellites, accuracy unknown\n"
                          "Depth 1.80 m   Current 43.0 mA\nSignal 55.5 dBuV   Mode POWER");
     // Following: every point in view.
     for (size_t i = 0; i < Track().Model().Size(); ++i)
@@ -80,7 +81,8 @@ TEST_F(TrackViewTest, FollowsTheLogShowsValuesAndStartsOverWithANewLog)
     QTest::mouseClick(&Track(), Qt::LeftButton, {}, Track().ScreenPos(2).toPoint());
     EXPECT_EQ(Track().Selected(), 2);
     EXPECT_EQ(Track().SelectedText().toStdString(), "Point: 4\nDepth: 1.80 m\nCurrent: 43.0 mA\nSignal: 55.5 dBuV\n"
-                                      "Frequency: 0 Hz\nMode: POWER\nTime: 14:31:03\nFix: GPS, 9 satellites");
+                                      "Frequency: 0 Hz\nMode: POWER\nTime: 14:31:03\nFix: GPS, 9 satellites\n"
+                                                                     "Accuracy: unknown");
 
     // The keys step through the points.
     QTest::keyClick(&Track(), Qt::Key_Left);
@@ -107,6 +109,34 @@ TEST_F(TrackViewTest, FollowsTheLogShowsValuesAndStartsOverWithANewLog)
     EXPECT_EQ(Readout(), "Last point: none logged yet");
     Log(4, true, 90.0f);
     EXPECT_EQ(Track().Model().Size(), 1u);
+}
+
+// Points the quality gate found wanting: the readout turns red while such a
+// point is the last one, and the track view draws it hollow.
+TEST_F(TrackViewTest, PointsBelowTheGateShowRedAndHollow)
+{
+    GPS_QUALITY met;
+    met.u32Present = QUALITY_FIX_TYPE | QUALITY_H_ACCURACY | QUALITY_CHECKED;
+    met.nFixType = FIX_RTK_FIXED;
+    met.dfHAccuracy = 0.02;
+    met.bQualityOK = true;
+    GPS_QUALITY below = met;
+    below.nFixType = FIX_RTK_FLOAT;
+    below.dfHAccuracy = 0.31;
+    below.bQualityOK = false;
+
+    Log(0, true, 100.0f, met);
+    EXPECT_FALSE(m_frame.Form()->Readout()->BelowGate());
+    Log(1, true, 100.0f, below);
+    EXPECT_TRUE(m_frame.Form()->Readout()->BelowGate());
+    EXPECT_NE(Readout().find("accuracy 0.31 m"), std::string::npos) << Readout();
+    Log(2, true, 100.0f, met);
+    EXPECT_FALSE(m_frame.Form()->Readout()->BelowGate());
+    ASSERT_EQ(Track().Model().Size(), 3u);
+    EXPECT_FALSE(Track().Model().At(0).bBelowGate);
+    EXPECT_TRUE(Track().Model().At(1).bBelowGate);
+    EXPECT_FALSE(Track().Model().At(2).bBelowGate);
+    Track().repaint();
 }
 
 } // namespace

@@ -179,6 +179,10 @@ TEST_F(PacketHandlerTest, FiveBytePacketIsAnAckedRecordWithoutBitFields)
     expected.ZdaData.nDay = 5;
     expected.ZdaData.nMonth = 3;
     expected.ZdaData.nYear = 2024;
+    // Asked of the receiver, which had none: "no fix", and nothing else.
+    expected.Quality.u32Present = QUALITY_FIX_TYPE;
+    expected.Quality.nFixType = FIX_NONE;
+    expected.Quality.nSource = SOURCE_RECEIVER;
     EXPECT_EQ(rec, expected);
 }
 
@@ -274,6 +278,12 @@ TEST_F(PacketHandlerTest, LocatorGpsPacketFillsEveryField)
     expected.ZdaData.nDay = 6;
     expected.ZdaData.nMonth = 3;
     expected.ZdaData.nYear = 2024;
+    // The block has no accuracy or DOPs: a DGPS fix with its age and station.
+    expected.Quality.u32Present = QUALITY_FIX_TYPE | QUALITY_CORRECTION_AGE | QUALITY_STATION;
+    expected.Quality.nFixType = FIX_DGPS;
+    expected.Quality.dfCorrectionAge = 3.0;
+    expected.Quality.u32Station = 17;
+    expected.Quality.nSource = SOURCE_LOCATOR;
 
     SURVEY_POINT rec;
     ASSERT_TRUE(PopRecord(&rec));
@@ -332,6 +342,9 @@ TEST_F(PacketHandlerTest, LongAckCarriesTheHandheldFixSigned)
         ASSERT_EQ(m_link.GetGpsDecoder()->CopyZdaData(&zda), 0);
         EXPECT_EQ(rec.ZdaData, zda);
         EXPECT_EQ(rec.nRtcUpdated, 0);
+        EXPECT_EQ(rec.Quality.u32Present, QUALITY_FIX_TYPE);
+        EXPECT_EQ(rec.Quality.nFixType, FIX_AUTONOMOUS);
+        EXPECT_EQ(rec.Quality.nSource, SOURCE_RECEIVER);
     }
 }
 

@@ -115,7 +115,10 @@ struct Coordinate {
     double Degrees() const { return degrees + minuteUnits / 600000.0; }
 };
 
-enum class Kind { Gga, Zda, Other };
+enum class Kind { Gga, Zda, Gsa, Other };
+
+// The decoder reads GSA of the GP talker alone, as it does GGA.
+Kind GsaKind(const char* talker) { return talker[1] == 'P' ? Kind::Gsa : Kind::Other; }
 
 class Generator {
 public:
@@ -215,11 +218,11 @@ private:
             Emit(body, Kind::Other, nullptr, nullptr);
 
         if (quality == 0)
-            Emit(Format("%sGSA,A,1,,,,,,,,,,,,,,,", talker), Kind::Other, nullptr, nullptr);
+            Emit(Format("%sGSA,A,1,,,,,,,,,,,,,,,", talker), GsaKind(talker), nullptr, nullptr);
         else
             Emit(Format("%sGSA,A,3,04,05,09,12,17,%02d,,,,,,,1.8,%d.%d,1.5", talker, 20 + m_sats, m_hdopTenths / 10,
                         m_hdopTenths % 10),
-                 Kind::Other, nullptr, nullptr);
+                 GsaKind(talker), nullptr, nullptr);
 
         if (t % 5 == 0) {
             Emit("GPGSV,3,1,11,04,79,048,42,05,12,310,28,09,45,072,40,12,05,201,", Kind::Other, nullptr, nullptr);
@@ -280,6 +283,8 @@ private:
             m_zda = *zda;
             event.nResult = GPS_ZDA_DECODED;
             ++m_stream.nZda;
+        } else if (kind == Kind::Gsa) {
+            event.nResult = GPS_GSA_DECODED;
         } else {
             event.nResult = GPS_SENTENCE_IGNORED;
         }

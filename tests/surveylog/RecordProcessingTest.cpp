@@ -98,6 +98,38 @@ TEST_F(RecordProcessingTest, QueuedPointsAreLoggedInOrderWithASaveEach)
     EXPECT_EQ(prevLat, 0.0) << "the previous position moves only while the dump is on";
 }
 
+// The check above the log (the quality gate) marks each point before the log
+// takes it and hears its number after; the mark reaches GetAt, never the CSV.
+TEST_F(RecordProcessingTest, PointCheckMarksWhatTheLogKeepsButNotItsFile)
+{
+    struct Marker : IPointCheck {
+        void Check(SURVEY_POINT& point) override
+        {
+            point.Quality.u32Present |= QUALITY_CHECKED;
+            point.Quality.bQualityOK = point.LocateData.u32EepromFileIndex != 2;
+        }
+        void OnLogged(const SURVEY_POINT& point, size_t number) override
+        {
+            logged.push_back(number * 10 + (point.Quality.bQualityOK ? 1 : 0));
+        }
+        std::vector<size_t> logged;
+    } marker;
+    queue.points.push_back(Numbered(1, FixAt(52.0, 1.0)));
+    queue.points.push_back(Numbered(2, FixAt(52.1, 1.0)));
+    ProcessQueuedRecords(&queue, nullptr, prevLat, prevLong, &marker);
+    const std::string marked = LogText();
+    EXPECT_EQ(marker.logged, (std::vector<size_t>{11, 20}));
+    ASSERT_EQ(log->GetCount(), 2u);
+    EXPECT_TRUE(log->GetAt(0).Quality.bQualityOK);
+    EXPECT_FALSE(log->GetAt(1).Quality.bQualityOK);
+
+    log->Clear();
+    queue.points.push_back(Numbered(1, FixAt(52.0, 1.0)));
+    queue.points.push_back(Numbered(2, FixAt(52.1, 1.0)));
+    ProcessQueuedRecords(&queue, nullptr, prevLat, prevLong);
+    EXPECT_EQ(LogText(), marked);
+}
+
 TEST_F(RecordProcessingTest, SouthAndWestAreLoggedNegativeWithTheirWords)
 {
     queue.points.push_back(SouthWest(33.8688, 151.2093));

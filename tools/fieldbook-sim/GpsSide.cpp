@@ -58,11 +58,13 @@ void CGpsSide::Tick(double now, double unixTime)
         m_nextEpoch += period;
     ++m_epoch;
 
-    const GPS_SAMPLE sample = m_track.Sample(now, unixTime);
+    GPS_SAMPLE sample = m_track.Sample(now, unixTime);
+    ApplyQualityPlan(m_options.qualityPlan, now, sample);
     const int wholeSecond = static_cast<int>(std::floor(unixTime));
     const bool firstOfSecond = wholeSecond != m_lastWholeSecond;
     m_lastWholeSecond = wholeSecond;
-    std::string text = EpochText(m_options.talker, sample, m_options.dwSentences, firstOfSecond);
+    const uint32_t sentences = m_options.dwSentences | (m_options.qualityPlan.empty() ? 0u : NMEA_GST);
+    std::string text = EpochText(m_options.talker, sample, sentences, firstOfSecond);
     if (m_options.bLfOnly)
         std::erase(text, '\r');
     if (m_pendingLength + text.size() > sizeof m_pending) {

@@ -57,9 +57,13 @@ std::string GgaBody(const std::string& talker, const GPS_SAMPLE& s)
     std::string body = talker + "GGA," + Utc(s) + ",";
     if (!s.bFix)
         return body + ",,,,0,00,99.9,,M,,M,,";
-    char tail[96];
-    std::snprintf(tail, sizeof tail, ",%d,%02d,%.1f,%.1f,M,%.1f,M,,", s.nQuality, s.nSatellites, s.dfHdop,
-                  s.dfAltitude, s.dfGeoid);
+    char tail[128];
+    if (s.dfCorrectionAge >= 0.0)
+        std::snprintf(tail, sizeof tail, ",%d,%02d,%.1f,%.1f,M,%.1f,M,%.1f,%04d", s.nQuality, s.nSatellites,
+                      s.dfHdop, s.dfAltitude, s.dfGeoid, s.dfCorrectionAge, s.nStation);
+    else
+        std::snprintf(tail, sizeof tail, ",%d,%02d,%.1f,%.1f,M,%.1f,M,,", s.nQuality, s.nSatellites, s.dfHdop,
+                      s.dfAltitude, s.dfGeoid);
     return body + Coordinate(s.dfLat, 2, 'N', 'S') + "," + Coordinate(s.dfLon, 3, 'E', 'W') + tail;
 }
 
@@ -80,6 +84,15 @@ std::string RmcBody(const std::string& talker, const GPS_SAMPLE& s)
     std::snprintf(motion, sizeof motion, ",%.1f,%.1f,", s.dfSpeedMps * 3600.0 / 1852.0, s.dfCourse);
     return talker + "RMC," + Utc(s) + ",A," + Coordinate(s.dfLat, 2, 'N', 'S') + "," +
            Coordinate(s.dfLon, 3, 'E', 'W') + motion + date + ",,,A";
+}
+
+std::string GstBody(const std::string& talker, const GPS_SAMPLE& s)
+{
+    const double axis = s.dfHAccuracy / std::sqrt(2.0);
+    char tail[128];
+    std::snprintf(tail, sizeof tail, ",%.3f,%.4f,%.4f,0.0,%.4f,%.4f,%.4f", s.dfHAccuracy, axis, axis, axis, axis,
+                  1.5 * s.dfHAccuracy);
+    return talker + "GST," + Utc(s) + tail;
 }
 
 std::string GsaBody(const std::string& talker, const GPS_SAMPLE& s)
@@ -122,6 +135,8 @@ std::string EpochText(const std::string& talker, const GPS_SAMPLE& s, uint32_t s
     std::string text;
     if (sentences & NMEA_GGA)
         text += NmeaSentence(GgaBody(talker, s));
+    if ((sentences & NMEA_GST) && s.bFix && s.dfHAccuracy > 0.0)
+        text += NmeaSentence(GstBody(talker, s));
     if (sentences & NMEA_RMC)
         text += NmeaSentence(RmcBody(talker, s));
     if (wholeSecond && (sentences & NMEA_GSA))

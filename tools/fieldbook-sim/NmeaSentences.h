@@ -16,6 +16,9 @@ enum : uint32_t {
     NMEA_GSA = 1u << 3,
     NMEA_GSV = 1u << 4,
     NMEA_ALL = NMEA_GGA | NMEA_ZDA | NMEA_RMC | NMEA_GSA | NMEA_GSV,
+    // Every epoch with an accuracy (a quality plan); not part of NMEA_ALL, so a
+    // receiver without a plan sends what it always did.
+    NMEA_GST = 1u << 5,
 };
 
 // XOR of the characters of body (the text between "$" and "*").
@@ -31,6 +34,9 @@ std::string GgaBody(const std::string& talker, const GPS_SAMPLE& s);
 std::string ZdaBody(const std::string& talker, const GPS_SAMPLE& s);
 // $GPRMC,123519.00,A,4807.0380,N,01131.0000,E,2.7,45.0,071226,,,A
 std::string RmcBody(const std::string& talker, const GPS_SAMPLE& s);
+// $GPGST,123519.00,0.03,0.021,0.021,0.0,0.014,0.014,0.030
+// Latitude and longitude errors split the horizontal accuracy evenly.
+std::string GstBody(const std::string& talker, const GPS_SAMPLE& s);
 // $GPGSA,A,3,02,05,...,1.6,0.9,1.3
 std::string GsaBody(const std::string& talker, const GPS_SAMPLE& s);
 // Sentence index (1-based) of the GSV group of count sentences: four satellites each.

@@ -39,8 +39,17 @@ GPS receiver (sent only while a program has the port open):
   --line-end crlf|lf     how sentences end (default crlf)
   --silent-after SECONDS the receiver stops talking SECONDS after start-up; its
                          port stays open
-  --sentences LIST       comma list of gga,zda,rmc,gsa,gsv (default all; GSA and
-                         GSV once a second). UTC time comes from the system clock.
+  --sentences LIST       comma list of gga,zda,rmc,gsa,gsv,gst (default all but
+                         gst; GSA and GSV once a second). UTC time comes from
+                         the system clock.
+  --quality-plan PLAN    the solution changes as the walk goes on: comma list
+                         of TYPE[:SECONDS[:METRES]], TYPE autonomous, dgps,
+                         float or fixed, e.g. autonomous:5,float:5:0.3,fixed.
+                         Each step holds for SECONDS (the last to the end) with
+                         GST reporting METRES of horizontal error (defaults 3,
+                         0.8, 0.3, 0.02); corrected steps count the correction
+                         age up from 1 s and name station 0042. Adds GST to
+                         every epoch.
 
 Locator (packets start once fieldbook has opened the Bluetooth port):
   --command N            packet command byte, 1 or 2 (or any 0-255) (default 1)
@@ -119,6 +128,8 @@ bool ParseSentences(const std::string& text, uint32_t& mask)
             mask |= NMEA_GSA;
         else if (name == "gsv")
             mask |= NMEA_GSV;
+        else if (name == "gst")
+            mask |= NMEA_GST;
         else
             return false;
     }
@@ -195,6 +206,10 @@ PARSE_RESULT ParseSimOptions(int argc, const char* const* argv, SIM_OPTIONS& o, 
              return true;
          }, nullptr, false},
         {"--any-talker", nullptr, &o.bAnyTalker, true},
+        {"--quality-plan", [&o](const std::string& v) {
+             std::string why;
+             return ParseQualityPlan(v, o.qualityPlan, why);
+         }, nullptr, false},
         {"--line-end", [&o](const std::string& v) {
              if (v != "crlf" && v != "lf")
                  return false;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "PacketBuilder.h"
+#include "QualityPlan.h"
 
 struct SIM_OPTIONS {
     std::string portsDir;
@@ -26,6 +27,7 @@ struct SIM_OPTIONS {
     bool bLfOnly = false;      // lines end with LF alone
     double dfSilentAfter = 0.0; // 0: never; else the receiver falls silent then
     uint32_t dwSentences = 0;  // NMEA_* bits; 0 until parsed
+    QUALITY_PLAN qualityPlan;  // empty: an autonomous fix throughout
 
     // Locator
     PACKET_SPEC packet;        // command, protocol, GPS mode, log mode, frequency

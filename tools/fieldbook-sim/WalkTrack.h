@@ -22,6 +22,11 @@ struct GPS_SAMPLE {
     double dfLon = 0.0;
     double dfSpeedMps = 0.0;
     double dfCourse = 0.0;   // degrees true
+    // Set by a quality plan only: without one GGA leaves age and station empty
+    // and no GST goes out.
+    double dfHAccuracy = 0.0;     // metres, 1 sigma; 0 none
+    double dfCorrectionAge = -1.0; // seconds; negative none
+    int nStation = 0;
 };
 
 class CWalkTrack {

@@ -1,0 +1,83 @@
+#include "app/QualityGate.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+GPS_QUALITY Quality(int32_t fixType, double hAccuracy = -1.0, double age = -1.0)
+{
+    GPS_QUALITY q;
+    q.u32Present = QUALITY_FIX_TYPE;
+    q.nFixType = fixType;
+    if (hAccuracy >= 0.0) {
+        q.u32Present |= QUALITY_H_ACCURACY;
+        q.dfHAccuracy = hAccuracy;
+    }
+    if (age >= 0.0) {
+        q.u32Present |= QUALITY_CORRECTION_AGE;
+        q.dfCorrectionAge = age;
+    }
+    return q;
+}
+
+struct GateCase {
+    const char* name;
+    QUALITY_GATE gate;
+    GPS_QUALITY quality;
+    bool meets;
+    const char* warning; // for point 17 when below; lamp amber likewise
+};
+
+class Gates : public ::testing::TestWithParam<GateCase> {};
+
+TEST_P(Gates, JudgeAndWord)
+{
+    const GateCase& c = GetParam();
+    EXPECT_EQ(MeetsGate(c.quality, c.gate), c.meets);
+    GPS_QUALITY marked = c.quality;
+    EXPECT_EQ(ApplyGate(marked, c.gate), c.meets);
+    EXPECT_EQ(marked.Has(QUALITY_CHECKED), c.gate.IsSet());
+    EXPECT_EQ(BelowGate(marked), !c.meets);
+    EXPECT_EQ(LampAmber(c.quality, c.gate), !c.meets && c.quality.nFixType != FIX_NONE);
+    EXPECT_EQ(c.meets ? std::string() : GateWarning(17, c.quality, c.gate), c.warning);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Gates,
+    ::testing::Values(
+        GateCase{"no_gate_takes_no_fix", {}, Quality(FIX_NONE), true, ""},
+        GateCase{"rtk_takes_fixed", {REQUIRE_RTK, 0.0}, Quality(FIX_RTK_FIXED, 0.02), true, ""},
+        GateCase{"rtk_refuses_float", {REQUIRE_RTK, 0.0}, Quality(FIX_RTK_FLOAT, 0.214), false,
+                 "GPS: point 17 below RTK fixed (RTK float, 0.21 m)"},
+        GateCase{"float_takes_fixed", {REQUIRE_FLOAT, 0.0}, Quality(FIX_RTK_FIXED), true, ""},
+        GateCase{"float_refuses_dgps", {REQUIRE_FLOAT, 0.0}, Quality(FIX_DGPS), false,
+                 "GPS: point 17 below RTK float (DGPS, no accuracy)"},
+        GateCase{"dgps_takes_pps", {REQUIRE_DGPS, 0.0}, Quality(FIX_PPS), true, ""},
+        GateCase{"dgps_refuses_autonomous", {REQUIRE_DGPS, 0.0}, Quality(FIX_AUTONOMOUS, 3.0), false,
+                 "GPS: point 17 below DGPS (autonomous, 3.00 m)"},
+        GateCase{"any_refuses_estimated", {REQUIRE_ANY, 0.0}, Quality(FIX_ESTIMATED), false,
+                 "GPS: point 17 below a fix (estimated, no accuracy)"},
+        GateCase{"any_refuses_no_fix", {REQUIRE_ANY, 0.0}, Quality(FIX_NONE), false,
+                 "GPS: point 17 below a fix (no fix, no accuracy)"},
+        GateCase{"unknown_fix_type", {REQUIRE_ANY, 0.0}, GPS_QUALITY{}, false,
+                 "GPS: point 17 below a fix (unknown fix, no accuracy)"},
+        GateCase{"accuracy_at_the_limit", {REQUIRE_NONE, 0.05}, Quality(FIX_AUTONOMOUS, 0.05), true, ""},
+        GateCase{"accuracy_over_the_limit", {REQUIRE_RTK, 0.05}, Quality(FIX_RTK_FIXED, 0.051), false,
+                 "GPS: point 17 below RTK fixed and 0.05 m (RTK fixed, 0.05 m)"},
+        // Nothing proves a point without an accuracy good enough.
+        GateCase{"accuracy_absent", {REQUIRE_NONE, 1.0}, Quality(FIX_RTK_FIXED), false,
+                 "GPS: point 17 below 1.00 m (RTK fixed, no accuracy)"}),
+    [](const ::testing::TestParamInfo<GateCase>& info) { return std::string(info.param.name); });
+
+TEST(GpsLamp, SaysFixTypeAccuracyAndCorrectionAge)
+{
+    EXPECT_EQ(LampText(Quality(FIX_RTK_FIXED, 0.0198, 3.2)), "RTK fixed 0.02 m, age 3 s");
+    EXPECT_EQ(LampText(Quality(FIX_RTK_FLOAT, 0.3)), "RTK float 0.30 m");
+    EXPECT_EQ(LampText(Quality(FIX_DGPS, -1.0, 12.0)), "DGPS, age 12 s");
+    EXPECT_EQ(LampText(Quality(FIX_AUTONOMOUS, 4.1)), "GPS 4.10 m");
+    EXPECT_EQ(LampText(Quality(FIX_NONE, 4.1)), "no fix");
+}
+
+} // namespace
