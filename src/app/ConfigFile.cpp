@@ -1,6 +1,7 @@
 #include "app/ConfigFile.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <fcntl.h>
 #include <string_view>
@@ -196,6 +197,8 @@ enum class ParseState {
     GpsdValue,
     TalkerValue,
     MaxAgeValue,
+    AntennaValue,
+    GeoidValue,
     Log,
     GeoPackageValue,
 };
@@ -273,7 +276,46 @@ bool SetMaxAge(CConfigFile& config, std::string_view text)
     return true;
 }
 
+// Metres with a point: digits, at most one '.', nothing else (no sign, no
+// exponent, no locale's comma), 0 to kMaxAntennaHeight.
+bool SetAntenna(CConfigFile& config, std::string_view text)
+{
+    if (text.empty() || text.size() > 12 || text.find_first_not_of("0123456789.") != std::string_view::npos ||
+        text.find('.') != text.rfind('.') || text == ".")
+        return false;
+    double metres = 0.0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), metres);
+    if (ec != std::errc() || end != text.data() + text.size() || metres > kMaxAntennaHeight)
+        return false;
+    config.m_dfAntennaHeight = metres;
+    return true;
+}
+
+// RECEIVER, or a grid name or path as PROJ takes it: printable, no blanks.
+bool SetGeoid(CConfigFile& config, std::string_view text)
+{
+    if (EqualsNoCase(text, "RECEIVER")) {
+        config.m_strGeoid.clear();
+        return true;
+    }
+    if (text.empty() || text.size() > 255)
+        return false;
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) <= ' ' || c == 0x7f)
+            return false;
+    }
+    config.m_strGeoid = text;
+    return true;
+}
+
 } // namespace
+
+std::string AntennaHeightText(double metres)
+{
+    char text[32];
+    const auto [end, ec] = std::to_chars(text, text + sizeof text, metres);
+    return ec == std::errc() ? std::string(text, end) : std::string("0");
+}
 
 CConfigFile& GetConfig()
 {
@@ -471,6 +513,10 @@ void CConfigFile::Parse(const std::vector<std::string>& tokens)
                 state = ParseState::TalkerValue;
             else if (EqualsNoCase(token, "MAXAGE"))
                 state = ParseState::MaxAgeValue;
+            else if (EqualsNoCase(token, "ANTENNA"))
+                state = ParseState::AntennaValue;
+            else if (EqualsNoCase(token, "GEOID"))
+                state = ParseState::GeoidValue;
             else
                 error = "Illegal GPS Level 1 Token <";
             break;
@@ -488,6 +534,14 @@ void CConfigFile::Parse(const std::vector<std::string>& tokens)
             break;
         case ParseState::MaxAgeValue:
             error = SetMaxAge(*this, ValueText(token)) ? nullptr : "Illegal GPS#MAXAGE Value <";
+            state = ParseState::Level0;
+            break;
+        case ParseState::AntennaValue:
+            error = SetAntenna(*this, ValueText(token)) ? nullptr : "Illegal GPS#ANTENNA Value <";
+            state = ParseState::Level0;
+            break;
+        case ParseState::GeoidValue:
+            error = SetGeoid(*this, ValueText(token)) ? nullptr : "Illegal GPS#GEOID Value <";
             state = ParseState::Level0;
             break;
         case ParseState::GeoPackageValue:
@@ -537,6 +591,10 @@ void CConfigFile::Write() const
         text += m_bGpsAnyTalker ? "GPS#TALKER#ANY\n" : "GPS#TALKER#GP\n";
     if (m_nGpsMaxAge != defaults.m_nGpsMaxAge)
         text += "GPS#MAXAGE#" + std::to_string(m_nGpsMaxAge) + "\n";
+    if (m_dfAntennaHeight != defaults.m_dfAntennaHeight)
+        text += "GPS#ANTENNA#" + AntennaHeightText(m_dfAntennaHeight) + "\n";
+    if (m_strGeoid != defaults.m_strGeoid)
+        text += "GPS#GEOID#" + m_strGeoid + "\n";
     // Later settings only when they differ from their defaults, so that a file
     // written by this program reads the same in one without them.
     if (!m_bGeoPackage)
