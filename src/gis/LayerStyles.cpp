@@ -240,7 +240,45 @@ bool WritePgRows(GDALDataset& dataset, const std::vector<STYLE_ROW>& rows, const
     return true;
 }
 
+// MIN and MAX of a column; false when the layer or column is missing or
+// holds no value. Quoted names: PostgreSQL keeps the columns' letter case.
+bool ColumnRange(GDALDataset& dataset, const char* layer, const char* column, double& low, double& high)
+{
+    OGRLayer* source = dataset.GetLayerByName(layer);
+    if (source == nullptr || source->GetLayerDefn()->GetFieldIndex(column) < 0)
+        return false;
+    const std::string sql = std::string("SELECT MIN(\"") + column + "\"), MAX(\"" + column + "\") FROM \"" + layer + "\"";
+    CGdalMessages messages;
+    OGRLayer* result = dataset.ExecuteSQL(sql.c_str(), nullptr, nullptr);
+    if (result == nullptr)
+        return false;
+    bool found = false;
+    if (OGRFeatureUniquePtr row{result->GetNextFeature()}; row && row->IsFieldSetAndNotNull(0) &&
+                                                            row->IsFieldSetAndNotNull(1)) {
+        low = row->GetFieldAsDouble(0);
+        high = row->GetFieldAsDouble(1);
+        found = true;
+    }
+    dataset.ReleaseResultSet(result);
+    return found;
+}
+
 } // namespace
+
+STYLE_RANGES StyleRangesOf(GDALDataset& dataset)
+{
+    STYLE_RANGES ranges;
+    double low = 0.0, high = 0.0;
+    if (ColumnRange(dataset, kPointLayer, "Depth", low, high)) {
+        ranges.dfDepthMin = low;
+        ranges.dfDepthMax = high;
+    }
+    if (ColumnRange(dataset, kUtilityLayer, "UtilityElevation", low, high)) {
+        ranges.dfElevationMin = low;
+        ranges.dfElevationMax = high;
+    }
+    return ranges;
+}
 
 std::string LayerStyleQml(const std::string& layer, const STYLE_RANGES& ranges)
 {

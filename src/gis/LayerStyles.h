@@ -27,6 +27,11 @@ struct STYLE_RANGES {
     double dfElevationMin = 0.0, dfElevationMax = 100.0;
 };
 
+// The ranges of the dataset's own values (Depth of survey_points,
+// UtilityElevation of utility_points); a layer or column that is missing or
+// empty keeps the default range.
+STYLE_RANGES StyleRangesOf(GDALDataset& dataset);
+
 // The QML of a layer; empty for a layer name without a style.
 std::string LayerStyleQml(const std::string& layer, const STYLE_RANGES& ranges);
 

@@ -154,11 +154,14 @@ size_t CMapGrid::TransformMany(double* x, double* y, double* z, size_t count) co
     const std::lock_guard<std::mutex> lock(m_mutex);
     size_t done = 0;
     for (size_t i = 0; i < count; ++i) {
-        PJ_COORD c = proj_coord(x[i], y[i], z[i], 0.0);
+        // A point without a height keeps its position: the height stays absent
+        // (a 2D target passes z through as it came).
+        const bool height = std::isfinite(z[i]);
+        PJ_COORD c = proj_coord(x[i], y[i], height ? z[i] : 0.0, 0.0);
         proj_errno_reset(m_pj);
         c = proj_trans(m_pj, PJ_FWD, c);
         const bool ok = proj_errno(m_pj) == 0 && std::isfinite(c.xyz.x) && std::isfinite(c.xyz.y) &&
-                        std::isfinite(c.xyz.z);
+                        (!height || std::isfinite(c.xyz.z));
         if (!ok) {
             proj_errno_reset(m_pj);
             x[i] = y[i] = z[i] = std::numeric_limits<double>::quiet_NaN();
@@ -166,7 +169,7 @@ size_t CMapGrid::TransformMany(double* x, double* y, double* z, size_t count) co
         }
         x[i] = c.xyz.x;
         y[i] = c.xyz.y;
-        z[i] = c.xyz.z;
+        z[i] = height ? c.xyz.z : z[i];
         ++done;
     }
     return done;

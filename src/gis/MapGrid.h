@@ -49,8 +49,9 @@ public:
 
     // Signed degrees (and metres above the ellipsoid when HasVertical, else any
     // z, passed through) to the target's easting, northing (its own units: US
-    // survey feet for a State Plane zone in feet) and height. False where the
-    // transformation has no value there.
+    // survey feet for a State Plane zone in feet) and height. A height that is
+    // not a number (absent) stays so, and the position is still transformed.
+    // False where the transformation has no value there.
     bool Transform(double latitude, double longitude, double height, double& x, double& y, double& z) const;
     // In place, count points at once: x longitude, y latitude, z height in;
     // easting, northing, height out. Points without a value become NaN.

@@ -40,10 +40,13 @@ TEST(LayerStyles, QgisOpensTheSurveyWithItsDefaultStylesAndRendersIt)
             feature->SetField("QualityOK", feature->GetFieldAsInteger("Log") % 5 == 0 ? 0 : 1);
             ASSERT_EQ(points->SetFeature(feature.get()), OGRERR_NONE);
         }
+        const STYLE_RANGES ranges = StyleRangesOf(*dataset);
+        EXPECT_DOUBLE_EQ(ranges.dfDepthMin, 120.5);
+        EXPECT_DOUBLE_EQ(ranges.dfDepthMax, 129.5);
         std::string error;
-        ASSERT_TRUE(WriteLayerStyles(*dataset, {.dfDepthMin = 120.5, .dfDepthMax = 129.5}, error)) << error;
+        ASSERT_TRUE(WriteLayerStyles(*dataset, ranges, error)) << error;
         // Written again (a later save): still one default per layer.
-        ASSERT_TRUE(WriteLayerStyles(*dataset, {.dfDepthMin = 120.5, .dfDepthMax = 129.5}, error)) << error;
+        ASSERT_TRUE(WriteLayerStyles(*dataset, ranges, error)) << error;
         OGRLayer* styles = dataset->GetLayerByName(kStyleTable);
         ASSERT_NE(styles, nullptr);
         EXPECT_EQ(styles->GetFeatureCount(), 2); // survey_points and survey_track

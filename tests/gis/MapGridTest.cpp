@@ -2,6 +2,7 @@
 // this machine (same library, same grids), and the refusals of missing grids.
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -94,6 +95,12 @@ TEST_P(MapGridTest, AsCs2csToAMillimetre)
         EXPECT_NEAR(y, reference[i][1], 0.001) << i;
         EXPECT_NEAR(z, reference[i][2], 0.001) << i;
     }
+    // A point without a height keeps its position; its height stays absent.
+    double x = 0, y = 0, z = 0;
+    ASSERT_TRUE(grid->Transform(c.points[0][0], c.points[0][1], NAN, x, y, z));
+    EXPECT_NEAR(x, reference[0][0], 0.001);
+    EXPECT_NEAR(y, reference[0][1], 0.001);
+    EXPECT_TRUE(std::isnan(z));
 }
 
 INSTANTIATE_TEST_SUITE_P(Crs, MapGridTest, ::testing::ValuesIn(kGrids),
