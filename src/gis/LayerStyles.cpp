@@ -179,6 +179,7 @@ OGRLayer* GpkgStyleTable(GDALDataset& dataset, std::string& error)
 
 bool WriteGpkgRows(GDALDataset& dataset, const std::vector<STYLE_ROW>& rows, std::string& error)
 {
+    CGdalMessages messages;
     OGRLayer* table = GpkgStyleTable(dataset, error);
     if (table == nullptr)
         return false;
@@ -206,7 +207,7 @@ bool WriteGpkgRows(GDALDataset& dataset, const std::vector<STYLE_ROW>& rows, std
         feature.SetField("update_time", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min,
                          static_cast<float>(utc.tm_sec), 100);
         if (table->CreateFeature(&feature) != OGRERR_NONE) {
-            error = "cannot write the style of " + row.layer;
+            error = messages.LastError("cannot write the style of " + row.layer);
             return false;
         }
     }
