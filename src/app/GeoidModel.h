@@ -24,8 +24,8 @@ public:
 using GeoidModelFactory = std::function<std::unique_ptr<IGeoidModel>(const std::string& grid, std::string& error)>;
 void SetGeoidModelFactory(GeoidModelFactory factory);
 
-// Puts the geoid of the settings (GetConfig().m_strGeoid) in force. An empty
-// name (the receiver's geoid) always succeeds. A grid that cannot be used is
+// Puts the named grid in force (the settings' GPS#GEOID, at start-up and from
+// the Heights page). An empty name (the receiver's geoid) always succeeds. A grid that cannot be used is
 // refused: false, the message names it, and the model in force stays as it
 // was. Main thread; the model in force is kept until the next success.
 bool LoadGeoidModel(const std::string& grid, std::string& message);
