@@ -39,6 +39,11 @@ TEST(GeoidGrid, Egm96UndulationsAsCs2csGivesThem)
     }
     double n = 0.0;
     EXPECT_FALSE(grid->Undulation(91.0, 0.0, n));
+    // A grid file the office supplies, by its path.
+    auto byPath = CGeoidGrid::Open("/usr/share/proj/egm96_15.gtx", error);
+    ASSERT_TRUE(byPath) << error;
+    ASSERT_TRUE(byPath->Undulation(kPlaces[0][0], kPlaces[0][1], n));
+    EXPECT_NEAR(n, -reference[0][2], 0.001);
 }
 
 TEST(GeoidGrid, MissingOrUnusableGridRefusedByName)
