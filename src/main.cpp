@@ -5,6 +5,7 @@
 #include "app/Application.h"
 #include "app/HeadlessFace.h"
 #include "gis/GeoPackageKeeper.h"
+#include "gis/GeoidGrid.h"
 #ifdef FIELDBOOK_HAVE_GUI
 #include "gui/Window.h"
 #endif
@@ -28,6 +29,7 @@ int main(int argc, char** argv)
     SetLogCompanionFactory([](std::function<void(const std::string&)> notice) {
         return std::unique_ptr<ISurveyLogObserver>(new CGeoPackageKeeper(std::move(notice)));
     });
+    SetGeoidModelFactory(OpenGeoidGrid);
     if (options.bHeadless)
         return RunHeadless(options);
 #ifdef FIELDBOOK_HAVE_GUI

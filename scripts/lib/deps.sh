@@ -19,6 +19,10 @@ FIELDBOOK_PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev l
 # PostgreSQL 15 with PostGIS 3: the PostGIS tests start a private server; libpq-dev
 # lets them talk to it.
 FIELDBOOK_PACKAGES+=(postgresql-15-postgis-3 libpq-dev)
+# PROJ directly (libproj-dev) for geoid and map grids; proj-data holds the EGM96
+# geoid grid and PROJ's database, proj-bin's cs2cs is the tests' reference.
+# python3-qgis: QGIS itself opens the GeoPackage with its default styles in a test.
+FIELDBOOK_PACKAGES+=(libproj-dev proj-data proj-bin python3-qgis)
 
 install_missing_packages() {
   local missing=() p

@@ -1,6 +1,7 @@
 #include "app/ConfigFile.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <fcntl.h>
 #include <string_view>
@@ -199,6 +200,8 @@ enum class ParseState {
     MaxAgeValue,
     RequireValue,
     MaxHAccValue,
+    AntennaValue,
+    GeoidValue,
     Log,
     GeoPackageValue,
 };
@@ -276,7 +279,46 @@ bool SetMaxAge(CConfigFile& config, std::string_view text)
     return true;
 }
 
+// Metres with a point: digits, at most one '.', nothing else (no sign, no
+// exponent, no locale's comma), 0 to kMaxAntennaHeight.
+bool SetAntenna(CConfigFile& config, std::string_view text)
+{
+    if (text.empty() || text.size() > 12 || text.find_first_not_of("0123456789.") != std::string_view::npos ||
+        text.find('.') != text.rfind('.') || text == ".")
+        return false;
+    double metres = 0.0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), metres);
+    if (ec != std::errc() || end != text.data() + text.size() || metres > kMaxAntennaHeight)
+        return false;
+    config.m_dfAntennaHeight = metres;
+    return true;
+}
+
+// RECEIVER, or a grid name or path as PROJ takes it: printable, no blanks.
+bool SetGeoid(CConfigFile& config, std::string_view text)
+{
+    if (EqualsNoCase(text, "RECEIVER")) {
+        config.m_strGeoid.clear();
+        return true;
+    }
+    if (text.empty() || text.size() > 255)
+        return false;
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) <= ' ' || c == 0x7f)
+            return false;
+    }
+    config.m_strGeoid = text;
+    return true;
+}
+
 } // namespace
+
+std::string AntennaHeightText(double metres)
+{
+    char text[32];
+    const auto [end, ec] = std::to_chars(text, text + sizeof text, metres);
+    return ec == std::errc() ? std::string(text, end) : std::string("0");
+}
 
 CConfigFile& GetConfig()
 {
@@ -478,6 +520,10 @@ void CConfigFile::Parse(const std::vector<std::string>& tokens)
                 state = ParseState::RequireValue;
             else if (EqualsNoCase(token, "MAXHACC"))
                 state = ParseState::MaxHAccValue;
+            else if (EqualsNoCase(token, "ANTENNA"))
+                state = ParseState::AntennaValue;
+            else if (EqualsNoCase(token, "GEOID"))
+                state = ParseState::GeoidValue;
             else
                 error = "Illegal GPS Level 1 Token <";
             break;
@@ -503,6 +549,14 @@ void CConfigFile::Parse(const std::vector<std::string>& tokens)
             break;
         case ParseState::MaxHAccValue:
             error = TextToMaxHAccuracy(ValueText(token), m_dfGpsMaxHAcc) ? nullptr : "Illegal GPS#MAXHACC Value <";
+            state = ParseState::Level0;
+            break;
+        case ParseState::AntennaValue:
+            error = SetAntenna(*this, ValueText(token)) ? nullptr : "Illegal GPS#ANTENNA Value <";
+            state = ParseState::Level0;
+            break;
+        case ParseState::GeoidValue:
+            error = SetGeoid(*this, ValueText(token)) ? nullptr : "Illegal GPS#GEOID Value <";
             state = ParseState::Level0;
             break;
         case ParseState::GeoPackageValue:
@@ -556,6 +610,10 @@ void CConfigFile::Write() const
         text += std::string("GPS#REQUIRE#") + RequireToText(m_nGpsRequire) + "\n";
     if (m_dfGpsMaxHAcc != defaults.m_dfGpsMaxHAcc)
         text += "GPS#MAXHACC#" + MaxHAccuracyToText(m_dfGpsMaxHAcc) + "\n";
+    if (m_dfAntennaHeight != defaults.m_dfAntennaHeight)
+        text += "GPS#ANTENNA#" + AntennaHeightText(m_dfAntennaHeight) + "\n";
+    if (m_strGeoid != defaults.m_strGeoid)
+        text += "GPS#GEOID#" + m_strGeoid + "\n";
     // Later settings only when they differ from their defaults, so that a file
     // written by this program reads the same in one without them.
     if (!m_bGeoPackage)

@@ -32,6 +32,8 @@ public:
     int32_t m_nGpsMaxAge = 5;      // GPS#MAXAGE#<seconds>: 0 keeps a fix for ever
     int32_t m_nGpsRequire = 0;     // GPS#REQUIRE#<RTK|FLOAT|DGPS|ANY|NONE>: the quality gate's fix type (REQUIRE_*)
     double m_dfGpsMaxHAcc = 0.0;   // GPS#MAXHACC#<metres>: the quality gate's accuracy; 0 no limit
+    double m_dfAntennaHeight = 0.0; // GPS#ANTENNA#<metres>: antenna above the ground
+    std::string m_strGeoid;         // GPS#GEOID#<grid name>: "" is RECEIVER (the receiver's own)
     // LOG#GEOPACKAGE: keep a GeoPackage beside each survey log.
     bool m_bGeoPackage = true;
 
@@ -71,6 +73,12 @@ inline constexpr int32_t kDefaultGpsdPort = 2947;
 // anything else (empty host, characters a host name cannot hold, port 0 or above
 // 65535).
 bool SplitGpsdAddress(const std::string& text, std::string& host, int32_t& port);
+
+// Antenna heights GPS#ANTENNA takes, metres: a pole or a vehicle roof.
+inline constexpr double kMaxAntennaHeight = 100.0;
+// The antenna height as the file holds it: the shortest decimal that reads back
+// the same, with a point whatever the locale ("1.8", "0").
+std::string AntennaHeightText(double metres);
 
 // "FULL" for non-zero, "QUARTER" for zero.
 const char* ResolutionToText(int32_t fullResolution);

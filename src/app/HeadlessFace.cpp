@@ -9,6 +9,7 @@
 
 #include "app/ConfigFile.h"
 #include "app/FieldbookView.h"
+#include "app/GeoidModel.h"
 #include "link/LinkOwner.h"
 #include "platform/Folders.h"
 #include "surveylog/RecordProcessing.h"
@@ -93,6 +94,11 @@ int RunHeadless(const APP_OPTIONS& /*options*/)
 
     SetConfigMessageHook({}); // the configuration's messages go to stderr
     GetConfig().Read();
+    // A geoid grid that cannot be had would leave every height wrong: refused.
+    if (std::string refusal; !LoadGeoidModel(GetConfig().m_strGeoid, refusal)) {
+        std::fprintf(stderr, "%s\n", refusal.c_str());
+        return 2;
+    }
 
     CSingleInstance instance;
     if (!instance.Acquire()) {

@@ -1,5 +1,8 @@
 #include "gui/PointReadout.h"
 
+#include "app/ConfigFile.h"
+#include "app/GeoidModel.h"
+#include "app/Heights.h"
 #include "app/QualityGate.h"
 #include "app/TrackModel.h"
 #include "surveylog/SurveyLog.h"
@@ -36,8 +39,12 @@ void CPointReadout::ShowLast(const CSurveyLog& log)
         }
         return QString();
     };
-    setText(QStringLiteral("Last point %1   %2   %3, accuracy %8\nDepth %4   Current %5\nSignal %6   Mode %7")
-                .arg(value("Point"), value("Time"), value("Fix"), value("Depth"), value("Current"),
+    // The pipe's elevation beside its depth: ground under the antenna minus depth.
+    const auto utility =
+        UtilityElevation(log.GetAt(m_count - 1), GetConfig().m_dfAntennaHeight, GetGeoidModel());
+    const QString elevation = utility ? QStringLiteral("%1 m").arg(*utility, 0, 'f', 2) : QStringLiteral("none");
+    setText(QStringLiteral("Last point %1   %2   %3, accuracy %9\nDepth %4   Utility at %5   Current %6\nSignal %7   Mode %8")
+                .arg(value("Point"), value("Time"), value("Fix"), value("Depth"), elevation, value("Current"),
                      value("Signal"), value("Mode"), value("Accuracy")));
     // Red: the point is below the quality gate.
     const bool below = ::BelowGate(log.GetAt(m_count - 1).Quality);

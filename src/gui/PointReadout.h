@@ -1,5 +1,5 @@
-// The last point readout under the form's lamps: number, depth, current,
-// signal, mode name, time and fix of the point logged last, so that the crew
+// The last point readout under the form's lamps: number, depth, the utility's
+// elevation, current, signal, mode name, time and fix of the point logged last, so that the crew
 // sees what the locator just sent without opening the log.
 #pragma once
 

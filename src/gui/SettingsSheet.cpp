@@ -5,6 +5,7 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "gui/HeightsSettingsPage.h"
 #include "gui/PortSettingsPage.h"
 #include "gui/TestSettingsPage.h"
 #include "resources/Strings.h"
@@ -19,6 +20,8 @@ CSettingsSheet::CSettingsSheet(const VIEW_SETTINGS& current,
     m_testPage = new CTestSettingsPage(current.bGpsTest, current.bBluetoothTest, m_pages);
     m_pages->addTab(m_portsPage, QString::fromUtf8(kPortsPageTitle));
     m_pages->addTab(m_testPage, QString::fromUtf8(kTestPageTitle));
+    m_heightsPage = new CHeightsSettingsPage(m_pages);
+    m_pages->addTab(m_heightsPage, QStringLiteral("Heights"));
     m_pages->setCurrentIndex(0);
 
     m_ok = new QPushButton(QStringLiteral("OK"), this);

@@ -1,4 +1,4 @@
-// The "Settings" sheet: the Ports and Test pages. OK ends the modal run and the
+// The "Settings" sheet: the Ports, Test and Heights pages. OK ends the modal run and the
 // caller applies the pages; Apply (the sheet's command 2) applies them at once
 // and leaves the sheet open; closing it any other way (window close, Escape) applies
 // nothing. Changes on the Ports page are in the configuration file already.
@@ -7,6 +7,7 @@
 #include <QDialog>
 #include <functional>
 
+class CHeightsSettingsPage;
 class CPortSettingsPage;
 class CTestSettingsPage;
 class QPushButton;
@@ -32,6 +33,7 @@ public:
 
     CPortSettingsPage* PortsPage() const { return m_portsPage; }
     CTestSettingsPage* TestPage() const { return m_testPage; }
+    CHeightsSettingsPage* HeightsPage() const { return m_heightsPage; }
     QTabWidget* Pages() const { return m_pages; }
     QPushButton* OkButton() const { return m_ok; }
     QPushButton* ApplyButton() const { return m_apply; }
@@ -41,6 +43,7 @@ private:
     QTabWidget* m_pages = nullptr;
     CPortSettingsPage* m_portsPage = nullptr;
     CTestSettingsPage* m_testPage = nullptr;
+    CHeightsSettingsPage* m_heightsPage = nullptr;
     QPushButton* m_ok = nullptr;
     QPushButton* m_apply = nullptr;
 };

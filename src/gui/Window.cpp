@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "app/ConfigFile.h"
+#include "app/GeoidModel.h"
 #include "gui/Images.h"
 #include "gui/MainFrame.h"
 #include "gui/QtFace.h"
@@ -49,6 +50,11 @@ int RunWindow(int argc, char** argv, const APP_OPTIONS& /*options*/)
     });
     GetConfig().Read();
     SetConfigMessageHook({});
+    // A geoid grid that cannot be had would leave every height wrong: refused.
+    if (std::string refusal; !LoadGeoidModel(GetConfig().m_strGeoid, refusal)) {
+        QMessageBox::critical(nullptr, programPath, QString::fromStdString(refusal));
+        return 2;
+    }
 
     // A second copy ends without a word and leaves the first where it is.
     CSingleInstance instance;

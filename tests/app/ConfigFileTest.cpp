@@ -37,6 +37,8 @@ struct Record {
     bool geoPackage = true;
     int32_t require = 0;
     double maxHAcc = 0.0;
+    double antenna = 0.0;
+    std::string geoid{};
 };
 
 void ExpectRecord(const CConfigFile& config, const Record& want)
@@ -54,6 +56,8 @@ void ExpectRecord(const CConfigFile& config, const Record& want)
     EXPECT_EQ(config.m_bGeoPackage, want.geoPackage);
     EXPECT_EQ(config.m_nGpsRequire, want.require);
     EXPECT_EQ(config.m_dfGpsMaxHAcc, want.maxHAcc);
+    EXPECT_EQ(config.m_dfAntennaHeight, want.antenna);
+    EXPECT_EQ(config.m_strGeoid, want.geoid);
 }
 
 std::vector<std::string> FolderEntries(const std::string& dir)
@@ -186,6 +190,17 @@ std::vector<ReadCase> ReadCases()
         {"RequireOther", "GPS#REQUIRE#PPP\n", {}, {"Illegal GPS#REQUIRE Value <PPP\\x0a>"}, std::nullopt},
         {"MaxHAccComma", "GPS#MAXHACC#0,05\n", {}, {"Illegal GPS#MAXHACC Value <0,05\\x0a>"}, std::nullopt},
         {"MaxHAccNegative", "GPS#MAXHACC#-1\n", {}, {"Illegal GPS#MAXHACC Value <-1\\x0a>"}, std::nullopt},
+        // Heights: metres with a point whatever the locale, a geoid grid by name or path.
+        {"AntennaAndGrid", "GPS#ANTENNA#1.85\ngps#geoid#egm96_15.gtx\n", {.antenna = 1.85, .geoid = "egm96_15.gtx"},
+         {}, std::nullopt},
+        {"AntennaAndGeoidBackToDefaults", "GPS#ANTENNA#2#GPS#ANTENNA#0.0#GPS#GEOID#/srv/grids/office.tif#GPS#GEOID#Receiver\n",
+         {}, {}, std::nullopt},
+        {"AntennaComma", "GPS#ANTENNA#1,5\n", {}, {"Illegal GPS#ANTENNA Value <1,5\\x0a>"}, std::nullopt},
+        {"AntennaNegative", "GPS#ANTENNA#-1.5\n", {}, {"Illegal GPS#ANTENNA Value <-1.5\\x0a>"}, std::nullopt},
+        {"AntennaTooHigh", "GPS#ANTENNA#100.5\n", {}, {"Illegal GPS#ANTENNA Value <100.5\\x0a>"}, std::nullopt},
+        {"AntennaExponent", "GPS#ANTENNA#1e1\n", {}, {"Illegal GPS#ANTENNA Value <1e1\\x0a>"}, std::nullopt},
+        {"GeoidWithBlank", "GPS#GEOID#my grid.gtx\n", {}, {"Illegal GPS#GEOID Value <my grid.gtx\\x0a>"},
+         std::nullopt},
         {"GpsLevel1", "GPS#RATE#5\n", {}, {"Illegal GPS Level 1 Token <RATE>"}, std::nullopt},
         // 99 characters fill one read; the line feed comes alone in the next.
         {"LineOfExactlyOneRead", "DEBUG#LEVEL#" + std::string(87, '3') + "\nPORT#GPS#PORTNUMBER#7\n",
@@ -270,6 +285,12 @@ TEST_F(ConfigFileTest, WriteAddsGpsSettingsThatDifferFromTheirDefaults)
     config.ResetToDefaults();
     config.Read();
     ExpectRecord(config, {.require = 3, .maxHAcc = 0.1});
+
+    config.ResetToDefaults();
+    config.m_dfAntennaHeight = 1.85;
+    config.m_strGeoid = "egm96_15.gtx";
+    config.Write();
+    EXPECT_EQ(ReadWholeFile(path), std::string(kDefaultFile) + "GPS#ANTENNA#1.85\nGPS#GEOID#egm96_15.gtx\n");
 
     ASSERT_TRUE(WriteWholeFile(path, written));
     config.ResetToDefaults();

@@ -233,3 +233,17 @@ TEST_F(Headless, DebugBitsWriteTheirFiles)
         EXPECT_EQ(text.rfind(row.starts, 0), 0u) << row.file << ":\n" << text.substr(0, 200);
     }
 }
+
+TEST_F(Headless, GeoidGridPROJCannotFindIsRefusedAtStartUpByName)
+{
+    ASSERT_TRUE(WriteWholeFile(docs + "KV4300TraceProofIni+.txt", std::string(kDefaultConfig) +
+                                                                      "GPS#ANTENNA#1.8\nGPS#GEOID#office_geoid.gtx\n"));
+    ChildProcess fieldbook;
+    ASSERT_TRUE(StartFieldbook(fieldbook));
+    int status = -1;
+    ASSERT_TRUE(fieldbook.Wait(15s, &status));
+    EXPECT_EQ(status, 2);
+    EXPECT_EQ(Lines(Err()).size(), 1u) << Err();
+    EXPECT_EQ(Err().rfind("fieldbook: geoid grid office_geoid.gtx cannot be used (", 0), 0u) << Err();
+    EXPECT_TRUE(LogFiles().empty());
+}

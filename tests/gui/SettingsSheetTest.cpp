@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
@@ -14,6 +15,8 @@
 
 #include "GuiTestSupport.h"
 #include "gui/DialogLayout.h"
+#include "app/GeoidModel.h"
+#include "gui/HeightsSettingsPage.h"
 #include "gui/PortSettingsPage.h"
 #include "gui/TestSettingsPage.h"
 
@@ -45,9 +48,10 @@ TEST_F(SettingsSheetTest, PagesAndTexts)
 {
     CSettingsSheet sheet({4, 5, false, false}, m_record);
     EXPECT_EQ(sheet.windowTitle(), "Settings");
-    ASSERT_EQ(sheet.Pages()->count(), 2);
+    ASSERT_EQ(sheet.Pages()->count(), 3);
     EXPECT_EQ(sheet.Pages()->tabText(0), "Ports");
     EXPECT_EQ(sheet.Pages()->tabText(1), "Test");
+    EXPECT_EQ(sheet.Pages()->tabText(2), "Heights");
     EXPECT_EQ(sheet.Pages()->currentIndex(), 0);
     EXPECT_EQ(sheet.ApplyButton()->text(), "Apply");
     EXPECT_EQ(FindControlAs<QPlainTextEdit>(*sheet.PortsPage(), IDC_INFO_TEXT)->toPlainText(),
@@ -221,5 +225,45 @@ INSTANTIATE_TEST_SUITE_P(Ways, SettingsSheetLeave,
                                            LeaveCase{Leave::ApplyThenClose, QDialog::Rejected, 1},
                                            LeaveCase{Leave::Close, QDialog::Rejected, 0},
                                            LeaveCase{Leave::Escape, QDialog::Rejected, 0}));
+
+class NamedGeoid : public IGeoidModel {
+public:
+    explicit NamedGeoid(std::string name) : m_name(std::move(name)) {}
+    bool Undulation(double, double, double& metres) const override { return (metres = 40.0), true; }
+    const std::string& Name() const override { return m_name; }
+
+private:
+    std::string m_name;
+};
+
+TEST_F(SettingsSheetTest, HeightsPageWritesAntennaAndGeoidAndRefusesAGridThatCannotBeHad)
+{
+    SetGeoidModelFactory([](const std::string& grid, std::string& error) -> std::unique_ptr<IGeoidModel> {
+        if (grid == "egm96_15.gtx")
+            return std::make_unique<NamedGeoid>(grid);
+        error = "not found";
+        return nullptr;
+    });
+    CSettingsSheet sheet({4, 5, false, false}, m_record);
+    CHeightsSettingsPage& page = *sheet.HeightsPage();
+    page.AntennaBox()->setValue(1.85);
+    emit page.AntennaBox()->editingFinished();
+    EXPECT_NE(ConfigText().find("\nGPS#ANTENNA#1.85\n"), std::string::npos) << ConfigText();
+
+    EXPECT_FALSE(page.ChooseGeoid("office_geoid.gtx"));
+    EXPECT_NE(page.GeoidState()->text().indexOf("office_geoid.gtx"), -1);
+    EXPECT_EQ(ConfigText().find("GPS#GEOID"), std::string::npos);
+    EXPECT_EQ(page.GeoidList()->currentText(), "Receiver's own");
+
+    EXPECT_TRUE(page.ChooseGeoid("egm96_15.gtx"));
+    EXPECT_NE(ConfigText().find("\nGPS#GEOID#egm96_15.gtx\n"), std::string::npos) << ConfigText();
+    ASSERT_NE(GetGeoidModel(), nullptr);
+    EXPECT_EQ(GetGeoidModel()->Name(), "egm96_15.gtx");
+
+    emit page.GeoidList()->activated(0);
+    EXPECT_EQ(ConfigText().find("GPS#GEOID"), std::string::npos);
+    EXPECT_EQ(GetGeoidModel(), nullptr);
+    SetGeoidModelFactory(nullptr);
+}
 
 } // namespace

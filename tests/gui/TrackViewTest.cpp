@@ -5,6 +5,7 @@
 
 #include "GuiTestSupport.h"
 #include "app/Application.h"
+#include "app/ConfigFile.h"
 #include "gui/FieldbookForm.h"
 #include "gui/MainFrame.h"
 #include "gui/PointReadout.h"
@@ -48,6 +49,8 @@ protected:
             p.GpsFix.nNoSats = 9;
             p.GpsFix.dfLatAng = 52.5;
             p.GpsFix.dfLongAng = 13.4 + step * 0.00003;
+            p.GpsFix.dfAltVal = 40.0 + step;
+            p.GpsFix.nAltUnits = UNITS_METRES;
         }
         p.Quality = quality;
         CSurveyLog::GetInstance()->Add(p);
@@ -65,6 +68,7 @@ protected:
 TEST_F(TrackViewTest, FollowsTheLogShowsValuesAndStartsOverWithANewLog)
 {
     EXPECT_EQ(Readout(), "Last point: none logged yet");
+    GetConfig().m_dfAntennaHeight = 1.5;
     Log(0, true, 120.0f);
     Log(1, false, 130.0f);
     Log(2, true, 250.0f);
@@ -72,7 +76,8 @@ TEST_F(TrackViewTest, FollowsTheLogShowsValuesAndStartsOverWithANewLog)
     ASSERT_EQ(Track().Model().Size(), 3u);
     EXPECT_EQ(Track().Model().WithoutFix(), 1u);
     EXPECT_EQ(Readout(), "Last point 4   14:31:03   GPS, 9 satellites, accuracy unknown\n"
-                         "Depth 1.80 m   Current 43.0 mA\nSignal 55.5 dBuV   Mode POWER");
+                         "Depth 1.80 m   Utility at 39.70 m   Current 43.0 mA\nSignal 55.5 dBuV   Mode POWER");
+    GetConfig().m_dfAntennaHeight = 0.0;
     // Following: every point in view.
     for (size_t i = 0; i < Track().Model().Size(); ++i)
         EXPECT_TRUE(QRectF(Track().rect()).contains(Track().ScreenPos(i))) << i;

@@ -2,10 +2,13 @@
 // view of what arrived, not our writer's).
 #include <cmath>
 #include <cstdlib>
+#include <gdal_priv.h>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
+#include "gis/GdalErrors.h"
+#include "gis/LayerStyles.h"
 #include "gis/LogTail.h"
 #include "gis/PgTarget.h"
 #include "support/PostgresServer.h"
@@ -169,4 +172,28 @@ TEST_F(PgTargetTest, CrewRoleWithRowRightsOnlyAddsToTablesMadeByTheOwner)
     ASSERT_TRUE(target.Deliver("a.txt", points.data(), points.size(), 0, added)) << target.Problem();
     EXPECT_EQ(added, points.size());
     EXPECT_EQ(Rows("SELECT count(*) FROM survey_points WHERE \"Unit\" = 'van-7'"), std::vector<std::string>{"8"});
+}
+
+TEST_F(PgTargetTest, LayerStylesGoToQgisOwnTableAsTheLayersDefaults)
+{
+    const std::vector<GIS_POINT> points = ReadBack(dir, 0, 20, false);
+    {
+        CPgTarget target(Conn(), "van-1");
+        size_t added = 0;
+        ASSERT_TRUE(target.Deliver("0712140000.txt", points.data(), points.size(), 0, added)) << target.Problem();
+    }
+    {
+        GisInit();
+        GDALDatasetUniquePtr dataset(
+            GDALDataset::Open(Conn().c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE, nullptr, nullptr, nullptr));
+        ASSERT_TRUE(dataset);
+        std::string error;
+        for (int save = 0; save < 2; ++save)
+            ASSERT_TRUE(WriteLayerStyles(*dataset, StyleRangesOf(*dataset), error)) << error;
+    }
+    EXPECT_EQ(Rows("SELECT f_table_catalog = current_database(), f_table_schema, f_table_name, f_geometry_column, "
+                   "stylename, useasdefault, type, array_length(xpath('//ranges/range', styleqml), 1) "
+                   "FROM layer_styles ORDER BY f_table_name"),
+              (std::vector<std::string>{"t|public|survey_points|geom|fieldbook|t|Vector|8",
+                                        "t|public|survey_track|geom|fieldbook|t|Vector|"}));
 }

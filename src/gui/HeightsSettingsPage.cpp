@@ -1,0 +1,91 @@
+#include "gui/HeightsSettingsPage.h"
+
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QFormLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+
+#include "app/ConfigFile.h"
+#include "app/GeoidModel.h"
+
+namespace {
+const QString kReceiver = QStringLiteral("Receiver's own");
+// Debian's proj-data ships this grid; others are typed in by name or path.
+const QString kEgm96 = QStringLiteral("egm96_15.gtx");
+} // namespace
+
+CHeightsSettingsPage::CHeightsSettingsPage(QWidget* parent) : QWidget(parent)
+{
+    const CConfigFile& config = GetConfig();
+    m_antenna = new QDoubleSpinBox(this);
+    m_antenna->setObjectName(QStringLiteral("antennaHeight"));
+    // The file holds metres with a point: so does the box, whatever the desktop.
+    m_antenna->setLocale(QLocale::c());
+    m_antenna->setRange(0.0, kMaxAntennaHeight);
+    m_antenna->setDecimals(3);
+    m_antenna->setSingleStep(0.05);
+    m_antenna->setSuffix(QStringLiteral(" m"));
+    m_antenna->setValue(config.m_dfAntennaHeight);
+    m_antenna->setToolTip(QStringLiteral("Height of the antenna's reference point above the ground (pole height)"));
+
+    m_geoid = new QComboBox(this);
+    m_geoid->setObjectName(QStringLiteral("geoid"));
+    m_geoid->setEditable(true);
+    m_geoid->setInsertPolicy(QComboBox::NoInsert);
+    m_geoid->addItem(kReceiver);
+    m_geoid->addItem(kEgm96);
+    m_geoid->setToolTip(QStringLiteral("The receiver's own geoid, or the name or path of a PROJ geoid grid"));
+
+    m_state = new QLabel(this);
+    m_state->setObjectName(QStringLiteral("geoidState"));
+    m_state->setWordWrap(true);
+    m_state->setTextFormat(Qt::PlainText);
+
+    auto* layout = new QFormLayout(this);
+    layout->addRow(QStringLiteral("Antenna height"), m_antenna);
+    layout->addRow(QStringLiteral("Geoid"), m_geoid);
+    layout->addRow(m_state);
+    ShowGeoid();
+
+    connect(m_antenna, &QDoubleSpinBox::editingFinished, this, [this] {
+        CConfigFile& settings = GetConfig();
+        if (settings.m_dfAntennaHeight == m_antenna->value())
+            return;
+        settings.m_dfAntennaHeight = m_antenna->value();
+        settings.Write();
+    });
+    connect(m_geoid, &QComboBox::activated, this, [this](int index) { ChooseGeoid(m_geoid->itemText(index)); });
+    connect(m_geoid->lineEdit(), &QLineEdit::editingFinished, this, [this] { ChooseGeoid(m_geoid->currentText()); });
+}
+
+bool CHeightsSettingsPage::ChooseGeoid(const QString& text)
+{
+    const std::string grid = text == kReceiver ? std::string() : text.trimmed().toStdString();
+    CConfigFile& settings = GetConfig();
+    if (grid == settings.m_strGeoid)
+        return true;
+    std::string message;
+    // '#' separates the configuration file's tokens: such a name would not read back.
+    if (grid.find('#') != std::string::npos || !LoadGeoidModel(grid, message)) {
+        ShowGeoid();
+        m_state->setText(message.empty() ? QStringLiteral("Not a grid name: %1").arg(text)
+                                         : QString::fromStdString(message));
+        return false;
+    }
+    settings.m_strGeoid = grid;
+    settings.Write();
+    ShowGeoid();
+    return true;
+}
+
+void CHeightsSettingsPage::ShowGeoid()
+{
+    const std::string& grid = GetConfig().m_strGeoid;
+    m_geoid->setCurrentText(grid.empty() ? kReceiver : QString::fromStdString(grid));
+    m_state->setText(grid.empty()
+                         ? QStringLiteral("Elevations from the receiver's altitude (its own geoid)")
+                         : QStringLiteral("Elevations from the ellipsoidal height minus the undulation of %1")
+                               .arg(QString::fromStdString(grid)));
+}

@@ -1,0 +1,33 @@
+// QGIS itself (Debian's python3-qgis, offscreen) as the reader of our GIS
+// outputs: it opens layers the way a user's QGIS does, with their default
+// styles, reports what it applied, and renders them into a PNG. Run with
+// /usr/bin/python3, the interpreter Debian's QGIS bindings are built for.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct QGIS_LAYER {
+    std::string name;
+    bool bValid = false;
+    long nFeatures = -1;
+    std::string renderer;  // QGIS's renderer type: graduatedSymbol, singleSymbol, ...
+    std::string attribute; // a graduated renderer's class attribute
+    int nClasses = 0;
+    bool bLabels = false;
+    std::string labelField;
+    std::string firstColour; // first class's (or the single symbol's) colour, "r,g,b,a"
+};
+
+struct QGIS_RESULT {
+    bool bRan = false;
+    std::string error;             // QGIS's or the interpreter's complaint
+    std::vector<QGIS_LAYER> layers; // in the order asked
+    const QGIS_LAYER* Find(const std::string& name) const;
+};
+
+// Opens layers of a GeoPackage (or any OGR source) as QGIS would, renders
+// them together at width x height pixels into png, and reports each layer.
+// scaleDenominator 0: the layers' extent.
+QGIS_RESULT QgisOpenAndRender(const std::string& source, const std::vector<std::string>& layers,
+                              const std::string& png, int width = 800, int height = 600);
