@@ -17,6 +17,8 @@ constexpr auto kCarrierDownPause = std::chrono::milliseconds(100);
 // With a maximum fix age, a receiver that went quiet is checked this often.
 constexpr auto kStaleFixCheck = std::chrono::milliseconds(250);
 constexpr uint32_t kFailedOpenReport = 100; // one debug line per this many failed opens
+// The retry of a missing device whose folder cannot be watched.
+constexpr auto kUnwatchedRetry = std::chrono::milliseconds(1000);
 
 } // namespace
 
@@ -131,6 +133,11 @@ int CLocatorLink::StartThreads()
     return LINK_OK;
 }
 
+std::chrono::seconds CLocatorLink::GpsdSilenceLimit(int32_t maxFixAgeSeconds)
+{
+    return std::chrono::seconds(3 * std::max<int32_t>(5, maxFixAgeSeconds));
+}
+
 void CLocatorLink::ApplyGpsOptions(const GPS_OPTIONS& options)
 {
     m_pDecoder->SetAnyTalker(options.bAnyTalker);
@@ -139,12 +146,17 @@ void CLocatorLink::ApplyGpsOptions(const GPS_OPTIONS& options)
     // A daemon has no line speed; the serial port keeps its device.
     m_nGpsSpeed = options.gpsdHost.empty() ? options.nSpeed : 0;
     m_pGpsPort->SetSpeed(m_nGpsSpeed);
-    const std::string source =
-        options.gpsdHost.empty() ? std::string() : options.gpsdHost + ":" + std::to_string(options.nGpsdPort);
-    if (source != m_gpsSource) {
+    // host:port as the settings write it, an IPv6 address in brackets.
+    const bool v6 = options.gpsdHost.find(':') != std::string::npos;
+    const std::string source = options.gpsdHost.empty() ? std::string()
+                               : (v6 ? "[" + options.gpsdHost + "]" : options.gpsdHost) + ":" +
+                                     std::to_string(options.nGpsdPort);
+    const auto silence = source.empty() ? std::chrono::seconds(0) : GpsdSilenceLimit(options.nMaxAgeSeconds);
+    if (source != m_gpsSource || silence != m_gpsdSilence) {
         m_pGpsPort->ReplaceDevice(source.empty() ? (m_deviceFactory ? m_deviceFactory(false) : nullptr)
-                                                 : MakeGpsdDevice(options.gpsdHost, options.nGpsdPort));
+                                                 : MakeGpsdDevice(options.gpsdHost, options.nGpsdPort, silence));
         m_gpsSource = source;
+        m_gpsdSilence = silence;
     }
     m_bSpeedReported = false;
 }
@@ -312,7 +324,7 @@ int CLocatorLink::BluetoothReadThread(CLocatorLink* pLink)
 void CLocatorLink::RunBluetoothReader()
 {
     bool bShownGood = false;
-    bool firstOpen = true;
+    bool wasOpen = false;
     uint32_t failedOpens = 0;
     uint8_t buffer[kReadChunk];
     CBluetoothPort& port = *m_pBluetoothPort;
@@ -328,14 +340,18 @@ void CLocatorLink::RunBluetoothReader()
                 ShowBluetooth(false);
                 bShownGood = false;
             }
-            // The first open comes at once; a port that was lost is reopened
-            // after a turn, so a device that fails each time cannot spin.
-            if (!firstOpen && m_btWake.Wait(-1, kTurnPause) == CReaderWake::Woken::Stopped)
-                continue;
-            firstOpen = false;
+            // A port that was lost is reopened after a turn, so a device that
+            // fails each time cannot spin; after a failed open the wait for
+            // the device was the pause.
+            if (wasOpen) {
+                wasOpen = false;
+                if (m_btWake.Wait(-1, kTurnPause) == CReaderWake::Woken::Stopped)
+                    continue;
+            }
             const int nPort = m_owner.BluetoothPort();
             port.OpenPort(nPort);
             if (port.IsPortOpen()) {
+                wasOpen = true;
                 m_btWake.Unwatch();
                 // Half a frame from an earlier connection must not swallow the first
                 // frame of this one.
@@ -418,27 +434,48 @@ bool CLocatorLink::LatestGpsFix(GPS_FIX& fix) const
     return true;
 }
 
-void CLocatorLink::OnGpsPortClosed()
+void CLocatorLink::SetCurrentFix(const GPS_FIX* fix)
 {
+    bool good = false;
+    bool changed = false;
     {
         std::lock_guard<std::mutex> guard(m_latestFixMutex);
-        m_latestFix.nGpsFix = 0;
+        if (fix != nullptr) {
+            m_latestFix = *fix;
+            m_bHaveLatestFix = true;
+            changed = true;
+        } else if (m_bHaveLatestFix && m_latestFix.nGpsFix != 0) {
+            m_latestFix.nGpsFix = 0;
+            changed = true;
+        }
+        good = m_bHaveLatestFix && m_latestFix.nGpsFix != 0;
     }
+    if (good != m_bGpsShownGood) {
+        ShowGps(good);
+        m_bGpsShownGood = good;
+    }
+    if (changed)
+        m_owner.OnGpsFixChanged();
+}
+
+void CLocatorLink::OnGpsPortClosed()
+{
     // Without its receiver the fix held is the last one heard, not where the
     // points measured from now on are: it stops counting until the next GGA. The
     // port's close wait comes after this, so no point gets it meanwhile.
     if (m_pDecoder)
         m_pDecoder->InvalidateFix();
-    if (m_bGpsShownGood) {
-        ShowGps(false);
-        m_bGpsShownGood = false;
-    }
+    SetCurrentFix(nullptr);
 }
 
 void CLocatorLink::RunGpsReader()
 {
     uint32_t failedOpens = 0;
-    bool firstOpen = true;
+    bool wasOpen = false;
+    const bool gpsd = !m_gpsSource.empty();
+    std::chrono::milliseconds gpsdRetry = kGpsdRetryFirst;
+    // A silent daemon is told once, not at every reconnect to it while it stays silent.
+    bool silenceTold = false;
     uint8_t buffer[kReadChunk];
     CGpsPort& port = *m_pGpsPort;
     CGpsDecoder& decoder = *m_pDecoder;
@@ -450,14 +487,22 @@ void CLocatorLink::RunGpsReader()
     // Every start tries the port once, even when a stop has come meanwhile.
     for (bool first = true; first || ReadState(m_lock2, m_nGpsState) != THREAD_STOP_REQUESTED; first = false) {
         if (!port.IsPortOpen()) {
-            // The first open comes at once; a port that was lost is reopened
-            // after a turn, so a device that fails each time cannot spin.
-            if (!firstOpen && m_gpsWake.Wait(-1, kTurnPause) == CReaderWake::Woken::Stopped)
-                continue;
-            firstOpen = false;
+            // A port that was lost is reopened after a turn, so a device that
+            // fails each time cannot spin; a daemon after the back-off. After
+            // a failed open the wait for the device was the pause.
+            if (wasOpen) {
+                wasOpen = false;
+                const auto pause = gpsd ? gpsdRetry : std::chrono::milliseconds(kTurnPause);
+                if (gpsd)
+                    gpsdRetry = std::min<std::chrono::milliseconds>(gpsdRetry * 2, kGpsdRetryMost);
+                if (m_gpsWake.Wait(-1, pause) == CReaderWake::Woken::Stopped)
+                    continue;
+            }
             const int nPort = m_owner.GpsPort();
             port.OpenPort(nPort);
             if (port.IsPortOpen()) {
+                wasOpen = true;
+                gpsdRetry = kGpsdRetryFirst;
                 m_gpsWake.Unwatch();
                 if (port.SpeedError() != 0 && !m_bSpeedReported) {
                     m_bSpeedReported = true;
@@ -468,31 +513,43 @@ void CLocatorLink::RunGpsReader()
             ++failedOpens;
             if (failedOpens % kFailedOpenReport == 0)
                 m_gpsDebug.Printf("Com%d Port NOT Open, retry= %d\n", nPort, static_cast<int>(failedOpens));
-            WaitForDevice(m_gpsWake, nPort);
+            if (gpsd) {
+                // A daemon has no device node to watch for: it is tried again
+                // after the back-off, which grows while it stays away.
+                m_gpsWake.Wait(-1, gpsdRetry);
+                gpsdRetry = std::min<std::chrono::milliseconds>(gpsdRetry * 2, kGpsdRetryMost);
+            } else {
+                WaitForDevice(m_gpsWake, nPort);
+            }
             continue;
         }
 
         // A receiver that stopped talking while its port stays open: its last
         // fix stops counting once it is older than the maximum age.
-        if (m_bGpsShownGood && decoder.RetireStaleFix()) {
-            ShowGps(false);
-            m_bGpsShownGood = false;
-        }
+        if (m_bGpsShownGood && decoder.RetireStaleFix())
+            SetCurrentFix(nullptr);
 
         // A fix that can go stale is looked at again while the receiver is quiet.
         const auto idle = (m_bGpsShownGood && m_nMaxFixAge > 0) ? std::min(m_gpsIdle, kStaleFixCheck) : m_gpsIdle;
         const bool arrived = WaitForPort(port, m_gpsWake, idle);
         if (ReadState(m_lock2, m_nGpsState) == THREAD_STOP_REQUESTED)
             break;
-        if (!arrived && port.WaitHandle() >= 0)
+        // A quiet daemon is asked all the same: its read tells a connection
+        // that has been silent too long, and drops it.
+        if (!arrived && port.WaitHandle() >= 0 && !gpsd)
             continue;
 
         GPS_FIX fix;
         std::memset(buffer, 0, sizeof buffer);
         // A failed read closes the port, which also retires the fix (OnGpsPortClosed).
-        const uint32_t dwRead = arrived ? port.ReadArrived(buffer, kReadChunk) : port.ReadPort(buffer, kReadChunk);
+        const uint32_t dwRead = arrived || gpsd ? port.ReadArrived(buffer, kReadChunk) : port.ReadPort(buffer, kReadChunk);
+        if (gpsd && !port.IsPortOpen() && port.LastError() == kGpsdSilentError && !silenceTold) {
+            silenceTold = true;
+            m_owner.OnGpsdSilent(m_gpsSource, static_cast<int>(m_gpsdSilence.count()));
+        }
         if (dwRead == 0)
             continue;
+        silenceTold = false;
         if (m_owner.GpsTest())
             m_owner.ShowRawData(buffer, dwRead);
         m_gpsDebug.Printf("\nR=%d", static_cast<int>(dwRead));
@@ -507,20 +564,8 @@ void CLocatorLink::RunGpsReader()
             if (rc == GPS_GGA_DECODED) {
                 const int copied = decoder.CopyGgaData(&fix);
                 m_gpsDebug.Printf("\nC=%d", copied);
-                if (copied == 0) {
-                    {
-                        std::lock_guard<std::mutex> guard(m_latestFixMutex);
-                        m_latestFix = fix;
-                        m_bHaveLatestFix = true;
-                    }
-                    if (fix.nGpsFix != 0 && !m_bGpsShownGood) {
-                        ShowGps(true);
-                        m_bGpsShownGood = true;
-                    } else if (fix.nGpsFix == 0 && m_bGpsShownGood) {
-                        ShowGps(false);
-                        m_bGpsShownGood = false;
-                    }
-                }
+                if (copied == 0)
+                    SetCurrentFix(&fix);
             }
             const uint32_t step = decoder.GetConsumed();
             // A call that takes nothing (not initialised, no buffer) would take
@@ -532,10 +577,8 @@ void CLocatorLink::RunGpsReader()
         }
     }
 
-    if (m_bGpsShownGood) {
-        ShowGps(false);
-        m_bGpsShownGood = false;
-    }
+    // A stopped reader lends no fix, whether or not its port was open.
+    SetCurrentFix(nullptr);
     if (port.IsPortOpen())
         port.ClosePort();
     WriteState(m_lock2, m_nGpsState, THREAD_STOPPED);
@@ -556,10 +599,10 @@ bool CLocatorLink::WaitForPort(CSerialPort& port, CReaderWake& wake, std::chrono
 
 void CLocatorLink::WaitForDevice(CReaderWake& wake, int nPort)
 {
-    // A gpsd source has no device node; the ports folder is watched all the same
-    // and the retry time bounds the wait.
+    // The watch wakes the reader when the device appears; the retry is the
+    // safety net for what a watch cannot see (a folder that is not there yet).
     wake.WatchFor(PortDevicePath(nPort));
-    wake.Wait(-1, m_openRetry);
+    wake.Wait(-1, wake.Watching() ? m_openRetry : std::min<std::chrono::milliseconds>(m_openRetry, kUnwatchedRetry));
 }
 
 // ---------------------------------------------------------------------------
