@@ -13,8 +13,12 @@ namespace {
 // lost port is opened again.
 constexpr auto kTurnPause = std::chrono::milliseconds(10);
 // A carrier that is down is asked again this often; data is not read meanwhile.
-constexpr auto kCarrierDownPause = std::chrono::milliseconds(100);
-// With a maximum fix age, a receiver that went quiet is checked this often.
+// The line gives no event to wait for: two questions a second keep a locator
+// that is off from waking the reader more than that.
+constexpr auto kCarrierDownPause = std::chrono::milliseconds(500);
+// A fix that can go stale is looked at again when it would have, this much
+// later; and this often if it was not retired then.
+constexpr auto kStaleFixMargin = std::chrono::milliseconds(20);
 constexpr auto kStaleFixCheck = std::chrono::milliseconds(250);
 constexpr uint32_t kFailedOpenReport = 100; // one debug line per this many failed opens
 // The retry of a missing device whose folder cannot be watched.
@@ -476,6 +480,8 @@ void CLocatorLink::RunGpsReader()
     std::chrono::milliseconds gpsdRetry = kGpsdRetryFirst;
     // A silent daemon is told once, not at every reconnect to it while it stays silent.
     bool silenceTold = false;
+    // When the GGA of the fix held came (the decoder's own time is a little earlier).
+    auto lastGga = std::chrono::steady_clock::now();
     uint8_t buffer[kReadChunk];
     CGpsPort& port = *m_pGpsPort;
     CGpsDecoder& decoder = *m_pDecoder;
@@ -529,8 +535,15 @@ void CLocatorLink::RunGpsReader()
         if (m_bGpsShownGood && decoder.RetireStaleFix())
             SetCurrentFix(nullptr);
 
-        // A fix that can go stale is looked at again while the receiver is quiet.
-        const auto idle = (m_bGpsShownGood && m_nMaxFixAge > 0) ? std::min(m_gpsIdle, kStaleFixCheck) : m_gpsIdle;
+        // A fix that can go stale is looked at again when it would be, unless
+        // the receiver talks first.
+        auto idle = m_gpsIdle;
+        if (m_bGpsShownGood && m_nMaxFixAge > 0) {
+            const auto due = std::chrono::ceil<std::chrono::milliseconds>(lastGga + std::chrono::seconds(m_nMaxFixAge) -
+                                                                          std::chrono::steady_clock::now()) +
+                             kStaleFixMargin;
+            idle = due > kStaleFixMargin ? std::min(m_gpsIdle, due) : kStaleFixCheck;
+        }
         const bool arrived = WaitForPort(port, m_gpsWake, idle);
         if (ReadState(m_lock2, m_nGpsState) == THREAD_STOP_REQUESTED)
             break;
@@ -564,8 +577,10 @@ void CLocatorLink::RunGpsReader()
             if (rc == GPS_GGA_DECODED) {
                 const int copied = decoder.CopyGgaData(&fix);
                 m_gpsDebug.Printf("\nC=%d", copied);
-                if (copied == 0)
+                if (copied == 0) {
+                    lastGga = std::chrono::steady_clock::now();
                     SetCurrentFix(&fix);
+                }
             }
             const uint32_t step = decoder.GetConsumed();
             // A call that takes nothing (not initialised, no buffer) would take
