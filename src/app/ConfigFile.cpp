@@ -1,5 +1,6 @@
 #include "app/ConfigFile.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -234,6 +235,29 @@ bool HostCharacter(char c)
            c == '_';
 }
 
+// A name that can mean a host: dotted labels of letters, digits, '-' and '_',
+// 1 to 63 characters each, not beginning or ending with '-', 253 in all; a name
+// of digits and dots only must be an IPv4 address ("1.2.3.4.5.6.7" is none).
+bool ValidHostName(std::string_view host)
+{
+    if (host.empty() || host.size() > 253)
+        return false;
+    if (host.find_first_not_of("0123456789.") == std::string_view::npos) {
+        in_addr address{};
+        return ::inet_pton(AF_INET, std::string(host).c_str(), &address) == 1;
+    }
+    for (size_t start = 0; start <= host.size();) {
+        size_t end = host.find('.', start);
+        if (end == std::string_view::npos)
+            end = host.size();
+        const std::string_view label = host.substr(start, end - start);
+        if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-')
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
 // The values the newer settings take. Unlike the six original settings, a value
 // that means nothing is refused (message and stop), not read as 0 or false.
 bool SetSpeed(CConfigFile& config, std::string_view text)
@@ -344,11 +368,10 @@ bool SplitGpsdAddress(const std::string& text, std::string& host, int32_t& port)
         const size_t close = rest.find(']');
         if (close == std::string_view::npos || close == 1)
             return false;
-        for (char c : rest.substr(1, close - 1)) {
-            if (DigitValue(c, 16) < 0 && c != ':' && c != '.')
-                return false;
-        }
         host = std::string(rest.substr(1, close - 1));
+        in6_addr address{};
+        if (::inet_pton(AF_INET6, host.c_str(), &address) != 1)
+            return false;
         rest.remove_prefix(close + 1);
         if (rest.empty())
             return true;
@@ -361,6 +384,8 @@ bool SplitGpsdAddress(const std::string& text, std::string& host, int32_t& port)
         if (end == 0)
             return false;
         host = std::string(rest.substr(0, end));
+        if (!ValidHostName(host))
+            return false;
         rest.remove_prefix(end);
         if (rest.empty())
             return true;

@@ -230,6 +230,11 @@ void CFieldbookView::OnGpsSpeedRefused(int32_t baud, int error)
                     true);
 }
 
+void CFieldbookView::OnGpsdSilent(const std::string& address, int seconds)
+{
+    m_face.OnNotice("GPS: gpsd at " + address + " silent for " + std::to_string(seconds) + " s, reconnecting", false);
+}
+
 void CFieldbookView::SetIndicatorsIdle()
 {
     m_wndBluetoothIcon.SetBitmap(IDB_BLUETOOTH_DOWN);

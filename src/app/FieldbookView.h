@@ -79,10 +79,14 @@ public:
     void OnIgnoredTalker(const char* sentenceId) override;
     void OnGpsSpeedRefused(int32_t baud, int error) override;
     void OnRecordQueued() override { m_face.OnRecordQueued(); }
+    void OnGpsFixChanged() override { m_face.OnGpsFixChanged(); }
+    void OnGpsdSilent(const std::string& address, int seconds) override;
 
     CLocatorLink* Link() const { return m_pLink.get(); }
-    // The GPS reader's latest GGA (unsigned angles, hemisphere codes); false
-    // before the first one or without a link.
+    // The current fix, as the GPS pictures show it: the GPS reader's latest
+    // GGA (unsigned angles, hemisphere codes), with fix quality 0 once it no
+    // longer counts; false before the first one or without a link. Every face
+    // that shows a position reads it here.
     bool LatestGpsFix(GPS_FIX& fix, GPS_QUALITY* quality = nullptr) const;
 
     // The quality gate of the configuration (GPS#REQUIRE, GPS#MAXHACC), read

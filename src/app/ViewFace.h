@@ -32,6 +32,9 @@ public:
     // Any thread: a point was queued; the face wakes its user-interface
     // thread, which runs SurveyTimerProc now rather than at the next tick.
     virtual void OnRecordQueued() {}
+    // Any thread: the link's current fix changed (CFieldbookView::LatestGpsFix);
+    // a face that draws it reads it again, as often as it cares to repaint.
+    virtual void OnGpsFixChanged() {}
 
     // User-interface thread only from here on.
     virtual void OnTestWindowCleared() = 0;

@@ -74,6 +74,13 @@ CMainFrame::CMainFrame(CFieldbookApp& app, CQtFace& face, bool fullResolution, Q
     m_gpsLampTimer = new QTimer(this);
     m_gpsLampTimer->setInterval(1000);
     connect(m_gpsLampTimer, &QTimer::timeout, this, &CMainFrame::UpdateGpsLamp);
+    m_gpsMarkerTimer.setSingleShot(true);
+    m_gpsMarkerTimer.setInterval(kGpsMarkerMs);
+    connect(&m_gpsMarkerTimer, &QTimer::timeout, this, &CMainFrame::UpdateGpsMarker);
+    connect(&m_face, &CQtFace::GpsFixChanged, this, [this] {
+        if (!m_gpsMarkerTimer.isActive())
+            m_gpsMarkerTimer.start();
+    });
 }
 
 void CMainFrame::ShowNotice(const QString& text, bool warning)
@@ -261,8 +268,14 @@ void CMainFrame::UpdateSurvey()
     const CSurveyLog& log = *CSurveyLog::GetInstance();
     m_track->SyncWithLog(log);
     m_form->Readout()->ShowLast(log);
+    UpdateGpsMarker();
+}
+
+void CMainFrame::UpdateGpsMarker()
+{
+    const CFieldbookView* view = m_app.View();
     GPS_FIX fix;
-    m_track->SetGpsFix(view->LatestGpsFix(fix) ? &fix : nullptr);
+    m_track->SetGpsFix(view != nullptr && view->LatestGpsFix(fix) ? &fix : nullptr);
     UpdateGpsLamp();
 }
 

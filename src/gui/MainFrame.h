@@ -26,6 +26,9 @@ public:
     static constexpr QSize kLargeImage{28, 32};
     // First size: the form and a useful track view on a 1366 x 768 screen.
     static constexpr QSize kDefaultSize{1024, 640};
+    // The GPS marker is brought up to the link's current fix at most this
+    // often: a 10 Hz receiver moves it without repainting at its rate.
+    static constexpr int kGpsMarkerMs = 200;
     // Test window margins inside the frame: left, top, right, bottom.
     static constexpr int kTestMarginLeft = 10;
     static constexpr int kTestMarginTop = 10;
@@ -69,6 +72,8 @@ private:
     void OnLinkStopped();
     void LayoutTestWindow(bool show);
     void LayoutTestWindowFromView();
+    // The track view's GPS marker from the view's current fix.
+    void UpdateGpsMarker();
 
     CFieldbookApp& m_app;
     CQtFace& m_face;
@@ -84,4 +89,5 @@ private:
     // The window closes once the background stop of the link has ended.
     bool m_closeAfterStop = false;
     bool m_testWindowShown = false;
+    QTimer m_gpsMarkerTimer;
 };

@@ -35,6 +35,19 @@ void CQtFace::OnBitmapChanged(int controlId, int bitmapId)
         this, [this, controlId, bitmapId] { emit BitmapChanged(controlId, bitmapId); }, Qt::QueuedConnection);
 }
 
+void CQtFace::OnGpsFixChanged()
+{
+    if (m_bFixPosted.exchange(true))
+        return;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_bFixPosted = false;
+            emit GpsFixChanged();
+        },
+        Qt::QueuedConnection);
+}
+
 void CQtFace::OnRawData(const std::string& chunk)
 {
     // Each chunk is one event: two link threads echoing at once queue whole

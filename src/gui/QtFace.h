@@ -8,6 +8,7 @@
 #include <QSocketNotifier>
 #include <QString>
 #include <QTimer>
+#include <atomic>
 
 #include "app/ViewFace.h"
 #include "platform/WakeEvent.h"
@@ -31,6 +32,9 @@ public:
     void StopRecordTimer() override;
     // Any thread: wakes the GUI thread through the notifier.
     void OnRecordQueued() override { m_recordQueued.Raise(); }
+    // Any thread: one GpsFixChanged waits in the event loop at most, however
+    // many fixes come meanwhile.
+    void OnGpsFixChanged() override;
 
     // Points are taken as they are queued (the timer itself runs only while
     // some are left over).
@@ -47,6 +51,8 @@ signals:
     void LinkStopped();
     // The record timer ran SurveyTimerProc: points may have reached the log.
     void RecordsProcessed();
+    // The link's current fix changed since the last one of these.
+    void GpsFixChanged();
 
 private:
     // One pass of the record timer, then the timer again only if points remain.
@@ -56,4 +62,5 @@ private:
     CWakeEvent m_recordQueued;
     QSocketNotifier* m_pQueuedNotifier = nullptr;
     bool m_bRecordsOn = false;
+    std::atomic<bool> m_bFixPosted{false};
 };

@@ -452,6 +452,14 @@ void CTrackView::DrawScaleBar(QPainter& p)
     p.drawText(QRectF(left.x(), base - 24, length, 16), Qt::AlignCenter, LengthText(metres));
 }
 
+QString CTrackView::GpsLegendText() const
+{
+    if (!m_bHaveGps)
+        return QStringLiteral("GPS: no position yet");
+    return m_gps.nGpsFix != 0 ? QStringLiteral("GPS: fix, %1 satellites").arg(m_gps.nNoSats)
+                              : QStringLiteral("GPS: no fix");
+}
+
 void CTrackView::DrawLegend(QPainter& p)
 {
     const QFontMetrics metrics(font());
@@ -462,11 +470,7 @@ void CTrackView::DrawLegend(QPainter& p)
         notes << QStringLiteral("%1 point%2 without fix (not drawn)")
                      .arg(m_model.WithoutFix())
                      .arg(m_model.WithoutFix() == 1 ? "" : "s");
-    if (!m_bHaveGps)
-        notes << QStringLiteral("GPS: no position yet");
-    else
-        notes << (m_gps.nGpsFix != 0 ? QStringLiteral("GPS: fix, %1 satellites").arg(m_gps.nNoSats)
-                                     : QStringLiteral("GPS: no fix"));
+    notes << GpsLegendText();
     const bool scale = m_model.Size() > 0;
     const int width = std::max(kDepthClasses * swatch + 8 * 2, 220);
     const int height = 8 + (scale ? line + swatch + line + 4 : 0) + notes.size() * line + 8;

@@ -59,6 +59,10 @@ public:
     // Where a point of the model is drawn, in widget pixels.
     QPointF ScreenPos(size_t modelIndex) const;
     QToolButton* FitButton() const { return m_fitButton; }
+    // The GPS marker as drawn: the fix it shows (nullptr for none) and the
+    // legend's GPS line.
+    const GPS_FIX* GpsShown() const { return m_bHaveGps ? &m_gps : nullptr; }
+    QString GpsLegendText() const;
 
     QSize sizeHint() const override { return {640, 420}; }
 

@@ -1,10 +1,13 @@
 // ISerialDevice on a gpsd daemon: a TCP connection that asks for the NMEA
 // pass-through, so the GPS port, its reader and the decoder see the receiver's
-// sentences as if they came from the serial line. gpsd's own JSON reports
-// (VERSION, DEVICES, WATCH) are lines that begin with "{"; they are dropped
-// here. Every wait is a poll() against a deadline, as on the serial device.
+// sentences as if they came from the serial line. Only lines that begin with
+// '$' or '!' (NMEA 0183 sentences) are kept; gpsd's own JSON reports (VERSION,
+// DEVICES, WATCH) and anything else are dropped here. Every wait is a poll()
+// against a deadline, as on the serial device, and every read ends after a
+// bounded number of bytes, whatever the peer sends.
 #include "link/GpsdDevice.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -20,10 +23,22 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A daemon that is down is tried at most this often, however often the reader asks.
-constexpr auto kRetryEvery = std::chrono::seconds(1);
 // A loopback or LAN daemon answers a connect at once; this only bounds a dead route.
 constexpr int kConnectMs = 1000;
+// Keep-alive probes after 5 s without traffic, 2 s apart, 3 unanswered ones
+// drop the connection: a dead peer is found within 11 s even while gpsd has
+// nothing to say. The user time-out does the same for our own unacknowledged
+// bytes (the WATCH request).
+constexpr int kKeepIdleS = 5;
+constexpr int kKeepIntervalS = 2;
+constexpr int kKeepCount = 3;
+constexpr unsigned kUserTimeoutMs = 11000;
+// Bytes one read takes off the socket at most, kept or not: a peer that floods
+// lines that are all dropped still hands the reader back to its wait.
+constexpr uint32_t kReadBudget = 4096;
+// Dropped bytes in a row after which the peer is no gpsd with a receiver
+// behind it: gpsd's reports come to a few kilobytes at most between sentences.
+constexpr uint32_t kJunkLimit = 64 * 1024;
 
 // Raw NMEA lines as the receiver sent them, and none of gpsd's JSON reports.
 constexpr char kWatch[] = "?WATCH={\"enable\":true,\"nmea\":true};\n";
@@ -36,30 +51,32 @@ int MsUntil(Clock::time_point deadline)
 
 class CGpsdDevice final : public ISerialDevice {
 public:
-    CGpsdDevice(std::string host, int32_t port) : m_host(std::move(host)), m_port(port) {}
+    CGpsdDevice(std::string host, int32_t port, std::chrono::milliseconds silenceLimit)
+        : m_host(std::move(host)), m_port(port), m_silenceLimit(silenceLimit)
+    {
+    }
     ~CGpsdDevice() override { Close(); }
 
     // The path of the COM port is not used: the daemon is the device.
     int Open(const std::string& /*path*/, bool /*readWrite*/) override
     {
         Close();
-        const auto now = Clock::now();
-        if (m_bTried && now - m_lastTry < kRetryEvery)
-            return m_lastError;
-        m_bTried = true;
-        m_lastTry = now;
-        m_lastError = Connect();
-        if (m_lastError == 0) {
+        Trace("connecting");
+        int error = Connect();
+        if (error == 0) {
             uint32_t put = 0;
-            m_lastError = Write(reinterpret_cast<const uint8_t*>(kWatch), sizeof kWatch - 1, kConnectMs, &put);
-            if (m_lastError == 0 && put != sizeof kWatch - 1)
-                m_lastError = ETIMEDOUT;
-            if (m_lastError != 0)
+            error = Write(reinterpret_cast<const uint8_t*>(kWatch), sizeof kWatch - 1, kConnectMs, &put);
+            if (error == 0 && put != sizeof kWatch - 1)
+                error = ETIMEDOUT;
+            if (error != 0)
                 Close();
         }
+        Trace(error == 0 ? std::string("connected, NMEA asked for") : "connect failed: " + Why(error));
         m_bLineStart = true;
-        m_bInReport = false;
-        return m_lastError;
+        m_bDropLine = false;
+        m_junk = 0;
+        m_lastByte = Clock::now();
+        return error;
     }
 
     void Close() override
@@ -77,7 +94,8 @@ public:
         if (m_fd < 0)
             return EBADF;
         const auto deadline = Clock::now() + std::chrono::milliseconds(totalMs);
-        while (*got < length) {
+        uint32_t taken = 0;
+        while (*got < length && taken < kReadBudget) {
             int wait = MsUntil(deadline);
             if (*got > 0 && intervalMs < wait)
                 wait = intervalMs;
@@ -90,16 +108,35 @@ public:
             }
             if (ready == 0)
                 break;
-            const ssize_t n = ::recv(m_fd, buffer + *got, length - *got, 0);
+            const uint32_t room = std::min(length - *got, kReadBudget - taken);
+            const ssize_t n = ::recv(m_fd, buffer + *got, room, 0);
             if (n > 0) {
+                m_lastByte = Clock::now();
+                taken += static_cast<uint32_t>(n);
                 *got += KeepNmea(buffer + *got, static_cast<uint32_t>(n));
+                if (m_junk >= kJunkLimit && *got == 0) {
+                    Trace("dropped: " + std::to_string(m_junk) + " bytes without an NMEA sentence");
+                    return EPROTO;
+                }
                 continue;
             }
-            if (n == 0)
-                return Failed(EIO, *got); // the daemon went away: a vanished port
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
+            if (n == 0) {
+                // The daemon went away: a vanished port.
+                if (*got == 0)
+                    Trace("dropped: closed by the daemon");
+                return Failed(EIO, *got);
+            }
+            const int error = errno;
+            if (error == EINTR || error == EAGAIN || error == EWOULDBLOCK)
                 continue;
-            return Failed(errno, *got);
+            if (*got == 0)
+                Trace("dropped: " + Why(error));
+            return Failed(error, *got);
+        }
+        if (*got == 0 && m_silenceLimit.count() > 0 && Clock::now() - m_lastByte >= m_silenceLimit) {
+            Trace("dropped: silent for " +
+                  std::to_string(std::chrono::duration_cast<std::chrono::seconds>(m_silenceLimit).count()) + " s");
+            return kGpsdSilentError;
         }
         return 0;
     }
@@ -139,6 +176,9 @@ public:
         return m_fd < 0 ? EBADF : 0;
     }
 
+    bool IsConnection() const override { return true; }
+    void SetTrace(CDebugFile* file) override { m_trace = file; }
+
 private:
     static int Failed(int error, uint32_t done) { return done > 0 ? 0 : error; }
 
@@ -161,8 +201,7 @@ private:
             }
             error = ConnectWithin(fd, a->ai_addr, a->ai_addrlen);
             if (error == 0) {
-                const int one = 1;
-                ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                KeepAlive(fd);
                 m_fd = fd;
             } else {
                 ::close(fd);
@@ -171,6 +210,27 @@ private:
         ::freeaddrinfo(found);
         return error;
     }
+
+    // Options a kernel lacks are left out: the silence limit still holds.
+    static void KeepAlive(int fd)
+    {
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepIdleS, sizeof kKeepIdleS);
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepIntervalS, sizeof kKeepIntervalS);
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepCount, sizeof kKeepCount);
+        ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &kUserTimeoutMs, sizeof kUserTimeoutMs);
+    }
+
+    // One line of the connection's story in the GPS port's debug file.
+    void Trace(const std::string& what)
+    {
+        if (m_trace != nullptr)
+            m_trace->Printf("gpsd %s:%d: %s\n", m_host.c_str(), static_cast<int>(m_port), what.c_str());
+    }
+
+    static std::string Why(int error) { return std::string(strerrordesc_np(error)) + " (" + std::to_string(error) + ")"; }
 
     static int ConnectWithin(int fd, const sockaddr* address, socklen_t length)
     {
@@ -192,18 +252,24 @@ private:
         return error;
     }
 
-    // Drops gpsd's JSON lines from bytes just received, in place; returns what is kept.
+    // Keeps the NMEA lines of bytes just received, in place; returns what is
+    // kept. Counts the dropped bytes since the last kept line.
     uint32_t KeepNmea(uint8_t* bytes, uint32_t count)
     {
         uint32_t kept = 0;
         for (uint32_t i = 0; i < count; ++i) {
             const uint8_t b = bytes[i];
-            if (m_bLineStart && b == '{')
-                m_bInReport = true;
+            if (m_bLineStart && b != '\r' && b != '\n') {
+                m_bDropLine = b != '$' && b != '!';
+                if (!m_bDropLine)
+                    m_junk = 0;
+            }
             m_bLineStart = b == '\n';
-            if (m_bInReport) {
+            if (m_bDropLine) {
+                if (m_junk < kJunkLimit)
+                    ++m_junk;
                 if (b == '\n')
-                    m_bInReport = false;
+                    m_bDropLine = false;
                 continue;
             }
             bytes[kept++] = b;
@@ -213,17 +279,19 @@ private:
 
     std::string m_host;
     int32_t m_port;
+    std::chrono::milliseconds m_silenceLimit;
     int m_fd = -1;
-    bool m_bTried = false;
-    Clock::time_point m_lastTry{};
-    int m_lastError = 0;
+    CDebugFile* m_trace = nullptr;
+    Clock::time_point m_lastByte{};
     bool m_bLineStart = true;
-    bool m_bInReport = false;
+    bool m_bDropLine = false;
+    uint32_t m_junk = 0;
 };
 
 } // namespace
 
-std::unique_ptr<ISerialDevice> MakeGpsdDevice(const std::string& host, int32_t port)
+std::unique_ptr<ISerialDevice> MakeGpsdDevice(const std::string& host, int32_t port,
+                                              std::chrono::milliseconds silenceLimit)
 {
-    return std::make_unique<CGpsdDevice>(host, port);
+    return std::make_unique<CGpsdDevice>(host, port, silenceLimit);
 }

@@ -73,4 +73,12 @@ public:
     // Bluetooth reader thread: a point was queued and its reply sent. The
     // owner wakes whatever drains the queue; it must not wait.
     virtual void OnRecordQueued() {}
+    // GPS reader thread (or the thread closing the GPS port): the current fix
+    // changed (a new GGA, or the fix stopped counting); LatestGpsFix has it.
+    // The owner lets its window know; it must not wait.
+    virtual void OnGpsFixChanged() {}
+    // GPS reader thread: the gpsd daemon at address ("host:port") sent nothing
+    // for seconds; the connection is dropped and joined again. Once until the
+    // daemon talks again.
+    virtual void OnGpsdSilent(const std::string& /*address*/, int /*seconds*/) {}
 };

@@ -13,10 +13,16 @@ namespace {
 // lost port is opened again.
 constexpr auto kTurnPause = std::chrono::milliseconds(10);
 // A carrier that is down is asked again this often; data is not read meanwhile.
-constexpr auto kCarrierDownPause = std::chrono::milliseconds(100);
-// With a maximum fix age, a receiver that went quiet is checked this often.
+// The line gives no event to wait for: two questions a second keep a locator
+// that is off from waking the reader more than that.
+constexpr auto kCarrierDownPause = std::chrono::milliseconds(500);
+// A fix that can go stale is looked at again when it would have, this much
+// later; and this often if it was not retired then.
+constexpr auto kStaleFixMargin = std::chrono::milliseconds(20);
 constexpr auto kStaleFixCheck = std::chrono::milliseconds(250);
 constexpr uint32_t kFailedOpenReport = 100; // one debug line per this many failed opens
+// The retry of a missing device whose folder cannot be watched.
+constexpr auto kUnwatchedRetry = std::chrono::milliseconds(1000);
 
 } // namespace
 
@@ -131,6 +137,11 @@ int CLocatorLink::StartThreads()
     return LINK_OK;
 }
 
+std::chrono::seconds CLocatorLink::GpsdSilenceLimit(int32_t maxFixAgeSeconds)
+{
+    return std::chrono::seconds(3 * std::max<int32_t>(5, maxFixAgeSeconds));
+}
+
 void CLocatorLink::ApplyGpsOptions(const GPS_OPTIONS& options)
 {
     m_pDecoder->SetAnyTalker(options.bAnyTalker);
@@ -140,12 +151,17 @@ void CLocatorLink::ApplyGpsOptions(const GPS_OPTIONS& options)
     // A daemon has no line speed; the serial port keeps its device.
     m_nGpsSpeed = options.gpsdHost.empty() ? options.nSpeed : 0;
     m_pGpsPort->SetSpeed(m_nGpsSpeed);
-    const std::string source =
-        options.gpsdHost.empty() ? std::string() : options.gpsdHost + ":" + std::to_string(options.nGpsdPort);
-    if (source != m_gpsSource) {
+    // host:port as the settings write it, an IPv6 address in brackets.
+    const bool v6 = options.gpsdHost.find(':') != std::string::npos;
+    const std::string source = options.gpsdHost.empty() ? std::string()
+                               : (v6 ? "[" + options.gpsdHost + "]" : options.gpsdHost) + ":" +
+                                     std::to_string(options.nGpsdPort);
+    const auto silence = source.empty() ? std::chrono::seconds(0) : GpsdSilenceLimit(options.nMaxAgeSeconds);
+    if (source != m_gpsSource || silence != m_gpsdSilence) {
         m_pGpsPort->ReplaceDevice(source.empty() ? (m_deviceFactory ? m_deviceFactory(false) : nullptr)
-                                                 : MakeGpsdDevice(options.gpsdHost, options.nGpsdPort));
+                                                 : MakeGpsdDevice(options.gpsdHost, options.nGpsdPort, silence));
         m_gpsSource = source;
+        m_gpsdSilence = silence;
     }
     m_bSpeedReported = false;
 }
@@ -313,7 +329,7 @@ int CLocatorLink::BluetoothReadThread(CLocatorLink* pLink)
 void CLocatorLink::RunBluetoothReader()
 {
     bool bShownGood = false;
-    bool firstOpen = true;
+    bool wasOpen = false;
     uint32_t failedOpens = 0;
     uint8_t buffer[kReadChunk];
     CBluetoothPort& port = *m_pBluetoothPort;
@@ -329,14 +345,18 @@ void CLocatorLink::RunBluetoothReader()
                 ShowBluetooth(false);
                 bShownGood = false;
             }
-            // The first open comes at once; a port that was lost is reopened
-            // after a turn, so a device that fails each time cannot spin.
-            if (!firstOpen && m_btWake.Wait(-1, kTurnPause) == CReaderWake::Woken::Stopped)
-                continue;
-            firstOpen = false;
+            // A port that was lost is reopened after a turn, so a device that
+            // fails each time cannot spin; after a failed open the wait for
+            // the device was the pause.
+            if (wasOpen) {
+                wasOpen = false;
+                if (m_btWake.Wait(-1, kTurnPause) == CReaderWake::Woken::Stopped)
+                    continue;
+            }
             const int nPort = m_owner.BluetoothPort();
             port.OpenPort(nPort);
             if (port.IsPortOpen()) {
+                wasOpen = true;
                 m_btWake.Unwatch();
                 // Half a frame from an earlier connection must not swallow the first
                 // frame of this one.
@@ -421,31 +441,58 @@ bool CLocatorLink::LatestGpsFix(GPS_FIX& fix, GPS_QUALITY* quality) const
     return true;
 }
 
-void CLocatorLink::OnGpsPortClosed()
+void CLocatorLink::SetCurrentFix(const GPS_FIX* fix, const GPS_QUALITY* quality)
 {
+    bool good = false;
+    bool changed = false;
     {
         std::lock_guard<std::mutex> guard(m_latestFixMutex);
-        m_latestFix.nGpsFix = 0;
-        const int32_t source = m_latestQuality.nSource;
-        m_latestQuality.Clear();
-        m_latestQuality.u32Present = QUALITY_FIX_TYPE;
-        m_latestQuality.nSource = source;
+        if (fix != nullptr) {
+            m_latestFix = *fix;
+            if (quality != nullptr)
+                m_latestQuality = *quality;
+            m_bHaveLatestFix = true;
+            changed = true;
+        } else if (m_bHaveLatestFix && m_latestFix.nGpsFix != 0) {
+            m_latestFix.nGpsFix = 0;
+            // A fix that no longer counts keeps no accuracy either: only
+            // "no fix" and where it came from.
+            const int32_t source = m_latestQuality.nSource;
+            m_latestQuality.Clear();
+            m_latestQuality.u32Present = QUALITY_FIX_TYPE;
+            m_latestQuality.nSource = source;
+            changed = true;
+        }
+        good = m_bHaveLatestFix && m_latestFix.nGpsFix != 0;
     }
+    if (good != m_bGpsShownGood) {
+        ShowGps(good);
+        m_bGpsShownGood = good;
+    }
+    if (changed)
+        m_owner.OnGpsFixChanged();
+}
+
+void CLocatorLink::OnGpsPortClosed()
+{
     // Without its receiver the fix held is the last one heard, not where the
     // points measured from now on are: it stops counting until the next GGA. The
     // port's close wait comes after this, so no point gets it meanwhile.
     if (m_pDecoder)
         m_pDecoder->InvalidateFix();
-    if (m_bGpsShownGood) {
-        ShowGps(false);
-        m_bGpsShownGood = false;
-    }
+    SetCurrentFix(nullptr);
 }
 
 void CLocatorLink::RunGpsReader()
 {
     uint32_t failedOpens = 0;
-    bool firstOpen = true;
+    bool wasOpen = false;
+    const bool gpsd = !m_gpsSource.empty();
+    std::chrono::milliseconds gpsdRetry = kGpsdRetryFirst;
+    // A silent daemon is told once, not at every reconnect to it while it stays silent.
+    bool silenceTold = false;
+    // When the GGA of the fix held came (the decoder's own time is a little earlier).
+    auto lastGga = std::chrono::steady_clock::now();
     uint8_t buffer[kReadChunk];
     CGpsPort& port = *m_pGpsPort;
     CGpsDecoder& decoder = *m_pDecoder;
@@ -457,14 +504,22 @@ void CLocatorLink::RunGpsReader()
     // Every start tries the port once, even when a stop has come meanwhile.
     for (bool first = true; first || ReadState(m_lock2, m_nGpsState) != THREAD_STOP_REQUESTED; first = false) {
         if (!port.IsPortOpen()) {
-            // The first open comes at once; a port that was lost is reopened
-            // after a turn, so a device that fails each time cannot spin.
-            if (!firstOpen && m_gpsWake.Wait(-1, kTurnPause) == CReaderWake::Woken::Stopped)
-                continue;
-            firstOpen = false;
+            // A port that was lost is reopened after a turn, so a device that
+            // fails each time cannot spin; a daemon after the back-off. After
+            // a failed open the wait for the device was the pause.
+            if (wasOpen) {
+                wasOpen = false;
+                const auto pause = gpsd ? gpsdRetry : std::chrono::milliseconds(kTurnPause);
+                if (gpsd)
+                    gpsdRetry = std::min<std::chrono::milliseconds>(gpsdRetry * 2, kGpsdRetryMost);
+                if (m_gpsWake.Wait(-1, pause) == CReaderWake::Woken::Stopped)
+                    continue;
+            }
             const int nPort = m_owner.GpsPort();
             port.OpenPort(nPort);
             if (port.IsPortOpen()) {
+                wasOpen = true;
+                gpsdRetry = kGpsdRetryFirst;
                 m_gpsWake.Unwatch();
                 if (port.SpeedError() != 0 && !m_bSpeedReported) {
                     m_bSpeedReported = true;
@@ -475,32 +530,51 @@ void CLocatorLink::RunGpsReader()
             ++failedOpens;
             if (failedOpens % kFailedOpenReport == 0)
                 m_gpsDebug.Printf("Com%d Port NOT Open, retry= %d\n", nPort, static_cast<int>(failedOpens));
-            WaitForDevice(m_gpsWake, nPort);
+            if (gpsd) {
+                // A daemon has no device node to watch for: it is tried again
+                // after the back-off, which grows while it stays away.
+                m_gpsWake.Wait(-1, gpsdRetry);
+                gpsdRetry = std::min<std::chrono::milliseconds>(gpsdRetry * 2, kGpsdRetryMost);
+            } else {
+                WaitForDevice(m_gpsWake, nPort);
+            }
             continue;
         }
 
         // A receiver that stopped talking while its port stays open: its last
         // fix stops counting once it is older than the maximum age.
-        if (m_bGpsShownGood && decoder.RetireStaleFix()) {
-            ShowGps(false);
-            m_bGpsShownGood = false;
-        }
+        if (m_bGpsShownGood && decoder.RetireStaleFix())
+            SetCurrentFix(nullptr);
 
-        // A fix that can go stale is looked at again while the receiver is quiet.
-        const auto idle = (m_bGpsShownGood && m_nMaxFixAge > 0) ? std::min(m_gpsIdle, kStaleFixCheck) : m_gpsIdle;
+        // A fix that can go stale is looked at again when it would be, unless
+        // the receiver talks first.
+        auto idle = m_gpsIdle;
+        if (m_bGpsShownGood && m_nMaxFixAge > 0) {
+            const auto due = std::chrono::ceil<std::chrono::milliseconds>(lastGga + std::chrono::seconds(m_nMaxFixAge) -
+                                                                          std::chrono::steady_clock::now()) +
+                             kStaleFixMargin;
+            idle = due > kStaleFixMargin ? std::min(m_gpsIdle, due) : kStaleFixCheck;
+        }
         const bool arrived = WaitForPort(port, m_gpsWake, idle);
         if (ReadState(m_lock2, m_nGpsState) == THREAD_STOP_REQUESTED)
             break;
-        if (!arrived && port.WaitHandle() >= 0)
+        // A quiet daemon is asked all the same: its read tells a connection
+        // that has been silent too long, and drops it.
+        if (!arrived && port.WaitHandle() >= 0 && !gpsd)
             continue;
 
         GPS_FIX fix;
         GPS_QUALITY quality;
         std::memset(buffer, 0, sizeof buffer);
         // A failed read closes the port, which also retires the fix (OnGpsPortClosed).
-        const uint32_t dwRead = arrived ? port.ReadArrived(buffer, kReadChunk) : port.ReadPort(buffer, kReadChunk);
+        const uint32_t dwRead = arrived || gpsd ? port.ReadArrived(buffer, kReadChunk) : port.ReadPort(buffer, kReadChunk);
+        if (gpsd && !port.IsPortOpen() && port.LastError() == kGpsdSilentError && !silenceTold) {
+            silenceTold = true;
+            m_owner.OnGpsdSilent(m_gpsSource, static_cast<int>(m_gpsdSilence.count()));
+        }
         if (dwRead == 0)
             continue;
+        silenceTold = false;
         if (m_owner.GpsTest())
             m_owner.ShowRawData(buffer, dwRead);
         m_gpsDebug.Printf("\nR=%d", static_cast<int>(dwRead));
@@ -516,19 +590,8 @@ void CLocatorLink::RunGpsReader()
                 const int copied = decoder.CopyGgaData(&fix, &quality);
                 m_gpsDebug.Printf("\nC=%d", copied);
                 if (copied == 0) {
-                    {
-                        std::lock_guard<std::mutex> guard(m_latestFixMutex);
-                        m_latestFix = fix;
-                        m_latestQuality = quality;
-                        m_bHaveLatestFix = true;
-                    }
-                    if (fix.nGpsFix != 0 && !m_bGpsShownGood) {
-                        ShowGps(true);
-                        m_bGpsShownGood = true;
-                    } else if (fix.nGpsFix == 0 && m_bGpsShownGood) {
-                        ShowGps(false);
-                        m_bGpsShownGood = false;
-                    }
+                    lastGga = std::chrono::steady_clock::now();
+                    SetCurrentFix(&fix, &quality);
                 }
             }
             const uint32_t step = decoder.GetConsumed();
@@ -541,10 +604,8 @@ void CLocatorLink::RunGpsReader()
         }
     }
 
-    if (m_bGpsShownGood) {
-        ShowGps(false);
-        m_bGpsShownGood = false;
-    }
+    // A stopped reader lends no fix, whether or not its port was open.
+    SetCurrentFix(nullptr);
     if (port.IsPortOpen())
         port.ClosePort();
     WriteState(m_lock2, m_nGpsState, THREAD_STOPPED);
@@ -565,10 +626,10 @@ bool CLocatorLink::WaitForPort(CSerialPort& port, CReaderWake& wake, std::chrono
 
 void CLocatorLink::WaitForDevice(CReaderWake& wake, int nPort)
 {
-    // A gpsd source has no device node; the ports folder is watched all the same
-    // and the retry time bounds the wait.
+    // The watch wakes the reader when the device appears; the retry is the
+    // safety net for what a watch cannot see (a folder that is not there yet).
     wake.WatchFor(PortDevicePath(nPort));
-    wake.Wait(-1, m_openRetry);
+    wake.Wait(-1, wake.Watching() ? m_openRetry : std::min<std::chrono::milliseconds>(m_openRetry, kUnwatchedRetry));
 }
 
 // ---------------------------------------------------------------------------

@@ -103,16 +103,29 @@ public:
     // each port close (2500 ms unless set).
     void SetDeviceFactory(DeviceFactory factory) { m_deviceFactory = std::move(factory); }
     void SetPortCloseWait(std::chrono::milliseconds wait);
-    // Test seam: how long a reader sleeps after a failed open (100 ms) and at
-    // most while its open port is quiet (1 s Bluetooth, for the carrier check;
-    // 5 s GPS). Before StartThreads.
+    // Test seam: how long a reader sleeps after a failed open when nothing
+    // wakes it sooner (5 s: the folder watch wakes it when the device appears)
+    // and at most while its open port is quiet (1 s Bluetooth, for the carrier
+    // check; 5 s GPS). Before StartThreads.
     void SetReaderWaits(std::chrono::milliseconds openRetry, std::chrono::milliseconds idle);
 
-    // The GPS reader's latest decoded GGA, for the window's position marker: false
-    // when none has come yet. A lost GPS port leaves the position with
-    // fix quality 0. Any thread; never waits for the decoder.
-    // With quality: that GGA's quality record too (the GPS lamp's text).
+    // The current fix: the GPS reader's latest decoded GGA while it counts as a
+    // fix; once it no longer does (too old, port lost, reader stopped) the same
+    // position with fix quality 0. False when no GGA has come yet. The GPS
+    // pictures show exactly this, and change with it. Any thread; never waits
+    // for the decoder. With quality: that GGA's quality record too (the GPS
+    // lamp's text), reduced to "no fix" once the fix no longer counts.
     bool LatestGpsFix(GPS_FIX& fix, GPS_QUALITY* quality = nullptr) const;
+
+    // The pause before the next connect to a gpsd daemon that refused or was
+    // lost: 1 s, doubled after each failure up to 30 s, 1 s again after a
+    // connect that succeeded.
+    static constexpr auto kGpsdRetryFirst = std::chrono::seconds(1);
+    static constexpr auto kGpsdRetryMost = std::chrono::seconds(30);
+    // A gpsd connection that brings no byte for this long is dropped: three
+    // times the larger of 5 s and the maximum fix age (a watch brings at least
+    // the receiver's sentences, a second or so apart).
+    static std::chrono::seconds GpsdSilenceLimit(int32_t maxFixAgeSeconds);
 
     int LastRetCode() const { return m_nLastRetCode.load(); }
     int LastReleaseError() const { return m_nLastReleaseError.load(); }
@@ -146,6 +159,10 @@ private:
     bool WaitForPort(CSerialPort& port, CReaderWake& wake, std::chrono::milliseconds idle);
     // After a failed open of port nPort: until the device appears, a stop, or the retry time.
     void WaitForDevice(CReaderWake& wake, int nPort);
+    // The one place that decides the current fix (LatestGpsFix) and the GPS
+    // pictures with it. fix: a GGA just decoded; nullptr: the fix held stops
+    // counting (its position stays).
+    void SetCurrentFix(const GPS_FIX* fix, const GPS_QUALITY* quality = nullptr);
     // Waits until the worker ends or the wait runs out; joins and forgets it if it ended.
     bool EndWorker(Worker& worker, std::chrono::milliseconds wait);
     // Started and not yet ended: it still uses its port.
@@ -210,13 +227,14 @@ private:
     std::atomic<bool> m_bInitialised{false};
 
     std::string m_gpsSource;         // "" the serial device, else the gpsd host:port behind the GPS port
+    std::chrono::seconds m_gpsdSilence{0}; // the silence limit of the gpsd device behind the port
     int32_t m_nGpsSpeed = 0;         // asked for by the options in force
     bool m_bSpeedReported = false;   // GPS reader's, reset by each start
     DeviceFactory m_deviceFactory;
     std::chrono::milliseconds m_portCloseWait{2500};
     CReaderWake m_btWake;
     CReaderWake m_gpsWake;
-    std::chrono::milliseconds m_openRetry{100};
+    std::chrono::milliseconds m_openRetry{5000};
     std::chrono::milliseconds m_btIdle{1000};
     std::chrono::milliseconds m_gpsIdle{5000};
     int32_t m_nMaxFixAge = 0; // seconds, of the options in force

@@ -34,6 +34,8 @@ public:
     // (PORTS/COM<n> usually is one), the folder of its target. Until Unwatch.
     void WatchFor(const std::string& path);
     void Unwatch();
+    // Something is watched: the wait wakes when the device appears.
+    bool Watching() const { return m_watching; }
 
 private:
     void AddWatch(const std::string& folder);

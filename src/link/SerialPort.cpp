@@ -35,15 +35,26 @@ void CSerialPort::OpenDevice(int nPort, bool readWrite, bool configure, bool set
 
     errno = 0;
     m_lastError = 0;
+    // A connection's trace is open before the attempt, so that a refused one
+    // leaves its line, and only the run's first attempt starts the file afresh.
+    const bool traceConnection = m_bDebug && m_device->IsConnection();
+    if (traceConnection) {
+        char name[32];
+        std::snprintf(name, sizeof name, "Comm%d.txt", nPort);
+        m_debugFile.Open(DocumentsPath(name), m_bTraceStarted ? CDebugFile::Mode::Append : CDebugFile::Mode::Truncate);
+        m_bTraceStarted = true;
+        m_device->SetTrace(&m_debugFile);
+    }
     const int error = m_device->Open(PortDevicePath(nPort), readWrite);
     if (error != 0) {
+        m_debugFile.Close();
         m_lastError = error;
         m_bOpen = false;
         errno = error;
         return;
     }
 
-    if (m_bDebug) {
+    if (m_bDebug && !traceConnection) {
         char name[32];
         std::snprintf(name, sizeof name, "Comm%d.txt", nPort);
         m_debugFile.Open(DocumentsPath(name), CDebugFile::Mode::Truncate);

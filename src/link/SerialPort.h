@@ -47,6 +47,11 @@ public:
     // reader that sleeps until then; -1 when the device cannot be waited on
     // (its reader then reads in timed turns).
     virtual int WaitHandle() const { return -1; }
+    // A network connection rather than a device node: with the port's debug
+    // bit its story (each attempt, its result, each drop) goes to the port's
+    // debug file, which is then appended to across reconnects.
+    virtual bool IsConnection() const { return false; }
+    virtual void SetTrace(CDebugFile* /*file*/) {}
 };
 
 // The POSIX termios device.
@@ -122,6 +127,7 @@ protected:
     std::chrono::milliseconds m_closeWait{2500};
     std::function<void()> m_onClosed;
     bool m_bArrivedOnly = false; // the read under way is a ReadArrived
+    bool m_bTraceStarted = false; // a connection's debug file was begun in this run
 };
 
 class CBluetoothPort : public CSerialPort {

@@ -9,12 +9,14 @@
 #include <chrono>
 #include <fcntl.h>
 #include <string>
+#include <sys/types.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "support/GpsdServer.h"
+#include "support/GpsdStandIn.h"
 #include "support/LocatorExchange.h"
 #include "support/Pty.h"
 #include "support/SurveyRun.h"
@@ -217,6 +219,48 @@ TEST(GnssSources, GpsdFeedsTheSurveyAndIsRejoinedAfterARestart)
     EXPECT_EQ(StopProcess(receiver), 0);
     EXPECT_EQ(LoggedFixes(run), (std::vector<std::string>{"1", "0", "1"}));
     EXPECT_NE(run.Out().find("GPS port: gpsd 127.0.0.1:"), std::string::npos) << run.Out();
+}
+
+// A gpsd that goes silent with its socket open is dropped after the silence
+// limit (3 x 5 s) and joined again; one that refuses leaves its attempts in the
+// trace after the drop before them; one that floods lines that are no NMEA
+// costs little and does not hold up SIGTERM.
+TEST(GnssSources, GpsdThatFallsSilentRefusesOrFloodsIsDroppedAndRejoined)
+{
+    SurveyRun run;
+    Pty locator(run.Ports(), 5);
+    GpsdStandIn gpsd;
+    ASSERT_GT(gpsd.Port(), 0);
+    const std::string address = "127.0.0.1:" + std::to_string(gpsd.Port());
+    WriteConfig(run, "PORT#GPS#GPSD#" + address + "\nGPS#MAXAGE#1\nDEBUG#LEVEL#0x00000010\n");
+    ChildProcess fieldbook;
+    ASSERT_TRUE(run.StartFieldbook(fieldbook));
+    ASSERT_TRUE(run.WaitForOutput("GPS fix\n")) << run.Out();
+
+    gpsd.SetMode(GpsdStandIn::Mode::Silent);
+    ASSERT_TRUE(run.WaitForOutput("GPS: gpsd at " + address + " silent for 15 s, reconnecting\n", 1, 30s)) << run.Out();
+    gpsd.SetMode(GpsdStandIn::Mode::Talk);
+    ASSERT_TRUE(run.WaitForOutput("GPS fix\n", 2, 10s)) << run.Out();
+    EXPECT_EQ(gpsd.Connections(), 2);
+
+    gpsd.SetMode(GpsdStandIn::Mode::Refuse);
+    const std::string trace = run.Docs() + "Comm4.txt";
+    ASSERT_TRUE(WaitForFileText(trace, "connect failed: Connection refused", 10s)) << ReadWholeFile(trace);
+    const std::string story = ReadWholeFile(trace);
+    EXPECT_LT(story.find("dropped: silent for 15 s"), story.find("connect failed")) << story;
+    EXPECT_EQ(CountOf(story, "connected, NMEA asked for\n"), 2) << story;
+
+    gpsd.SetMode(GpsdStandIn::Mode::Flood);
+    for (int i = 0; i < 400 && gpsd.Connections() < 3; ++i)
+        std::this_thread::sleep_for(100ms);
+    ASSERT_EQ(gpsd.Connections(), 3);
+    const pid_t pid = fieldbook.Pid();
+    const long long ticks = ProcCpuTicks(pid);
+    std::this_thread::sleep_for(5s);
+    const double share = static_cast<double>(ProcCpuTicks(pid) - ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK)) / 5.0;
+    EXPECT_LT(share, 0.2);
+    EXPECT_EQ(StopProcess(fieldbook, 10s), 0);
+    EXPECT_NE(ReadWholeFile(trace).find("without an NMEA sentence"), std::string::npos);
 }
 
 } // namespace

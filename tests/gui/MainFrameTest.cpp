@@ -17,6 +17,7 @@
 
 #include "GuiTestSupport.h"
 #include "app/Application.h"
+#include "app/ConfigFile.h"
 #include "gui/DialogLayout.h"
 #include "gui/FieldbookForm.h"
 #include "gui/Images.h"
@@ -29,6 +30,8 @@
 #include "link/LocatorLink.h"
 #include "platform/Clock.h"
 #include "surveylog/SurveyLog.h"
+#include "gui/TrackView.h"
+#include "support/NmeaStream.h"
 #include "support/Pty.h"
 
 namespace {
@@ -355,6 +358,47 @@ TEST_F(MainFrameTest, StoppingTheLinkKeepsTheWindowLive)
     ASSERT_TRUE(ProcessEventsUntil([&] { return m_frame.ExitSequenceRan() && !m_frame.isVisible(); }, 15000));
     EXPECT_TRUE(liveWhileStopping);
     EXPECT_EQ(m_app.View(), nullptr);
+}
+
+// One place decides the current fix: the track view's marker follows each fix
+// between points, and goes stale with the lamp, when the fix grows too old and
+// when the link stops.
+TEST_F(MainFrameTest, TrackViewGpsMarkerFollowsTheFixAndGoesStaleWithTheLamp)
+{
+    Transfer();
+    GetConfig().m_nGpsMaxAge = 1;
+    int gpsPort = 0;
+    int bluetoothPort = 0;
+    View().GetPorts(gpsPort, bluetoothPort);
+    Pty gps(m_folders.Ports().Path(), gpsPort);
+    Transfer();
+    const CTrackView& track = *m_frame.TrackView();
+    const auto fixShown = [&] { return track.GpsShown() != nullptr && track.GpsShown()->nGpsFix != 0; };
+    const auto lampGreen = [&] { return View().m_wndGpsLamp.GetBitmap() == IDB_LAMP_GREEN; };
+    const auto sendFix = [&](const char* latitude) {
+        return gps.Write(NmeaSentence(std::string("GPGGA,143005.00,") + latitude + ",N,01320.0000,E,1,07,1.1,35.0,M,40.0,M,,"));
+    };
+
+    ASSERT_TRUE(sendFix("5230.0000"));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return fixShown() && lampGreen(); }));
+    EXPECT_EQ(track.GpsLegendText(), "GPS: fix, 7 satellites");
+    EXPECT_EQ(track.Model().Taken(), 0u);
+    const double firstLatitude = track.GpsShown()->dfLatAng;
+    ASSERT_TRUE(sendFix("5230.0100"));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return track.GpsShown()->dfLatAng != firstLatitude; }));
+
+    // The receiver falls silent: past the maximum age the marker goes with the lamp.
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !lampGreen(); }));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !fixShown(); }));
+    EXPECT_EQ(track.GpsLegendText(), "GPS: no fix");
+
+    ASSERT_TRUE(sendFix("5230.0200"));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return fixShown() && lampGreen(); }));
+    Transfer();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !fixShown(); }));
+    EXPECT_FALSE(lampGreen());
+    EXPECT_EQ(track.GpsLegendText(), "GPS: no fix");
+    GetConfig().m_nGpsMaxAge = 5;
 }
 
 class MainFrameFullResolution : public MainFrameTest {

@@ -475,9 +475,10 @@ TEST_F(LocatorLinkTest, EveryHundredthFailedOpenIsReported)
     m_owner.debugLevel = DEBUG_LOCATE | DEBUG_GPS_DATA;
     m_owner.bluetoothPort = 4;
     m_owner.gpsPort = 9;
+    // Retries a millisecond apart: the link's own are seconds apart.
+    m_link.SetReaderWaits(std::chrono::milliseconds(1), std::chrono::seconds(1));
     ASSERT_EQ(m_link.Initialise(), LINK_OK);
     ASSERT_EQ(m_link.StartThreads(), LINK_OK);
-    // About 110 ms per attempt.
     ASSERT_TRUE(WaitUntil([&] { return LocateData().find("retry") != std::string::npos; }, 60s));
     ASSERT_TRUE(WaitUntil(
         [&] { return ReadWholeFile(m_docs.File("GpsData.txt")).find("retry") != std::string::npos; }, 60s));

@@ -233,3 +233,24 @@ long ProcStatusKb(pid_t pid, const char* field)
         return -1;
     return std::strtol(text.c_str() + at + key.size(), nullptr, 10);
 }
+
+long long ProcCpuTicks(pid_t pid)
+{
+    const std::string text = ReadWholeFile("/proc/" + std::to_string(pid) + "/stat");
+    // The name may hold spaces and parentheses: fields count from the last ')'.
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos)
+        return -1;
+    const char* at = text.c_str() + close + 1;
+    long long ticks = 0;
+    // Field 3 (state) follows the name; utime is field 14, stime 15.
+    for (int field = 3; field <= 15 && *at != '\0'; ++field) {
+        while (*at == ' ')
+            ++at;
+        if (field >= 14)
+            ticks += std::strtoll(at, nullptr, 10);
+        while (*at != ' ' && *at != '\0')
+            ++at;
+    }
+    return ticks;
+}

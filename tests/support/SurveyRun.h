@@ -92,3 +92,6 @@ bool LoggedByFieldbook(const SIM_PACKET& packet);
 
 // A field of /proc/<pid>/status in kB (VmRSS, VmHWM); -1 when it cannot be read.
 long ProcStatusKb(pid_t pid, const char* field);
+// CPU time of the whole process (user and system), in clock ticks; -1 when
+// it cannot be read.
+long long ProcCpuTicks(pid_t pid);
