@@ -78,6 +78,11 @@ public:
     void OnGpsSpeedRefused(int32_t baud, int error) override;
     void OnRecordQueued() override { m_face.OnRecordQueued(); }
 
+    // Tells the face of save failures of the survey log it has not told yet,
+    // and of the save that ends them. User-interface thread.
+    void ReportLogSaveState();
+    bool LogSaveFailing() const { return m_bSaveFailing; }
+
     CLocatorLink* Link() const { return m_pLink.get(); }
     // The GPS reader's latest GGA (unsigned angles, hemisphere codes); false
     // before the first one or without a link.
@@ -116,6 +121,8 @@ private:
     // FinishStopLink, both on the user-interface thread.
     std::atomic<bool> m_bStopping{false};
     std::thread m_stopper;
+    unsigned long m_nReportedSaveFailures = 0;
+    bool m_bSaveFailing = false;
 };
 
 // The one view, for the record timer.

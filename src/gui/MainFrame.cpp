@@ -5,13 +5,17 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QStatusBar>
+#include <QTimer>
 #include <QToolBar>
 #include <QVBoxLayout>
 
 #include "app/Application.h"
+#include "app/ConfigFile.h"
+#include "app/PortList.h"
 #include "gui/AboutDlg.h"
 #include "gui/FieldbookForm.h"
 #include "gui/Images.h"
+#include "gui/PictureControl.h"
 #include "gui/PointReadout.h"
 #include "gui/QtFace.h"
 #include "gui/SettingsSheet.h"
@@ -71,6 +75,58 @@ CMainFrame::CMainFrame(CFieldbookApp& app, CQtFace& face, bool fullResolution, Q
     connect(&m_face, &CQtFace::Notice, this, &CMainFrame::ShowNotice);
     connect(&m_face, &CQtFace::RecordsProcessed, this, &CMainFrame::UpdateSurvey);
     connect(&m_face, &CQtFace::LinkStopped, this, &CMainFrame::OnLinkStopped);
+    connect(&m_face, &CQtFace::LogSaveState, this, &CMainFrame::OnLogSaveState);
+    // A port's entry comes and goes with a device plugged in or a binding made:
+    // a look a second is enough for a tip.
+    m_portTimer = new QTimer(this);
+    m_portTimer->setInterval(1000);
+    connect(m_portTimer, &QTimer::timeout, this, &CMainFrame::CheckPorts);
+    m_portTimer->start();
+}
+
+void CMainFrame::CheckPorts()
+{
+    const CFieldbookView* view = m_app.View();
+    if (view == nullptr)
+        return;
+    int gpsPort = 0;
+    int bluetoothPort = 0;
+    view->GetPorts(gpsPort, bluetoothPort);
+    if (!GetConfig().m_strGpsd.empty())
+        gpsPort = 0;
+    const PORT_HINTS hints = ::CheckPorts(gpsPort, bluetoothPort);
+    auto tip = [](const std::string& problem, const QString& fine) {
+        return problem.empty() ? fine : QString::fromStdString(problem);
+    };
+    const QString gpsTip = tip(hints.gps, gpsPort == 0 ? QStringLiteral("GPS: gpsd %1").arg(QString::fromStdString(
+                                                                                         GetConfig().m_strGpsd))
+                                                         : QStringLiteral("GPS port: COM%1").arg(gpsPort));
+    const QString bluetoothTip = tip(hints.bluetooth, QStringLiteral("Locator port: COM%1").arg(bluetoothPort));
+    for (auto [id, text] : {std::pair{IDC_GPS_LAMP, gpsTip}, std::pair{IDC_BLUETOOTH_LAMP, bluetoothTip}}) {
+        if (QWidget* lamp = m_form->Picture(id); lamp != nullptr && lamp->toolTip() != text)
+            lamp->setToolTip(text);
+    }
+    const QString shared = QString::fromStdString(hints.shared);
+    if (shared != m_sharedPortWarning) {
+        m_sharedPortWarning = shared;
+        if (!shared.isEmpty())
+            ShowNotice(shared, true);
+    }
+}
+
+void CMainFrame::OnLogSaveState(const QString& text, bool failing)
+{
+    m_saveFailure = failing ? text : QString();
+    m_logPane->setStyleSheet(failing ? QStringLiteral("QLabel { background: #d01010; color: white; }") : QString());
+    // One box per run of failures: the pane stays red and its tip says how many
+    // points wait, a box per point would bury the window.
+    if (failing && !m_saveBoxShown) {
+        m_saveBoxShown = true;
+        ShowNotice(text, true);
+    }
+    if (!failing)
+        m_saveBoxShown = false;
+    UpdatePanes();
 }
 
 void CMainFrame::ShowNotice(const QString& text, bool warning)
@@ -239,6 +295,18 @@ void CMainFrame::UpdatePanes()
     const QString log = QString::fromStdString(view->LogPaneText());
     if (m_logPane->text() != log)
         m_logPane->setText(log);
+    const CSurveyLog& survey = *CSurveyLog::GetInstance();
+    // A menu launch shows no terminal: the window itself says where the logs go.
+    const QString folder = QStringLiteral("Survey logs go to %1").arg(QString::fromStdString(survey.GetFolder()));
+    const QString tip = m_saveFailure.isEmpty() ? folder : m_saveFailure + QLatin1Char('\n') + folder;
+    if (m_logPane->toolTip() != tip)
+        m_logPane->setToolTip(tip);
+    const QString title = survey.GetFileName().empty()
+                              ? QString::fromUtf8(kAppTitle)
+                              : QStringLiteral("%1 - %2").arg(QString::fromUtf8(kAppTitle),
+                                                              QString::fromStdString(survey.GetFileName()));
+    if (windowTitle() != title)
+        setWindowTitle(title);
     const QString transfer = QString::fromStdString(view->TransferPaneText());
     if (m_transferPane->text() != transfer)
         m_transferPane->setText(transfer);

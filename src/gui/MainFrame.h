@@ -16,6 +16,7 @@ class QLabel;
 class QMenu;
 class QStatusBar;
 class QToolBar;
+class QTimer;
 
 class CMainFrame : public QMainWindow {
     Q_OBJECT
@@ -37,8 +38,14 @@ public:
     void OnCommand(int commandId);
     void RunExitSequence();
     bool ExitSequenceRan() const { return m_exitRan; }
-    // Both panes from the view: the survey log and the transfer state.
+    // Both panes from the view: the survey log and the transfer state; the
+    // title names the log file.
     void UpdatePanes();
+    // The lamps' tips say what stands between each port and its device; a
+    // port set for both devices is told once, in a box.
+    void CheckPorts();
+    // The log pane is red while saves of the survey log fail.
+    bool LogPaneAlarm() const { return !m_saveFailure.isEmpty(); }
 
     QAction* Command(int commandId) const;
     QLabel* Pane(int paneId) const;
@@ -63,6 +70,7 @@ private:
     // A notice from the view: a box that does not block the window.
     void ShowNotice(const QString& text, bool warning);
     void OnLinkStopped();
+    void OnLogSaveState(const QString& text, bool failing);
     void LayoutTestWindow(bool show);
     void LayoutTestWindowFromView();
 
@@ -79,4 +87,10 @@ private:
     // The window closes once the background stop of the link has ended.
     bool m_closeAfterStop = false;
     bool m_testWindowShown = false;
+    // The warning of the failing saves; empty while they work.
+    QString m_saveFailure;
+    // The box about failing saves has been shown in this run of failures.
+    bool m_saveBoxShown = false;
+    QTimer* m_portTimer = nullptr;
+    QString m_sharedPortWarning;
 };

@@ -195,7 +195,8 @@ TEST_F(Headless, BadConfigurationGivesTheExactMessageAndKeepsEarlierSettings)
     ChildProcess fieldbook;
     ASSERT_TRUE(StartFieldbook(fieldbook));
     ASSERT_TRUE(WaitForFileText(dir.File("fieldbook.out"), "Log: ", 15s)) << Err();
-    EXPECT_EQ(Err(), "Illegal Level 0 Token <PORTS>\n");
+    EXPECT_EQ(Err(), "Illegal Level 0 Token <PORTS>\nfieldbook: in " + docs +
+                         "KV4300TraceProofIni+.txt line 2; the settings after it are not read and keep their defaults\n");
     EXPECT_NE(Out().find("GPS port: COM7\n"), std::string::npos) << Out();
     EXPECT_NE(Out().find("Locator port: COM5\n"), std::string::npos) << Out();
     Stop(fieldbook);

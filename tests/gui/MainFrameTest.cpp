@@ -17,6 +17,7 @@
 
 #include "GuiTestSupport.h"
 #include "app/Application.h"
+#include "gui/AboutDlg.h"
 #include "gui/DialogLayout.h"
 #include "gui/FieldbookForm.h"
 #include "gui/Images.h"
@@ -30,6 +31,10 @@
 #include "platform/Clock.h"
 #include "surveylog/SurveyLog.h"
 #include "support/Pty.h"
+#include "support/SurveyRun.h"
+#include "platform/Folders.h"
+#include "resources/DialogTemplates.h"
+#include <unistd.h>
 
 namespace {
 
@@ -83,7 +88,6 @@ TEST_F(MainFrameTest, CommandBarHoldsTheFiveCommandsWithSeparators)
             EXPECT_EQ(actions[i]->data().toInt(), expected[i]) << i;
     }
     EXPECT_EQ(m_frame.CommandBar()->iconSize(), QSize(14, 16));
-    EXPECT_EQ(m_frame.windowTitle(), "KV TraceProof+");
 }
 
 TEST_F(MainFrameTest, ToolbarAndTransferPaneFollowTheLink)
@@ -122,6 +126,53 @@ TEST_F(MainFrameTest, LogPaneNamesTheLogAndFollowsNewLog)
     SetLocalTimeForTest(&later);
     m_frame.Command(ID_NEW_LOG)->trigger();
     EXPECT_EQ(PaneText(ID_PANE_LOG), "0612143100.txt (0)");
+}
+
+// A menu launch shows no terminal: the window itself names the program, the
+// log file, where the logs go and what keeps the ports from their devices.
+TEST_F(MainFrameTest, WindowSaysWhatItIsWhereTheLogsGoAndWhyAPortIsNotReached)
+{
+    const QString folder = QString::fromStdString(CSurveyLog::GetInstance()->GetFolder());
+    EXPECT_EQ(m_frame.windowTitle(), "fieldbook - 0612143005.txt");
+    EXPECT_TRUE(m_frame.Pane(ID_PANE_LOG)->toolTip().contains(folder)) << m_frame.Pane(ID_PANE_LOG)->toolTip().toStdString();
+    CAboutDlg about(&m_frame);
+    EXPECT_EQ(FindControlAs<QLabel>(about, IDC_ABOUT_LOGS)->text(), "Survey logs: " + folder);
+    EXPECT_TRUE(about.windowTitle().contains("fieldbook"));
+
+    m_frame.CheckPorts();
+    const QString ports = QString::fromStdString(GetPortsFolder());
+    EXPECT_EQ(m_frame.Form()->Picture(IDC_BLUETOOTH_LAMP)->toolTip(), "Locator port: COM5 is not in the ports folder " + ports);
+    // An entry whose device has gone (an unplugged adapter, a released binding).
+    ASSERT_EQ(::symlink((ports + "ttyGone").toStdString().c_str(), (ports + "COM4").toStdString().c_str()), 0);
+    m_frame.CheckPorts();
+    EXPECT_EQ(m_frame.Form()->Picture(IDC_GPS_LAMP)->toolTip(),
+              "GPS port: COM4 points at " + ports + "ttyGone, which does not exist");
+}
+
+// Every failed save keeps the pane red with the points held in memory in its
+// tip; one box for the run of failures; the first good save clears it all.
+TEST_F(MainFrameTest, FailedSavesTurnTheLogPaneRedUntilASaveWorks)
+{
+    CSurveyLog& log = *CSurveyLog::GetInstance();
+    const std::string folder = log.GetFolder();
+    log.SetFolder(folder + "gone/");
+    for (int i = 0; i < 3; ++i) {
+        log.Add(SURVEY_POINT{});
+        EXPECT_FALSE(log.Save());
+        View().ReportLogSaveState();
+    }
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(m_frame.LogPaneAlarm());
+    EXPECT_TRUE(m_frame.Pane(ID_PANE_LOG)->toolTip().startsWith(QString::fromStdString(
+        "Log: cannot save " + folder + "gone/0612143005.txt: No such file or directory; 3 points held in memory")))
+        << m_frame.Pane(ID_PANE_LOG)->toolTip().toStdString();
+    EXPECT_EQ(m_frame.findChildren<QMessageBox*>(QStringLiteral("noticeBox")).size(), 1);
+
+    log.SetFolder(folder);
+    EXPECT_TRUE(log.Save());
+    View().ReportLogSaveState();
+    EXPECT_FALSE(m_frame.LogPaneAlarm());
+    EXPECT_EQ(LogRows(ReadWholeFile(folder + "0612143005.txt")).size(), 3u);
 }
 
 TEST_F(MainFrameTest, IndicatorsStartIdleAndTakeChangesPostedFromAWorker)
