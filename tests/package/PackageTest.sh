@@ -73,6 +73,11 @@ for program in "$root"/usr/bin/*; do
   done
 done
 
+# The installed package has no README: the page itself is whole.
+page=$(zcat "$root/usr/share/man/man1/fieldbook.1.gz")
+grep -qF 'DDMMhhmmss.gpkg' <<<"$page" && grep -qF '.BR fieldbook\-export (1)' <<<"$page" &&
+  ! grep -q 'README' <<<"$page" || fail "man fieldbook points elsewhere, or lacks the GeoPackage or fieldbook-export"
+
 # The unit as shipped, with ExecStart pointing into the scratch root (verify
 # wants the program to exist; its man page is checked above, not in the
 # system's man path). A user manager needs its runtime folder.
