@@ -18,6 +18,10 @@ public:
     CTestWindow* TestWindow() const { return m_testWindow; }
     CPointReadout* Readout() const { return m_readout; }
 
+    // The readout in a font of pointSize points (its three lines keep their
+    // room); the form grows to hold it.
+    void SetReadoutPointSize(int pointSize);
+
     // Places the test window (form coordinates), on top of its siblings.
     void PlaceTestWindow(const QRect& rect, bool show);
 
@@ -31,6 +35,7 @@ protected:
 
 private:
     void PlaceReadout();
+    void SizeReadout();
 
     CTestWindow* m_testWindow = nullptr;
     CPointReadout* m_readout = nullptr;

@@ -1,6 +1,7 @@
 #include "gui/MainFrame.h"
 
 #include <QAction>
+#include <cmath>
 #include <QCloseEvent>
 #include <QLabel>
 #include <QMessageBox>
@@ -28,15 +29,16 @@ namespace {
 struct COMMAND {
     int nId;
     const char* pszTip;
-    const char* pszKeys; // desktop keyboard shortcut
+    const char* pszKeys;  // desktop keyboard shortcut
+    const char* pszLabel; // under the icon at the field scale
 };
 
 constexpr COMMAND kCommands[] = {
-    {ID_TRANSFER, "Start or stop the transfer", "Ctrl+T"},
-    {ID_SETTINGS, "Settings", "Ctrl+,"},
-    {ID_NEW_LOG, "Start a new survey log", "Ctrl+N"},
-    {ID_ABOUT, "About", "F1"},
-    {ID_EXIT, "Exit", "Ctrl+Q"},
+    {ID_TRANSFER, "Start or stop the transfer", "Ctrl+T", "Transfer"},
+    {ID_SETTINGS, "Settings", "Ctrl+,", "Settings"},
+    {ID_NEW_LOG, "Start a new survey log", "Ctrl+N", "New log"},
+    {ID_ABOUT, "About", "F1", "About"},
+    {ID_EXIT, "Exit", "Ctrl+Q", "Exit"},
 };
 
 } // namespace
@@ -65,6 +67,10 @@ CMainFrame::CMainFrame(CFieldbookApp& app, CQtFace& face, bool fullResolution, Q
 
     CreateCommandBar(fullResolution);
     CreateStatusBar();
+    if (fullResolution) {
+        m_form->SetReadoutPointSize(kFieldReadoutPoints);
+        m_track->SetFieldScale(kFieldLegendPoints, TouchTargetPixels());
+    }
 
     connect(&m_face, &CQtFace::BitmapChanged, m_form, &CFieldbookForm::OnBitmapChanged);
     connect(&m_face, &CQtFace::RawData, m_form, &CFieldbookForm::OnRawData);
@@ -146,15 +152,16 @@ void CMainFrame::CreateCommandBar(bool fullResolution)
     m_commandBar->setObjectName(QStringLiteral("commandBar"));
     m_commandBar->setMovable(false);
     m_commandBar->setFloatable(false);
-    m_commandBar->setIconSize(fullResolution ? kLargeImage : kSmallImage);
-    m_commandBar->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    m_commandBar->setIconSize(fullResolution ? kFieldImage : kSmallImage);
+    m_commandBar->setToolButtonStyle(fullResolution ? Qt::ToolButtonTextUnderIcon : Qt::ToolButtonIconOnly);
     bool first = true;
     for (const COMMAND& command : kCommands) {
         if (!first)
             m_commandBar->addSeparator();
         first = false;
         QAction* action = m_commandBar->addAction(ToolbarIcon(command.nId, fullResolution),
-                                                  QString::fromUtf8(command.pszTip));
+                                                  QString::fromUtf8(fullResolution ? command.pszLabel
+                                                                                   : command.pszTip));
         action->setData(command.nId);
         const QKeySequence keys(QString::fromUtf8(command.pszKeys));
         action->setShortcut(keys);
@@ -166,6 +173,13 @@ void CMainFrame::CreateCommandBar(bool fullResolution)
         m_commands[command.nId] = action;
     }
     m_commands[ID_TRANSFER]->setCheckable(true);
+    if (fullResolution) {
+        const int touch = TouchTargetPixels();
+        for (const auto& [id, action] : m_commands) {
+            if (QWidget* button = m_commandBar->widgetForAction(action))
+                button->setMinimumSize(touch, touch);
+        }
+    }
     // The bar holds the only way to every command: nothing may hide it.
     m_commandBar->toggleViewAction()->setVisible(false);
     m_commandBar->setContextMenuPolicy(Qt::PreventContextMenu);
@@ -185,6 +199,11 @@ void CMainFrame::CreateStatusBar()
     m_transferPane->setMinimumWidth(metrics.horizontalAdvance(QString::fromUtf8(kTransferPaneWidthText)));
     m_statusBar->addWidget(m_logPane);
     m_statusBar->addWidget(m_transferPane);
+}
+
+int CMainFrame::TouchTargetPixels() const
+{
+    return static_cast<int>(std::ceil(kTouchTargetMm / 25.4 * logicalDpiY()));
 }
 
 QAction* CMainFrame::Command(int commandId) const

@@ -24,6 +24,15 @@ public:
     // Toolbar image sizes of the two screen resolution classes.
     static constexpr QSize kSmallImage{14, 16};
     static constexpr QSize kLargeImage{28, 32};
+    // The field scale (SCREEN#RESOLUTION#FULL): a rugged screen read at arm's
+    // length in the sun and worked with gloves. 9 mm is the smallest target a
+    // gloved finger hits reliably; the texts are sized for about 70 cm.
+    static constexpr QSize kFieldImage{42, 48};
+    static constexpr double kTouchTargetMm = 9.0;
+    static constexpr int kFieldReadoutPoints = 16;
+    static constexpr int kFieldLegendPoints = 13;
+    // kTouchTargetMm in pixels on the window's screen.
+    int TouchTargetPixels() const;
     // First size: the form and a useful track view on a 1366 x 768 screen.
     static constexpr QSize kDefaultSize{1024, 640};
     // Test window margins inside the frame: left, top, right, bottom.

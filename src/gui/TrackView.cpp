@@ -436,6 +436,16 @@ void CTrackView::DrawScaleBar(QPainter& p)
     p.drawText(QRectF(left.x(), base - 24, length, 16), Qt::AlignCenter, LengthText(metres));
 }
 
+void CTrackView::SetFieldScale(int pointSize, int touchPixels)
+{
+    QFont larger = font();
+    larger.setPointSize(pointSize);
+    setFont(larger);
+    m_fitButton->setMinimumSize(touchPixels, touchPixels);
+    m_fitButton->adjustSize();
+    update();
+}
+
 void CTrackView::DrawLegend(QPainter& p)
 {
     const QFontMetrics metrics(font());

@@ -9,6 +9,7 @@
 #include <QMessageBox>
 #include <QTimer>
 #include <QToolBar>
+#include <QToolButton>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -27,6 +28,8 @@
 #include "gui/SettingsSheet.h"
 #include "gui/TestSettingsPage.h"
 #include "gui/TestWindow.h"
+#include "gui/PointReadout.h"
+#include "gui/TrackView.h"
 #include "link/LocatorLink.h"
 #include "platform/Clock.h"
 #include "surveylog/SurveyLog.h"
@@ -413,10 +416,29 @@ protected:
     MainFrameFullResolution() : MainFrameTest(true) {}
 };
 
-TEST_F(MainFrameFullResolution, CommandBarUsesTheLargeImages)
+// The field scale: labelled buttons a gloved finger hits, and texts read at
+// arm's length. Sizes from the widgets, in millimetres and points.
+TEST_F(MainFrameFullResolution, FieldScaleGivesLabelledTouchTargetsAndLargeTexts)
 {
-    EXPECT_EQ(m_frame.CommandBar()->iconSize(), QSize(28, 32));
+    EXPECT_EQ(m_frame.CommandBar()->toolButtonStyle(), Qt::ToolButtonTextUnderIcon);
+    EXPECT_GE(m_frame.CommandBar()->iconSize().height(), 32);
     EXPECT_EQ(m_frame.Command(ID_EXIT)->icon().availableSizes().value(0), QSize(28, 32));
+    const double pixelsPerMm = m_frame.logicalDpiY() / 25.4;
+    std::vector<QWidget*> targets{m_frame.TrackView()->FitButton()};
+    for (int id : {ID_TRANSFER, ID_SETTINGS, ID_NEW_LOG, ID_ABOUT, ID_EXIT}) {
+        auto* button = qobject_cast<QToolButton*>(m_frame.CommandBar()->widgetForAction(m_frame.Command(id)));
+        ASSERT_NE(button, nullptr) << id;
+        EXPECT_FALSE(m_frame.Command(id)->text().isEmpty()) << id;
+        targets.push_back(button);
+    }
+    for (QWidget* target : targets) {
+        EXPECT_GE(target->width() / pixelsPerMm, 9.0) << target->objectName().toStdString();
+        EXPECT_GE(target->height() / pixelsPerMm, 9.0) << target->objectName().toStdString();
+    }
+    EXPECT_GE(m_frame.Form()->Readout()->font().pointSize(), 16);
+    EXPECT_GE(m_frame.TrackView()->font().pointSize(), 13);
+    // The readout's three lines keep their room in the larger font.
+    EXPECT_GE(m_frame.Form()->Readout()->height(), 3 * m_frame.Form()->Readout()->fontMetrics().lineSpacing());
 }
 
 // On a screen of device pixel ratio 2 every picture has twice the pixels in
