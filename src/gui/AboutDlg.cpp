@@ -26,7 +26,8 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
     if (auto* logs = FindControlAs<QLabel>(*this, IDC_ABOUT_LOGS)) {
         // A menu launch shows no terminal: here the user learns where the logs go.
         const QString folder = QString::fromStdString(CSurveyLog::GetInstance()->GetFolder());
-        logs->setText(QStringLiteral("Survey logs: %1").arg(folder));
+        m_logsText = QStringLiteral("Survey logs: %1").arg(folder);
+        logs->setText(m_logsText);
         logs->setWordWrap(true);
         logs->setTextInteractionFlags(Qt::TextSelectableByMouse);
         logs->setToolTip(folder);
@@ -44,4 +45,6 @@ void CAboutDlg::resizeEvent(QResizeEvent* event)
     // A failed move leaves every control where it was.
     if (RelayoutDialog(*this, wanted))
         m_templateId = wanted;
+    if (auto* logs = FindControlAs<QLabel>(*this, IDC_ABOUT_LOGS))
+        logs->setText(m_logsText);
 }

@@ -139,6 +139,8 @@ TEST_F(MainFrameTest, WindowSaysWhatItIsWhereTheLogsGoAndWhyAPortIsNotReached)
     EXPECT_EQ(m_frame.windowTitle(), "fieldbook - 0612143005.txt");
     EXPECT_TRUE(m_frame.Pane(ID_PANE_LOG)->toolTip().contains(folder)) << m_frame.Pane(ID_PANE_LOG)->toolTip().toStdString();
     CAboutDlg about(&m_frame);
+    about.show();
+    QCoreApplication::processEvents();
     EXPECT_EQ(FindControlAs<QLabel>(about, IDC_ABOUT_LOGS)->text(), "Survey logs: " + folder);
     EXPECT_TRUE(about.windowTitle().contains("fieldbook"));
 
