@@ -166,6 +166,11 @@ void CFieldbookApp::ExitSequence()
     m_exited = true;
     m_face.StopRecordTimer();
     m_view->StopLink();
+    // The last chance for points that only memory holds: what cannot be saved
+    // now is lost, and the user hears of it.
+    CSurveyLog* log = CSurveyLog::GetInstance();
+    if (log->GetUnsavedCount() > 0 && !log->GetFileName().empty() && !log->Save())
+        m_face.OnNotice(SaveFailureText(*log, "lost as the program ends"), true);
     CSurveyLog::DestroyInstance();
     m_companion.reset();
     m_view.reset();

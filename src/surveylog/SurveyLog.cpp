@@ -236,13 +236,13 @@ bool CSurveyLog::WriteFile(const std::string& path)
     return true;
 }
 
-std::string SaveFailureText(const CSurveyLog& log)
+std::string SaveFailureText(const CSurveyLog& log, const char* fate)
 {
     if (log.LastSaveError() == 0)
         return {};
     const size_t held = log.GetUnsavedCount();
     return "Log: cannot save " + log.GetFullPath() + ": " + strerrordesc_np(log.LastSaveError()) + "; " +
-           std::to_string(held) + (held == 1 ? " point" : " points") + " held in memory";
+           std::to_string(held) + (held == 1 ? " point " : " points ") + fate;
 }
 
 std::string LogPaneText(const CSurveyLog& log)

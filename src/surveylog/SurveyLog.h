@@ -106,8 +106,8 @@ private:
 
 // The warning of a failed save, e.g.
 //   "Log: cannot save /data/0612143005.txt: Permission denied; 6 points held in memory"
-// Empty when the last save worked.
-std::string SaveFailureText(const CSurveyLog& log);
+// Empty when the last save worked. fate says what becomes of the points.
+std::string SaveFailureText(const CSurveyLog& log, const char* fate = "held in memory");
 
 // Text of the status bar's log pane: the file name, a blank and the number of
 // points in brackets, e.g. "0612143005.txt (12)".

@@ -154,8 +154,11 @@ for situation in fresh missing readonly; do
     warnings=$(grep '^Log: ' "$run/fieldbook.err")
     grep -qxF "Log: cannot save $logs/$name: Permission denied; 3 points held in memory" <<<"$warnings" ||
       fail "$situation: no warning for the three points held: $(cat "$run/fieldbook.err")"
-    ! grep -vP "^Log: cannot save \Q$logs/$name\E: Permission denied; [123] points? held in memory$" <<<"$warnings" ||
+    ! grep -vP "^Log: cannot save \Q$logs/$name\E: Permission denied; [123] points? held in memory$" <<<"$warnings" |
+      grep -vxF "Log: cannot save $logs/$name: Permission denied; 3 points lost as the program ends" ||
       fail "$situation: a warning of another form: $warnings"
+    grep -qxF "Log: cannot save $logs/$name: Permission denied; 3 points lost as the program ends" <<<"$warnings" ||
+      fail "$situation: the end did not say what was lost: $warnings"
     [ -z "$(ls -A "$logs")" ] || fail "$situation: something was written into the read-only folder"
     continue
   fi
