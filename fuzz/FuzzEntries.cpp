@@ -253,13 +253,25 @@ bool SameRecord(const CConfigFile& a, const CConfigFile& b)
            a.m_dwDebugLevel == b.m_dwDebugLevel && a.m_bFullResolution == b.m_bFullResolution;
 }
 
-// At most one message, and only the illegal-token kind.
+// At most one message, and only the illegal-token kind: its line, then (when
+// it came from a file) the line that says where it stopped.
 std::string CheckMessages(const std::vector<std::string>& messages)
 {
     if (messages.size() > 1)
         return std::to_string(messages.size()) + " configuration messages";
-    if (messages.size() == 1 && (messages[0].rfind("Illegal ", 0) != 0 || messages[0].back() != '>'))
-        return "configuration message " + Hex(messages[0]);
+    if (messages.empty())
+        return "";
+    const std::string& text = messages[0];
+    const size_t feed = text.find('\n');
+    const std::string first = text.substr(0, feed);
+    const std::string second = feed == std::string::npos ? std::string() : text.substr(feed + 1);
+    const std::string tail = "; the settings after it are not read and keep their defaults";
+    const bool whereOk = feed == std::string::npos ||
+                         (second.rfind("fieldbook: in ", 0) == 0 && second.find('\n') == std::string::npos &&
+                          second.size() > tail.size() &&
+                          second.compare(second.size() - tail.size(), tail.size(), tail) == 0);
+    if (first.rfind("Illegal ", 0) != 0 || first.back() != '>' || !whereOk)
+        return "configuration message " + Hex(text);
     return "";
 }
 

@@ -26,6 +26,8 @@ int main(int argc, char** argv)
         break;
     }
     ApplyFolders(options);
+    for (const std::string& warning : CreateMissingFolders())
+        std::fprintf(stderr, "%s\n", warning.c_str());
     SetLogCompanionFactory([](std::function<void(const std::string&)> notice) {
         return std::unique_ptr<ISurveyLogObserver>(new CGeoPackageKeeper(std::move(notice)));
     });

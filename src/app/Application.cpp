@@ -9,6 +9,7 @@
 
 #include "app/ConfigFile.h"
 #include "platform/Folders.h"
+#include "platform/RegularFile.h"
 #include "surveylog/SurveyLog.h"
 
 namespace {
@@ -83,6 +84,22 @@ void ApplyFolders(const APP_OPTIONS& options)
     SetLogFolder(options.logDir);
 }
 
+std::vector<std::string> CreateMissingFolders()
+{
+    std::vector<std::string> warnings;
+    auto make = [&warnings](const std::string& folder, const char* what, const char* consequence) {
+        if (MakeFolders(folder))
+            return;
+        const int error = errno;
+        warnings.push_back(EscapeControlBytes("fieldbook: cannot create the " + std::string(what) + " " + folder +
+                                              ": " + strerrordesc_np(error) + "; " + consequence));
+    };
+    if (DocumentsFolderIsDefault())
+        make(GetDocumentsFolder(), "documents folder", "the settings are not kept and a second fieldbook is not stopped");
+    make(GetLogFolderChoice().folder, "log folder", "points are held in memory until it can be written");
+    return warnings;
+}
+
 std::string LogFolderNotice()
 {
     const LOG_FOLDER_CHOICE choice = GetLogFolderChoice();
@@ -138,6 +155,8 @@ void CFieldbookApp::Start()
 void CFieldbookApp::NewLog()
 {
     CSurveyLog::GetInstance()->StartNewFile();
+    if (m_view)
+        m_view->ReportLogSaveState();
 }
 
 void CFieldbookApp::ExitSequence()
@@ -147,6 +166,11 @@ void CFieldbookApp::ExitSequence()
     m_exited = true;
     m_face.StopRecordTimer();
     m_view->StopLink();
+    // The last chance for points that only memory holds: what cannot be saved
+    // now is lost, and the user hears of it.
+    CSurveyLog* log = CSurveyLog::GetInstance();
+    if (log->GetUnsavedCount() > 0 && !log->GetFileName().empty() && !log->Save())
+        m_face.OnNotice(SaveFailureText(*log, "lost as the program ends"), true);
     CSurveyLog::DestroyInstance();
     m_companion.reset();
     m_view.reset();

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/FieldbookView.h"
 #include "surveylog/SurveyLogObserver.h"
@@ -20,7 +21,7 @@ enum : int {
 // Status bar panes.
 enum : int { ID_PANE_LOG = 129, ID_PANE_XFER = 130 };
 
-constexpr const char* kAppTitle = "KV TraceProof+";
+constexpr const char* kAppTitle = "fieldbook";
 
 struct APP_OPTIONS {
     bool bHeadless = false;
@@ -38,6 +39,12 @@ std::string UsageText();
 
 // Puts the chosen folders in force (command line, else environment, else default).
 void ApplyFolders(const APP_OPTIONS& options);
+
+// Creates what a run writes into and may not exist yet: the documents folder
+// when it is the desktop's default one (a fresh account has none; without it
+// there is no settings file and no single-instance lock), and the log folder.
+// One warning line for each that could not be made.
+std::vector<std::string> CreateMissingFolders();
 
 // Empty, unless the survey logs cannot go to the program's folder (an installed
 // program) and go to the documents folder instead: then one line saying where

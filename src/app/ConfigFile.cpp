@@ -26,9 +26,11 @@ std::function<void(const std::string&)> g_messageHook;
 
 // Tokens and paths come from files and folders anybody may have written: their
 // control bytes are shown escaped, never sent to the terminal.
-void ShowMessage(const std::string& raw)
+void ShowMessage(const std::string& raw, const std::string& secondLine = {})
 {
-    const std::string text = EscapeControlBytes(raw);
+    std::string text = EscapeControlBytes(raw);
+    if (!secondLine.empty())
+        text += "\n" + EscapeControlBytes(secondLine);
     if (g_messageHook) {
         g_messageHook(text);
         return;
@@ -433,23 +435,29 @@ void CConfigFile::Read()
         return;
     }
     std::vector<std::string> tokens;
+    std::vector<int> lines;
     char buffer[kReadPieceChars + 1];
     size_t total = 0;
+    int line = 1;
     while (total < kMaxConfigBytes) {
         const size_t length = ReadPiece(file, buffer);
         if (length == 0)
             break;
         AppendTokens(std::string_view(buffer, length), tokens);
+        lines.resize(tokens.size(), line);
+        if (buffer[length - 1] == '\n')
+            ++line;
         total += length;
     }
     std::fclose(file);
-    Parse(tokens);
+    Parse(tokens, lines);
 }
 
-void CConfigFile::Parse(const std::vector<std::string>& tokens)
+void CConfigFile::Parse(const std::vector<std::string>& tokens, const std::vector<int>& lines)
 {
     ParseState state = ParseState::Level0;
-    for (const std::string& token : tokens) {
+    for (size_t index = 0; index < tokens.size(); ++index) {
+        const std::string& token = tokens[index];
         const char* error = nullptr;
         switch (state) {
         case ParseState::Level0:
@@ -591,7 +599,12 @@ void CConfigFile::Parse(const std::vector<std::string>& tokens)
         }
         if (error != nullptr) {
             // Built by concatenation: the token is as long and as odd as the file made it.
-            ShowMessage(error + token + ">");
+            // The message alone hid that every later setting was dropped.
+            std::string where;
+            if (index < lines.size())
+                where = "fieldbook: in " + ConfigFilePath() + " line " + std::to_string(lines[index]) +
+                        "; the settings after it are not read and keep their defaults";
+            ShowMessage(error + token + ">", where);
             return;
         }
     }

@@ -44,7 +44,9 @@ public:
     void Read();
     // Interprets the flat token list into the record; stops at the first illegal
     // keyword after showing its message. Safe for any bytes and any length.
-    void Parse(const std::vector<std::string>& tokens);
+    // lines, when given, holds each token's line number in the file: the
+    // message then says where it stopped and what that cost.
+    void Parse(const std::vector<std::string>& tokens, const std::vector<int>& lines = {});
     // Replaces the file with the six lines of the record, followed by a line
     // for each later setting that differs from its default. Silent when the file
     // cannot be written; the old file then stays as it was.

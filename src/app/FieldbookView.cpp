@@ -47,6 +47,7 @@ void CFieldbookView::OnInitialUpdate()
 {
     m_face.StartRecordTimer();
     CSurveyLog::GetInstance()->StartNewFile();
+    ReportLogSaveState();
     m_face.OnRunningChanged(m_bRunning);
     // While the link runs its threads own the indicators: StartLink showed them
     // idle before the threads began, and the threads only report changes. Setting
@@ -235,6 +236,20 @@ void CFieldbookView::OnGpsdSilent(const std::string& address, int seconds)
     m_face.OnNotice("GPS: gpsd at " + address + " silent for " + std::to_string(seconds) + " s, reconnecting", false);
 }
 
+void CFieldbookView::ReportLogSaveState()
+{
+    const CSurveyLog& log = *CSurveyLog::GetInstance();
+    const bool newFailure = log.FailedSaves() != m_nReportedSaveFailures;
+    m_nReportedSaveFailures = log.FailedSaves();
+    if (newFailure && log.LastSaveError() != 0) {
+        m_bSaveFailing = true;
+        m_face.OnLogSaveState(SaveFailureText(log), true);
+    } else if (m_bSaveFailing && log.LastSaveError() == 0) {
+        m_bSaveFailing = false;
+        m_face.OnLogSaveState("Log: saved " + log.GetFullPath() + "; every point is on disk again", false);
+    }
+}
+
 void CFieldbookView::SetIndicatorsIdle()
 {
     m_wndBluetoothIcon.SetBitmap(IDB_BLUETOOTH_DOWN);
@@ -269,6 +284,7 @@ void SurveyTimerProc()
         return;
     ProcessQueuedRecords(view->Link(), view->m_pSystemLog, view->m_dfPrevLat, view->m_dfPrevLong,
                          view->PointCheck());
+    view->ReportLogSaveState();
 }
 
 bool RecordsWaiting()

@@ -82,6 +82,11 @@ public:
     void OnGpsFixChanged() override { m_face.OnGpsFixChanged(); }
     void OnGpsdSilent(const std::string& address, int seconds) override;
 
+    // Tells the face of save failures of the survey log it has not told yet,
+    // and of the save that ends them. User-interface thread.
+    void ReportLogSaveState();
+    bool LogSaveFailing() const { return m_bSaveFailing; }
+
     CLocatorLink* Link() const { return m_pLink.get(); }
     // The current fix, as the GPS pictures show it: the GPS reader's latest
     // GGA (unsigned angles, hemisphere codes), with fix quality 0 once it no
@@ -134,6 +139,8 @@ private:
     std::atomic<bool> m_bStopping{false};
     std::thread m_stopper;
     size_t m_nBelowGate = 0; // user-interface thread
+    unsigned long m_nReportedSaveFailures = 0;
+    bool m_bSaveFailing = false;
 };
 
 // The one view, for the record timer.

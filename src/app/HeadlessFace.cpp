@@ -1,6 +1,7 @@
 #include "app/HeadlessFace.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <ctime>
 #include <poll.h>
@@ -10,6 +11,7 @@
 #include "app/ConfigFile.h"
 #include "app/FieldbookView.h"
 #include "app/GeoidModel.h"
+#include "app/PortList.h"
 #include "link/LinkOwner.h"
 #include "platform/Folders.h"
 #include "surveylog/RecordProcessing.h"
@@ -26,9 +28,16 @@ void CHeadlessFace::Line(const std::string& text)
 void CHeadlessFace::OnBitmapChanged(int controlId, int bitmapId)
 {
     // Picture and lamp of a link change together: the pictures tell it all.
+    std::lock_guard<std::mutex> lock(m_pictureMutex);
+    int* last = controlId == IDC_BLUETOOTH_ICON ? &m_lastBluetoothIcon
+                : controlId == IDC_GPS_ICON     ? &m_lastGpsIcon
+                                                : nullptr;
+    if (last == nullptr || *last == bitmapId)
+        return;
+    *last = bitmapId;
     if (controlId == IDC_BLUETOOTH_ICON)
         Line(bitmapId == IDB_BLUETOOTH_UP ? "Bluetooth link up" : "Bluetooth link down");
-    else if (controlId == IDC_GPS_ICON)
+    else
         Line(bitmapId == IDB_GPS_FIX ? "GPS fix" : "GPS no fix");
 }
 
@@ -119,11 +128,24 @@ int RunHeadless(const APP_OPTIONS& /*options*/)
     else
         face.Line("GPS port: gpsd " + GetConfig().m_strGpsd);
     face.Line("Locator port: COM" + std::to_string(GetConfig().m_nBluetoothPort));
+    // The link only learns "no such device", again and again: say once which it
+    // is, and again whenever that changes.
+    const int gpsPort = GetConfig().m_strGpsd.empty() ? GetConfig().m_nGpsPort : 0;
+    const int bluetoothPort = GetConfig().m_nBluetoothPort;
+    PORT_HINTS portHints;
+    auto tellPorts = [&] {
+        const PORT_HINTS now = CheckPorts(gpsPort, bluetoothPort);
+        for (const std::string& line : PortHintChanges(portHints, now, gpsPort, bluetoothPort))
+            face.OnNotice(line, line == now.shared);
+        portHints = now;
+    };
+    tellPorts();
+    auto portsChecked = std::chrono::steady_clock::now();
 
     CFieldbookApp app(face);
     app.Start();
     CSurveyLog* log = CSurveyLog::GetInstance();
-    face.ReportLog(log->GetFileName(), log->GetCount());
+    face.ReportLog(log->GetFileName(), log->GetSavedCount());
 
     // The main loop sleeps until a signal comes or a point is queued; it looks
     // again after 25 ms only while points are left over, and after kIdleMs in
@@ -157,7 +179,11 @@ int RunHeadless(const APP_OPTIONS& /*options*/)
             SurveyTimerProc();
             pending = RecordsWaiting();
         }
-        face.ReportLog(log->GetFileName(), log->GetCount());
+        face.ReportLog(log->GetFileName(), log->GetSavedCount());
+        if (std::chrono::steady_clock::now() - portsChecked >= std::chrono::seconds(1)) {
+            portsChecked = std::chrono::steady_clock::now();
+            tellPorts();
+        }
     }
     if (signalFd >= 0)
         ::close(signalFd);

@@ -21,6 +21,7 @@ public:
     void OnRunningChanged(bool running) override;
     void OnNotice(const std::string& text, bool warning) override;
     void OnQualityWarning(const std::string& text) override { OnNotice(text, true); }
+    void OnLogSaveState(const std::string& text, bool failing) override { OnNotice(text, failing); }
     void StartRecordTimer() override { m_timerRunning = true; }
     void StopRecordTimer() override { m_timerRunning = false; }
     void OnRecordQueued() override { m_recordQueued.Raise(); }
@@ -28,13 +29,19 @@ public:
     bool TimerRunning() const { return m_timerRunning; }
     // Raised by every point queued; the main loop sleeps on it.
     CWakeEvent& RecordQueued() { return m_recordQueued; }
-    // One line per point added since the last call (the log pane text), and the
-    // pane of a new file.
+    // One line per point that reached the disk since the last call (the log
+    // pane text, count the points on disk), and the pane of a new file.
     void ReportLog(const std::string& fileName, size_t count);
     void Line(const std::string& text);
 
 private:
     std::mutex m_mutex;
+    // Held while a picture's line is printed, so lines keep the pictures' order.
+    std::mutex m_pictureMutex;
+    // The line each picture printed last: a stop sets them idle from the link
+    // threads and from the view, which is one change, not two.
+    int m_lastBluetoothIcon = 0;
+    int m_lastGpsIcon = 0;
     std::FILE* m_out;
     bool m_timerRunning = false;
     CWakeEvent m_recordQueued;

@@ -28,3 +28,26 @@ std::vector<std::string> ListPortNames();
 // there is none.
 int PortNumberFromName(const std::string& name);
 std::string PortName(int portNumber);
+
+// What stands between the port and its device, said for the user; "" when the
+// entry exists and leads to something. The link only ever sees "no such
+// device" and retries for ever, so start-up and the lamps say which it is:
+//   "COM7 is not in the ports folder /home/ann/.config/fieldbook/ports/"
+//   "the ports folder /home/ann/.config/fieldbook/ports/ does not exist"
+//   "COM7 points at /dev/rfcomm0, which does not exist"
+std::string PortEntryProblem(int portNumber);
+
+// The hints of both ports, kept to tell only what changed. gpsPort 0: the GPS
+// comes from gpsd and has no port.
+struct PORT_HINTS {
+    std::string gps;       // "" or "GPS port: " + the problem
+    std::string bluetooth; // "" or "Locator port: " + the problem
+    std::string shared;    // "" or the warning that both use one port
+    bool operator==(const PORT_HINTS&) const = default;
+};
+PORT_HINTS CheckPorts(int gpsPort, int bluetoothPort);
+
+// Lines for what changed from before to now: a new problem, or one that has
+// gone ("Locator port: COM7 found").
+std::vector<std::string> PortHintChanges(const PORT_HINTS& before, const PORT_HINTS& now, int gpsPort,
+                                         int bluetoothPort);

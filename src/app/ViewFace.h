@@ -37,6 +37,12 @@ public:
     virtual void OnGpsFixChanged() {}
 
     // User-interface thread only from here on.
+
+    // A save of the survey log failed (failing, text the warning with the
+    // points held only in memory; told after every pass of the record timer
+    // that met a new failure), or the first save after such failures put
+    // every point on disk again (text says where).
+    virtual void OnLogSaveState(const std::string& /*text*/, bool /*failing*/) {}
     virtual void OnTestWindowCleared() = 0;
     // Places the test window and shows or hides it.
     virtual void OnTestWindowLayout(bool show) = 0;

@@ -1,11 +1,13 @@
 #include "gui/AboutDlg.h"
 
+#include <QLabel>
 #include <QPushButton>
 #include <QResizeEvent>
 
 #include "gui/DialogLayout.h"
 #include "gui/Images.h"
 #include "resources/DialogTemplates.h"
+#include "surveylog/SurveyLog.h"
 
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
 {
@@ -21,6 +23,15 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
     const DLG_TEMPLATE* shown = FindDialogTemplate(m_templateId);
     BuildDialogControls(*this, *shown);
     resize(DialogSizeToPixels(*this, shown->cx, shown->cy));
+    if (auto* logs = FindControlAs<QLabel>(*this, IDC_ABOUT_LOGS)) {
+        // A menu launch shows no terminal: here the user learns where the logs go.
+        const QString folder = QString::fromStdString(CSurveyLog::GetInstance()->GetFolder());
+        m_logsText = QStringLiteral("Survey logs: %1").arg(folder);
+        logs->setText(m_logsText);
+        logs->setWordWrap(true);
+        logs->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        logs->setToolTip(folder);
+    }
     if (auto* ok = FindControlAs<QPushButton>(*this, IDC_OK)) {
         ok->setDefault(true);
         connect(ok, &QPushButton::clicked, this, &QDialog::accept);
@@ -34,4 +45,6 @@ void CAboutDlg::resizeEvent(QResizeEvent* event)
     // A failed move leaves every control where it was.
     if (RelayoutDialog(*this, wanted))
         m_templateId = wanted;
+    if (auto* logs = FindControlAs<QLabel>(*this, IDC_ABOUT_LOGS))
+        logs->setText(m_logsText);
 }

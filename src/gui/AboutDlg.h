@@ -17,4 +17,6 @@ protected:
 
 private:
     int m_templateId = 0;
+    // A relayout puts the template's (empty) text back on the log folder line.
+    QString m_logsText;
 };

@@ -18,10 +18,7 @@ CFieldbookForm::CFieldbookForm(QWidget* parent) : QWidget(parent)
     BuildDialogControls(*this, *form);
     m_templateSize = DialogSizeToPixels(*this, form->cx, form->cy);
     m_readout = new CPointReadout(this);
-    const int lines = 3;
-    m_readout->setFixedHeight(lines * m_readout->fontMetrics().lineSpacing() + 4);
-    setMinimumSize(m_templateSize.width(), m_templateSize.height() + m_readout->height());
-    PlaceReadout();
+    SizeReadout();
     // Under the GPS label and lamp, above the test window.
     m_lampText = new QLabel(this);
     m_lampText->setObjectName(QStringLiteral("gpsLampText"));
@@ -36,6 +33,22 @@ void CFieldbookForm::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
     PlaceReadout();
+}
+
+void CFieldbookForm::SizeReadout()
+{
+    const int lines = 3;
+    m_readout->setFixedHeight(lines * m_readout->fontMetrics().lineSpacing() + 4);
+    setMinimumSize(m_templateSize.width(), m_templateSize.height() + m_readout->height());
+    PlaceReadout();
+}
+
+void CFieldbookForm::SetReadoutPointSize(int pointSize)
+{
+    QFont font = m_readout->font();
+    font.setPointSize(pointSize);
+    m_readout->setFont(font);
+    SizeReadout();
 }
 
 void CFieldbookForm::PlaceReadout()

@@ -24,6 +24,10 @@ public:
     // green lamp amber (a fix below the quality gate).
     void ShowGpsQuality(const QString& text, bool amber);
 
+    // The readout in a font of pointSize points (its three lines keep their
+    // room); the form grows to hold it.
+    void SetReadoutPointSize(int pointSize);
+
     // Places the test window (form coordinates), on top of its siblings.
     void PlaceTestWindow(const QRect& rect, bool show);
 
@@ -37,6 +41,7 @@ protected:
 
 private:
     void PlaceReadout();
+    void SizeReadout();
 
     CTestWindow* m_testWindow = nullptr;
     CPointReadout* m_readout = nullptr;

@@ -1,17 +1,22 @@
 #include "gui/MainFrame.h"
 
 #include <QAction>
+#include <cmath>
 #include <QCloseEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QStatusBar>
+#include <QTimer>
 #include <QToolBar>
 #include <QVBoxLayout>
 
 #include "app/Application.h"
+#include "app/ConfigFile.h"
+#include "app/PortList.h"
 #include "gui/AboutDlg.h"
 #include "gui/FieldbookForm.h"
 #include "gui/Images.h"
+#include "gui/PictureControl.h"
 #include "gui/PointReadout.h"
 #include "gui/QtFace.h"
 #include "gui/SettingsSheet.h"
@@ -24,15 +29,16 @@ namespace {
 struct COMMAND {
     int nId;
     const char* pszTip;
-    const char* pszKeys; // desktop keyboard shortcut
+    const char* pszKeys;  // desktop keyboard shortcut
+    const char* pszLabel; // under the icon at the field scale
 };
 
 constexpr COMMAND kCommands[] = {
-    {ID_TRANSFER, "Start or stop the transfer", "Ctrl+T"},
-    {ID_SETTINGS, "Settings", "Ctrl+,"},
-    {ID_NEW_LOG, "Start a new survey log", "Ctrl+N"},
-    {ID_ABOUT, "About", "F1"},
-    {ID_EXIT, "Exit", "Ctrl+Q"},
+    {ID_TRANSFER, "Start or stop the transfer", "Ctrl+T", "Transfer"},
+    {ID_SETTINGS, "Settings", "Ctrl+,", "Settings"},
+    {ID_NEW_LOG, "Start a new survey log", "Ctrl+N", "New log"},
+    {ID_ABOUT, "About", "F1", "About"},
+    {ID_EXIT, "Exit", "Ctrl+Q", "Exit"},
 };
 
 } // namespace
@@ -61,6 +67,10 @@ CMainFrame::CMainFrame(CFieldbookApp& app, CQtFace& face, bool fullResolution, Q
 
     CreateCommandBar(fullResolution);
     CreateStatusBar();
+    if (fullResolution) {
+        m_form->SetReadoutPointSize(kFieldReadoutPoints);
+        m_track->SetFieldScale(kFieldLegendPoints, TouchTargetPixels());
+    }
 
     connect(&m_face, &CQtFace::BitmapChanged, m_form, &CFieldbookForm::OnBitmapChanged);
     connect(&m_face, &CQtFace::RawData, m_form, &CFieldbookForm::OnRawData);
@@ -81,6 +91,58 @@ CMainFrame::CMainFrame(CFieldbookApp& app, CQtFace& face, bool fullResolution, Q
         if (!m_gpsMarkerTimer.isActive())
             m_gpsMarkerTimer.start();
     });
+    connect(&m_face, &CQtFace::LogSaveState, this, &CMainFrame::OnLogSaveState);
+    // A port's entry comes and goes with a device plugged in or a binding made:
+    // a look a second is enough for a tip.
+    m_portTimer = new QTimer(this);
+    m_portTimer->setInterval(1000);
+    connect(m_portTimer, &QTimer::timeout, this, &CMainFrame::CheckPorts);
+    m_portTimer->start();
+}
+
+void CMainFrame::CheckPorts()
+{
+    const CFieldbookView* view = m_app.View();
+    if (view == nullptr)
+        return;
+    int gpsPort = 0;
+    int bluetoothPort = 0;
+    view->GetPorts(gpsPort, bluetoothPort);
+    if (!GetConfig().m_strGpsd.empty())
+        gpsPort = 0;
+    const PORT_HINTS hints = ::CheckPorts(gpsPort, bluetoothPort);
+    auto tip = [](const std::string& problem, const QString& fine) {
+        return problem.empty() ? fine : QString::fromStdString(problem);
+    };
+    const QString gpsTip = tip(hints.gps, gpsPort == 0 ? QStringLiteral("GPS: gpsd %1").arg(QString::fromStdString(
+                                                                                         GetConfig().m_strGpsd))
+                                                         : QStringLiteral("GPS port: COM%1").arg(gpsPort));
+    const QString bluetoothTip = tip(hints.bluetooth, QStringLiteral("Locator port: COM%1").arg(bluetoothPort));
+    for (auto [id, text] : {std::pair{IDC_GPS_LAMP, gpsTip}, std::pair{IDC_BLUETOOTH_LAMP, bluetoothTip}}) {
+        if (QWidget* lamp = m_form->Picture(id); lamp != nullptr && lamp->toolTip() != text)
+            lamp->setToolTip(text);
+    }
+    const QString shared = QString::fromStdString(hints.shared);
+    if (shared != m_sharedPortWarning) {
+        m_sharedPortWarning = shared;
+        if (!shared.isEmpty())
+            ShowNotice(shared, true);
+    }
+}
+
+void CMainFrame::OnLogSaveState(const QString& text, bool failing)
+{
+    m_saveFailure = failing ? text : QString();
+    m_logPane->setStyleSheet(failing ? QStringLiteral("QLabel { background: #d01010; color: white; }") : QString());
+    // One box per run of failures: the pane stays red and its tip says how many
+    // points wait, a box per point would bury the window.
+    if (failing && !m_saveBoxShown) {
+        m_saveBoxShown = true;
+        ShowNotice(text, true);
+    }
+    if (!failing)
+        m_saveBoxShown = false;
+    UpdatePanes();
 }
 
 void CMainFrame::ShowNotice(const QString& text, bool warning)
@@ -100,15 +162,16 @@ void CMainFrame::CreateCommandBar(bool fullResolution)
     m_commandBar->setObjectName(QStringLiteral("commandBar"));
     m_commandBar->setMovable(false);
     m_commandBar->setFloatable(false);
-    m_commandBar->setIconSize(fullResolution ? kLargeImage : kSmallImage);
-    m_commandBar->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    m_commandBar->setIconSize(fullResolution ? kFieldImage : kSmallImage);
+    m_commandBar->setToolButtonStyle(fullResolution ? Qt::ToolButtonTextUnderIcon : Qt::ToolButtonIconOnly);
     bool first = true;
     for (const COMMAND& command : kCommands) {
         if (!first)
             m_commandBar->addSeparator();
         first = false;
         QAction* action = m_commandBar->addAction(ToolbarIcon(command.nId, fullResolution),
-                                                  QString::fromUtf8(command.pszTip));
+                                                  QString::fromUtf8(fullResolution ? command.pszLabel
+                                                                                   : command.pszTip));
         action->setData(command.nId);
         const QKeySequence keys(QString::fromUtf8(command.pszKeys));
         action->setShortcut(keys);
@@ -120,6 +183,13 @@ void CMainFrame::CreateCommandBar(bool fullResolution)
         m_commands[command.nId] = action;
     }
     m_commands[ID_TRANSFER]->setCheckable(true);
+    if (fullResolution) {
+        const int touch = TouchTargetPixels();
+        for (const auto& [id, action] : m_commands) {
+            if (QWidget* button = m_commandBar->widgetForAction(action))
+                button->setMinimumSize(touch, touch);
+        }
+    }
     // The bar holds the only way to every command: nothing may hide it.
     m_commandBar->toggleViewAction()->setVisible(false);
     m_commandBar->setContextMenuPolicy(Qt::PreventContextMenu);
@@ -139,6 +209,11 @@ void CMainFrame::CreateStatusBar()
     m_transferPane->setMinimumWidth(metrics.horizontalAdvance(QString::fromUtf8(kTransferPaneWidthText)));
     m_statusBar->addWidget(m_logPane);
     m_statusBar->addWidget(m_transferPane);
+}
+
+int CMainFrame::TouchTargetPixels() const
+{
+    return static_cast<int>(std::ceil(kTouchTargetMm / 25.4 * logicalDpiY()));
 }
 
 QAction* CMainFrame::Command(int commandId) const
@@ -254,6 +329,18 @@ void CMainFrame::UpdatePanes()
     const QString log = QString::fromStdString(view->LogPaneText());
     if (m_logPane->text() != log)
         m_logPane->setText(log);
+    const CSurveyLog& survey = *CSurveyLog::GetInstance();
+    // A menu launch shows no terminal: the window itself says where the logs go.
+    const QString folder = QStringLiteral("Survey logs go to %1").arg(QString::fromStdString(survey.GetFolder()));
+    const QString tip = m_saveFailure.isEmpty() ? folder : m_saveFailure + QLatin1Char('\n') + folder;
+    if (m_logPane->toolTip() != tip)
+        m_logPane->setToolTip(tip);
+    const QString title = survey.GetFileName().empty()
+                              ? QString::fromUtf8(kAppTitle)
+                              : QStringLiteral("%1 - %2").arg(QString::fromUtf8(kAppTitle),
+                                                              QString::fromStdString(survey.GetFileName()));
+    if (windowTitle() != title)
+        setWindowTitle(title);
     const QString transfer = QString::fromStdString(view->TransferPaneText());
     if (m_transferPane->text() != transfer)
         m_transferPane->setText(transfer);

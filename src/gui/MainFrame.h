@@ -17,6 +17,7 @@ class QLabel;
 class QMenu;
 class QStatusBar;
 class QToolBar;
+class QTimer;
 
 class CMainFrame : public QMainWindow {
     Q_OBJECT
@@ -24,6 +25,15 @@ public:
     // Toolbar image sizes of the two screen resolution classes.
     static constexpr QSize kSmallImage{14, 16};
     static constexpr QSize kLargeImage{28, 32};
+    // The field scale (SCREEN#RESOLUTION#FULL): a rugged screen read at arm's
+    // length in the sun and worked with gloves. 9 mm is the smallest target a
+    // gloved finger hits reliably; the texts are sized for about 70 cm.
+    static constexpr QSize kFieldImage{42, 48};
+    static constexpr double kTouchTargetMm = 9.0;
+    static constexpr int kFieldReadoutPoints = 16;
+    static constexpr int kFieldLegendPoints = 13;
+    // kTouchTargetMm in pixels on the window's screen.
+    int TouchTargetPixels() const;
     // First size: the form and a useful track view on a 1366 x 768 screen.
     static constexpr QSize kDefaultSize{1024, 640};
     // The GPS marker is brought up to the link's current fix at most this
@@ -41,8 +51,14 @@ public:
     void OnCommand(int commandId);
     void RunExitSequence();
     bool ExitSequenceRan() const { return m_exitRan; }
-    // Both panes from the view: the survey log and the transfer state.
+    // Both panes from the view: the survey log and the transfer state; the
+    // title names the log file.
     void UpdatePanes();
+    // The lamps' tips say what stands between each port and its device; a
+    // port set for both devices is told once, in a box.
+    void CheckPorts();
+    // The log pane is red while saves of the survey log fail.
+    bool LogPaneAlarm() const { return !m_saveFailure.isEmpty(); }
 
     QAction* Command(int commandId) const;
     QLabel* Pane(int paneId) const;
@@ -70,6 +86,7 @@ private:
     // A notice from the view: a box that does not block the window.
     void ShowNotice(const QString& text, bool warning);
     void OnLinkStopped();
+    void OnLogSaveState(const QString& text, bool failing);
     void LayoutTestWindow(bool show);
     void LayoutTestWindowFromView();
     // The track view's GPS marker from the view's current fix.
@@ -90,4 +107,10 @@ private:
     bool m_closeAfterStop = false;
     bool m_testWindowShown = false;
     QTimer m_gpsMarkerTimer;
+    // The warning of the failing saves; empty while they work.
+    QString m_saveFailure;
+    // The box about failing saves has been shown in this run of failures.
+    bool m_saveBoxShown = false;
+    QTimer* m_portTimer = nullptr;
+    QString m_sharedPortWarning;
 };

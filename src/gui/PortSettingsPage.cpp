@@ -79,6 +79,18 @@ void CPortSettingsPage::OnPortChosen(bool gpsSide, int index)
         return;
     const int port = PortNumberFromName(list->itemText(index).toStdString());
     CConfigFile& config = GetConfig();
+    // One device cannot answer as both: the second reader would be refused the
+    // port and each link would fail in turn. gpsd takes no port of ours.
+    const bool gpsUsesPort = config.m_strGpsd.empty();
+    if (gpsUsesPort && port == (gpsSide ? m_nBluetoothPort : m_nGpsPort)) {
+        SelectPorts(m_nGpsPort, m_nBluetoothPort);
+        FindControlAs<QPlainTextEdit>(*this, IDC_INFO_TEXT)
+            ->setPlainText(QStringLiteral("%1 is already the %2 port; choose another")
+                               .arg(QString::fromStdString(PortName(port)),
+                                    gpsSide ? QStringLiteral("locator's") : QStringLiteral("GPS")));
+        return;
+    }
+    FindControlAs<QPlainTextEdit>(*this, IDC_INFO_TEXT)->setPlainText(QString::fromUtf8(kPortsPageInfo));
     if (gpsSide) {
         m_nGpsPort = port;
         config.m_nGpsPort = port;

@@ -28,6 +28,10 @@ public:
     void OnTestWindowLayout(bool show) override;
     void OnRunningChanged(bool running) override;
     void OnNotice(const std::string& text, bool warning) override;
+    void OnLogSaveState(const std::string& text, bool failing) override
+    {
+        emit LogSaveState(QString::fromStdString(text), failing);
+    }
     void StartRecordTimer() override;
     void StopRecordTimer() override;
     // Any thread: wakes the GUI thread through the notifier.
@@ -47,6 +51,8 @@ signals:
     void TestWindowLayout(bool show);
     void RunningChanged(bool running);
     void Notice(const QString& text, bool warning);
+    // GUI thread: saves of the survey log fail (failing) or work again.
+    void LogSaveState(const QString& text, bool failing);
     // A background stop of the link has ended (GUI thread, posted).
     void LinkStopped();
     // The record timer ran SurveyTimerProc: points may have reached the log.

@@ -460,11 +460,22 @@ QString CTrackView::GpsLegendText() const
                               : QStringLiteral("GPS: no fix");
 }
 
+void CTrackView::SetFieldScale(int pointSize, int touchPixels)
+{
+    QFont larger = font();
+    larger.setPointSize(pointSize);
+    setFont(larger);
+    m_fitButton->setMinimumSize(touchPixels, touchPixels);
+    m_fitButton->adjustSize();
+    update();
+}
+
 void CTrackView::DrawLegend(QPainter& p)
 {
     const QFontMetrics metrics(font());
     const int line = metrics.height();
-    const int swatch = 14;
+    // The swatches and the box grow with the font (the field scale).
+    const int swatch = std::max(14, line);
     QStringList notes;
     if (m_model.WithoutFix() > 0)
         notes << QStringLiteral("%1 point%2 without fix (not drawn)")
@@ -472,7 +483,9 @@ void CTrackView::DrawLegend(QPainter& p)
                      .arg(m_model.WithoutFix() == 1 ? "" : "s");
     notes << GpsLegendText();
     const bool scale = m_model.Size() > 0;
-    const int width = std::max(kDepthClasses * swatch + 8 * 2, 220);
+    int width = std::max(kDepthClasses * swatch + 8 * 2, 220);
+    for (const QString& note : notes)
+        width = std::max(width, metrics.horizontalAdvance(note) + 8 * 2);
     const int height = 8 + (scale ? line + swatch + line + 4 : 0) + notes.size() * line + 8;
     const QRect box(8, this->height() - height - 8, width, height);
     p.setPen(QPen(QColor(0xa0, 0xa0, 0xa0), 1.0));
@@ -491,9 +504,10 @@ void CTrackView::DrawLegend(QPainter& p)
         y += swatch;
         p.setPen(kPanelText);
         const int barRight = box.left() + 8 + kDepthClasses * swatch;
-        p.drawText(QRect(box.left() + 8, y, 80, line), Qt::AlignLeft,
+        const int half = kDepthClasses * swatch / 2;
+        p.drawText(QRect(box.left() + 8, y, half, line), Qt::AlignLeft,
                    QStringLiteral("%1 m").arg(static_cast<double>(m_model.MinDepth()), 0, 'f', 2));
-        p.drawText(QRect(barRight - 80, y, 80, line), Qt::AlignRight,
+        p.drawText(QRect(barRight - half, y, half, line), Qt::AlignRight,
                    QStringLiteral("%1 m").arg(static_cast<double>(m_model.MaxDepth()), 0, 'f', 2));
         y += line + 4;
     }

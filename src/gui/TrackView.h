@@ -35,6 +35,10 @@ public:
 
     explicit CTrackView(QWidget* parent = nullptr);
 
+    // Legend and scale text in a font of pointSize points; the Fit button at
+    // least touchPixels square.
+    void SetFieldScale(int pointSize, int touchPixels);
+
     // Brings the view up to the log: new points are projected and drawn; a log
     // under another name, or with fewer points, starts the view over. The log
     // must stay alive until the next call or DetachLog.

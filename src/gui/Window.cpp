@@ -84,6 +84,7 @@ int RunWindow(int argc, char** argv, const APP_OPTIONS& /*options*/)
     app.Start();
     frame.UpdatePanes();
     frame.UpdateSurvey();
+    frame.CheckPorts();
     frame.show();
 
     const int status = QApplication::exec();

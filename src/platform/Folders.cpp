@@ -91,6 +91,16 @@ std::string GetDocumentsFolder()
     return WithTrailingSlash(chosen);
 }
 
+bool DocumentsFolderIsDefault()
+{
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (!g_documents.empty())
+            return false;
+    }
+    return EnvOr("FIELDBOOK_DOCUMENTS", "").empty();
+}
+
 std::string GetPortsFolder()
 {
     std::string chosen;
@@ -138,8 +148,7 @@ LOG_FOLDER_CHOICE GetLogFolderChoice()
 std::string GetLogFolder()
 {
     LOG_FOLDER_CHOICE choice = GetLogFolderChoice();
-    if (choice.source == LogFolderSource::Documents)
-        MakeFolders(choice.folder); // a failure shows as failed saves, as for any folder
+    MakeFolders(choice.folder); // a failure shows as failed saves
     return choice.folder;
 }
 

@@ -19,9 +19,13 @@ void SetPortsFolder(const std::string& dir);
 void SetLogFolder(const std::string& dir);
 
 std::string GetDocumentsFolder();
+// The documents folder is the desktop's own (XDG, else ~/Documents), not one
+// given by --documents or $FIELDBOOK_DOCUMENTS.
+bool DocumentsFolderIsDefault();
 std::string GetPortsFolder();
-// The log folder in force. When it is the documents fallback it is created
-// (with any missing parent) if it does not exist yet.
+// The log folder in force, created (with any missing parent) if it does not
+// exist yet: a folder named before it was made must not turn a survey into
+// points held in memory.
 std::string GetLogFolder();
 
 // Which rule gave the log folder: start-up tells the user when the program's

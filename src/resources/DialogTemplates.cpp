@@ -40,13 +40,14 @@ constexpr DLG_CONTROL kTestSettings[] = {
     {IDC_INFO_TEXT, DLG_KIND::InfoBox, 15, 7, 130, 31, nullptr, 0},
 };
 
-constexpr char kAboutVersion[] = "KV4300 TraceProof+ version " FIELDBOOK_VERSION;
+constexpr char kAboutVersion[] = "fieldbook version " FIELDBOOK_VERSION;
 
 // Portrait: the lines under the icon.
 constexpr DLG_CONTROL kAboutPortrait[] = {
     {IDC_ABOUT_ICON, DLG_KIND::Icon, 12, 12, 20, 20, nullptr, IDR_MAINFRAME},
     {IDC_ABOUT_VERSION, DLG_KIND::Label, 12, 44, 132, 8, kAboutVersion, 0},
     {IDC_ABOUT_COPYRIGHT, DLG_KIND::Label, 12, 58, 132, 8, kAboutCopyright, 0},
+    {IDC_ABOUT_LOGS, DLG_KIND::Label, 12, 72, 132, 28, "", 0},
     {IDC_OK, DLG_KIND::Button, 53, 105, 50, 14, "OK", 0},
 };
 
@@ -55,6 +56,7 @@ constexpr DLG_CONTROL kAboutLandscape[] = {
     {IDC_ABOUT_ICON, DLG_KIND::Icon, 12, 12, 20, 20, nullptr, IDR_MAINFRAME},
     {IDC_ABOUT_VERSION, DLG_KIND::Label, 42, 14, 160, 8, kAboutVersion, 0},
     {IDC_ABOUT_COPYRIGHT, DLG_KIND::Label, 42, 28, 160, 8, kAboutCopyright, 0},
+    {IDC_ABOUT_LOGS, DLG_KIND::Label, 42, 42, 160, 28, "", 0},
     {IDC_OK, DLG_KIND::Button, 80, 105, 50, 14, "OK", 0},
 };
 

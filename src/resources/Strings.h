@@ -4,7 +4,7 @@
 inline constexpr char kSettingsCaption[] = "Settings";
 inline constexpr char kPortsPageTitle[] = "Ports";
 inline constexpr char kTestPageTitle[] = "Test";
-inline constexpr char kAboutCaption[] = "About KV4300 TraceProof+ ...";
+inline constexpr char kAboutCaption[] = "About fieldbook";
 
 // The status panes start as wide as these texts (25 and 8 "X").
 inline constexpr char kLogPaneWidthText[] = "XXXXXXXXXXXXXXXXXXXXXXXXX";

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <new>
 #include <sys/stat.h>
@@ -81,6 +82,7 @@ void CSurveyLog::Clear()
     m_formatted = 0;
     m_distance.Reset();
     m_bUnsaved = false;
+    m_nSaved = 0;
 }
 
 std::string CSurveyLog::GetFullPath() const { return WithTrailingSlash(m_folder) + m_fileName; }
@@ -98,8 +100,13 @@ bool CSurveyLog::Save()
         return true;
     if (m_fileName.empty())
         return false;
-    if (!WriteFile(GetFullPath()))
+    if (!WriteFile(GetFullPath())) {
+        m_nSaveError = errno != 0 ? errno : EIO;
+        ++m_nFailedSaves;
         return false;
+    }
+    m_nSaveError = 0;
+    m_nSaved = m_points.size();
     m_bUnsaved = false;
     if (m_pObserver != nullptr)
         m_pObserver->OnLogSaved(*this);
@@ -121,6 +128,7 @@ bool CSurveyLog::StartNewFile()
     m_folder = GetLogFolder();
     ReadFile(GetFullPath());
     m_bUnsaved = false;
+    m_nSaved = m_points.size();
     // The file holds what was taken over: whatever is kept beside it catches up now.
     if (!m_points.empty() && m_pObserver != nullptr)
         m_pObserver->OnLogSaved(*this);
@@ -189,17 +197,22 @@ bool CSurveyLog::WriteFile(const std::string& path)
     const size_t slash = path.rfind('/');
     const std::string folder = (slash == std::string::npos) ? std::string() : path.substr(0, slash + 1);
     const std::string name = path.substr(folder.size());
-    if (name.empty())
+    if (name.empty()) {
+        errno = EISDIR;
         return false;
+    }
     // Format before anything touches the disk: running out of memory then
     // leaves no trace.
-    if (!FormatNewLines())
+    if (!FormatNewLines()) {
+        errno = ENOMEM;
         return false;
+    }
 
     // Hidden, and one fixed name per log: a save cut short by a crash leaves at
     // most one such file, which the next save replaces.
     const std::string temporary = folder + "." + name + ".tmp";
     ::unlink(temporary.c_str());
+    errno = 0;
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0)
         return false;
@@ -214,11 +227,22 @@ bool CSurveyLog::WriteFile(const std::string& path)
     if (ok)
         ok = ::rename(temporary.c_str(), path.c_str()) == 0;
     if (!ok) {
+        const int error = errno;
         ::unlink(temporary.c_str());
+        errno = error;
         return false;
     }
     SyncFolder(folder);
     return true;
+}
+
+std::string SaveFailureText(const CSurveyLog& log, const char* fate)
+{
+    if (log.LastSaveError() == 0)
+        return {};
+    const size_t held = log.GetUnsavedCount();
+    return "Log: cannot save " + log.GetFullPath() + ": " + strerrordesc_np(log.LastSaveError()) + "; " +
+           std::to_string(held) + (held == 1 ? " point " : " points ") + fate;
 }
 
 std::string LogPaneText(const CSurveyLog& log)

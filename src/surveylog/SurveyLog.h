@@ -24,6 +24,10 @@ public:
     bool Add(const SURVEY_POINT& point);
     void Clear();
     size_t GetCount() const { return m_points.size(); }
+    // Points of the list that the file on disk holds (the first GetSavedCount()).
+    size_t GetSavedCount() const { return m_nSaved; }
+    // Points that exist only in memory: a save failed, or none has run yet.
+    size_t GetUnsavedCount() const { return m_points.size() - m_nSaved; }
     bool IsEmpty() const { return m_points.empty(); }
     const SURVEY_POINT& GetAt(size_t index) const { return m_points[index]; }
 
@@ -38,6 +42,11 @@ public:
     // succeeds. False when the file could not be written: the points stay and
     // the previous file is left as it was.
     bool Save();
+    // Why the last save failed: errno, and the file it tried; zero after a save
+    // that worked. FailedSaves counts every failure of the run, so a reporter
+    // can tell a new failure from one it has told already.
+    int LastSaveError() const { return m_nSaveError; }
+    unsigned long FailedSaves() const { return m_nFailedSaves; }
 
     // Saves the survey so far, empties the list, names a new file from the local
     // clock in the log folder, takes over the points of a file of that name that
@@ -85,12 +94,20 @@ private:
     std::vector<SURVEY_POINT> m_points;
     std::chrono::milliseconds m_newFileWait{1000};
     bool m_bUnsaved = false;
+    size_t m_nSaved = 0;
+    int m_nSaveError = 0;
+    unsigned long m_nFailedSaves = 0;
     ISurveyLogObserver* m_pObserver = nullptr;
 
     std::string m_lines;     // data lines of m_points[0, m_formatted)
     size_t m_formatted = 0;
     CTrackDistance m_distance; // Distance column state after m_formatted points
 };
+
+// The warning of a failed save, e.g.
+//   "Log: cannot save /data/0612143005.txt: Permission denied; 6 points held in memory"
+// Empty when the last save worked. fate says what becomes of the points.
+std::string SaveFailureText(const CSurveyLog& log, const char* fate = "held in memory");
 
 // Text of the status bar's log pane: the file name, a blank and the number of
 // points in brackets, e.g. "0612143005.txt (12)".

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <gtest/gtest.h>
+#include <functional>
 #include <map>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -84,3 +85,49 @@ TEST(PortList, NumberFromName)
 }
 
 } // namespace
+
+// What start-up and the lamps say about the two ports (GPS COM4, locator COM5)
+// in each state of the ports folder; then the lines a change gives.
+TEST(PortList, HintsNameWhatStandsBetweenAPortAndItsDevice)
+{
+    ScratchDir dir;
+    const std::string ports = dir.Path() + "ports/";
+    SetPortsFolder(ports);
+    struct Row {
+        const char* name;
+        std::function<void()> make;
+        int gpsPort;
+        std::string gps, bluetooth;
+        bool shared;
+    } rows[] = {
+        {"no folder", [] {}, 4, "GPS port: the ports folder " + ports + " does not exist",
+         "Locator port: the ports folder " + ports + " does not exist", false},
+        {"no entries", [&] { ::mkdir(ports.c_str(), 0755); }, 4, "GPS port: COM4 is not in the ports folder " + ports,
+         "Locator port: COM5 is not in the ports folder " + ports, false},
+        {"links to nothing", [&] { [[maybe_unused]] int rc = ::symlink("/dev/rfcomm77", (ports + "COM5").c_str()); }, 4,
+         "GPS port: COM4 is not in the ports folder " + ports, "Locator port: COM5 points at /dev/rfcomm77, which does not exist",
+         false},
+        {"both found", [&] {
+             ::unlink((ports + "COM5").c_str());
+             WriteWholeFile(ports + "COM4", "");
+             WriteWholeFile(ports + "COM5", "");
+         },
+         4, "", "", false},
+        {"one port for both", [] {}, 5, "", "", true},
+        {"gpsd has no port", [] {}, 0, "", "", false},
+    };
+    PORT_HINTS before;
+    for (Row& row : rows) {
+        row.make();
+        const PORT_HINTS hints = CheckPorts(row.gpsPort, 5);
+        EXPECT_EQ(hints.gps, row.gps) << row.name;
+        EXPECT_EQ(hints.bluetooth, row.bluetooth) << row.name;
+        EXPECT_EQ(!hints.shared.empty(), row.shared) << row.name;
+        const std::vector<std::string> lines = PortHintChanges(before, hints, row.gpsPort, 5);
+        if (std::string(row.name) == "both found") {
+            EXPECT_EQ(lines, (std::vector<std::string>{"GPS port: COM4 found", "Locator port: COM5 found"}));
+        }
+        before = hints;
+    }
+    SetPortsFolder("");
+}

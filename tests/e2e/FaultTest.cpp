@@ -131,7 +131,14 @@ TEST(Faults, ReadOnlyLogFolderLosesNoPointOnceWritableAgain)
     ASSERT_EQ(::chmod(run.Logs().c_str(), 0555), 0);
     std::this_thread::sleep_for(500ms); // a save already under way ends
     const size_t onDisk = RowsOnDisk(run);
-    ASSERT_TRUE(run.WaitForPoints(static_cast<long>(onDisk) + 3, 30s)) << run.Out();
+    const long counted = LastLogCount(run.Out());
+    // Each failed save says so with the points that wait in memory, and no
+    // point is counted as logged that is not on disk.
+    ASSERT_TRUE(WaitForFileText(run.File("fieldbook.err"), "; 3 points held in memory\n", 30s)) << run.Err();
+    EXPECT_NE(run.Err().find("Log: cannot save " + run.Logs() + LastLogName(run.Out()) + ": Permission denied; 3 points held in memory\n"),
+              std::string::npos)
+        << run.Err();
+    EXPECT_EQ(LastLogCount(run.Out()), counted);
     EXPECT_EQ(RowsOnDisk(run), onDisk); // nothing reached the disk...
     ASSERT_EQ(::chmod(run.Logs().c_str(), 0755), 0);
 
@@ -144,6 +151,9 @@ TEST(Faults, ReadOnlyLogFolderLosesNoPointOnceWritableAgain)
     EXPECT_EQ(WholeLogProblem(end.log), "");
     EXPECT_EQ(end.logged, end.expected);
     EXPECT_FALSE(FileExists(run.Logs() + "." + end.files[0] + ".tmp"));
+    EXPECT_NE(run.Out().find("Log: saved " + run.Logs() + end.files[0] + "; every point is on disk again\n"),
+              std::string::npos)
+        << run.Out();
 }
 
 struct MissingDocumentsCase {

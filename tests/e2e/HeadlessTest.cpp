@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <sstream>
 #include <thread>
+#include <unistd.h>
 
 #include "support/ChildProcess.h"
 #include "support/ScratchDir.h"
@@ -145,6 +146,9 @@ TEST_F(Headless, LogsEveryAckedPacketAndStopsCleanlyOnSigterm)
                              "XFER Off\n", "Stopped\n"})
         EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
     EXPECT_NE(out.find("Log: " + files[0] + " (6)\n"), std::string::npos) << out;
+    // The stop sets the pictures idle once, whoever tells it.
+    const std::string afterUp = out.substr(out.rfind("Bluetooth link up\n"));
+    EXPECT_EQ(afterUp.find("Bluetooth link down\n"), afterUp.rfind("Bluetooth link down\n")) << out;
     // With debug level 0 no debug file is made.
     for (const char* name : {"LocateData.txt", "GpsData.txt", "GpsDecoder.txt", "system.txt", "Comm4.txt", "Comm5.txt"})
         EXPECT_FALSE(FileExists(docs + name)) << name;
@@ -195,9 +199,17 @@ TEST_F(Headless, BadConfigurationGivesTheExactMessageAndKeepsEarlierSettings)
     ChildProcess fieldbook;
     ASSERT_TRUE(StartFieldbook(fieldbook));
     ASSERT_TRUE(WaitForFileText(dir.File("fieldbook.out"), "Log: ", 15s)) << Err();
-    EXPECT_EQ(Err(), "Illegal Level 0 Token <PORTS>\n");
+    EXPECT_EQ(Err(), "Illegal Level 0 Token <PORTS>\nfieldbook: in " + docs +
+                         "KV4300TraceProofIni+.txt line 2; the settings after it are not read and keep their defaults\n");
     EXPECT_NE(Out().find("GPS port: COM7\n"), std::string::npos) << Out();
     EXPECT_NE(Out().find("Locator port: COM5\n"), std::string::npos) << Out();
+    // The link only meets "no such device": start-up says which it is, and
+    // says it again when the entry changes.
+    EXPECT_NE(Out().find("GPS port: COM7 is not in the ports folder " + ports + "\n"), std::string::npos) << Out();
+    ASSERT_EQ(::symlink((ports + "rfcomm9").c_str(), (ports + "COM7").c_str()), 0);
+    EXPECT_TRUE(WaitForFileText(dir.File("fieldbook.out"),
+                                "GPS port: COM7 points at " + ports + "rfcomm9, which does not exist\n", 15s))
+        << Out();
     Stop(fieldbook);
     // The file with the bad token is left as it was.
     EXPECT_EQ(ReadWholeFile(docs + "KV4300TraceProofIni+.txt"), "PORT#GPS#PORTNUMBER#7\nPORTS#BLUETOOTH#PORTNUMBER#9\n");

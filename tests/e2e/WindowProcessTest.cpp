@@ -90,8 +90,11 @@ TEST(WindowProcess, MapsItsWindowOnARealXServer)
     ASSERT_TRUE(sim.Wait(60s, &status));
     EXPECT_EQ(status, 0) << ReadWholeFile(dir.File("sim.out"));
 
-    // The X server knows the window by its title, mapped and viewable.
-    const std::string query = "xwininfo -display " + x.Display() + " -name 'KV TraceProof+' >" +
+    // The X server knows the window by its title (the program and the log
+    // file), mapped and viewable.
+    const std::string xwininfo = "xwininfo -display " + x.Display();
+    const std::string query = "id=$(" + xwininfo + " -root -tree | grep -m1 '\"fieldbook - [0-9]\\{10\\}\\.txt\"' | " +
+                              "awk '{print $1}') && [ -n \"$id\" ] && " + xwininfo + " -id \"$id\" >" +
                               dir.File("xwininfo.txt") + " 2>&1";
     bool mapped = false;
     for (int i = 0; i < 100 && !mapped; ++i) {

@@ -104,7 +104,7 @@ TEST(RelayoutDialog, MovedLabelGetsItsTemplateTextBack)
     BuildDialogControls(dialog, *FindDialogTemplate(IDD_ABOUTBOX));
     auto* version = FindControlAs<QLabel>(dialog, IDC_ABOUT_VERSION);
     const QString text = version->text();
-    ASSERT_TRUE(text.startsWith(QStringLiteral("KV4300 TraceProof+ version ")));
+    ASSERT_TRUE(text.startsWith(QStringLiteral("fieldbook version ")));
     version->clear();
     EXPECT_TRUE(RelayoutDialog(dialog, IDD_ABOUTBOX_WIDE));
     EXPECT_EQ(version->text(), text);

@@ -9,6 +9,7 @@
 #include <QMessageBox>
 #include <QTimer>
 #include <QToolBar>
+#include <QToolButton>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -18,6 +19,7 @@
 #include "GuiTestSupport.h"
 #include "app/Application.h"
 #include "app/ConfigFile.h"
+#include "gui/AboutDlg.h"
 #include "gui/DialogLayout.h"
 #include "gui/FieldbookForm.h"
 #include "gui/Images.h"
@@ -27,12 +29,18 @@
 #include "gui/SettingsSheet.h"
 #include "gui/TestSettingsPage.h"
 #include "gui/TestWindow.h"
+#include "gui/PointReadout.h"
+#include "gui/TrackView.h"
 #include "link/LocatorLink.h"
 #include "platform/Clock.h"
 #include "surveylog/SurveyLog.h"
 #include "gui/TrackView.h"
 #include "support/NmeaStream.h"
 #include "support/Pty.h"
+#include "support/SurveyRun.h"
+#include "platform/Folders.h"
+#include "resources/DialogTemplates.h"
+#include <unistd.h>
 
 namespace {
 
@@ -86,7 +94,6 @@ TEST_F(MainFrameTest, CommandBarHoldsTheFiveCommandsWithSeparators)
             EXPECT_EQ(actions[i]->data().toInt(), expected[i]) << i;
     }
     EXPECT_EQ(m_frame.CommandBar()->iconSize(), QSize(14, 16));
-    EXPECT_EQ(m_frame.windowTitle(), "KV TraceProof+");
 }
 
 TEST_F(MainFrameTest, ToolbarAndTransferPaneFollowTheLink)
@@ -125,6 +132,55 @@ TEST_F(MainFrameTest, LogPaneNamesTheLogAndFollowsNewLog)
     SetLocalTimeForTest(&later);
     m_frame.Command(ID_NEW_LOG)->trigger();
     EXPECT_EQ(PaneText(ID_PANE_LOG), "0612143100.txt (0)");
+}
+
+// A menu launch shows no terminal: the window itself names the program, the
+// log file, where the logs go and what keeps the ports from their devices.
+TEST_F(MainFrameTest, WindowSaysWhatItIsWhereTheLogsGoAndWhyAPortIsNotReached)
+{
+    const QString folder = QString::fromStdString(CSurveyLog::GetInstance()->GetFolder());
+    EXPECT_EQ(m_frame.windowTitle(), "fieldbook - 0612143005.txt");
+    EXPECT_TRUE(m_frame.Pane(ID_PANE_LOG)->toolTip().contains(folder)) << m_frame.Pane(ID_PANE_LOG)->toolTip().toStdString();
+    CAboutDlg about(&m_frame);
+    about.show();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(FindControlAs<QLabel>(about, IDC_ABOUT_LOGS)->text(), "Survey logs: " + folder);
+    EXPECT_TRUE(about.windowTitle().contains("fieldbook"));
+
+    m_frame.CheckPorts();
+    const QString ports = QString::fromStdString(GetPortsFolder());
+    EXPECT_EQ(m_frame.Form()->Picture(IDC_BLUETOOTH_LAMP)->toolTip(), "Locator port: COM5 is not in the ports folder " + ports);
+    // An entry whose device has gone (an unplugged adapter, a released binding).
+    ASSERT_EQ(::symlink((ports + "ttyGone").toStdString().c_str(), (ports + "COM4").toStdString().c_str()), 0);
+    m_frame.CheckPorts();
+    EXPECT_EQ(m_frame.Form()->Picture(IDC_GPS_LAMP)->toolTip(),
+              "GPS port: COM4 points at " + ports + "ttyGone, which does not exist");
+}
+
+// Every failed save keeps the pane red with the points held in memory in its
+// tip; one box for the run of failures; the first good save clears it all.
+TEST_F(MainFrameTest, FailedSavesTurnTheLogPaneRedUntilASaveWorks)
+{
+    CSurveyLog& log = *CSurveyLog::GetInstance();
+    const std::string folder = log.GetFolder();
+    log.SetFolder(folder + "gone/");
+    for (int i = 0; i < 3; ++i) {
+        log.Add(SURVEY_POINT{});
+        EXPECT_FALSE(log.Save());
+        View().ReportLogSaveState();
+    }
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(m_frame.LogPaneAlarm());
+    EXPECT_TRUE(m_frame.Pane(ID_PANE_LOG)->toolTip().startsWith(QString::fromStdString(
+        "Log: cannot save " + folder + "gone/0612143005.txt: No such file or directory; 3 points held in memory")))
+        << m_frame.Pane(ID_PANE_LOG)->toolTip().toStdString();
+    EXPECT_EQ(m_frame.findChildren<QMessageBox*>(QStringLiteral("noticeBox")).size(), 1);
+
+    log.SetFolder(folder);
+    EXPECT_TRUE(log.Save());
+    View().ReportLogSaveState();
+    EXPECT_FALSE(m_frame.LogPaneAlarm());
+    EXPECT_EQ(LogRows(ReadWholeFile(folder + "0612143005.txt")).size(), 3u);
 }
 
 TEST_F(MainFrameTest, IndicatorsStartIdleAndTakeChangesPostedFromAWorker)
@@ -406,10 +462,29 @@ protected:
     MainFrameFullResolution() : MainFrameTest(true) {}
 };
 
-TEST_F(MainFrameFullResolution, CommandBarUsesTheLargeImages)
+// The field scale: labelled buttons a gloved finger hits, and texts read at
+// arm's length. Sizes from the widgets, in millimetres and points.
+TEST_F(MainFrameFullResolution, FieldScaleGivesLabelledTouchTargetsAndLargeTexts)
 {
-    EXPECT_EQ(m_frame.CommandBar()->iconSize(), QSize(28, 32));
+    EXPECT_EQ(m_frame.CommandBar()->toolButtonStyle(), Qt::ToolButtonTextUnderIcon);
+    EXPECT_GE(m_frame.CommandBar()->iconSize().height(), 32);
     EXPECT_EQ(m_frame.Command(ID_EXIT)->icon().availableSizes().value(0), QSize(28, 32));
+    const double pixelsPerMm = m_frame.logicalDpiY() / 25.4;
+    std::vector<QWidget*> targets{m_frame.TrackView()->FitButton()};
+    for (int id : {ID_TRANSFER, ID_SETTINGS, ID_NEW_LOG, ID_ABOUT, ID_EXIT}) {
+        auto* button = qobject_cast<QToolButton*>(m_frame.CommandBar()->widgetForAction(m_frame.Command(id)));
+        ASSERT_NE(button, nullptr) << id;
+        EXPECT_FALSE(m_frame.Command(id)->text().isEmpty()) << id;
+        targets.push_back(button);
+    }
+    for (QWidget* target : targets) {
+        EXPECT_GE(target->width() / pixelsPerMm, 9.0) << target->objectName().toStdString();
+        EXPECT_GE(target->height() / pixelsPerMm, 9.0) << target->objectName().toStdString();
+    }
+    EXPECT_GE(m_frame.Form()->Readout()->font().pointSize(), 16);
+    EXPECT_GE(m_frame.TrackView()->font().pointSize(), 13);
+    // The readout's three lines keep their room in the larger font.
+    EXPECT_GE(m_frame.Form()->Readout()->height(), 3 * m_frame.Form()->Readout()->fontMetrics().lineSpacing());
 }
 
 // On a screen of device pixel ratio 2 every picture has twice the pixels in

@@ -99,6 +99,8 @@ TEST_F(SettingsSheetTest, EveryChangeOnThePortsPageIsWrittenAtOnce)
     const Step steps[] = {
         {[&] { emit page.BluetoothList()->activated(1); }, "PORT#BLUETOOTH#PORTNUMBER#10\n"},
         {[&] { emit page.GpsList()->activated(2); }, "PORT#GPS#PORTNUMBER#2\n"},
+        // COM10 is the locator's: refused, the file keeps COM2.
+        {[&] { emit page.GpsList()->activated(1); }, "PORT#GPS#PORTNUMBER#2\n"},
         {[&] { page.GpsEnabledBox()->click(); }, "PORT#GPS#ENABLED#FALSE\n"},
         {[&] { page.BluetoothEnabledBox()->click(); }, "PORT#BLUETOOTH#ENABLED#FALSE\n"},
         {[&] { page.GpsEnabledBox()->click(); }, "PORT#GPS#ENABLED#TRUE\n"},
@@ -120,6 +122,7 @@ TEST_F(SettingsSheetTest, EveryChangeOnThePortsPageIsWrittenAtOnce)
     page.GetPorts(gps, bluetooth);
     EXPECT_EQ(gps, 2);
     EXPECT_EQ(bluetooth, 10);
+    EXPECT_EQ(page.GpsList()->currentText(), "COM2");
     // Back to the defaults: the file holds the six lines alone again.
     emit page.GpsSpeedList()->activated(0);
     page.AnyTalkerBox()->click();

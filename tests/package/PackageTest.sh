@@ -3,8 +3,8 @@
 # clean, by scripts/package), unpacked into a scratch root (dpkg-deb -x, nothing
 # installed on the machine), its desktop entry, man pages and user unit put
 # through their validators, and a short survey run with the unpacked fieldbook
-# against the unpacked fieldbook-sim, without --log-dir: the unpacked usr/bin is
-# read-only as an installed one, so the log must land in DOCUMENTS/fieldbook/.
+# against the unpacked fieldbook-sim in each start-up situation of the table
+# below, as a user without root's file override.
 #   PackageTest.sh SOURCE_DIR BUILD_DIR
 # Exit status 0 passed, 1 failed, 77 skipped.
 set -uo pipefail
@@ -73,6 +73,11 @@ for program in "$root"/usr/bin/*; do
   done
 done
 
+# The installed package has no README: the page itself is whole.
+page=$(zcat "$root/usr/share/man/man1/fieldbook.1.gz")
+grep -qF 'DDMMhhmmss.gpkg' <<<"$page" && grep -qF '.BR fieldbook\-export (1)' <<<"$page" &&
+  ! grep -q 'README' <<<"$page" || fail "man fieldbook points elsewhere, or lacks the GeoPackage or fieldbook-export"
+
 # The unit as shipped, with ExecStart pointing into the scratch root (verify
 # wants the program to exist; its man page is checked above, not in the
 # system's man path). A user manager needs its runtime folder.
@@ -85,33 +90,86 @@ out=$(XDG_RUNTIME_DIR="$scratch/run" systemd-analyze --user --man=no verify "$sc
   fail "systemd-analyze verify: $out"
 [ -z "$out" ] || fail "systemd-analyze verify: $out"
 
-# The survey: three packets, no --log-dir and no FIELDBOOK_LOG_DIR.
+# Start-up situations of a new user, each a survey of three packets with the
+# unpacked programs:
+#   fresh     a HOME without Documents, no --log-dir: the documents folder is
+#             made (settings file, instance lock), the logs go to
+#             DOCUMENTS/fieldbook/ because usr/bin is read-only, and a second
+#             fieldbook on the same folder ends
+#   missing   --log-dir naming folders that do not exist yet: they are made
+#   readonly  --log-dir naming a read-only folder: every failed save is a
+#             warning with the points held in memory, and no point is
+#             counted as logged
 unset FIELDBOOK_LOG_DIR FIELDBOOK_PORTS FIELDBOOK_DOCUMENTS
-docs="$scratch/home/Documents"
-ports="$scratch/ports"
-mkdir -p "$docs"
-"$root/usr/bin/fieldbook-sim" --ports "$ports" --count 3 --interval 0.2 --quiet \
-  >"$scratch/sim.out" 2>"$scratch/sim.err" &
-sim=$!
-pids+=("$sim")
-HOME="$scratch/home" XDG_CONFIG_HOME="$scratch/home/.config" FIELDBOOK_DOCUMENTS="$docs" \
-  "${run_as_user[@]}" "$root/usr/bin/fieldbook" --headless --ports "$ports" \
-  >"$scratch/fieldbook.out" 2>"$scratch/fieldbook.err" &
-fieldbook=$!
-pids+=("$fieldbook")
-wait_for 60 grep -q ' (3)$' "$scratch/fieldbook.out" ||
-  fail "no third point: $(cat "$scratch/fieldbook.out" "$scratch/fieldbook.err")"
-wait_for 30 ended "$sim" || fail "fieldbook-sim did not end"
-wait "$sim" || fail "fieldbook-sim: $(cat "$scratch/sim.out" "$scratch/sim.err")"
-kill -TERM "$fieldbook"
-wait_for 30 ended "$fieldbook" || fail "fieldbook did not end on SIGTERM"
-wait "$fieldbook" || fail "fieldbook ended with status $?"
+for situation in fresh missing readonly; do
+  run="$scratch/$situation"
+  home="$run/home"
+  ports="$run/ports"
+  mkdir -p "$home"
+  args=(--headless --ports "$ports")
+  case $situation in
+    fresh) docs="$home/Documents"; logs="$docs/fieldbook" ;;
+    missing) docs="$home/Documents"; logs="$run/surveys/day 1"; args+=(--log-dir "$logs") ;;
+    readonly) docs="$home/Documents"; logs="$run/closed"; args+=(--log-dir "$logs"); mkdir -p -m 0555 "$logs" ;;
+  esac
+  "$root/usr/bin/fieldbook-sim" --ports "$ports" --count 3 --interval 0.2 --quiet \
+    >"$run/sim.out" 2>"$run/sim.err" &
+  sim=$!
+  pids+=("$sim")
+  start_fieldbook() {
+    HOME="$home" XDG_CONFIG_HOME="$home/.config" "${run_as_user[@]}" "$root/usr/bin/fieldbook" "${args[@]}" \
+      >"$run/$1.out" 2>"$run/$1.err" &
+    fieldbook=$!
+    pids+=("$fieldbook")
+  }
+  start_fieldbook fieldbook
+  first=$fieldbook
+  if [ "$situation" = readonly ]; then
+    wait_for 60 grep -q '; 3 points held in memory$' "$run/fieldbook.err" ||
+      fail "$situation: no warning for the third point: $(cat "$run/fieldbook.out" "$run/fieldbook.err")"
+  else
+    wait_for 60 grep -q ' (3)$' "$run/fieldbook.out" ||
+      fail "$situation: no third point: $(cat "$run/fieldbook.out" "$run/fieldbook.err")"
+  fi
+  if [ "$situation" = fresh ]; then
+    [ -f "$docs/KV4300TraceProofIni+.txt" ] || fail "$situation: no settings file in $docs"
+    [ -f "$docs/{75CA3573-B449-4e0b-83F5-9FD612A876C7}.lock" ] || fail "$situation: no instance lock in $docs"
+    start_fieldbook second
+    wait_for 30 ended "$fieldbook" || fail "$situation: a second fieldbook runs beside the first"
+    wait "$fieldbook"
+    [ $? -eq 1 ] || fail "$situation: the second fieldbook did not end with status 1: $(cat "$run/second.err")"
+  fi
+  wait_for 30 ended "$sim" || fail "$situation: fieldbook-sim did not end"
+  wait "$sim" || fail "$situation: fieldbook-sim: $(cat "$run/sim.out" "$run/sim.err")"
+  kill -TERM "$first"
+  wait_for 30 ended "$first" || fail "$situation: fieldbook did not end on SIGTERM"
+  wait "$first" || fail "$situation: fieldbook ended with status $?"
 
-grep -qxF "Survey logs: $docs/fieldbook/" "$scratch/fieldbook.out" || fail "start-up did not name the log folder"
-grep -qF "the program's folder $root/usr/bin/ cannot be written" "$scratch/fieldbook.out" ||
-  fail "start-up did not say why: $(cat "$scratch/fieldbook.out")"
-logs=("$docs"/fieldbook/??????????.txt)
-[ ${#logs[@]} -eq 1 ] && [ -f "${logs[0]}" ] || fail "no single survey log in $docs/fieldbook"
-[ "$(wc -l <"${logs[0]}")" -eq 5 ] || fail "survey log is not two headings and three points: $(cat "${logs[0]}")"
+  out=$(cat "$run/fieldbook.out")
+  grep -qxF "Survey logs: $logs/" <<<"$out" || fail "$situation: start-up did not name the log folder: $out"
+  if [ "$situation" = readonly ]; then
+    name=$(grep -oP '^Log: \K\d{10}\.txt(?= \(0\)$)' <<<"$out")
+    [ -n "$name" ] || fail "$situation: no log named: $out"
+    ! grep -q '^Log: .* ([1-9][0-9]*)$' <<<"$out" || fail "$situation: an unsaved point was counted as logged: $out"
+    warnings=$(grep '^Log: ' "$run/fieldbook.err")
+    grep -qxF "Log: cannot save $logs/$name: Permission denied; 3 points held in memory" <<<"$warnings" ||
+      fail "$situation: no warning for the three points held: $(cat "$run/fieldbook.err")"
+    ! grep -vP "^Log: cannot save \Q$logs/$name\E: Permission denied; [123] points? held in memory$" <<<"$warnings" |
+      grep -vxF "Log: cannot save $logs/$name: Permission denied; 3 points lost as the program ends" ||
+      fail "$situation: a warning of another form: $warnings"
+    grep -qxF "Log: cannot save $logs/$name: Permission denied; 3 points lost as the program ends" <<<"$warnings" ||
+      fail "$situation: the end did not say what was lost: $warnings"
+    [ -z "$(ls -A "$logs")" ] || fail "$situation: something was written into the read-only folder"
+    continue
+  fi
+  if [ "$situation" = fresh ]; then
+    grep -qF "the program's folder $root/usr/bin/ cannot be written" <<<"$out" ||
+      fail "$situation: start-up did not say why: $out"
+  fi
+  logs_written=("$logs"/??????????.txt)
+  [ ${#logs_written[@]} -eq 1 ] && [ -f "${logs_written[0]}" ] || fail "$situation: no single survey log in $logs"
+  [ "$(wc -l <"${logs_written[0]}")" -eq 5 ] ||
+    fail "$situation: survey log is not two headings and three points: $(cat "${logs_written[0]}")"
+done
 [ -z "$(ls -A "$root/usr/bin" | grep -v '^fieldbook')" ] || fail "something was written into usr/bin"
 echo "package test passed"
