@@ -17,6 +17,7 @@
 #include "platform/DebugFile.h"
 
 class CLocatorLink;
+class CCorrections;
 
 class CFieldbookView : public ILinkOwner {
 public:
@@ -79,6 +80,8 @@ public:
     void OnRecordQueued() override { m_face.OnRecordQueued(); }
 
     CLocatorLink* Link() const { return m_pLink.get(); }
+    // The NTRIP client and relay while PORT#GPS#NTRIP is set and the link runs.
+    CCorrections* Corrections() const { return m_pCorrections.get(); }
     // The GPS reader's latest GGA (unsigned angles, hemisphere codes); false
     // before the first one or without a link.
     bool LatestGpsFix(GPS_FIX& fix) const;
@@ -97,6 +100,8 @@ public:
 
 private:
     void SetIndicatorsIdle();
+    void StartCorrections();
+    void StopCorrections();
 
     IViewFace& m_face;
     std::atomic<bool> m_bRunning{false};
@@ -108,6 +113,8 @@ private:
     std::atomic<bool> m_bBluetoothTest{false};
     uint32_t m_dwDebugLevel = 0;
     std::unique_ptr<CLocatorLink> m_pLink;
+    std::unique_ptr<CCorrections> m_pCorrections;
+    bool m_bNtripRefusedShown = false;
     std::atomic<bool> m_bTalkerNoticeShown{false};
     std::atomic<bool> m_bSpeedWarningShown{false};
     // Initialise succeeded on m_pLink.

@@ -93,6 +93,8 @@ int RunHeadless(const APP_OPTIONS& /*options*/)
 
     SetConfigMessageHook({}); // the configuration's messages go to stderr
     GetConfig().Read();
+    if (const std::string warning = ConfigPermissionWarning(); !warning.empty())
+        std::fprintf(stderr, "%s\n", warning.c_str());
 
     CSingleInstance instance;
     if (!instance.Acquire()) {

@@ -25,6 +25,9 @@ public:
     // window: a box that does not block it; headless: a line on stdout, or on
     // stderr for a warning).
     virtual void OnNotice(const std::string& /*text*/, bool /*warning*/) {}
+    // Any thread: a line about the RTK corrections (headless: printed; the
+    // window: the Corrections lamp's text); streaming lights the lamp green.
+    virtual void OnCorrections(const std::string& /*line*/, bool /*streaming*/) {}
     // Any thread: a point was queued; the face wakes its user-interface
     // thread, which runs SurveyTimerProc now rather than at the next tick.
     virtual void OnRecordQueued() {}

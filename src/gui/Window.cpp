@@ -6,6 +6,7 @@
 
 #include <clocale>
 #include <csignal>
+#include <cstdio>
 #include <memory>
 #include <fcntl.h>
 #include <unistd.h>
@@ -49,6 +50,10 @@ int RunWindow(int argc, char** argv, const APP_OPTIONS& /*options*/)
     });
     GetConfig().Read();
     SetConfigMessageHook({});
+    if (const std::string warning = ConfigPermissionWarning(); !warning.empty()) {
+        std::fprintf(stderr, "%s\n", warning.c_str());
+        QMessageBox::warning(nullptr, programPath, QString::fromStdString(warning));
+    }
 
     // A second copy ends without a word and leaves the first where it is.
     CSingleInstance instance;

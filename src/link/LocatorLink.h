@@ -26,6 +26,7 @@
 #include "link/LinkOwner.h"
 #include "link/ReaderWake.h"
 #include "link/RecordSource.h"
+#include "link/RtcmRelay.h"
 #include "link/SerialPort.h"
 #include "link/SurveyPoint.h"
 #include "platform/DebugFile.h"
@@ -112,6 +113,12 @@ public:
     // when none has come yet. A lost GPS port leaves the position with
     // fix quality 0. Any thread; never waits for the decoder.
     bool LatestGpsFix(GPS_FIX& fix) const;
+
+    // The receiver's latest GGA with a fix, as received (for the NTRIP caster).
+    const CGgaTap& GgaTap() const { return m_ggaTap; }
+    // The corrections relay's write into the GPS port (IRtcmPort); ENODEV
+    // before Initialise. The relay is stopped before Shutdown.
+    int WriteToGpsPort(const uint8_t* data, size_t size, int timeoutMs, size_t* put);
 
     int LastRetCode() const { return m_nLastRetCode.load(); }
     int LastReleaseError() const { return m_nLastReleaseError.load(); }
@@ -218,4 +225,5 @@ private:
     std::chrono::milliseconds m_btIdle{1000};
     std::chrono::milliseconds m_gpsIdle{5000};
     int32_t m_nMaxFixAge = 0; // seconds, of the options in force
+    CGgaTap m_ggaTap;
 };

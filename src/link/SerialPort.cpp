@@ -1,7 +1,9 @@
 #include "link/SerialPort.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <thread>
 
@@ -35,7 +37,9 @@ void CSerialPort::OpenDevice(int nPort, bool readWrite, bool configure, bool set
 
     errno = 0;
     m_lastError = 0;
+    std::unique_lock<std::mutex> device(m_deviceMutex);
     const int error = m_device->Open(PortDevicePath(nPort), readWrite);
+    device.unlock();
     if (error != 0) {
         m_lastError = error;
         m_bOpen = false;
@@ -108,6 +112,18 @@ uint32_t CSerialPort::WritePort(const uint8_t* buffer, uint32_t length)
     return put;
 }
 
+int CSerialPort::WriteShared(const uint8_t* buffer, size_t length, int timeoutMs, size_t* put)
+{
+    *put = 0;
+    std::lock_guard<std::mutex> device(m_deviceMutex);
+    if (!m_bOpen)
+        return ENOTCONN;
+    uint32_t written = 0;
+    const int error = m_device->Write(buffer, static_cast<uint32_t>(std::min<size_t>(length, UINT32_MAX)), timeoutMs, &written);
+    *put = written;
+    return error;
+}
+
 int CSerialPort::GetModemRLSDState()
 {
     if (!m_bOpen)
@@ -130,8 +146,11 @@ void CSerialPort::ClosePort()
 {
     if (!m_bOpen)
         return;
-    m_device->Close();
-    m_bOpen = false;
+    {
+        std::lock_guard<std::mutex> device(m_deviceMutex);
+        m_device->Close();
+        m_bOpen = false;
+    }
     m_debugFile.Close();
     if (m_onClosed)
         m_onClosed();
@@ -168,6 +187,7 @@ void CGpsPort::OpenPort(int nPort)
 void CSerialPort::ReplaceDevice(std::unique_ptr<ISerialDevice> device)
 {
     ClosePort();
+    std::lock_guard<std::mutex> guard(m_deviceMutex);
     m_device = device ? std::move(device) : MakePosixSerialDevice();
 }
 
