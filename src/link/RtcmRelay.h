@@ -26,9 +26,10 @@ public:
 
 class CRtcmRelay {
 public:
-    // Four seconds of a 9600-baud port: corrections that waited longer are
-    // worth less to the receiver than the ones behind them.
-    static constexpr size_t kQueueBytes = 4096;
+    // Eight seconds of a 9600-baud port: corrections that waited longer are
+    // worth less to the receiver than the ones behind them. It also takes the
+    // burst a caster may send on connecting.
+    static constexpr size_t kQueueBytes = 8192;
 
     explicit CRtcmRelay(IRtcmPort& port);
     ~CRtcmRelay();
