@@ -138,7 +138,7 @@ std::string CNtripClient::ListStreams(std::vector<NTRIP_STREAM> streams)
         if (i > 0)
             text += ", ";
         text += streams[i].mountpoint;
-        if (fix) {
+        if (fix && streams[i].bHasPosition) {
             double x1, y1, z1, x2, y2, z2;
             GeodeticToEcef(lat, lon, 0, x1, y1, z1);
             GeodeticToEcef(streams[i].dfLatitude, streams[i].dfLongitude, 0, x2, y2, z2);
@@ -360,8 +360,11 @@ CNtripClient::Outcome CNtripClient::Session(const std::string& mountpoint, std::
             outcome = m_reply.Kind() == NtripReplyKind::Sourcetable ? Outcome::Sourcetable : Outcome::Lost;
             break;
         }
+        const bool wasPending = m_reply.Kind() == NtripReplyKind::Pending;
         const bool good = m_reply.Feed(buffer, static_cast<size_t>(n), *this);
         const NtripReplyKind kind = m_reply.Kind();
+        if (wasPending && kind == NtripReplyKind::Stream && !mountpoint.empty() && !m_bSaidStreaming)
+            Say("NTRIP: connected to " + m_options.url.host + ", waiting for " + mountpoint);
         *streamed = *streamed || m_bSaidStreaming;
         if (kind == NtripReplyKind::Unauthorized) {
             outcome = Outcome::Unauthorized;

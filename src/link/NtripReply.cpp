@@ -262,8 +262,14 @@ bool CNtripReply::Line(std::string_view line)
     switch (m_state) {
     case State::StatusLine: {
         if (line == "ICY 200 OK") {
+            // 1.0 casters may start the stream right after this line, with or
+            // without headers and a blank line: all of it goes to the framer,
+            // which hunts for its preamble through any text.
             m_bIcy = true;
             m_status = 200;
+            m_kind = NtripReplyKind::Stream;
+            m_state = State::Body;
+            return true;
         } else if (line == "SOURCETABLE 200 OK") {
             m_bSourcetableType = true;
             m_status = 200;
@@ -353,15 +359,21 @@ bool ParseStrLine(std::string_view line, NTRIP_STREAM& stream)
             break;
         line.remove_prefix(semi + 1);
     }
-    if (count < 12 || fields[0] != "STR" || fields[1].empty())
+    // Small casters list the mountpoint alone ("STR;MOUNT;"); its position and
+    // GGA wish are then unknown.
+    if (count < 2 || fields[0] != "STR" || fields[1].empty())
         return false;
     if (!std::all_of(fields[1].begin(), fields[1].end(), MountCharacter))
         return false;
     stream = NTRIP_STREAM{};
     stream.mountpoint = fields[1];
+    if (count < 12)
+        return true;
     stream.identifier = fields[2];
     stream.format = fields[3];
-    if (!ParseDouble(fields[9], stream.dfLatitude) || !ParseDouble(fields[10], stream.dfLongitude))
+    stream.bHasPosition = ParseDouble(fields[9], stream.dfLatitude) && ParseDouble(fields[10], stream.dfLongitude) &&
+                          std::fabs(stream.dfLatitude) <= 90.0 && std::fabs(stream.dfLongitude) <= 360.0;
+    if (!stream.bHasPosition)
         stream.dfLatitude = stream.dfLongitude = 0.0;
     stream.bNmea = Trim(fields[11]) == "1";
     return true;
@@ -396,6 +408,10 @@ void SortByDistance(std::vector<NTRIP_STREAM>& streams, double latDeg, double lo
                          std::cos(latDeg * kRad) * std::cos(s.dfLatitude * kRad) * std::sin(dLon / 2) * std::sin(dLon / 2);
         return std::asin(std::sqrt(std::min(1.0, h)));
     };
-    std::stable_sort(streams.begin(), streams.end(),
-                     [&](const NTRIP_STREAM& a, const NTRIP_STREAM& b) { return distance(a) < distance(b); });
+    // Streams without a position go last.
+    std::stable_sort(streams.begin(), streams.end(), [&](const NTRIP_STREAM& a, const NTRIP_STREAM& b) {
+        if (a.bHasPosition != b.bHasPosition)
+            return a.bHasPosition;
+        return a.bHasPosition && distance(a) < distance(b);
+    });
 }

@@ -98,10 +98,11 @@ struct NTRIP_STREAM {
     std::string format;
     double dfLatitude = 0.0;  // degrees north
     double dfLongitude = 0.0; // degrees east
+    bool bHasPosition = false;
     bool bNmea = false;       // the caster wants the client's position (GGA)
 };
 bool ParseStrLine(std::string_view line, NTRIP_STREAM& stream);
-// Every good STR line of a sourcetable body, in order; other lines skipped.
+// Every STR line with a usable mountpoint name, in order; other lines skipped.
 std::vector<NTRIP_STREAM> ParseSourcetable(std::string_view body);
 // Streams nearest first from latitude, longitude (degrees); ties keep their order.
 void SortByDistance(std::vector<NTRIP_STREAM>& streams, double latDeg, double lonDeg);

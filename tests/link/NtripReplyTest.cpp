@@ -26,8 +26,12 @@ TEST(NtripReply, HeadAndBody)
         std::string body;
         bool ended = false;
     } rows[] = {
-        {"1.0 stream", "ICY 200 OK\r\n\r\n\xD3\x00\x13", NtripReplyKind::Stream, true, "\xD3\x00\x13"},
-        {"1.0 stream, bare line feeds", "ICY 200 OK\n\nabc", NtripReplyKind::Stream, true, "abc"},
+        // A 1.0 stream starts right after its status line; what follows goes to the framer.
+        {"1.0 stream", "ICY 200 OK\r\n\xD3\x00\x13", NtripReplyKind::Stream, true, "\xD3\x00\x13"},
+        {"1.0 stream with headers", "ICY 200 OK\nServer: x\r\n\r\nabc", NtripReplyKind::Stream, true,
+         "Server: x\r\n\r\nabc"},
+        {"1.0 stream chunked header ignored", "ICY 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\n", NtripReplyKind::Stream,
+         true, "Transfer-Encoding: chunked\r\n\r\n3\r\n"},
         {"2.0 stream chunked",
          "HTTP/1.1 200 OK\r\nContent-Type: gnss/data\r\ntransfer-encoding: Chunked\r\n\r\n"
          "3\r\nabc\r\n1A;ext=1\r\nabcdefghijklmnopqrstuvwxyz\r\n0\r\nX-Trailer: 1\r\n\r\nafter",
@@ -144,18 +148,18 @@ TEST(NtripReply, SourcetableNearestFirst)
         "STR;FAR;Lisbon;RTCM 3.2;1004(1),1005(10);2;GPS;EX;PRT;38.72;-9.14;0;0;sNTRIP;none;B;N;9600;\r\n"
         "STR;NEAR;Frankfurt;RTCM 3.2;1077(1);2;GPS+GLO;EX;DEU;50.11;8.68;1;1;sNTRIP;none;B;N;9600;\r\n"
         "STR;VRS;Network;RTCM 3.1;1004(1);2;GPS;EX;DEU;51.00;9.00;1;1;sNTRIP;none;B;N;9600;\r\n"
-        "STR;SHORT;too;few\r\n"
+        "STR;SHORT;\r\n"
         "STR;BAD POS;x;RTCM 3;;2;GPS;EX;DEU;north;east;0;0;;;;;;\r\n"
         "ENDSOURCETABLE\r\n";
     std::vector<NTRIP_STREAM> streams = ParseSourcetable(table);
     std::vector<std::string> names;
     for (const NTRIP_STREAM& s : streams)
         names.push_back(s.mountpoint + (s.bNmea ? "+gga" : ""));
-    EXPECT_EQ(names, (std::vector<std::string>{"FAR", "NEAR+gga", "VRS+gga"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"FAR", "NEAR+gga", "VRS+gga", "SHORT"}));
     EXPECT_DOUBLE_EQ(streams[0].dfLongitude, -9.14);
     SortByDistance(streams, 50.2, 8.6); // near Frankfurt
     names.clear();
     for (const NTRIP_STREAM& s : streams)
         names.push_back(s.mountpoint);
-    EXPECT_EQ(names, (std::vector<std::string>{"NEAR", "VRS", "FAR"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"NEAR", "VRS", "FAR", "SHORT"}));
 }

@@ -26,6 +26,7 @@ struct SIM_OPTIONS {
     bool bLfOnly = false;      // lines end with LF alone
     double dfSilentAfter = 0.0; // 0: never; else the receiver falls silent then
     uint32_t dwSentences = 0;  // NMEA_* bits; 0 until parsed
+    std::string recordGpsInput; // "": what fieldbook writes to the receiver is dropped
 
     // Locator
     PACKET_SPEC packet;        // command, protocol, GPS mode, log mode, frequency
