@@ -84,9 +84,21 @@ void CNtripClient::Stop()
 {
     m_bStop = true;
     m_wake.Raise();
-    if (m_thread.joinable())
-        m_thread.join();
+    if (!m_thread.joinable())
+        return;
+    m_thread.join();
     SetState(NtripState::Off);
+    // The census of the run, for the crew's record of what the receiver got.
+    const NTRIP_STATUS s = Status();
+    if (s.frames == 0)
+        return;
+    std::vector<std::pair<uint16_t, uint64_t>> census = s.census;
+    std::sort(census.begin(), census.end());
+    std::string line = "NTRIP: " + m_options.url.mountpoint + " " + std::to_string(s.frames) + " frames (";
+    for (size_t i = 0; i < census.size(); ++i)
+        line += (i > 0 ? ", " : "") + std::to_string(census[i].first) + ": " + std::to_string(census[i].second);
+    line += "), " + std::to_string(s.badCrc) + " bad CRC, " + std::to_string(s.dropped) + " dropped";
+    Say(line);
 }
 
 NTRIP_STATUS CNtripClient::Status() const
