@@ -19,6 +19,9 @@ FIELDBOOK_PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev l
 # PostgreSQL 15 with PostGIS 3: the PostGIS tests start a private server; libpq-dev
 # lets them talk to it.
 FIELDBOOK_PACKAGES+=(postgresql-15-postgis-3 libpq-dev)
+# rtklib: its str2str serves a recorded RTCM stream as an NTRIP caster in the
+# end-to-end test of the RTK corrections relay.
+FIELDBOOK_PACKAGES+=(rtklib)
 
 install_missing_packages() {
   local missing=() p
