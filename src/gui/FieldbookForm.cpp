@@ -1,11 +1,15 @@
 #include "gui/FieldbookForm.h"
 
+#include <QLabel>
+
 #include <algorithm>
 
 #include "gui/DialogLayout.h"
+#include "gui/Images.h"
 #include "gui/PictureControl.h"
 #include "gui/PointReadout.h"
 #include "gui/TestWindow.h"
+#include "link/LinkOwner.h"
 #include "resources/DialogTemplates.h"
 
 CFieldbookForm::CFieldbookForm(QWidget* parent) : QWidget(parent)
@@ -16,7 +20,14 @@ CFieldbookForm::CFieldbookForm(QWidget* parent) : QWidget(parent)
     m_readout = new CPointReadout(this);
     const int lines = 3;
     m_readout->setFixedHeight(lines * m_readout->fontMetrics().lineSpacing() + 4);
-    setMinimumSize(m_templateSize.width(), m_templateSize.height() + m_readout->height());
+    m_correctionsLamp = new QLabel(this);
+    m_correctionsLamp->setObjectName("CorrectionsLamp");
+    m_correctionsText = new QLabel(tr("Corrections"), this);
+    m_correctionsText->setObjectName("CorrectionsText");
+    m_correctionsLamp->hide();
+    m_correctionsText->hide();
+    setMinimumSize(m_templateSize.width(),
+                   m_templateSize.height() + m_readout->height() + m_correctionsText->sizeHint().height());
     PlaceReadout();
     m_testWindow = FindControlAs<CTestWindow>(*this, IDC_TEST_WINDOW);
     // Hidden until an echo flag asks for it.
@@ -33,8 +44,14 @@ void CFieldbookForm::PlaceReadout()
 {
     // Under the lamps, at the template's left margin (7 units).
     const QRect margin = DialogRectToPixels(*this, {7, 0, 0, 0});
-    m_readout->setGeometry(margin.x(), m_templateSize.height(), std::max(width() - 2 * margin.x(), 1),
-                           m_readout->height());
+    int top = m_templateSize.height();
+    if (m_correctionsText->isVisible()) {
+        const int row = m_correctionsText->sizeHint().height();
+        m_correctionsLamp->setGeometry(margin.x(), top, row, row);
+        m_correctionsText->setGeometry(margin.x() + row + 4, top, std::max(width() - 2 * margin.x() - row - 4, 1), row);
+        top += row;
+    }
+    m_readout->setGeometry(margin.x(), top, std::max(width() - 2 * margin.x(), 1), m_readout->height());
 }
 
 CPictureControl* CFieldbookForm::Picture(int controlId) const
@@ -63,4 +80,17 @@ void CFieldbookForm::OnRawData(const QByteArray& chunk)
 void CFieldbookForm::OnTestWindowCleared()
 {
     m_testWindow->ClearText();
+}
+
+void CFieldbookForm::OnCorrections(const QString& line, bool streaming)
+{
+    const int row = m_correctionsText->sizeHint().height();
+    m_correctionsLamp->setPixmap(
+        LoadBitmap(streaming ? IDB_LAMP_GREEN : IDB_LAMP_RED).scaled(row, row, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    m_correctionsText->setText(tr("Corrections: %1").arg(QString(line).remove(QStringLiteral("NTRIP: "))));
+    if (!m_correctionsText->isVisible()) {
+        m_correctionsLamp->show();
+        m_correctionsText->show();
+        PlaceReadout();
+    }
 }

@@ -5,6 +5,7 @@
 
 #include <QWidget>
 
+class QLabel;
 class CPictureControl;
 class CPointReadout;
 class CTestWindow;
@@ -17,6 +18,9 @@ public:
     CPictureControl* Picture(int controlId) const;
     CTestWindow* TestWindow() const { return m_testWindow; }
     CPointReadout* Readout() const { return m_readout; }
+    // The third lamp, "Corrections": hidden until the RTK corrections speak.
+    QLabel* CorrectionsLamp() const { return m_correctionsLamp; }
+    QLabel* CorrectionsText() const { return m_correctionsText; }
 
     // Places the test window (form coordinates), on top of its siblings.
     void PlaceTestWindow(const QRect& rect, bool show);
@@ -25,6 +29,7 @@ public slots:
     void OnBitmapChanged(int controlId, int bitmapId);
     void OnRawData(const QByteArray& chunk);
     void OnTestWindowCleared();
+    void OnCorrections(const QString& line, bool streaming);
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -34,6 +39,8 @@ private:
 
     CTestWindow* m_testWindow = nullptr;
     CPointReadout* m_readout = nullptr;
+    QLabel* m_correctionsLamp = nullptr;
+    QLabel* m_correctionsText = nullptr;
     // Where the template ends: the readout goes below.
     QSize m_templateSize;
 };

@@ -9,6 +9,7 @@
 #include <QVBoxLayout>
 
 #include "app/Application.h"
+#include "app/Corrections.h"
 #include "gui/AboutDlg.h"
 #include "gui/FieldbookForm.h"
 #include "gui/Images.h"
@@ -64,6 +65,7 @@ CMainFrame::CMainFrame(CFieldbookApp& app, CQtFace& face, bool fullResolution, Q
 
     connect(&m_face, &CQtFace::BitmapChanged, m_form, &CFieldbookForm::OnBitmapChanged);
     connect(&m_face, &CQtFace::RawData, m_form, &CFieldbookForm::OnRawData);
+    connect(&m_face, &CQtFace::Corrections, m_form, &CFieldbookForm::OnCorrections);
     connect(&m_face, &CQtFace::TestWindowCleared, m_form, &CFieldbookForm::OnTestWindowCleared);
     connect(&m_face, &CQtFace::TestWindowLayout, this, &CMainFrame::LayoutTestWindow);
     connect(&m_face, &CQtFace::RunningChanged, this, &CMainFrame::OnRunningChanged);
@@ -191,7 +193,12 @@ void CMainFrame::OnSettings()
     bool bluetoothTest = false;
     view->GetPorts(gpsPort, bluetoothPort);
     view->GetTestFlags(gpsTest, bluetoothTest);
-    CSettingsSheet sheet({gpsPort, bluetoothPort, gpsTest, bluetoothTest},
+    VIEW_SETTINGS current{gpsPort, bluetoothPort, gpsTest, bluetoothTest};
+    if (const CCorrections* corrections = view->Corrections()) {
+        for (const NTRIP_STREAM& stream : corrections->Status().streams)
+            current.mountpoints.push_back(stream.mountpoint);
+    }
+    CSettingsSheet sheet(current,
                          [view](const VIEW_SETTINGS& chosen) {
                              view->SetPorts(chosen.nGpsPort, chosen.nBluetoothPort);
                              view->SetTestFlags(chosen.bGpsTest, chosen.bBluetoothTest);

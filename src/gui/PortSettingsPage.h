@@ -2,13 +2,17 @@
 // locator use, and their enabled flags. Every change goes into the configuration
 // file at once; the chosen ports reach the view only through the sheet's OK or
 // Apply command. Below the original controls: the GPS port's speed ("Keep",
-// then the rates) and whether sentences of every talker are read.
+// then the rates), whether sentences of every talker are read, and the NTRIP
+// caster of the RTK corrections (caster, mountpoint, user, password).
 #pragma once
 
 #include <QWidget>
+#include <string>
+#include <vector>
 
 class QCheckBox;
 class QComboBox;
+class QLineEdit;
 
 class CPortSettingsPage : public QWidget {
     Q_OBJECT
@@ -28,11 +32,21 @@ public:
     QCheckBox* BluetoothEnabledBox() const { return m_bluetoothEnabled; }
     QComboBox* GpsSpeedList() const { return m_gpsSpeed; }
     QCheckBox* AnyTalkerBox() const { return m_anyTalker; }
+    QLineEdit* CasterEdit() const { return m_caster; }
+    QComboBox* MountpointList() const { return m_mountpoint; }
+    QLineEdit* UserEdit() const { return m_user; }
+    QLineEdit* PasswordEdit() const { return m_password; }
+    // The mountpoints of the caster's sourcetable, nearest first; the one set stays.
+    void SetMountpoints(const std::vector<std::string>& mountpoints);
 
 private:
     void OnPortChosen(bool gpsSide, int index);
     void OnEnabledClicked(bool gpsSide, bool ticked);
     void AddGpsReceiverControls();
+    void AddCorrectionsControls();
+    // The four fields as PORT#GPS#NTRIP (OFF without a caster); an address
+    // that does not read is not written.
+    void WriteCorrections();
 
     QComboBox* m_gpsList = nullptr;
     QComboBox* m_bluetoothList = nullptr;
@@ -40,6 +54,10 @@ private:
     QCheckBox* m_bluetoothEnabled = nullptr;
     QComboBox* m_gpsSpeed = nullptr;
     QCheckBox* m_anyTalker = nullptr;
+    QLineEdit* m_caster = nullptr;
+    QComboBox* m_mountpoint = nullptr;
+    QLineEdit* m_user = nullptr;
+    QLineEdit* m_password = nullptr;
     int m_nGpsPort = 0;
     int m_nBluetoothPort = 0;
 };

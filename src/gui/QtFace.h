@@ -27,6 +27,7 @@ public:
     void OnTestWindowLayout(bool show) override;
     void OnRunningChanged(bool running) override;
     void OnNotice(const std::string& text, bool warning) override;
+    void OnCorrections(const std::string& line, bool streaming) override;
     void StartRecordTimer() override;
     void StopRecordTimer() override;
     // Any thread: wakes the GUI thread through the notifier.
@@ -43,6 +44,8 @@ signals:
     void TestWindowLayout(bool show);
     void RunningChanged(bool running);
     void Notice(const QString& text, bool warning);
+    // The RTK corrections' latest line; streaming lights the lamp green.
+    void Corrections(const QString& line, bool streaming);
     // A background stop of the link has ended (GUI thread, posted).
     void LinkStopped();
     // The record timer ran SurveyTimerProc: points may have reached the log.
