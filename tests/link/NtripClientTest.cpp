@@ -147,6 +147,11 @@ std::vector<Case> Cases()
              EXPECT_TRUE(port.Bytes() == frames);
              EXPECT_EQ(status.frames, 429u);
              EXPECT_EQ(owner.Count("NTRIP: streaming MOUNT, RTCM 3, base 11.5 km"), 1);
+             EXPECT_GE(owner.Count(" B/s, last frame "), 1); // the status line, here every 200 ms
+             EXPECT_EQ(owner.Count(", 0 frames dropped"), owner.Count(" B/s, last frame "));
+             EXPECT_EQ(owner.Lines().back(),
+                       "NTRIP: MOUNT 429 frames (1004: 186, 1005: 19, 1012: 186, 1019: 19, 1020: 19), 0 bad CRC, "
+                       "0 dropped");
              EXPECT_NEAR(status.baselineKm, 11.4885, 0.001);
              ASSERT_EQ(caster.Requests().size(), 2u);
              EXPECT_NE(caster.Requests()[1].find("GET /MOUNT HTTP/1.1\r\n"), std::string::npos);
@@ -278,6 +283,7 @@ TEST_P(NtripClientTest, AgainstTheTestCaster)
     options.maxRetry = 100ms;
     options.refusedRetry = 100ms;
     options.noData = 300ms;
+    options.statusEvery = 200ms;
     relay.Start();
     client.Start(options);
     EXPECT_TRUE(owner.WaitFor([&] { return c.done(caster, owner, port, client); })) << c.name;
