@@ -75,6 +75,7 @@ void CNtripClient::Start(const NTRIP_OPTIONS& options)
     {
         std::lock_guard<std::mutex> guard(m_mutex);
         m_status = NTRIP_STATUS{};
+        m_status.state = NtripState::Connecting;
         m_bHaveFrame = false;
     }
     m_thread = std::thread(&CNtripClient::Run, this);
@@ -240,9 +241,14 @@ void CNtripClient::Run()
             Say("NTRIP: no data for " + std::to_string(m_options.noData.count() / 1000) + " s, reconnecting");
             lastFault = "nodata";
             break;
+        case Outcome::Unreachable:
+            if (lastFault != "unreachable")
+                Say("NTRIP: cannot reach " + url.host + ":" + std::to_string(url.nPort) + ", retrying");
+            lastFault = "unreachable";
+            break;
         case Outcome::Refused:
         case Outcome::Lost:
-            if (lastFault.empty() || streamed) {
+            if (lastFault.empty() || lastFault == "unreachable" || streamed) {
                 Say(o == Outcome::Refused ? "NTRIP: caster " + url.host + " refused " + mount + ", retrying"
                                           : "NTRIP: connection to " + url.host + " lost, retrying");
             }
@@ -304,7 +310,7 @@ CNtripClient::Outcome CNtripClient::Session(const std::string& mountpoint, std::
     *streamed = false;
     const int fd = Connect();
     if (fd < 0)
-        return Stopping() ? Outcome::Stopped : Outcome::Lost;
+        return Stopping() ? Outcome::Stopped : Outcome::Unreachable;
     NTRIP_URL url = m_options.url;
     url.mountpoint = mountpoint;
     const std::string request = NtripRequest(url, m_options.version);

@@ -77,7 +77,7 @@ public:
     NTRIP_STATUS Status() const;
 
 private:
-    enum class Outcome { Lost, NoData, Unauthorized, Sourcetable, Refused, Stopped };
+    enum class Outcome { Unreachable, Lost, NoData, Unauthorized, Sourcetable, Refused, Stopped };
 
     void Run();
     // One connection: request, reply, stream until it ends. body receives the
