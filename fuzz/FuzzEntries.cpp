@@ -16,6 +16,8 @@
 #include "app/ConfigFile.h"
 #include "gps/GpsDecoder.h"
 #include "link/LocatorLink.h"
+#include "link/NtripReply.h"
+#include "link/Rtcm.h"
 #include "platform/Clock.h"
 #include "platform/Folders.h"
 #include "support/FakeSerialDevice.h"
@@ -441,4 +443,93 @@ std::string FuzzSurveyLog(const uint8_t* data, size_t size)
     }
     log->Clear();
     return failure;
+}
+
+namespace {
+
+struct FrameList : IRtcmFrameSink {
+    std::vector<std::string> frames;
+    uint64_t bad = 0;
+    void OnRtcmFrame(const uint8_t* frame, size_t size) override
+    {
+        frames.emplace_back(reinterpret_cast<const char*>(frame), size);
+    }
+    void OnRtcmBadCrc() override { ++bad; }
+};
+
+struct BodyText : INtripBodySink {
+    std::string bytes;
+    void OnBody(const uint8_t* data, size_t size) override { bytes.append(reinterpret_cast<const char*>(data), size); }
+};
+
+} // namespace
+
+std::string FuzzRtcmStream(const uint8_t* data, size_t size)
+{
+    // Whole, byte by byte, and in reads of 128: the same frames every way.
+    FrameList runs[3];
+    for (int way = 0; way < 3; ++way) {
+        CRtcmFramer framer;
+        const size_t piece = way == 0 ? std::max<size_t>(size, 1) : way == 1 ? 1 : kReadChunk;
+        for (size_t at = 0; at < size; at += piece)
+            framer.Feed(data + at, std::min(piece, size - at), runs[way]);
+    }
+    if (runs[1].frames != runs[0].frames || runs[2].frames != runs[0].frames || runs[1].bad != runs[0].bad)
+        return "the frames depend on how the bytes were split";
+    size_t total = 0;
+    for (const std::string& f : runs[0].frames) {
+        const auto* p = reinterpret_cast<const uint8_t*>(f.data());
+        const size_t message = (static_cast<size_t>(p[1] & 3) << 8) | p[2];
+        if (p[0] != kRtcmPreamble || (p[1] & 0xFC) != 0 || f.size() != message + 6)
+            return "frame badly formed: " + Hex(f);
+        const uint32_t crc = (uint32_t{p[f.size() - 3]} << 16) | (uint32_t{p[f.size() - 2]} << 8) | p[f.size() - 1];
+        if (Crc24q(p, f.size() - 3) != crc)
+            return "frame with a bad CRC handed on: " + Hex(f);
+        RTCM_STATION station;
+        if (DecodeStationPosition(p + 3, message, station) && !(std::isfinite(station.dfX) && std::fabs(station.dfX) < 1.4e7))
+            return "station position out of range";
+        total += f.size();
+    }
+    if (total > size)
+        return "more frame bytes than came in";
+    return "";
+}
+
+std::string FuzzNtripReply(const uint8_t* data, size_t size)
+{
+    NtripReplyKind kinds[3];
+    BodyText bodies[3];
+    bool good[3];
+    for (int way = 0; way < 3; ++way) {
+        CNtripReply reply;
+        const size_t piece = way == 0 ? std::max<size_t>(size, 1) : way == 1 ? 1 : 7;
+        good[way] = true;
+        for (size_t at = 0; at < size && good[way]; at += piece)
+            good[way] = reply.Feed(data + at, std::min(piece, size - at), bodies[way]);
+        kinds[way] = reply.Kind();
+    }
+    for (int way = 1; way < 3; ++way) {
+        if (kinds[way] != kinds[0] || good[way] != good[0] || bodies[way].bytes != bodies[0].bytes)
+            return "the reply reads differently when split";
+    }
+    if (bodies[0].bytes.size() > size)
+        return "more body than bytes";
+    for (const NTRIP_STREAM& stream : ParseSourcetable(bodies[0].bytes)) {
+        if (stream.mountpoint.empty() || stream.mountpoint.find_first_of(" \r\n/%") != std::string::npos)
+            return "a mountpoint that would bend the request: " + Hex(stream.mountpoint);
+    }
+
+    // The bytes as a stream address: one that reads, written again, reads the same.
+    NTRIP_URL url;
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    if (ParseNtripUrl(text, url)) {
+        NTRIP_URL again;
+        if (!ParseNtripUrl(FormatNtripUrl(url), again) || again.user != url.user || again.password != url.password ||
+            again.host != url.host || again.nPort != url.nPort || again.mountpoint != url.mountpoint)
+            return "the address does not survive being written: " + Hex(text);
+        const std::string request = NtripRequest(url, "0");
+        if (request.find("\r\n\r\n") != request.size() - 4)
+            return "the request has a blank line inside: " + Hex(request);
+    }
+    return "";
 }

@@ -23,6 +23,9 @@ FIELDBOOK_PACKAGES+=(postgresql-15-postgis-3 libpq-dev)
 # geoid grid and PROJ's database, proj-bin's cs2cs is the tests' reference.
 # python3-qgis: QGIS itself opens the GeoPackage with its default styles in a test.
 FIELDBOOK_PACKAGES+=(libproj-dev proj-data proj-bin python3-qgis)
+# rtklib: its str2str serves a recorded RTCM stream as an NTRIP caster in the
+# end-to-end test of the RTK corrections relay.
+FIELDBOOK_PACKAGES+=(rtklib)
 
 install_missing_packages() {
   local missing=() p

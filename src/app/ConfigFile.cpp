@@ -5,12 +5,14 @@
 #include <charconv>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <string_view>
 #include <unistd.h>
 #include <utility>
 
 #include "app/QualityGate.h"
 #include "platform/Folders.h"
+#include "link/NtripReply.h"
 #include "platform/RegularFile.h"
 
 namespace {
@@ -207,6 +209,9 @@ enum class ParseState {
     GeoidValue,
     Log,
     GeoPackageValue,
+    NtripValue,
+    GpsNtrip,
+    NtripGgaValue,
 };
 
 // A value token without the line end the file left on it.
@@ -337,6 +342,28 @@ bool SetGeoid(CConfigFile& config, std::string_view text)
     return true;
 }
 
+bool SetNtrip(CConfigFile& config, std::string_view text)
+{
+    if (EqualsNoCase(text, "OFF")) {
+        config.m_strNtrip.clear();
+        return true;
+    }
+    NTRIP_URL url;
+    if (!ParseNtripUrl(text, url))
+        return false;
+    config.m_strNtrip = text;
+    return true;
+}
+
+bool SetNtripGga(CConfigFile& config, std::string_view text)
+{
+    const int32_t seconds = StrictNumber(text);
+    if (seconds < 0 || seconds > 3600)
+        return false;
+    config.m_nNtripGga = seconds;
+    return true;
+}
+
 } // namespace
 
 std::string AntennaHeightText(double metres)
@@ -396,6 +423,22 @@ bool SplitGpsdAddress(const std::string& text, std::string& host, int32_t& port)
     }
     port = StrictNumber(rest.substr(1));
     return port >= 1 && port <= 65535;
+}
+
+std::string ConfigPermissionWarning()
+{
+    const std::string path = ConfigFilePath();
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 077) == 0)
+        return "";
+    NTRIP_URL url;
+    const CConfigFile& config = GetConfig();
+    if (config.m_strNtrip.empty() || !ParseNtripUrl(config.m_strNtrip, url) || url.password.empty())
+        return "";
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(st.st_mode & 0777));
+    return "fieldbook: " + path + " holds the caster password and others may read it (mode " + mode +
+           "); chmod 600 it";
 }
 
 const char* ResolutionToText(int32_t fullResolution)
@@ -509,6 +552,8 @@ void CConfigFile::Parse(const std::vector<std::string>& tokens, const std::vecto
                 state = ParseState::GpsSpeedValue;
             else if (EqualsNoCase(token, "GPSD"))
                 state = ParseState::GpsdValue;
+            else if (EqualsNoCase(token, "NTRIP"))
+                state = ParseState::NtripValue;
             else
                 error = "Illegal PORT#GPS Level 2 Token <";
             break;
@@ -557,6 +602,8 @@ void CConfigFile::Parse(const std::vector<std::string>& tokens, const std::vecto
                 state = ParseState::AntennaValue;
             else if (EqualsNoCase(token, "GEOID"))
                 state = ParseState::GeoidValue;
+            else if (EqualsNoCase(token, "NTRIP"))
+                state = ParseState::GpsNtrip;
             else
                 error = "Illegal GPS Level 1 Token <";
             break;
@@ -594,6 +641,20 @@ void CConfigFile::Parse(const std::vector<std::string>& tokens, const std::vecto
             break;
         case ParseState::GeoPackageValue:
             m_bGeoPackage = TextToBool(token);
+            state = ParseState::Level0;
+            break;
+        case ParseState::NtripValue:
+            error = SetNtrip(*this, ValueText(token)) ? nullptr : "Illegal PORT#GPS#NTRIP Value <";
+            state = ParseState::Level0;
+            break;
+        case ParseState::GpsNtrip:
+            if (EqualsNoCase(token, "GGA"))
+                state = ParseState::NtripGgaValue;
+            else
+                error = "Illegal GPS#NTRIP Level 2 Token <";
+            break;
+        case ParseState::NtripGgaValue:
+            error = SetNtripGga(*this, ValueText(token)) ? nullptr : "Illegal GPS#NTRIP#GGA Value <";
             state = ParseState::Level0;
             break;
         }
@@ -656,13 +717,23 @@ void CConfigFile::Write() const
     // written by this program reads the same in one without them.
     if (!m_bGeoPackage)
         text += "LOG#GEOPACKAGE#FALSE\n";
+    if (m_strNtrip != defaults.m_strNtrip)
+        text += "PORT#GPS#NTRIP#" + m_strNtrip + "\n";
+    if (m_nNtripGga != defaults.m_nNtripGga)
+        text += "GPS#NTRIP#GGA#" + std::to_string(m_nNtripGga) + "\n";
+    NTRIP_URL url;
+    const bool secret = !m_strNtrip.empty() && ParseNtripUrl(m_strNtrip, url) && !url.password.empty();
 
     // Written beside the file and renamed over it, so a crash or a full disk in the
     // middle leaves the old settings, never half of the new ones.
     const std::string temporary = path + "." + std::to_string(::getpid()) + ".tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // A caster password is for its owner's eyes: created 0600 and set so
+    // whatever the umask; the file without one keeps the old mode.
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, secret ? 0600 : 0666);
     if (fd < 0)
         return;
+    if (secret)
+        ::fchmod(fd, 0600);
     bool ok = WriteAll(fd, text) && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
     if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0)

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/ConfigFile.h"
+#include "app/Corrections.h"
 #include "link/LocatorLink.h"
 #include "platform/Folders.h"
 #include "surveylog/RecordProcessing.h"
@@ -33,6 +34,8 @@ CFieldbookView::~CFieldbookView()
 {
     if (m_stopper.joinable())
         m_stopper.join();
+    StopCorrections();
+    m_pCorrections.reset();
     if (m_pLink) {
         m_pLink->Shutdown();
         m_pLink.reset();
@@ -78,7 +81,37 @@ void CFieldbookView::StartLink()
     }
     SetIndicatorsIdle();
     m_pLink->StartThreads();
+    StartCorrections();
     m_face.OnRunningChanged(true);
+}
+
+void CFieldbookView::StartCorrections()
+{
+    const CConfigFile& config = GetConfig();
+    if (config.m_strNtrip.empty())
+        return;
+    // gpsd takes the caster as a source itself; its port is no receiver's.
+    if (!config.m_strGpsd.empty()) {
+        if (!m_bNtripRefusedShown)
+            m_face.OnNotice("NTRIP: PORT#GPS#NTRIP is not used with PORT#GPS#GPSD: give gpsd the caster "
+                            "as a source instead (see the README, RTK corrections)",
+                            true);
+        m_bNtripRefusedShown = true;
+        return;
+    }
+    NTRIP_OPTIONS options;
+    if (!ParseNtripUrl(config.m_strNtrip, options.url))
+        return;
+    options.nGgaSeconds = config.m_nNtripGga;
+    if (!m_pCorrections)
+        m_pCorrections = std::make_unique<CCorrections>(m_face, *m_pLink);
+    m_pCorrections->Start(options);
+}
+
+void CFieldbookView::StopCorrections()
+{
+    if (m_pCorrections)
+        m_pCorrections->Stop();
 }
 
 void CFieldbookView::StopLink()
@@ -90,6 +123,7 @@ void CFieldbookView::StopLink()
     if (!m_bRunning)
         return;
     m_bRunning = false;
+    StopCorrections();
     if (m_pLink)
         m_pLink->StopThreads();
     SetIndicatorsIdle();
@@ -105,6 +139,7 @@ bool CFieldbookView::BeginStopLink()
     // m_pLink is neither made nor freed while stopping: StartLink waits for the
     // end of the stop, the destructor joins this thread first.
     m_stopper = std::thread([this] {
+        StopCorrections();
         if (m_pLink)
             m_pLink->StopThreads();
         SetIndicatorsIdle();

@@ -19,6 +19,7 @@
 #include "surveylog/RecordProcessing.h"
 
 class CLocatorLink;
+class CCorrections;
 
 class CFieldbookView : public ILinkOwner, private IPointCheck {
 public:
@@ -102,6 +103,9 @@ public:
     // The record timer's check of each point (the gate).
     IPointCheck* PointCheck() { return this; }
 
+    // The NTRIP client and relay while PORT#GPS#NTRIP is set and the link runs.
+    CCorrections* Corrections() const { return m_pCorrections.get(); }
+
     CStaticBitmap m_wndGpsIcon{IDC_GPS_ICON};
     CStaticBitmap m_wndBluetoothIcon{IDC_BLUETOOTH_ICON};
     CStaticBitmap m_wndGpsLamp{IDC_GPS_LAMP};
@@ -119,6 +123,8 @@ private:
     // IPointCheck
     void Check(SURVEY_POINT& point) override;
     void OnLogged(const SURVEY_POINT& point, size_t number) override;
+    void StartCorrections();
+    void StopCorrections();
 
     IViewFace& m_face;
     std::atomic<bool> m_bRunning{false};
@@ -130,6 +136,8 @@ private:
     std::atomic<bool> m_bBluetoothTest{false};
     uint32_t m_dwDebugLevel = 0;
     std::unique_ptr<CLocatorLink> m_pLink;
+    std::unique_ptr<CCorrections> m_pCorrections;
+    bool m_bNtripRefusedShown = false;
     std::atomic<bool> m_bTalkerNoticeShown{false};
     std::atomic<bool> m_bSpeedWarningShown{false};
     // Initialise succeeded on m_pLink.

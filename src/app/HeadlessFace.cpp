@@ -108,6 +108,8 @@ int RunHeadless(const APP_OPTIONS& /*options*/)
         std::fprintf(stderr, "%s\n", refusal.c_str());
         return 2;
     }
+    if (const std::string warning = ConfigPermissionWarning(); !warning.empty())
+        std::fprintf(stderr, "%s\n", warning.c_str());
 
     CSingleInstance instance;
     if (!instance.Acquire()) {

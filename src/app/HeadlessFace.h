@@ -25,6 +25,7 @@ public:
     void StartRecordTimer() override { m_timerRunning = true; }
     void StopRecordTimer() override { m_timerRunning = false; }
     void OnRecordQueued() override { m_recordQueued.Raise(); }
+    void OnCorrections(const std::string& line, bool) override { Line(line); }
 
     bool TimerRunning() const { return m_timerRunning; }
     // Raised by every point queued; the main loop sleeps on it.

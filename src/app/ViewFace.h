@@ -29,6 +29,9 @@ public:
     // the warning ("GPS: point 17 below RTK fixed (RTK float, 0.21 m)"). The
     // headless face prints it as a warning line; the window shows the point.
     virtual void OnQualityWarning(const std::string& /*text*/) {}
+    // Any thread: a line about the RTK corrections (headless: printed; the
+    // window: the Corrections lamp's text); streaming lights the lamp green.
+    virtual void OnCorrections(const std::string& /*line*/, bool /*streaming*/) {}
     // Any thread: a point was queued; the face wakes its user-interface
     // thread, which runs SurveyTimerProc now rather than at the next tick.
     virtual void OnRecordQueued() {}

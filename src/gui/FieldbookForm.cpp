@@ -1,5 +1,7 @@
 #include "gui/FieldbookForm.h"
 
+#include <QLabel>
+
 #include <algorithm>
 
 #include <QLabel>
@@ -18,12 +20,18 @@ CFieldbookForm::CFieldbookForm(QWidget* parent) : QWidget(parent)
     BuildDialogControls(*this, *form);
     m_templateSize = DialogSizeToPixels(*this, form->cx, form->cy);
     m_readout = new CPointReadout(this);
-    SizeReadout();
     // Under the GPS label and lamp, above the test window.
     m_lampText = new QLabel(this);
     m_lampText->setObjectName(QStringLiteral("gpsLampText"));
     m_lampText->setTextFormat(Qt::PlainText);
     m_lampText->setGeometry(DialogRectToPixels(*this, DLG_RECT{41, 30, 109, 9}));
+    m_correctionsLamp = new QLabel(this);
+    m_correctionsLamp->setObjectName("CorrectionsLamp");
+    m_correctionsText = new QLabel(tr("Corrections"), this);
+    m_correctionsText->setObjectName("CorrectionsText");
+    m_correctionsLamp->hide();
+    m_correctionsText->hide();
+    SizeReadout();
     m_testWindow = FindControlAs<CTestWindow>(*this, IDC_TEST_WINDOW);
     // Hidden until an echo flag asks for it.
     m_testWindow->hide();
@@ -39,7 +47,9 @@ void CFieldbookForm::SizeReadout()
 {
     const int lines = 3;
     m_readout->setFixedHeight(lines * m_readout->fontMetrics().lineSpacing() + 4);
-    setMinimumSize(m_templateSize.width(), m_templateSize.height() + m_readout->height());
+    // Room for the Corrections row too, which shows once the corrections speak.
+    setMinimumSize(m_templateSize.width(),
+                   m_templateSize.height() + m_readout->height() + m_correctionsText->sizeHint().height());
     PlaceReadout();
 }
 
@@ -55,8 +65,14 @@ void CFieldbookForm::PlaceReadout()
 {
     // Under the lamps, at the template's left margin (7 units).
     const QRect margin = DialogRectToPixels(*this, {7, 0, 0, 0});
-    m_readout->setGeometry(margin.x(), m_templateSize.height(), std::max(width() - 2 * margin.x(), 1),
-                           m_readout->height());
+    int top = m_templateSize.height();
+    if (m_correctionsText->isVisible()) {
+        const int row = m_correctionsText->sizeHint().height();
+        m_correctionsLamp->setGeometry(margin.x(), top, row, row);
+        m_correctionsText->setGeometry(margin.x() + row + 4, top, std::max(width() - 2 * margin.x() - row - 4, 1), row);
+        top += row;
+    }
+    m_readout->setGeometry(margin.x(), top, std::max(width() - 2 * margin.x(), 1), m_readout->height());
 }
 
 CPictureControl* CFieldbookForm::Picture(int controlId) const
@@ -101,4 +117,17 @@ void CFieldbookForm::OnRawData(const QByteArray& chunk)
 void CFieldbookForm::OnTestWindowCleared()
 {
     m_testWindow->ClearText();
+}
+
+void CFieldbookForm::OnCorrections(const QString& line, bool streaming)
+{
+    const int row = m_correctionsText->sizeHint().height();
+    m_correctionsLamp->setPixmap(
+        LoadBitmap(streaming ? IDB_LAMP_GREEN : IDB_LAMP_RED).scaled(row, row, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    m_correctionsText->setText(tr("Corrections: %1").arg(QString(line).remove(QStringLiteral("NTRIP: "))));
+    if (!m_correctionsText->isVisible()) {
+        m_correctionsLamp->show();
+        m_correctionsText->show();
+        PlaceReadout();
+    }
 }

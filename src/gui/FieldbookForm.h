@@ -5,6 +5,7 @@
 
 #include <QWidget>
 
+class QLabel;
 class CPictureControl;
 class QLabel;
 class CPointReadout;
@@ -28,6 +29,10 @@ public:
     // room); the form grows to hold it.
     void SetReadoutPointSize(int pointSize);
 
+    // The third lamp, "Corrections": hidden until the RTK corrections speak.
+    QLabel* CorrectionsLamp() const { return m_correctionsLamp; }
+    QLabel* CorrectionsText() const { return m_correctionsText; }
+
     // Places the test window (form coordinates), on top of its siblings.
     void PlaceTestWindow(const QRect& rect, bool show);
 
@@ -35,6 +40,7 @@ public slots:
     void OnBitmapChanged(int controlId, int bitmapId);
     void OnRawData(const QByteArray& chunk);
     void OnTestWindowCleared();
+    void OnCorrections(const QString& line, bool streaming);
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -48,6 +54,8 @@ private:
     QLabel* m_lampText = nullptr;
     int m_nGpsLampBitmap = 0; // what the link last gave the GPS lamp
     bool m_bGpsAmber = false;
+    QLabel* m_correctionsLamp = nullptr;
+    QLabel* m_correctionsText = nullptr;
     // Where the template ends: the readout goes below.
     QSize m_templateSize;
 };

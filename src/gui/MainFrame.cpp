@@ -13,6 +13,7 @@
 #include "app/Application.h"
 #include "app/ConfigFile.h"
 #include "app/PortList.h"
+#include "app/Corrections.h"
 #include "gui/AboutDlg.h"
 #include "gui/FieldbookForm.h"
 #include "gui/Images.h"
@@ -74,6 +75,7 @@ CMainFrame::CMainFrame(CFieldbookApp& app, CQtFace& face, bool fullResolution, Q
 
     connect(&m_face, &CQtFace::BitmapChanged, m_form, &CFieldbookForm::OnBitmapChanged);
     connect(&m_face, &CQtFace::RawData, m_form, &CFieldbookForm::OnRawData);
+    connect(&m_face, &CQtFace::Corrections, m_form, &CFieldbookForm::OnCorrections);
     connect(&m_face, &CQtFace::TestWindowCleared, m_form, &CFieldbookForm::OnTestWindowCleared);
     connect(&m_face, &CQtFace::TestWindowLayout, this, &CMainFrame::LayoutTestWindow);
     connect(&m_face, &CQtFace::RunningChanged, this, &CMainFrame::OnRunningChanged);
@@ -276,7 +278,12 @@ void CMainFrame::OnSettings()
     bool bluetoothTest = false;
     view->GetPorts(gpsPort, bluetoothPort);
     view->GetTestFlags(gpsTest, bluetoothTest);
-    CSettingsSheet sheet({gpsPort, bluetoothPort, gpsTest, bluetoothTest},
+    VIEW_SETTINGS current{gpsPort, bluetoothPort, gpsTest, bluetoothTest};
+    if (const CCorrections* corrections = view->Corrections()) {
+        for (const NTRIP_STREAM& stream : corrections->Status().streams)
+            current.mountpoints.push_back(stream.mountpoint);
+    }
+    CSettingsSheet sheet(current,
                          [view](const VIEW_SETTINGS& chosen) {
                              view->SetPorts(chosen.nGpsPort, chosen.nBluetoothPort);
                              view->SetTestFlags(chosen.bGpsTest, chosen.bBluetoothTest);

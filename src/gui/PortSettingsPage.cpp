@@ -4,12 +4,16 @@
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPlainTextEdit>
+
+#include <algorithm>
 
 #include "app/ConfigFile.h"
 #include "app/PortList.h"
 #include "app/QualityGate.h"
 #include "gui/DialogLayout.h"
+#include "link/NtripReply.h"
 #include "resources/Strings.h"
 
 CPortSettingsPage::CPortSettingsPage(int gpsPort, int bluetoothPort, QWidget* parent)
@@ -17,8 +21,9 @@ CPortSettingsPage::CPortSettingsPage(int gpsPort, int bluetoothPort, QWidget* pa
 {
     const DLG_TEMPLATE* page = FindDialogTemplate(IDD_PORT_SETTINGS);
     BuildDialogControls(*this, *page);
-    // The quality gate's row goes under the template's last control.
-    setMinimumSize(DialogSizeToPixels(*this, page->cx, page->cy + kGateRowHeight));
+    // The quality gate's row goes under the template's last control, then
+    // four rows of the caster's fields.
+    setMinimumSize(DialogSizeToPixels(*this, page->cx, std::max<int>(page->cy + kGateRowHeight, 212)));
     m_gpsList = FindControlAs<QComboBox>(*this, IDC_GPS_PORT_LIST);
     m_bluetoothList = FindControlAs<QComboBox>(*this, IDC_BLUETOOTH_PORT_LIST);
     m_gpsEnabled = FindControlAs<QCheckBox>(*this, IDC_GPS_BOX);
@@ -34,6 +39,7 @@ CPortSettingsPage::CPortSettingsPage(int gpsPort, int bluetoothPort, QWidget* pa
     FindControlAs<QPlainTextEdit>(*this, IDC_INFO_TEXT)->setPlainText(QString::fromUtf8(kPortsPageInfo));
 
     AddGpsReceiverControls();
+    AddCorrectionsControls();
 
     // activated and clicked come from the user only, not from SelectPorts.
     connect(m_gpsList, &QComboBox::activated, this, [this](int index) { OnPortChosen(true, index); });
@@ -181,4 +187,73 @@ void CPortSettingsPage::AddGpsReceiverControls()
         settings.m_bGpsAnyTalker = ticked;
         settings.Write();
     });
+}
+
+void CPortSettingsPage::AddCorrectionsControls()
+{
+    NTRIP_URL url;
+    const bool set = ParseNtripUrl(GetConfig().m_strNtrip, url);
+    auto row = [this](const char* label, int y, QWidget* field) {
+        auto* text = new QLabel(QString::fromUtf8(label), this);
+        text->setGeometry(DialogRectToPixels(*this, DLG_RECT{7, y + 2, 40, 8}));
+        field->setGeometry(DialogRectToPixels(*this, DLG_RECT{49, y, 101, 12}));
+    };
+    m_caster = new QLineEdit(this);
+    m_caster->setObjectName(QStringLiteral("ntripCaster"));
+    m_caster->setPlaceholderText(QStringLiteral("host[:port], none: off"));
+    m_mountpoint = new QComboBox(this);
+    m_mountpoint->setObjectName(QStringLiteral("ntripMountpoint"));
+    m_mountpoint->setEditable(true);
+    m_user = new QLineEdit(this);
+    m_user->setObjectName(QStringLiteral("ntripUser"));
+    m_password = new QLineEdit(this);
+    m_password->setObjectName(QStringLiteral("ntripPassword"));
+    m_password->setEchoMode(QLineEdit::Password);
+    row("Caster", 154, m_caster);
+    row("Mountpoint", 168, m_mountpoint);
+    row("User", 182, m_user);
+    row("Password", 196, m_password);
+    if (set) {
+        m_caster->setText(QString::fromStdString(
+            url.nPort == kDefaultNtripPort ? url.host : url.host + ":" + std::to_string(url.nPort)));
+        m_mountpoint->setEditText(QString::fromStdString(url.mountpoint));
+        m_user->setText(QString::fromStdString(url.user));
+        m_password->setText(QString::fromStdString(url.password));
+    }
+    for (QLineEdit* edit : {m_caster, m_user, m_password})
+        connect(edit, &QLineEdit::editingFinished, this, &CPortSettingsPage::WriteCorrections);
+    connect(m_mountpoint, &QComboBox::activated, this, &CPortSettingsPage::WriteCorrections);
+    connect(m_mountpoint->lineEdit(), &QLineEdit::editingFinished, this, &CPortSettingsPage::WriteCorrections);
+}
+
+void CPortSettingsPage::SetMountpoints(const std::vector<std::string>& mountpoints)
+{
+    const QString chosen = m_mountpoint->currentText();
+    m_mountpoint->clear();
+    for (const std::string& name : mountpoints)
+        m_mountpoint->addItem(QString::fromStdString(name));
+    m_mountpoint->setEditText(chosen);
+}
+
+void CPortSettingsPage::WriteCorrections()
+{
+    CConfigFile& config = GetConfig();
+    std::string text;
+    const std::string caster = m_caster->text().trimmed().toStdString();
+    if (!caster.empty()) {
+        NTRIP_URL url;
+        if (!ParseNtripUrl("ntrip://" + caster + "/", url))
+            return;
+        url.user = m_user->text().toStdString();
+        url.password = m_password->text().toStdString();
+        url.mountpoint = m_mountpoint->currentText().trimmed().toStdString();
+        text = FormatNtripUrl(url);
+        NTRIP_URL check;
+        if (!ParseNtripUrl(text, check))
+            return;
+    }
+    if (text == config.m_strNtrip)
+        return;
+    config.m_strNtrip = text;
+    config.Write();
 }

@@ -2,14 +2,18 @@
 // locator use, and their enabled flags. Every change goes into the configuration
 // file at once; the chosen ports reach the view only through the sheet's OK or
 // Apply command. Below the original controls: the GPS port's speed ("Keep",
-// then the rates) and whether sentences of every talker are read.
+// then the rates), whether sentences of every talker are read, and the NTRIP
+// caster of the RTK corrections (caster, mountpoint, user, password).
 #pragma once
 
 #include <QWidget>
+#include <string>
+#include <vector>
 
 class QCheckBox;
 class QDoubleSpinBox;
 class QComboBox;
+class QLineEdit;
 
 class CPortSettingsPage : public QWidget {
     Q_OBJECT
@@ -33,11 +37,21 @@ public:
     QDoubleSpinBox* GateMaxHAccBox() const { return m_gateMaxHAcc; }
     // Dialog units the quality gate's row adds under the template.
     static constexpr int kGateRowHeight = 10;
+    QLineEdit* CasterEdit() const { return m_caster; }
+    QComboBox* MountpointList() const { return m_mountpoint; }
+    QLineEdit* UserEdit() const { return m_user; }
+    QLineEdit* PasswordEdit() const { return m_password; }
+    // The mountpoints of the caster's sourcetable, nearest first; the one set stays.
+    void SetMountpoints(const std::vector<std::string>& mountpoints);
 
 private:
     void OnPortChosen(bool gpsSide, int index);
     void OnEnabledClicked(bool gpsSide, bool ticked);
     void AddGpsReceiverControls();
+    void AddCorrectionsControls();
+    // The four fields as PORT#GPS#NTRIP (OFF without a caster); an address
+    // that does not read is not written.
+    void WriteCorrections();
 
     QComboBox* m_gpsList = nullptr;
     QComboBox* m_bluetoothList = nullptr;
@@ -47,6 +61,10 @@ private:
     QCheckBox* m_anyTalker = nullptr;
     QComboBox* m_gateRequire = nullptr;      // GPS#REQUIRE
     QDoubleSpinBox* m_gateMaxHAcc = nullptr; // GPS#MAXHACC
+    QLineEdit* m_caster = nullptr;
+    QComboBox* m_mountpoint = nullptr;
+    QLineEdit* m_user = nullptr;
+    QLineEdit* m_password = nullptr;
     int m_nGpsPort = 0;
     int m_nBluetoothPort = 0;
 };

@@ -85,6 +85,13 @@ void CQtFace::OnNotice(const std::string& text, bool warning)
         this, [this, message, warning] { emit Notice(message, warning); }, Qt::QueuedConnection);
 }
 
+void CQtFace::OnCorrections(const std::string& line, bool streaming)
+{
+    const QString text = QString::fromStdString(line);
+    QMetaObject::invokeMethod(
+        this, [this, text, streaming] { emit Corrections(text, streaming); }, Qt::QueuedConnection);
+}
+
 void CQtFace::StartRecordTimer()
 {
     // The first pass takes what was queued before the start.

@@ -32,6 +32,7 @@ public:
     {
         emit LogSaveState(QString::fromStdString(text), failing);
     }
+    void OnCorrections(const std::string& line, bool streaming) override;
     void StartRecordTimer() override;
     void StopRecordTimer() override;
     // Any thread: wakes the GUI thread through the notifier.
@@ -53,6 +54,8 @@ signals:
     void Notice(const QString& text, bool warning);
     // GUI thread: saves of the survey log fail (failing) or work again.
     void LogSaveState(const QString& text, bool failing);
+    // The RTK corrections' latest line; streaming lights the lamp green.
+    void Corrections(const QString& line, bool streaming);
     // A background stop of the link has ended (GUI thread, posted).
     void LinkStopped();
     // The record timer ran SurveyTimerProc: points may have reached the log.

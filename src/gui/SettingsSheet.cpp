@@ -17,6 +17,7 @@ CSettingsSheet::CSettingsSheet(const VIEW_SETTINGS& current,
     setWindowTitle(QString::fromUtf8(kSettingsCaption));
     m_pages = new QTabWidget(this);
     m_portsPage = new CPortSettingsPage(current.nGpsPort, current.nBluetoothPort, m_pages);
+    m_portsPage->SetMountpoints(current.mountpoints);
     m_testPage = new CTestSettingsPage(current.bGpsTest, current.bBluetoothTest, m_pages);
     m_pages->addTab(m_portsPage, QString::fromUtf8(kPortsPageTitle));
     m_pages->addTab(m_testPage, QString::fromUtf8(kTestPageTitle));

@@ -6,6 +6,8 @@
 
 #include <QDialog>
 #include <functional>
+#include <string>
+#include <vector>
 
 class CHeightsSettingsPage;
 class CPortSettingsPage;
@@ -19,6 +21,9 @@ struct VIEW_SETTINGS {
     int nBluetoothPort = 0;
     bool bGpsTest = false;
     bool bBluetoothTest = false;
+    // The caster's mountpoints from its last sourcetable, nearest first (the
+    // Ports page's list); nothing to hand back.
+    std::vector<std::string> mountpoints{};
 };
 
 class CSettingsSheet : public QDialog {

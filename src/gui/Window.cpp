@@ -6,6 +6,7 @@
 
 #include <clocale>
 #include <csignal>
+#include <cstdio>
 #include <memory>
 #include <fcntl.h>
 #include <unistd.h>
@@ -54,6 +55,10 @@ int RunWindow(int argc, char** argv, const APP_OPTIONS& /*options*/)
     if (std::string refusal; !LoadGeoidModel(GetConfig().m_strGeoid, refusal)) {
         QMessageBox::critical(nullptr, programPath, QString::fromStdString(refusal));
         return 2;
+    }
+    if (const std::string warning = ConfigPermissionWarning(); !warning.empty()) {
+        std::fprintf(stderr, "%s\n", warning.c_str());
+        QMessageBox::warning(nullptr, programPath, QString::fromStdString(warning));
     }
 
     // A second copy ends without a word and leaves the first where it is.

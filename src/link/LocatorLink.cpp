@@ -1,6 +1,7 @@
 #include "link/LocatorLink.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -430,6 +431,12 @@ int CLocatorLink::GpsReadThread(CLocatorLink* pLink)
     return 0;
 }
 
+int CLocatorLink::WriteToGpsPort(const uint8_t* data, size_t size, int timeoutMs, size_t* put)
+{
+    *put = 0;
+    return m_pGpsPort ? m_pGpsPort->WriteShared(data, size, timeoutMs, put) : ENODEV;
+}
+
 bool CLocatorLink::LatestGpsFix(GPS_FIX& fix, GPS_QUALITY* quality) const
 {
     std::lock_guard<std::mutex> guard(m_latestFixMutex);
@@ -577,6 +584,7 @@ void CLocatorLink::RunGpsReader()
         silenceTold = false;
         if (m_owner.GpsTest())
             m_owner.ShowRawData(buffer, dwRead);
+        m_ggaTap.Feed(buffer, dwRead);
         m_gpsDebug.Printf("\nR=%d", static_cast<int>(dwRead));
 
         uint32_t consumed = 0;

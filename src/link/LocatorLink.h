@@ -26,6 +26,7 @@
 #include "link/LinkOwner.h"
 #include "link/ReaderWake.h"
 #include "link/RecordSource.h"
+#include "link/RtcmRelay.h"
 #include "link/SerialPort.h"
 #include "link/SurveyPoint.h"
 #include "platform/DebugFile.h"
@@ -126,6 +127,12 @@ public:
     // times the larger of 5 s and the maximum fix age (a watch brings at least
     // the receiver's sentences, a second or so apart).
     static std::chrono::seconds GpsdSilenceLimit(int32_t maxFixAgeSeconds);
+
+    // The receiver's latest GGA with a fix, as received (for the NTRIP caster).
+    const CGgaTap& GgaTap() const { return m_ggaTap; }
+    // The corrections relay's write into the GPS port (IRtcmPort); ENODEV
+    // before Initialise. The relay is stopped before Shutdown.
+    int WriteToGpsPort(const uint8_t* data, size_t size, int timeoutMs, size_t* put);
 
     int LastRetCode() const { return m_nLastRetCode.load(); }
     int LastReleaseError() const { return m_nLastReleaseError.load(); }
@@ -238,4 +245,5 @@ private:
     std::chrono::milliseconds m_btIdle{1000};
     std::chrono::milliseconds m_gpsIdle{5000};
     int32_t m_nMaxFixAge = 0; // seconds, of the options in force
+    CGgaTap m_ggaTap;
 };

@@ -1,7 +1,9 @@
 #include "link/SerialPort.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <thread>
 
@@ -35,6 +37,7 @@ void CSerialPort::OpenDevice(int nPort, bool readWrite, bool configure, bool set
 
     errno = 0;
     m_lastError = 0;
+    std::unique_lock<std::mutex> device(m_deviceMutex);
     // A connection's trace is open before the attempt, so that a refused one
     // leaves its line, and only the run's first attempt starts the file afresh.
     const bool traceConnection = m_bDebug && m_device->IsConnection();
@@ -46,6 +49,7 @@ void CSerialPort::OpenDevice(int nPort, bool readWrite, bool configure, bool set
         m_device->SetTrace(&m_debugFile);
     }
     const int error = m_device->Open(PortDevicePath(nPort), readWrite);
+    device.unlock();
     if (error != 0) {
         m_debugFile.Close();
         m_lastError = error;
@@ -119,6 +123,18 @@ uint32_t CSerialPort::WritePort(const uint8_t* buffer, uint32_t length)
     return put;
 }
 
+int CSerialPort::WriteShared(const uint8_t* buffer, size_t length, int timeoutMs, size_t* put)
+{
+    *put = 0;
+    std::lock_guard<std::mutex> device(m_deviceMutex);
+    if (!m_bOpen)
+        return ENOTCONN;
+    uint32_t written = 0;
+    const int error = m_device->Write(buffer, static_cast<uint32_t>(std::min<size_t>(length, UINT32_MAX)), timeoutMs, &written);
+    *put = written;
+    return error;
+}
+
 int CSerialPort::GetModemRLSDState()
 {
     if (!m_bOpen)
@@ -141,8 +157,11 @@ void CSerialPort::ClosePort()
 {
     if (!m_bOpen)
         return;
-    m_device->Close();
-    m_bOpen = false;
+    {
+        std::lock_guard<std::mutex> device(m_deviceMutex);
+        m_device->Close();
+        m_bOpen = false;
+    }
     m_debugFile.Close();
     if (m_onClosed)
         m_onClosed();
@@ -179,6 +198,7 @@ void CGpsPort::OpenPort(int nPort)
 void CSerialPort::ReplaceDevice(std::unique_ptr<ISerialDevice> device)
 {
     ClosePort();
+    std::lock_guard<std::mutex> guard(m_deviceMutex);
     m_device = device ? std::move(device) : MakePosixSerialDevice();
 }
 

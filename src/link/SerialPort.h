@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/DebugFile.h"
@@ -86,6 +87,11 @@ public:
     // The device's WaitHandle while the port is open, else -1.
     int WaitHandle() const { return m_bOpen ? m_device->WaitHandle() : -1; }
 
+    // The write of a second thread (the corrections relay) while the port's own
+    // thread reads: 0 or an errno value (ENOTCONN when not open), *put the bytes
+    // taken within timeoutMs. A failure leaves the port to its reader, which
+    // learns of it on its own; open and close wait for at most one such write.
+    int WriteShared(const uint8_t* buffer, size_t length, int timeoutMs, size_t* put);
     // Bytes written; 0 when not open or after an error (which closes the port).
     uint32_t WritePort(const uint8_t* buffer, uint32_t length);
     // 1 carrier present, 0 absent or query failed (port closed), -1 not open.
@@ -128,6 +134,8 @@ protected:
     std::function<void()> m_onClosed;
     bool m_bArrivedOnly = false; // the read under way is a ReadArrived
     bool m_bTraceStarted = false; // a connection's debug file was begun in this run
+    // Open, close and device changes against WriteShared's thread.
+    std::mutex m_deviceMutex;
 };
 
 class CBluetoothPort : public CSerialPort {

@@ -6,9 +6,13 @@
 #include <atomic>
 #include <chrono>
 #include <gtest/gtest.h>
+#include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "app/ConfigFile.h"
+#include "app/Corrections.h"
 #include "link/LinkOwner.h"
 #include "platform/Folders.h"
 #include "support/ScratchDir.h"
@@ -26,6 +30,16 @@ public:
     void OnRunningChanged(bool running) override { m_running = running ? 1 : 0; }
     void StartRecordTimer() override {}
     void StopRecordTimer() override {}
+    void OnNotice(const std::string& text, bool) override
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_notices.push_back(text);
+    }
+    void OnCorrections(const std::string& line, bool) override
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_corrections.push_back(line);
+    }
 
     bool WaitStopped() const
     {
@@ -36,6 +50,9 @@ public:
 
     std::atomic<bool> m_stopped{false};
     int m_running = -1; // user-interface thread only
+    std::mutex m_mutex;
+    std::vector<std::string> m_notices;     // under m_mutex
+    std::vector<std::string> m_corrections; // under m_mutex
 };
 
 TEST(FieldbookView, BackgroundStopHandsBackToTheCallersThread)
@@ -75,6 +92,59 @@ TEST(FieldbookView, BackgroundStopHandsBackToTheCallersThread)
         view.StopLink();
         EXPECT_FALSE(view.IsStopping());
         EXPECT_EQ(face.m_running, 0);
+    }
+    GetConfig().ResetToDefaults();
+    SetDocumentsFolder("");
+    SetPortsFolder("");
+}
+
+// The corrections run with the link, stop with it (in the background too), and
+// are refused beside gpsd, which takes the caster itself.
+TEST(FieldbookView, CorrectionsFollowTheLinkAndAreRefusedWithGpsd)
+{
+    ScratchDir documents;
+    ScratchDir ports;
+    SetDocumentsFolder(documents.Path());
+    SetPortsFolder(ports.Path());
+    struct Row {
+        const char* gpsd;
+        bool runs;
+        size_t notices;
+    } rows[] = {{"", true, 0}, {"127.0.0.1:1", false, 1}};
+    for (const Row& row : rows) {
+        GetConfig().ResetToDefaults();
+        // Nothing listens on port 1: the client is refused and retries.
+        GetConfig().m_strNtrip = "ntrip://127.0.0.1:1/MOUNT";
+        GetConfig().m_strGpsd = row.gpsd;
+        StopFace face;
+        {
+            CFieldbookView view(face);
+            EXPECT_EQ(view.Corrections() != nullptr, row.runs) << row.gpsd;
+            if (row.runs) {
+                EXPECT_NE(view.Corrections()->Status().state, NtripState::Off);
+                ASSERT_TRUE(view.BeginStopLink());
+                ASSERT_TRUE(face.WaitStopped());
+                view.FinishStopLink();
+                EXPECT_EQ(view.Corrections()->Status().state, NtripState::Off);
+                view.StartLink();
+                EXPECT_NE(view.Corrections()->Status().state, NtripState::Off);
+                // The refused connect is told by the client's thread: wait for it (bounded).
+                for (int i = 0; i < 500; ++i) {
+                    {
+                        std::lock_guard<std::mutex> guard(face.m_mutex);
+                        if (!face.m_corrections.empty())
+                            break;
+                    }
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                }
+            }
+        }
+        std::lock_guard<std::mutex> guard(face.m_mutex);
+        EXPECT_EQ(face.m_notices.size(), row.notices) << row.gpsd;
+        if (row.runs) {
+            ASSERT_FALSE(face.m_corrections.empty());
+            EXPECT_EQ(face.m_corrections[0], "NTRIP: cannot reach 127.0.0.1:1, retrying");
+        }
     }
     GetConfig().ResetToDefaults();
     SetDocumentsFolder("");

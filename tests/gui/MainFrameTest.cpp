@@ -22,6 +22,7 @@
 #include "gui/AboutDlg.h"
 #include "gui/DialogLayout.h"
 #include "gui/FieldbookForm.h"
+#include "gui/PointReadout.h"
 #include "gui/Images.h"
 #include "gui/PictureControl.h"
 #include "gui/PortSettingsPage.h"
@@ -201,6 +202,14 @@ TEST_F(MainFrameTest, IndicatorsStartIdleAndTakeChangesPostedFromAWorker)
     EXPECT_TRUE(ProcessEventsUntil([&] { return form.Picture(IDC_GPS_LAMP)->GetBitmap() == IDB_LAMP_GREEN; }));
     EXPECT_EQ(form.Picture(IDC_GPS_ICON)->GetBitmap(), IDB_GPS_FIX);
     EXPECT_EQ(form.Picture(IDC_BLUETOOTH_ICON)->GetBitmap(), IDB_BLUETOOTH_DOWN);
+
+    // The third lamp stays hidden until the corrections speak, from their thread.
+    EXPECT_FALSE(form.CorrectionsText()->isVisible());
+    std::thread ntrip([this] { m_face.OnCorrections("NTRIP: streaming MOUNT1, RTCM 3, base 12.4 km", true); });
+    ntrip.join();
+    EXPECT_TRUE(ProcessEventsUntil([&] { return form.CorrectionsText()->isVisible(); }));
+    EXPECT_EQ(form.CorrectionsText()->text(), "Corrections: streaming MOUNT1, RTCM 3, base 12.4 km");
+    EXPECT_EQ(form.Readout()->y(), form.CorrectionsText()->geometry().bottom() + 1);
 }
 
 TEST_F(MainFrameTest, EchoFromTwoThreadsAtOnceArrivesWhole)

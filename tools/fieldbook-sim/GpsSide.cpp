@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "NmeaSentences.h"
@@ -15,8 +16,21 @@ constexpr double kHistorySeconds = 60.0;
 
 CGpsSide::CGpsSide(const SIM_OPTIONS& options, const CWalkTrack& track) : m_options(options), m_track(track) {}
 
+CGpsSide::~CGpsSide()
+{
+    if (m_record >= 0)
+        ::close(m_record);
+}
+
 bool CGpsSide::Open(std::string& error)
 {
+    if (!m_options.recordGpsInput.empty() && m_record < 0) {
+        m_record = ::open(m_options.recordGpsInput.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (m_record < 0) {
+            error = "cannot write " + m_options.recordGpsInput;
+            return false;
+        }
+    }
     return m_port.Create(m_options.portsDir, m_options.nGpsPort, error);
 }
 
@@ -99,8 +113,15 @@ void CGpsSide::Flush()
 
 void CGpsSide::DrainInput()
 {
-    char sink[256];
-    while (::read(m_port.MasterFd(), sink, sizeof sink) > 0) {
+    char sink[4096];
+    ssize_t n = 0;
+    while ((n = ::read(m_port.MasterFd(), sink, sizeof sink)) > 0) {
+        for (ssize_t done = 0; m_record >= 0 && done < n;) {
+            const ssize_t put = ::write(m_record, sink + done, static_cast<size_t>(n - done));
+            if (put <= 0)
+                break;
+            done += put;
+        }
     }
 }
 

@@ -15,6 +15,9 @@
 class CGpsSide {
 public:
     CGpsSide(const SIM_OPTIONS& options, const CWalkTrack& track);
+    ~CGpsSide();
+    CGpsSide(const CGpsSide&) = delete;
+    CGpsSide& operator=(const CGpsSide&) = delete;
 
     bool Open(std::string& error);
     void Close() { m_port.Destroy(); }
@@ -27,7 +30,8 @@ public:
     bool WantsWrite() const { return m_pendingLength > 0; }
     void OnWritable() { Flush(); }
     void OnPeerChange(double now);
-    // Discards what the master end received (nobody should write to a receiver).
+    // Takes what the master end received (RTK corrections): into the
+    // --record-gps-input file, else nowhere.
     void DrainInput();
 
     // The GGA reports a listener may hold at the moment replyAt for a packet sent
@@ -54,4 +58,5 @@ private:
     uint64_t m_sentences = 0;
     uint64_t m_dropped = 0;
     std::vector<GPS_SAMPLE> m_history; // GGA reports written, oldest first
+    int m_record = -1;                 // the --record-gps-input file
 };

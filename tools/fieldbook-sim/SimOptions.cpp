@@ -39,6 +39,9 @@ GPS receiver (sent only while a program has the port open):
   --line-end crlf|lf     how sentences end (default crlf)
   --silent-after SECONDS the receiver stops talking SECONDS after start-up; its
                          port stays open
+  --record-gps-input FILE
+                         every byte fieldbook writes to the GPS port (RTK
+                         corrections), appended to FILE as it comes
   --sentences LIST       comma list of gga,zda,rmc,gsa,gsv,gst (default all but
                          gst; GSA and GSV once a second). UTC time comes from
                          the system clock.
@@ -234,6 +237,7 @@ PARSE_RESULT ParseSimOptions(int argc, const char* const* argv, SIM_OPTIONS& o, 
         {"--start-delay", number(0.0, 60.0, o.dfStartDelay), nullptr, false},
         {"--tolerate-unanswered", nullptr, &o.bTolerateUnanswered, true},
         {"--log", text(o.logPath), nullptr, false},
+        {"--record-gps-input", text(o.recordGpsInput), nullptr, false},
         {"--drop-bluetooth", number(0.1, 86400.0, o.dfDropAfter), nullptr, false},
         {"--drop-pause", number(0.0, 3600.0, o.dfDropPause), nullptr, false},
         {"--drop-times", integer(1, 1000000L, o.nDropTimes), nullptr, false},

@@ -28,6 +28,7 @@ struct SIM_OPTIONS {
     double dfSilentAfter = 0.0; // 0: never; else the receiver falls silent then
     uint32_t dwSentences = 0;  // NMEA_* bits; 0 until parsed
     QUALITY_PLAN qualityPlan;  // empty: an autonomous fix throughout
+    std::string recordGpsInput; // "": what fieldbook writes to the receiver is dropped
 
     // Locator
     PACKET_SPEC packet;        // command, protocol, GPS mode, log mode, frequency

@@ -1,0 +1,123 @@
+// The NTRIP client: its own thread and socket. It logs in to the caster, asks
+// for the mountpoint (or the sourcetable), sends the receiver's GGA upstream
+// when asked to, frames the RTCM stream, counts it, takes the reference
+// station's position, and hands every good frame to the relay that writes it
+// into the GPS port. Nothing here ever stops the survey: every fault is retried
+// on its own timer and reported in one plain line.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/NtripReply.h"
+#include "link/Rtcm.h"
+#include "link/RtcmRelay.h"
+#include "platform/WakeEvent.h"
+
+struct NTRIP_OPTIONS {
+    NTRIP_URL url;
+    // Seconds between GGA sentences upstream: -1 only for mountpoints whose
+    // sourcetable entry asks for it (then every 10 s), 0 never, else every
+    // mountpoint this often.
+    int32_t nGgaSeconds = -1;
+    std::string version = FIELDBOOK_VERSION;
+    // Fault timings; the tests shorten them.
+    std::chrono::milliseconds firstRetry{1000};
+    std::chrono::milliseconds maxRetry{60000};
+    std::chrono::milliseconds refusedRetry{300000};
+    std::chrono::milliseconds noData{30000};
+    std::chrono::milliseconds statusEvery{60000};
+    std::chrono::milliseconds connectTimeout{10000};
+};
+
+// What the owner (the view) gives and hears. Any call comes from the client's
+// thread and must not wait for the user-interface thread.
+class INtripOwner {
+public:
+    virtual ~INtripOwner() = default;
+    // One line for a crew ("NTRIP: streaming MOUNT, RTCM 3, base 12.4 km").
+    virtual void OnNtripLine(const std::string& line) = 0;
+    // The current fix: latitude, longitude (degrees), ellipsoidal height (m).
+    virtual bool CurrentFix(double& lat, double& lon, double& height) const = 0;
+};
+
+enum class NtripState { Off, Connecting, Streaming, Waiting, Refused };
+
+struct NTRIP_STATUS {
+    NtripState state = NtripState::Off;
+    uint64_t bytes = 0;       // stream bytes received, every connection
+    uint64_t frames = 0;      // good frames
+    uint64_t badCrc = 0;
+    uint64_t dropped = 0;     // frames the port could not take
+    double lastFrameAge = -1; // seconds; -1 none yet
+    double baselineKm = -1;   // -1 unknown
+    bool haveStation = false;
+    RTCM_STATION station;
+    std::vector<std::pair<uint16_t, uint64_t>> census; // message type, frames
+    std::vector<NTRIP_STREAM> streams; // the last sourcetable, nearest first
+    std::string line;         // the last line said
+};
+
+class CNtripClient : private IRtcmFrameSink, private INtripBodySink {
+public:
+    CNtripClient(INtripOwner& owner, CRtcmRelay& relay, const CGgaTap* gga);
+    ~CNtripClient() override;
+    CNtripClient(const CNtripClient&) = delete;
+    CNtripClient& operator=(const CNtripClient&) = delete;
+
+    void Start(const NTRIP_OPTIONS& options);
+    // Bounded: wakes the thread out of any wait.
+    void Stop();
+    NTRIP_STATUS Status() const;
+
+private:
+    enum class Outcome { Unreachable, Lost, NoData, Unauthorized, Sourcetable, Refused, Stopped };
+
+    void Run();
+    // One connection: request, reply, stream until it ends. body receives the
+    // sourcetable when one is asked for or given.
+    Outcome Session(const std::string& mountpoint, std::string* sourcetable, bool* streamed);
+    int Connect();
+    // Sleeps for wait or until Stop; false when stopped.
+    bool Sleep(std::chrono::milliseconds wait);
+    bool Stopping() const { return m_bStop.load(); }
+    void Say(const std::string& line);
+    void SetState(NtripState state);
+    void StreamingLine();
+    void MinuteLine();
+    void SendGga(int fd);
+    // The sourcetable's streams, nearest first from the current fix, as text.
+    std::string ListStreams(std::vector<NTRIP_STREAM> streams);
+
+    // IRtcmFrameSink / INtripBodySink (client thread)
+    void OnRtcmFrame(const uint8_t* frame, size_t size) override;
+    void OnRtcmBadCrc() override;
+    void OnBody(const uint8_t* data, size_t size) override;
+
+    INtripOwner& m_owner;
+    CRtcmRelay& m_relay;
+    const CGgaTap* m_gga;
+    NTRIP_OPTIONS m_options;
+    std::thread m_thread;
+    std::atomic<bool> m_bStop{false};
+    CWakeEvent m_wake;
+
+    CRtcmFramer m_framer;
+    CNtripReply m_reply;
+    std::string* m_sourcetable = nullptr; // body goes here while a sourcetable is read
+    bool m_bWantGga = false;
+    bool m_bSaidStreaming = false;
+    bool m_bSaidBase = false;
+    std::chrono::steady_clock::time_point m_lastData;
+
+    mutable std::mutex m_mutex;
+    NTRIP_STATUS m_status; // under m_mutex (dropped read from the relay)
+    std::chrono::steady_clock::time_point m_lastFrame; // under m_mutex
+    bool m_bHaveFrame = false;                         // under m_mutex
+};
