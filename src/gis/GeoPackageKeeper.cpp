@@ -38,7 +38,10 @@ void CGeoPackageKeeper::OnLogSaved(const CSurveyLog& log)
             m_seenPath = logPath;
             m_distances.clear();
             m_distance.Reset();
+            m_seenSurvey.clear();
         }
+        if (m_seenSurvey.empty() && count > 0)
+            m_seenSurvey = SurveyFingerprint(log.GetAt(0));
         while (m_distances.size() < count)
             m_distances.push_back(m_distance.Next(log.GetAt(m_distances.size())));
 
@@ -61,7 +64,8 @@ void CGeoPackageKeeper::OnLogSaved(const CSurveyLog& log)
         }
         if (job == nullptr) {
             const size_t slash = logPath.rfind('/');
-            m_jobs.push_back(JOB{logPath, logPath.substr(slash == std::string::npos ? 0 : slash + 1), from, {}});
+            m_jobs.push_back(
+                JOB{logPath, LOG_ID{logPath.substr(slash == std::string::npos ? 0 : slash + 1), m_seenSurvey}, from, {}});
             job = &m_jobs.back();
         }
         job->points.resize(from - job->first);
@@ -161,29 +165,30 @@ CGeoPackageKeeper::Outcome CGeoPackageKeeper::Write(const JOB& job, size_t& resy
             m_device = now.st_dev;
             m_inode = now.st_ino;
         }
-        m_known = m_dataset->CountPoints(job.logFile);
+        m_known = m_dataset->CountPoints(job.log);
     }
     // A GeoPackage that holds what the log does not (a survey of another
     // year under the same name, a log cut short by hand) is out of step: the
     // log is the record, so its points replace what the GeoPackage held.
     const size_t logCount = job.first + job.points.size();
-    if (job.first == 0 ? !m_dataset->HoldsPrefixOf(job.logFile, job.points.data(), logCount)
-                       : m_dataset->CountPoints(job.logFile) > logCount) {
-        if (!m_dataset->RemoveLog(job.logFile, error)) {
+    if (m_dataset->HoldsOtherSurvey(job.log) ||
+        (job.first == 0 ? !m_dataset->HoldsPrefixOf(job.log, job.points.data(), logCount)
+                        : m_dataset->CountPoints(job.log) > logCount)) {
+        if (!m_dataset->RemoveLog(job.log.logFile, error)) {
             resyncFrom = 0;
             m_dataset.reset();
             return Outcome::Failed;
         }
         m_known = 0;
     }
-    const size_t held = m_dataset->CountPoints(job.logFile);
+    const size_t held = m_dataset->CountPoints(job.log);
     if (job.first > held) {
         resyncFrom = held; // the points in between come with the next save
         return Outcome::Waiting;
     }
-    if (m_dataset->AppendPoints(job.logFile, job.points.data(), job.points.size(), job.first, error) &&
+    if (m_dataset->AppendPoints(job.log, job.points.data(), job.points.size(), job.first, error) &&
         m_dataset->Commit(error)) {
-        m_known = m_dataset->CountPoints(job.logFile);
+        m_known = m_dataset->CountPoints(job.log);
         return Outcome::Written;
     }
     // Opened afresh next time: whatever went wrong may have left the

@@ -51,7 +51,7 @@ public:
 private:
     struct JOB {
         std::string logPath;
-        std::string logFile;
+        LOG_ID log;
         size_t first = 0; // the log's number of points[0]
         std::vector<GIS_POINT> points;
     };
@@ -72,6 +72,7 @@ private:
     // The log's thread only: the Distance column of every point seen, so that
     // a point handed over again needs no recomputing.
     std::string m_seenPath;
+    std::string m_seenSurvey;
     CTrackDistance m_distance;
     std::vector<float> m_distances;
 

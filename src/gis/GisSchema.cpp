@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "gps/GpsRecords.h"
+#include "surveylog/LogFormat.h"
 #include "surveylog/ModeNames.h"
 
 const SURVEY_FIELD kSurveyFields[kSurveyFieldCount] = {
@@ -23,7 +24,7 @@ const SURVEY_FIELD kSurveyFields[kSurveyFieldCount] = {
     {"GpsFix", OFTInteger},      {"NoSats", OFTInteger},     {"HorizDil", OFTReal},
     {"AltVal", OFTReal},         {"AltUnits", OFTString},    {"GeoidVal", OFTReal},
     {"GeoidUnits", OFTString},   {"DgpsTime", OFTInteger},   {"DgpsId", OFTInteger},
-    {"TimeInd", OFTInteger},     {"LogFile", OFTString},
+    {"TimeInd", OFTInteger},     {"LogFile", OFTString},     {"Survey", OFTString},
 };
 
 namespace {
@@ -45,11 +46,6 @@ void SetText(OGRFeature& f, int index, const char* value)
 {
     if (index >= 0)
         f.SetField(index, value);
-}
-
-bool IsCalendarDate(int day, int month, int year)
-{
-    return day >= 1 && day <= 31 && month >= 1 && month <= 12 && year >= 1 && year <= 9999;
 }
 
 // A date the log would print as 0/0/0 (no clock, no ZDA yet) is left null.
@@ -103,7 +99,42 @@ const char* Clock(char (&text)[32], RTC_TIME time)
     return text;
 }
 
+// The percentage exactly as the log prints it ("%.2f" of the single-precision
+// product): a log read back from its CSV and the points it was written from
+// give the same Strength, 18.34 and not 18.339998.
+double StrengthAsPrinted(float strength)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.2f", static_cast<double>(strength * 100.0f));
+    double value = 0.0;
+    std::from_chars(text, text + std::strlen(text), value);
+    return value;
+}
+
 } // namespace
+
+bool IsCalendarDate(int day, int month, int year)
+{
+    if (month < 1 || month > 12 || year < 1 || year > 9999 || day < 1)
+        return false;
+    static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool bLeap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return day <= kDays[month - 1] + (month == 2 && bLeap ? 1 : 0);
+}
+
+std::string SurveyFingerprint(const SURVEY_POINT& first)
+{
+    char line[kLogLineSize];
+    const size_t length = FormatLogLine(first, 0.0f, line, sizeof line);
+    uint64_t hash = 14695981039346656037ull;
+    for (size_t i = 0; i < length; ++i) {
+        hash ^= static_cast<unsigned char>(line[i]);
+        hash *= 1099511628211ull;
+    }
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+    return text;
+}
 
 double FloatAsDecimal(float value)
 {
@@ -136,6 +167,22 @@ SURVEY_FIELD_MAP MapSurveyFields(OGRFeatureDefn& defn)
     return map;
 }
 
+bool AddMissingSurveyFields(OGRLayer& layer, SURVEY_FIELD_MAP& map, std::string& error)
+{
+    map = MapSurveyFields(*layer.GetLayerDefn());
+    for (int i = kLogColumnCount; i < kSurveyFieldCount; ++i) {
+        if (map.anIndex[i] >= 0)
+            continue;
+        OGRFieldDefn field(kSurveyFields[i].pszName, kSurveyFields[i].eType);
+        if (layer.CreateField(&field) != OGRERR_NONE) {
+            error = std::string("cannot add the field ") + kSurveyFields[i].pszName;
+            return false;
+        }
+        map.anIndex[i] = layer.GetLayerDefn()->GetFieldIndex(kSurveyFields[i].pszName);
+    }
+    return true;
+}
+
 OGRPoint PointGeometry(const SURVEY_POINT& point)
 {
     const GPS_FIX& fix = point.GpsFix;
@@ -147,7 +194,7 @@ OGRPoint PointGeometry(const SURVEY_POINT& point)
     return OGRPoint(fix.dfLongAng, fix.dfLatAng, fix.dfAltVal);
 }
 
-void FillSurveyFields(OGRFeature& f, const SURVEY_FIELD_MAP& map, const GIS_POINT& gp, const std::string& logFile)
+void FillSurveyFields(OGRFeature& f, const SURVEY_FIELD_MAP& map, const GIS_POINT& gp, const LOG_ID& log)
 {
     const int* x = map.anIndex;
     const SURVEY_POINT& p = gp.Point;
@@ -164,7 +211,7 @@ void FillSurveyFields(OGRFeature& f, const SURVEY_FIELD_MAP& map, const GIS_POIN
     SetReal(f, x[4], FloatAsDecimal(ld.fCurrent));
     SetReal(f, x[5], FloatAsDecimal(ld.fPhase));
     SetReal(f, x[6], FloatAsDecimal(ld.fSignal));
-    SetReal(f, x[7], FloatAsDecimal(ld.fStrength * 100.0f)); // the log's percentage, in single precision
+    SetReal(f, x[7], StrengthAsPrinted(ld.fStrength));
     SetReal(f, x[8], FloatAsDecimal(ld.fGain));
     SetReal(f, x[9], FloatAsDecimal(ld.fFrequency));
     SetInt(f, x[10], ld.nProtocolId);
@@ -209,10 +256,11 @@ void FillSurveyFields(OGRFeature& f, const SURVEY_FIELD_MAP& map, const GIS_POIN
     SetInt(f, x[40], bFix ? AsPrinted(fix.nDgpsTime) : 0);
     SetInt(f, x[41], bFix ? AsPrinted(fix.nDgpsId) : 0);
     SetInt(f, x[42], AsPrinted(fix.nTimeInd));
-    SetText(f, x[43], logFile.c_str());
+    SetText(f, x[43], log.logFile.c_str());
+    SetText(f, x[44], log.survey.c_str());
 }
 
-void ReadSurveyFields(const OGRFeature& f, const SURVEY_FIELD_MAP& map, GIS_POINT& gp, std::string& logFile)
+void ReadSurveyFields(const OGRFeature& f, const SURVEY_FIELD_MAP& map, GIS_POINT& gp, LOG_ID& log)
 {
     const int* x = map.anIndex;
     gp = GIS_POINT{};
@@ -269,7 +317,8 @@ void ReadSurveyFields(const OGRFeature& f, const SURVEY_FIELD_MAP& map, GIS_POIN
     fix.nDgpsTime = static_cast<uint32_t>(Int(f, x[40]));
     fix.nDgpsId = static_cast<uint32_t>(Int(f, x[41]));
     fix.nTimeInd = static_cast<uint32_t>(Int(f, x[42]));
-    logFile = Text(f, x[43]);
+    log.logFile = Text(f, x[43]);
+    log.survey = x[44] >= 0 && f.IsFieldSetAndNotNull(x[44]) ? Text(f, x[44]) : "";
 
     // The geometry holds the position as the decoder had it, beyond what any
     // text column could carry.

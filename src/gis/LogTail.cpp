@@ -91,6 +91,8 @@ bool CLogTail::ReadNew(const std::string& path, std::vector<GIS_POINT>& points, 
         GIS_POINT point;
         if (ReadLogLine(line.c_str(), point.Point)) {
             point.fDistance = pos.distance.Next(point.Point);
+            if (pos.count == 0)
+                pos.survey = SurveyFingerprint(point.Point);
             points.push_back(point);
             ++pos.count;
         }

@@ -28,6 +28,8 @@ public:
     void Reset();
 
     size_t Count() const { return m_count; }
+    // The survey of the points read (see LOG_ID); empty before the first.
+    const std::string& Survey() const { return m_pending.survey; }
 
 private:
     struct POSITION {
@@ -35,6 +37,7 @@ private:
         size_t count = 0;           // data lines read up to there
         std::string lastLine;       // the line that ends there (to notice a replaced file)
         CTrackDistance distance;    // Distance column state after count points
+        std::string survey;         // fingerprint of the first point
     };
     POSITION m_committed;
     POSITION m_pending;

@@ -93,7 +93,7 @@ void CLogWatch::DeliverDirty()
         }
         m_unreadable.erase(name);
         size_t added = 0;
-        if (!m_target.Deliver(name, points.data(), points.size(), first, added)) {
+        if (!m_target.Deliver(LOG_ID{name, tail.Survey()}, points.data(), points.size(), first, added)) {
             if (!m_bOutage) {
                 Say("Database %s: %s", m_target.Refused() ? "refused us" : "unreachable", m_target.Problem().c_str());
                 m_bOutage = true;

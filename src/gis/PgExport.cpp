@@ -123,12 +123,12 @@ int ExportToDatabase(const std::string& output, const std::string& unit, const s
         size_t added = 0;
         bool ok = false;
         for (int attempt = 0; attempt < kTries && !ok; ++attempt)
-            ok = target.Deliver(log.logFile, log.points.data(), log.points.size(), 0, added);
+            ok = target.Deliver(log.log, log.points.data(), log.points.size(), 0, added);
         if (!ok) {
-            std::fprintf(err, "fieldbook-export: %s not sent: %s\n", log.logFile.c_str(), target.Problem().c_str());
+            std::fprintf(err, "fieldbook-export: %s not sent: %s\n", log.log.logFile.c_str(), target.Problem().c_str());
             return 2;
         }
-        std::fprintf(out, "Sent: %s +%zu (%zu)\n", log.logFile.c_str(), added, log.points.size());
+        std::fprintf(out, "Sent: %s +%zu (%zu)\n", log.log.logFile.c_str(), added, log.points.size());
     }
     return 0;
 }

@@ -255,9 +255,9 @@ bool CPgTarget::LoadLog(const std::string& logFile, LOG_STATE& state)
     return true;
 }
 
-bool CPgTarget::Deliver(const std::string& logFile, const GIS_POINT* points, size_t count, size_t first,
-                        size_t& added)
+bool CPgTarget::Deliver(const LOG_ID& log, const GIS_POINT* points, size_t count, size_t first, size_t& added)
 {
+    const std::string& logFile = log.logFile;
     added = 0;
     if (!Connect())
         return false;
@@ -295,7 +295,7 @@ bool CPgTarget::Deliver(const std::string& logFile, const GIS_POINT* points, siz
     for (const auto& [index, repeat] : fresh) {
         const GIS_POINT& point = points[index];
         feature->SetFID(OGRNullFID);
-        FillSurveyFields(*feature, m_fields, point, logFile);
+        FillSurveyFields(*feature, m_fields, point, log);
         feature->SetField(m_unitField, m_unit.c_str());
         feature->SetField(m_repeatField, repeat);
         OGRPoint geometry = PointGeometry(point.Point);

@@ -50,7 +50,7 @@ public:
     // needed. On failure nothing of this batch is in the database, the
     // connection is dropped, and the next call starts from what the database
     // holds, so the caller hands over the whole log again (first 0).
-    bool Deliver(const std::string& logFile, const GIS_POINT* points, size_t count, size_t first, size_t& added);
+    bool Deliver(const LOG_ID& log, const GIS_POINT* points, size_t count, size_t first, size_t& added);
 
     const std::string& Problem() const { return m_problem; }
     // Whether the last failure was the database refusing our login (a wrong

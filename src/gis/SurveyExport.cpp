@@ -7,6 +7,7 @@
 
 #include "gis/GdalErrors.h"
 #include "gis/GisFormats.h"
+#include "gis/StagedOutput.h"
 #include "gis/SurveyDataset.h"
 #include "surveylog/LogFormat.h"
 
@@ -39,7 +40,7 @@ bool ReadCsvLog(const std::string& path, std::vector<SURVEY_INPUT>& inputs, std:
         return false;
     }
     SURVEY_INPUT input;
-    input.logFile = BaseName(path);
+    input.log.logFile = BaseName(path);
     CTrackDistance distance;
     char line[kLogReadBufferSize];
     int headings = 2;
@@ -58,6 +59,8 @@ bool ReadCsvLog(const std::string& path, std::vector<SURVEY_INPUT>& inputs, std:
         error = "cannot read " + path;
         return false;
     }
+    if (!input.points.empty())
+        input.log.survey = SurveyFingerprint(input.points.front().Point);
     inputs.push_back(std::move(input));
     return true;
 }
@@ -87,18 +90,23 @@ bool ReadGeoPackage(const std::string& path, std::vector<SURVEY_INPUT>& inputs, 
     const size_t first = inputs.size();
     for (auto& feature : *layer) {
         GIS_POINT point;
-        std::string logFile;
-        ReadSurveyFields(*feature, map, point, logFile);
+        LOG_ID log;
+        ReadSurveyFields(*feature, map, point, log);
         SURVEY_INPUT* input = nullptr;
         for (size_t i = first; i < inputs.size(); ++i) {
-            if (inputs[i].logFile == logFile)
+            if (inputs[i].log == log)
                 input = &inputs[i];
         }
         if (input == nullptr) {
-            inputs.push_back(SURVEY_INPUT{logFile, {}});
+            inputs.push_back(SURVEY_INPUT{log, {}});
             input = &inputs.back();
         }
         input->points.push_back(point);
+    }
+    // Written before Survey existed: fingerprinted as its CSV would be.
+    for (size_t i = first; i < inputs.size(); ++i) {
+        if (inputs[i].log.survey.empty() && !inputs[i].points.empty())
+            inputs[i].log.survey = SurveyFingerprint(inputs[i].points.front().Point);
     }
     if (messages.HadError()) {
         error = messages.LastError("cannot read " + path);
@@ -139,8 +147,8 @@ bool ReadSurveyInput(const std::string& path, std::vector<SURVEY_INPUT>& inputs,
 
 std::string ExportUsageText()
 {
-    return "Usage: fieldbook-export [-f FORMAT] -o OUTPUT LOG...\n"
-           "       fieldbook-export --help\n"
+    return "Usage: fieldbook-export [-f FORMAT] [--overwrite] -o OUTPUT LOG...\n"
+           "       fieldbook-export --help | --version\n"
            "\n"
            "Writes survey logs as GIS data: a point per logged measurement (Point Z,\n"
            "WGS 84, full precision, every log column as a typed attribute plus LogFile)\n"
@@ -148,14 +156,19 @@ std::string ExportUsageText()
            "\n"
            "  LOG          a survey log DDMMhhmmss.txt, or the GeoPackage kept beside one\n"
            "  -o OUTPUT    the file to write. An existing GeoPackage gets only the points\n"
-           "               it lacks (LogFile + Log is the key); any other output is\n"
-           "               replaced. One-layer formats put the track beside the points,\n"
-           "               in OUTPUT's name with _track before the extension\n"
+           "               it lacks (LogFile + Survey + Log is the key). One-layer formats\n"
+           "               put the track beside the points, in OUTPUT's name with _track\n"
+           "               before the extension; Shapefile and CSV also take a folder\n"
+           "               (survey_points and survey_track in it). An output that is or\n"
+           "               holds one of the LOGs is refused\n"
            "  -f FORMAT    GDAL driver: " +
            FormatNames() +
            "\n"
            "               (else guessed from OUTPUT's extension)\n"
+           "  --overwrite  replace an existing output (other than a GeoPackage): only\n"
+           "               the files the format writes; without it, it is refused\n"
            "  --help       this text\n"
+           "  --version    the version\n"
            "\n"
            "Exit status 0 when every log was written, 2 on any error.\n";
 }
@@ -168,7 +181,13 @@ int ParseExportCommandLine(int argc, char** argv, EXPORT_REQUEST& request, std::
             std::fputs(ExportUsageText().c_str(), out);
             return 0;
         }
-        if (arg == "-f") {
+        if (arg == "--version") {
+            std::fprintf(out, "fieldbook-export %s\n", FIELDBOOK_VERSION);
+            return 0;
+        }
+        if (arg == "--overwrite") {
+            request.bOverwrite = true;
+        } else if (arg == "-f") {
             if (!NeedsValue(i, argc, "-f", err))
                 return 2;
             request.format = argv[++i];
@@ -220,7 +239,13 @@ int RunExport(const EXPORT_REQUEST& request, std::FILE* err)
     // transaction to the file and read it back again and again.
     CPLSetThreadLocalConfigOption("OGR_SQLITE_CACHE", "256");
     std::string error;
-    std::unique_ptr<CSurveyDataset> output = CSurveyDataset::Open(*format, request.output, error);
+    CStagedOutput place;
+    if (!place.Plan(*format, request.output, request.bOverwrite, request.logs, error) || !place.Stage(error)) {
+        std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
+        return 2;
+    }
+    std::unique_ptr<CSurveyDataset> output =
+        CSurveyDataset::Open(*format, place.PointPath(), error, -1, place.TrackPath());
     if (!output) {
         std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
         return 2;
@@ -230,15 +255,22 @@ int RunExport(const EXPORT_REQUEST& request, std::FILE* err)
         std::function<void(size_t)> progress;
         if (total >= kProgressFrom) {
             progress = [err, &input, total](size_t done) {
-                std::fprintf(err, "fieldbook-export: %s: %zu of %zu points\n", input.logFile.c_str(), done, total);
+                std::fprintf(err, "fieldbook-export: %s: %zu of %zu points\n", input.log.logFile.c_str(), done,
+                             total);
             };
         }
-        if (!output->AppendPoints(input.logFile, input.points.data(), total, 0, error, progress)) {
+        if (!output->AppendPoints(input.log, input.points.data(), total, 0, error, progress)) {
             std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
             return 2;
         }
     }
-    if (!output->Commit(error) || !output->Close(error)) {
+    bool ok = output->Commit(error);
+    const size_t points = output->PointFeatures();
+    const size_t placed = output->PlacedFeatures();
+    const size_t tracks = output->TrackFeatures();
+    ok = ok && output->Close(error);
+    output.reset();
+    if (!ok || !place.Verify(points, placed, tracks, error) || !place.Publish(error)) {
         std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
         return 2;
     }

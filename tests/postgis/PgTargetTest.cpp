@@ -95,7 +95,7 @@ TEST_F(PgTargetTest, EachPointArrivesOnceInLogOrder)
             const std::vector<GIS_POINT> points = ReadBack(dir, 0, step.count, c.repeatedLog);
             CPgTarget target(Conn(), step.unit);
             size_t added = 99;
-            ASSERT_TRUE(target.Deliver(step.file, points.data(), points.size(), 0, added)) << target.Problem();
+            ASSERT_TRUE(target.Deliver(LOG_ID{step.file, ""}, points.data(), points.size(), 0, added)) << target.Problem();
             EXPECT_EQ(added, step.added);
             expected[{step.unit, step.file}] = step.count;
         }
@@ -156,7 +156,7 @@ TEST_F(PgTargetTest, CrewRoleWithRowRightsOnlyAddsToTablesMadeByTheOwner)
     const std::vector<GIS_POINT> points = ReadBack(dir, 0, 8, false);
     size_t added = 0;
     CPgTarget owner(Conn(), "office");
-    ASSERT_TRUE(owner.Deliver("a.txt", points.data(), points.size(), 0, added)) << owner.Problem();
+    ASSERT_TRUE(owner.Deliver(LOG_ID{"a.txt", ""}, points.data(), points.size(), 0, added)) << owner.Problem();
     // The grants the README gives a crew's role.
     ASSERT_TRUE(SharedPostgres().Query(
         db, "DROP ROLE IF EXISTS crew7; CREATE ROLE crew7 LOGIN PASSWORD 'crew7-pw'; "
@@ -166,7 +166,7 @@ TEST_F(PgTargetTest, CrewRoleWithRowRightsOnlyAddsToTablesMadeByTheOwner)
     std::string crew = Conn("crew7-pw");
     crew.replace(crew.find("user=fieldunit"), 14, "user=crew7");
     CPgTarget target(crew, "van-7");
-    ASSERT_TRUE(target.Deliver("a.txt", points.data(), points.size(), 0, added)) << target.Problem();
+    ASSERT_TRUE(target.Deliver(LOG_ID{"a.txt", ""}, points.data(), points.size(), 0, added)) << target.Problem();
     EXPECT_EQ(added, points.size());
     EXPECT_EQ(Rows("SELECT count(*) FROM survey_points WHERE \"Unit\" = 'van-7'"), std::vector<std::string>{"8"});
 }
