@@ -1,11 +1,15 @@
 #include "gis/GeoPackageKeeper.h"
 
+#include <algorithm>
 #include <cpl_conv.h>
+#include <dirent.h>
 #include <new>
 #include <sys/stat.h>
 
 #include "gis/GdalErrors.h"
+#include "gis/LogTail.h"
 #include "gis/SurveyDataset.h"
+#include "gis/SurveyExport.h"
 #include "surveylog/SurveyLog.h"
 
 namespace {
@@ -83,7 +87,62 @@ void CGeoPackageKeeper::OnLogSaved(const CSurveyLog& log)
 bool CGeoPackageKeeper::WaitIdle(std::chrono::milliseconds timeout)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return m_idle.wait_for(lock, timeout, [this] { return m_jobs.empty() && !m_busy; });
+    return m_idle.wait_for(lock, timeout, [this] { return m_jobs.empty() && !m_busy && m_catchUpFolder.empty(); });
+}
+
+void CGeoPackageKeeper::CatchUpFolder(std::string folder, std::chrono::milliseconds delay)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_catchUpFolder = folder.empty() ? std::string(".") : std::move(folder);
+    m_catchUpAt = std::chrono::steady_clock::now() + delay;
+    m_wake.notify_one();
+}
+
+void CGeoPackageKeeper::CatchUp(const std::string& folder)
+{
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr)
+        return;
+    std::vector<std::string> logs;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (IsSurveyLogName(name))
+            logs.push_back(folder + "/" + name);
+    }
+    ::closedir(dir);
+    std::sort(logs.begin(), logs.end());
+    for (const std::string& logPath : logs) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            // The log of this run is kept by the saves themselves.
+            if (m_stopping || logPath == m_current)
+                return;
+        }
+        const std::string gpkgPath = PathForLog(logPath);
+        struct stat st{};
+        if (::stat(gpkgPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        std::vector<SURVEY_INPUT> inputs;
+        std::string error;
+        if (!ReadSurveyInput(logPath, inputs, error) || inputs.empty())
+            continue;
+        const SURVEY_INPUT& input = inputs.front();
+        std::unique_ptr<CSurveyDataset> dataset = CSurveyDataset::Open(GeoPackageFormat(), gpkgPath, error, kLockWaitMs);
+        if (!dataset)
+            continue;
+        const size_t held = dataset->CountPoints(input.log);
+        if (held >= input.points.size() || dataset->HoldsOtherSurvey(input.log) ||
+            !dataset->HoldsPrefixOf(input.log, input.points.data(), input.points.size()))
+            continue; // in step, or another survey's: the log's next save decides
+        if (dataset->AppendPoints(input.log, input.points.data(), input.points.size(), 0, error) &&
+            dataset->Commit(error) && dataset->Close(error)) {
+            if (m_notice)
+                m_notice("GeoPackage caught up: " + gpkgPath + " +" + std::to_string(input.points.size() - held) +
+                         " points (" + std::to_string(input.points.size()) + ")");
+        } else if (m_notice) {
+            m_notice("GeoPackage not caught up: " + error + " (" + gpkgPath + ")");
+        }
+    }
 }
 
 void CGeoPackageKeeper::Stop(std::chrono::milliseconds timeout)
@@ -114,14 +173,43 @@ void CGeoPackageKeeper::Run()
     // the next save tries again anyway.
     for (;;) {
         JOB job;
+        std::string catchUp;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
-            m_wake.wait(lock, [this] { return m_stopping || !m_jobs.empty(); });
-            if (m_jobs.empty() || m_abandon)
-                return;
-            job = std::move(m_jobs.front());
-            m_jobs.pop_front();
+            auto catchUpDue = [this] {
+                return !m_catchUpFolder.empty() &&
+                       (m_firstWritten || std::chrono::steady_clock::now() >= m_catchUpAt);
+            };
+            // Every wait bounded: the catch-up's time comes without a wake-up.
+            while (!m_stopping && m_jobs.empty() && !catchUpDue()) {
+                if (m_catchUpFolder.empty())
+                    m_wake.wait(lock);
+                else
+                    m_wake.wait_until(lock, m_catchUpAt);
+            }
+            if (m_abandon || (m_jobs.empty() && (m_stopping || !catchUpDue()))) {
+                if (m_stopping) {
+                    m_catchUpFolder.clear();
+                    m_idle.notify_all();
+                    return;
+                }
+                continue;
+            }
+            if (m_jobs.empty()) {
+                catchUp = std::move(m_catchUpFolder);
+                m_catchUpFolder.clear();
+            } else {
+                job = std::move(m_jobs.front());
+                m_jobs.pop_front();
+            }
             m_busy = true;
+        }
+        if (!catchUp.empty()) {
+            CatchUp(catchUp);
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_busy = false;
+            m_idle.notify_all();
+            continue;
         }
         size_t resyncFrom = SIZE_MAX;
         std::string error;
@@ -132,6 +220,7 @@ void CGeoPackageKeeper::Run()
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_busy = false;
+            m_firstWritten = true;
             if (resyncFrom != SIZE_MAX && job.logPath == m_current)
                 m_resyncFrom = std::min(m_resyncFrom, resyncFrom);
             m_idle.notify_all();

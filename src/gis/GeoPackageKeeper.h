@@ -45,6 +45,12 @@ public:
     // run. Safe twice.
     void Stop(std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
+    // Brings every GeoPackage in folder whose survey log holds more points
+    // than it does up to date (what a crash or a power cut left short). Done on
+    // the worker once the first save of this run is written, or after delay
+    // when no save comes, so that it never holds back the first point.
+    void CatchUpFolder(std::string folder, std::chrono::milliseconds delay = std::chrono::seconds(3));
+
     // "/logs/0612143005.gpkg" for "/logs/0612143005.txt".
     static std::string PathForLog(const std::string& logPath);
 
@@ -62,6 +68,7 @@ private:
         Waiting, // the GeoPackage lacks points before the job's: nothing written
     };
     void Run();
+    void CatchUp(const std::string& folder);
     // resyncFrom names the first point the GeoPackage needs again, when it
     // needs points that were handed over before.
     Outcome Write(const JOB& job, size_t& resyncFrom, std::string& error);
@@ -84,6 +91,9 @@ private:
     size_t m_handed = 0;       // points of m_current handed over
     size_t m_resyncFrom = SIZE_MAX;
     bool m_busy = false;
+    std::string m_catchUpFolder; // not yet caught up
+    std::chrono::steady_clock::time_point m_catchUpAt{};
+    bool m_firstWritten = false;
     bool m_stopping = false;
     bool m_abandon = false;
 
