@@ -111,6 +111,8 @@ void CLogWatch::DeliverDirty()
             return;
         }
         tail.Commit();
+        for (const REJECTED_ROW& row : m_target.TakeRejected())
+            Say("Rejected: %s Log %d: %s", row.logFile.c_str(), row.log, row.reason.c_str());
         if (m_bOutage) {
             Say("Database back");
             m_bOutage = false;

@@ -1,6 +1,8 @@
 #include "gis/PgTarget.h"
 
 #include <charconv>
+#include <chrono>
+#include <thread>
 #include <cstdio>
 
 #include <cpl_conv.h>
@@ -22,7 +24,9 @@ const char kLinkLimits[] = " connect_timeout=10 keepalives=1 keepalives_idle=10 
 
 // Held while layers and keys are made, so two units starting on an empty
 // database at the same time do not both create the tables.
-const char kLayersLock[] = "SELECT pg_advisory_lock(7216354901)";
+const char kLayersTryLock[] = "SELECT pg_try_advisory_lock(7216354901)::int";
+// How long a unit waits for that lock, or for any lock a statement needs.
+constexpr int kLockWaitMs = 5000;
 const char kLayersUnlock[] = "SELECT pg_advisory_unlock(7216354901)";
 
 bool MentionsRefusal(const std::string& text)
@@ -102,7 +106,7 @@ void CPgTarget::Disconnect()
 bool CPgTarget::Fail(const std::string& what)
 {
     m_problem = what;
-    m_bRefused = MentionsRefusal(what);
+    m_bRefused = m_bRefused || MentionsRefusal(what);
     Disconnect();
     return false;
 }
@@ -138,6 +142,7 @@ bool CPgTarget::Connect()
 {
     if (m_dataset)
         return true;
+    m_bRefused = false;
     GisInit();
     CGdalMessages messages;
     std::string name = "PG:" + m_connection;
@@ -157,50 +162,108 @@ bool CPgTarget::Connect()
     return true;
 }
 
+// Whether query's first column of its first row is a true value.
+bool CPgTarget::AskTrue(const std::string& query, bool& answer)
+{
+    CGdalMessages messages;
+    OGRLayer* rows = m_dataset->ExecuteSQL(query.c_str(), nullptr, nullptr);
+    if (rows == nullptr) {
+        m_problem = Why(messages, "cannot ask the database");
+        return false;
+    }
+    OGRFeatureUniquePtr row(rows->GetNextFeature());
+    answer = row && row->GetFieldAsInteger(0) != 0;
+    m_dataset->ReleaseResultSet(rows);
+    return true;
+}
+
+// The advisory lock, taken without queueing behind a unit whose link died
+// while holding it: tried every 100 ms for at most kLockWaitMs, giving up
+// early when the program is asked to stop.
+bool CPgTarget::TakeLayersLock()
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLockWaitMs);
+    for (;;) {
+        bool taken = false;
+        if (!AskTrue(kLayersTryLock, taken))
+            return false;
+        if (taken)
+            return true;
+        if ((m_stop && m_stop()) || std::chrono::steady_clock::now() >= deadline) {
+            m_problem = "another unit is making the tables; tried again later";
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
 bool CPgTarget::EnsureLayers()
 {
-    if (!Exec(kLayersLock))
+    // Every lock a statement waits for here is bounded too.
+    if (!Exec("SET lock_timeout = '" + std::to_string(kLockWaitMs) + "ms'"))
         return false;
-    std::string error;
-    bool ok = true;
+    bool postgis = false;
+    if (!AskTrue("SELECT count(*) FROM pg_extension WHERE extname = 'postgis'", postgis))
+        return false;
+    if (!postgis) {
+        // Tables made now would get a bytea column and stay wrong for good.
+        m_problem = "the database lacks PostGIS: run CREATE EXTENSION postgis in it (as its owner), then try again";
+        m_bRefused = true;
+        return false;
+    }
     m_points = m_dataset->GetLayerByName(kPointLayer);
-    if (m_points == nullptr) {
+    OGRLayer* track = m_dataset->GetLayerByName(kTrackLayer);
+    bool ok = true;
+    // The lock only when something must be made: a crew's daily start finds
+    // everything there and waits for nobody.
+    if (m_points == nullptr || track == nullptr || !KeysExist()) {
+        if (!TakeLayersLock())
+            return false;
+        std::string error;
         OGRSpatialReference wgs84;
         wgs84.importFromEPSG(4326);
         wgs84.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
         CGdalMessages messages;
-        m_points = m_dataset->CreateLayer(DatabaseFormat().pszPointLayer, &wgs84, wkbPoint25D, const_cast<char**>(DatabaseFormat().papszPointOptions));
-        OGRFieldDefn unit(kUnitField, OFTString);
-        OGRFieldDefn repeat(kLogRepeatField, OFTInteger);
-        ok = m_points != nullptr && CreateSurveyFields(*m_points, m_fields, error) &&
-             m_points->CreateField(&unit) == OGRERR_NONE && m_points->CreateField(&repeat) == OGRERR_NONE &&
-             m_points->SyncToDisk() == OGRERR_NONE;
-        if (!ok)
-            m_problem = Why(messages, "cannot create survey_points" + (error.empty() ? "" : " (" + error + ")"));
-        OGRLayer* track = ok ? m_dataset->CreateLayer(DatabaseFormat().pszTrackLayer, &wgs84, wkbLineString25D,
-                                                      const_cast<char**>(DatabaseFormat().papszTrackOptions))
-                             : nullptr;
-        OGRFieldDefn trackUnit(kUnitField, OFTString);
-        OGRFieldDefn logFile(kSurveyFields[kLogFileField].pszName, OFTString);
-        if (ok && (track == nullptr || track->CreateField(&trackUnit) != OGRERR_NONE ||
-                   track->CreateField(&logFile) != OGRERR_NONE || track->SyncToDisk() != OGRERR_NONE)) {
-            ok = false;
-            m_problem = Why(messages, "cannot create survey_track");
+        // Each table on its own: a set half made by a unit cut off while making
+        // it is completed.
+        m_points = m_dataset->GetLayerByName(kPointLayer);
+        if (m_points == nullptr) {
+            m_points = m_dataset->CreateLayer(DatabaseFormat().pszPointLayer, &wgs84, wkbPoint25D,
+                                              const_cast<char**>(DatabaseFormat().papszPointOptions));
+            OGRFieldDefn unit(kUnitField, OFTString);
+            OGRFieldDefn repeat(kLogRepeatField, OFTInteger);
+            ok = m_points != nullptr && CreateSurveyFields(*m_points, m_fields, error) &&
+                 m_points->CreateField(&unit) == OGRERR_NONE && m_points->CreateField(&repeat) == OGRERR_NONE &&
+                 m_points->SyncToDisk() == OGRERR_NONE;
+            if (!ok)
+                m_problem = Why(messages, "cannot create survey_points" + (error.empty() ? "" : " (" + error + ")"));
         }
+        track = ok ? m_dataset->GetLayerByName(kTrackLayer) : nullptr;
+        if (ok && track == nullptr) {
+            track = m_dataset->CreateLayer(DatabaseFormat().pszTrackLayer, &wgs84, wkbLineString25D,
+                                           const_cast<char**>(DatabaseFormat().papszTrackOptions));
+            OGRFieldDefn trackUnit(kUnitField, OFTString);
+            OGRFieldDefn logFile(kSurveyFields[kLogFileField].pszName, OFTString);
+            if (track == nullptr || track->CreateField(&trackUnit) != OGRERR_NONE ||
+                track->CreateField(&logFile) != OGRERR_NONE || track->SyncToDisk() != OGRERR_NONE) {
+                ok = false;
+                m_problem = Why(messages, "cannot create survey_track");
+            }
+        }
+        // The keys: the database itself refuses a second copy of a point or
+        // track. Only the tables' owner may make them; a crew's role that may
+        // only add rows finds them made.
+        ok = ok && (KeysExist() ||
+                    (Exec("CREATE UNIQUE INDEX IF NOT EXISTS survey_points_unit_key ON survey_points "
+                          "(\"Unit\", \"LogFile\", \"Log\", \"LogRepeat\")") &&
+                     Exec("CREATE UNIQUE INDEX IF NOT EXISTS survey_track_unit_key ON survey_track "
+                          "(\"Unit\", \"LogFile\")")));
+        const std::string problem = m_problem;
+        Exec(kLayersUnlock);
+        m_problem = problem;
+        if (!ok)
+            return false;
     }
-    // The keys: the database itself refuses a second copy of a point or track.
-    // Only the tables' owner may make them; a crew's role that may only add
-    // rows finds them made.
-    ok = ok && (KeysExist() ||
-                (Exec("CREATE UNIQUE INDEX IF NOT EXISTS survey_points_unit_key ON survey_points "
-                      "(\"Unit\", \"LogFile\", \"Log\", \"LogRepeat\")") &&
-                 Exec("CREATE UNIQUE INDEX IF NOT EXISTS survey_track_unit_key ON survey_track "
-                      "(\"Unit\", \"LogFile\")")));
-    const std::string problem = m_problem;
-    Exec(kLayersUnlock);
-    m_problem = problem;
-    if (!ok)
-        return false;
     m_fields = MapSurveyFields(*m_points->GetLayerDefn());
     m_unitField = m_points->GetLayerDefn()->GetFieldIndex(kUnitField);
     m_repeatField = m_points->GetLayerDefn()->GetFieldIndex(kLogRepeatField);
@@ -273,11 +336,12 @@ bool CPgTarget::Deliver(const LOG_ID& log, const GIS_POINT* points, size_t count
     }
 
     std::map<int, int> occurrences = state.occurrences;
+    const std::set<std::pair<int, int>>& setAside = m_rejectedKeys[logFile];
     std::vector<std::pair<size_t, int>> fresh; // index into points, LogRepeat
     for (size_t i = 0; i < count; ++i) {
         const int log = LogNumber(points[i]);
         const int repeat = occurrences[log]++;
-        if (state.delivered.find({log, repeat}) == state.delivered.end())
+        if (state.delivered.find({log, repeat}) == state.delivered.end() && !setAside.count({log, repeat}))
             fresh.emplace_back(i, repeat);
     }
     if (fresh.empty()) {
@@ -286,9 +350,64 @@ bool CPgTarget::Deliver(const LOG_ID& log, const GIS_POINT* points, size_t count
         return true;
     }
 
+    std::string reason;
+    size_t written = 0;
+    if (WriteBatch(log, state, points, fresh, reason, written)) {
+        added = written;
+    } else {
+        // The connection still answers: the database refused a row, it is not
+        // out of reach. Each point then goes in on its own, and the ones it
+        // refuses are set aside, so that one row never holds back the others.
+        bool alive = false;
+        if (!m_dataset || !AskTrue("SELECT 1", alive) || !alive)
+            return Fail(reason);
+        // Another export of this unit may have added some of them meanwhile:
+        // the key refused those, and they are in.
+        auto present = [&](const std::pair<size_t, int>& one) {
+            return state.delivered.count({LogNumber(points[one.first]), one.second}) != 0;
+        };
+        if (!LoadLog(logFile, state))
+            return Fail(m_problem);
+        for (const auto& one : fresh) {
+            if (present(one))
+                continue;
+            const std::vector<std::pair<size_t, int>> single{one};
+            std::string why;
+            if (WriteBatch(log, state, points, single, why, written)) {
+                added += written;
+                continue;
+            }
+            if (!AskTrue("SELECT 1", alive) || !alive || !LoadLog(logFile, state))
+                return Fail(why);
+            if (present(one))
+                continue;
+            const int number = LogNumber(points[one.first]);
+            m_rejectedKeys[log.logFile].emplace(number, one.second);
+            m_rejected.push_back(REJECTED_ROW{log.logFile, number, why});
+        }
+    }
+    state.occurrences = std::move(occurrences);
+    state.handed = first + count;
+    return true;
+}
+
+bool CPgTarget::WriteBatch(const LOG_ID& log, LOG_STATE& state, const GIS_POINT* points,
+                           const std::vector<std::pair<size_t, int>>& fresh, std::string& reason, size_t& written)
+{
+    written = 0;
+    const std::string& logFile = log.logFile;
     CGdalMessages messages;
+    auto fail = [&](const std::string& what) {
+        // The first message is the database's reason; what follows it in the
+        // same transaction is only "current transaction is aborted".
+        const std::string first = messages.FirstError("-");
+        reason = first == "-" ? (m_problem.empty() ? what : what + ": " + m_problem) : what + ": " + Reason(first.substr(3));
+        if (m_dataset)
+            m_dataset->RollbackTransaction();
+        return false;
+    };
     if (m_dataset->StartTransaction(FALSE) != OGRERR_NONE)
-        return Fail(Why(messages, "cannot start a transaction"));
+        return fail("cannot start a transaction");
     OGRFeatureUniquePtr feature(OGRFeature::CreateFeature(m_points->GetLayerDefn()));
     std::string wkt = "(";
     size_t newFixes = 0;
@@ -300,10 +419,8 @@ bool CPgTarget::Deliver(const LOG_ID& log, const GIS_POINT* points, size_t count
         feature->SetField(m_repeatField, repeat);
         OGRPoint geometry = PointGeometry(point.Point);
         feature->SetGeometry(&geometry);
-        if (m_points->CreateFeature(feature.get()) != OGRERR_NONE) {
-            m_dataset->RollbackTransaction();
-            return Fail(Why(messages, "cannot add a point"));
-        }
+        if (m_points->CreateFeature(feature.get()) != OGRERR_NONE)
+            return fail("cannot add " + logFile + " Log " + std::to_string(LogNumber(point)));
         if (!geometry.IsEmpty()) {
             AppendCoordinate(wkt, geometry.getX(), geometry.getY(), geometry.getZ());
             ++newFixes;
@@ -314,6 +431,7 @@ bool CPgTarget::Deliver(const LOG_ID& log, const GIS_POINT* points, size_t count
     // The track: extended by the new fixed points, or made from every fixed
     // point of the log once there are two (a line needs two vertices).
     const std::string where = "\"Unit\" = " + Literal(m_unit) + " AND \"LogFile\" = " + Literal(logFile);
+    m_problem.clear();
     bool ok = true;
     if (newFixes > 0 && state.bTrack) {
         const std::string tail = (newFixes == 1 ? "POINT Z " : "LINESTRING Z ") + wkt;
@@ -328,19 +446,15 @@ bool CPgTarget::Deliver(const LOG_ID& log, const GIS_POINT* points, size_t count
                   Literal(logFile) + ", ST_MakeLine(geom ORDER BY fid) FROM survey_points WHERE " + where +
                   " AND NOT ST_IsEmpty(geom)");
     }
-    if (!ok) {
-        m_dataset->RollbackTransaction();
-        return Fail(m_problem);
-    }
+    if (!ok)
+        return fail("cannot extend the track of " + logFile);
     if (m_dataset->CommitTransaction() != OGRERR_NONE)
-        return Fail(Why(messages, "the database did not take the points"));
+        return fail("the database did not take the points of " + logFile);
 
     for (const auto& [index, repeat] : fresh)
         state.delivered.emplace(LogNumber(points[index]), repeat);
     state.fixes += newFixes;
     state.bTrack = state.bTrack || state.fixes >= 2;
-    state.occurrences = std::move(occurrences);
-    state.handed = first + count;
-    added = fresh.size();
+    written = fresh.size();
     return true;
 }

@@ -170,3 +170,60 @@ TEST_F(PgTargetTest, CrewRoleWithRowRightsOnlyAddsToTablesMadeByTheOwner)
     EXPECT_EQ(added, points.size());
     EXPECT_EQ(Rows("SELECT count(*) FROM survey_points WHERE \"Unit\" = 'van-7'"), std::vector<std::string>{"8"});
 }
+
+namespace {
+
+// A database that lacks PostGIS is refused before anything is made in it; once
+// it has PostGIS, and with a table set half made, the delivery completes it.
+TEST_F(PgTargetTest, MissingPostgisIsRefusedAndHalfMadeTablesAreCompleted)
+{
+    const std::vector<GIS_POINT> points = ReadBack(dir, 0, 5, false);
+    ASSERT_TRUE(SharedPostgres().Query(db, "DROP EXTENSION postgis")) << SharedPostgres().Problem();
+    size_t added = 0;
+    {
+        CPgTarget target(Conn(), "van-1");
+        EXPECT_FALSE(target.Deliver(LOG_ID{"a.txt", "s"}, points.data(), points.size(), 0, added));
+        EXPECT_NE(target.Problem().find("CREATE EXTENSION postgis"), std::string::npos) << target.Problem();
+        EXPECT_TRUE(target.Refused());
+    }
+    EXPECT_EQ(Rows("SELECT count(*) FROM pg_tables WHERE tablename LIKE 'survey%'"), std::vector<std::string>{"0"});
+    ASSERT_TRUE(SharedPostgres().Query(db, "CREATE EXTENSION postgis")) << SharedPostgres().Problem();
+    for (const char* cut : {"DROP TABLE survey_track", "DROP INDEX survey_points_unit_key"}) {
+        CPgTarget target(Conn(), "van-1");
+        ASSERT_TRUE(target.Deliver(LOG_ID{"a.txt", "s"}, points.data(), points.size(), 0, added)) << target.Problem();
+        target.Disconnect();
+        ASSERT_TRUE(SharedPostgres().Query(db, cut)) << SharedPostgres().Problem();
+    }
+    CPgTarget target(Conn(), "van-1");
+    ASSERT_TRUE(target.Deliver(LOG_ID{"a.txt", "s"}, points.data(), points.size(), 0, added)) << target.Problem();
+    EXPECT_EQ(Rows("SELECT count(*) FROM pg_indexes WHERE indexname LIKE 'survey_%_unit_key'"),
+              std::vector<std::string>{"2"});
+    EXPECT_EQ(Rows("SELECT count(*) FROM survey_points"), std::vector<std::string>{"5"});
+}
+
+// One row the database refuses is set aside with the database's own reason;
+// the rows after it, and the next log, still go in.
+TEST_F(PgTargetTest, RefusedRowIsSetAsideAndTheRestGoesIn)
+{
+    const std::vector<GIS_POINT> points = ReadBack(dir, 0, 6, false);
+    size_t added = 0;
+    CPgTarget target(Conn(), "van-1");
+    ASSERT_TRUE(target.Deliver(LOG_ID{"a.txt", "s"}, points.data(), 1, 0, added)) << target.Problem();
+    const int refused = static_cast<int>(points[3].Point.LocateData.u32EepromFileIndex);
+    ASSERT_TRUE(SharedPostgres().Query(db, "ALTER TABLE survey_points ADD CONSTRAINT no_row CHECK (\"Log\" <> " +
+                                               std::to_string(refused) + ")"));
+    ASSERT_TRUE(target.Deliver(LOG_ID{"a.txt", "s"}, points.data() + 1, points.size() - 1, 1, added))
+        << target.Problem();
+    EXPECT_EQ(added, points.size() - 2);
+    const std::vector<REJECTED_ROW> rejected = target.TakeRejected();
+    ASSERT_EQ(rejected.size(), 1u);
+    EXPECT_EQ(rejected[0].log, refused);
+    EXPECT_NE(rejected[0].reason.find("no_row"), std::string::npos) << rejected[0].reason;
+    EXPECT_EQ(rejected[0].reason.find("aborted"), std::string::npos) << rejected[0].reason;
+    // Handed over again (a restart): the refused row is not tried, nor told, twice.
+    ASSERT_TRUE(target.Deliver(LOG_ID{"b.txt", "t"}, points.data(), 2, 0, added)) << target.Problem();
+    EXPECT_EQ(Rows("SELECT count(*) FROM survey_points"), std::vector<std::string>{std::to_string(points.size() + 1)});
+    EXPECT_TRUE(target.TakeRejected().empty());
+}
+
+} // namespace
