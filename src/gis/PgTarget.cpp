@@ -244,20 +244,35 @@ bool CPgTarget::EnsureLayers()
                                            const_cast<char**>(DatabaseFormat().papszTrackOptions));
             OGRFieldDefn trackUnit(kUnitField, OFTString);
             OGRFieldDefn logFile(kSurveyFields[kLogFileField].pszName, OFTString);
+            OGRFieldDefn survey(kSurveyFields[kSurveyField].pszName, OFTString);
             if (track == nullptr || track->CreateField(&trackUnit) != OGRERR_NONE ||
-                track->CreateField(&logFile) != OGRERR_NONE || track->SyncToDisk() != OGRERR_NONE) {
+                track->CreateField(&logFile) != OGRERR_NONE || track->CreateField(&survey) != OGRERR_NONE ||
+                track->SyncToDisk() != OGRERR_NONE) {
                 ok = false;
                 m_problem = Why(messages, "cannot create survey_track");
             }
         }
+        // Tables made by an older fieldbook get the columns they lack.
+        if (ok) {
+            std::string fieldError;
+            SURVEY_FIELD_MAP map{};
+            ok = AddMissingSurveyFields(*m_points, map, fieldError) &&
+                 (track->GetLayerDefn()->GetFieldIndex(kSurveyFields[kSurveyField].pszName) >= 0 ||
+                  Exec("ALTER TABLE survey_track ADD COLUMN IF NOT EXISTS \"Survey\" varchar"));
+            if (!ok && m_problem.empty())
+                m_problem = Why(messages, "cannot add " + fieldError);
+        }
         // The keys: the database itself refuses a second copy of a point or
         // track. Only the tables' owner may make them; a crew's role that may
-        // only add rows finds them made.
+        // only add rows finds them made. Keys of an older fieldbook (without
+        // Survey) would refuse a second survey under one file name.
         ok = ok && (KeysExist() ||
-                    (Exec("CREATE UNIQUE INDEX IF NOT EXISTS survey_points_unit_key ON survey_points "
-                          "(\"Unit\", \"LogFile\", \"Log\", \"LogRepeat\")") &&
-                     Exec("CREATE UNIQUE INDEX IF NOT EXISTS survey_track_unit_key ON survey_track "
-                          "(\"Unit\", \"LogFile\")")));
+                    (Exec("CREATE UNIQUE INDEX IF NOT EXISTS survey_points_survey_key ON survey_points "
+                          "(\"Unit\", \"LogFile\", \"Survey\", \"Log\", \"LogRepeat\")") &&
+                     Exec("CREATE UNIQUE INDEX IF NOT EXISTS survey_track_survey_key ON survey_track "
+                          "(\"Unit\", \"LogFile\", \"Survey\")") &&
+                     Exec("DROP INDEX IF EXISTS survey_points_unit_key") &&
+                     Exec("DROP INDEX IF EXISTS survey_track_unit_key")));
         const std::string problem = m_problem;
         Exec(kLayersUnlock);
         m_problem = problem;
@@ -278,7 +293,7 @@ bool CPgTarget::EnsureLayers()
 bool CPgTarget::KeysExist()
 {
     OGRLayer* rows = m_dataset->ExecuteSQL("SELECT count(*) FROM pg_indexes WHERE indexname IN "
-                                           "('survey_points_unit_key', 'survey_track_unit_key')",
+                                           "('survey_points_survey_key', 'survey_track_survey_key')",
                                            nullptr, nullptr);
     if (rows == nullptr)
         return false;
@@ -288,10 +303,26 @@ bool CPgTarget::KeysExist()
     return both;
 }
 
-bool CPgTarget::LoadLog(const std::string& logFile, LOG_STATE& state)
+std::string CPgTarget::Where(const LOG_ID& log) const
+{
+    return "\"Unit\" = " + Literal(m_unit) + " AND \"LogFile\" = " + Literal(log.logFile) + " AND \"Survey\" = " +
+           Literal(log.survey);
+}
+
+bool CPgTarget::LoadLog(const LOG_ID& log, LOG_STATE& state)
 {
     CGdalMessages messages;
-    const std::string where = "\"Unit\" = " + Literal(m_unit) + " AND \"LogFile\" = " + Literal(logFile);
+    // Rows of an older fieldbook carry no Survey: the first survey delivered
+    // under their file name is theirs.
+    const std::string older = "\"Unit\" = " + Literal(m_unit) + " AND \"LogFile\" = " + Literal(log.logFile) +
+                              " AND \"Survey\" IS NULL";
+    bool legacy = false;
+    if (!AskTrue("SELECT count(*) FROM survey_points WHERE " + older, legacy))
+        return false;
+    if (legacy && !(Exec("UPDATE survey_points SET \"Survey\" = " + Literal(log.survey) + " WHERE " + older) &&
+                    Exec("UPDATE survey_track SET \"Survey\" = " + Literal(log.survey) + " WHERE " + older)))
+        return false;
+    const std::string where = Where(log);
     OGRLayer* rows = m_dataset->ExecuteSQL(
         ("SELECT \"Log\", \"LogRepeat\", NOT ST_IsEmpty(geom) FROM survey_points WHERE " + where).c_str(), nullptr,
         nullptr);
@@ -324,8 +355,8 @@ bool CPgTarget::Deliver(const LOG_ID& log, const GIS_POINT* points, size_t count
     added = 0;
     if (!Connect())
         return false;
-    LOG_STATE& state = m_logs[logFile];
-    if (!state.bLoaded && !LoadLog(logFile, state))
+    LOG_STATE& state = m_logs[log];
+    if (!state.bLoaded && !LoadLog(log, state))
         return Fail(m_problem);
     if (first != state.handed) {
         // The caller starts the log again from the top: count repeats afresh.
@@ -336,7 +367,7 @@ bool CPgTarget::Deliver(const LOG_ID& log, const GIS_POINT* points, size_t count
     }
 
     std::map<int, int> occurrences = state.occurrences;
-    const std::set<std::pair<int, int>>& setAside = m_rejectedKeys[logFile];
+    const std::set<std::pair<int, int>>& setAside = m_rejectedKeys[log];
     std::vector<std::pair<size_t, int>> fresh; // index into points, LogRepeat
     for (size_t i = 0; i < count; ++i) {
         const int log = LogNumber(points[i]);
@@ -366,7 +397,7 @@ bool CPgTarget::Deliver(const LOG_ID& log, const GIS_POINT* points, size_t count
         auto present = [&](const std::pair<size_t, int>& one) {
             return state.delivered.count({LogNumber(points[one.first]), one.second}) != 0;
         };
-        if (!LoadLog(logFile, state))
+        if (!LoadLog(log, state))
             return Fail(m_problem);
         for (const auto& one : fresh) {
             if (present(one))
@@ -377,12 +408,12 @@ bool CPgTarget::Deliver(const LOG_ID& log, const GIS_POINT* points, size_t count
                 added += written;
                 continue;
             }
-            if (!AskTrue("SELECT 1", alive) || !alive || !LoadLog(logFile, state))
+            if (!AskTrue("SELECT 1", alive) || !alive || !LoadLog(log, state))
                 return Fail(why);
             if (present(one))
                 continue;
             const int number = LogNumber(points[one.first]);
-            m_rejectedKeys[log.logFile].emplace(number, one.second);
+            m_rejectedKeys[log].emplace(number, one.second);
             m_rejected.push_back(REJECTED_ROW{log.logFile, number, why});
         }
     }
@@ -430,7 +461,7 @@ bool CPgTarget::WriteBatch(const LOG_ID& log, LOG_STATE& state, const GIS_POINT*
 
     // The track: extended by the new fixed points, or made from every fixed
     // point of the log once there are two (a line needs two vertices).
-    const std::string where = "\"Unit\" = " + Literal(m_unit) + " AND \"LogFile\" = " + Literal(logFile);
+    const std::string where = Where(log);
     m_problem.clear();
     bool ok = true;
     if (newFixes > 0 && state.bTrack) {
@@ -439,11 +470,11 @@ bool CPgTarget::WriteBatch(const LOG_ID& log, LOG_STATE& state, const GIS_POINT*
                   where);
     } else if (state.fixes == 0 && newFixes >= 2) {
         // Every fixed point of the log is in this batch: the line is its vertices.
-        ok = Exec("INSERT INTO survey_track (\"Unit\", \"LogFile\", geom) VALUES (" + Literal(m_unit) + ", " +
-                  Literal(logFile) + ", ST_GeomFromText('LINESTRING Z " + wkt + "', 4326))");
+        ok = Exec("INSERT INTO survey_track (\"Unit\", \"LogFile\", \"Survey\", geom) VALUES (" + Literal(m_unit) +
+                  ", " + Literal(logFile) + ", " + Literal(log.survey) + ", ST_GeomFromText('LINESTRING Z " + wkt + "', 4326))");
     } else if (newFixes > 0 && state.fixes + newFixes >= 2) {
-        ok = Exec("INSERT INTO survey_track (\"Unit\", \"LogFile\", geom) SELECT " + Literal(m_unit) + ", " +
-                  Literal(logFile) + ", ST_MakeLine(geom ORDER BY fid) FROM survey_points WHERE " + where +
+        ok = Exec("INSERT INTO survey_track (\"Unit\", \"LogFile\", \"Survey\", geom) SELECT " + Literal(m_unit) +
+                  ", " + Literal(logFile) + ", " + Literal(log.survey) + ", ST_MakeLine(geom ORDER BY fid) FROM survey_points WHERE " + where +
                   " AND NOT ST_IsEmpty(geom)");
     }
     if (!ok)

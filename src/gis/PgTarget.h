@@ -3,8 +3,8 @@
 // GeoPackage (survey_points, survey_track, same attribute names and types,
 // EPSG:4326, Point Z), plus Unit, the field unit the rows came from, and
 // LogRepeat, which tells apart points of one log that carry the same Log number
-// (0 for the first, 1 for the next, ...). The key is Unit + LogFile + Log +
-// LogRepeat, a unique index in the database: a batch that would double a point
+// (0 for the first, 1 for the next, ...). The key is Unit + LogFile + Survey +
+// Log + LogRepeat, a unique index in the database: a batch that would double a point
 // is refused by the database itself, whoever else writes at the same time.
 //
 // Each batch of new points is one transaction: in the database whole, with its
@@ -89,7 +89,8 @@ private:
     bool WriteBatch(const LOG_ID& log, LOG_STATE& state, const GIS_POINT* points,
                     const std::vector<std::pair<size_t, int>>& fresh, std::string& reason, size_t& written);
     bool KeysExist();
-    bool LoadLog(const std::string& logFile, LOG_STATE& state);
+    bool LoadLog(const LOG_ID& log, LOG_STATE& state);
+    std::string Where(const LOG_ID& log) const;
     bool Exec(const std::string& sql);
     bool Fail(const std::string& what);
     std::string Literal(const std::string& text) const;
@@ -101,12 +102,12 @@ private:
     SURVEY_FIELD_MAP m_fields{};
     int m_unitField = -1;
     int m_repeatField = -1;
-    std::map<std::string, LOG_STATE> m_logs;
+    std::map<LOG_ID, LOG_STATE> m_logs;
     std::string m_problem;
     bool m_bRefused = false;
     std::function<bool()> m_stop;
     // Kept across reconnections: a refused row is reported once.
-    std::map<std::string, std::set<std::pair<int, int>>> m_rejectedKeys;
+    std::map<LOG_ID, std::set<std::pair<int, int>>> m_rejectedKeys;
     std::vector<REJECTED_ROW> m_rejected;
 };
 

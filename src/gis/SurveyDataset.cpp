@@ -668,3 +668,42 @@ bool CSurveyDataset::Close(std::string& error)
     m_trackLayer = nullptr;
     return ok;
 }
+
+bool ReadGeoPackagePoints(const std::string& path, const LOG_ID& log, size_t first, std::vector<GIS_POINT>& points)
+{
+    if (points.empty() || !Exists(path))
+        return false;
+    CGdalMessages messages;
+    const char* const drivers[] = {"GPKG", nullptr};
+    GDALDatasetUniquePtr dataset(GDALDataset::Open(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY, drivers));
+    OGRLayer* layer = dataset ? dataset->GetLayerByName(kPointLayer) : nullptr;
+    if (layer == nullptr)
+        return false;
+    const SURVEY_FIELD_MAP map = MapSurveyFields(*layer->GetLayerDefn());
+    if (map.anIndex[kSurveyField] < 0)
+        return false;
+    const std::string sql = std::string("SELECT * FROM ") + kPointLayer + " WHERE LogFile = " + Quoted(log.logFile) +
+                            " AND Survey = " + Quoted(log.survey) + " ORDER BY fid LIMIT " +
+                            std::to_string(points.size()) + " OFFSET " + std::to_string(first);
+    OGRLayer* rows = dataset->ExecuteSQL(sql.c_str(), nullptr, "SQLITE");
+    if (rows == nullptr)
+        return false;
+    std::vector<GIS_POINT> read;
+    read.reserve(points.size());
+    const SURVEY_FIELD_MAP rowMap = MapSurveyFields(*rows->GetLayerDefn());
+    for (auto& feature : *rows) {
+        GIS_POINT point;
+        LOG_ID id;
+        ReadSurveyFields(*feature, rowMap, point, id);
+        if (read.size() == points.size() ||
+            point.Point.LocateData.u32EepromFileIndex != points[read.size()].Point.LocateData.u32EepromFileIndex)
+            break;
+        point.fDistance = points[read.size()].fDistance;
+        read.push_back(point);
+    }
+    dataset->ReleaseResultSet(rows);
+    if (read.size() != points.size() || messages.HadError())
+        return false;
+    points = std::move(read);
+    return true;
+}

@@ -188,7 +188,7 @@ TEST_F(PgTargetTest, MissingPostgisIsRefusedAndHalfMadeTablesAreCompleted)
     }
     EXPECT_EQ(Rows("SELECT count(*) FROM pg_tables WHERE tablename LIKE 'survey%'"), std::vector<std::string>{"0"});
     ASSERT_TRUE(SharedPostgres().Query(db, "CREATE EXTENSION postgis")) << SharedPostgres().Problem();
-    for (const char* cut : {"DROP TABLE survey_track", "DROP INDEX survey_points_unit_key"}) {
+    for (const char* cut : {"DROP TABLE survey_track", "DROP INDEX survey_points_survey_key"}) {
         CPgTarget target(Conn(), "van-1");
         ASSERT_TRUE(target.Deliver(LOG_ID{"a.txt", "s"}, points.data(), points.size(), 0, added)) << target.Problem();
         target.Disconnect();
@@ -196,7 +196,7 @@ TEST_F(PgTargetTest, MissingPostgisIsRefusedAndHalfMadeTablesAreCompleted)
     }
     CPgTarget target(Conn(), "van-1");
     ASSERT_TRUE(target.Deliver(LOG_ID{"a.txt", "s"}, points.data(), points.size(), 0, added)) << target.Problem();
-    EXPECT_EQ(Rows("SELECT count(*) FROM pg_indexes WHERE indexname LIKE 'survey_%_unit_key'"),
+    EXPECT_EQ(Rows("SELECT count(*) FROM pg_indexes WHERE indexname LIKE 'survey_%_survey_key'"),
               std::vector<std::string>{"2"});
     EXPECT_EQ(Rows("SELECT count(*) FROM survey_points"), std::vector<std::string>{"5"});
 }
