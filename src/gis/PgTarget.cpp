@@ -61,10 +61,12 @@ std::string Reason(std::string text)
     return line;
 }
 
-// What GDAL said last on this thread, as one line; what when it said nothing.
+// What GDAL said first on this thread, as one line; what when it said nothing.
+// The first message is the cause; the later ones of the same transaction are
+// its consequences ("current transaction is aborted").
 std::string Why(const CGdalMessages& messages, const std::string& what)
 {
-    const std::string said = messages.LastError("-");
+    const std::string said = messages.FirstError("-");
     return said == "-" ? what : what + ": " + Reason(said.substr(3));
 }
 
