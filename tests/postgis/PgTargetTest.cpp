@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 #include <string>
 #include <vector>
 
@@ -151,24 +152,50 @@ TEST_F(PgTargetTest, WrongPasswordIsARefusalWithTheServersReason)
     EXPECT_NE(target.Problem().find("password authentication failed"), std::string::npos) << target.Problem();
 }
 
-TEST_F(PgTargetTest, CrewRoleWithRowRightsOnlyAddsToTablesMadeByTheOwner)
+// The office set-up of the README: a crew's role adds and reads only rows
+// of its own unit (the unit is the role), whatever it asks for.
+TEST_F(PgTargetTest, CrewRoleAddsAndReadsOnlyItsOwnUnitsRows)
 {
     const std::vector<GIS_POINT> points = ReadBack(dir, 0, 8, false);
     size_t added = 0;
     CPgTarget owner(Conn(), "office");
-    ASSERT_TRUE(owner.Deliver(LOG_ID{"a.txt", ""}, points.data(), points.size(), 0, added)) << owner.Problem();
-    // The grants the README gives a crew's role.
+    ASSERT_TRUE(owner.Deliver(LOG_ID{"a.txt", "s"}, points.data(), points.size(), 0, added)) << owner.Problem();
     ASSERT_TRUE(SharedPostgres().Query(
-        db, "DROP ROLE IF EXISTS crew7; CREATE ROLE crew7 LOGIN PASSWORD 'crew7-pw'; "
-            "GRANT SELECT, INSERT ON survey_points TO crew7; GRANT SELECT, INSERT, UPDATE ON survey_track TO crew7; "
-            "GRANT USAGE ON ALL SEQUENCES IN SCHEMA public TO crew7"))
+        db, "DROP ROLE IF EXISTS crew7; DROP ROLE IF EXISTS crews; CREATE ROLE crews NOLOGIN; "
+            "GRANT SELECT, INSERT ON survey_points TO crews; GRANT UPDATE (\"Survey\") ON survey_points TO crews; "
+            "GRANT SELECT, INSERT, UPDATE ON survey_track TO crews; "
+            "GRANT USAGE ON ALL SEQUENCES IN SCHEMA public TO crews; "
+            "ALTER TABLE survey_points ENABLE ROW LEVEL SECURITY; ALTER TABLE survey_track ENABLE ROW LEVEL SECURITY; "
+            "CREATE POLICY own_unit ON survey_points TO crews USING (\"Unit\" = current_user) "
+            "WITH CHECK (\"Unit\" = current_user); "
+            "CREATE POLICY own_unit ON survey_track TO crews USING (\"Unit\" = current_user) "
+            "WITH CHECK (\"Unit\" = current_user); "
+            "CREATE ROLE crew7 LOGIN PASSWORD 'crew7-pw' IN ROLE crews"))
         << SharedPostgres().Problem();
     std::string crew = Conn("crew7-pw");
     crew.replace(crew.find("user=fieldunit"), 14, "user=crew7");
-    CPgTarget target(crew, "van-7");
-    ASSERT_TRUE(target.Deliver(LOG_ID{"a.txt", ""}, points.data(), points.size(), 0, added)) << target.Problem();
+    CPgTarget target(crew, "crew7");
+    ASSERT_TRUE(target.Deliver(LOG_ID{"a.txt", "s"}, points.data(), points.size(), 0, added)) << target.Problem();
     EXPECT_EQ(added, points.size());
-    EXPECT_EQ(Rows("SELECT count(*) FROM survey_points WHERE \"Unit\" = 'van-7'"), std::vector<std::string>{"8"});
+    for (const REJECTED_ROW& row : target.TakeRejected())
+        ADD_FAILURE() << row.reason;
+    // Another unit's name: every row refused by the database, none added.
+    CPgTarget posing(crew, "office");
+    ASSERT_TRUE(posing.Deliver(LOG_ID{"b.txt", "s"}, points.data(), 2, 0, added)) << posing.Problem();
+    EXPECT_EQ(added, 0u);
+    const std::vector<REJECTED_ROW> rejected = posing.TakeRejected();
+    ASSERT_EQ(rejected.size(), 2u);
+    EXPECT_NE(rejected[0].reason.find("row-level security"), std::string::npos) << rejected[0].reason;
+    EXPECT_EQ(Rows("SELECT \"Unit\", count(*) FROM survey_points GROUP BY 1 ORDER BY 1"),
+              (std::vector<std::string>{"crew7|8", "office|8"}));
+    // What the crew's role sees of the table: its own rows.
+    PGconn* conn = PQconnectdb(crew.substr(3).c_str());
+    ASSERT_EQ(PQstatus(conn), CONNECTION_OK) << PQerrorMessage(conn);
+    PGresult* result = PQexec(conn, "SELECT count(*) FROM survey_points");
+    ASSERT_EQ(PQresultStatus(result), PGRES_TUPLES_OK) << PQerrorMessage(conn);
+    EXPECT_STREQ(PQgetvalue(result, 0, 0), "8");
+    PQclear(result);
+    PQfinish(conn);
 }
 
 namespace {
