@@ -111,7 +111,37 @@ double StrengthAsPrinted(float strength)
     return value;
 }
 
+// value times 10^exponent, from the shortest decimal of the float: 2.99 m,
+// not 2.9900000095367432.
+double ScaledDecimal(float value, int exponent)
+{
+    char text[48];
+    auto printed = std::to_chars(text, text + 32, value);
+    if (printed.ec != std::errc())
+        return static_cast<double>(value);
+    *printed.ptr++ = 'e';
+    printed = std::to_chars(printed.ptr, text + sizeof text, exponent);
+    double scaled = static_cast<double>(value);
+    std::from_chars(text, printed.ptr, scaled);
+    return scaled;
+}
+
+// Protocols 0 and 1 send metres and amperes, 2 and 3 centimetres and
+// milliamperes.
+bool SendsCentimetres(int protocol) { return protocol == 2 || protocol == 3; }
+bool SendsAmperes(int protocol) { return protocol == 0 || protocol == 1; }
+
 } // namespace
+
+double DepthMetres(const LOCATE_DATA& ld)
+{
+    return SendsCentimetres(ld.nProtocolId) ? ScaledDecimal(ld.fDepth, -2) : FloatAsDecimal(ld.fDepth);
+}
+
+double LocateMilliamperes(const LOCATE_DATA& ld)
+{
+    return SendsAmperes(ld.nProtocolId) ? ScaledDecimal(ld.fCurrent, 3) : FloatAsDecimal(ld.fCurrent);
+}
 
 bool IsCalendarDate(int day, int month, int year)
 {
@@ -148,8 +178,13 @@ double FloatAsDecimal(float value)
 
 bool CreateSurveyFields(OGRLayer& layer, SURVEY_FIELD_MAP& map, std::string& error)
 {
+    map.bMetric = true;
     for (int i = 0; i < kSurveyFieldCount; ++i) {
         OGRFieldDefn field(kSurveyFields[i].pszName, kSurveyFields[i].eType);
+        if (i == kDepthField)
+            field.SetAlternativeName(kDepthAlias);
+        else if (i == kLocateField)
+            field.SetAlternativeName(kLocateAlias);
         if (layer.CreateField(&field) != OGRERR_NONE) {
             error = std::string("cannot add the field ") + kSurveyFields[i].pszName;
             return false;
@@ -164,12 +199,34 @@ SURVEY_FIELD_MAP MapSurveyFields(OGRFeatureDefn& defn)
     SURVEY_FIELD_MAP map;
     for (int i = 0; i < kSurveyFieldCount; ++i)
         map.anIndex[i] = defn.GetFieldIndex(kSurveyFields[i].pszName);
+    const int depth = map.anIndex[kDepthField];
+    map.bMetric = depth < 0 || std::strcmp(defn.GetFieldDefn(depth)->GetAlternativeNameRef(), kDepthAlias) == 0;
     return map;
+}
+
+namespace {
+const char kUnitsItem[] = "FIELDBOOK_UNITS";
+const char kUnitsValue[] = "Depth=m;Locate=mA";
+} // namespace
+
+SURVEY_FIELD_MAP MapSurveyFields(OGRLayer& layer)
+{
+    SURVEY_FIELD_MAP map = MapSurveyFields(*layer.GetLayerDefn());
+    const char* units = layer.GetMetadataItem(kUnitsItem);
+    map.bMetric = map.bMetric || (units != nullptr && std::strcmp(units, kUnitsValue) == 0);
+    return map;
+}
+
+void MarkUnits(OGRLayer& layer)
+{
+    layer.SetMetadataItem(kUnitsItem, kUnitsValue);
+    layer.SetMetadataItem("DESCRIPTION", "fieldbook survey points: Depth in metres, Locate in milliamperes, "
+                                         "whatever the locator's protocol");
 }
 
 bool AddMissingSurveyFields(OGRLayer& layer, SURVEY_FIELD_MAP& map, std::string& error)
 {
-    map = MapSurveyFields(*layer.GetLayerDefn());
+    map = MapSurveyFields(layer);
     for (int i = kLogColumnCount; i < kSurveyFieldCount; ++i) {
         if (map.anIndex[i] >= 0)
             continue;
@@ -207,8 +264,8 @@ void FillSurveyFields(OGRFeature& f, const SURVEY_FIELD_MAP& map, const GIS_POIN
     ModeNameFromCode(p.nLocatorMode, text);
     SetText(f, x[1], text);
     SetReal(f, x[2], FloatAsDecimal(gp.fDistance));
-    SetReal(f, x[3], FloatAsDecimal(ld.fDepth));
-    SetReal(f, x[4], FloatAsDecimal(ld.fCurrent));
+    SetReal(f, x[3], map.bMetric ? DepthMetres(ld) : FloatAsDecimal(ld.fDepth));
+    SetReal(f, x[4], map.bMetric ? LocateMilliamperes(ld) : FloatAsDecimal(ld.fCurrent));
     SetReal(f, x[5], FloatAsDecimal(ld.fPhase));
     SetReal(f, x[6], FloatAsDecimal(ld.fSignal));
     SetReal(f, x[7], StrengthAsPrinted(ld.fStrength));
@@ -280,6 +337,13 @@ void ReadSurveyFields(const OGRFeature& f, const SURVEY_FIELD_MAP& map, GIS_POIN
     ld.fGain = single(x[8]);
     ld.fFrequency = single(x[9]);
     ld.nProtocolId = Int(f, x[10]);
+    if (map.bMetric) {
+        // Back to the units the protocol sent, as the log holds them.
+        if (SendsCentimetres(ld.nProtocolId))
+            ld.fDepth = static_cast<float>(Real(f, x[3]) * 100.0);
+        if (SendsAmperes(ld.nProtocolId))
+            ld.fCurrent = static_cast<float>(Real(f, x[4]) / 1000.0);
+    }
     ld.nCompass = Int(f, x[11]);
     ld.nArrows = Int(f, x[12]);
     ld.nAntennaMode = Int(f, x[13]);
@@ -341,10 +405,10 @@ std::string MeasurementSummary(const GIS_POINT& gp)
     ModeNameFromCode(p.nLocatorMode, mode);
     char text[512];
     std::snprintf(text, sizeof text,
-                  "Log %d; Mode %s; Distance %.1f m; Depth %.2f cm; Locate %.2f mA; Phase %.2f degrees; "
+                  "Log %d; Mode %s; Distance %.1f m; Depth %.4f m; Locate %.2f mA; Phase %.2f degrees; "
                   "Signal %.2f dBuV; Strength %.2f %%; Gain %.2f dB; Frequency %g Hz; Compass %d degrees",
-                  AsPrinted(ld.u32EepromFileIndex), mode, static_cast<double>(gp.fDistance),
-                  static_cast<double>(ld.fDepth), static_cast<double>(ld.fCurrent), static_cast<double>(ld.fPhase),
+                  AsPrinted(ld.u32EepromFileIndex), mode, static_cast<double>(gp.fDistance), DepthMetres(ld),
+                  LocateMilliamperes(ld), static_cast<double>(ld.fPhase),
                   static_cast<double>(ld.fSignal), static_cast<double>(ld.fStrength * 100.0f),
                   static_cast<double>(ld.fGain), static_cast<double>(ld.fFrequency), ld.nCompass);
     return text;

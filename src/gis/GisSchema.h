@@ -47,20 +47,39 @@ struct SURVEY_FIELD {
 constexpr int kSurveyFieldCount = 45;
 constexpr int kLogColumnCount = 43;
 constexpr int kLogField = 0;      // Log, the locator's file index
+constexpr int kDepthField = 3;
+constexpr int kLocateField = 4;
 constexpr int kLogFileField = 43; // LogFile
 constexpr int kSurveyField = 44;  // Survey (see LOG_ID)
 extern const SURVEY_FIELD kSurveyFields[kSurveyFieldCount];
 
 // Field index in a layer of each survey field, -1 where the layer lacks it.
+// bMetric: Depth in metres and Locate in milliamperes whatever the protocol
+// (the log keeps centimetres or metres, amperes or milliamperes, as the
+// locator's protocol sent them). A layer written before that rule carries the
+// protocol's units and is kept so, so that no layer mixes units; its Depth
+// has no alias "Depth (m)".
 struct SURVEY_FIELD_MAP {
     int anIndex[kSurveyFieldCount];
+    bool bMetric = true;
 };
+
+// The aliases that state the units where a GIS user sees them.
+inline constexpr char kDepthAlias[] = "Depth (m)";
+inline constexpr char kLocateAlias[] = "Locate (mA)";
 
 // Adds every survey field to a fresh layer and records where each went (a
 // format may shorten the names). False with the reason when one is refused.
 bool CreateSurveyFields(OGRLayer& layer, SURVEY_FIELD_MAP& map, std::string& error);
 // Finds the survey fields of an existing layer by name.
 SURVEY_FIELD_MAP MapSurveyFields(OGRFeatureDefn& defn);
+// The same for a layer, its units told by the aliases or, where the format
+// keeps no alias (GeoPackage under GDAL 3.6), by the layer's metadata item
+// FIELDBOOK_UNITS that MarkUnits wrote.
+SURVEY_FIELD_MAP MapSurveyFields(OGRLayer& layer);
+// States the units on a fresh layer: the item above and the layer's
+// description (a GeoPackage's gpkg_contents.description, which QGIS shows).
+void MarkUnits(OGRLayer& layer);
 // Adds to an existing layer the survey fields it lacks beyond the log's
 // columns (a layer written by an older fieldbook) and maps them all. False
 // with the reason when the layer refuses one (a role that may not alter it).
@@ -73,6 +92,10 @@ void FillSurveyFields(OGRFeature& feature, const SURVEY_FIELD_MAP& map, const GI
 // the geometry, at full precision); log gets the LogFile and Survey fields
 // (Survey empty in a layer written before it existed).
 void ReadSurveyFields(const OGRFeature& feature, const SURVEY_FIELD_MAP& map, GIS_POINT& point, LOG_ID& log);
+
+// Depth in metres and Locate in milliamperes whatever the protocol.
+double DepthMetres(const LOCATE_DATA& ld);
+double LocateMilliamperes(const LOCATE_DATA& ld);
 
 // A real calendar date (31/2 is not one).
 bool IsCalendarDate(int day, int month, int year);

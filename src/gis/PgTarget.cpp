@@ -245,6 +245,9 @@ bool CPgTarget::EnsureLayers()
             ok = m_points != nullptr && CreateSurveyFields(*m_points, m_fields, error) &&
                  m_points->CreateField(&unit) == OGRERR_NONE && m_points->CreateField(&repeat) == OGRERR_NONE &&
                  m_points->SyncToDisk() == OGRERR_NONE;
+            // The units, where psql's \\d+ and a GIS's layer properties show them.
+            ok = ok && Exec("COMMENT ON COLUMN survey_points.\"Depth\" IS '" + std::string(kDepthAlias) + "'") &&
+                 Exec("COMMENT ON COLUMN survey_points.\"Locate\" IS '" + std::string(kLocateAlias) + "'");
             if (!ok)
                 m_problem = Why(messages, "cannot create survey_points" + (error.empty() ? "" : " (" + error + ")"));
         }
@@ -290,6 +293,12 @@ bool CPgTarget::EnsureLayers()
             return false;
     }
     m_fields = MapSurveyFields(*m_points->GetLayerDefn());
+    // Tables made before Depth was metres keep the protocol's units.
+    if (!AskTrue("SELECT (coalesce(col_description('survey_points'::regclass, attnum), '') = '" +
+                     std::string(kDepthAlias) + "')::int FROM pg_attribute WHERE attrelid = "
+                     "'survey_points'::regclass AND attname = 'Depth'",
+                 m_fields.bMetric))
+        return false;
     m_unitField = m_points->GetLayerDefn()->GetFieldIndex(kUnitField);
     m_repeatField = m_points->GetLayerDefn()->GetFieldIndex(kLogRepeatField);
     if (m_unitField < 0 || m_repeatField < 0 || m_fields.anIndex[kLogField] < 0 ||

@@ -137,7 +137,7 @@ bool CSurveyDataset::OpenExisting(std::string& error)
         if (!CreatePointLayer(error))
             return false;
     } else {
-        m_fields = MapSurveyFields(*m_pointLayer->GetLayerDefn());
+        m_fields = MapSurveyFields(*m_pointLayer);
         if (m_fields.anIndex[kLogField] < 0 || m_fields.anIndex[kLogFileField] < 0) {
             error = m_path + " has a layer " + m_format->pszPointLayer + " that fieldbook did not write";
             return false;
@@ -198,7 +198,15 @@ bool CSurveyDataset::CreatePointLayer(std::string& error)
             return false;
         [[fallthrough]];
     case PointAttributes::Survey:
-        return CreateSurveyFields(*m_pointLayer, m_fields, error);
+        if (!CreateSurveyFields(*m_pointLayer, m_fields, error))
+            return false;
+        // Kept and written to again: the units must be known to the next
+        // writer, even after a crash, so they are on the disk before a point.
+        if (m_format->bAppendable) {
+            MarkUnits(*m_pointLayer);
+            m_pointLayer->SyncToDisk();
+        }
+        return true;
     case PointAttributes::GpxWaypoint:
         // The layer comes with GPX's own elements as its fields.
         m_nameField = defn->GetFieldIndex("name");
@@ -679,7 +687,7 @@ bool ReadGeoPackagePoints(const std::string& path, const LOG_ID& log, size_t fir
     OGRLayer* layer = dataset ? dataset->GetLayerByName(kPointLayer) : nullptr;
     if (layer == nullptr)
         return false;
-    const SURVEY_FIELD_MAP map = MapSurveyFields(*layer->GetLayerDefn());
+    const SURVEY_FIELD_MAP map = MapSurveyFields(*layer);
     if (map.anIndex[kSurveyField] < 0)
         return false;
     const std::string sql = std::string("SELECT * FROM ") + kPointLayer + " WHERE LogFile = " + Quoted(log.logFile) +
@@ -690,7 +698,8 @@ bool ReadGeoPackagePoints(const std::string& path, const LOG_ID& log, size_t fir
         return false;
     std::vector<GIS_POINT> read;
     read.reserve(points.size());
-    const SURVEY_FIELD_MAP rowMap = MapSurveyFields(*rows->GetLayerDefn());
+    SURVEY_FIELD_MAP rowMap = MapSurveyFields(*rows->GetLayerDefn());
+    rowMap.bMetric = map.bMetric;
     for (auto& feature : *rows) {
         GIS_POINT point;
         LOG_ID id;

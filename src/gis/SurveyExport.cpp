@@ -82,7 +82,7 @@ bool ReadGeoPackage(const std::string& path, std::vector<SURVEY_INPUT>& inputs, 
         error = messages.LastError(path + " is not a GeoPackage with a layer " + kPointLayer);
         return false;
     }
-    const SURVEY_FIELD_MAP map = MapSurveyFields(*layer->GetLayerDefn());
+    const SURVEY_FIELD_MAP map = MapSurveyFields(*layer);
     if (map.anIndex[kLogFileField] < 0) {
         error = path + ": the layer " + kPointLayer + " has no LogFile field";
         return false;

@@ -134,7 +134,7 @@ TEST_P(ExportFormats, PointsAttributesAndTrackReadBackByGdal)
                     first->GetFieldDefnRef(log)->GetType() == OFTInteger64);
         EXPECT_EQ(first->GetFieldAsInteger(log), 17);
         EXPECT_EQ(first->GetFieldDefnRef(depth)->GetType(), OFTReal);
-        EXPECT_DOUBLE_EQ(first->GetFieldAsDouble(depth), 123.46);
+        EXPECT_DOUBLE_EQ(first->GetFieldAsDouble(depth), 1.2346); // metres; the log has 123.46 cm
         EXPECT_STREQ(first->GetFieldAsString("LogFile"), "0612143005.txt");
     }
 
@@ -227,6 +227,11 @@ TEST(Export, ValuesAsTheLogPrintsThem)
     std::vector<SURVEY_POINT> points = SurveyPoints();
     points[0].LocateData.fStrength = 0.1834f;
     points[0].RtcDate = RTC_DATE::Make(31, 2, 2026);
+    // Depth and Locate in the protocol's units in the log, metres and mA here.
+    points[1].LocateData.nProtocolId = 0;
+    points[1].LocateData.fDepth = 2.99f;
+    points[1].LocateData.fCurrent = 0.25f;
+    points[2].LocateData.fDepth = 232.0f;
     const std::string log = WriteLog(dir, "0612143005.txt", points);
     ASSERT_EQ(Export({"-o", dir.File("out.gpkg"), log}), 0);
     GDALDatasetUniquePtr read = OpenForReading(dir.File("out.gpkg"));
@@ -235,6 +240,13 @@ TEST(Export, ValuesAsTheLogPrintsThem)
     ASSERT_EQ(features.size(), 4u);
     EXPECT_EQ(features[0]->GetFieldAsDouble("Strength"), 18.34);
     EXPECT_TRUE(features[0]->IsFieldNull(features[0]->GetFieldIndex("RTCDate")));
+    EXPECT_EQ(features[1]->GetFieldAsDouble("Depth"), 2.99);
+    EXPECT_EQ(features[1]->GetFieldAsDouble("Locate"), 250.0);
+    EXPECT_EQ(features[2]->GetFieldAsDouble("Depth"), 2.32);
+    EXPECT_EQ(features[2]->GetFieldAsDouble("Locate"), 45.5);
+    // The units where QGIS shows them, and known to the next writer.
+    EXPECT_NE(std::string(read->GetLayerByName("survey_points")->GetMetadataItem("DESCRIPTION")).find("metres"),
+              std::string::npos);
 }
 
 // What an export finds standing where it writes: it replaces only what it
