@@ -253,4 +253,31 @@ TEST_F(PgTargetTest, RefusedRowIsSetAsideAndTheRestGoesIn)
     EXPECT_TRUE(target.TakeRejected().empty());
 }
 
+// Another unit's session holds the lock for making the tables (its link died
+// meanwhile): a stop request ends the wait, and once the tables exist no unit
+// waits for that lock at all.
+TEST_F(PgTargetTest, TablesLockIsTakenOnlyToMakeThemAndEndsOnStop)
+{
+    const std::vector<GIS_POINT> points = ReadBack(dir, 0, 3, false);
+    PGconn* holder = PQconnectdb(Conn().substr(3).c_str());
+    ASSERT_EQ(PQstatus(holder), CONNECTION_OK) << PQerrorMessage(holder);
+    auto run = [holder](const char* sql) { PQclear(PQexec(holder, sql)); };
+    run("SELECT pg_advisory_lock(7216354901)");
+    size_t added = 0;
+    CPgTarget stopped(Conn(), "van-1");
+    stopped.SetStopCheck([] { return true; });
+    EXPECT_FALSE(stopped.Deliver(LOG_ID{"a.txt", "s"}, points.data(), points.size(), 0, added));
+    EXPECT_NE(stopped.Problem().find("another unit"), std::string::npos) << stopped.Problem();
+
+    run("SELECT pg_advisory_unlock(7216354901)");
+    CPgTarget owner(Conn(), "office");
+    ASSERT_TRUE(owner.Deliver(LOG_ID{"a.txt", "s"}, points.data(), points.size(), 0, added)) << owner.Problem();
+    run("SELECT pg_advisory_lock(7216354901)");
+    CPgTarget unit(Conn(), "van-2");
+    unit.SetStopCheck([] { return true; });
+    EXPECT_TRUE(unit.Deliver(LOG_ID{"a.txt", "s"}, points.data(), points.size(), 0, added)) << unit.Problem();
+    EXPECT_EQ(added, points.size());
+    PQfinish(holder);
+}
+
 } // namespace
