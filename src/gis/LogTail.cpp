@@ -49,7 +49,7 @@ void CLogTail::Commit()
     m_count = m_committed.count;
 }
 
-bool CLogTail::ReadNew(const std::string& path, std::vector<GIS_POINT>& points, size_t& first)
+bool CLogTail::ReadNew(const std::string& path, std::vector<GIS_POINT>& points, size_t& first, bool bWhole)
 {
     points.clear();
     std::unique_ptr<std::FILE, FILE_CLOSER> file(std::fopen(path.c_str(), "rb"));
@@ -70,7 +70,7 @@ bool CLogTail::ReadNew(const std::string& path, std::vector<GIS_POINT>& points, 
         std::rewind(file.get());
         // The header and the units line are no points.
         for (int heading = 0; heading < 2; ++heading) {
-            if (!NextLine(file.get(), line, complete) || !complete) {
+            if (!NextLine(file.get(), line, complete) || (!complete && !bWhole)) {
                 m_pending = m_committed;
                 first = m_committed.count;
                 return true; // not even the headings yet
@@ -84,7 +84,7 @@ bool CLogTail::ReadNew(const std::string& path, std::vector<GIS_POINT>& points, 
         const long start = std::ftell(file.get());
         if (!NextLine(file.get(), line, complete))
             break;
-        if (!complete) {
+        if (!complete && !bWhole) {
             std::fseek(file.get(), start, SEEK_SET);
             break;
         }

@@ -18,9 +18,11 @@ public:
     // Reads the complete data lines after the last committed position into
     // points (with the Distance column the log prints for each), and where they
     // start: the number of points before them (0 after a restart from the top).
-    // A last line without its line feed is left for the next read. False when
-    // the file cannot be read.
-    bool ReadNew(const std::string& path, std::vector<GIS_POINT>& points, size_t& first);
+    // A last line without its line feed is left for the next read, unless
+    // bWhole (a log that is no longer written: its last line is complete as it
+    // is). False when the file cannot be read. The one reader of survey logs:
+    // the export, --watch and the GeoPackage catch-up all read through it.
+    bool ReadNew(const std::string& path, std::vector<GIS_POINT>& points, size_t& first, bool bWhole = false);
     // The points of the last ReadNew have been delivered: the next read starts
     // after them.
     void Commit();

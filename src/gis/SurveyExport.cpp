@@ -7,6 +7,7 @@
 
 #include "gis/GdalErrors.h"
 #include "gis/GisFormats.h"
+#include "gis/LogTail.h"
 #include "gis/StagedOutput.h"
 #include "gis/SurveyDataset.h"
 #include "surveylog/LogFormat.h"
@@ -29,38 +30,20 @@ bool IsSqliteFile(const char* head, size_t length)
     return length >= sizeof kMagic && std::memcmp(head, kMagic, sizeof kMagic) == 0;
 }
 
-// The survey log's own reading rules: the header line and the units line are
-// skipped, every later line read with a 2000-character buffer goes through
-// the log's line reader, and a line that yields no point is dropped.
+// The survey log's own reading rules (the headings skipped, every later line
+// read with the log's buffer size through its line reader, a line that yields
+// no point dropped), through the one reader of survey logs.
 bool ReadCsvLog(const std::string& path, std::vector<SURVEY_INPUT>& inputs, std::string& error)
 {
-    std::FILE* file = std::fopen(path.c_str(), "rbe");
-    if (file == nullptr) {
-        error = "cannot read " + path + ": " + std::strerror(errno);
-        return false;
-    }
     SURVEY_INPUT input;
     input.log.logFile = BaseName(path);
-    CTrackDistance distance;
-    char line[kLogReadBufferSize];
-    int headings = 2;
-    while (std::fgets(line, sizeof line, file) != nullptr) {
-        if (headings > 0) {
-            --headings;
-            continue;
-        }
-        SURVEY_POINT point;
-        if (ReadLogLine(line, point))
-            input.points.push_back(GIS_POINT{point, distance.Next(point)});
-    }
-    const bool ok = !std::ferror(file);
-    std::fclose(file);
-    if (!ok) {
-        error = "cannot read " + path;
+    CLogTail reader;
+    size_t first = 0;
+    if (!reader.ReadNew(path, input.points, first, true)) {
+        error = "cannot read " + path + (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string());
         return false;
     }
-    if (!input.points.empty())
-        input.log.survey = SurveyFingerprint(input.points.front().Point);
+    input.log.survey = reader.Survey();
     inputs.push_back(std::move(input));
     return true;
 }
