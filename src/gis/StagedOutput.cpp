@@ -229,7 +229,14 @@ bool CStagedOutput::Verify(size_t pointFeatures, size_t placed, size_t trackFeat
                                                  : dataset->GetLayer(0);
         if (layer == nullptr)
             return !dataset ? false : layerName != nullptr; // a layer the format writes only when it has features
-        // Every feature read, not a count from a header written early.
+        // A database file reports its trouble at commit, and counts what it
+        // holds; any other file has every feature read, not a count from a
+        // header written early.
+        if (m_format->bAppendable) {
+            const GIntBig count = layer->GetFeatureCount(TRUE);
+            n += count > 0 ? static_cast<size_t>(count) : 0;
+            return count >= 0;
+        }
         for (auto& feature : *layer) {
             (void)feature;
             ++n;
