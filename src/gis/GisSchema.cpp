@@ -99,16 +99,17 @@ const char* Clock(char (&text)[32], RTC_TIME time)
     return text;
 }
 
-// The percentage exactly as the log prints it ("%.2f" of the single-precision
-// product): a log read back from its CSV and the points it was written from
-// give the same Strength, 18.34 and not 18.339998.
-double StrengthAsPrinted(float strength)
+// A value exactly as the log prints it (Strength "%.2f" of the single-precision
+// percentage, Distance "%.1f"): a log read back from its CSV and the points it
+// was written from give the same value, 18.34 and not 18.339998.
+double AsPrinted(float value, int decimals)
 {
     char text[64];
-    std::snprintf(text, sizeof text, "%.2f", static_cast<double>(strength * 100.0f));
-    double value = 0.0;
-    std::from_chars(text, text + std::strlen(text), value);
-    return value;
+    const int n = std::snprintf(text, sizeof text, "%.*f", decimals, static_cast<double>(value));
+    double parsed = static_cast<double>(value);
+    if (n > 0 && n < static_cast<int>(sizeof text))
+        std::from_chars(text, text + n, parsed);
+    return parsed;
 }
 
 // value times 10^exponent, from the shortest decimal of the float: 2.99 m,
@@ -263,12 +264,12 @@ void FillSurveyFields(OGRFeature& f, const SURVEY_FIELD_MAP& map, const GIS_POIN
     SetInt(f, x[0], AsPrinted(ld.u32EepromFileIndex));
     ModeNameFromCode(p.nLocatorMode, text);
     SetText(f, x[1], text);
-    SetReal(f, x[2], FloatAsDecimal(gp.fDistance));
+    SetReal(f, x[2], AsPrinted(gp.fDistance, 1));
     SetReal(f, x[3], map.bMetric ? DepthMetres(ld) : FloatAsDecimal(ld.fDepth));
     SetReal(f, x[4], map.bMetric ? LocateMilliamperes(ld) : FloatAsDecimal(ld.fCurrent));
     SetReal(f, x[5], FloatAsDecimal(ld.fPhase));
     SetReal(f, x[6], FloatAsDecimal(ld.fSignal));
-    SetReal(f, x[7], StrengthAsPrinted(ld.fStrength));
+    SetReal(f, x[7], AsPrinted(ld.fStrength * 100.0f, 2));
     SetReal(f, x[8], FloatAsDecimal(ld.fGain));
     SetReal(f, x[9], FloatAsDecimal(ld.fFrequency));
     SetInt(f, x[10], ld.nProtocolId);

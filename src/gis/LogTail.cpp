@@ -1,6 +1,7 @@
 #include "gis/LogTail.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -21,6 +22,17 @@ bool NextLine(std::FILE* file, std::string& line, bool& complete)
     line.assign(buffer);
     complete = !line.empty() && (line.back() == '\n' || line.size() == sizeof buffer - 1);
     return true;
+}
+
+// The Distance column, the third of the line, as printed ("%.1f").
+float PrintedDistance(const char* line)
+{
+    for (int comma = 0; comma < 2 && line != nullptr; ++comma) {
+        line = std::strchr(line, ',');
+        if (line != nullptr)
+            ++line;
+    }
+    return line != nullptr ? std::strtof(line, nullptr) : 0.0f;
 }
 
 } // namespace
@@ -90,7 +102,8 @@ bool CLogTail::ReadNew(const std::string& path, std::vector<GIS_POINT>& points, 
         }
         GIS_POINT point;
         if (ReadLogLine(line.c_str(), point.Point)) {
-            point.fDistance = pos.distance.Next(point.Point);
+            // Worked out once, by the log as it printed the line.
+            point.fDistance = PrintedDistance(line.c_str());
             if (pos.count == 0)
                 pos.survey = SurveyFingerprint(point.Point);
             points.push_back(point);

@@ -38,7 +38,6 @@ private:
         long lOffset = 0;           // byte offset after the last line read
         size_t count = 0;           // data lines read up to there
         std::string lastLine;       // the line that ends there (to notice a replaced file)
-        CTrackDistance distance;    // Distance column state after count points
         std::string survey;         // fingerprint of the first point
     };
     POSITION m_committed;
