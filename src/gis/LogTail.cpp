@@ -61,7 +61,8 @@ void CLogTail::Commit()
     m_count = m_committed.count;
 }
 
-bool CLogTail::ReadNew(const std::string& path, std::vector<GIS_POINT>& points, size_t& first, bool bWhole)
+bool CLogTail::ReadNew(const std::string& path, std::vector<GIS_POINT>& points, size_t& first, bool bWhole,
+                       size_t maxPoints)
 {
     points.clear();
     std::unique_ptr<std::FILE, FILE_CLOSER> file(std::fopen(path.c_str(), "rb"));
@@ -92,7 +93,7 @@ bool CLogTail::ReadNew(const std::string& path, std::vector<GIS_POINT>& points, 
         pos.lastLine = line;
     }
     first = pos.count;
-    for (;;) {
+    while (points.size() < maxPoints) {
         const long start = std::ftell(file.get());
         if (!NextLine(file.get(), line, complete))
             break;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,9 @@ public:
     // bWhole (a log that is no longer written: its last line is complete as it
     // is). False when the file cannot be read. The one reader of survey logs:
     // the export, --watch and the GeoPackage catch-up all read through it.
-    bool ReadNew(const std::string& path, std::vector<GIS_POINT>& points, size_t& first, bool bWhole = false);
+    // At most maxPoints are read; Commit, and the next read goes on after them.
+    bool ReadNew(const std::string& path, std::vector<GIS_POINT>& points, size_t& first, bool bWhole = false,
+                 size_t maxPoints = SIZE_MAX);
     // The points of the last ReadNew have been delivered: the next read starts
     // after them.
     void Commit();

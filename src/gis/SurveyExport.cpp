@@ -16,6 +16,8 @@ namespace {
 
 // Inputs this large get progress lines.
 constexpr size_t kProgressFrom = 10000;
+// Points of a survey log read and written at a time.
+constexpr size_t kStreamPoints = 10000;
 
 std::string BaseName(const std::string& path)
 {
@@ -106,27 +108,72 @@ bool NeedsValue(int i, int argc, const char* option, std::FILE* err)
     return false;
 }
 
-} // namespace
+enum class InputKind { None, SurveyLog, GeoPackage };
 
-bool ReadSurveyInput(const std::string& path, std::vector<SURVEY_INPUT>& inputs, std::string& error)
+InputKind KindOf(const std::string& path, std::string& error)
 {
     std::FILE* file = std::fopen(path.c_str(), "rbe");
     if (file == nullptr) {
         error = "cannot read " + path + ": " + std::strerror(errno);
-        return false;
+        return InputKind::None;
     }
     char head[sizeof kLogHeaderLine] = {};
     const size_t length = std::fread(head, 1, sizeof head - 1, file);
     std::fclose(file);
     if (IsSqliteFile(head, length))
-        return ReadGeoPackage(path, inputs, error);
+        return InputKind::GeoPackage;
     // Every survey log, of any age, opens with the same header line.
     if (std::strncmp(head, kLogHeaderLine, std::strlen("Log,Mode,Distance,")) != 0) {
         error = path + " is neither a survey log nor a GeoPackage";
-        return false;
+        return InputKind::None;
     }
-    return ReadCsvLog(path, inputs, error);
+    return InputKind::SurveyLog;
 }
+
+} // namespace
+
+bool ReadSurveyInput(const std::string& path, std::vector<SURVEY_INPUT>& inputs, std::string& error)
+{
+    switch (KindOf(path, error)) {
+    case InputKind::GeoPackage:
+        return ReadGeoPackage(path, inputs, error);
+    case InputKind::SurveyLog:
+        return ReadCsvLog(path, inputs, error);
+    case InputKind::None:
+        break;
+    }
+    return false;
+}
+
+namespace {
+
+// A survey log streamed into output a chunk at a time, so that the memory an
+// export takes does not grow with the log.
+bool StreamSurveyLog(const std::string& path, CSurveyDataset& output, std::FILE* err, std::string& error)
+{
+    LOG_ID log{BaseName(path), ""};
+    CLogTail reader;
+    std::vector<GIS_POINT> chunk;
+    chunk.reserve(kStreamPoints);
+    for (;;) {
+        size_t first = 0;
+        if (!reader.ReadNew(path, chunk, first, true, kStreamPoints)) {
+            error = "cannot read " + path;
+            return false;
+        }
+        if (chunk.empty())
+            return true;
+        if (log.survey.empty())
+            log.survey = reader.Survey();
+        if (!output.AppendPoints(log, chunk.data(), chunk.size(), first, error))
+            return false;
+        reader.Commit();
+        if (first + chunk.size() >= kProgressFrom && chunk.size() == kStreamPoints)
+            std::fprintf(err, "fieldbook-export: %s: %zu points\n", log.logFile.c_str(), first + chunk.size());
+    }
+}
+
+} // namespace
 
 std::string ExportUsageText()
 {
@@ -207,15 +254,24 @@ int RunExport(const EXPORT_REQUEST& request, std::FILE* err)
     }
     SetGisMessageHook([err](const std::string& text) { std::fprintf(err, "fieldbook-export: GDAL: %s\n", text.c_str()); });
 
-    // Every log is read before the output is touched: a bad log leaves an
-    // existing output as it was.
+    // Every log is looked at before the output is touched, and GeoPackages are
+    // read whole; survey logs are streamed. Whatever fails later leaves the
+    // output as it was: a new one is never renamed into place, an existing
+    // GeoPackage has its transaction undone.
     std::vector<SURVEY_INPUT> inputs;
+    std::vector<std::pair<std::string, size_t>> order; // a survey log's path, or "" and the first input
     for (const std::string& path : request.logs) {
         std::string error;
-        if (!ReadSurveyInput(path, inputs, error)) {
+        const InputKind kind = KindOf(path, error);
+        const size_t before = inputs.size();
+        if (kind == InputKind::None || (kind == InputKind::GeoPackage && !ReadGeoPackage(path, inputs, error))) {
             std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
             return 2;
         }
+        if (kind == InputKind::SurveyLog)
+            order.emplace_back(path, 0);
+        for (size_t i = before; i < inputs.size(); ++i)
+            order.emplace_back(std::string(), i);
     }
 
     // SQLite's page cache (2 MB unless told) would spill a 100 000-point
@@ -233,7 +289,16 @@ int RunExport(const EXPORT_REQUEST& request, std::FILE* err)
         std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
         return 2;
     }
-    for (const SURVEY_INPUT& input : inputs) {
+    for (const auto& [path, index] : order) {
+        if (!path.empty()) {
+            if (!StreamSurveyLog(path, *output, err, error)) {
+                std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
+                output->Rollback();
+                return 2;
+            }
+            continue;
+        }
+        const SURVEY_INPUT& input = inputs[index];
         const size_t total = input.points.size();
         std::function<void(size_t)> progress;
         if (total >= kProgressFrom) {
