@@ -39,7 +39,7 @@ const char* DatabaseUsageText()
            "  -o PG:CONNECTION  a libpq connection string: PG:\"service=office\" or\n"
            "                    PG:\"host=db.example.com dbname=survey user=crew7\"; keep the\n"
            "                    password in ~/.pgpass, not on the command line. Only the\n"
-           "                    points the database lacks are added (Unit + LogFile + Log)\n"
+           "                    points the database lacks are added (Unit + LogFile + Survey + Log)\n"
            "  --watch DIR       keep the database in step with the survey logs in DIR\n"
            "                    while fieldbook writes them, until SIGINT or SIGTERM; a\n"
            "                    database out of reach is retried (at most every 30 s)\n"
