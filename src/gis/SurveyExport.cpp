@@ -213,6 +213,7 @@ int ParseExportCommandLine(int argc, char** argv, EXPORT_REQUEST& request, std::
         }
         if (arg == "--version") {
             std::fprintf(out, "fieldbook-export %s\n", FIELDBOOK_VERSION);
+            request.bVersion = true;
             return 0;
         }
         if (arg == "--overwrite") {

@@ -25,6 +25,7 @@ struct EXPORT_REQUEST {
     std::string output;
     std::vector<std::string> logs;
     bool bOverwrite = false; // an existing output other than a GeoPackage is replaced
+    bool bVersion = false;   // --version was answered
 };
 
 // Parses "fieldbook-export [-f FORMAT] [--overwrite] -o OUTPUT LOG...". Returns
