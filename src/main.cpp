@@ -1,11 +1,13 @@
 // fieldbook: the window, or with --headless the same logger without one.
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "app/Application.h"
 #include "app/HeadlessFace.h"
 #include "gis/GeoPackageKeeper.h"
 #include "gis/GeoidGrid.h"
+#include "platform/Folders.h"
 #ifdef FIELDBOOK_HAVE_GUI
 #include "gui/Window.h"
 #endif
@@ -29,7 +31,10 @@ int main(int argc, char** argv)
     for (const std::string& warning : CreateMissingFolders())
         std::fprintf(stderr, "%s\n", warning.c_str());
     SetLogCompanionFactory([](std::function<void(const std::string&)> notice) {
-        return std::unique_ptr<ISurveyLogObserver>(new CGeoPackageKeeper(std::move(notice)));
+        auto keeper = std::make_unique<CGeoPackageKeeper>(std::move(notice));
+        // What a crash or a power cut left short is caught up in the background.
+        keeper->CatchUpFolder(GetLogFolder());
+        return std::unique_ptr<ISurveyLogObserver>(std::move(keeper));
     });
     SetGeoidModelFactory(OpenGeoidGrid);
     if (options.bHeadless)

@@ -23,14 +23,23 @@ void CPL_STDCALL OutsideHandler(CPLErr eClass, CPLErrorNum /*nError*/, const cha
     std::fprintf(stderr, "GDAL: %s\n", text.c_str());
 }
 
-void CPL_STDCALL ScopeHandler(CPLErr eClass, CPLErrorNum /*nError*/, const char* pszMessage)
+void CPL_STDCALL ScopeHandler(CPLErr eClass, CPLErrorNum nError, const char* pszMessage)
 {
-    auto* scope = static_cast<std::string*>(CPLGetErrorHandlerUserData());
+    auto* scope = static_cast<CGdalMessages*>(CPLGetErrorHandlerUserData());
     if (eClass >= CE_Failure && scope != nullptr && pszMessage != nullptr)
-        *scope = pszMessage;
+        RecordGdalMessage(*scope, nError, pszMessage);
 }
 
 } // namespace
+
+void RecordGdalMessage(CGdalMessages& scope, int number, const char* message)
+{
+    if (scope.m_firstError.empty()) {
+        scope.m_firstError = message;
+        scope.m_firstNumber = number;
+    }
+    scope.m_lastError = message;
+}
 
 void GisInit()
 {
@@ -51,7 +60,7 @@ CGdalMessages::CGdalMessages()
 {
     GisInit();
     CPLErrorReset();
-    CPLPushErrorHandlerEx(ScopeHandler, &m_lastError);
+    CPLPushErrorHandlerEx(ScopeHandler, this);
 }
 
 CGdalMessages::~CGdalMessages() { CPLPopErrorHandler(); }
@@ -59,6 +68,11 @@ CGdalMessages::~CGdalMessages() { CPLPopErrorHandler(); }
 std::string CGdalMessages::LastError(const std::string& fallback) const
 {
     return m_lastError.empty() ? fallback : fallback + ": " + m_lastError;
+}
+
+std::string CGdalMessages::FirstError(const std::string& fallback) const
+{
+    return m_firstError.empty() ? fallback : fallback + ": " + m_firstError;
 }
 
 // Under ThreadSanitizer only. GDAL is not built with it: registering its

@@ -22,10 +22,25 @@ public:
 
     // The last error GDAL raised, or fallback when it raised none.
     std::string LastError(const std::string& fallback) const;
+    // The first: the cause, where later ones are its consequences (a
+    // database's "current transaction is aborted" after the refused row).
+    std::string FirstError(const std::string& fallback) const;
+    int FirstErrorNumber() const { return m_firstNumber; }
     bool HadError() const { return !m_lastError.empty(); }
     // Forgets what was raised so far (a failure that a second try mended).
-    void Forget() { m_lastError.clear(); }
+    void Forget()
+    {
+        m_lastError.clear();
+        m_firstError.clear();
+        m_firstNumber = 0;
+    }
 
 private:
+    friend void RecordGdalMessage(CGdalMessages& scope, int number, const char* message);
     std::string m_lastError;
+    std::string m_firstError;
+    int m_firstNumber = 0;
 };
+
+// Called by the handler a CGdalMessages installs; nothing else calls it.
+void RecordGdalMessage(CGdalMessages& scope, int number, const char* message);

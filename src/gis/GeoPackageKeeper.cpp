@@ -1,11 +1,15 @@
 #include "gis/GeoPackageKeeper.h"
 
+#include <algorithm>
 #include <cpl_conv.h>
+#include <dirent.h>
 #include <new>
 #include <sys/stat.h>
 
 #include "gis/GdalErrors.h"
+#include "gis/LogTail.h"
 #include "gis/SurveyDataset.h"
+#include "gis/SurveyExport.h"
 #include "surveylog/SurveyLog.h"
 
 namespace {
@@ -38,7 +42,10 @@ void CGeoPackageKeeper::OnLogSaved(const CSurveyLog& log)
             m_seenPath = logPath;
             m_distances.clear();
             m_distance.Reset();
+            m_seenSurvey.clear();
         }
+        if (m_seenSurvey.empty() && count > 0)
+            m_seenSurvey = SurveyFingerprint(log.GetAt(0));
         while (m_distances.size() < count)
             m_distances.push_back(m_distance.Next(log.GetAt(m_distances.size())));
 
@@ -61,7 +68,8 @@ void CGeoPackageKeeper::OnLogSaved(const CSurveyLog& log)
         }
         if (job == nullptr) {
             const size_t slash = logPath.rfind('/');
-            m_jobs.push_back(JOB{logPath, logPath.substr(slash == std::string::npos ? 0 : slash + 1), from, {}});
+            m_jobs.push_back(
+                JOB{logPath, LOG_ID{logPath.substr(slash == std::string::npos ? 0 : slash + 1), m_seenSurvey}, from, {}});
             job = &m_jobs.back();
         }
         job->points.resize(from - job->first);
@@ -79,7 +87,62 @@ void CGeoPackageKeeper::OnLogSaved(const CSurveyLog& log)
 bool CGeoPackageKeeper::WaitIdle(std::chrono::milliseconds timeout)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return m_idle.wait_for(lock, timeout, [this] { return m_jobs.empty() && !m_busy; });
+    return m_idle.wait_for(lock, timeout, [this] { return m_jobs.empty() && !m_busy && m_catchUpFolder.empty(); });
+}
+
+void CGeoPackageKeeper::CatchUpFolder(std::string folder, std::chrono::milliseconds delay)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_catchUpFolder = folder.empty() ? std::string(".") : std::move(folder);
+    m_catchUpAt = std::chrono::steady_clock::now() + delay;
+    m_wake.notify_one();
+}
+
+void CGeoPackageKeeper::CatchUp(const std::string& folder)
+{
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr)
+        return;
+    std::vector<std::string> logs;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (IsSurveyLogName(name))
+            logs.push_back(folder + "/" + name);
+    }
+    ::closedir(dir);
+    std::sort(logs.begin(), logs.end());
+    for (const std::string& logPath : logs) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            // The log of this run is kept by the saves themselves.
+            if (m_stopping || logPath == m_current)
+                return;
+        }
+        const std::string gpkgPath = PathForLog(logPath);
+        struct stat st{};
+        if (::stat(gpkgPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        std::vector<SURVEY_INPUT> inputs;
+        std::string error;
+        if (!ReadSurveyInput(logPath, inputs, error) || inputs.empty())
+            continue;
+        const SURVEY_INPUT& input = inputs.front();
+        std::unique_ptr<CSurveyDataset> dataset = CSurveyDataset::Open(GeoPackageFormat(), gpkgPath, error, kLockWaitMs);
+        if (!dataset)
+            continue;
+        const size_t held = dataset->CountPoints(input.log);
+        if (held >= input.points.size() || dataset->HoldsOtherSurvey(input.log) ||
+            !dataset->HoldsPrefixOf(input.log, input.points.data(), input.points.size()))
+            continue; // in step, or another survey's: the log's next save decides
+        if (dataset->AppendPoints(input.log, input.points.data(), input.points.size(), 0, error) &&
+            dataset->Commit(error) && dataset->Close(error)) {
+            if (m_notice)
+                m_notice("GeoPackage caught up: " + gpkgPath + " +" + std::to_string(input.points.size() - held) +
+                         " points (" + std::to_string(input.points.size()) + ")");
+        } else if (m_notice) {
+            m_notice("GeoPackage not caught up: " + error + " (" + gpkgPath + ")");
+        }
+    }
 }
 
 void CGeoPackageKeeper::Stop(std::chrono::milliseconds timeout)
@@ -110,14 +173,43 @@ void CGeoPackageKeeper::Run()
     // the next save tries again anyway.
     for (;;) {
         JOB job;
+        std::string catchUp;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
-            m_wake.wait(lock, [this] { return m_stopping || !m_jobs.empty(); });
-            if (m_jobs.empty() || m_abandon)
-                return;
-            job = std::move(m_jobs.front());
-            m_jobs.pop_front();
+            auto catchUpDue = [this] {
+                return !m_catchUpFolder.empty() &&
+                       (m_firstWritten || std::chrono::steady_clock::now() >= m_catchUpAt);
+            };
+            // Every wait bounded: the catch-up's time comes without a wake-up.
+            while (!m_stopping && m_jobs.empty() && !catchUpDue()) {
+                if (m_catchUpFolder.empty())
+                    m_wake.wait(lock);
+                else
+                    m_wake.wait_until(lock, m_catchUpAt);
+            }
+            if (m_abandon || (m_jobs.empty() && (m_stopping || !catchUpDue()))) {
+                if (m_stopping) {
+                    m_catchUpFolder.clear();
+                    m_idle.notify_all();
+                    return;
+                }
+                continue;
+            }
+            if (m_jobs.empty()) {
+                catchUp = std::move(m_catchUpFolder);
+                m_catchUpFolder.clear();
+            } else {
+                job = std::move(m_jobs.front());
+                m_jobs.pop_front();
+            }
             m_busy = true;
+        }
+        if (!catchUp.empty()) {
+            CatchUp(catchUp);
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_busy = false;
+            m_idle.notify_all();
+            continue;
         }
         size_t resyncFrom = SIZE_MAX;
         std::string error;
@@ -128,6 +220,7 @@ void CGeoPackageKeeper::Run()
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_busy = false;
+            m_firstWritten = true;
             if (resyncFrom != SIZE_MAX && job.logPath == m_current)
                 m_resyncFrom = std::min(m_resyncFrom, resyncFrom);
             m_idle.notify_all();
@@ -161,29 +254,30 @@ CGeoPackageKeeper::Outcome CGeoPackageKeeper::Write(const JOB& job, size_t& resy
             m_device = now.st_dev;
             m_inode = now.st_ino;
         }
-        m_known = m_dataset->CountPoints(job.logFile);
+        m_known = m_dataset->CountPoints(job.log);
     }
     // A GeoPackage that holds what the log does not (a survey of another
     // year under the same name, a log cut short by hand) is out of step: the
     // log is the record, so its points replace what the GeoPackage held.
     const size_t logCount = job.first + job.points.size();
-    if (job.first == 0 ? !m_dataset->HoldsPrefixOf(job.logFile, job.points.data(), logCount)
-                       : m_dataset->CountPoints(job.logFile) > logCount) {
-        if (!m_dataset->RemoveLog(job.logFile, error)) {
+    if (m_dataset->HoldsOtherSurvey(job.log) ||
+        (job.first == 0 ? !m_dataset->HoldsPrefixOf(job.log, job.points.data(), logCount)
+                        : m_dataset->CountPoints(job.log) > logCount)) {
+        if (!m_dataset->RemoveLog(job.log.logFile, error)) {
             resyncFrom = 0;
             m_dataset.reset();
             return Outcome::Failed;
         }
         m_known = 0;
     }
-    const size_t held = m_dataset->CountPoints(job.logFile);
+    const size_t held = m_dataset->CountPoints(job.log);
     if (job.first > held) {
         resyncFrom = held; // the points in between come with the next save
         return Outcome::Waiting;
     }
-    if (m_dataset->AppendPoints(job.logFile, job.points.data(), job.points.size(), job.first, error) &&
+    if (m_dataset->AppendPoints(job.log, job.points.data(), job.points.size(), job.first, error) &&
         m_dataset->Commit(error)) {
-        m_known = m_dataset->CountPoints(job.logFile);
+        m_known = m_dataset->CountPoints(job.log);
         return Outcome::Written;
     }
     // Opened afresh next time: whatever went wrong may have left the

@@ -45,13 +45,19 @@ public:
     // run. Safe twice.
     void Stop(std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
+    // Brings every GeoPackage in folder whose survey log holds more points
+    // than it does up to date (what a crash or a power cut left short). Done on
+    // the worker once the first save of this run is written, or after delay
+    // when no save comes, so that it never holds back the first point.
+    void CatchUpFolder(std::string folder, std::chrono::milliseconds delay = std::chrono::seconds(3));
+
     // "/logs/0612143005.gpkg" for "/logs/0612143005.txt".
     static std::string PathForLog(const std::string& logPath);
 
 private:
     struct JOB {
         std::string logPath;
-        std::string logFile;
+        LOG_ID log;
         size_t first = 0; // the log's number of points[0]
         std::vector<GIS_POINT> points;
     };
@@ -62,6 +68,7 @@ private:
         Waiting, // the GeoPackage lacks points before the job's: nothing written
     };
     void Run();
+    void CatchUp(const std::string& folder);
     // resyncFrom names the first point the GeoPackage needs again, when it
     // needs points that were handed over before.
     Outcome Write(const JOB& job, size_t& resyncFrom, std::string& error);
@@ -72,6 +79,7 @@ private:
     // The log's thread only: the Distance column of every point seen, so that
     // a point handed over again needs no recomputing.
     std::string m_seenPath;
+    std::string m_seenSurvey;
     CTrackDistance m_distance;
     std::vector<float> m_distances;
 
@@ -83,6 +91,9 @@ private:
     size_t m_handed = 0;       // points of m_current handed over
     size_t m_resyncFrom = SIZE_MAX;
     bool m_busy = false;
+    std::string m_catchUpFolder; // not yet caught up
+    std::chrono::steady_clock::time_point m_catchUpAt{};
+    bool m_firstWritten = false;
     bool m_stopping = false;
     bool m_abandon = false;
 

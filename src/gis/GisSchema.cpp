@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "gps/GpsRecords.h"
+#include "surveylog/LogFormat.h"
 #include "surveylog/ModeNames.h"
 
 const SURVEY_FIELD kSurveyFields[kSurveyFieldCount] = {
@@ -23,7 +24,7 @@ const SURVEY_FIELD kSurveyFields[kSurveyFieldCount] = {
     {"GpsFix", OFTInteger},      {"NoSats", OFTInteger},     {"HorizDil", OFTReal},
     {"AltVal", OFTReal},         {"AltUnits", OFTString},    {"GeoidVal", OFTReal},
     {"GeoidUnits", OFTString},   {"DgpsTime", OFTInteger},   {"DgpsId", OFTInteger},
-    {"TimeInd", OFTInteger},     {"LogFile", OFTString},
+    {"TimeInd", OFTInteger},     {"LogFile", OFTString},     {"Survey", OFTString},
 };
 
 namespace {
@@ -45,11 +46,6 @@ void SetText(OGRFeature& f, int index, const char* value)
 {
     if (index >= 0)
         f.SetField(index, value);
-}
-
-bool IsCalendarDate(int day, int month, int year)
-{
-    return day >= 1 && day <= 31 && month >= 1 && month <= 12 && year >= 1 && year <= 9999;
 }
 
 // A date the log would print as 0/0/0 (no clock, no ZDA yet) is left null.
@@ -103,7 +99,73 @@ const char* Clock(char (&text)[32], RTC_TIME time)
     return text;
 }
 
+// A value exactly as the log prints it (Strength "%.2f" of the single-precision
+// percentage, Distance "%.1f"): a log read back from its CSV and the points it
+// was written from give the same value, 18.34 and not 18.339998.
+double AsPrinted(float value, int decimals)
+{
+    char text[64];
+    const int n = std::snprintf(text, sizeof text, "%.*f", decimals, static_cast<double>(value));
+    double parsed = static_cast<double>(value);
+    if (n > 0 && n < static_cast<int>(sizeof text))
+        std::from_chars(text, text + n, parsed);
+    return parsed;
+}
+
+// value times 10^exponent, from the shortest decimal of the float: 2.99 m,
+// not 2.9900000095367432.
+double ScaledDecimal(float value, int exponent)
+{
+    char text[48];
+    auto printed = std::to_chars(text, text + 32, value);
+    if (printed.ec != std::errc())
+        return static_cast<double>(value);
+    *printed.ptr++ = 'e';
+    printed = std::to_chars(printed.ptr, text + sizeof text, exponent);
+    double scaled = static_cast<double>(value);
+    std::from_chars(text, printed.ptr, scaled);
+    return scaled;
+}
+
+// Protocols 0 and 1 send metres and amperes, 2 and 3 centimetres and
+// milliamperes.
+bool SendsCentimetres(int protocol) { return protocol == 2 || protocol == 3; }
+bool SendsAmperes(int protocol) { return protocol == 0 || protocol == 1; }
+
 } // namespace
+
+double DepthMetres(const LOCATE_DATA& ld)
+{
+    return SendsCentimetres(ld.nProtocolId) ? ScaledDecimal(ld.fDepth, -2) : FloatAsDecimal(ld.fDepth);
+}
+
+double LocateMilliamperes(const LOCATE_DATA& ld)
+{
+    return SendsAmperes(ld.nProtocolId) ? ScaledDecimal(ld.fCurrent, 3) : FloatAsDecimal(ld.fCurrent);
+}
+
+bool IsCalendarDate(int day, int month, int year)
+{
+    if (month < 1 || month > 12 || year < 1 || year > 9999 || day < 1)
+        return false;
+    static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool bLeap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return day <= kDays[month - 1] + (month == 2 && bLeap ? 1 : 0);
+}
+
+std::string SurveyFingerprint(const SURVEY_POINT& first)
+{
+    char line[kLogLineSize];
+    const size_t length = FormatLogLine(first, 0.0f, line, sizeof line);
+    uint64_t hash = 14695981039346656037ull;
+    for (size_t i = 0; i < length; ++i) {
+        hash ^= static_cast<unsigned char>(line[i]);
+        hash *= 1099511628211ull;
+    }
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+    return text;
+}
 
 double FloatAsDecimal(float value)
 {
@@ -117,8 +179,13 @@ double FloatAsDecimal(float value)
 
 bool CreateSurveyFields(OGRLayer& layer, SURVEY_FIELD_MAP& map, std::string& error)
 {
+    map.bMetric = true;
     for (int i = 0; i < kSurveyFieldCount; ++i) {
         OGRFieldDefn field(kSurveyFields[i].pszName, kSurveyFields[i].eType);
+        if (i == kDepthField)
+            field.SetAlternativeName(kDepthAlias);
+        else if (i == kLocateField)
+            field.SetAlternativeName(kLocateAlias);
         if (layer.CreateField(&field) != OGRERR_NONE) {
             error = std::string("cannot add the field ") + kSurveyFields[i].pszName;
             return false;
@@ -133,7 +200,45 @@ SURVEY_FIELD_MAP MapSurveyFields(OGRFeatureDefn& defn)
     SURVEY_FIELD_MAP map;
     for (int i = 0; i < kSurveyFieldCount; ++i)
         map.anIndex[i] = defn.GetFieldIndex(kSurveyFields[i].pszName);
+    const int depth = map.anIndex[kDepthField];
+    map.bMetric = depth < 0 || std::strcmp(defn.GetFieldDefn(depth)->GetAlternativeNameRef(), kDepthAlias) == 0;
     return map;
+}
+
+namespace {
+const char kUnitsItem[] = "FIELDBOOK_UNITS";
+const char kUnitsValue[] = "Depth=m;Locate=mA";
+} // namespace
+
+SURVEY_FIELD_MAP MapSurveyFields(OGRLayer& layer)
+{
+    SURVEY_FIELD_MAP map = MapSurveyFields(*layer.GetLayerDefn());
+    const char* units = layer.GetMetadataItem(kUnitsItem);
+    map.bMetric = map.bMetric || (units != nullptr && std::strcmp(units, kUnitsValue) == 0);
+    return map;
+}
+
+void MarkUnits(OGRLayer& layer)
+{
+    layer.SetMetadataItem(kUnitsItem, kUnitsValue);
+    layer.SetMetadataItem("DESCRIPTION", "fieldbook survey points: Depth in metres, Locate in milliamperes, "
+                                         "whatever the locator's protocol");
+}
+
+bool AddMissingSurveyFields(OGRLayer& layer, SURVEY_FIELD_MAP& map, std::string& error)
+{
+    map = MapSurveyFields(layer);
+    for (int i = kLogColumnCount; i < kSurveyFieldCount; ++i) {
+        if (map.anIndex[i] >= 0)
+            continue;
+        OGRFieldDefn field(kSurveyFields[i].pszName, kSurveyFields[i].eType);
+        if (layer.CreateField(&field) != OGRERR_NONE) {
+            error = std::string("cannot add the field ") + kSurveyFields[i].pszName;
+            return false;
+        }
+        map.anIndex[i] = layer.GetLayerDefn()->GetFieldIndex(kSurveyFields[i].pszName);
+    }
+    return true;
 }
 
 OGRPoint PointGeometry(const SURVEY_POINT& point)
@@ -147,7 +252,7 @@ OGRPoint PointGeometry(const SURVEY_POINT& point)
     return OGRPoint(fix.dfLongAng, fix.dfLatAng, fix.dfAltVal);
 }
 
-void FillSurveyFields(OGRFeature& f, const SURVEY_FIELD_MAP& map, const GIS_POINT& gp, const std::string& logFile)
+void FillSurveyFields(OGRFeature& f, const SURVEY_FIELD_MAP& map, const GIS_POINT& gp, const LOG_ID& log)
 {
     const int* x = map.anIndex;
     const SURVEY_POINT& p = gp.Point;
@@ -159,12 +264,12 @@ void FillSurveyFields(OGRFeature& f, const SURVEY_FIELD_MAP& map, const GIS_POIN
     SetInt(f, x[0], AsPrinted(ld.u32EepromFileIndex));
     ModeNameFromCode(p.nLocatorMode, text);
     SetText(f, x[1], text);
-    SetReal(f, x[2], FloatAsDecimal(gp.fDistance));
-    SetReal(f, x[3], FloatAsDecimal(ld.fDepth));
-    SetReal(f, x[4], FloatAsDecimal(ld.fCurrent));
+    SetReal(f, x[2], AsPrinted(gp.fDistance, 1));
+    SetReal(f, x[3], map.bMetric ? DepthMetres(ld) : FloatAsDecimal(ld.fDepth));
+    SetReal(f, x[4], map.bMetric ? LocateMilliamperes(ld) : FloatAsDecimal(ld.fCurrent));
     SetReal(f, x[5], FloatAsDecimal(ld.fPhase));
     SetReal(f, x[6], FloatAsDecimal(ld.fSignal));
-    SetReal(f, x[7], FloatAsDecimal(ld.fStrength * 100.0f)); // the log's percentage, in single precision
+    SetReal(f, x[7], AsPrinted(ld.fStrength * 100.0f, 2));
     SetReal(f, x[8], FloatAsDecimal(ld.fGain));
     SetReal(f, x[9], FloatAsDecimal(ld.fFrequency));
     SetInt(f, x[10], ld.nProtocolId);
@@ -209,10 +314,11 @@ void FillSurveyFields(OGRFeature& f, const SURVEY_FIELD_MAP& map, const GIS_POIN
     SetInt(f, x[40], bFix ? AsPrinted(fix.nDgpsTime) : 0);
     SetInt(f, x[41], bFix ? AsPrinted(fix.nDgpsId) : 0);
     SetInt(f, x[42], AsPrinted(fix.nTimeInd));
-    SetText(f, x[43], logFile.c_str());
+    SetText(f, x[43], log.logFile.c_str());
+    SetText(f, x[44], log.survey.c_str());
 }
 
-void ReadSurveyFields(const OGRFeature& f, const SURVEY_FIELD_MAP& map, GIS_POINT& gp, std::string& logFile)
+void ReadSurveyFields(const OGRFeature& f, const SURVEY_FIELD_MAP& map, GIS_POINT& gp, LOG_ID& log)
 {
     const int* x = map.anIndex;
     gp = GIS_POINT{};
@@ -232,6 +338,13 @@ void ReadSurveyFields(const OGRFeature& f, const SURVEY_FIELD_MAP& map, GIS_POIN
     ld.fGain = single(x[8]);
     ld.fFrequency = single(x[9]);
     ld.nProtocolId = Int(f, x[10]);
+    if (map.bMetric) {
+        // Back to the units the protocol sent, as the log holds them.
+        if (SendsCentimetres(ld.nProtocolId))
+            ld.fDepth = static_cast<float>(Real(f, x[3]) * 100.0);
+        if (SendsAmperes(ld.nProtocolId))
+            ld.fCurrent = static_cast<float>(Real(f, x[4]) / 1000.0);
+    }
     ld.nCompass = Int(f, x[11]);
     ld.nArrows = Int(f, x[12]);
     ld.nAntennaMode = Int(f, x[13]);
@@ -269,7 +382,8 @@ void ReadSurveyFields(const OGRFeature& f, const SURVEY_FIELD_MAP& map, GIS_POIN
     fix.nDgpsTime = static_cast<uint32_t>(Int(f, x[40]));
     fix.nDgpsId = static_cast<uint32_t>(Int(f, x[41]));
     fix.nTimeInd = static_cast<uint32_t>(Int(f, x[42]));
-    logFile = Text(f, x[43]);
+    log.logFile = Text(f, x[43]);
+    log.survey = x[44] >= 0 && f.IsFieldSetAndNotNull(x[44]) ? Text(f, x[44]) : "";
 
     // The geometry holds the position as the decoder had it, beyond what any
     // text column could carry.
@@ -292,10 +406,10 @@ std::string MeasurementSummary(const GIS_POINT& gp)
     ModeNameFromCode(p.nLocatorMode, mode);
     char text[512];
     std::snprintf(text, sizeof text,
-                  "Log %d; Mode %s; Distance %.1f m; Depth %.2f cm; Locate %.2f mA; Phase %.2f degrees; "
+                  "Log %d; Mode %s; Distance %.1f m; Depth %.4f m; Locate %.2f mA; Phase %.2f degrees; "
                   "Signal %.2f dBuV; Strength %.2f %%; Gain %.2f dB; Frequency %g Hz; Compass %d degrees",
-                  AsPrinted(ld.u32EepromFileIndex), mode, static_cast<double>(gp.fDistance),
-                  static_cast<double>(ld.fDepth), static_cast<double>(ld.fCurrent), static_cast<double>(ld.fPhase),
+                  AsPrinted(ld.u32EepromFileIndex), mode, static_cast<double>(gp.fDistance), DepthMetres(ld),
+                  LocateMilliamperes(ld), static_cast<double>(ld.fPhase),
                   static_cast<double>(ld.fSignal), static_cast<double>(ld.fStrength * 100.0f),
                   static_cast<double>(ld.fGain), static_cast<double>(ld.fFrequency), ld.nCompass);
     return text;

@@ -20,34 +20,85 @@ struct GIS_POINT {
     float fDistance = 0.0f;
 };
 
+// Which survey a point belongs to, the same in every output: the log's file
+// name and Survey, a fingerprint of the log's first data line. Two surveys
+// under one file name (two units, a log replaced by another survey) differ in
+// Survey; a point is then told by its Log number and how many points of the
+// survey carried that number before it.
+struct LOG_ID {
+    std::string logFile;
+    std::string survey;
+    auto operator<=>(const LOG_ID&) const = default;
+};
+
+// Survey of a log whose first point is first: 16 hex digits of a 64-bit
+// FNV-1a over the data line the log prints for it, so a log read from its
+// CSV and the same log read from a GeoPackage (more digits) agree.
+std::string SurveyFingerprint(const SURVEY_POINT& first);
+
 struct SURVEY_FIELD {
     const char* pszName;
     OGRFieldType eType;
 };
 
-constexpr int kSurveyFieldCount = 44;
+// The log's 43 columns, then the fields every GIS output adds. A field added
+// here reaches layers written before it: an existing layer that lacks one
+// gets it when opened for writing (NULL in its old rows).
+constexpr int kSurveyFieldCount = 45;
+constexpr int kLogColumnCount = 43;
 constexpr int kLogField = 0;      // Log, the locator's file index
+constexpr int kDepthField = 3;
+constexpr int kLocateField = 4;
 constexpr int kLogFileField = 43; // LogFile
+constexpr int kSurveyField = 44;  // Survey (see LOG_ID)
 extern const SURVEY_FIELD kSurveyFields[kSurveyFieldCount];
 
 // Field index in a layer of each survey field, -1 where the layer lacks it.
+// bMetric: Depth in metres and Locate in milliamperes whatever the protocol
+// (the log keeps centimetres or metres, amperes or milliamperes, as the
+// locator's protocol sent them). A layer written before that rule carries the
+// protocol's units and is kept so, so that no layer mixes units; its Depth
+// has no alias "Depth (m)".
 struct SURVEY_FIELD_MAP {
     int anIndex[kSurveyFieldCount];
+    bool bMetric = true;
 };
+
+// The aliases that state the units where a GIS user sees them.
+inline constexpr char kDepthAlias[] = "Depth (m)";
+inline constexpr char kLocateAlias[] = "Locate (mA)";
 
 // Adds every survey field to a fresh layer and records where each went (a
 // format may shorten the names). False with the reason when one is refused.
 bool CreateSurveyFields(OGRLayer& layer, SURVEY_FIELD_MAP& map, std::string& error);
 // Finds the survey fields of an existing layer by name.
 SURVEY_FIELD_MAP MapSurveyFields(OGRFeatureDefn& defn);
+// The same for a layer, its units told by the aliases or, where the format
+// keeps no alias (GeoPackage under GDAL 3.6), by the layer's metadata item
+// FIELDBOOK_UNITS that MarkUnits wrote.
+SURVEY_FIELD_MAP MapSurveyFields(OGRLayer& layer);
+// States the units on a fresh layer: the item above and the layer's
+// description (a GeoPackage's gpkg_contents.description, which QGIS shows).
+void MarkUnits(OGRLayer& layer);
+// Adds to an existing layer the survey fields it lacks beyond the log's
+// columns (a layer written by an older fieldbook) and maps them all. False
+// with the reason when the layer refuses one (a role that may not alter it).
+bool AddMissingSurveyFields(OGRLayer& layer, SURVEY_FIELD_MAP& map, std::string& error);
 
 // Sets every mapped survey field of feature from the point.
 void FillSurveyFields(OGRFeature& feature, const SURVEY_FIELD_MAP& map, const GIS_POINT& point,
-                      const std::string& logFile);
+                      const LOG_ID& log);
 // Reads a point back from a feature written by FillSurveyFields (position from
-// the geometry, at full precision); logFile gets the LogFile field.
-void ReadSurveyFields(const OGRFeature& feature, const SURVEY_FIELD_MAP& map, GIS_POINT& point,
-                      std::string& logFile);
+// the geometry, at full precision); log gets the LogFile and Survey fields
+// (Survey empty in a layer written before it existed).
+void ReadSurveyFields(const OGRFeature& feature, const SURVEY_FIELD_MAP& map, GIS_POINT& point, LOG_ID& log);
+
+// Depth in metres and Locate in milliamperes whatever the protocol.
+double DepthMetres(const LOCATE_DATA& ld);
+double LocateMilliamperes(const LOCATE_DATA& ld);
+
+// A real calendar date (31/2 is not one).
+bool IsCalendarDate(int day, int month, int year);
 
 // Point Z (longitude, latitude, altitude) of a point with a fix; empty Point Z
 // without one. Signed degrees: negative in the south and west.

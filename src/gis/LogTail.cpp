@@ -1,6 +1,7 @@
 #include "gis/LogTail.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -21,6 +22,17 @@ bool NextLine(std::FILE* file, std::string& line, bool& complete)
     line.assign(buffer);
     complete = !line.empty() && (line.back() == '\n' || line.size() == sizeof buffer - 1);
     return true;
+}
+
+// The Distance column, the third of the line, as printed ("%.1f").
+float PrintedDistance(const char* line)
+{
+    for (int comma = 0; comma < 2 && line != nullptr; ++comma) {
+        line = std::strchr(line, ',');
+        if (line != nullptr)
+            ++line;
+    }
+    return line != nullptr ? std::strtof(line, nullptr) : 0.0f;
 }
 
 } // namespace
@@ -49,7 +61,8 @@ void CLogTail::Commit()
     m_count = m_committed.count;
 }
 
-bool CLogTail::ReadNew(const std::string& path, std::vector<GIS_POINT>& points, size_t& first)
+bool CLogTail::ReadNew(const std::string& path, std::vector<GIS_POINT>& points, size_t& first, bool bWhole,
+                       size_t maxPoints)
 {
     points.clear();
     std::unique_ptr<std::FILE, FILE_CLOSER> file(std::fopen(path.c_str(), "rb"));
@@ -70,7 +83,7 @@ bool CLogTail::ReadNew(const std::string& path, std::vector<GIS_POINT>& points, 
         std::rewind(file.get());
         // The header and the units line are no points.
         for (int heading = 0; heading < 2; ++heading) {
-            if (!NextLine(file.get(), line, complete) || !complete) {
+            if (!NextLine(file.get(), line, complete) || (!complete && !bWhole)) {
                 m_pending = m_committed;
                 first = m_committed.count;
                 return true; // not even the headings yet
@@ -80,17 +93,20 @@ bool CLogTail::ReadNew(const std::string& path, std::vector<GIS_POINT>& points, 
         pos.lastLine = line;
     }
     first = pos.count;
-    for (;;) {
+    while (points.size() < maxPoints) {
         const long start = std::ftell(file.get());
         if (!NextLine(file.get(), line, complete))
             break;
-        if (!complete) {
+        if (!complete && !bWhole) {
             std::fseek(file.get(), start, SEEK_SET);
             break;
         }
         GIS_POINT point;
         if (ReadLogLine(line.c_str(), point.Point)) {
-            point.fDistance = pos.distance.Next(point.Point);
+            // Worked out once, by the log as it printed the line.
+            point.fDistance = PrintedDistance(line.c_str());
+            if (pos.count == 0)
+                pos.survey = SurveyFingerprint(point.Point);
             points.push_back(point);
             ++pos.count;
         }

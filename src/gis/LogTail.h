@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -18,9 +19,13 @@ public:
     // Reads the complete data lines after the last committed position into
     // points (with the Distance column the log prints for each), and where they
     // start: the number of points before them (0 after a restart from the top).
-    // A last line without its line feed is left for the next read. False when
-    // the file cannot be read.
-    bool ReadNew(const std::string& path, std::vector<GIS_POINT>& points, size_t& first);
+    // A last line without its line feed is left for the next read, unless
+    // bWhole (a log that is no longer written: its last line is complete as it
+    // is). False when the file cannot be read. The one reader of survey logs:
+    // the export, --watch and the GeoPackage catch-up all read through it.
+    // At most maxPoints are read; Commit, and the next read goes on after them.
+    bool ReadNew(const std::string& path, std::vector<GIS_POINT>& points, size_t& first, bool bWhole = false,
+                 size_t maxPoints = SIZE_MAX);
     // The points of the last ReadNew have been delivered: the next read starts
     // after them.
     void Commit();
@@ -28,13 +33,15 @@ public:
     void Reset();
 
     size_t Count() const { return m_count; }
+    // The survey of the points read (see LOG_ID); empty before the first.
+    const std::string& Survey() const { return m_pending.survey; }
 
 private:
     struct POSITION {
         long lOffset = 0;           // byte offset after the last line read
         size_t count = 0;           // data lines read up to there
         std::string lastLine;       // the line that ends there (to notice a replaced file)
-        CTrackDistance distance;    // Distance column state after count points
+        std::string survey;         // fingerprint of the first point
     };
     POSITION m_committed;
     POSITION m_pending;

@@ -10,6 +10,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "gis/SurveyDataset.h"
+
 namespace {
 
 // fieldbook writes ".<name>.tmp" and renames it over the log; other writers
@@ -92,8 +94,24 @@ void CLogWatch::DeliverDirty()
             continue;
         }
         m_unreadable.erase(name);
+        // The GeoPackage beside the log holds the same points at the decoder's
+        // full precision; the CSV (six decimals) only when it is missing,
+        // busy or behind.
+        const LOG_ID id{name, tail.Survey()};
+        // Another survey renamed over a log: a delivery of its own, not points
+        // the database holds already.
+        std::string& known = m_surveys[name];
+        if (!id.survey.empty() && id.survey != known) {
+            if (!known.empty())
+                Say("Replaced: %s is another survey now (%s); delivered as its own", name.c_str(), id.survey.c_str());
+            known = id.survey;
+        }
+        const std::string gpkg = m_options.folder + name.substr(0, name.size() - 4) + ".gpkg";
+        std::vector<GIS_POINT> precise = points;
+        if (ReadGeoPackagePoints(gpkg, id, first, precise))
+            points = std::move(precise);
         size_t added = 0;
-        if (!m_target.Deliver(name, points.data(), points.size(), first, added)) {
+        if (!m_target.Deliver(id, points.data(), points.size(), first, added)) {
             if (!m_bOutage) {
                 Say("Database %s: %s", m_target.Refused() ? "refused us" : "unreachable", m_target.Problem().c_str());
                 m_bOutage = true;
@@ -111,6 +129,8 @@ void CLogWatch::DeliverDirty()
             return;
         }
         tail.Commit();
+        for (const REJECTED_ROW& row : m_target.TakeRejected())
+            Say("Rejected: %s Log %d: %s", row.logFile.c_str(), row.log, row.reason.c_str());
         if (m_bOutage) {
             Say("Database back");
             m_bOutage = false;

@@ -1,6 +1,8 @@
 #include "gis/PgExport.h"
 
+#include <algorithm>
 #include <csignal>
+#include <poll.h>
 #include <cstring>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -15,6 +17,9 @@ namespace {
 // A batch refused by the key (another export of this unit added some of the
 // same points just before) is tried again from what the database then holds.
 constexpr int kTries = 4;
+// Points per transaction, and the size of a log that gets progress lines.
+constexpr size_t kBatchPoints = 20000;
+constexpr size_t kProgressFrom = 10000;
 
 int UsageError(std::FILE* err, const char* problem)
 {
@@ -34,7 +39,7 @@ const char* DatabaseUsageText()
            "  -o PG:CONNECTION  a libpq connection string: PG:\"service=office\" or\n"
            "                    PG:\"host=db.example.com dbname=survey user=crew7\"; keep the\n"
            "                    password in ~/.pgpass, not on the command line. Only the\n"
-           "                    points the database lacks are added (Unit + LogFile + Log)\n"
+           "                    points the database lacks are added (Unit + LogFile + Survey + Log)\n"
            "  --watch DIR       keep the database in step with the survey logs in DIR\n"
            "                    while fieldbook writes them, until SIGINT or SIGTERM; a\n"
            "                    database out of reach is retried (at most every 30 s)\n"
@@ -119,18 +124,39 @@ int ExportToDatabase(const std::string& output, const std::string& unit, const s
                      target.Problem().c_str());
         return 2;
     }
+    bool rejected = false;
     for (const SURVEY_INPUT& log : logs) {
         size_t added = 0;
         bool ok = false;
-        for (int attempt = 0; attempt < kTries && !ok; ++attempt)
-            ok = target.Deliver(log.logFile, log.points.data(), log.points.size(), 0, added);
+        const size_t total = log.points.size();
+        for (int attempt = 0; attempt < kTries && !ok; ++attempt) {
+            // One transaction per batch, the progress told between them.
+            added = 0;
+            ok = true;
+            for (size_t from = 0; ok && (from < total || from == 0); from += kBatchPoints) {
+                const size_t n = std::min(kBatchPoints, total - from);
+                size_t batch = 0;
+                ok = target.Deliver(log.log, log.points.data() + from, n, from, batch);
+                added += batch;
+                if (ok && total >= kProgressFrom && from + n < total)
+                    std::fprintf(err, "fieldbook-export: %s: %zu of %zu points\n", log.log.logFile.c_str(), from + n,
+                                 total);
+                if (n == 0)
+                    break;
+            }
+        }
         if (!ok) {
-            std::fprintf(err, "fieldbook-export: %s not sent: %s\n", log.logFile.c_str(), target.Problem().c_str());
+            std::fprintf(err, "fieldbook-export: %s not sent: %s\n", log.log.logFile.c_str(), target.Problem().c_str());
             return 2;
         }
-        std::fprintf(out, "Sent: %s +%zu (%zu)\n", log.logFile.c_str(), added, log.points.size());
+        std::fprintf(out, "Sent: %s +%zu (%zu)\n", log.log.logFile.c_str(), added, log.points.size());
+        for (const REJECTED_ROW& row : target.TakeRejected()) {
+            std::fprintf(out, "Rejected: %s Log %d: %s\n", row.logFile.c_str(), row.log, row.reason.c_str());
+            rejected = true;
+        }
     }
-    return 0;
+    // Every other row is in; the refused ones are named above.
+    return rejected ? 2 : 0;
 }
 
 int WatchIntoDatabase(const std::string& folder, const std::string& output, const std::string& unit,
@@ -152,6 +178,11 @@ int WatchIntoDatabase(const std::string& folder, const std::string& output, cons
         std::fflush(out);
     });
     CPgTarget target(output, unit);
+    // SIGTERM ends a wait for another unit's lock too.
+    target.SetStopCheck([stopFd] {
+        pollfd ready{stopFd, POLLIN, 0};
+        return ::poll(&ready, 1, 0) > 0;
+    });
     WATCH_OPTIONS options;
     options.folder = folder;
     options.stopFd = stopFd;

@@ -1,6 +1,8 @@
 #include "gis/PgTarget.h"
 
 #include <charconv>
+#include <chrono>
+#include <thread>
 #include <cstdio>
 
 #include <cpl_conv.h>
@@ -22,7 +24,9 @@ const char kLinkLimits[] = " connect_timeout=10 keepalives=1 keepalives_idle=10 
 
 // Held while layers and keys are made, so two units starting on an empty
 // database at the same time do not both create the tables.
-const char kLayersLock[] = "SELECT pg_advisory_lock(7216354901)";
+const char kLayersTryLock[] = "SELECT pg_try_advisory_lock(7216354901)::int";
+// How long a unit waits for that lock, or for any lock a statement needs.
+constexpr int kLockWaitMs = 5000;
 const char kLayersUnlock[] = "SELECT pg_advisory_unlock(7216354901)";
 
 bool MentionsRefusal(const std::string& text)
@@ -57,10 +61,12 @@ std::string Reason(std::string text)
     return line;
 }
 
-// What GDAL said last on this thread, as one line; what when it said nothing.
+// What GDAL said first on this thread, as one line; what when it said nothing.
+// The first message is the cause; the later ones of the same transaction are
+// its consequences ("current transaction is aborted").
 std::string Why(const CGdalMessages& messages, const std::string& what)
 {
-    const std::string said = messages.LastError("-");
+    const std::string said = messages.FirstError("-");
     return said == "-" ? what : what + ": " + Reason(said.substr(3));
 }
 
@@ -102,7 +108,7 @@ void CPgTarget::Disconnect()
 bool CPgTarget::Fail(const std::string& what)
 {
     m_problem = what;
-    m_bRefused = MentionsRefusal(what);
+    m_bRefused = m_bRefused || MentionsRefusal(what);
     Disconnect();
     return false;
 }
@@ -138,6 +144,7 @@ bool CPgTarget::Connect()
 {
     if (m_dataset)
         return true;
+    m_bRefused = false;
     GisInit();
     CGdalMessages messages;
     std::string name = "PG:" + m_connection;
@@ -154,54 +161,144 @@ bool CPgTarget::Connect()
         const std::string problem = m_problem;
         return Fail(problem);
     }
+    // The server takes no COPY into a table whose rows a policy guards (a
+    // crew's role under the office's row-level security): INSERTs then.
+    bool guarded = false;
+    if (!AskTrue("SELECT row_security_active('survey_points')::int", guarded)) {
+        const std::string problem = m_problem;
+        return Fail(problem);
+    }
+    CPLSetThreadLocalConfigOption("PG_USE_COPY", guarded ? "NO" : "YES");
     return true;
+}
+
+// Whether query's first column of its first row is a true value.
+bool CPgTarget::AskTrue(const std::string& query, bool& answer)
+{
+    CGdalMessages messages;
+    OGRLayer* rows = m_dataset->ExecuteSQL(query.c_str(), nullptr, nullptr);
+    if (rows == nullptr) {
+        m_problem = Why(messages, "cannot ask the database");
+        return false;
+    }
+    OGRFeatureUniquePtr row(rows->GetNextFeature());
+    answer = row && row->GetFieldAsInteger(0) != 0;
+    m_dataset->ReleaseResultSet(rows);
+    return true;
+}
+
+// The advisory lock, taken without queueing behind a unit whose link died
+// while holding it: tried every 100 ms for at most kLockWaitMs, giving up
+// early when the program is asked to stop.
+bool CPgTarget::TakeLayersLock()
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLockWaitMs);
+    for (;;) {
+        bool taken = false;
+        if (!AskTrue(kLayersTryLock, taken))
+            return false;
+        if (taken)
+            return true;
+        if ((m_stop && m_stop()) || std::chrono::steady_clock::now() >= deadline) {
+            m_problem = "another unit is making the tables; tried again later";
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
 }
 
 bool CPgTarget::EnsureLayers()
 {
-    if (!Exec(kLayersLock))
+    // Every lock a statement waits for here is bounded too.
+    if (!Exec("SET lock_timeout = '" + std::to_string(kLockWaitMs) + "ms'"))
         return false;
-    std::string error;
-    bool ok = true;
+    bool postgis = false;
+    if (!AskTrue("SELECT count(*) FROM pg_extension WHERE extname = 'postgis'", postgis))
+        return false;
+    if (!postgis) {
+        // Tables made now would get a bytea column and stay wrong for good.
+        m_problem = "the database lacks PostGIS: run CREATE EXTENSION postgis in it (as its owner), then try again";
+        m_bRefused = true;
+        return false;
+    }
     m_points = m_dataset->GetLayerByName(kPointLayer);
-    if (m_points == nullptr) {
+    OGRLayer* track = m_dataset->GetLayerByName(kTrackLayer);
+    bool ok = true;
+    // The lock only when something must be made: a crew's daily start finds
+    // everything there and waits for nobody.
+    if (m_points == nullptr || track == nullptr || !KeysExist()) {
+        if (!TakeLayersLock())
+            return false;
+        std::string error;
         OGRSpatialReference wgs84;
         wgs84.importFromEPSG(4326);
         wgs84.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
         CGdalMessages messages;
-        m_points = m_dataset->CreateLayer(DatabaseFormat().pszPointLayer, &wgs84, wkbPoint25D, const_cast<char**>(DatabaseFormat().papszPointOptions));
-        OGRFieldDefn unit(kUnitField, OFTString);
-        OGRFieldDefn repeat(kLogRepeatField, OFTInteger);
-        ok = m_points != nullptr && CreateSurveyFields(*m_points, m_fields, error) &&
-             m_points->CreateField(&unit) == OGRERR_NONE && m_points->CreateField(&repeat) == OGRERR_NONE &&
-             m_points->SyncToDisk() == OGRERR_NONE;
-        if (!ok)
-            m_problem = Why(messages, "cannot create survey_points" + (error.empty() ? "" : " (" + error + ")"));
-        OGRLayer* track = ok ? m_dataset->CreateLayer(DatabaseFormat().pszTrackLayer, &wgs84, wkbLineString25D,
-                                                      const_cast<char**>(DatabaseFormat().papszTrackOptions))
-                             : nullptr;
-        OGRFieldDefn trackUnit(kUnitField, OFTString);
-        OGRFieldDefn logFile(kSurveyFields[kLogFileField].pszName, OFTString);
-        if (ok && (track == nullptr || track->CreateField(&trackUnit) != OGRERR_NONE ||
-                   track->CreateField(&logFile) != OGRERR_NONE || track->SyncToDisk() != OGRERR_NONE)) {
-            ok = false;
-            m_problem = Why(messages, "cannot create survey_track");
+        // Each table on its own: a set half made by a unit cut off while making
+        // it is completed.
+        m_points = m_dataset->GetLayerByName(kPointLayer);
+        if (m_points == nullptr) {
+            m_points = m_dataset->CreateLayer(DatabaseFormat().pszPointLayer, &wgs84, wkbPoint25D,
+                                              const_cast<char**>(DatabaseFormat().papszPointOptions));
+            OGRFieldDefn unit(kUnitField, OFTString);
+            OGRFieldDefn repeat(kLogRepeatField, OFTInteger);
+            ok = m_points != nullptr && CreateSurveyFields(*m_points, m_fields, error) &&
+                 m_points->CreateField(&unit) == OGRERR_NONE && m_points->CreateField(&repeat) == OGRERR_NONE &&
+                 m_points->SyncToDisk() == OGRERR_NONE;
+            // The units, where psql's \\d+ and a GIS's layer properties show them.
+            ok = ok && Exec("COMMENT ON COLUMN survey_points.\"Depth\" IS '" + std::string(kDepthAlias) + "'") &&
+                 Exec("COMMENT ON COLUMN survey_points.\"Locate\" IS '" + std::string(kLocateAlias) + "'");
+            if (!ok)
+                m_problem = Why(messages, "cannot create survey_points" + (error.empty() ? "" : " (" + error + ")"));
         }
+        track = ok ? m_dataset->GetLayerByName(kTrackLayer) : nullptr;
+        if (ok && track == nullptr) {
+            track = m_dataset->CreateLayer(DatabaseFormat().pszTrackLayer, &wgs84, wkbLineString25D,
+                                           const_cast<char**>(DatabaseFormat().papszTrackOptions));
+            OGRFieldDefn trackUnit(kUnitField, OFTString);
+            OGRFieldDefn logFile(kSurveyFields[kLogFileField].pszName, OFTString);
+            OGRFieldDefn survey(kSurveyFields[kSurveyField].pszName, OFTString);
+            if (track == nullptr || track->CreateField(&trackUnit) != OGRERR_NONE ||
+                track->CreateField(&logFile) != OGRERR_NONE || track->CreateField(&survey) != OGRERR_NONE ||
+                track->SyncToDisk() != OGRERR_NONE) {
+                ok = false;
+                m_problem = Why(messages, "cannot create survey_track");
+            }
+        }
+        // Tables made by an older fieldbook get the columns they lack.
+        if (ok) {
+            std::string fieldError;
+            SURVEY_FIELD_MAP map{};
+            ok = AddMissingSurveyFields(*m_points, map, fieldError) &&
+                 (track->GetLayerDefn()->GetFieldIndex(kSurveyFields[kSurveyField].pszName) >= 0 ||
+                  Exec("ALTER TABLE survey_track ADD COLUMN IF NOT EXISTS \"Survey\" varchar"));
+            if (!ok && m_problem.empty())
+                m_problem = Why(messages, "cannot add " + fieldError);
+        }
+        // The keys: the database itself refuses a second copy of a point or
+        // track. Only the tables' owner may make them; a crew's role that may
+        // only add rows finds them made. Keys of an older fieldbook (without
+        // Survey) would refuse a second survey under one file name.
+        ok = ok && (KeysExist() ||
+                    (Exec("CREATE UNIQUE INDEX IF NOT EXISTS survey_points_survey_key ON survey_points "
+                          "(\"Unit\", \"LogFile\", \"Survey\", \"Log\", \"LogRepeat\")") &&
+                     Exec("CREATE UNIQUE INDEX IF NOT EXISTS survey_track_survey_key ON survey_track "
+                          "(\"Unit\", \"LogFile\", \"Survey\")") &&
+                     Exec("DROP INDEX IF EXISTS survey_points_unit_key") &&
+                     Exec("DROP INDEX IF EXISTS survey_track_unit_key")));
+        const std::string problem = m_problem;
+        Exec(kLayersUnlock);
+        m_problem = problem;
+        if (!ok)
+            return false;
     }
-    // The keys: the database itself refuses a second copy of a point or track.
-    // Only the tables' owner may make them; a crew's role that may only add
-    // rows finds them made.
-    ok = ok && (KeysExist() ||
-                (Exec("CREATE UNIQUE INDEX IF NOT EXISTS survey_points_unit_key ON survey_points "
-                      "(\"Unit\", \"LogFile\", \"Log\", \"LogRepeat\")") &&
-                 Exec("CREATE UNIQUE INDEX IF NOT EXISTS survey_track_unit_key ON survey_track "
-                      "(\"Unit\", \"LogFile\")")));
-    const std::string problem = m_problem;
-    Exec(kLayersUnlock);
-    m_problem = problem;
-    if (!ok)
-        return false;
     m_fields = MapSurveyFields(*m_points->GetLayerDefn());
+    // Tables made before Depth was metres keep the protocol's units.
+    if (!AskTrue("SELECT (coalesce(col_description('survey_points'::regclass, attnum), '') = '" +
+                     std::string(kDepthAlias) + "')::int FROM pg_attribute WHERE attrelid = "
+                     "'survey_points'::regclass AND attname = 'Depth'",
+                 m_fields.bMetric))
+        return false;
     m_unitField = m_points->GetLayerDefn()->GetFieldIndex(kUnitField);
     m_repeatField = m_points->GetLayerDefn()->GetFieldIndex(kLogRepeatField);
     if (m_unitField < 0 || m_repeatField < 0 || m_fields.anIndex[kLogField] < 0 ||
@@ -215,7 +312,7 @@ bool CPgTarget::EnsureLayers()
 bool CPgTarget::KeysExist()
 {
     OGRLayer* rows = m_dataset->ExecuteSQL("SELECT count(*) FROM pg_indexes WHERE indexname IN "
-                                           "('survey_points_unit_key', 'survey_track_unit_key')",
+                                           "('survey_points_survey_key', 'survey_track_survey_key')",
                                            nullptr, nullptr);
     if (rows == nullptr)
         return false;
@@ -225,10 +322,26 @@ bool CPgTarget::KeysExist()
     return both;
 }
 
-bool CPgTarget::LoadLog(const std::string& logFile, LOG_STATE& state)
+std::string CPgTarget::Where(const LOG_ID& log) const
+{
+    return "\"Unit\" = " + Literal(m_unit) + " AND \"LogFile\" = " + Literal(log.logFile) + " AND \"Survey\" = " +
+           Literal(log.survey);
+}
+
+bool CPgTarget::LoadLog(const LOG_ID& log, LOG_STATE& state)
 {
     CGdalMessages messages;
-    const std::string where = "\"Unit\" = " + Literal(m_unit) + " AND \"LogFile\" = " + Literal(logFile);
+    // Rows of an older fieldbook carry no Survey: the first survey delivered
+    // under their file name is theirs.
+    const std::string older = "\"Unit\" = " + Literal(m_unit) + " AND \"LogFile\" = " + Literal(log.logFile) +
+                              " AND \"Survey\" IS NULL";
+    bool legacy = false;
+    if (!AskTrue("SELECT count(*) FROM survey_points WHERE " + older, legacy))
+        return false;
+    if (legacy && !(Exec("UPDATE survey_points SET \"Survey\" = " + Literal(log.survey) + " WHERE " + older) &&
+                    Exec("UPDATE survey_track SET \"Survey\" = " + Literal(log.survey) + " WHERE " + older)))
+        return false;
+    const std::string where = Where(log);
     OGRLayer* rows = m_dataset->ExecuteSQL(
         ("SELECT \"Log\", \"LogRepeat\", NOT ST_IsEmpty(geom) FROM survey_points WHERE " + where).c_str(), nullptr,
         nullptr);
@@ -255,14 +368,14 @@ bool CPgTarget::LoadLog(const std::string& logFile, LOG_STATE& state)
     return true;
 }
 
-bool CPgTarget::Deliver(const std::string& logFile, const GIS_POINT* points, size_t count, size_t first,
-                        size_t& added)
+bool CPgTarget::Deliver(const LOG_ID& log, const GIS_POINT* points, size_t count, size_t first, size_t& added)
 {
+    const std::string& logFile = log.logFile;
     added = 0;
     if (!Connect())
         return false;
-    LOG_STATE& state = m_logs[logFile];
-    if (!state.bLoaded && !LoadLog(logFile, state))
+    LOG_STATE& state = m_logs[log];
+    if (!state.bLoaded && !LoadLog(log, state))
         return Fail(m_problem);
     if (first != state.handed) {
         // The caller starts the log again from the top: count repeats afresh.
@@ -273,11 +386,12 @@ bool CPgTarget::Deliver(const std::string& logFile, const GIS_POINT* points, siz
     }
 
     std::map<int, int> occurrences = state.occurrences;
+    const std::set<std::pair<int, int>>& setAside = m_rejectedKeys[log];
     std::vector<std::pair<size_t, int>> fresh; // index into points, LogRepeat
     for (size_t i = 0; i < count; ++i) {
         const int log = LogNumber(points[i]);
         const int repeat = occurrences[log]++;
-        if (state.delivered.find({log, repeat}) == state.delivered.end())
+        if (state.delivered.find({log, repeat}) == state.delivered.end() && !setAside.count({log, repeat}))
             fresh.emplace_back(i, repeat);
     }
     if (fresh.empty()) {
@@ -286,24 +400,77 @@ bool CPgTarget::Deliver(const std::string& logFile, const GIS_POINT* points, siz
         return true;
     }
 
+    std::string reason;
+    size_t written = 0;
+    if (WriteBatch(log, state, points, fresh, reason, written)) {
+        added = written;
+    } else {
+        // The connection still answers: the database refused a row, it is not
+        // out of reach. Each point then goes in on its own, and the ones it
+        // refuses are set aside, so that one row never holds back the others.
+        bool alive = false;
+        if (!m_dataset || !AskTrue("SELECT 1", alive) || !alive)
+            return Fail(reason);
+        // Another export of this unit may have added some of them meanwhile:
+        // the key refused those, and they are in.
+        auto present = [&](const std::pair<size_t, int>& one) {
+            return state.delivered.count({LogNumber(points[one.first]), one.second}) != 0;
+        };
+        if (!LoadLog(log, state))
+            return Fail(m_problem);
+        for (const auto& one : fresh) {
+            if (present(one))
+                continue;
+            const std::vector<std::pair<size_t, int>> single{one};
+            std::string why;
+            if (WriteBatch(log, state, points, single, why, written)) {
+                added += written;
+                continue;
+            }
+            if (!AskTrue("SELECT 1", alive) || !alive || !LoadLog(log, state))
+                return Fail(why);
+            if (present(one))
+                continue;
+            const int number = LogNumber(points[one.first]);
+            m_rejectedKeys[log].emplace(number, one.second);
+            m_rejected.push_back(REJECTED_ROW{log.logFile, number, why});
+        }
+    }
+    state.occurrences = std::move(occurrences);
+    state.handed = first + count;
+    return true;
+}
+
+bool CPgTarget::WriteBatch(const LOG_ID& log, LOG_STATE& state, const GIS_POINT* points,
+                           const std::vector<std::pair<size_t, int>>& fresh, std::string& reason, size_t& written)
+{
+    written = 0;
+    const std::string& logFile = log.logFile;
     CGdalMessages messages;
+    auto fail = [&](const std::string& what) {
+        // The first message is the database's reason; what follows it in the
+        // same transaction is only "current transaction is aborted".
+        const std::string first = messages.FirstError("-");
+        reason = first == "-" ? (m_problem.empty() ? what : what + ": " + m_problem) : what + ": " + Reason(first.substr(3));
+        if (m_dataset)
+            m_dataset->RollbackTransaction();
+        return false;
+    };
     if (m_dataset->StartTransaction(FALSE) != OGRERR_NONE)
-        return Fail(Why(messages, "cannot start a transaction"));
+        return fail("cannot start a transaction");
     OGRFeatureUniquePtr feature(OGRFeature::CreateFeature(m_points->GetLayerDefn()));
     std::string wkt = "(";
     size_t newFixes = 0;
     for (const auto& [index, repeat] : fresh) {
         const GIS_POINT& point = points[index];
         feature->SetFID(OGRNullFID);
-        FillSurveyFields(*feature, m_fields, point, logFile);
+        FillSurveyFields(*feature, m_fields, point, log);
         feature->SetField(m_unitField, m_unit.c_str());
         feature->SetField(m_repeatField, repeat);
         OGRPoint geometry = PointGeometry(point.Point);
         feature->SetGeometry(&geometry);
-        if (m_points->CreateFeature(feature.get()) != OGRERR_NONE) {
-            m_dataset->RollbackTransaction();
-            return Fail(Why(messages, "cannot add a point"));
-        }
+        if (m_points->CreateFeature(feature.get()) != OGRERR_NONE)
+            return fail("cannot add " + logFile + " Log " + std::to_string(LogNumber(point)));
         if (!geometry.IsEmpty()) {
             AppendCoordinate(wkt, geometry.getX(), geometry.getY(), geometry.getZ());
             ++newFixes;
@@ -313,7 +480,8 @@ bool CPgTarget::Deliver(const std::string& logFile, const GIS_POINT* points, siz
 
     // The track: extended by the new fixed points, or made from every fixed
     // point of the log once there are two (a line needs two vertices).
-    const std::string where = "\"Unit\" = " + Literal(m_unit) + " AND \"LogFile\" = " + Literal(logFile);
+    const std::string where = Where(log);
+    m_problem.clear();
     bool ok = true;
     if (newFixes > 0 && state.bTrack) {
         const std::string tail = (newFixes == 1 ? "POINT Z " : "LINESTRING Z ") + wkt;
@@ -321,26 +489,22 @@ bool CPgTarget::Deliver(const std::string& logFile, const GIS_POINT* points, siz
                   where);
     } else if (state.fixes == 0 && newFixes >= 2) {
         // Every fixed point of the log is in this batch: the line is its vertices.
-        ok = Exec("INSERT INTO survey_track (\"Unit\", \"LogFile\", geom) VALUES (" + Literal(m_unit) + ", " +
-                  Literal(logFile) + ", ST_GeomFromText('LINESTRING Z " + wkt + "', 4326))");
+        ok = Exec("INSERT INTO survey_track (\"Unit\", \"LogFile\", \"Survey\", geom) VALUES (" + Literal(m_unit) +
+                  ", " + Literal(logFile) + ", " + Literal(log.survey) + ", ST_GeomFromText('LINESTRING Z " + wkt + "', 4326))");
     } else if (newFixes > 0 && state.fixes + newFixes >= 2) {
-        ok = Exec("INSERT INTO survey_track (\"Unit\", \"LogFile\", geom) SELECT " + Literal(m_unit) + ", " +
-                  Literal(logFile) + ", ST_MakeLine(geom ORDER BY fid) FROM survey_points WHERE " + where +
+        ok = Exec("INSERT INTO survey_track (\"Unit\", \"LogFile\", \"Survey\", geom) SELECT " + Literal(m_unit) +
+                  ", " + Literal(logFile) + ", " + Literal(log.survey) + ", ST_MakeLine(geom ORDER BY fid) FROM survey_points WHERE " + where +
                   " AND NOT ST_IsEmpty(geom)");
     }
-    if (!ok) {
-        m_dataset->RollbackTransaction();
-        return Fail(m_problem);
-    }
+    if (!ok)
+        return fail("cannot extend the track of " + logFile);
     if (m_dataset->CommitTransaction() != OGRERR_NONE)
-        return Fail(Why(messages, "the database did not take the points"));
+        return fail("the database did not take the points of " + logFile);
 
     for (const auto& [index, repeat] : fresh)
         state.delivered.emplace(LogNumber(points[index]), repeat);
     state.fixes += newFixes;
     state.bTrack = state.bTrack || state.fixes >= 2;
-    state.occurrences = std::move(occurrences);
-    state.handed = first + count;
-    added = fresh.size();
+    written = fresh.size();
     return true;
 }

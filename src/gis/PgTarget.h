@@ -3,8 +3,8 @@
 // GeoPackage (survey_points, survey_track, same attribute names and types,
 // EPSG:4326, Point Z), plus Unit, the field unit the rows came from, and
 // LogRepeat, which tells apart points of one log that carry the same Log number
-// (0 for the first, 1 for the next, ...). The key is Unit + LogFile + Log +
-// LogRepeat, a unique index in the database: a batch that would double a point
+// (0 for the first, 1 for the next, ...). The key is Unit + LogFile + Survey +
+// Log + LogRepeat, a unique index in the database: a batch that would double a point
 // is refused by the database itself, whoever else writes at the same time.
 //
 // Each batch of new points is one transaction: in the database whole, with its
@@ -14,9 +14,11 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gdal_priv.h>
@@ -26,6 +28,14 @@
 // Column names beside the survey fields.
 inline constexpr char kUnitField[] = "Unit";
 inline constexpr char kLogRepeatField[] = "LogRepeat";
+
+// A row the database refused (a constraint, a value it cannot take): set
+// aside, reported once, never holding back the rows after it.
+struct REJECTED_ROW {
+    std::string logFile;
+    int log = 0;        // the Log number
+    std::string reason; // the database's first message
+};
 
 class CPgTarget {
 public:
@@ -50,13 +60,18 @@ public:
     // needed. On failure nothing of this batch is in the database, the
     // connection is dropped, and the next call starts from what the database
     // holds, so the caller hands over the whole log again (first 0).
-    bool Deliver(const std::string& logFile, const GIS_POINT* points, size_t count, size_t first, size_t& added);
+    bool Deliver(const LOG_ID& log, const GIS_POINT* points, size_t count, size_t first, size_t& added);
 
     const std::string& Problem() const { return m_problem; }
+    // Rows set aside since the last call (Deliver still returned true).
+    std::vector<REJECTED_ROW> TakeRejected() { return std::exchange(m_rejected, {}); }
     // Whether the last failure was the database refusing our login (a wrong
     // password or an unknown role) rather than it being out of reach.
     bool Refused() const { return m_bRefused; }
     const std::string& Unit() const { return m_unit; }
+    // Asked now and then while waiting for another unit's lock: true ends
+    // the wait (SIGTERM).
+    void SetStopCheck(std::function<bool()> stop) { m_stop = std::move(stop); }
 
 private:
     struct LOG_STATE {
@@ -69,8 +84,13 @@ private:
     };
 
     bool EnsureLayers();
+    bool AskTrue(const std::string& query, bool& answer);
+    bool TakeLayersLock();
+    bool WriteBatch(const LOG_ID& log, LOG_STATE& state, const GIS_POINT* points,
+                    const std::vector<std::pair<size_t, int>>& fresh, std::string& reason, size_t& written);
     bool KeysExist();
-    bool LoadLog(const std::string& logFile, LOG_STATE& state);
+    bool LoadLog(const LOG_ID& log, LOG_STATE& state);
+    std::string Where(const LOG_ID& log) const;
     bool Exec(const std::string& sql);
     bool Fail(const std::string& what);
     std::string Literal(const std::string& text) const;
@@ -82,9 +102,13 @@ private:
     SURVEY_FIELD_MAP m_fields{};
     int m_unitField = -1;
     int m_repeatField = -1;
-    std::map<std::string, LOG_STATE> m_logs;
+    std::map<LOG_ID, LOG_STATE> m_logs;
     std::string m_problem;
     bool m_bRefused = false;
+    std::function<bool()> m_stop;
+    // Kept across reconnections: a refused row is reported once.
+    std::map<LOG_ID, std::set<std::pair<int, int>>> m_rejectedKeys;
+    std::vector<REJECTED_ROW> m_rejected;
 };
 
 // "PG:..." names a database output.

@@ -60,8 +60,9 @@ GDALDataset* CreateDataset(const GIS_FORMAT& format, const std::string& path, st
         error = std::string("GDAL has no ") + format.pszDriver + " driver";
         return nullptr;
     }
-    if (Exists(path) && driver->Delete(path.c_str()) != CE_None && VSIUnlink(path.c_str()) != 0) {
-        error = "cannot replace " + path;
+    // Never removed here: whatever stands at path is someone's.
+    if (Exists(path)) {
+        error = path + " exists";
         return nullptr;
     }
     GDALDataset* dataset = driver->Create(path.c_str(), 0, 0, 0, GDT_Unknown, Options(format.papszDatasetOptions));
@@ -83,14 +84,6 @@ bool AddField(OGRLayer& layer, const char* name, OGRFieldType type, int& index, 
 
 } // namespace
 
-std::string TrackSiblingPath(const std::string& path, const GIS_FORMAT& format)
-{
-    const size_t n = std::char_traits<char>::length(format.pszExtension);
-    const bool bHasExtension = path.size() > n && path.compare(path.size() - n, n, format.pszExtension) == 0;
-    const std::string stem = bHasExtension ? path.substr(0, path.size() - n) : path;
-    return stem + "_track" + format.pszExtension;
-}
-
 CSurveyDataset::~CSurveyDataset()
 {
     CGdalMessages messages;
@@ -98,13 +91,15 @@ CSurveyDataset::~CSurveyDataset()
 }
 
 std::unique_ptr<CSurveyDataset> CSurveyDataset::Open(const GIS_FORMAT& format, const std::string& path,
-                                                     std::string& error, int lockWaitMs)
+                                                     std::string& error, int lockWaitMs,
+                                                     const std::string& trackPath)
 {
     CGdalMessages messages;
     std::unique_ptr<CSurveyDataset> output(new CSurveyDataset());
     output->m_format = &format;
     output->m_path = path;
     output->m_lockWaitMs = lockWaitMs;
+    output->m_trackPath = trackPath;
     // A file of no bytes is what a crash leaves between creating a GeoPackage
     // and writing its first page; there is nothing in it to keep.
     const bool bExisting = format.bAppendable && Exists(path) && !IsEmptyFile(path);
@@ -142,18 +137,25 @@ bool CSurveyDataset::OpenExisting(std::string& error)
         if (!CreatePointLayer(error))
             return false;
     } else {
-        m_fields = MapSurveyFields(*m_pointLayer->GetLayerDefn());
+        m_fields = MapSurveyFields(*m_pointLayer);
         if (m_fields.anIndex[kLogField] < 0 || m_fields.anIndex[kLogFileField] < 0) {
             error = m_path + " has a layer " + m_format->pszPointLayer + " that fieldbook did not write";
             return false;
         }
+        if (!AddMissingSurveyFields(*m_pointLayer, m_fields, error))
+            return false;
     }
     m_trackLayer = m_points->GetLayerByName(m_format->pszTrackLayer);
     if (m_trackLayer == nullptr) {
         if (!CreateTrackLayer(*m_points, error))
             return false;
     } else {
-        m_trackLogFileField = m_trackLayer->GetLayerDefn()->GetFieldIndex("LogFile");
+        OGRFeatureDefn* defn = m_trackLayer->GetLayerDefn();
+        m_trackLogFileField = defn->GetFieldIndex("LogFile");
+        m_trackSurveyField = defn->GetFieldIndex(kSurveyFields[kSurveyField].pszName);
+        if (m_trackLogFileField >= 0 && m_trackSurveyField < 0 &&
+            !AddField(*m_trackLayer, kSurveyFields[kSurveyField].pszName, OFTString, m_trackSurveyField, error))
+            return false;
     }
     return LoadKeys(error);
 }
@@ -170,7 +172,11 @@ bool CSurveyDataset::Create(std::string& error)
     // only begin once every point is written (Commit creates it).
     if (m_format->eTrack == TrackLayout::SameDataset)
         return true;
-    m_trackFile.reset(CreateDataset(*m_format, TrackSiblingPath(m_path, *m_format), error));
+    if (m_trackPath.empty()) {
+        error = std::string("no place for the track of ") + m_path;
+        return false;
+    }
+    m_trackFile.reset(CreateDataset(*m_format, m_trackPath, error));
     return m_trackFile && CreateTrackLayer(*m_trackFile, error);
 }
 
@@ -192,7 +198,15 @@ bool CSurveyDataset::CreatePointLayer(std::string& error)
             return false;
         [[fallthrough]];
     case PointAttributes::Survey:
-        return CreateSurveyFields(*m_pointLayer, m_fields, error);
+        if (!CreateSurveyFields(*m_pointLayer, m_fields, error))
+            return false;
+        // Kept and written to again: the units must be known to the next
+        // writer, even after a crash, so they are on the disk before a point.
+        if (m_format->bAppendable) {
+            MarkUnits(*m_pointLayer);
+            m_pointLayer->SyncToDisk();
+        }
+        return true;
     case PointAttributes::GpxWaypoint:
         // The layer comes with GPX's own elements as its fields.
         m_nameField = defn->GetFieldIndex("name");
@@ -227,7 +241,8 @@ bool CSurveyDataset::CreateTrackLayer(GDALDataset& dataset, std::string& error)
             return false;
         [[fallthrough]];
     case PointAttributes::Survey:
-        return AddField(*m_trackLayer, "LogFile", OFTString, m_trackLogFileField, error);
+        return AddField(*m_trackLayer, "LogFile", OFTString, m_trackLogFileField, error) &&
+               AddField(*m_trackLayer, kSurveyFields[kSurveyField].pszName, OFTString, m_trackSurveyField, error);
     case PointAttributes::GpxWaypoint:
         m_trackNameField = m_trackLayer->GetLayerDefn()->GetFieldIndex("name");
         return true;
@@ -241,11 +256,12 @@ bool CSurveyDataset::LoadKeys(std::string& error)
 {
     const int logIndex = m_fields.anIndex[kLogField];
     const int fileIndex = m_fields.anIndex[kLogFileField];
+    const int surveyIndex = m_fields.anIndex[kSurveyField];
     // Only the key is read: no geometry, no other attribute.
     OGRFeatureDefn* defn = m_pointLayer->GetLayerDefn();
     std::vector<const char*> ignored;
     for (int i = 0; i < defn->GetFieldCount(); ++i) {
-        if (i != logIndex && i != fileIndex)
+        if (i != logIndex && i != fileIndex && i != surveyIndex)
             ignored.push_back(defn->GetFieldDefn(i)->GetNameRef());
     }
     ignored.push_back("OGR_GEOMETRY");
@@ -253,9 +269,11 @@ bool CSurveyDataset::LoadKeys(std::string& error)
     m_pointLayer->SetIgnoredFields(ignored.data());
     m_pointLayer->ResetReading();
     for (auto& feature : *m_pointLayer) {
-        const std::string file = feature->GetFieldAsString(fileIndex);
-        ++m_keys[file][feature->GetFieldAsInteger(logIndex)];
-        ++m_counts[file];
+        LOG_ID id{feature->GetFieldAsString(fileIndex), ""};
+        if (surveyIndex >= 0 && feature->IsFieldSetAndNotNull(surveyIndex))
+            id.survey = feature->GetFieldAsString(surveyIndex);
+        ++m_keys[id][feature->GetFieldAsInteger(logIndex)];
+        ++m_counts[id];
     }
     m_pointLayer->SetIgnoredFields(nullptr);
     if (CPLGetLastErrorType() >= CE_Failure && m_counts.empty() && m_pointLayer->GetFeatureCount() > 0) {
@@ -265,22 +283,68 @@ bool CSurveyDataset::LoadKeys(std::string& error)
     return true;
 }
 
-size_t CSurveyDataset::CountPoints(const std::string& logFile) const
+const LOG_ID* CSurveyDataset::Held(const LOG_ID& log) const
 {
-    const auto found = m_counts.find(logFile);
-    return found == m_counts.end() ? 0 : found->second;
+    const auto own = m_counts.find(log);
+    if (own != m_counts.end())
+        return &own->first;
+    const auto older = m_counts.find(LOG_ID{log.logFile, ""});
+    return older != m_counts.end() && !log.survey.empty() ? &older->first : nullptr;
 }
 
-bool CSurveyDataset::HoldsPrefixOf(const std::string& logFile, const GIS_POINT* points, size_t count) const
+size_t CSurveyDataset::CountPoints(const LOG_ID& log) const
 {
-    const size_t held = CountPoints(logFile);
+    const LOG_ID* held = Held(log);
+    return held == nullptr ? 0 : m_counts.at(*held);
+}
+
+bool CSurveyDataset::HoldsPrefixOf(const LOG_ID& log, const GIS_POINT* points, size_t count) const
+{
+    const size_t held = CountPoints(log);
     if (held > count)
         return false;
     KEY_COUNTS keys;
     for (size_t i = 0; i < held; ++i)
         ++keys[static_cast<int>(points[i].Point.LocateData.u32EepromFileIndex)];
-    const auto found = m_keys.find(logFile);
-    return held == 0 || (found != m_keys.end() && found->second == keys);
+    return held == 0 || m_keys.at(*Held(log)) == keys;
+}
+
+bool CSurveyDataset::HoldsOtherSurvey(const LOG_ID& log) const
+{
+    for (const auto& [id, count] : m_counts) {
+        if (id.logFile == log.logFile && id.survey != log.survey && !id.survey.empty())
+            return true;
+    }
+    return false;
+}
+
+// Points written before Survey existed carry none: the first survey of that
+// file name appended here is theirs, as the GeoPackage beside a log holds one.
+bool CSurveyDataset::Adopt(const LOG_ID& log, std::string& error)
+{
+    const LOG_ID older{log.logFile, ""};
+    if (log.survey.empty() || m_counts.count(log) != 0 || m_counts.count(older) == 0)
+        return true;
+    for (OGRLayer* layer : {m_pointLayer, m_trackLayer}) {
+        if (layer == nullptr || layer->GetLayerDefn()->GetFieldIndex(kSurveyFields[kSurveyField].pszName) < 0)
+            continue;
+        const std::string sql = std::string("UPDATE \"") + layer->GetName() + "\" SET \"Survey\" = " +
+                                Quoted(log.survey) + " WHERE \"LogFile\" = " + Quoted(log.logFile) +
+                                " AND \"Survey\" IS NULL";
+        CPLErrorReset();
+        OGRLayer* result = m_points->ExecuteSQL(sql.c_str(), nullptr, nullptr);
+        if (result != nullptr)
+            m_points->ReleaseResultSet(result);
+        if (CPLGetLastErrorType() >= CE_Failure) {
+            error = "cannot mark the points of " + log.logFile + " in " + m_path;
+            return false;
+        }
+    }
+    m_keys[log] = std::move(m_keys[older]);
+    m_counts[log] = m_counts[older];
+    m_keys.erase(older);
+    m_counts.erase(older);
+    return true;
 }
 
 bool CSurveyDataset::RemoveLog(const std::string& logFile, std::string& error)
@@ -308,10 +372,10 @@ bool CSurveyDataset::RemoveLog(const std::string& logFile, std::string& error)
             }
         }
     }
-    m_keys.erase(logFile);
-    m_counts.erase(logFile);
-    m_trackFeatures.erase(logFile);
-    m_newTrack.erase(logFile);
+    std::erase_if(m_keys, [&](const auto& entry) { return entry.first.logFile == logFile; });
+    std::erase_if(m_counts, [&](const auto& entry) { return entry.first.logFile == logFile; });
+    std::erase_if(m_trackFeatures, [&](const auto& entry) { return entry.first.logFile == logFile; });
+    std::erase_if(m_newTrack, [&](const auto& entry) { return entry.first.logFile == logFile; });
     return true;
 }
 
@@ -330,7 +394,7 @@ bool CSurveyDataset::Begin(std::string& error)
     return false;
 }
 
-bool CSurveyDataset::PrepareFeature(OGRFeature& feature, const GIS_POINT& gp, const std::string& logFile) const
+bool CSurveyDataset::PrepareFeature(OGRFeature& feature, const GIS_POINT& gp, const LOG_ID& log) const
 {
     const GPS_FIX& fix = gp.Point.GpsFix;
     const ZDA_DATA& zda = gp.Point.ZdaData;
@@ -342,10 +406,10 @@ bool CSurveyDataset::PrepareFeature(OGRFeature& feature, const GIS_POINT& gp, co
         return false;
     // The feature is used again for later points: every field is set or unset.
     feature.SetFID(OGRNullFID);
-    FillSurveyFields(feature, m_fields, gp, logFile);
+    FillSurveyFields(feature, m_fields, gp, log);
     if (m_nameField >= 0)
         feature.SetField(m_nameField,
-                         (logFile + ":" + std::to_string(static_cast<int>(gp.Point.LocateData.u32EepromFileIndex))).c_str());
+                         (log.logFile + ":" + std::to_string(static_cast<int>(gp.Point.LocateData.u32EepromFileIndex))).c_str());
     if (m_descField >= 0)
         feature.SetField(m_descField, MeasurementSummary(gp).c_str());
     if (m_cadLayerField >= 0)
@@ -373,26 +437,27 @@ bool CSurveyDataset::PrepareFeature(OGRFeature& feature, const GIS_POINT& gp, co
     return true;
 }
 
-bool CSurveyDataset::AppendPoints(const std::string& logFile, const GIS_POINT* points, size_t count,
+bool CSurveyDataset::AppendPoints(const LOG_ID& log, const GIS_POINT* points, size_t count,
                                   size_t firstIndex, std::string& error, const std::function<void(size_t)>& progress)
 {
     CGdalMessages messages;
-    const size_t present = CountPoints(logFile);
+    const size_t present = CountPoints(log);
     if (firstIndex > present) {
-        error = m_path + " lacks points of " + logFile + " before number " + std::to_string(firstIndex);
+        error = m_path + " lacks points of " + log.logFile + " before number " + std::to_string(firstIndex);
         return false;
     }
-    if (!Begin(error)) {
+    if (!Begin(error) || !Adopt(log, error)) {
         error = messages.LastError(error);
+        Rollback();
         return false;
     }
-    KEY_COUNTS& held = m_keys[logFile];
-    size_t& counted = m_counts[logFile];
+    KEY_COUNTS& held = m_keys[log];
+    size_t& counted = m_counts[log];
     // The n-th point of this log with a given Log number is present when the
     // output held at least n features with that key before this call.
     const KEY_COUNTS heldBefore = firstIndex == 0 ? held : KEY_COUNTS{};
     KEY_COUNTS seen;
-    OGRLineString& track = m_newTrack[logFile];
+    OGRLineString& track = m_newTrack[log];
     track.set3D(TRUE);
 
     // Features are filled a chunk ahead on a second thread while this one
@@ -415,7 +480,7 @@ bool CSurveyDataset::AppendPoints(const std::string& logFile, const GIS_POINT* p
             }
             if (used == chunk.features.size())
                 chunk.features.emplace_back(new OGRFeature(defn));
-            const bool bWrite = PrepareFeature(*chunk.features[used], points[i], logFile);
+            const bool bWrite = PrepareFeature(*chunk.features[used], points[i], log);
             if (bWrite)
                 ++used;
             chunk.entries.emplace_back(i, bWrite);
@@ -443,6 +508,8 @@ bool CSurveyDataset::AppendPoints(const std::string& logFile, const GIS_POINT* p
                 ok = false;
                 break;
             }
+            m_pointFeatures += bWrite ? 1 : 0;
+            m_placedFeatures += bWrite && points[i].Point.GpsFix.nGpsFix != 0 ? 1 : 0;
             ++held[static_cast<int>(points[i].Point.LocateData.u32EepromFileIndex)];
             ++counted;
             if (points[i].Point.GpsFix.nGpsFix != 0) {
@@ -464,15 +531,39 @@ bool CSurveyDataset::AppendPoints(const std::string& logFile, const GIS_POINT* p
     return true;
 }
 
-bool CSurveyDataset::WriteTrack(const std::string& logFile, const OGRLineString& added, std::string& error)
+// The vertices of log's track held so far: those of its track feature, else
+// (no feature yet, since a line needs two vertices) its fixed points.
+bool CSurveyDataset::TrackSoFar(const LOG_ID& log, OGRLineString& line)
+{
+    line.set3D(TRUE);
+    if (!m_format->bAppendable)
+        return true;
+    std::string filter = "LogFile = " + Quoted(log.logFile);
+    if (m_fields.anIndex[kSurveyField] >= 0)
+        filter += " AND Survey = " + Quoted(log.survey);
+    m_pointLayer->SetAttributeFilter(filter.c_str());
+    m_pointLayer->ResetReading();
+    for (auto& feature : *m_pointLayer) {
+        const OGRGeometry* geometry = feature->GetGeometryRef();
+        if (geometry != nullptr && !geometry->IsEmpty() && wkbFlatten(geometry->getGeometryType()) == wkbPoint)
+            line.addPoint(geometry->toPoint());
+    }
+    m_pointLayer->SetAttributeFilter(nullptr);
+    return true;
+}
+
+bool CSurveyDataset::WriteTrack(const LOG_ID& log, const OGRLineString& added, std::string& error)
 {
     if (added.getNumPoints() == 0)
         return true;
     if (m_trackLayer == nullptr && !CreateTrackLayer(*m_points, error))
         return false;
-    OGRFeatureUniquePtr& existing = m_trackFeatures[logFile];
+    OGRFeatureUniquePtr& existing = m_trackFeatures[log];
     if (!existing && m_format->bAppendable && m_trackLogFileField >= 0) {
-        m_trackLayer->SetAttributeFilter(("LogFile = " + Quoted(logFile)).c_str());
+        std::string filter = "LogFile = " + Quoted(log.logFile);
+        if (m_trackSurveyField >= 0)
+            filter += " AND Survey = " + Quoted(log.survey);
+        m_trackLayer->SetAttributeFilter(filter.c_str());
         m_trackLayer->ResetReading();
         existing.reset(m_trackLayer->GetNextFeature());
         m_trackLayer->SetAttributeFilter(nullptr);
@@ -490,23 +581,35 @@ bool CSurveyDataset::WriteTrack(const std::string& logFile, const OGRLineString&
         }
         return true;
     }
-    // A line needs two vertices; only the GeoPackage, which is extended
-    // later, starts one from a single fix.
-    if (added.getNumPoints() < 2 && !m_format->bAppendable)
+    // A line needs two vertices (a database calls one of one vertex
+    // invalid): none is written before the survey has two fixes, in this
+    // batch or with those the output holds.
+    OGRLineString whole;
+    const OGRLineString* line = &added;
+    if (m_format->bAppendable) {
+        TrackSoFar(log, whole); // the points of this batch are in the layer already
+        line = &whole;
+    }
+    if (line->getNumPoints() < 2) {
+        m_trackFeatures.erase(log);
         return true;
+    }
     OGRFeature feature(m_trackLayer->GetLayerDefn());
     if (m_trackLogFileField >= 0)
-        feature.SetField(m_trackLogFileField, logFile.c_str());
+        feature.SetField(m_trackLogFileField, log.logFile.c_str());
+    if (m_trackSurveyField >= 0)
+        feature.SetField(m_trackSurveyField, log.survey.c_str());
     if (m_trackNameField >= 0)
-        feature.SetField(m_trackNameField, logFile.c_str());
+        feature.SetField(m_trackNameField, log.logFile.c_str());
     const int cadLayer = m_trackLayer->GetLayerDefn()->GetFieldIndex("Layer");
     if (m_format->eAttributes == PointAttributes::CadEntity && cadLayer >= 0)
         feature.SetField(cadLayer, kTrackLayer);
-    feature.SetGeometry(&added);
+    feature.SetGeometry(line);
     if (m_trackLayer->CreateFeature(&feature) != OGRERR_NONE) {
         error = "cannot write the track to " + m_path;
         return false;
     }
+    ++m_writtenTracks;
     if (m_format->bAppendable)
         existing.reset(feature.Clone());
     return true;
@@ -515,8 +618,8 @@ bool CSurveyDataset::WriteTrack(const std::string& logFile, const OGRLineString&
 bool CSurveyDataset::Commit(std::string& error)
 {
     CGdalMessages messages;
-    for (const auto& [logFile, line] : m_newTrack) {
-        if (!WriteTrack(logFile, line, error)) {
+    for (const auto& [log, line] : m_newTrack) {
+        if (!WriteTrack(log, line, error)) {
             error = messages.LastError(error);
             Rollback();
             return false;
@@ -572,4 +675,44 @@ bool CSurveyDataset::Close(std::string& error)
     m_pointLayer = nullptr;
     m_trackLayer = nullptr;
     return ok;
+}
+
+bool ReadGeoPackagePoints(const std::string& path, const LOG_ID& log, size_t first, std::vector<GIS_POINT>& points)
+{
+    if (points.empty() || !Exists(path))
+        return false;
+    CGdalMessages messages;
+    const char* const drivers[] = {"GPKG", nullptr};
+    GDALDatasetUniquePtr dataset(GDALDataset::Open(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY, drivers));
+    OGRLayer* layer = dataset ? dataset->GetLayerByName(kPointLayer) : nullptr;
+    if (layer == nullptr)
+        return false;
+    const SURVEY_FIELD_MAP map = MapSurveyFields(*layer);
+    if (map.anIndex[kSurveyField] < 0)
+        return false;
+    const std::string sql = std::string("SELECT * FROM ") + kPointLayer + " WHERE LogFile = " + Quoted(log.logFile) +
+                            " AND Survey = " + Quoted(log.survey) + " ORDER BY fid LIMIT " +
+                            std::to_string(points.size()) + " OFFSET " + std::to_string(first);
+    OGRLayer* rows = dataset->ExecuteSQL(sql.c_str(), nullptr, "SQLITE");
+    if (rows == nullptr)
+        return false;
+    std::vector<GIS_POINT> read;
+    read.reserve(points.size());
+    SURVEY_FIELD_MAP rowMap = MapSurveyFields(*rows->GetLayerDefn());
+    rowMap.bMetric = map.bMetric;
+    for (auto& feature : *rows) {
+        GIS_POINT point;
+        LOG_ID id;
+        ReadSurveyFields(*feature, rowMap, point, id);
+        if (read.size() == points.size() ||
+            point.Point.LocateData.u32EepromFileIndex != points[read.size()].Point.LocateData.u32EepromFileIndex)
+            break;
+        point.fDistance = points[read.size()].fDistance;
+        read.push_back(point);
+    }
+    dataset->ReleaseResultSet(rows);
+    if (read.size() != points.size() || messages.HadError())
+        return false;
+    points = std::move(read);
+    return true;
 }

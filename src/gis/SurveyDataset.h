@@ -27,16 +27,19 @@ public:
     CSurveyDataset& operator=(const CSurveyDataset&) = delete;
 
     // Opens the output at path. An appendable format (GeoPackage) opens an
-    // existing file and takes its keys; any other output is created anew,
-    // replacing a file of that name. nullptr with the reason in error.
+    // existing file and takes its keys (adding the survey fields its layer
+    // lacks); any other output is created anew where nothing stands (see
+    // StagedOutput.h for who makes room). nullptr with the reason in error.
     // lockWaitMs, for a GeoPackage: how long each write waits for a file that
     // another program is writing before it fails (negative: GDAL's own wait,
     // seconds per statement).
+    // trackPath: where a one-layer format puts the track.
     static std::unique_ptr<CSurveyDataset> Open(const GIS_FORMAT& format, const std::string& path,
-                                                std::string& error, int lockWaitMs = -1);
+                                                std::string& error, int lockWaitMs = -1,
+                                                const std::string& trackPath = {});
 
     // Number of points of logFile the output holds.
-    size_t CountPoints(const std::string& logFile) const;
+    size_t CountPoints(const LOG_ID& log) const;
 
     // Adds the points of logFile that the output lacks, in log order, and
     // notes their fixed positions for the track. points are the log's points
@@ -48,14 +51,16 @@ public:
     // when the output holds fewer than firstIndex (the caller sends the points
     // from CountPoints again). progress, when given, hears the number of
     // points passed so far now and then.
-    bool AppendPoints(const std::string& logFile, const GIS_POINT* points, size_t count, size_t firstIndex,
+    bool AppendPoints(const LOG_ID& log, const GIS_POINT* points, size_t count, size_t firstIndex,
                       std::string& error, const std::function<void(size_t)>& progress = {});
     // Whether the output's points of logFile are, by their keys, the first
     // CountPoints of points (count of them): false when it holds more than
     // count, or other Log numbers.
-    bool HoldsPrefixOf(const std::string& logFile, const GIS_POINT* points, size_t count) const;
-    // Deletes every point and the track of logFile, within the transaction
-    // of the next Commit.
+    bool HoldsPrefixOf(const LOG_ID& log, const GIS_POINT* points, size_t count) const;
+    // Whether the output holds points of another survey under log's file name.
+    bool HoldsOtherSurvey(const LOG_ID& log) const;
+    // Deletes every point and the track of every survey under logFile, within
+    // the transaction of the next Commit.
     bool RemoveLog(const std::string& logFile, std::string& error);
 
     // Writes or extends each track that AppendPoints changed and ends the
@@ -67,6 +72,11 @@ public:
     bool Close(std::string& error);
 
     const std::string& Path() const { return m_path; }
+    // Features written since Open, to be read back once the output is closed.
+    size_t PointFeatures() const { return m_pointFeatures; }
+    // Of those, the ones with a position (some formats keep no other).
+    size_t PlacedFeatures() const { return m_placedFeatures; }
+    size_t TrackFeatures() const { return m_writtenTracks; }
 
 private:
     CSurveyDataset() = default;
@@ -79,16 +89,22 @@ private:
     bool Begin(std::string& error);
     // Fills feature from a point; false when the format takes no feature for
     // it (GPX and DXF: a point without a fix).
-    bool PrepareFeature(OGRFeature& feature, const GIS_POINT& point, const std::string& logFile) const;
+    bool PrepareFeature(OGRFeature& feature, const GIS_POINT& point, const LOG_ID& log) const;
+    // The held keys of log: its own, else those of the same file written
+    // before Survey existed (adopted by the first survey appended to it).
+    const LOG_ID* Held(const LOG_ID& log) const;
+    bool Adopt(const LOG_ID& log, std::string& error);
+    bool TrackSoFar(const LOG_ID& log, OGRLineString& line);
 
     struct PREPARED_CHUNK {
         std::vector<OGRFeatureUniquePtr> features;       // filled, in entry order of those written
         std::vector<std::pair<size_t, bool>> entries;    // point index, written
     };
-    bool WriteTrack(const std::string& logFile, const OGRLineString& added, std::string& error);
+    bool WriteTrack(const LOG_ID& log, const OGRLineString& added, std::string& error);
 
     const GIS_FORMAT* m_format = nullptr;
     std::string m_path;
+    std::string m_trackPath;
     GDALDatasetUniquePtr m_points;      // the dataset of the points layer
     GDALDatasetUniquePtr m_trackFile;   // the track's own file, for one-layer formats
     OGRLayer* m_pointLayer = nullptr;
@@ -101,19 +117,28 @@ private:
     int m_cadLayerField = -1; // DXF Layer
     int m_trackLogFileField = -1;
     int m_trackNameField = -1;
+    int m_trackSurveyField = -1;
+    size_t m_pointFeatures = 0;
+    size_t m_placedFeatures = 0;
+    size_t m_writtenTracks = 0;
     bool m_bInTransaction = false;
     int m_lockWaitMs = -1;
 
     // Features held per log file and Log number (as the log prints it).
     using KEY_COUNTS = std::unordered_map<int, size_t>;
-    std::map<std::string, KEY_COUNTS> m_keys;
-    std::map<std::string, size_t> m_counts;
-    // Fixed positions added in this batch, per log file, in log order.
-    std::map<std::string, OGRLineString> m_newTrack;
-    // Each log's track feature as last committed, so that extending it does
-    // not read and parse the whole line again (a GeoPackage kept open).
-    std::map<std::string, OGRFeatureUniquePtr> m_trackFeatures;
+    std::map<LOG_ID, KEY_COUNTS> m_keys;
+    std::map<LOG_ID, size_t> m_counts;
+    // Fixed positions added in this batch, per survey, in log order.
+    std::map<LOG_ID, OGRLineString> m_newTrack;
+    // Each survey's track feature as last committed, so that extending it
+    // does not read and parse the whole line again (a GeoPackage kept open).
+    std::map<LOG_ID, OGRFeatureUniquePtr> m_trackFeatures;
 };
 
-// "<stem>_track<ext>": where a one-layer format puts the track of path.
-std::string TrackSiblingPath(const std::string& path, const GIS_FORMAT& format);
+// The points first .. first + count - 1 of log as the GeoPackage at path holds
+// them (the decoder's full precision), in log order. False, points cleared,
+// when the file is missing, busy, holds fewer, or holds other Log numbers than
+// expected (the CSV's points of the same numbers): the CSV is then the source.
+bool ReadGeoPackagePoints(const std::string& path, const LOG_ID& log, size_t first,
+                          std::vector<GIS_POINT>& points);
+

@@ -7,6 +7,8 @@
 
 #include "gis/GdalErrors.h"
 #include "gis/GisFormats.h"
+#include "gis/LogTail.h"
+#include "gis/StagedOutput.h"
 #include "gis/SurveyDataset.h"
 #include "surveylog/LogFormat.h"
 
@@ -14,6 +16,8 @@ namespace {
 
 // Inputs this large get progress lines.
 constexpr size_t kProgressFrom = 10000;
+// Points of a survey log read and written at a time.
+constexpr size_t kStreamPoints = 10000;
 
 std::string BaseName(const std::string& path)
 {
@@ -28,36 +32,20 @@ bool IsSqliteFile(const char* head, size_t length)
     return length >= sizeof kMagic && std::memcmp(head, kMagic, sizeof kMagic) == 0;
 }
 
-// The survey log's own reading rules: the header line and the units line are
-// skipped, every later line read with a 2000-character buffer goes through
-// the log's line reader, and a line that yields no point is dropped.
+// The survey log's own reading rules (the headings skipped, every later line
+// read with the log's buffer size through its line reader, a line that yields
+// no point dropped), through the one reader of survey logs.
 bool ReadCsvLog(const std::string& path, std::vector<SURVEY_INPUT>& inputs, std::string& error)
 {
-    std::FILE* file = std::fopen(path.c_str(), "rbe");
-    if (file == nullptr) {
-        error = "cannot read " + path + ": " + std::strerror(errno);
-        return false;
-    }
     SURVEY_INPUT input;
-    input.logFile = BaseName(path);
-    CTrackDistance distance;
-    char line[kLogReadBufferSize];
-    int headings = 2;
-    while (std::fgets(line, sizeof line, file) != nullptr) {
-        if (headings > 0) {
-            --headings;
-            continue;
-        }
-        SURVEY_POINT point;
-        if (ReadLogLine(line, point))
-            input.points.push_back(GIS_POINT{point, distance.Next(point)});
-    }
-    const bool ok = !std::ferror(file);
-    std::fclose(file);
-    if (!ok) {
-        error = "cannot read " + path;
+    input.log.logFile = BaseName(path);
+    CLogTail reader;
+    size_t first = 0;
+    if (!reader.ReadNew(path, input.points, first, true)) {
+        error = "cannot read " + path + (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string());
         return false;
     }
+    input.log.survey = reader.Survey();
     inputs.push_back(std::move(input));
     return true;
 }
@@ -79,7 +67,7 @@ bool ReadGeoPackage(const std::string& path, std::vector<SURVEY_INPUT>& inputs, 
         error = messages.LastError(path + " is not a GeoPackage with a layer " + kPointLayer);
         return false;
     }
-    const SURVEY_FIELD_MAP map = MapSurveyFields(*layer->GetLayerDefn());
+    const SURVEY_FIELD_MAP map = MapSurveyFields(*layer);
     if (map.anIndex[kLogFileField] < 0) {
         error = path + ": the layer " + kPointLayer + " has no LogFile field";
         return false;
@@ -87,18 +75,23 @@ bool ReadGeoPackage(const std::string& path, std::vector<SURVEY_INPUT>& inputs, 
     const size_t first = inputs.size();
     for (auto& feature : *layer) {
         GIS_POINT point;
-        std::string logFile;
-        ReadSurveyFields(*feature, map, point, logFile);
+        LOG_ID log;
+        ReadSurveyFields(*feature, map, point, log);
         SURVEY_INPUT* input = nullptr;
         for (size_t i = first; i < inputs.size(); ++i) {
-            if (inputs[i].logFile == logFile)
+            if (inputs[i].log == log)
                 input = &inputs[i];
         }
         if (input == nullptr) {
-            inputs.push_back(SURVEY_INPUT{logFile, {}});
+            inputs.push_back(SURVEY_INPUT{log, {}});
             input = &inputs.back();
         }
         input->points.push_back(point);
+    }
+    // Written before Survey existed: fingerprinted as its CSV would be.
+    for (size_t i = first; i < inputs.size(); ++i) {
+        if (inputs[i].log.survey.empty() && !inputs[i].points.empty())
+            inputs[i].log.survey = SurveyFingerprint(inputs[i].points.front().Point);
     }
     if (messages.HadError()) {
         error = messages.LastError("cannot read " + path);
@@ -115,32 +108,77 @@ bool NeedsValue(int i, int argc, const char* option, std::FILE* err)
     return false;
 }
 
-} // namespace
+enum class InputKind { None, SurveyLog, GeoPackage };
 
-bool ReadSurveyInput(const std::string& path, std::vector<SURVEY_INPUT>& inputs, std::string& error)
+InputKind KindOf(const std::string& path, std::string& error)
 {
     std::FILE* file = std::fopen(path.c_str(), "rbe");
     if (file == nullptr) {
         error = "cannot read " + path + ": " + std::strerror(errno);
-        return false;
+        return InputKind::None;
     }
     char head[sizeof kLogHeaderLine] = {};
     const size_t length = std::fread(head, 1, sizeof head - 1, file);
     std::fclose(file);
     if (IsSqliteFile(head, length))
-        return ReadGeoPackage(path, inputs, error);
+        return InputKind::GeoPackage;
     // Every survey log, of any age, opens with the same header line.
     if (std::strncmp(head, kLogHeaderLine, std::strlen("Log,Mode,Distance,")) != 0) {
         error = path + " is neither a survey log nor a GeoPackage";
-        return false;
+        return InputKind::None;
     }
-    return ReadCsvLog(path, inputs, error);
+    return InputKind::SurveyLog;
 }
+
+} // namespace
+
+bool ReadSurveyInput(const std::string& path, std::vector<SURVEY_INPUT>& inputs, std::string& error)
+{
+    switch (KindOf(path, error)) {
+    case InputKind::GeoPackage:
+        return ReadGeoPackage(path, inputs, error);
+    case InputKind::SurveyLog:
+        return ReadCsvLog(path, inputs, error);
+    case InputKind::None:
+        break;
+    }
+    return false;
+}
+
+namespace {
+
+// A survey log streamed into output a chunk at a time, so that the memory an
+// export takes does not grow with the log.
+bool StreamSurveyLog(const std::string& path, CSurveyDataset& output, std::FILE* err, std::string& error)
+{
+    LOG_ID log{BaseName(path), ""};
+    CLogTail reader;
+    std::vector<GIS_POINT> chunk;
+    chunk.reserve(kStreamPoints);
+    for (;;) {
+        size_t first = 0;
+        if (!reader.ReadNew(path, chunk, first, true, kStreamPoints)) {
+            error = "cannot read " + path;
+            return false;
+        }
+        if (chunk.empty())
+            return true;
+        if (log.survey.empty())
+            log.survey = reader.Survey();
+        if (!output.AppendPoints(log, chunk.data(), chunk.size(), first, error))
+            return false;
+        reader.Commit();
+        if (first + chunk.size() >= kProgressFrom && chunk.size() == kStreamPoints)
+            std::fprintf(err, "fieldbook-export: %s: %zu points\n", log.logFile.c_str(), first + chunk.size());
+    }
+}
+
+} // namespace
 
 std::string ExportUsageText()
 {
-    return "Usage: fieldbook-export [-f FORMAT] -o OUTPUT LOG...\n"
-           "       fieldbook-export --help\n"
+    return "Usage: fieldbook-export [-f FORMAT] [--overwrite] -o OUTPUT LOG...\n"
+           "       fieldbook-export --help | --version\n"
            "\n"
            "Writes survey logs as GIS data: a point per logged measurement (Point Z,\n"
            "WGS 84, full precision, every log column as a typed attribute plus LogFile)\n"
@@ -148,14 +186,19 @@ std::string ExportUsageText()
            "\n"
            "  LOG          a survey log DDMMhhmmss.txt, or the GeoPackage kept beside one\n"
            "  -o OUTPUT    the file to write. An existing GeoPackage gets only the points\n"
-           "               it lacks (LogFile + Log is the key); any other output is\n"
-           "               replaced. One-layer formats put the track beside the points,\n"
-           "               in OUTPUT's name with _track before the extension\n"
+           "               it lacks (LogFile + Survey + Log is the key). One-layer formats\n"
+           "               put the track beside the points, in OUTPUT's name with _track\n"
+           "               before the extension; Shapefile and CSV also take a folder\n"
+           "               (survey_points and survey_track in it). An output that is or\n"
+           "               holds one of the LOGs is refused\n"
            "  -f FORMAT    GDAL driver: " +
            FormatNames() +
            "\n"
            "               (else guessed from OUTPUT's extension)\n"
+           "  --overwrite  replace an existing output (other than a GeoPackage): only\n"
+           "               the files the format writes; without it, it is refused\n"
            "  --help       this text\n"
+           "  --version    the version\n"
            "\n"
            "Exit status 0 when every log was written, 2 on any error.\n";
 }
@@ -168,7 +211,14 @@ int ParseExportCommandLine(int argc, char** argv, EXPORT_REQUEST& request, std::
             std::fputs(ExportUsageText().c_str(), out);
             return 0;
         }
-        if (arg == "-f") {
+        if (arg == "--version") {
+            std::fprintf(out, "fieldbook-export %s\n", FIELDBOOK_VERSION);
+            request.bVersion = true;
+            return 0;
+        }
+        if (arg == "--overwrite") {
+            request.bOverwrite = true;
+        } else if (arg == "-f") {
             if (!NeedsValue(i, argc, "-f", err))
                 return 2;
             request.format = argv[++i];
@@ -205,40 +255,71 @@ int RunExport(const EXPORT_REQUEST& request, std::FILE* err)
     }
     SetGisMessageHook([err](const std::string& text) { std::fprintf(err, "fieldbook-export: GDAL: %s\n", text.c_str()); });
 
-    // Every log is read before the output is touched: a bad log leaves an
-    // existing output as it was.
+    // Every log is looked at before the output is touched, and GeoPackages are
+    // read whole; survey logs are streamed. Whatever fails later leaves the
+    // output as it was: a new one is never renamed into place, an existing
+    // GeoPackage has its transaction undone.
     std::vector<SURVEY_INPUT> inputs;
+    std::vector<std::pair<std::string, size_t>> order; // a survey log's path, or "" and the first input
     for (const std::string& path : request.logs) {
         std::string error;
-        if (!ReadSurveyInput(path, inputs, error)) {
+        const InputKind kind = KindOf(path, error);
+        const size_t before = inputs.size();
+        if (kind == InputKind::None || (kind == InputKind::GeoPackage && !ReadGeoPackage(path, inputs, error))) {
             std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
             return 2;
         }
+        if (kind == InputKind::SurveyLog)
+            order.emplace_back(path, 0);
+        for (size_t i = before; i < inputs.size(); ++i)
+            order.emplace_back(std::string(), i);
     }
 
     // SQLite's page cache (2 MB unless told) would spill a 100 000-point
     // transaction to the file and read it back again and again.
     CPLSetThreadLocalConfigOption("OGR_SQLITE_CACHE", "256");
     std::string error;
-    std::unique_ptr<CSurveyDataset> output = CSurveyDataset::Open(*format, request.output, error);
+    CStagedOutput place;
+    if (!place.Plan(*format, request.output, request.bOverwrite, request.logs, error) || !place.Stage(error)) {
+        std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
+        return 2;
+    }
+    std::unique_ptr<CSurveyDataset> output =
+        CSurveyDataset::Open(*format, place.PointPath(), error, -1, place.TrackPath());
     if (!output) {
         std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
         return 2;
     }
-    for (const SURVEY_INPUT& input : inputs) {
+    for (const auto& [path, index] : order) {
+        if (!path.empty()) {
+            if (!StreamSurveyLog(path, *output, err, error)) {
+                std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
+                output->Rollback();
+                return 2;
+            }
+            continue;
+        }
+        const SURVEY_INPUT& input = inputs[index];
         const size_t total = input.points.size();
         std::function<void(size_t)> progress;
         if (total >= kProgressFrom) {
             progress = [err, &input, total](size_t done) {
-                std::fprintf(err, "fieldbook-export: %s: %zu of %zu points\n", input.logFile.c_str(), done, total);
+                std::fprintf(err, "fieldbook-export: %s: %zu of %zu points\n", input.log.logFile.c_str(), done,
+                             total);
             };
         }
-        if (!output->AppendPoints(input.logFile, input.points.data(), total, 0, error, progress)) {
+        if (!output->AppendPoints(input.log, input.points.data(), total, 0, error, progress)) {
             std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
             return 2;
         }
     }
-    if (!output->Commit(error) || !output->Close(error)) {
+    bool ok = output->Commit(error);
+    const size_t points = output->PointFeatures();
+    const size_t placed = output->PlacedFeatures();
+    const size_t tracks = output->TrackFeatures();
+    ok = ok && output->Close(error);
+    output.reset();
+    if (!ok || !place.Verify(points, placed, tracks, error) || !place.Publish(error)) {
         std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
         return 2;
     }

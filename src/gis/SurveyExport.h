@@ -10,7 +10,7 @@
 
 // The points of one survey log, in log order, with their Distance column.
 struct SURVEY_INPUT {
-    std::string logFile; // the CSV file's name, the LogFile key
+    LOG_ID log; // the CSV file's name and the survey's fingerprint
     std::vector<GIS_POINT> points;
 };
 
@@ -24,10 +24,13 @@ struct EXPORT_REQUEST {
     std::string format; // GDAL driver name; empty: guessed from output's extension
     std::string output;
     std::vector<std::string> logs;
+    bool bOverwrite = false; // an existing output other than a GeoPackage is replaced
+    bool bVersion = false;   // --version was answered
 };
 
-// Parses "fieldbook-export [-f FORMAT] -o OUTPUT LOG...". Returns -1 to run,
-// else the exit status after printing help (0) or a usage error (2) to out/err.
+// Parses "fieldbook-export [-f FORMAT] [--overwrite] -o OUTPUT LOG...". Returns
+// -1 to run, else the exit status after printing help or the version (0) or a
+// usage error (2) to out/err.
 int ParseExportCommandLine(int argc, char** argv, EXPORT_REQUEST& request, std::FILE* out, std::FILE* err);
 std::string ExportUsageText();
 

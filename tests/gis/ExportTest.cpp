@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 #include "gis/GisFormats.h"
 #include "gis/SurveyExport.h"
 #include "gis/GdalReadBack.h"
+#include "support/ChildProcess.h"
 #include "support/ScratchDir.h"
 #include "surveylog/SamplePoints.h"
 #include "surveylog/SurveyLog.h"
@@ -56,7 +59,7 @@ int Export(const std::vector<std::string>& args)
     std::FILE* sink = std::fopen("/dev/null", "w");
     int status = ParseExportCommandLine(static_cast<int>(argv.size()), argv.data(), request, sink, sink);
     if (status < 0)
-        status = RunExport(request, sink);
+        status = RunExport(request, stderr);
     std::fclose(sink);
     return status;
 }
@@ -131,7 +134,7 @@ TEST_P(ExportFormats, PointsAttributesAndTrackReadBackByGdal)
                     first->GetFieldDefnRef(log)->GetType() == OFTInteger64);
         EXPECT_EQ(first->GetFieldAsInteger(log), 17);
         EXPECT_EQ(first->GetFieldDefnRef(depth)->GetType(), OFTReal);
-        EXPECT_DOUBLE_EQ(first->GetFieldAsDouble(depth), 123.46);
+        EXPECT_DOUBLE_EQ(first->GetFieldAsDouble(depth), 1.2346); // metres; the log has 123.46 cm
         EXPECT_STREQ(first->GetFieldAsString("LogFile"), "0612143005.txt");
     }
 
@@ -177,10 +180,10 @@ TEST(Export, GeoPackageTakesOnlyThePointsItLacks)
     OGRLayer* layer = output->GetLayerByName("survey_points");
     ASSERT_NE(layer, nullptr);
     EXPECT_EQ(layer->GetFeatureCount(), 6);
+    // No line of one vertex: the second log has one fix.
     std::vector<OGRFeatureUniquePtr> track = Features(*output->GetLayerByName("survey_track"));
-    ASSERT_EQ(track.size(), 2u);
+    ASSERT_EQ(track.size(), 1u);
     EXPECT_EQ(VertexCount(track[0]->GetGeometryRef()), 4); // extended by the fifth point
-    EXPECT_EQ(VertexCount(track[1]->GetGeometryRef()), 1);
 
     // A GeoPackage is an input too, every log in it told apart by LogFile.
     const std::string geojson = dir.File("again.geojson");
@@ -192,6 +195,132 @@ TEST(Export, GeoPackageTakesOnlyThePointsItLacks)
     EXPECT_EQ(read[4]->GetFieldAsInteger("Log"), 20);
     EXPECT_NEAR(read[4]->GetGeometryRef()->toPoint()->getY(), 52.205412, 1e-9);
     EXPECT_STREQ(read[5]->GetFieldAsString("LogFile"), "0712080000.txt");
+}
+
+TEST(Export, LogsOfOneNameFromTwoUnitsAreBothKept)
+{
+    ScratchDir dir;
+    ::mkdir(dir.File("unitA").c_str(), 0755);
+    ::mkdir(dir.File("unitB").c_str(), 0755);
+    std::vector<SURVEY_POINT> points = SurveyPoints();
+    const std::string a = WriteLog(dir, "unitA/0712152302.txt", points);
+    for (SURVEY_POINT& point : points)
+        point.GpsFix.dfLongAng += 0.5;
+    const std::string b = WriteLog(dir, "unitB/0712152302.txt", points);
+    for (const char* output : {"both.gpkg", "both.json"}) {
+        ASSERT_EQ(Export({"-o", dir.File(output), a, b}), 0) << output;
+        // Once more: nothing is doubled.
+        if (std::string(output) == "both.gpkg") {
+            ASSERT_EQ(Export({"-o", dir.File(output), b, a}), 0);
+        }
+        GDALDatasetUniquePtr read = OpenForReading(dir.File(output));
+        ASSERT_TRUE(read);
+        EXPECT_EQ(read->GetLayer(0)->GetFeatureCount(), 8) << output;
+    }
+    // The track of a .json output is a .json too.
+    EXPECT_TRUE(FileExists(dir.File("both_track.json")));
+}
+
+TEST(Export, ValuesAsTheLogPrintsThem)
+{
+    ScratchDir dir;
+    std::vector<SURVEY_POINT> points = SurveyPoints();
+    points[0].LocateData.fStrength = 0.1834f;
+    points[0].RtcDate = RTC_DATE::Make(31, 2, 2026);
+    // Depth and Locate in the protocol's units in the log, metres and mA here.
+    points[1].LocateData.nProtocolId = 0;
+    points[1].LocateData.fDepth = 2.99f;
+    points[1].LocateData.fCurrent = 0.25f;
+    points[2].LocateData.fDepth = 232.0f;
+    const std::string log = WriteLog(dir, "0612143005.txt", points);
+    ASSERT_EQ(Export({"-o", dir.File("out.gpkg"), log}), 0);
+    GDALDatasetUniquePtr read = OpenForReading(dir.File("out.gpkg"));
+    ASSERT_TRUE(read);
+    std::vector<OGRFeatureUniquePtr> features = Features(*read->GetLayerByName("survey_points"));
+    ASSERT_EQ(features.size(), 4u);
+    EXPECT_EQ(features[0]->GetFieldAsDouble("Strength"), 18.34);
+    EXPECT_TRUE(features[0]->IsFieldNull(features[0]->GetFieldIndex("RTCDate")));
+    EXPECT_EQ(features[1]->GetFieldAsDouble("Depth"), 2.99);
+    EXPECT_EQ(features[1]->GetFieldAsDouble("Locate"), 250.0);
+    EXPECT_EQ(features[2]->GetFieldAsDouble("Depth"), 2.32);
+    EXPECT_EQ(features[2]->GetFieldAsDouble("Locate"), 45.5);
+    // The units where QGIS shows them, and known to the next writer.
+    EXPECT_NE(std::string(read->GetLayerByName("survey_points")->GetMetadataItem("DESCRIPTION")).find("metres"),
+              std::string::npos);
+}
+
+// What an export finds standing where it writes: it replaces only what it
+// wrote itself, and never a log.
+TEST(Export, OutputNeverRemovesWhatIsNotItsOwn)
+{
+    ScratchDir dir;
+    const std::string log = WriteLog(dir, "0612143005.txt", SurveyPoints());
+    const std::string logText = ReadWholeFile(log);
+    ::mkdir(dir.File("office").c_str(), 0755);
+    ASSERT_TRUE(WriteWholeFile(dir.File("office/notes.txt"), "notes\n"));
+    ASSERT_TRUE(WriteWholeFile(dir.File("old.geojson"), "old\n"));
+    ASSERT_TRUE(Export({"-o", dir.File("kept.gpkg"), log}) == 0);
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        int status;
+        const char* written; // a file the export must have made
+    } cases[] = {
+        {"the log as output", {"-f", "CSV", "-o", log, log}, 2, nullptr},
+        {"the log's folder", {"-f", "CSV", "-o", dir.File("."), log}, 2, nullptr},
+        {"the log's folder by name", {"-f", "CSV", "-o", dir.Path() + "/", log}, 2, nullptr},
+        {"a GeoPackage into itself", {"-o", dir.File("kept.gpkg"), dir.File("kept.gpkg")}, 2, nullptr},
+        {"an existing file", {"-o", dir.File("old.geojson"), log}, 2, nullptr},
+        {"a folder for a one-file format", {"-f", "GeoJSON", "-o", dir.File("office"), log}, 2, nullptr},
+        {"a folder of CSV files", {"-f", "CSV", "-o", dir.File("office"), log}, 0, "office/survey_track.csv"},
+        {"a new folder of shapefiles", {"-f", "ESRI Shapefile", "-o", dir.File("shapes"), log}, 0,
+         "shapes/survey_track.shp"},
+        {"the same again", {"-f", "CSV", "-o", dir.File("office"), log}, 2, nullptr},
+        {"replaced when asked", {"--overwrite", "-f", "CSV", "-o", dir.File("office"), log}, 0, nullptr},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Export(c.args), c.status) << c.name;
+        if (c.written != nullptr) {
+            EXPECT_TRUE(FileExists(dir.File(c.written))) << c.name;
+        }
+        EXPECT_EQ(ReadWholeFile(log), logText) << c.name;
+        EXPECT_EQ(ReadWholeFile(dir.File("office/notes.txt")), "notes\n") << c.name;
+        EXPECT_EQ(ReadWholeFile(dir.File("old.geojson")), "old\n") << c.name;
+    }
+    EXPECT_EQ(Export({"--overwrite", "-o", dir.File("old.geojson"), log}), 0);
+    EXPECT_TRUE(OpenForReading(dir.File("old.geojson")));
+}
+
+// A disk that fills up mid-export (a file size limit stands in for it): every
+// format fails with status 2 and leaves nothing under the asked names.
+TEST(Export, FullDiskFailsEveryFormatAndLeavesNoHalfFile)
+{
+    ScratchDir dir;
+    std::vector<SURVEY_POINT> points;
+    for (int i = 0; i < 300; ++i) {
+        SURVEY_POINT point = NorthEastPoint();
+        point.LocateData.u32EepromFileIndex = static_cast<uint32_t>(i);
+        point.GpsFix.dfLatAng += i * 1e-5;
+        points.push_back(point);
+    }
+    const std::string log = WriteLog(dir, "0612143005.txt", points);
+    const std::string tool = std::string(FIELDBOOK_BINARY_DIR) + "/tools/fieldbook-export/fieldbook-export";
+    for (const FormatCase& c : FormatCases()) {
+        ::mkdir(dir.File(c.name).c_str(), 0755);
+        const std::string output = dir.File(std::string(c.name) + "/" + c.file);
+        ChildProcess child;
+        ASSERT_TRUE(child.Start({"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 40; exec \"$0\" \"$@\"", tool, "-f",
+                                 c.driver, "-o", output, log},
+                                {}, "", dir.File(std::string(c.name) + ".err")));
+        int status = -1;
+        ASSERT_TRUE(child.Wait(std::chrono::seconds(60), &status));
+        EXPECT_EQ(status, 2) << c.name;
+        EXPECT_FALSE(FileExists(output)) << c.name;
+        if (c.trackFile != nullptr) {
+            EXPECT_FALSE(FileExists(dir.File(std::string(c.name) + "/" + c.trackFile))) << c.name;
+        }
+        EXPECT_EQ(ReadWholeFile(dir.File(std::string(c.name) + ".err")).find("cannot replace"), std::string::npos);
+    }
 }
 
 TEST(Export, ClearErrorsEndWithStatusTwo)

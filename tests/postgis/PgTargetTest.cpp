@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <gdal_priv.h>
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 #include <string>
 #include <vector>
 
@@ -98,7 +99,7 @@ TEST_F(PgTargetTest, EachPointArrivesOnceInLogOrder)
             const std::vector<GIS_POINT> points = ReadBack(dir, 0, step.count, c.repeatedLog);
             CPgTarget target(Conn(), step.unit);
             size_t added = 99;
-            ASSERT_TRUE(target.Deliver(step.file, points.data(), points.size(), 0, added)) << target.Problem();
+            ASSERT_TRUE(target.Deliver(LOG_ID{step.file, ""}, points.data(), points.size(), 0, added)) << target.Problem();
             EXPECT_EQ(added, step.added);
             expected[{step.unit, step.file}] = step.count;
         }
@@ -154,24 +155,50 @@ TEST_F(PgTargetTest, WrongPasswordIsARefusalWithTheServersReason)
     EXPECT_NE(target.Problem().find("password authentication failed"), std::string::npos) << target.Problem();
 }
 
-TEST_F(PgTargetTest, CrewRoleWithRowRightsOnlyAddsToTablesMadeByTheOwner)
+// The office set-up of the README: a crew's role adds and reads only rows
+// of its own unit (the unit is the role), whatever it asks for.
+TEST_F(PgTargetTest, CrewRoleAddsAndReadsOnlyItsOwnUnitsRows)
 {
     const std::vector<GIS_POINT> points = ReadBack(dir, 0, 8, false);
     size_t added = 0;
     CPgTarget owner(Conn(), "office");
-    ASSERT_TRUE(owner.Deliver("a.txt", points.data(), points.size(), 0, added)) << owner.Problem();
-    // The grants the README gives a crew's role.
+    ASSERT_TRUE(owner.Deliver(LOG_ID{"a.txt", "s"}, points.data(), points.size(), 0, added)) << owner.Problem();
     ASSERT_TRUE(SharedPostgres().Query(
-        db, "DROP ROLE IF EXISTS crew7; CREATE ROLE crew7 LOGIN PASSWORD 'crew7-pw'; "
-            "GRANT SELECT, INSERT ON survey_points TO crew7; GRANT SELECT, INSERT, UPDATE ON survey_track TO crew7; "
-            "GRANT USAGE ON ALL SEQUENCES IN SCHEMA public TO crew7"))
+        db, "DROP ROLE IF EXISTS crew7; DROP ROLE IF EXISTS crews; CREATE ROLE crews NOLOGIN; "
+            "GRANT SELECT, INSERT ON survey_points TO crews; GRANT UPDATE (\"Survey\") ON survey_points TO crews; "
+            "GRANT SELECT, INSERT, UPDATE ON survey_track TO crews; "
+            "GRANT USAGE ON ALL SEQUENCES IN SCHEMA public TO crews; "
+            "ALTER TABLE survey_points ENABLE ROW LEVEL SECURITY; ALTER TABLE survey_track ENABLE ROW LEVEL SECURITY; "
+            "CREATE POLICY own_unit ON survey_points TO crews USING (\"Unit\" = current_user) "
+            "WITH CHECK (\"Unit\" = current_user); "
+            "CREATE POLICY own_unit ON survey_track TO crews USING (\"Unit\" = current_user) "
+            "WITH CHECK (\"Unit\" = current_user); "
+            "CREATE ROLE crew7 LOGIN PASSWORD 'crew7-pw' IN ROLE crews"))
         << SharedPostgres().Problem();
     std::string crew = Conn("crew7-pw");
     crew.replace(crew.find("user=fieldunit"), 14, "user=crew7");
-    CPgTarget target(crew, "van-7");
-    ASSERT_TRUE(target.Deliver("a.txt", points.data(), points.size(), 0, added)) << target.Problem();
+    CPgTarget target(crew, "crew7");
+    ASSERT_TRUE(target.Deliver(LOG_ID{"a.txt", "s"}, points.data(), points.size(), 0, added)) << target.Problem();
     EXPECT_EQ(added, points.size());
-    EXPECT_EQ(Rows("SELECT count(*) FROM survey_points WHERE \"Unit\" = 'van-7'"), std::vector<std::string>{"8"});
+    for (const REJECTED_ROW& row : target.TakeRejected())
+        ADD_FAILURE() << row.reason;
+    // Another unit's name: every row refused by the database, none added.
+    CPgTarget posing(crew, "office");
+    ASSERT_TRUE(posing.Deliver(LOG_ID{"b.txt", "s"}, points.data(), 2, 0, added)) << posing.Problem();
+    EXPECT_EQ(added, 0u);
+    const std::vector<REJECTED_ROW> rejected = posing.TakeRejected();
+    ASSERT_EQ(rejected.size(), 2u);
+    EXPECT_NE(rejected[0].reason.find("row-level security"), std::string::npos) << rejected[0].reason;
+    EXPECT_EQ(Rows("SELECT \"Unit\", count(*) FROM survey_points GROUP BY 1 ORDER BY 1"),
+              (std::vector<std::string>{"crew7|8", "office|8"}));
+    // What the crew's role sees of the table: its own rows.
+    PGconn* conn = PQconnectdb(crew.substr(3).c_str());
+    ASSERT_EQ(PQstatus(conn), CONNECTION_OK) << PQerrorMessage(conn);
+    PGresult* result = PQexec(conn, "SELECT count(*) FROM survey_points");
+    ASSERT_EQ(PQresultStatus(result), PGRES_TUPLES_OK) << PQerrorMessage(conn);
+    EXPECT_STREQ(PQgetvalue(result, 0, 0), "8");
+    PQclear(result);
+    PQfinish(conn);
 }
 
 TEST_F(PgTargetTest, LayerStylesGoToQgisOwnTableAsTheLayersDefaults)
@@ -180,7 +207,7 @@ TEST_F(PgTargetTest, LayerStylesGoToQgisOwnTableAsTheLayersDefaults)
     {
         CPgTarget target(Conn(), "van-1");
         size_t added = 0;
-        ASSERT_TRUE(target.Deliver("0712140000.txt", points.data(), points.size(), 0, added)) << target.Problem();
+        ASSERT_TRUE(target.Deliver(LOG_ID{"0712140000.txt", "s"}, points.data(), points.size(), 0, added)) << target.Problem();
     }
     {
         GisInit();
@@ -197,3 +224,87 @@ TEST_F(PgTargetTest, LayerStylesGoToQgisOwnTableAsTheLayersDefaults)
               (std::vector<std::string>{"t|public|survey_points|geom|fieldbook|t|Vector|8",
                                         "t|public|survey_track|geom|fieldbook|t|Vector|"}));
 }
+
+namespace {
+
+// A database that lacks PostGIS is refused before anything is made in it; once
+// it has PostGIS, and with a table set half made, the delivery completes it.
+TEST_F(PgTargetTest, MissingPostgisIsRefusedAndHalfMadeTablesAreCompleted)
+{
+    const std::vector<GIS_POINT> points = ReadBack(dir, 0, 5, false);
+    ASSERT_TRUE(SharedPostgres().Query(db, "DROP EXTENSION postgis")) << SharedPostgres().Problem();
+    size_t added = 0;
+    {
+        CPgTarget target(Conn(), "van-1");
+        EXPECT_FALSE(target.Deliver(LOG_ID{"a.txt", "s"}, points.data(), points.size(), 0, added));
+        EXPECT_NE(target.Problem().find("CREATE EXTENSION postgis"), std::string::npos) << target.Problem();
+        EXPECT_TRUE(target.Refused());
+    }
+    EXPECT_EQ(Rows("SELECT count(*) FROM pg_tables WHERE tablename LIKE 'survey%'"), std::vector<std::string>{"0"});
+    ASSERT_TRUE(SharedPostgres().Query(db, "CREATE EXTENSION postgis")) << SharedPostgres().Problem();
+    for (const char* cut : {"DROP TABLE survey_track", "DROP INDEX survey_points_survey_key"}) {
+        CPgTarget target(Conn(), "van-1");
+        ASSERT_TRUE(target.Deliver(LOG_ID{"a.txt", "s"}, points.data(), points.size(), 0, added)) << target.Problem();
+        target.Disconnect();
+        ASSERT_TRUE(SharedPostgres().Query(db, cut)) << SharedPostgres().Problem();
+    }
+    CPgTarget target(Conn(), "van-1");
+    ASSERT_TRUE(target.Deliver(LOG_ID{"a.txt", "s"}, points.data(), points.size(), 0, added)) << target.Problem();
+    EXPECT_EQ(Rows("SELECT count(*) FROM pg_indexes WHERE indexname LIKE 'survey_%_survey_key'"),
+              std::vector<std::string>{"2"});
+    EXPECT_EQ(Rows("SELECT count(*) FROM survey_points"), std::vector<std::string>{"5"});
+}
+
+// One row the database refuses is set aside with the database's own reason;
+// the rows after it, and the next log, still go in.
+TEST_F(PgTargetTest, RefusedRowIsSetAsideAndTheRestGoesIn)
+{
+    const std::vector<GIS_POINT> points = ReadBack(dir, 0, 6, false);
+    size_t added = 0;
+    CPgTarget target(Conn(), "van-1");
+    ASSERT_TRUE(target.Deliver(LOG_ID{"a.txt", "s"}, points.data(), 1, 0, added)) << target.Problem();
+    const int refused = static_cast<int>(points[3].Point.LocateData.u32EepromFileIndex);
+    ASSERT_TRUE(SharedPostgres().Query(db, "ALTER TABLE survey_points ADD CONSTRAINT no_row CHECK (\"Log\" <> " +
+                                               std::to_string(refused) + ")"));
+    ASSERT_TRUE(target.Deliver(LOG_ID{"a.txt", "s"}, points.data() + 1, points.size() - 1, 1, added))
+        << target.Problem();
+    EXPECT_EQ(added, points.size() - 2);
+    const std::vector<REJECTED_ROW> rejected = target.TakeRejected();
+    ASSERT_EQ(rejected.size(), 1u);
+    EXPECT_EQ(rejected[0].log, refused);
+    EXPECT_NE(rejected[0].reason.find("no_row"), std::string::npos) << rejected[0].reason;
+    EXPECT_EQ(rejected[0].reason.find("aborted"), std::string::npos) << rejected[0].reason;
+    // Handed over again (a restart): the refused row is not tried, nor told, twice.
+    ASSERT_TRUE(target.Deliver(LOG_ID{"b.txt", "t"}, points.data(), 2, 0, added)) << target.Problem();
+    EXPECT_EQ(Rows("SELECT count(*) FROM survey_points"), std::vector<std::string>{std::to_string(points.size() + 1)});
+    EXPECT_TRUE(target.TakeRejected().empty());
+}
+
+// Another unit's session holds the lock for making the tables (its link died
+// meanwhile): a stop request ends the wait, and once the tables exist no unit
+// waits for that lock at all.
+TEST_F(PgTargetTest, TablesLockIsTakenOnlyToMakeThemAndEndsOnStop)
+{
+    const std::vector<GIS_POINT> points = ReadBack(dir, 0, 3, false);
+    PGconn* holder = PQconnectdb(Conn().substr(3).c_str());
+    ASSERT_EQ(PQstatus(holder), CONNECTION_OK) << PQerrorMessage(holder);
+    auto run = [holder](const char* sql) { PQclear(PQexec(holder, sql)); };
+    run("SELECT pg_advisory_lock(7216354901)");
+    size_t added = 0;
+    CPgTarget stopped(Conn(), "van-1");
+    stopped.SetStopCheck([] { return true; });
+    EXPECT_FALSE(stopped.Deliver(LOG_ID{"a.txt", "s"}, points.data(), points.size(), 0, added));
+    EXPECT_NE(stopped.Problem().find("another unit"), std::string::npos) << stopped.Problem();
+
+    run("SELECT pg_advisory_unlock(7216354901)");
+    CPgTarget owner(Conn(), "office");
+    ASSERT_TRUE(owner.Deliver(LOG_ID{"a.txt", "s"}, points.data(), points.size(), 0, added)) << owner.Problem();
+    run("SELECT pg_advisory_lock(7216354901)");
+    CPgTarget unit(Conn(), "van-2");
+    unit.SetStopCheck([] { return true; });
+    EXPECT_TRUE(unit.Deliver(LOG_ID{"a.txt", "s"}, points.data(), points.size(), 0, added)) << unit.Problem();
+    EXPECT_EQ(added, points.size());
+    PQfinish(holder);
+}
+
+} // namespace

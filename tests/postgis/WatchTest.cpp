@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "gis/GisFormats.h"
+#include "gis/SurveyDataset.h"
 #include "support/ChildProcess.h"
 #include "support/PostgresServer.h"
 #include "support/ScratchDir.h"
@@ -195,4 +197,52 @@ TEST_F(WatchTest, WrongPasswordFailsAnExportAndIsRetriedByTheWatcher)
     EXPECT_EQ(Logs("van-1"), Expected(12));
     EXPECT_EQ(StopProcess(watch), 0);
     EXPECT_EQ(CountOf(Out("watch"), "Database refused us"), 1) << Out("watch");
+}
+
+// The watcher as an office meets it: a GeoPackage beside the log (its full
+// precision wins over the CSV's six decimals), a row the database refuses (set
+// aside, named once, the rest goes on), and another survey renamed over the
+// log (delivered as its own).
+TEST_F(WatchTest, GeoPackagePrecisionRefusedRowAndReplacedLog)
+{
+    const std::string log = dir.File(std::string("logs/") + kLog);
+    std::vector<SURVEY_POINT> points = SamplePoints(0, 4);
+    ASSERT_TRUE(WriteSurveyLog(log, points));
+    const LOG_ID id{kLog, SurveyFingerprint(points[0])};
+    std::vector<GIS_POINT> precise;
+    for (SURVEY_POINT point : points) {
+        point.GpsFix.dfLatAng += 3e-8; // beyond the CSV's six decimals
+        precise.push_back(GIS_POINT{point, 0.0f});
+    }
+    {
+        std::string error;
+        auto gpkg = CSurveyDataset::Open(GeoPackageFormat(), dir.File("logs/0712140000.gpkg"), error);
+        ASSERT_TRUE(gpkg) << error;
+        ASSERT_TRUE(gpkg->AppendPoints(id, precise.data(), precise.size(), 0, error) && gpkg->Commit(error) &&
+                    gpkg->Close(error))
+            << error;
+    }
+    ChildProcess watch;
+    ASSERT_TRUE(Watch(watch, "watch", "logs", "van-1"));
+    ASSERT_TRUE(WaitForRows("van-1", 4)) << Out("watch");
+    std::vector<std::string> lat;
+    ASSERT_TRUE(SharedPostgres().Query("office", "SELECT ST_Y(geom)::text FROM survey_points ORDER BY fid LIMIT 1", &lat));
+    ASSERT_EQ(lat.size(), 1u);
+    EXPECT_NEAR(std::strtod(lat[0].c_str(), nullptr), precise[0].Point.GpsFix.dfLatAng, 1e-11);
+
+    ASSERT_TRUE(SharedPostgres().Query("office", "ALTER TABLE survey_points ADD CONSTRAINT no_1005 CHECK (\"Log\" <> 1005)"));
+    Survey("logs", 5, 8);
+    ASSERT_TRUE(WaitForRows("van-1", 7)) << Out("watch");
+
+    std::vector<SURVEY_POINT> other = SamplePoints(0, 3);
+    for (SURVEY_POINT& point : other)
+        point.GpsFix.dfLongAng += 0.01;
+    ASSERT_TRUE(WriteSurveyLog(log, other));
+    ASSERT_TRUE(WaitForRows("van-1", 10)) << Out("watch");
+    EXPECT_EQ(StopProcess(watch), 0);
+    const std::string out = Out("watch");
+    EXPECT_EQ(CountOf(out, "Rejected: 0712140000.txt Log 1005"), 1) << out;
+    EXPECT_NE(out.find("no_1005"), std::string::npos) << out;
+    EXPECT_EQ(CountOf(out, "Replaced: 0712140000.txt"), 1) << out;
+    EXPECT_EQ(CountOf(out, "Database"), 0) << out;
 }

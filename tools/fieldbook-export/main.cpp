@@ -12,7 +12,7 @@ int main(int argc, char** argv)
         return RunDatabaseExport(argc, argv, stdout, stderr);
     EXPORT_REQUEST request;
     const int status = ParseExportCommandLine(argc, argv, request, stdout, stderr);
-    if (status == 0)
+    if (status == 0 && !request.bVersion)
         std::fputs(DatabaseUsageText(), stdout); // --help: the database's part too
     if (status >= 0)
         return status;
