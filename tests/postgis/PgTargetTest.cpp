@@ -152,6 +152,7 @@ TEST_F(PgTargetTest, WrongPasswordIsARefusalWithTheServersReason)
     CPgTarget target(Conn("not-the-password"), "van-1");
     EXPECT_FALSE(target.Connect());
     EXPECT_TRUE(target.Refused());
+    EXPECT_EQ(target.Error().sqlState, "28P01");
     EXPECT_NE(target.Problem().find("password authentication failed"), std::string::npos) << target.Problem();
 }
 
@@ -273,6 +274,7 @@ TEST_F(PgTargetTest, RefusedRowIsSetAsideAndTheRestGoesIn)
     ASSERT_EQ(rejected.size(), 1u);
     EXPECT_EQ(rejected[0].log, refused);
     EXPECT_NE(rejected[0].reason.find("no_row"), std::string::npos) << rejected[0].reason;
+    EXPECT_NE(rejected[0].reason.find("SQLSTATE 23514"), std::string::npos) << rejected[0].reason;
     EXPECT_EQ(rejected[0].reason.find("aborted"), std::string::npos) << rejected[0].reason;
     // Handed over again (a restart): the refused row is not tried, nor told, twice.
     ASSERT_TRUE(target.Deliver(LOG_ID{"b.txt", "t"}, points.data(), 2, 0, added)) << target.Problem();
