@@ -156,6 +156,43 @@ TEST_F(PgTargetTest, WrongPasswordIsARefusalWithTheServersReason)
     EXPECT_NE(target.Problem().find("password authentication failed"), std::string::npos) << target.Problem();
 }
 
+// The README's advice, sslmode=verify-full with the office's CA: a server
+// whose certificate the CA signed is taken, one that shows any other is
+// refused with libpq's reason.
+TEST_F(PgTargetTest, VerifyFullTakesOnlyTheServerTheOfficesCaSigned)
+{
+    const std::string make =
+        "cd '" + dir.Path() + "' && exec >openssl.log 2>&1 && "
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj /CN=office-ca "
+        "-keyout ca.key -out ca.crt && "
+        "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=localhost "
+        "-keyout signed.key -out signed.csr && "
+        "printf 'subjectAltName=DNS:localhost\\n' >san && "
+        "openssl x509 -req -days 2 -in signed.csr -CA ca.crt -CAkey ca.key -CAcreateserial -extfile san -out signed.crt && "
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj /CN=localhost "
+        "-addext subjectAltName=DNS:localhost -keyout self.key -out self.crt";
+    ASSERT_EQ(std::system(make.c_str()), 0) << ReadWholeFile(dir.File("openssl.log"));
+    const struct {
+        const char* server; // the certificate the server shows
+        bool connects;
+        const char* reason;
+    } cases[] = {
+        {"signed", true, ""},
+        {"self", false, "certificate verify failed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.server);
+        ASSERT_TRUE(SharedPostgres().ServeTls(dir.File(std::string(c.server) + ".crt"),
+                                              dir.File(std::string(c.server) + ".key")))
+            << SharedPostgres().Problem();
+        CPgTarget target("PG:" + SharedPostgres().TlsConnInfo(db) + " password=" + PostgresServer::Password() +
+                             " sslmode=verify-full sslrootcert=" + dir.File("ca.crt"),
+                         "van-1");
+        EXPECT_EQ(target.Connect(), c.connects) << target.Problem();
+        EXPECT_NE(target.Problem().find(c.reason), std::string::npos) << target.Problem();
+    }
+}
+
 // The office set-up of the README: a crew's role adds and reads only rows
 // of its own unit (the unit is the role), whatever it asks for.
 TEST_F(PgTargetTest, CrewRoleAddsAndReadsOnlyItsOwnUnitsRows)
