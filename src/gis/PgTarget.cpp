@@ -197,20 +197,19 @@ void PointText(const OGRPoint& point, std::string& text)
     }
 }
 
-// Shortest text that reads back as the same double: full precision, and far
-// cheaper than printf for the hundred thousand vertices of a long track.
-void AppendCoordinate(std::string& wkt, double x, double y, double z)
+// A geometry as ISO WKB in hex, for ST_GeomFromWKB(decode(..., 'hex')):
+// full precision, and far cheaper than WKT for the vertices of a long track.
+std::string HexWkb(const OGRGeometry& geometry)
 {
-    char buffer[3 * 32];
-    char* at = buffer;
-    for (double v : {x, y, z}) {
-        if (at != buffer)
-            *at++ = ' ';
-        at = std::to_chars(at, buffer + sizeof buffer, v).ptr;
+    std::vector<unsigned char> wkb(geometry.WkbSize());
+    geometry.exportToWkb(wkbNDR, wkb.data(), wkbVariantIso);
+    static const char hex[] = "0123456789ABCDEF";
+    std::string text(2 * wkb.size(), '0');
+    for (size_t i = 0; i < wkb.size(); ++i) {
+        text[2 * i] = hex[wkb[i] >> 4];
+        text[2 * i + 1] = hex[wkb[i] & 15];
     }
-    if (wkt.back() != '(')
-        wkt += ',';
-    wkt.append(buffer, at);
+    return "ST_GeomFromWKB(decode('" + text + "', 'hex'), 4326)";
 }
 
 void DropNotice(void*, const char*) {}
@@ -692,16 +691,11 @@ bool CPgTarget::WriteBatch(const LOG_ID& log, LOG_STATE& state, const GIS_POINT*
     };
     if (!Exec("BEGIN", "cannot start a transaction") || !SendRows(log, points, fresh))
         return fail();
-    std::string wkt = "(";
-    size_t newFixes = 0;
-    for (const auto& one : fresh) {
-        const GPS_FIX& fix = points[one.first].Point.GpsFix;
-        if (fix.nGpsFix != 0) {
-            AppendCoordinate(wkt, fix.dfLongAng, fix.dfLatAng, fix.dfAltVal);
-            ++newFixes;
-        }
-    }
-    wkt += ")";
+    OGRLineString added;
+    added.set3D(TRUE);
+    for (const auto& one : fresh)
+        AddTrackVertex(added, points[one.first].Point);
+    const size_t newFixes = static_cast<size_t>(added.getNumPoints());
 
     // The track: extended by the new fixed points, or made from every fixed
     // point of the log once there are two (a line needs two vertices).
@@ -709,15 +703,16 @@ bool CPgTarget::WriteBatch(const LOG_ID& log, LOG_STATE& state, const GIS_POINT*
     const std::string failure = "cannot extend the track of " + logFile;
     bool ok = true;
     if (newFixes > 0 && state.bTrack) {
-        const std::string tail = (newFixes == 1 ? "POINT Z " : "LINESTRING Z ") + wkt;
-        ok = Exec("UPDATE survey_track SET geom = ST_MakeLine(geom, ST_GeomFromText('" + tail + "', 4326)) WHERE " +
-                      where,
+        // One new vertex goes as a point: PostGIS takes no one-vertex line.
+        OGRPoint vertex;
+        added.getPoint(0, &vertex);
+        const std::string tail = newFixes == 1 ? HexWkb(vertex) : HexWkb(added);
+        ok = Exec("UPDATE survey_track SET geom = ST_MakeLine(geom, " + tail + ") WHERE " + where,
                   failure);
     } else if (state.fixes == 0 && newFixes >= 2) {
         // Every fixed point of the log is in this batch: the line is its vertices.
         ok = Exec("INSERT INTO survey_track (\"Unit\", \"LogFile\", \"Survey\", geom) VALUES (" + Literal(m_unit) +
-                      ", " + Literal(logFile) + ", " + Literal(log.survey) + ", ST_GeomFromText('LINESTRING Z " + wkt +
-                      "', 4326))",
+                      ", " + Literal(logFile) + ", " + Literal(log.survey) + ", " + HexWkb(added) + ")",
                   failure);
     } else if (newFixes > 0 && state.fixes + newFixes >= 2) {
         ok = Exec("INSERT INTO survey_track (\"Unit\", \"LogFile\", \"Survey\", geom) SELECT " + Literal(m_unit) +
