@@ -176,6 +176,7 @@ int ExportToDatabase(const std::string& output, const std::string& unit, const s
 {
     SetGisMessageHook([err](const std::string& text) { std::fprintf(err, "fieldbook-export: GDAL: %s\n", text.c_str()); });
     CPgTarget target(output, unit);
+    target.DeferSpatialIndexes();
     if (!target.Connect()) {
         std::fprintf(err, "fieldbook-export: the database %s: %s\n", target.Refused() ? "refused us" : "is out of reach",
                      target.Problem().c_str());
@@ -231,6 +232,11 @@ int ExportToDatabase(const std::string& output, const std::string& unit, const s
             out, err, rejected);
         if (status != 0)
             return status;
+    }
+    if (!target.Finish()) {
+        std::fprintf(err, "fieldbook-export: the points are in, their spatial index is not: %s\n",
+                     target.Problem().c_str());
+        return 2;
     }
     // Every other row is in; the refused ones are named above.
     return rejected ? 2 : 0;

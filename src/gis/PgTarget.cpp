@@ -431,7 +431,10 @@ bool CPgTarget::EnsureLayers()
                            "WHERE c.oid IN (to_regclass('survey_points'), to_regclass('survey_track')) "
                            "AND a.attnum > 0 AND NOT a.attisdropped "
                            "UNION ALL SELECT 'key', indexname FROM pg_indexes WHERE indexname IN "
-                           "('survey_points_survey_key', 'survey_track_survey_key')",
+                           "('survey_points_survey_key', 'survey_track_survey_key') "
+                           "UNION ALL SELECT 'gist', t.relname FROM pg_index i JOIN pg_class x ON x.oid = i.indexrelid "
+                           "JOIN pg_class t ON t.oid = i.indrelid JOIN pg_am a ON a.oid = x.relam WHERE a.amname = "
+                           "'gist' AND t.oid IN (to_regclass('survey_points'), to_regclass('survey_track'))",
                            "cannot read the tables");
     if (rows == nullptr)
         return false;
@@ -451,9 +454,11 @@ bool CPgTarget::EnsureLayers()
         need(field.pszName, SqlType(field.eType));
     need(kUnitField, "character varying");
     need(kLogRepeatField, "integer");
-    const bool trackMade = present.count("survey_track.fid") != 0 && present.count("survey_track.Survey") != 0;
+    const bool trackMade = present.count("survey_track.fid") && present.count("survey_track.Unit") &&
+                           present.count("survey_track.LogFile") && present.count("survey_track.Survey");
     const bool keys = present.count("key.survey_points_survey_key") && present.count("key.survey_track_survey_key");
-    if (!lacking.empty() || !trackMade || !keys) {
+    const bool spatial = present.count("gist.survey_points") && present.count("gist.survey_track");
+    if (!lacking.empty() || !trackMade || !keys || (!spatial && !m_bDeferIndex)) {
         if (!TakeLayersLock())
             return false;
         const std::string track = "survey_track (" + Quoted(kUnitField) + ", " +
@@ -466,8 +471,6 @@ bool CPgTarget::EnsureLayers()
         const bool ok =
             Exec("CREATE TABLE IF NOT EXISTS survey_points (fid serial PRIMARY KEY, geom geometry(PointZ, 4326))",
                  "cannot create survey_points") &&
-            Exec("CREATE INDEX IF NOT EXISTS survey_points_geom_geom_idx ON survey_points USING gist (geom)",
-                 "cannot create survey_points") &&
             (lacking.empty() || Exec("ALTER TABLE survey_points" + lacking, "cannot add the missing columns")) &&
             // The units, where psql's \\d+ and a GIS's layer properties show them.
             (pointsMade ||
@@ -476,10 +479,11 @@ bool CPgTarget::EnsureLayers()
             Exec("CREATE TABLE IF NOT EXISTS survey_track (fid serial PRIMARY KEY, geom geometry(LineStringZ, 4326), "
                  "\"Unit\" character varying, \"LogFile\" character varying)",
                  "cannot create survey_track") &&
-            Exec("CREATE INDEX IF NOT EXISTS survey_track_geom_geom_idx ON survey_track USING gist (geom)",
-                 "cannot create survey_track") &&
-            Exec("ALTER TABLE survey_track ADD COLUMN IF NOT EXISTS \"Survey\" character varying",
-                 "cannot add Survey to survey_track") &&
+            Exec("ALTER TABLE survey_track ADD COLUMN IF NOT EXISTS \"Unit\" character varying, "
+                 "ADD COLUMN IF NOT EXISTS \"LogFile\" character varying, "
+                 "ADD COLUMN IF NOT EXISTS \"Survey\" character varying",
+                 "cannot add the missing columns to survey_track") &&
+            (m_bDeferIndex || MakeSpatialIndexes()) &&
             (keys || (Exec("CREATE UNIQUE INDEX IF NOT EXISTS survey_points_survey_key ON survey_points "
                            "(\"Unit\", \"LogFile\", \"Survey\", \"Log\", \"LogRepeat\")") &&
                       Exec("CREATE UNIQUE INDEX IF NOT EXISTS survey_track_survey_key ON " + track) &&
@@ -498,6 +502,41 @@ bool CPgTarget::EnsureLayers()
                        std::string(kDepthAlias) + "')::int FROM pg_attribute WHERE attrelid = "
                        "'survey_points'::regclass AND attname = 'Depth'",
                    m_fields.bMetric);
+}
+
+// Made under the tables' lock by whoever finds them missing: a one-shot export
+// into new tables makes them after its rows (built at once, a fraction of the
+// cost of growing them row by row), and one cut off before that leaves them to
+// the next connection.
+bool CPgTarget::MakeSpatialIndexes()
+{
+    return Exec("CREATE INDEX IF NOT EXISTS survey_points_geom_geom_idx ON survey_points USING gist (geom)",
+                "cannot index survey_points") &&
+           Exec("CREATE INDEX IF NOT EXISTS survey_track_geom_geom_idx ON survey_track USING gist (geom)",
+                "cannot index survey_track");
+}
+
+bool CPgTarget::Finish()
+{
+    if (!m_bDeferIndex)
+        return true;
+    if (!Connect())
+        return false;
+    m_bDeferIndex = false;
+    bool spatial = false;
+    if (!AskTrue("SELECT (count(*) = 2)::int FROM pg_index i JOIN pg_class x ON x.oid = i.indexrelid "
+                 "JOIN pg_am a ON a.oid = x.relam WHERE a.amname = 'gist' AND i.indrelid IN "
+                 "(to_regclass('survey_points'), to_regclass('survey_track'))",
+                 spatial))
+        return Fail(m_problem);
+    if (spatial)
+        return true;
+    if (!TakeLayersLock())
+        return Fail(m_problem);
+    const bool ok = MakeSpatialIndexes();
+    const std::string problem = m_problem;
+    Exec(kLayersUnlock);
+    return ok || Fail(problem);
 }
 
 std::string CPgTarget::Where(const LOG_ID& log) const

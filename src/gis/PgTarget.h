@@ -77,6 +77,13 @@ public:
     // holds, so the caller hands over the whole log again (first 0).
     bool Deliver(const LOG_ID& log, const GIS_POINT* points, size_t count, size_t first, size_t& added);
 
+    // A one-shot export: spatial indexes missing when the tables are found
+    // (new tables) are made by Finish, after the rows, rather than grown
+    // row by row. Call before Connect.
+    void DeferSpatialIndexes() { m_bDeferIndex = true; }
+    // Makes what DeferSpatialIndexes left out; false with Problem() set.
+    bool Finish();
+
     const std::string& Problem() const { return m_problem; }
     // Rows set aside since the last call (Deliver still returned true).
     std::vector<REJECTED_ROW> TakeRejected() { return std::exchange(m_rejected, {}); }
@@ -103,6 +110,7 @@ private:
     bool EnsureLayers();
     bool AskTrue(const std::string& query, bool& answer);
     bool TakeLayersLock();
+    bool MakeSpatialIndexes();
     bool WriteBatch(const LOG_ID& log, LOG_STATE& state, const GIS_POINT* points,
                     const std::vector<std::pair<size_t, int>>& fresh, size_t& written);
     bool SendRows(const LOG_ID& log, const GIS_POINT* points, const std::vector<std::pair<size_t, int>>& fresh);
@@ -124,6 +132,7 @@ private:
     SURVEY_FIELD_MAP m_fields{};
     std::string m_columns;  // the COPY's column list
     bool m_bGuarded = false; // row-level security: INSERTs, never COPY
+    bool m_bDeferIndex = false;
     PG_ERROR m_error;
     std::map<LOG_ID, LOG_STATE> m_logs;
     std::string m_problem;
