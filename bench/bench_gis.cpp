@@ -5,14 +5,20 @@
 // worker's append in one transaction, waited for, so the time is the whole
 // upkeep. Csv/SaveAddOne beside it is the CSV save of the same survey size.
 //
-// Export/*: a 100 000-point survey log to a GeoPackage, by fieldbook-export and
-// by ogr2ogr -f GPKG on the same CSV, each as a program started from here.
+// Export/*: a 10 000- and a 100 000-point survey log to a GeoPackage, by
+// fieldbook-export and by ogr2ogr -f GPKG on the same CSV, each as a program
+// started from here: wall time and peak resident memory (peak_MB).
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "gis/GeoPackageKeeper.h"
 #include "link/SurveyPoint.h"
@@ -86,37 +92,56 @@ void Csv_SaveAddOne(benchmark::State& state)
     log->Clear();
 }
 
-const std::string& HundredThousandLog()
+// A log of points points, made once per size.
+std::string LogWith(int points)
 {
-    static const std::string path = [] {
-        CSurveyLog* log = LogOf("0612143005.txt", 100000);
+    static std::map<int, std::string> made;
+    std::string& path = made[points];
+    if (path.empty()) {
+        const std::string name = "07121430" + std::to_string(10 + made.size()) + ".txt";
+        CSurveyLog* log = LogOf(name.c_str(), points);
         log->Save();
         log->Clear();
-        return BenchFolder() + "0612143005.txt";
-    }();
+        path = BenchFolder() + name;
+    }
     return path;
 }
 
+// Runs command as a program of its own, timed by the benchmark; peak_MB is
+// its peak resident memory (the largest of the iterations).
 void RunCommand(benchmark::State& state, const std::string& command)
 {
+    long peakKb = 0;
     for (auto _ : state) {
         state.PauseTiming();
         std::filesystem::remove(BenchFolder() + "out.gpkg");
         state.ResumeTiming();
-        if (std::system((command + " >/dev/null 2>&1").c_str()) != 0)
+        const std::string line = "exec " + command + " >/dev/null 2>&1";
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        int status = -1;
+        rusage usage{};
+        if (pid < 0 || ::wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
             state.SkipWithError(command.c_str());
+        peakKb = std::max(peakKb, static_cast<long>(usage.ru_maxrss));
     }
+    state.counters["peak_MB"] = static_cast<double>(peakKb) / 1024.0;
 }
 
 void Export_FieldbookExport(benchmark::State& state)
 {
-    RunCommand(state, std::string(FIELDBOOK_EXPORT) + " -o " + BenchFolder() + "out.gpkg " + HundredThousandLog());
+    const std::string log = LogWith(static_cast<int>(state.range(0)));
+    RunCommand(state, std::string(FIELDBOOK_EXPORT) + " -o " + BenchFolder() + "out.gpkg " + log);
 }
 
 void Export_Ogr2ogr(benchmark::State& state)
 {
+    const std::string log = LogWith(static_cast<int>(state.range(0)));
     // As GDAL reads the log by itself: CSV text, the position taken as a point.
-    RunCommand(state, "ogr2ogr -f GPKG " + BenchFolder() + "out.gpkg CSV:" + HundredThousandLog() +
+    RunCommand(state, "ogr2ogr -f GPKG " + BenchFolder() + "out.gpkg CSV:" + log +
                           " -oo X_POSSIBLE_NAMES=LongAng -oo Y_POSSIBLE_NAMES=LatAng");
 }
 
@@ -131,8 +156,8 @@ void Sizes(benchmark::internal::Benchmark* b)
 
 BENCHMARK(GeoPackage_UpkeepPerSave)->Apply(Sizes)->Iterations(30);
 BENCHMARK(Csv_SaveAddOne)->Apply(Sizes)->Iterations(30);
-BENCHMARK(Export_FieldbookExport)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
-BENCHMARK(Export_Ogr2ogr)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(Export_FieldbookExport)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(Export_Ogr2ogr)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
 int main(int argc, char** argv)
 {

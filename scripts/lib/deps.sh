@@ -17,8 +17,9 @@ FIELDBOOK_PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev l
 # ogr2ogr read them back in the tests and the export benchmark.
 # gpsd: the end-to-end tests read positions through a private gpsd daemon.
 # PostgreSQL 15 with PostGIS 3: the PostGIS tests start a private server; libpq-dev
-# lets them talk to it.
-FIELDBOOK_PACKAGES+=(postgresql-15-postgis-3 libpq-dev)
+# carries the office database's writes and lets the tests talk to the server;
+# openssl makes the CA and certificates of the TLS test.
+FIELDBOOK_PACKAGES+=(postgresql-15-postgis-3 libpq-dev openssl)
 # PROJ directly (libproj-dev) for geoid and map grids; proj-data holds the EGM96
 # geoid grid and PROJ's database, proj-bin's cs2cs is the tests' reference.
 # python3-qgis: QGIS itself opens the GeoPackage with its default styles in a test.

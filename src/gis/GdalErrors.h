@@ -12,6 +12,12 @@ void GisInit();
 // default drops warnings and writes errors to stderr as "GDAL: <text>".
 void SetGisMessageHook(std::function<void(const std::string&)> hook);
 
+// What GDAL raised: its CPLErrorNum (CPLE_OpenFailed, CPLE_FileIO, ...) and text.
+struct GDAL_ERROR {
+    int number = 0;
+    std::string message;
+};
+
 // While it lives, GDAL's messages on this thread are kept here instead.
 class CGdalMessages {
 public:
@@ -26,6 +32,7 @@ public:
     // database's "current transaction is aborted" after the refused row).
     std::string FirstError(const std::string& fallback) const;
     int FirstErrorNumber() const { return m_firstNumber; }
+    GDAL_ERROR First() const { return GDAL_ERROR{m_firstNumber, m_firstError}; }
     bool HadError() const { return !m_lastError.empty(); }
     // Forgets what was raised so far (a failure that a second try mended).
     void Forget()

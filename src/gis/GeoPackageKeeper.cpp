@@ -37,17 +37,14 @@ void CGeoPackageKeeper::OnLogSaved(const CSurveyLog& log)
     const std::string logPath = log.GetFullPath();
     const size_t count = log.GetCount();
     try {
-        const bool bNewFile = logPath != m_seenPath || count < m_distances.size();
+        const bool bNewFile = logPath != m_seenPath || count < m_seenCount;
         if (bNewFile) {
             m_seenPath = logPath;
-            m_distances.clear();
-            m_distance.Reset();
             m_seenSurvey.clear();
         }
+        m_seenCount = count;
         if (m_seenSurvey.empty() && count > 0)
             m_seenSurvey = SurveyFingerprint(log.GetAt(0));
-        while (m_distances.size() < count)
-            m_distances.push_back(m_distance.Next(log.GetAt(m_distances.size())));
 
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_stopping)
@@ -74,7 +71,7 @@ void CGeoPackageKeeper::OnLogSaved(const CSurveyLog& log)
         }
         job->points.resize(from - job->first);
         for (size_t i = from; i < count; ++i)
-            job->points.push_back(GIS_POINT{log.GetAt(i), m_distances[i]});
+            job->points.push_back(GIS_POINT{log.GetAt(i), log.GetDistance(i)});
         m_handed = count;
         m_wake.notify_one();
     } catch (const std::bad_alloc&) {

@@ -76,12 +76,11 @@ private:
 
     std::function<void(const std::string&)> m_notice;
 
-    // The log's thread only: the Distance column of every point seen, so that
-    // a point handed over again needs no recomputing.
+    // The log's thread only: the log last seen and its size then (a smaller
+    // one is a new log under the same name).
     std::string m_seenPath;
     std::string m_seenSurvey;
-    CTrackDistance m_distance;
-    std::vector<float> m_distances;
+    size_t m_seenCount = 0;
 
     std::mutex m_mutex;
     std::condition_variable m_wake;

@@ -252,6 +252,15 @@ OGRPoint PointGeometry(const SURVEY_POINT& point)
     return OGRPoint(fix.dfLongAng, fix.dfLatAng, fix.dfAltVal);
 }
 
+bool AddTrackVertex(OGRLineString& track, const SURVEY_POINT& point)
+{
+    const GPS_FIX& fix = point.GpsFix;
+    if (fix.nGpsFix == 0)
+        return false;
+    track.addPoint(fix.dfLongAng, fix.dfLatAng, fix.dfAltVal);
+    return true;
+}
+
 void FillSurveyFields(OGRFeature& f, const SURVEY_FIELD_MAP& map, const GIS_POINT& gp, const LOG_ID& log)
 {
     const int* x = map.anIndex;

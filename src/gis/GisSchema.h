@@ -104,6 +104,11 @@ bool IsCalendarDate(int day, int month, int year);
 // without one. Signed degrees: negative in the south and west.
 OGRPoint PointGeometry(const SURVEY_POINT& point);
 
+// The one track builder: a point with a fix adds its position as the next
+// vertex of its log's track, one without adds none; every target's track has
+// these vertices, in log order, whatever way it stores them. True when added.
+bool AddTrackVertex(OGRLineString& track, const SURVEY_POINT& point);
+
 // A line naming the measured values with their units, for a placemark's
 // description: "Mode 8440; Depth 123.46 cm; Locate 45.50 mA; ...".
 std::string MeasurementSummary(const GIS_POINT& point);

@@ -1,6 +1,8 @@
 #include "gis/PgExport.h"
 
 #include <algorithm>
+#include <functional>
+#include <strings.h>
 #include <csignal>
 #include <poll.h>
 #include <cstring>
@@ -9,6 +11,7 @@
 
 #include "gis/GdalErrors.h"
 #include "gis/GisFormats.h"
+#include "gis/LogTail.h"
 #include "gis/LogWatch.h"
 #include "gis/PgTarget.h"
 
@@ -94,16 +97,14 @@ int RunDatabaseExport(int argc, char** argv, std::FILE* out, std::FILE* err)
     }
     if (logs.empty())
         return UsageError(err, "needs at least one LOG");
-    // Every log is read before the database is touched.
-    std::vector<SURVEY_INPUT> inputs;
+    // Every log is checked before the database is touched.
     for (const std::string& path : logs) {
-        std::string error;
-        if (!ReadSurveyInput(path, inputs, error)) {
-            std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
+        if (::access(path.c_str(), R_OK) != 0) {
+            std::fprintf(err, "fieldbook-export: cannot read %s: %s\n", path.c_str(), std::strerror(errno));
             return 2;
         }
     }
-    return ExportToDatabase(output, unit, inputs, out, err);
+    return ExportToDatabase(output, unit, logs, out, err);
 }
 
 std::string DefaultUnitName()
@@ -114,46 +115,128 @@ std::string DefaultUnitName()
     return name;
 }
 
-int ExportToDatabase(const std::string& output, const std::string& unit, const std::vector<SURVEY_INPUT>& logs,
+namespace {
+
+// Hands over one log's points a batch at a time: the batch after those handed
+// so far (empty at the end), or from the top again after restart.
+using BatchSource = std::function<bool(bool restart, std::vector<GIS_POINT>& batch, size_t& first, LOG_ID& log)>;
+
+// One log into the database, one transaction per batch, the progress told
+// between them. 0, or 2 when it cannot be read or sent.
+int SendLog(CPgTarget& target, const std::string& name, const BatchSource& next, std::FILE* out, std::FILE* err,
+            bool& rejected)
+{
+    std::vector<GIS_POINT> batch;
+    batch.reserve(kBatchPoints);
+    LOG_ID log;
+    size_t added = 0, total = 0;
+    bool ok = false;
+    for (int attempt = 0; attempt < kTries && !ok; ++attempt) {
+        added = 0;
+        ok = true;
+        for (bool top = true;; top = false) {
+            size_t first = 0;
+            if (!next(top, batch, first, log)) {
+                std::fprintf(err, "fieldbook-export: cannot read %s\n", name.c_str());
+                return 2;
+            }
+            if (batch.empty() && !top)
+                break;
+            size_t sent = 0;
+            ok = target.Deliver(log, batch.data(), batch.size(), first, sent);
+            added += sent;
+            total = first + batch.size();
+            if (!ok || batch.empty())
+                break;
+            if (total >= kProgressFrom)
+                std::fprintf(err, "fieldbook-export: %s: %zu points\n", log.logFile.c_str(), total);
+        }
+    }
+    if (!ok) {
+        std::fprintf(err, "fieldbook-export: %s not sent: %s\n", log.logFile.c_str(), target.Problem().c_str());
+        return 2;
+    }
+    std::fprintf(out, "Sent: %s +%zu (%zu)\n", log.logFile.c_str(), added, total);
+    for (const REJECTED_ROW& row : target.TakeRejected()) {
+        std::fprintf(out, "Rejected: %s Log %d: %s\n", row.logFile.c_str(), row.log, row.reason.c_str());
+        rejected = true;
+    }
+    return 0;
+}
+
+bool EndsWithGpkg(const std::string& path)
+{
+    return path.size() > 5 && ::strcasecmp(path.c_str() + path.size() - 5, ".gpkg") == 0;
+}
+
+} // namespace
+
+int ExportToDatabase(const std::string& output, const std::string& unit, const std::vector<std::string>& logs,
                      std::FILE* out, std::FILE* err)
 {
     SetGisMessageHook([err](const std::string& text) { std::fprintf(err, "fieldbook-export: GDAL: %s\n", text.c_str()); });
     CPgTarget target(output, unit);
+    target.DeferSpatialIndexes();
     if (!target.Connect()) {
         std::fprintf(err, "fieldbook-export: the database %s: %s\n", target.Refused() ? "refused us" : "is out of reach",
                      target.Problem().c_str());
         return 2;
     }
     bool rejected = false;
-    for (const SURVEY_INPUT& log : logs) {
-        size_t added = 0;
-        bool ok = false;
-        const size_t total = log.points.size();
-        for (int attempt = 0; attempt < kTries && !ok; ++attempt) {
-            // One transaction per batch, the progress told between them.
-            added = 0;
-            ok = true;
-            for (size_t from = 0; ok && (from < total || from == 0); from += kBatchPoints) {
-                const size_t n = std::min(kBatchPoints, total - from);
-                size_t batch = 0;
-                ok = target.Deliver(log.log, log.points.data() + from, n, from, batch);
-                added += batch;
-                if (ok && total >= kProgressFrom && from + n < total)
-                    std::fprintf(err, "fieldbook-export: %s: %zu of %zu points\n", log.log.logFile.c_str(), from + n,
-                                 total);
-                if (n == 0)
-                    break;
+    for (const std::string& path : logs) {
+        int status = 0;
+        if (EndsWithGpkg(path)) {
+            // A GeoPackage holds a survey per LogFile in it, read whole.
+            std::vector<SURVEY_INPUT> inputs;
+            std::string error;
+            if (!ReadSurveyInput(path, inputs, error)) {
+                std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
+                return 2;
             }
+            for (const SURVEY_INPUT& input : inputs) {
+                size_t at = 0;
+                status = SendLog(
+                    target, path,
+                    [&](bool top, std::vector<GIS_POINT>& batch, size_t& first, LOG_ID& log) {
+                        at = top ? 0 : at;
+                        const size_t n = std::min(kBatchPoints, input.points.size() - at);
+                        batch.assign(input.points.begin() + at, input.points.begin() + at + n);
+                        first = at;
+                        at += n;
+                        log = input.log;
+                        return true;
+                    },
+                    out, err, rejected);
+                if (status != 0)
+                    return status;
+            }
+            continue;
         }
-        if (!ok) {
-            std::fprintf(err, "fieldbook-export: %s not sent: %s\n", log.log.logFile.c_str(), target.Problem().c_str());
-            return 2;
-        }
-        std::fprintf(out, "Sent: %s +%zu (%zu)\n", log.log.logFile.c_str(), added, log.points.size());
-        for (const REJECTED_ROW& row : target.TakeRejected()) {
-            std::fprintf(out, "Rejected: %s Log %d: %s\n", row.logFile.c_str(), row.log, row.reason.c_str());
-            rejected = true;
-        }
+        // A survey log streamed through the one reader: the memory taken does
+        // not grow with the log.
+        CLogTail reader;
+        const size_t slash = path.rfind('/');
+        const std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1);
+        status = SendLog(
+            target, path,
+            [&](bool top, std::vector<GIS_POINT>& batch, size_t& first, LOG_ID& log) {
+                if (top)
+                    reader.Reset();
+                batch.clear();
+                if (!reader.ReadNew(path, batch, first, true, kBatchPoints))
+                    return false;
+                reader.Commit();
+                log = LOG_ID{name, reader.Survey()};
+                return true;
+            },
+            out, err, rejected);
+        if (status != 0)
+            return status;
+    }
+    if (!target.Finish()) {
+        std::fprintf(err, "fieldbook-export: the points are in, their spatial index is not: %s\n",
+                     target.Problem().c_str());
+        return 2;
     }
     // Every other row is in; the refused ones are named above.
     return rejected ? 2 : 0;

@@ -24,7 +24,8 @@ const char* DatabaseUsageText();
 // in; 2 when the database cannot be reached or refuses us (the reason on err),
 // or keeps refusing the points (after a few tries: another export of the same
 // unit may be adding the same points at the same moment).
-int ExportToDatabase(const std::string& output, const std::string& unit, const std::vector<SURVEY_INPUT>& logs,
+// Survey logs are streamed a batch at a time; a GeoPackage is read whole.
+int ExportToDatabase(const std::string& output, const std::string& unit, const std::vector<std::string>& logs,
                      std::FILE* out, std::FILE* err);
 
 // Runs --watch on folder until SIGINT or SIGTERM (0), or 2 when the folder

@@ -1,14 +1,15 @@
 #include "gis/PgTarget.h"
 
+#include <algorithm>
 #include <charconv>
-#include <chrono>
-#include <thread>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <chrono>
+#include <cstring>
+#include <poll.h>
+#include <thread>
 
-#include <cpl_conv.h>
-#include <ogr_spatialref.h>
-
-#include "gis/GdalErrors.h"
 #include "gis/GisFormats.h"
 
 namespace {
@@ -18,9 +19,13 @@ int LogNumber(const GIS_POINT& point) { return static_cast<int>(point.Point.Loca
 
 // Every wait on the database bounded: a connection attempt gives up after 10 s,
 // and a connection whose peer went silent (network gone) is declared dead
-// within about half a minute instead of the kernel's quarter of an hour.
-const char kLinkLimits[] = " connect_timeout=10 keepalives=1 keepalives_idle=10 keepalives_interval=5"
-                           " keepalives_count=3 tcp_user_timeout=30000";
+// within about half a minute instead of the kernel's quarter of an hour. The
+// connection string comes last, so what it says wins over these.
+const char* const kLinkKeys[] = {"keepalives",      "keepalives_idle", "keepalives_interval", "keepalives_count",
+                                 "tcp_user_timeout", "client_encoding", "application_name",    "dbname",
+                                 nullptr};
+const char* const kLinkValues[] = {"1", "10", "5", "3", "30000", "UTF8", "fieldbook-export"};
+constexpr auto kConnectWait = std::chrono::seconds(10);
 
 // Held while layers and keys are made, so two units starting on an empty
 // database at the same time do not both create the tables.
@@ -29,29 +34,16 @@ const char kLayersTryLock[] = "SELECT pg_try_advisory_lock(7216354901)::int";
 constexpr int kLockWaitMs = 5000;
 const char kLayersUnlock[] = "SELECT pg_advisory_unlock(7216354901)";
 
-bool MentionsRefusal(const std::string& text)
-{
-    for (const char* sign : {"password authentication failed", "no password supplied", "authentication failed",
-                             "does not exist", "permission denied", "must be owner"}) {
-        if (text.find(sign) != std::string::npos)
-            return true;
-    }
-    return false;
-}
+// Bytes of COPY data handed to libpq at a time.
+constexpr size_t kCopyChunk = 256 * 1024;
 
-// GDAL's message for a failed connection starts with the name of the libpq
-// call; libpq's own text (which server, why) is the reason.
-std::string Reason(std::string text)
+// libpq's messages run over several lines with tabs and double blanks: one line here.
+std::string OneLine(const char* text)
 {
-    for (const char* noise : {"PQconnectdb failed.\n", "PQconnectdb failed: "}) {
-        if (text.compare(0, std::char_traits<char>::length(noise), noise) == 0)
-            text.erase(0, std::char_traits<char>::length(noise));
-    }
-    // libpq's messages run over several lines with tabs and double blanks: one line here.
     std::string line;
-    for (char c : text) {
-        const bool blank = c == '\n' || c == '\t' || c == ' ';
-        if (!blank)
+    for (; text != nullptr && *text != '\0'; ++text) {
+        const char c = *text;
+        if (c != '\n' && c != '\t' && c != ' ')
             line += c;
         else if (!line.empty() && line.back() != ' ')
             line += ' ';
@@ -61,56 +53,226 @@ std::string Reason(std::string text)
     return line;
 }
 
-// What GDAL said first on this thread, as one line; what when it said nothing.
-// The first message is the cause; the later ones of the same transaction are
-// its consequences ("current transaction is aborted").
-std::string Why(const CGdalMessages& messages, const std::string& what)
+bool IsStateChar(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z'); }
+
+// A failed connection has no result to ask for its fields. With the verbose
+// error layout, libpq writes what the server sent at start-up as
+// "SEVERITY:  SQLSTATE: message" (the protocol's fields in a fixed order,
+// whatever the server's language); a failure on libpq's side (no route, TLS)
+// has none and is taken whole.
+PG_ERROR ConnectionError(const char* text)
 {
-    const std::string said = messages.FirstError("-");
-    return said == "-" ? what : what + ": " + Reason(said.substr(3));
+    const std::string all = text != nullptr ? text : "";
+    for (size_t at = all.find(":  "); at != std::string::npos; at = all.find(":  ", at + 1)) {
+        const size_t code = at + 3;
+        if (code + 7 <= all.size() && std::all_of(all.begin() + code, all.begin() + code + 5, IsStateChar) &&
+            all.compare(code + 5, 2, ": ") == 0) {
+            const size_t end = all.find('\n', code);
+            return PG_ERROR{all.substr(code, 5), OneLine(all.substr(code + 7, end - code - 7).c_str())};
+        }
+    }
+    return PG_ERROR{"", OneLine(all.c_str())};
 }
 
-// Shortest text that reads back as the same double: full precision, and far
-// cheaper than printf for the hundred thousand vertices of a long track.
-void AppendCoordinate(std::string& wkt, double x, double y, double z)
+PG_ERROR ResultError(PGconn* conn, const PGresult* result)
 {
-    char buffer[3 * 32];
-    char* at = buffer;
-    for (double v : {x, y, z}) {
-        if (at != buffer)
-            *at++ = ' ';
-        at = std::to_chars(at, buffer + sizeof buffer, v).ptr;
-    }
-    if (wkt.back() != '(')
-        wkt += ',';
-    wkt.append(buffer, at);
+    const char* state = result != nullptr ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+    const char* primary = result != nullptr ? PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
+    // A connection lost mid-statement: libpq's own words, no SQLSTATE.
+    if (PQstatus(conn) == CONNECTION_BAD)
+        state = nullptr;
+    return PG_ERROR{state != nullptr ? state : "", OneLine(primary != nullptr ? primary : PQerrorMessage(conn))};
 }
+
+std::string Said(const PG_ERROR& error)
+{
+    return error.sqlState.empty() ? error.message : error.message + " (SQLSTATE " + error.sqlState + ")";
+}
+
+// The column type GDAL's own PostgreSQL driver gives each field type, so that
+// tables made by either read the same.
+const char* SqlType(OGRFieldType type)
+{
+    switch (type) {
+    case OFTInteger: return "integer";
+    case OFTInteger64: return "bigint";
+    case OFTReal: return "double precision";
+    case OFTDate: return "date";
+    case OFTTime: return "time";
+    case OFTDateTime: return "timestamp with time zone";
+    default: return "character varying";
+    }
+}
+
+std::string Quoted(const char* name)
+{
+    std::string quoted = "\"";
+    for (const char* c = name; *c != '\0'; ++c) {
+        if (*c == '"')
+            quoted += '"';
+        quoted += *c;
+    }
+    return quoted + "\"";
+}
+
+// One field of a row as the text PostgreSQL reads for its type; false for NULL.
+bool FieldText(const OGRFeature& feature, int index, std::string& text)
+{
+    text.clear();
+    if (!feature.IsFieldSetAndNotNull(index))
+        return false;
+    char buffer[64];
+    char* end = buffer;
+    switch (feature.GetFieldDefnRef(index)->GetType()) {
+    case OFTInteger:
+        end = std::to_chars(buffer, buffer + sizeof buffer, feature.GetFieldAsInteger(index)).ptr;
+        break;
+    case OFTInteger64:
+        end = std::to_chars(buffer, buffer + sizeof buffer, feature.GetFieldAsInteger64(index)).ptr;
+        break;
+    case OFTReal:
+        // Shortest text that reads back as the same double.
+        end = std::to_chars(buffer, buffer + sizeof buffer, feature.GetFieldAsDouble(index)).ptr;
+        break;
+    case OFTDate:
+    case OFTDateTime: {
+        int year = 0, month = 0, day = 0, hour = 0, minute = 0, zone = 0;
+        float second = 0;
+        feature.GetFieldAsDateTime(index, &year, &month, &day, &hour, &minute, &second, &zone);
+        const int n = feature.GetFieldDefnRef(index)->GetType() == OFTDate
+                          ? std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d", year, month, day)
+                          : std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%06.3f+00", year, month,
+                                          day, hour, minute, static_cast<double>(second));
+        end = buffer + std::max(0, std::min(n, static_cast<int>(sizeof buffer) - 1));
+        break;
+    }
+    default:
+        text = feature.GetFieldAsString(index);
+        return true;
+    }
+    text.assign(buffer, end);
+    return true;
+}
+
+// COPY's text format: backslash, tab and line ends escaped; \N is NULL.
+void AppendCopyValue(std::string& row, const std::string& value, bool present)
+{
+    if (!present) {
+        row += "\\N";
+        return;
+    }
+    for (char c : value) {
+        switch (c) {
+        case '\\': row += "\\\\"; break;
+        case '\t': row += "\\t"; break;
+        case '\n': row += "\\n"; break;
+        case '\r': row += "\\r"; break;
+        default: row += c;
+        }
+    }
+}
+
+// A Point Z in EPSG:4326 as hex EWKB (little-endian, Z and SRID flags), the
+// form PostGIS reads fastest; an empty point as EWKT, since WKB has no empty
+// point but NaN coordinates.
+void PointText(const OGRPoint& point, std::string& text)
+{
+    if (point.IsEmpty()) {
+        text = "SRID=4326;POINT Z EMPTY";
+        return;
+    }
+    unsigned char wkb[1 + 4 + 4 + 24];
+    wkb[0] = 1;
+    const uint32_t type = 0x80000000u | 0x20000000u | 1u;
+    const uint32_t srid = 4326;
+    std::memcpy(wkb + 1, &type, 4);
+    std::memcpy(wkb + 5, &srid, 4);
+    const double xyz[3] = {point.getX(), point.getY(), point.getZ()};
+    std::memcpy(wkb + 9, xyz, sizeof xyz);
+    static const char hex[] = "0123456789ABCDEF";
+    text.resize(2 * sizeof wkb);
+    for (size_t i = 0; i < sizeof wkb; ++i) {
+        text[2 * i] = hex[wkb[i] >> 4];
+        text[2 * i + 1] = hex[wkb[i] & 15];
+    }
+}
+
+// A geometry as ISO WKB in hex, for ST_GeomFromWKB(decode(..., 'hex')):
+// full precision, and far cheaper than WKT for the vertices of a long track.
+std::string HexWkb(const OGRGeometry& geometry)
+{
+    std::vector<unsigned char> wkb(geometry.WkbSize());
+    geometry.exportToWkb(wkbNDR, wkb.data(), wkbVariantIso);
+    static const char hex[] = "0123456789ABCDEF";
+    std::string text(2 * wkb.size(), '0');
+    for (size_t i = 0; i < wkb.size(); ++i) {
+        text[2 * i] = hex[wkb[i] >> 4];
+        text[2 * i + 1] = hex[wkb[i] & 15];
+    }
+    return "ST_GeomFromWKB(decode('" + text + "', 'hex'), 4326)";
+}
+
+void DropNotice(void*, const char*) {}
 
 } // namespace
+
+PgFailure ClassifyPgError(const PG_ERROR& error)
+{
+    const std::string& state = error.sqlState;
+    if (state == "42501") // insufficient privilege: a row-level policy refusing this row
+        return PgFailure::Row;
+    const std::string cls = state.substr(0, 2);
+    if (state.empty() || cls == "08" || cls == "53" || cls == "57" || cls == "58" || cls == "40" ||
+        state == "55P03")
+        return PgFailure::Unreachable; // no link, an outage, or a conflict that passes
+    if (cls == "22" || cls == "23")
+        return PgFailure::Row;
+    return PgFailure::Refused; // 28, 3D (login), 42 (statement), and what we cannot mend by waiting
+}
 
 bool IsDatabaseOutput(const std::string& output) { return FindFormatByPath(output) == &DatabaseFormat(); }
 
 CPgTarget::CPgTarget(std::string connection, std::string unit)
     : m_connection(IsDatabaseOutput(connection) ? connection.substr(3) : std::move(connection)),
-      m_unit(std::move(unit))
+      m_unit(std::move(unit)), m_defn(new OGRFeatureDefn("survey_points"))
 {
+    m_defn->Reference();
+    m_defn->SetGeomType(wkbNone);
+    for (int i = 0; i < kSurveyFieldCount; ++i) {
+        OGRFieldDefn field(kSurveyFields[i].pszName, kSurveyFields[i].eType);
+        m_defn->AddFieldDefn(&field);
+        m_fields.anIndex[i] = i;
+        m_columns += Quoted(kSurveyFields[i].pszName) + ", ";
+    }
+    m_columns += Quoted(kUnitField) + ", " + Quoted(kLogRepeatField) + ", geom";
 }
 
-CPgTarget::~CPgTarget() { Disconnect(); }
+CPgTarget::~CPgTarget()
+{
+    Disconnect();
+    m_defn->Release();
+}
 
 void CPgTarget::Disconnect()
 {
-    m_points = nullptr;
-    m_dataset.reset();
+    if (m_conn != nullptr)
+        PQfinish(m_conn);
+    m_conn = nullptr;
     m_logs.clear();
 }
 
 bool CPgTarget::Fail(const std::string& what)
 {
     m_problem = what;
-    m_bRefused = m_bRefused || MentionsRefusal(what);
+    m_bRefused = m_bRefused || ClassifyPgError(m_error) == PgFailure::Refused;
     Disconnect();
     return false;
+}
+
+bool CPgTarget::FailWith(const PG_ERROR& error, const std::string& what)
+{
+    m_error = error;
+    return Fail(what);
 }
 
 // An escape-string constant reads the same whatever the server's
@@ -126,64 +288,103 @@ std::string CPgTarget::Literal(const std::string& text) const
     return quoted + "'";
 }
 
-bool CPgTarget::Exec(const std::string& sql)
+bool CPgTarget::Failed(PGresult* result, const std::string& what)
 {
-    CGdalMessages messages;
-    OGRLayer* result = m_dataset->ExecuteSQL(sql.c_str(), nullptr, nullptr);
-    if (result != nullptr)
-        m_dataset->ReleaseResultSet(result);
-    const std::string problem = Why(messages, "");
-    if (!problem.empty()) {
-        m_problem = problem.substr(2);
-        return false;
-    }
+    m_error = ResultError(m_conn, result);
+    m_problem = what.empty() ? Said(m_error) : what + ": " + Said(m_error);
+    PQclear(result);
+    return false;
+}
+
+bool CPgTarget::Exec(const std::string& sql, const std::string& what)
+{
+    PGresult* result = PQexec(m_conn, sql.c_str());
+    const ExecStatusType status = PQresultStatus(result);
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+        return Failed(result, what);
+    PQclear(result);
     return true;
+}
+
+PGresult* CPgTarget::Query(const std::string& sql, const std::string& what)
+{
+    PGresult* result = PQexec(m_conn, sql.c_str());
+    if (PQresultStatus(result) == PGRES_TUPLES_OK)
+        return result;
+    Failed(result, what);
+    return nullptr;
 }
 
 bool CPgTarget::Connect()
 {
-    if (m_dataset)
+    if (m_conn != nullptr)
         return true;
     m_bRefused = false;
-    GisInit();
-    CGdalMessages messages;
-    std::string name = "PG:" + m_connection;
-    if (m_connection.compare(0, 8, "postgres") != 0)
-        name += kLinkLimits;
-    // COPY rather than one INSERT per point, also into tables that exist.
-    CPLSetThreadLocalConfigOption("PG_USE_COPY", "YES");
-    const char* const drivers[] = {"PostgreSQL", nullptr};
-    m_dataset.reset(GDALDataset::Open(name.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE, drivers, nullptr, nullptr));
-    if (!m_dataset)
-        return Fail(Why(messages, "cannot connect"));
-    m_bRefused = false;
+    m_error = {};
+    const char* values[std::size(kLinkKeys)];
+    std::copy(std::begin(kLinkValues), std::end(kLinkValues), values);
+    values[std::size(kLinkKeys) - 2] = m_connection.c_str();
+    values[std::size(kLinkKeys) - 1] = nullptr;
+    m_conn = PQconnectStartParams(kLinkKeys, values, 1);
+    if (m_conn == nullptr)
+        return FailWith(PG_ERROR{"", "out of memory"}, "cannot connect: out of memory");
+    PQsetErrorVerbosity(m_conn, PQERRORS_VERBOSE);
+    PQsetNoticeProcessor(m_conn, DropNotice, nullptr);
+    // libpq's connect_timeout binds only its blocking calls: this loop has its
+    // own, and ends early on a stop request.
+    const auto deadline = std::chrono::steady_clock::now() + kConnectWait;
+    PostgresPollingStatusType state = PGRES_POLLING_WRITING;
+    while (state != PGRES_POLLING_OK && state != PGRES_POLLING_FAILED && PQstatus(m_conn) != CONNECTION_BAD) {
+        pollfd ready{PQsocket(m_conn), static_cast<short>(state == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0};
+        const int n = ::poll(&ready, 1, 100);
+        if (n > 0 || ready.fd < 0) {
+            state = PQconnectPoll(m_conn);
+            continue;
+        }
+        if (m_stop && m_stop())
+            return FailWith(PG_ERROR{}, "cannot connect: asked to stop");
+        if (std::chrono::steady_clock::now() >= deadline)
+            return FailWith(PG_ERROR{"", "timeout expired"}, "cannot connect: timeout expired");
+    }
+    if (PQstatus(m_conn) != CONNECTION_OK) {
+        const PG_ERROR error = ConnectionError(PQerrorMessage(m_conn));
+        return FailWith(error, "cannot connect: " + Said(error));
+    }
+    PQsetErrorVerbosity(m_conn, PQERRORS_DEFAULT);
     if (!EnsureLayers()) {
         const std::string problem = m_problem;
         return Fail(problem);
     }
     // The server takes no COPY into a table whose rows a policy guards (a
     // crew's role under the office's row-level security): INSERTs then.
-    bool guarded = false;
-    if (!AskTrue("SELECT row_security_active('survey_points')::int", guarded)) {
+    if (!AskTrue("SELECT row_security_active('survey_points')::int", m_bGuarded)) {
         const std::string problem = m_problem;
         return Fail(problem);
     }
-    CPLSetThreadLocalConfigOption("PG_USE_COPY", guarded ? "NO" : "YES");
+    if (m_bGuarded) {
+        std::string insert = "INSERT INTO survey_points (" + m_columns + ") VALUES (";
+        for (int i = 1; i <= kSurveyFieldCount + 3; ++i)
+            insert += (i > 1 ? ", $" : "$") + std::to_string(i);
+        PGresult* made = PQprepare(m_conn, "fieldbook_point", (insert + ")").c_str(), 0, nullptr);
+        if (PQresultStatus(made) != PGRES_COMMAND_OK) {
+            Failed(made, "cannot prepare the insert");
+            const std::string problem = m_problem;
+            return Fail(problem);
+        }
+        PQclear(made);
+    }
     return true;
 }
 
 // Whether query's first column of its first row is a true value.
 bool CPgTarget::AskTrue(const std::string& query, bool& answer)
 {
-    CGdalMessages messages;
-    OGRLayer* rows = m_dataset->ExecuteSQL(query.c_str(), nullptr, nullptr);
-    if (rows == nullptr) {
-        m_problem = Why(messages, "cannot ask the database");
+    PGresult* rows = Query(query, "cannot ask the database");
+    if (rows == nullptr)
         return false;
-    }
-    OGRFeatureUniquePtr row(rows->GetNextFeature());
-    answer = row && row->GetFieldAsInteger(0) != 0;
-    m_dataset->ReleaseResultSet(rows);
+    answer = PQntuples(rows) > 0 && !PQgetisnull(rows, 0, 0) && std::strcmp(PQgetvalue(rows, 0, 0), "0") != 0 &&
+             std::strcmp(PQgetvalue(rows, 0, 0), "f") != 0;
+    PQclear(rows);
     return true;
 }
 
@@ -200,6 +401,7 @@ bool CPgTarget::TakeLayersLock()
         if (taken)
             return true;
         if ((m_stop && m_stop()) || std::chrono::steady_clock::now() >= deadline) {
+            m_error = PG_ERROR{};
             m_problem = "another unit is making the tables; tried again later";
             return false;
         }
@@ -217,109 +419,124 @@ bool CPgTarget::EnsureLayers()
         return false;
     if (!postgis) {
         // Tables made now would get a bytea column and stay wrong for good.
+        m_error = PG_ERROR{};
         m_problem = "the database lacks PostGIS: run CREATE EXTENSION postgis in it (as its owner), then try again";
         m_bRefused = true;
         return false;
     }
-    m_points = m_dataset->GetLayerByName(kPointLayer);
-    OGRLayer* track = m_dataset->GetLayerByName(kTrackLayer);
-    bool ok = true;
-    // The lock only when something must be made: a crew's daily start finds
-    // everything there and waits for nobody.
-    if (m_points == nullptr || track == nullptr || !KeysExist()) {
+    // What stands: the columns of both tables, and the keys. The lock only
+    // when something must be made: a crew's daily start finds everything there
+    // and waits for nobody.
+    PGresult* rows = Query("SELECT c.relname, a.attname FROM pg_class c JOIN pg_attribute a ON a.attrelid = c.oid "
+                           "WHERE c.oid IN (to_regclass('survey_points'), to_regclass('survey_track')) "
+                           "AND a.attnum > 0 AND NOT a.attisdropped "
+                           "UNION ALL SELECT 'key', indexname FROM pg_indexes WHERE indexname IN "
+                           "('survey_points_survey_key', 'survey_track_survey_key') "
+                           "UNION ALL SELECT 'gist', t.relname FROM pg_index i JOIN pg_class x ON x.oid = i.indexrelid "
+                           "JOIN pg_class t ON t.oid = i.indrelid JOIN pg_am a ON a.oid = x.relam WHERE a.amname = "
+                           "'gist' AND t.oid IN (to_regclass('survey_points'), to_regclass('survey_track'))",
+                           "cannot read the tables");
+    if (rows == nullptr)
+        return false;
+    std::set<std::string> present;
+    for (int i = 0; i < PQntuples(rows); ++i)
+        present.insert(std::string(PQgetvalue(rows, i, 0)) + "." + PQgetvalue(rows, i, 1));
+    PQclear(rows);
+    const bool pointsMade = present.count("survey_points.fid") != 0;
+    // Every column of the field table, and ours: a table of an older
+    // fieldbook gets those it lacks (NULL in its old rows).
+    std::string lacking;
+    auto need = [&](const char* name, const char* type) {
+        if (!present.count(std::string("survey_points.") + name))
+            lacking += std::string(lacking.empty() ? "" : ",") + " ADD COLUMN IF NOT EXISTS " + Quoted(name) + " " + type;
+    };
+    for (const SURVEY_FIELD& field : kSurveyFields)
+        need(field.pszName, SqlType(field.eType));
+    need(kUnitField, "character varying");
+    need(kLogRepeatField, "integer");
+    const bool trackMade = present.count("survey_track.fid") && present.count("survey_track.Unit") &&
+                           present.count("survey_track.LogFile") && present.count("survey_track.Survey");
+    const bool keys = present.count("key.survey_points_survey_key") && present.count("key.survey_track_survey_key");
+    const bool spatial = present.count("gist.survey_points") && present.count("gist.survey_track");
+    if (!lacking.empty() || !trackMade || !keys || (!spatial && !m_bDeferIndex)) {
         if (!TakeLayersLock())
             return false;
-        std::string error;
-        OGRSpatialReference wgs84;
-        wgs84.importFromEPSG(4326);
-        wgs84.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
-        CGdalMessages messages;
+        const std::string track = "survey_track (" + Quoted(kUnitField) + ", " +
+                                  Quoted(kSurveyFields[kLogFileField].pszName) + ", " +
+                                  Quoted(kSurveyFields[kSurveyField].pszName) + ")";
         // Each table on its own: a set half made by a unit cut off while making
-        // it is completed.
-        m_points = m_dataset->GetLayerByName(kPointLayer);
-        if (m_points == nullptr) {
-            m_points = m_dataset->CreateLayer(DatabaseFormat().pszPointLayer, &wgs84, wkbPoint25D,
-                                              const_cast<char**>(DatabaseFormat().papszPointOptions));
-            OGRFieldDefn unit(kUnitField, OFTString);
-            OGRFieldDefn repeat(kLogRepeatField, OFTInteger);
-            ok = m_points != nullptr && CreateSurveyFields(*m_points, m_fields, error) &&
-                 m_points->CreateField(&unit) == OGRERR_NONE && m_points->CreateField(&repeat) == OGRERR_NONE &&
-                 m_points->SyncToDisk() == OGRERR_NONE;
+        // it is completed. Keys of an older fieldbook (without Survey) would
+        // refuse a second survey under one file name. Only the tables' owner
+        // may do this; a crew's role that may only add rows finds them made.
+        const bool ok =
+            Exec("CREATE TABLE IF NOT EXISTS survey_points (fid serial PRIMARY KEY, geom geometry(PointZ, 4326))",
+                 "cannot create survey_points") &&
+            (lacking.empty() || Exec("ALTER TABLE survey_points" + lacking, "cannot add the missing columns")) &&
             // The units, where psql's \\d+ and a GIS's layer properties show them.
-            ok = ok && Exec("COMMENT ON COLUMN survey_points.\"Depth\" IS '" + std::string(kDepthAlias) + "'") &&
-                 Exec("COMMENT ON COLUMN survey_points.\"Locate\" IS '" + std::string(kLocateAlias) + "'");
-            if (!ok)
-                m_problem = Why(messages, "cannot create survey_points" + (error.empty() ? "" : " (" + error + ")"));
-        }
-        track = ok ? m_dataset->GetLayerByName(kTrackLayer) : nullptr;
-        if (ok && track == nullptr) {
-            track = m_dataset->CreateLayer(DatabaseFormat().pszTrackLayer, &wgs84, wkbLineString25D,
-                                           const_cast<char**>(DatabaseFormat().papszTrackOptions));
-            OGRFieldDefn trackUnit(kUnitField, OFTString);
-            OGRFieldDefn logFile(kSurveyFields[kLogFileField].pszName, OFTString);
-            OGRFieldDefn survey(kSurveyFields[kSurveyField].pszName, OFTString);
-            if (track == nullptr || track->CreateField(&trackUnit) != OGRERR_NONE ||
-                track->CreateField(&logFile) != OGRERR_NONE || track->CreateField(&survey) != OGRERR_NONE ||
-                track->SyncToDisk() != OGRERR_NONE) {
-                ok = false;
-                m_problem = Why(messages, "cannot create survey_track");
-            }
-        }
-        // Tables made by an older fieldbook get the columns they lack.
-        if (ok) {
-            std::string fieldError;
-            SURVEY_FIELD_MAP map{};
-            ok = AddMissingSurveyFields(*m_points, map, fieldError) &&
-                 (track->GetLayerDefn()->GetFieldIndex(kSurveyFields[kSurveyField].pszName) >= 0 ||
-                  Exec("ALTER TABLE survey_track ADD COLUMN IF NOT EXISTS \"Survey\" varchar"));
-            if (!ok && m_problem.empty())
-                m_problem = Why(messages, "cannot add " + fieldError);
-        }
-        // The keys: the database itself refuses a second copy of a point or
-        // track. Only the tables' owner may make them; a crew's role that may
-        // only add rows finds them made. Keys of an older fieldbook (without
-        // Survey) would refuse a second survey under one file name.
-        ok = ok && (KeysExist() ||
-                    (Exec("CREATE UNIQUE INDEX IF NOT EXISTS survey_points_survey_key ON survey_points "
-                          "(\"Unit\", \"LogFile\", \"Survey\", \"Log\", \"LogRepeat\")") &&
-                     Exec("CREATE UNIQUE INDEX IF NOT EXISTS survey_track_survey_key ON survey_track "
-                          "(\"Unit\", \"LogFile\", \"Survey\")") &&
-                     Exec("DROP INDEX IF EXISTS survey_points_unit_key") &&
-                     Exec("DROP INDEX IF EXISTS survey_track_unit_key")));
+            (pointsMade ||
+             (Exec("COMMENT ON COLUMN survey_points.\"Depth\" IS '" + std::string(kDepthAlias) + "'") &&
+              Exec("COMMENT ON COLUMN survey_points.\"Locate\" IS '" + std::string(kLocateAlias) + "'"))) &&
+            Exec("CREATE TABLE IF NOT EXISTS survey_track (fid serial PRIMARY KEY, geom geometry(LineStringZ, 4326), "
+                 "\"Unit\" character varying, \"LogFile\" character varying)",
+                 "cannot create survey_track") &&
+            Exec("ALTER TABLE survey_track ADD COLUMN IF NOT EXISTS \"Unit\" character varying, "
+                 "ADD COLUMN IF NOT EXISTS \"LogFile\" character varying, "
+                 "ADD COLUMN IF NOT EXISTS \"Survey\" character varying",
+                 "cannot add the missing columns to survey_track") &&
+            (m_bDeferIndex || MakeSpatialIndexes()) &&
+            (keys || (Exec("CREATE UNIQUE INDEX IF NOT EXISTS survey_points_survey_key ON survey_points "
+                           "(\"Unit\", \"LogFile\", \"Survey\", \"Log\", \"LogRepeat\")") &&
+                      Exec("CREATE UNIQUE INDEX IF NOT EXISTS survey_track_survey_key ON " + track) &&
+                      Exec("DROP INDEX IF EXISTS survey_points_unit_key") &&
+                      Exec("DROP INDEX IF EXISTS survey_track_unit_key")));
         const std::string problem = m_problem;
+        const PG_ERROR error = m_error;
         Exec(kLayersUnlock);
         m_problem = problem;
+        m_error = error;
         if (!ok)
             return false;
     }
-    m_fields = MapSurveyFields(*m_points->GetLayerDefn());
     // Tables made before Depth was metres keep the protocol's units.
-    if (!AskTrue("SELECT (coalesce(col_description('survey_points'::regclass, attnum), '') = '" +
-                     std::string(kDepthAlias) + "')::int FROM pg_attribute WHERE attrelid = "
-                     "'survey_points'::regclass AND attname = 'Depth'",
-                 m_fields.bMetric))
-        return false;
-    m_unitField = m_points->GetLayerDefn()->GetFieldIndex(kUnitField);
-    m_repeatField = m_points->GetLayerDefn()->GetFieldIndex(kLogRepeatField);
-    if (m_unitField < 0 || m_repeatField < 0 || m_fields.anIndex[kLogField] < 0 ||
-        m_fields.anIndex[kLogFileField] < 0) {
-        m_problem = "survey_points in this database lacks the Unit, LogRepeat, Log or LogFile column";
-        return false;
-    }
-    return true;
+    return AskTrue("SELECT (coalesce(col_description('survey_points'::regclass, attnum), '') = '" +
+                       std::string(kDepthAlias) + "')::int FROM pg_attribute WHERE attrelid = "
+                       "'survey_points'::regclass AND attname = 'Depth'",
+                   m_fields.bMetric);
 }
 
-bool CPgTarget::KeysExist()
+// Made under the tables' lock by whoever finds them missing: a one-shot export
+// into new tables makes them after its rows (built at once, a fraction of the
+// cost of growing them row by row), and one cut off before that leaves them to
+// the next connection.
+bool CPgTarget::MakeSpatialIndexes()
 {
-    OGRLayer* rows = m_dataset->ExecuteSQL("SELECT count(*) FROM pg_indexes WHERE indexname IN "
-                                           "('survey_points_survey_key', 'survey_track_survey_key')",
-                                           nullptr, nullptr);
-    if (rows == nullptr)
+    return Exec("CREATE INDEX IF NOT EXISTS survey_points_geom_geom_idx ON survey_points USING gist (geom)",
+                "cannot index survey_points") &&
+           Exec("CREATE INDEX IF NOT EXISTS survey_track_geom_geom_idx ON survey_track USING gist (geom)",
+                "cannot index survey_track");
+}
+
+bool CPgTarget::Finish()
+{
+    if (!m_bDeferIndex)
+        return true;
+    if (!Connect())
         return false;
-    OGRFeatureUniquePtr count(rows->GetNextFeature());
-    const bool both = count && count->GetFieldAsInteger64(0) == 2;
-    m_dataset->ReleaseResultSet(rows);
-    return both;
+    m_bDeferIndex = false;
+    bool spatial = false;
+    if (!AskTrue("SELECT (count(*) = 2)::int FROM pg_index i JOIN pg_class x ON x.oid = i.indexrelid "
+                 "JOIN pg_am a ON a.oid = x.relam WHERE a.amname = 'gist' AND i.indrelid IN "
+                 "(to_regclass('survey_points'), to_regclass('survey_track'))",
+                 spatial))
+        return Fail(m_problem);
+    if (spatial)
+        return true;
+    if (!TakeLayersLock())
+        return Fail(m_problem);
+    const bool ok = MakeSpatialIndexes();
+    const std::string problem = m_problem;
+    Exec(kLayersUnlock);
+    return ok || Fail(problem);
 }
 
 std::string CPgTarget::Where(const LOG_ID& log) const
@@ -330,7 +547,6 @@ std::string CPgTarget::Where(const LOG_ID& log) const
 
 bool CPgTarget::LoadLog(const LOG_ID& log, LOG_STATE& state)
 {
-    CGdalMessages messages;
     // Rows of an older fieldbook carry no Survey: the first survey delivered
     // under their file name is theirs.
     const std::string older = "\"Unit\" = " + Literal(m_unit) + " AND \"LogFile\" = " + Literal(log.logFile) +
@@ -342,28 +558,20 @@ bool CPgTarget::LoadLog(const LOG_ID& log, LOG_STATE& state)
                     Exec("UPDATE survey_track SET \"Survey\" = " + Literal(log.survey) + " WHERE " + older)))
         return false;
     const std::string where = Where(log);
-    OGRLayer* rows = m_dataset->ExecuteSQL(
-        ("SELECT \"Log\", \"LogRepeat\", NOT ST_IsEmpty(geom) FROM survey_points WHERE " + where).c_str(), nullptr,
-        nullptr);
-    if (rows == nullptr) {
-        m_problem = Why(messages, "cannot read survey_points");
+    PGresult* rows = Query("SELECT \"Log\", \"LogRepeat\", (NOT ST_IsEmpty(geom))::int FROM survey_points WHERE " +
+                               where,
+                           "cannot read survey_points");
+    if (rows == nullptr)
         return false;
-    }
     state = LOG_STATE{};
-    for (auto& row : *rows) {
-        state.delivered.emplace(row->GetFieldAsInteger(0), row->GetFieldAsInteger(1));
-        if (row->GetFieldAsInteger(2) != 0)
+    for (int i = 0; i < PQntuples(rows); ++i) {
+        state.delivered.emplace(std::atoi(PQgetvalue(rows, i, 0)), std::atoi(PQgetvalue(rows, i, 1)));
+        if (std::strcmp(PQgetvalue(rows, i, 2), "1") == 0)
             ++state.fixes;
     }
-    m_dataset->ReleaseResultSet(rows);
-    rows = m_dataset->ExecuteSQL(("SELECT count(*) FROM survey_track WHERE " + where).c_str(), nullptr, nullptr);
-    if (rows == nullptr) {
-        m_problem = Why(messages, "cannot read survey_track");
+    PQclear(rows);
+    if (!AskTrue("SELECT count(*) FROM survey_track WHERE " + where, state.bTrack))
         return false;
-    }
-    OGRFeatureUniquePtr count(rows->GetNextFeature());
-    state.bTrack = count && count->GetFieldAsInteger64(0) > 0;
-    m_dataset->ReleaseResultSet(rows);
     state.bLoaded = true;
     return true;
 }
@@ -400,17 +608,16 @@ bool CPgTarget::Deliver(const LOG_ID& log, const GIS_POINT* points, size_t count
         return true;
     }
 
-    std::string reason;
     size_t written = 0;
-    if (WriteBatch(log, state, points, fresh, reason, written)) {
+    if (WriteBatch(log, state, points, fresh, written)) {
         added = written;
     } else {
-        // The connection still answers: the database refused a row, it is not
-        // out of reach. Each point then goes in on its own, and the ones it
-        // refuses are set aside, so that one row never holds back the others.
-        bool alive = false;
-        if (!m_dataset || !AskTrue("SELECT 1", alive) || !alive)
-            return Fail(reason);
+        // By the SQLSTATE: out of reach or refused as a whole ends here; a
+        // refused row (a constraint, a value the database cannot take, a
+        // policy) sends each point on its own, and the ones it refuses are set
+        // aside, so that one row never holds back the others.
+        if (ClassifyPgError(m_error) != PgFailure::Row)
+            return Fail(m_problem);
         // Another export of this unit may have added some of them meanwhile:
         // the key refused those, and they are in.
         auto present = [&](const std::pair<size_t, int>& one) {
@@ -422,18 +629,20 @@ bool CPgTarget::Deliver(const LOG_ID& log, const GIS_POINT* points, size_t count
             if (present(one))
                 continue;
             const std::vector<std::pair<size_t, int>> single{one};
-            std::string why;
-            if (WriteBatch(log, state, points, single, why, written)) {
+            if (WriteBatch(log, state, points, single, written)) {
                 added += written;
                 continue;
             }
-            if (!AskTrue("SELECT 1", alive) || !alive || !LoadLog(log, state))
-                return Fail(why);
+            const PG_ERROR why = m_error;
+            if (ClassifyPgError(why) != PgFailure::Row)
+                return Fail(m_problem);
+            if (!LoadLog(log, state))
+                return Fail(m_problem);
             if (present(one))
                 continue;
             const int number = LogNumber(points[one.first]);
             m_rejectedKeys[log].emplace(number, one.second);
-            m_rejected.push_back(REJECTED_ROW{log.logFile, number, why});
+            m_rejected.push_back(REJECTED_ROW{log.logFile, number, Said(why)});
         }
     }
     state.occurrences = std::move(occurrences);
@@ -441,65 +650,117 @@ bool CPgTarget::Deliver(const LOG_ID& log, const GIS_POINT* points, size_t count
     return true;
 }
 
+// The rows of fresh: COPY in the text format, or one prepared INSERT each
+// where a policy guards the table.
+bool CPgTarget::SendRows(const LOG_ID& log, const GIS_POINT* points, const std::vector<std::pair<size_t, int>>& fresh)
+{
+    constexpr int kColumns = kSurveyFieldCount + 3;
+    const std::string failure = "cannot add points of " + log.logFile;
+    if (!m_bGuarded) {
+        PGresult* copy = PQexec(m_conn, ("COPY survey_points (" + m_columns + ") FROM STDIN").c_str());
+        if (PQresultStatus(copy) != PGRES_COPY_IN)
+            return Failed(copy, failure);
+        PQclear(copy);
+    }
+    OGRFeature feature(m_defn);
+    std::string values[kColumns];
+    bool set[kColumns];
+    const char* params[kColumns];
+    std::string chunk;
+    for (const auto& [index, repeat] : fresh) {
+        const GIS_POINT& point = points[index];
+        FillSurveyFields(feature, m_fields, point, log);
+        for (int i = 0; i < kSurveyFieldCount; ++i)
+            set[i] = FieldText(feature, i, values[i]);
+        values[kSurveyFieldCount] = m_unit;
+        values[kSurveyFieldCount + 1] = std::to_string(repeat);
+        PointText(PointGeometry(point.Point), values[kSurveyFieldCount + 2]);
+        set[kSurveyFieldCount] = set[kSurveyFieldCount + 1] = set[kSurveyFieldCount + 2] = true;
+        if (m_bGuarded) {
+            for (int i = 0; i < kColumns; ++i)
+                params[i] = set[i] ? values[i].c_str() : nullptr;
+            PGresult* result =
+                PQexecPrepared(m_conn, "fieldbook_point", kColumns, params, nullptr, nullptr, 0);
+            if (PQresultStatus(result) != PGRES_COMMAND_OK)
+                return Failed(result, failure + " Log " + std::to_string(LogNumber(point)));
+            PQclear(result);
+            continue;
+        }
+        for (int i = 0; i < kColumns; ++i) {
+            if (i > 0)
+                chunk += '\t';
+            AppendCopyValue(chunk, values[i], set[i]);
+        }
+        chunk += '\n';
+        if (chunk.size() >= kCopyChunk) {
+            if (PQputCopyData(m_conn, chunk.data(), static_cast<int>(chunk.size())) != 1)
+                break;
+            chunk.clear();
+        }
+    }
+    if (m_bGuarded)
+        return true;
+    if (!chunk.empty())
+        PQputCopyData(m_conn, chunk.data(), static_cast<int>(chunk.size()));
+    PQputCopyEnd(m_conn, nullptr);
+    // The COPY's outcome, then the end of its results.
+    bool ok = true;
+    while (PGresult* result = PQgetResult(m_conn)) {
+        if (ok && PQresultStatus(result) != PGRES_COMMAND_OK) {
+            ok = false;
+            Failed(result, failure);
+        } else {
+            PQclear(result);
+        }
+    }
+    return ok;
+}
+
 bool CPgTarget::WriteBatch(const LOG_ID& log, LOG_STATE& state, const GIS_POINT* points,
-                           const std::vector<std::pair<size_t, int>>& fresh, std::string& reason, size_t& written)
+                           const std::vector<std::pair<size_t, int>>& fresh, size_t& written)
 {
     written = 0;
     const std::string& logFile = log.logFile;
-    CGdalMessages messages;
-    auto fail = [&](const std::string& what) {
-        // The first message is the database's reason; what follows it in the
+    auto fail = [&] {
+        // The database's reason is the first error; what follows it in the
         // same transaction is only "current transaction is aborted".
-        const std::string first = messages.FirstError("-");
-        reason = first == "-" ? (m_problem.empty() ? what : what + ": " + m_problem) : what + ": " + Reason(first.substr(3));
-        if (m_dataset)
-            m_dataset->RollbackTransaction();
+        if (PQstatus(m_conn) == CONNECTION_OK)
+            PQclear(PQexec(m_conn, "ROLLBACK"));
         return false;
     };
-    if (m_dataset->StartTransaction(FALSE) != OGRERR_NONE)
-        return fail("cannot start a transaction");
-    OGRFeatureUniquePtr feature(OGRFeature::CreateFeature(m_points->GetLayerDefn()));
-    std::string wkt = "(";
-    size_t newFixes = 0;
-    for (const auto& [index, repeat] : fresh) {
-        const GIS_POINT& point = points[index];
-        feature->SetFID(OGRNullFID);
-        FillSurveyFields(*feature, m_fields, point, log);
-        feature->SetField(m_unitField, m_unit.c_str());
-        feature->SetField(m_repeatField, repeat);
-        OGRPoint geometry = PointGeometry(point.Point);
-        feature->SetGeometry(&geometry);
-        if (m_points->CreateFeature(feature.get()) != OGRERR_NONE)
-            return fail("cannot add " + logFile + " Log " + std::to_string(LogNumber(point)));
-        if (!geometry.IsEmpty()) {
-            AppendCoordinate(wkt, geometry.getX(), geometry.getY(), geometry.getZ());
-            ++newFixes;
-        }
-    }
-    wkt += ")";
+    if (!Exec("BEGIN", "cannot start a transaction") || !SendRows(log, points, fresh))
+        return fail();
+    OGRLineString added;
+    added.set3D(TRUE);
+    for (const auto& one : fresh)
+        AddTrackVertex(added, points[one.first].Point);
+    const size_t newFixes = static_cast<size_t>(added.getNumPoints());
 
     // The track: extended by the new fixed points, or made from every fixed
     // point of the log once there are two (a line needs two vertices).
     const std::string where = Where(log);
-    m_problem.clear();
+    const std::string failure = "cannot extend the track of " + logFile;
     bool ok = true;
     if (newFixes > 0 && state.bTrack) {
-        const std::string tail = (newFixes == 1 ? "POINT Z " : "LINESTRING Z ") + wkt;
-        ok = Exec("UPDATE survey_track SET geom = ST_MakeLine(geom, ST_GeomFromText('" + tail + "', 4326)) WHERE " +
-                  where);
+        // One new vertex goes as a point: PostGIS takes no one-vertex line.
+        OGRPoint vertex;
+        added.getPoint(0, &vertex);
+        const std::string tail = newFixes == 1 ? HexWkb(vertex) : HexWkb(added);
+        ok = Exec("UPDATE survey_track SET geom = ST_MakeLine(geom, " + tail + ") WHERE " + where,
+                  failure);
     } else if (state.fixes == 0 && newFixes >= 2) {
         // Every fixed point of the log is in this batch: the line is its vertices.
         ok = Exec("INSERT INTO survey_track (\"Unit\", \"LogFile\", \"Survey\", geom) VALUES (" + Literal(m_unit) +
-                  ", " + Literal(logFile) + ", " + Literal(log.survey) + ", ST_GeomFromText('LINESTRING Z " + wkt + "', 4326))");
+                      ", " + Literal(logFile) + ", " + Literal(log.survey) + ", " + HexWkb(added) + ")",
+                  failure);
     } else if (newFixes > 0 && state.fixes + newFixes >= 2) {
         ok = Exec("INSERT INTO survey_track (\"Unit\", \"LogFile\", \"Survey\", geom) SELECT " + Literal(m_unit) +
-                  ", " + Literal(logFile) + ", " + Literal(log.survey) + ", ST_MakeLine(geom ORDER BY fid) FROM survey_points WHERE " + where +
-                  " AND NOT ST_IsEmpty(geom)");
+                      ", " + Literal(logFile) + ", " + Literal(log.survey) +
+                      ", ST_MakeLine(geom ORDER BY fid) FROM survey_points WHERE " + where + " AND NOT ST_IsEmpty(geom)",
+                  failure);
     }
-    if (!ok)
-        return fail("cannot extend the track of " + logFile);
-    if (m_dataset->CommitTransaction() != OGRERR_NONE)
-        return fail("the database did not take the points of " + logFile);
+    if (!ok || !Exec("COMMIT", "the database did not take the points of " + logFile))
+        return fail();
 
     for (const auto& [index, repeat] : fresh)
         state.delivered.emplace(LogNumber(points[index]), repeat);

@@ -1,5 +1,6 @@
 // The office database: survey points of many field units in one PostGIS
-// database, through GDAL's PostgreSQL driver. The layers are those of the
+// database, through libpq (COPY for the points; the server's SQLSTATE tells
+// what went wrong, which GDAL's driver does not pass on). The layers are those of the
 // GeoPackage (survey_points, survey_track, same attribute names and types,
 // EPSG:4326, Point Z), plus Unit, the field unit the rows came from, and
 // LogRepeat, which tells apart points of one log that carry the same Log number
@@ -21,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-#include <gdal_priv.h>
+#include <libpq-fe.h>
 
 #include "gis/GisSchema.h"
 
@@ -37,6 +38,20 @@ struct REJECTED_ROW {
     std::string reason; // the database's first message
 };
 
+// What the database (or libpq, for a connection) said first: the SQLSTATE
+// (empty where libpq failed on its own side: no route, TLS, a dropped link)
+// and its primary message.
+struct PG_ERROR {
+    std::string sqlState;
+    std::string message;
+};
+
+// What a failure means, by SQLSTATE class: 08, 53, 57, 58 and libpq's own
+// failures are the database out of reach (tried again later); 28 and 3D a
+// refused login; 22, 23 and 42 a refused statement or row; the rest refused.
+enum class PgFailure { Unreachable, Refused, Row };
+PgFailure ClassifyPgError(const PG_ERROR& error);
+
 class CPgTarget {
 public:
     // connection: a libpq connection string, with or without the "PG:" prefix
@@ -50,7 +65,7 @@ public:
     // Problem() set when the database cannot be reached, refuses us, or lacks
     // PostGIS.
     bool Connect();
-    bool Connected() const { return static_cast<bool>(m_dataset); }
+    bool Connected() const { return m_conn != nullptr; }
     void Disconnect();
 
     // points are the points of logFile from index first on, in log order (the
@@ -62,12 +77,21 @@ public:
     // holds, so the caller hands over the whole log again (first 0).
     bool Deliver(const LOG_ID& log, const GIS_POINT* points, size_t count, size_t first, size_t& added);
 
+    // A one-shot export: spatial indexes missing when the tables are found
+    // (new tables) are made by Finish, after the rows, rather than grown
+    // row by row. Call before Connect.
+    void DeferSpatialIndexes() { m_bDeferIndex = true; }
+    // Makes what DeferSpatialIndexes left out; false with Problem() set.
+    bool Finish();
+
     const std::string& Problem() const { return m_problem; }
     // Rows set aside since the last call (Deliver still returned true).
     std::vector<REJECTED_ROW> TakeRejected() { return std::exchange(m_rejected, {}); }
-    // Whether the last failure was the database refusing our login (a wrong
-    // password or an unknown role) rather than it being out of reach.
+    // Whether the last failure was the database refusing us (a wrong
+    // password, an unknown role, no PostGIS, a permission) rather than it
+    // being out of reach; the error itself.
     bool Refused() const { return m_bRefused; }
+    const PG_ERROR& Error() const { return m_error; }
     const std::string& Unit() const { return m_unit; }
     // Asked now and then while waiting for another unit's lock: true ends
     // the wait (SIGTERM).
@@ -86,22 +110,30 @@ private:
     bool EnsureLayers();
     bool AskTrue(const std::string& query, bool& answer);
     bool TakeLayersLock();
+    bool MakeSpatialIndexes();
     bool WriteBatch(const LOG_ID& log, LOG_STATE& state, const GIS_POINT* points,
-                    const std::vector<std::pair<size_t, int>>& fresh, std::string& reason, size_t& written);
-    bool KeysExist();
+                    const std::vector<std::pair<size_t, int>>& fresh, size_t& written);
+    bool SendRows(const LOG_ID& log, const GIS_POINT* points, const std::vector<std::pair<size_t, int>>& fresh);
     bool LoadLog(const LOG_ID& log, LOG_STATE& state);
     std::string Where(const LOG_ID& log) const;
-    bool Exec(const std::string& sql);
+    // Runs sql; false with m_error and m_problem set (what: the error's context).
+    bool Exec(const std::string& sql, const std::string& what = "");
+    PGresult* Query(const std::string& sql, const std::string& what);
+    bool Failed(PGresult* result, const std::string& what);
     bool Fail(const std::string& what);
+    bool FailWith(const PG_ERROR& error, const std::string& what);
     std::string Literal(const std::string& text) const;
 
     std::string m_connection;
     std::string m_unit;
-    GDALDatasetUniquePtr m_dataset;
-    OGRLayer* m_points = nullptr;
+    PGconn* m_conn = nullptr;
+    // The row a point becomes: the survey fields as GisSchema fills them.
+    OGRFeatureDefn* m_defn = nullptr;
     SURVEY_FIELD_MAP m_fields{};
-    int m_unitField = -1;
-    int m_repeatField = -1;
+    std::string m_columns;  // the COPY's column list
+    bool m_bGuarded = false; // row-level security: INSERTs, never COPY
+    bool m_bDeferIndex = false;
+    PG_ERROR m_error;
     std::map<LOG_ID, LOG_STATE> m_logs;
     std::string m_problem;
     bool m_bRefused = false;

@@ -512,10 +512,7 @@ bool CSurveyDataset::AppendPoints(const LOG_ID& log, const GIS_POINT* points, si
             m_placedFeatures += bWrite && points[i].Point.GpsFix.nGpsFix != 0 ? 1 : 0;
             ++held[static_cast<int>(points[i].Point.LocateData.u32EepromFileIndex)];
             ++counted;
-            if (points[i].Point.GpsFix.nGpsFix != 0) {
-                OGRPoint position = PointGeometry(points[i].Point);
-                track.addPoint(&position);
-            }
+            AddTrackVertex(track, points[i].Point);
             if (progress && (i + 1) % kProgressStep == 0 && i + 1 < count)
                 progress(i + 1);
         }

@@ -66,10 +66,13 @@ void CSurveyLog::DestroyInstance()
 bool CSurveyLog::Add(const SURVEY_POINT& point)
 {
     try {
+        m_distances.push_back(0.0f);
         m_points.push_back(point);
     } catch (const std::bad_alloc&) {
+        m_distances.resize(m_points.size());
         return false;
     }
+    m_distances.back() = m_distance.Next(point);
     m_bUnsaved = true;
     return true;
 }
@@ -78,6 +81,7 @@ void CSurveyLog::Clear()
 {
     // A long survey holds megabytes; give them back rather than keep the peak.
     std::vector<SURVEY_POINT>().swap(m_points);
+    std::vector<float>().swap(m_distances);
     std::string().swap(m_lines);
     m_formatted = 0;
     m_distance.Reset();
@@ -174,11 +178,8 @@ bool CSurveyLog::FormatNewLines()
     char line[kLogLineSize];
     try {
         while (m_formatted < m_points.size()) {
-            CTrackDistance distance = m_distance;
-            const SURVEY_POINT& point = m_points[m_formatted];
-            const size_t length = FormatLogLine(point, distance.Next(point), line, sizeof line);
+            const size_t length = FormatLogLine(m_points[m_formatted], m_distances[m_formatted], line, sizeof line);
             m_lines.append(line, length);
-            m_distance = distance;
             ++m_formatted;
         }
     } catch (const std::bad_alloc&) {

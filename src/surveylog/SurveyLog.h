@@ -30,6 +30,9 @@ public:
     size_t GetUnsavedCount() const { return m_points.size() - m_nSaved; }
     bool IsEmpty() const { return m_points.empty(); }
     const SURVEY_POINT& GetAt(size_t index) const { return m_points[index]; }
+    // The Distance column of point index, worked out once when it was added:
+    // the log's line prints it, and every GIS output takes it from here.
+    float GetDistance(size_t index) const { return m_distances[index]; }
 
     const std::string& GetFileName() const { return m_fileName; }
     void SetFileName(const std::string& name) { m_fileName = name; }
@@ -101,7 +104,8 @@ private:
 
     std::string m_lines;     // data lines of m_points[0, m_formatted)
     size_t m_formatted = 0;
-    CTrackDistance m_distance; // Distance column state after m_formatted points
+    std::vector<float> m_distances; // the Distance column of each of m_points
+    CTrackDistance m_distance;      // its state after the last point added
 };
 
 // The warning of a failed save, e.g.

@@ -10,7 +10,9 @@
 #include <fstream>
 #include <grp.h>
 #include <libpq-fe.h>
+#include <netinet/in.h>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -38,7 +40,8 @@ const char kServerSettings[] =
 // role must give its password, so a wrong one is refused as in an office.
 const char kHba[] =
     "local all postgres trust\n"
-    "local all all scram-sha-256\n";
+    "local all all scram-sha-256\n"
+    "hostssl all all 127.0.0.1/32 scram-sha-256\n";
 
 void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
@@ -220,15 +223,65 @@ bool PostgresServer::Stop()
     return ::kill(static_cast<pid_t>(pid), 0) != 0;
 }
 
+bool PostgresServer::ServeTls(const std::string& certificate, const std::string& key)
+{
+    if (!Start())
+        return false;
+    if (!m_tls) {
+        // A port the kernel has free now, for TCP and so the socket too.
+        m_port = 0;
+        const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in any{};
+        any.sin_family = AF_INET;
+        any.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof any;
+        if (probe >= 0 && ::bind(probe, reinterpret_cast<sockaddr*>(&any), sizeof any) == 0 &&
+            ::getsockname(probe, reinterpret_cast<sockaddr*>(&any), &size) == 0)
+            m_port = ntohs(any.sin_port);
+        if (probe >= 0)
+            ::close(probe);
+        if (m_port == 0) {
+            m_problem = "no free TCP port";
+            return false;
+        }
+    }
+    // The server reads its key only when the key is its own and private.
+    const passwd* pw = ::getuid() == 0 ? ::getpwnam("postgres") : nullptr;
+    std::error_code ec;
+    for (const auto& [from, to] : {std::pair{certificate, m_dir + "server.crt"}, std::pair{key, m_dir + "server.key"}}) {
+        std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, ec);
+        if (ec || ::chmod(to.c_str(), 0600) != 0 || (pw != nullptr && ::chown(to.c_str(), pw->pw_uid, pw->pw_gid) != 0)) {
+            m_problem = "cannot hand " + from + " to the server";
+            return false;
+        }
+    }
+    std::ofstream conf(m_dir + "data/postgresql.conf", std::ios::app);
+    conf << "ssl = on\nssl_cert_file = " << Quoted(m_dir + "server.crt") << "\nssl_key_file = "
+         << Quoted(m_dir + "server.key") << "\nlisten_addresses = '127.0.0.1'\nport = " << m_port << "\n";
+    conf.close();
+    if (!conf) {
+        m_problem = "cannot write the server configuration";
+        return false;
+    }
+    m_tls = true;
+    return Stop() && Start();
+}
+
+std::string PostgresServer::TlsConnInfo(const std::string& name) const
+{
+    return "host=localhost hostaddr=127.0.0.1 port=" + std::to_string(m_port) + " dbname=" + Quoted(name) +
+           " user=fieldunit connect_timeout=10";
+}
+
 std::string PostgresServer::AdminConnInfo(const std::string& name) const
 {
-    return "host=" + Quoted(m_dir.substr(0, m_dir.size() - 1)) + " port=5432 dbname=" + Quoted(name) +
+    return "host=" + Quoted(m_dir.substr(0, m_dir.size() - 1)) + " port=" + std::to_string(m_port) + " dbname=" + Quoted(name) +
            " user=postgres connect_timeout=10";
 }
 
 std::string PostgresServer::ConnInfo(const std::string& name) const
 {
-    return "host=" + Quoted(m_dir.substr(0, m_dir.size() - 1)) + " port=5432 dbname=" + Quoted(name) +
+    return "host=" + Quoted(m_dir.substr(0, m_dir.size() - 1)) + " port=" + std::to_string(m_port) + " dbname=" + Quoted(name) +
            " user=fieldunit connect_timeout=10";
 }
 

@@ -32,6 +32,12 @@ public:
     std::string ConnInfo(const std::string& name) const;
     // The same for the superuser.
     std::string AdminConnInfo(const std::string& name) const;
+    // Serves TLS on 127.0.0.1 too, with the certificate and key given (PEM
+    // files, copied into the server's folder), restarting the server. TCP
+    // clients must use TLS and a password.
+    bool ServeTls(const std::string& certificate, const std::string& key);
+    // libpq connection string for `fieldunit` over TLS as "localhost".
+    std::string TlsConnInfo(const std::string& name) const;
     static const char* Password() { return "field-unit-pw"; }
     const std::string& SocketDir() const { return m_dir; }
 
@@ -45,6 +51,8 @@ private:
     bool RunAsServerUser(const std::vector<std::string>& argv, int timeoutSeconds);
 
     std::string m_dir;  // scratch folder: data/, the socket, server.log
+    int m_port = 5432;  // the socket's, and TCP's once ServeTls moves both to a free one
+    bool m_tls = false;
     bool m_made = false;
     bool m_running = false;
     std::string m_problem;
