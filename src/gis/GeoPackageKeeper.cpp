@@ -6,6 +6,9 @@
 #include <new>
 #include <sys/stat.h>
 
+#include "app/ConfigFile.h"
+#include "app/GeoidModel.h"
+#include "app/Heights.h"
 #include "gis/GdalErrors.h"
 #include "gis/LogTail.h"
 #include "gis/SurveyDataset.h"
@@ -16,8 +19,14 @@ namespace {
 constexpr int kLockWaitMs = 500;
 } // namespace
 
-CGeoPackageKeeper::CGeoPackageKeeper(std::function<void(const std::string&)> notice) : m_notice(std::move(notice))
+CGeoPackageKeeper::CGeoPackageKeeper(std::function<void(const std::string&)> notice, HeightsOf heights)
+    : m_notice(std::move(notice)), m_heightsOf(std::move(heights))
 {
+    if (!m_heightsOf) {
+        m_heightsOf = [](const SURVEY_POINT& point) {
+            return PointHeights(point, GetConfig().m_dfAntennaHeight, GetGeoidModel());
+        };
+    }
     GisInit();
     m_worker = std::thread(&CGeoPackageKeeper::Run, this);
 }
@@ -41,13 +50,17 @@ void CGeoPackageKeeper::OnLogSaved(const CSurveyLog& log)
         if (bNewFile) {
             m_seenPath = logPath;
             m_distances.clear();
+            m_heights.clear();
             m_distance.Reset();
             m_seenSurvey.clear();
         }
         if (m_seenSurvey.empty() && count > 0)
             m_seenSurvey = SurveyFingerprint(log.GetAt(0));
-        while (m_distances.size() < count)
-            m_distances.push_back(m_distance.Next(log.GetAt(m_distances.size())));
+        while (m_distances.size() < count) {
+            const SURVEY_POINT& point = log.GetAt(m_distances.size());
+            m_heights.push_back(m_heightsOf(point));
+            m_distances.push_back(m_distance.Next(point));
+        }
 
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_stopping)
@@ -74,7 +87,7 @@ void CGeoPackageKeeper::OnLogSaved(const CSurveyLog& log)
         }
         job->points.resize(from - job->first);
         for (size_t i = from; i < count; ++i)
-            job->points.push_back(GIS_POINT{log.GetAt(i), m_distances[i]});
+            job->points.push_back(GIS_POINT{log.GetAt(i), m_distances[i], m_heights[i]});
         m_handed = count;
         m_wake.notify_one();
     } catch (const std::bad_alloc&) {
@@ -126,7 +139,12 @@ void CGeoPackageKeeper::CatchUp(const std::string& folder)
         std::string error;
         if (!ReadSurveyInput(logPath, inputs, error) || inputs.empty())
             continue;
-        const SURVEY_INPUT& input = inputs.front();
+        SURVEY_INPUT& input = inputs.front();
+        // What a crash left out of the GeoPackage is known only from the
+        // log: the antenna height and geoid of that run are not, so only the
+        // height that needs neither is written; the others stay NULL.
+        for (GIS_POINT& point : input.points)
+            point.Heights.EllipsoidHeight = EllipsoidHeight(point.Point);
         std::unique_ptr<CSurveyDataset> dataset = CSurveyDataset::Open(GeoPackageFormat(), gpkgPath, error, kLockWaitMs);
         if (!dataset)
             continue;

@@ -28,8 +28,14 @@ class CSurveyDataset;
 
 class CGeoPackageKeeper final : public ISurveyLogObserver {
 public:
+    // A point's heights as the crew's settings give them now.
+    using HeightsOf = std::function<POINT_HEIGHTS(const SURVEY_POINT&)>;
     // notice: a one-line message for the operator, from the worker thread.
-    explicit CGeoPackageKeeper(std::function<void(const std::string&)> notice);
+    // heights: taken once per point, on the log's thread, when the point is
+    // first seen (so the GeoPackage holds what the settings were at survey
+    // time); by default the configuration's antenna height and the geoid
+    // model in force.
+    explicit CGeoPackageKeeper(std::function<void(const std::string&)> notice, HeightsOf heights = {});
     // Stop with the default wait.
     ~CGeoPackageKeeper() override;
     CGeoPackageKeeper(const CGeoPackageKeeper&) = delete;
@@ -82,6 +88,8 @@ private:
     std::string m_seenSurvey;
     CTrackDistance m_distance;
     std::vector<float> m_distances;
+    std::vector<POINT_HEIGHTS> m_heights;
+    HeightsOf m_heightsOf;
 
     std::mutex m_mutex;
     std::condition_variable m_wake;

@@ -1,12 +1,18 @@
 #include "gis/SurveyExport.h"
 
 #include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <functional>
 #include <cpl_conv.h>
 #include <cstring>
 #include <memory>
 
+#include "app/ConfigFile.h"
 #include "gis/GdalErrors.h"
+#include "gis/GeoidGrid.h"
 #include "gis/GisFormats.h"
+#include "gis/MapGrid.h"
 #include "gis/LogTail.h"
 #include "gis/StagedOutput.h"
 #include "gis/SurveyDataset.h"
@@ -149,7 +155,10 @@ namespace {
 
 // A survey log streamed into output a chunk at a time, so that the memory an
 // export takes does not grow with the log.
-bool StreamSurveyLog(const std::string& path, CSurveyDataset& output, std::FILE* err, std::string& error)
+using HeightsOf = std::function<POINT_HEIGHTS(const SURVEY_POINT&)>;
+
+bool StreamSurveyLog(const std::string& path, CSurveyDataset& output, const HeightsOf& heights, std::FILE* err,
+                     std::string& error)
 {
     LOG_ID log{BaseName(path), ""};
     CLogTail reader;
@@ -165,6 +174,8 @@ bool StreamSurveyLog(const std::string& path, CSurveyDataset& output, std::FILE*
             return true;
         if (log.survey.empty())
             log.survey = reader.Survey();
+        for (GIS_POINT& point : chunk)
+            point.Heights = heights(point.Point);
         if (!output.AppendPoints(log, chunk.data(), chunk.size(), first, error))
             return false;
         reader.Commit();
@@ -218,6 +229,29 @@ int ParseExportCommandLine(int argc, char** argv, EXPORT_REQUEST& request, std::
         }
         if (arg == "--overwrite") {
             request.bOverwrite = true;
+        } else if (arg == "--antenna") {
+            if (!NeedsValue(i, argc, "--antenna", err))
+                return 2;
+            char* end = nullptr;
+            request.dfAntennaHeight = std::strtod(argv[++i], &end);
+            if (end == argv[i] || *end != '\0' || !std::isfinite(request.dfAntennaHeight) ||
+                request.dfAntennaHeight < 0.0 || request.dfAntennaHeight > kMaxAntennaHeight) {
+                std::fprintf(err, "fieldbook-export: --antenna takes metres from 0 to %g, not '%s'\n",
+                             kMaxAntennaHeight, argv[i]);
+                return 2;
+            }
+        } else if (arg == "--geoid") {
+            if (!NeedsValue(i, argc, "--geoid", err))
+                return 2;
+            request.geoid = argv[++i];
+        } else if (arg == "--crs") {
+            if (!NeedsValue(i, argc, "--crs", err))
+                return 2;
+            request.crs = argv[++i];
+        } else if (arg == "--list-crs-grids") {
+            if (!NeedsValue(i, argc, "--list-crs-grids", err))
+                return 2;
+            request.listGridsOf = argv[++i];
         } else if (arg == "-f") {
             if (!NeedsValue(i, argc, "-f", err))
                 return 2;
@@ -233,6 +267,8 @@ int ParseExportCommandLine(int argc, char** argv, EXPORT_REQUEST& request, std::
             request.logs.push_back(arg);
         }
     }
+    if (!request.listGridsOf.empty())
+        return -1;
     if (request.output.empty() || request.logs.empty()) {
         std::fprintf(err, "fieldbook-export: needs -o OUTPUT and at least one LOG (see --help)\n");
         return 2;
@@ -240,8 +276,33 @@ int ParseExportCommandLine(int argc, char** argv, EXPORT_REQUEST& request, std::
     return -1;
 }
 
+namespace {
+
+// --list-crs-grids: one line per grid, best transformation's first.
+int ListGrids(const std::string& crs, std::FILE* out, std::FILE* err)
+{
+    std::vector<CRS_GRID> grids;
+    std::string error;
+    if (!ListCrsGrids(crs, grids, error)) {
+        std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
+        return 2;
+    }
+    if (grids.empty())
+        std::fprintf(out, "%s: no grid needed\n", crs.c_str());
+    for (const CRS_GRID& grid : grids) {
+        std::fprintf(out, "%s\t%s\t%s%s%s\t%s\n", grid.name.c_str(), grid.bAvailable ? "installed" : "missing",
+                     grid.package.c_str(), grid.package.empty() || grid.url.empty() ? "" : " ", grid.url.c_str(),
+                     grid.operation.c_str());
+    }
+    return 0;
+}
+
+} // namespace
+
 int RunExport(const EXPORT_REQUEST& request, std::FILE* err)
 {
+    if (!request.listGridsOf.empty())
+        return ListGrids(request.listGridsOf, stdout, err);
     const GIS_FORMAT* format =
         request.format.empty() ? FindFormatByPath(request.output) : FindFormatByDriver(request.format);
     if (format == nullptr) {
@@ -254,6 +315,21 @@ int RunExport(const EXPORT_REQUEST& request, std::FILE* err)
         return 2;
     }
     SetGisMessageHook([err](const std::string& text) { std::fprintf(err, "fieldbook-export: GDAL: %s\n", text.c_str()); });
+
+    // A grid named is used or the export refused: never a height left as the
+    // receiver's when the office asked for another geoid.
+    std::unique_ptr<CGeoidGrid> geoid;
+    if (!request.geoid.empty()) {
+        std::string error;
+        geoid = CGeoidGrid::Open(request.geoid, error);
+        if (!geoid) {
+            std::fprintf(err, "fieldbook-export: --geoid %s: %s\n", request.geoid.c_str(), error.c_str());
+            return 2;
+        }
+    }
+    const HeightsOf heights = [&request, &geoid](const SURVEY_POINT& point) {
+        return PointHeights(point, request.dfAntennaHeight, geoid.get());
+    };
 
     // Every log is looked at before the output is touched, and GeoPackages are
     // read whole; survey logs are streamed. Whatever fails later leaves the
@@ -292,7 +368,7 @@ int RunExport(const EXPORT_REQUEST& request, std::FILE* err)
     }
     for (const auto& [path, index] : order) {
         if (!path.empty()) {
-            if (!StreamSurveyLog(path, *output, err, error)) {
+            if (!StreamSurveyLog(path, *output, heights, err, error)) {
                 std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
                 output->Rollback();
                 return 2;
