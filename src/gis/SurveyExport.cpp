@@ -188,7 +188,9 @@ bool StreamSurveyLog(const std::string& path, CSurveyDataset& output, const Heig
 
 std::string ExportUsageText()
 {
-    return "Usage: fieldbook-export [-f FORMAT] [--overwrite] -o OUTPUT LOG...\n"
+    return "Usage: fieldbook-export [-f FORMAT] [--overwrite] [--antenna METRES] [--geoid GRID]\n"
+           "                        [--crs CRS] -o OUTPUT LOG...\n"
+           "       fieldbook-export --list-crs-grids CRS\n"
            "       fieldbook-export --help | --version\n"
            "\n"
            "Writes survey logs as GIS data: a point per logged measurement (Point Z,\n"
@@ -208,10 +210,23 @@ std::string ExportUsageText()
            "               (else guessed from OUTPUT's extension)\n"
            "  --overwrite  replace an existing output (other than a GeoPackage): only\n"
            "               the files the format writes; without it, it is refused\n"
+           "  --antenna METRES\n"
+           "               the antenna's height above the ground, for the heights of\n"
+           "               points read from a survey log (default 0); a GeoPackage's\n"
+           "               points keep the heights it holds\n"
+           "  --geoid GRID a PROJ geoid grid (egm96_15.gtx, or a file) for those heights\n"
+           "               (default: the receiver's own altitude); refused when missing\n"
+           "  --crs CRS    reproject every layer into CRS (EPSG:32633, or compound\n"
+           "               EPSG:32633+5773); refused, naming the grid, when its best\n"
+           "               transformation needs a grid that is not installed\n"
+           "  --list-crs-grids CRS\n"
+           "               the grids the transformations into CRS use, and whether\n"
+           "               each is installed\n"
            "  --help       this text\n"
            "  --version    the version\n"
            "\n"
-           "Exit status 0 when every log was written, 2 on any error.\n";
+           "Exit status 0 when every log was written (or the grids were listed), 2 on\n"
+           "any error.\n";
 }
 
 int ParseExportCommandLine(int argc, char** argv, EXPORT_REQUEST& request, std::FILE* out, std::FILE* err)

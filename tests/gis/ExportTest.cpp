@@ -233,7 +233,23 @@ TEST(Export, ValuesAsTheLogPrintsThem)
     points[1].LocateData.fCurrent = 0.25f;
     points[2].LocateData.fDepth = 232.0f;
     const std::string log = WriteLog(dir, "0612143005.txt", points);
-    ASSERT_EQ(Export({"-o", dir.File("out.gpkg"), log}), 0);
+    ASSERT_EQ(Export({"--antenna", "1.5", "-o", dir.File("out.gpkg"), log}), 0);
+    // From the GeoPackage the heights are as stored, whatever --antenna says.
+    ASSERT_EQ(Export({"--antenna", "9", "-o", dir.File("again.gpkg"), dir.File("out.gpkg")}), 0);
+    for (const char* name : {"out.gpkg", "again.gpkg"}) {
+        GDALDatasetUniquePtr read = OpenForReading(dir.File(name));
+        ASSERT_TRUE(read);
+        std::vector<OGRFeatureUniquePtr> features = Features(*read->GetLayerByName("survey_points"));
+        ASSERT_EQ(features.size(), 4u);
+        // 12.4 m altitude + 45.1 m separation; ground 1.5 m under the antenna;
+        // the utility 123.46 cm under the ground. A CSV holds no quality.
+        EXPECT_NEAR(features[0]->GetFieldAsDouble("EllipsoidHeight"), 57.5, 1e-9) << name;
+        EXPECT_NEAR(features[0]->GetFieldAsDouble("GroundElevation"), 10.9, 1e-9) << name;
+        EXPECT_NEAR(features[0]->GetFieldAsDouble("UtilityElevation"), 10.9 - 1.2346, 1e-6) << name;
+        EXPECT_TRUE(features[1]->IsFieldNull(features[1]->GetFieldIndex("GroundElevation"))) << name;
+        for (const char* field : {"FixType", "HAccuracy", "QualityOK"})
+            EXPECT_TRUE(features[0]->IsFieldNull(features[0]->GetFieldIndex(field))) << name << " " << field;
+    }
     GDALDatasetUniquePtr read = OpenForReading(dir.File("out.gpkg"));
     ASSERT_TRUE(read);
     std::vector<OGRFeatureUniquePtr> features = Features(*read->GetLayerByName("survey_points"));
@@ -342,6 +358,8 @@ TEST(Export, ClearErrorsEndWithStatusTwo)
         {"missing log", {"-o", dir.File("x.gpkg"), dir.File("none.txt")}, 2},
         {"not a survey log", {"-o", dir.File("x.gpkg"), dir.File("notes.txt")}, 2},
         {"output not writable", {"-o", dir.File("no/such/folder/x.gpkg"), log}, 2},
+        {"antenna not a height", {"--antenna", "-1", "-o", dir.File("x.gpkg"), log}, 2},
+        {"geoid grid missing", {"--geoid", "no_such_geoid.gtx", "-o", dir.File("x.gpkg"), log}, 2},
     };
     for (const auto& c : cases)
         EXPECT_EQ(Export(c.args), c.status) << c.name;
