@@ -10,6 +10,7 @@
 
 #include "gis/GdalErrors.h"
 #include "gis/GisFormats.h"
+#include "gis/LayerStyles.h"
 
 namespace {
 
@@ -226,7 +227,7 @@ bool CPgTarget::EnsureLayers()
     bool ok = true;
     // The lock only when something must be made: a crew's daily start finds
     // everything there and waits for nobody.
-    if (m_points == nullptr || track == nullptr || !KeysExist()) {
+    if (m_points == nullptr || track == nullptr || !KeysExist() || m_dataset->GetLayerByName(kUtilityLayer) == nullptr) {
         if (!TakeLayersLock())
             return false;
         std::string error;
@@ -286,6 +287,16 @@ bool CPgTarget::EnsureLayers()
                           "(\"Unit\", \"LogFile\", \"Survey\")") &&
                      Exec("DROP INDEX IF EXISTS survey_points_unit_key") &&
                      Exec("DROP INDEX IF EXISTS survey_track_unit_key")));
+        // The utility under each point with a UtilityElevation, as a view of
+        // survey_points: always in step with it, and nothing more to write.
+        // Only the owner may make it; a crew's role that may not still logs.
+        if (ok && m_dataset->GetLayerByName(kUtilityLayer) == nullptr &&
+            !Exec(std::string("CREATE OR REPLACE VIEW ") + kUtilityLayer +
+                         " AS SELECT fid, \"Unit\", \"LogFile\", \"Survey\", \"Log\", \"Depth\", "
+                         "\"UtilityElevation\", ST_SetSRID(ST_MakePoint(ST_X(geom), ST_Y(geom), "
+                         "\"UtilityElevation\"), 4326)::geometry(PointZ, 4326) AS geom FROM survey_points "
+                         "WHERE \"UtilityElevation\" IS NOT NULL AND NOT ST_IsEmpty(geom)"))
+            m_problem.clear();
         const std::string problem = m_problem;
         Exec(kLayersUnlock);
         m_problem = problem;
@@ -404,6 +415,15 @@ bool CPgTarget::Deliver(const LOG_ID& log, const GIS_POINT* points, size_t count
     size_t written = 0;
     if (WriteBatch(log, state, points, fresh, reason, written)) {
         added = written;
+        // QGIS's default styles, once a connection has delivered points, so
+        // that the graduated classes span the values there are. A role that
+        // may not write layer_styles delivers all the same.
+        if (!m_bStyled && written > 0) {
+            m_bStyled = true;
+            CGdalMessages quiet;
+            std::string ignored;
+            WriteLayerStyles(*m_dataset, StyleRangesOf(*m_dataset), ignored);
+        }
     } else {
         // The connection still answers: the database refused a row, it is not
         // out of reach. Each point then goes in on its own, and the ones it

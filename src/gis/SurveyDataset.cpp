@@ -2,11 +2,13 @@
 
 #include <cpl_vsi.h>
 #include <future>
+#include <optional>
 #include <system_error>
 #include <utility>
 #include <ogr_spatialref.h>
 
 #include "gis/GdalErrors.h"
+#include "gis/LayerStyles.h"
 
 namespace {
 
@@ -157,7 +159,7 @@ bool CSurveyDataset::OpenExisting(std::string& error)
             !AddField(*m_trackLayer, kSurveyFields[kSurveyField].pszName, OFTString, m_trackSurveyField, error))
             return false;
     }
-    return LoadKeys(error);
+    return OpenUtilityLayer(error) && LoadKeys(error);
 }
 
 bool CSurveyDataset::Create(std::string& error)
@@ -166,7 +168,7 @@ bool CSurveyDataset::Create(std::string& error)
     if (!m_points)
         return false;
     SetLockWait(*m_points);
-    if (!CreatePointLayer(error))
+    if (!CreatePointLayer(error) || !OpenUtilityLayer(error))
         return false;
     // KML writes a layer's features as one folder: the track's layer may
     // only begin once every point is written (Commit creates it).
@@ -252,6 +254,77 @@ bool CSurveyDataset::CreateTrackLayer(GDALDataset& dataset, std::string& error)
     return true;
 }
 
+namespace {
+// The utility layer's attributes: enough to find the point (the key) and
+// what the utility is (its depth and elevation).
+constexpr int kUtilityFields[] = {kLogField, kDepthField, kUtilityElevationField, kLogFileField, kSurveyField};
+} // namespace
+
+bool CSurveyDataset::OpenUtilityLayer(std::string& error)
+{
+    for (int& index : m_utilityFields.anIndex)
+        index = -1;
+    const char* name = m_format->pszUtilityLayer;
+    if (name == nullptr)
+        return true;
+    if (std::string(name) == m_format->pszPointLayer) {
+        m_utilityLayer = m_pointLayer; // DXF: an entity on the drawing layer utility_points
+        return true;
+    }
+    m_utilityLayer = m_points->GetLayerByName(name);
+    if (m_utilityLayer != nullptr) {
+        const SURVEY_FIELD_MAP all = MapSurveyFields(*m_utilityLayer);
+        for (const int field : kUtilityFields)
+            m_utilityFields.anIndex[field] = all.anIndex[field];
+        return true;
+    }
+    m_utilityLayer = m_points->CreateLayer(name, Wgs84(), wkbPoint25D, Options(m_format->papszPointOptions));
+    if (m_utilityLayer == nullptr) {
+        error = std::string("cannot create the layer ") + name + " in " + m_path;
+        return false;
+    }
+    for (const int field : kUtilityFields) {
+        OGRFieldDefn defn(kSurveyFields[field].pszName, kSurveyFields[field].eType);
+        if (field == kDepthField)
+            defn.SetAlternativeName(kDepthAlias);
+        if (m_utilityLayer->CreateField(&defn) != OGRERR_NONE) {
+            error = std::string("cannot add the field ") + kSurveyFields[field].pszName + " to " + name;
+            return false;
+        }
+        m_utilityFields.anIndex[field] = m_utilityLayer->GetLayerDefn()->GetFieldCount() - 1;
+    }
+    return true;
+}
+
+bool CSurveyDataset::WriteUtility(OGRFeature& feature, const GIS_POINT& gp, const LOG_ID& log)
+{
+    const std::optional<double>& elevation = gp.Heights.UtilityElevation;
+    if (m_utilityLayer == nullptr || !elevation || gp.Point.GpsFix.nGpsFix == 0)
+        return true;
+    feature.SetFID(OGRNullFID);
+    if (m_utilityLayer == m_pointLayer) {
+        if (m_cadLayerField >= 0)
+            feature.SetField(m_cadLayerField, kUtilityLayer);
+    } else {
+        const int* x = m_utilityFields.anIndex;
+        feature.SetField(x[kLogField], static_cast<int>(gp.Point.LocateData.u32EepromFileIndex));
+        feature.SetField(x[kDepthField], DepthMetres(gp.Point.LocateData));
+        feature.SetField(x[kUtilityElevationField], *elevation);
+        feature.SetField(x[kLogFileField], log.logFile.c_str());
+        feature.SetField(x[kSurveyField], log.survey.c_str());
+    }
+    OGRPoint position = PointGeometry(gp.Point);
+    position.setZ(*elevation);
+    feature.SetGeometry(&position);
+    if (m_utilityLayer->CreateFeature(&feature) != OGRERR_NONE)
+        return false;
+    if (m_utilityLayer == m_pointLayer) {
+        ++m_pointFeatures;
+        ++m_placedFeatures;
+    }
+    return true;
+}
+
 bool CSurveyDataset::LoadKeys(std::string& error)
 {
     const int logIndex = m_fields.anIndex[kLogField];
@@ -325,7 +398,7 @@ bool CSurveyDataset::Adopt(const LOG_ID& log, std::string& error)
     const LOG_ID older{log.logFile, ""};
     if (log.survey.empty() || m_counts.count(log) != 0 || m_counts.count(older) == 0)
         return true;
-    for (OGRLayer* layer : {m_pointLayer, m_trackLayer}) {
+    for (OGRLayer* layer : {m_pointLayer, m_trackLayer, m_utilityLayer}) {
         if (layer == nullptr || layer->GetLayerDefn()->GetFieldIndex(kSurveyFields[kSurveyField].pszName) < 0)
             continue;
         const std::string sql = std::string("UPDATE \"") + layer->GetName() + "\" SET \"Survey\" = " +
@@ -355,7 +428,7 @@ bool CSurveyDataset::RemoveLog(const std::string& logFile, std::string& error)
         return false;
     }
     const std::string filter = "LogFile = " + Quoted(logFile);
-    for (OGRLayer* layer : {m_pointLayer, m_trackLayer}) {
+    for (OGRLayer* layer : {m_pointLayer, m_trackLayer, m_utilityLayer == m_pointLayer ? nullptr : m_utilityLayer}) {
         if (layer == nullptr || layer->GetLayerDefn()->GetFieldIndex("LogFile") < 0)
             continue;
         std::vector<GIntBig> fids;
@@ -487,6 +560,7 @@ bool CSurveyDataset::AppendPoints(const LOG_ID& log, const GIS_POINT* points, si
         }
     };
 
+    OGRFeatureUniquePtr utility(m_utilityLayer != nullptr ? new OGRFeature(m_utilityLayer->GetLayerDefn()) : nullptr);
     PREPARED_CHUNK chunks[2];
     fill(chunks[0]);
     int current = 0;
@@ -504,7 +578,8 @@ bool CSurveyDataset::AppendPoints(const LOG_ID& log, const GIS_POINT* points, si
         bool ok = true;
         size_t written = 0;
         for (const auto& [i, bWrite] : chunks[current].entries) {
-            if (bWrite && m_pointLayer->CreateFeature(chunks[current].features[written++].get()) != OGRERR_NONE) {
+            if (bWrite && (m_pointLayer->CreateFeature(chunks[current].features[written++].get()) != OGRERR_NONE ||
+                           (utility && !WriteUtility(*utility, points[i], log)))) {
                 ok = false;
                 break;
             }

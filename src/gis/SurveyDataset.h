@@ -72,7 +72,8 @@ public:
     bool Close(std::string& error);
 
     const std::string& Path() const { return m_path; }
-    // Features written since Open, to be read back once the output is closed.
+    // Features written to the point layer since Open (utility points too,
+    // where they share it), to be read back once the output is closed.
     size_t PointFeatures() const { return m_pointFeatures; }
     // Of those, the ones with a position (some formats keep no other).
     size_t PlacedFeatures() const { return m_placedFeatures; }
@@ -85,6 +86,11 @@ private:
     bool Create(std::string& error);
     bool CreatePointLayer(std::string& error);
     bool CreateTrackLayer(GDALDataset& dataset, std::string& error);
+    // The format's utility layer: found (its fields mapped), else made.
+    bool OpenUtilityLayer(std::string& error);
+    // A Point Z at the point's UtilityElevation; true without writing for a
+    // point that has none or no fix.
+    bool WriteUtility(OGRFeature& feature, const GIS_POINT& point, const LOG_ID& log);
     bool LoadKeys(std::string& error);
     bool Begin(std::string& error);
     // Fills feature from a point; false when the format takes no feature for
@@ -109,7 +115,9 @@ private:
     GDALDatasetUniquePtr m_trackFile;   // the track's own file, for one-layer formats
     OGRLayer* m_pointLayer = nullptr;
     OGRLayer* m_trackLayer = nullptr;
+    OGRLayer* m_utilityLayer = nullptr;
     SURVEY_FIELD_MAP m_fields{};
+    SURVEY_FIELD_MAP m_utilityFields{}; // only the fields the utility layer carries
     int m_nameField = -1;    // KML placemark name / GPX name
     int m_descField = -1;    // KML description / GPX desc
     int m_timeField = -1;    // GPX time

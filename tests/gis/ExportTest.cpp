@@ -74,18 +74,19 @@ struct FormatCase {
     const char* trackLayer;
     bool typed;             // carries the log's columns with their types
     std::vector<const char*> openOptions;
+    const char* utilityLayer = nullptr; // its layer, or DXF drawing layer; nullptr: the format has none
 };
 
 std::vector<FormatCase> FormatCases()
 {
     const std::vector<const char*> csvXyz{"X_POSSIBLE_NAMES=X", "Y_POSSIBLE_NAMES=Y", "Z_POSSIBLE_NAMES=Z"};
     return {
-        {"GeoPackage", "GPKG", "out.gpkg", "survey_points", 4, nullptr, "survey_track", true, {}},
+        {"GeoPackage", "GPKG", "out.gpkg", "survey_points", 4, nullptr, "survey_track", true, {}, "utility_points"},
         {"GeoJSON", "GeoJSON", "out.geojson", "survey_points", 4, "out_track.geojson", "survey_track", true, {}},
         {"KML", "KML", "out.kml", "survey_points", 4, nullptr, "survey_track", false, {}},
         {"GPX", "GPX", "out.gpx", "waypoints", 3, nullptr, "tracks", false, {}},
         {"Shapefile", "ESRI Shapefile", "out.shp", "out", 4, "out_track.shp", "out_track", true, {}},
-        {"DXF", "DXF", "out.dxf", "entities", 3, nullptr, "entities", false, {}},
+        {"DXF", "DXF", "out.dxf", "entities", 3, nullptr, "entities", false, {}, "utility_points"},
         {"FlatGeobuf", "FlatGeobuf", "out.fgb", "survey_points", 3, "out_track.fgb", "survey_track", true, {}},
         {"CSV", "CSV", "out.csv", "out", 4, "out_track.csv", "out_track", true, csvXyz},
     };
@@ -107,7 +108,24 @@ TEST_P(ExportFormats, PointsAttributesAndTrackReadBackByGdal)
     std::vector<OGRFeatureUniquePtr> features = Features(*layer);
     int pointCount = 0;
     const OGRFeature* first = nullptr;
+    // A utility point lies under each fixed point with a depth, 1.2346 m under
+    // the 12.4 m of the antenna (no antenna height given).
+    OGRLayer* utilityLayer = c.utilityLayer ? points->GetLayerByName(c.utilityLayer) : nullptr;
+    auto isUtility = [&c](const OGRFeature& feature) {
+        return c.utilityLayer && feature.GetFieldIndex("Layer") >= 0 &&
+               std::string(feature.GetFieldAsString("Layer")) == c.utilityLayer;
+    };
+    int utilities = 0;
+    for (const auto& feature : utilityLayer != nullptr ? Features(*utilityLayer) : std::vector<OGRFeatureUniquePtr>{}) {
+        ++utilities;
+        EXPECT_NEAR(feature->GetGeometryRef()->toPoint()->getZ(), 12.4 - 1.2346, 1e-6);
+    }
     for (const auto& feature : features) {
+        if (isUtility(*feature)) {
+            ++utilities;
+            EXPECT_NEAR(feature->GetGeometryRef()->toPoint()->getZ(), 12.4 - 1.2346, 1e-6);
+            continue;
+        }
         if (IsPoint(feature->GetGeometryRef()) || feature->GetGeometryRef() == nullptr ||
             feature->GetGeometryRef()->IsEmpty()) {
             ++pointCount;
@@ -117,6 +135,7 @@ TEST_P(ExportFormats, PointsAttributesAndTrackReadBackByGdal)
     }
     // The units line is never a feature.
     EXPECT_EQ(pointCount, c.points);
+    EXPECT_EQ(utilities, c.utilityLayer ? 3 : 0);
     ASSERT_NE(first, nullptr);
     const OGRPoint* position = first->GetGeometryRef()->toPoint();
     EXPECT_NEAR(position->getX(), 0.119, 1e-9);
