@@ -34,6 +34,8 @@ struct GIS_FORMAT {
     // each point with one): a layer of its own, the point layer itself for
     // DXF (a 3D point on its own drawing layer), or nullptr for none.
     const char* pszUtilityLayer;
+    // QGIS reads default styles from the dataset's layer_styles table.
+    bool bLayerStyles;
 };
 
 // The row of a GDAL driver name (letter case ignored), or nullptr.

@@ -583,6 +583,14 @@ bool CSurveyDataset::AppendPoints(const LOG_ID& log, const GIS_POINT* points, si
                 ok = false;
                 break;
             }
+            if (bWrite && m_bStyled && !m_bStylesStale) {
+                const double depth = m_fields.bMetric ? DepthMetres(points[i].Point.LocateData)
+                                                      : FloatAsDecimal(points[i].Point.LocateData.fDepth);
+                const std::optional<double>& elevation = points[i].Heights.UtilityElevation;
+                m_bStylesStale = depth < m_styled.dfDepthMin || depth > m_styled.dfDepthMax ||
+                                 (elevation && (*elevation < m_styled.dfElevationMin ||
+                                                *elevation > m_styled.dfElevationMax));
+            }
             m_pointFeatures += bWrite ? 1 : 0;
             m_placedFeatures += bWrite && points[i].Point.GpsFix.nGpsFix != 0 ? 1 : 0;
             ++held[static_cast<int>(points[i].Point.LocateData.u32EepromFileIndex)];
@@ -701,10 +709,23 @@ bool CSurveyDataset::Commit(std::string& error)
         }
     }
     m_newTrack.clear();
+    // The styles go with the points they were made for; a file whose styles
+    // cannot be written still takes its points.
+    if (m_format->bLayerStyles && m_bStylesStale && m_pointFeatures > 0) {
+        CGdalMessages quiet;
+        std::string ignored;
+        const STYLE_RANGES ranges = StyleRangesOf(*m_points);
+        if (WriteLayerStyles(*m_points, ranges, ignored)) {
+            m_styled = ranges;
+            m_bStyled = true;
+            m_bStylesStale = false;
+        }
+    }
     if (m_bInTransaction) {
         m_bInTransaction = false;
         if (m_points->CommitTransaction() != OGRERR_NONE) {
             error = messages.LastError("cannot commit to " + m_path);
+            m_bStylesStale = true;
             m_trackFeatures.clear();
             m_keys.clear();
             m_counts.clear();
@@ -717,6 +738,7 @@ bool CSurveyDataset::Commit(std::string& error)
 
 void CSurveyDataset::Rollback()
 {
+    m_bStylesStale = true;
     m_newTrack.clear();
     m_trackFeatures.clear(); // they may hold vertices that are not in the file
     if (!m_bInTransaction)

@@ -19,6 +19,7 @@
 
 #include "gis/GisFormats.h"
 #include "gis/GisSchema.h"
+#include "gis/LayerStyles.h"
 
 class CSurveyDataset {
 public:
@@ -131,6 +132,11 @@ private:
     size_t m_writtenTracks = 0;
     bool m_bInTransaction = false;
     int m_lockWaitMs = -1;
+    // The value ranges the default styles were written for; written again
+    // within a commit only when the points appended go beyond them.
+    STYLE_RANGES m_styled{};
+    bool m_bStyled = false;
+    bool m_bStylesStale = true;
 
     // Features held per log file and Log number (as the log prints it).
     using KEY_COUNTS = std::unordered_map<int, size_t>;

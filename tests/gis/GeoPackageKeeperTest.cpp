@@ -169,6 +169,13 @@ TEST_F(KeeperTest, SentencesReachTheGeoPackageAtFullPrecisionWithTypedColumnsAnd
     EXPECT_NEAR(first.GetFieldAsDouble("EllipsoidHeight"), 57.5, 1e-9);
     EXPECT_NEAR(first.GetFieldAsDouble("GroundElevation"), 12.4, 1e-9);
     EXPECT_TRUE(points[1]->IsFieldNull(points[1]->GetFieldIndex("EllipsoidHeight"))); // no fix
+    // The utility under each fixed point, and QGIS's default style of each layer.
+    OGRLayer* utilities = gpkg->GetLayerByName("utility_points");
+    ASSERT_NE(utilities, nullptr);
+    EXPECT_EQ(utilities->GetFeatureCount(), 2);
+    OGRLayer* styles = gpkg->GetLayerByName("layer_styles");
+    ASSERT_NE(styles, nullptr);
+    EXPECT_EQ(styles->GetFeatureCount(), 3);
 
     const OGRPoint* northEast = first.GetGeometryRef()->toPoint();
     EXPECT_NEAR(northEast->getY(), kNorthEastLat, 1e-9);
