@@ -1,6 +1,7 @@
 #include "gis/SurveyDataset.h"
 
 #include <cpl_vsi.h>
+#include <cmath>
 #include <future>
 #include <optional>
 #include <system_error>
@@ -94,10 +95,21 @@ CSurveyDataset::~CSurveyDataset()
 
 std::unique_ptr<CSurveyDataset> CSurveyDataset::Open(const GIS_FORMAT& format, const std::string& path,
                                                      std::string& error, int lockWaitMs,
-                                                     const std::string& trackPath)
+                                                     const std::string& trackPath, const CMapGrid* grid)
 {
     CGdalMessages messages;
     std::unique_ptr<CSurveyDataset> output(new CSurveyDataset());
+    output->m_grid = grid;
+    output->m_srs = Wgs84();
+    if (grid != nullptr) {
+        output->m_gridSrs = std::make_unique<OGRSpatialReference>();
+        if (output->m_gridSrs->importFromWkt(grid->TargetWkt().c_str()) != OGRERR_NONE) {
+            error = "GDAL cannot take the CRS " + grid->TargetCrs();
+            return nullptr;
+        }
+        output->m_gridSrs->SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
+        output->m_srs = output->m_gridSrs.get();
+    }
     output->m_format = &format;
     output->m_path = path;
     output->m_lockWaitMs = lockWaitMs;
@@ -144,6 +156,8 @@ bool CSurveyDataset::OpenExisting(std::string& error)
             error = m_path + " has a layer " + m_format->pszPointLayer + " that fieldbook did not write";
             return false;
         }
+        if (!SameCrs(*m_pointLayer, error))
+            return false;
         if (!AddMissingSurveyFields(*m_pointLayer, m_fields, error))
             return false;
     }
@@ -184,7 +198,7 @@ bool CSurveyDataset::Create(std::string& error)
 
 bool CSurveyDataset::CreatePointLayer(std::string& error)
 {
-    m_pointLayer = m_points->CreateLayer(m_format->pszPointLayer, Wgs84(), wkbPoint25D,
+    m_pointLayer = m_points->CreateLayer(m_format->pszPointLayer, m_srs, wkbPoint25D,
                                          Options(m_format->papszPointOptions));
     if (m_pointLayer == nullptr) {
         error = std::string("cannot create the layer ") + m_format->pszPointLayer + " in " + m_path;
@@ -231,7 +245,7 @@ bool CSurveyDataset::CreateTrackLayer(GDALDataset& dataset, std::string& error)
         m_trackLayer = m_pointLayer;
         return true;
     }
-    m_trackLayer = dataset.CreateLayer(m_format->pszTrackLayer, Wgs84(), wkbLineString25D,
+    m_trackLayer = dataset.CreateLayer(m_format->pszTrackLayer, m_srs, wkbLineString25D,
                                        Options(m_format->papszTrackOptions));
     if (m_trackLayer == nullptr) {
         error = std::string("cannot create the layer ") + m_format->pszTrackLayer;
@@ -278,7 +292,7 @@ bool CSurveyDataset::OpenUtilityLayer(std::string& error)
             m_utilityFields.anIndex[field] = all.anIndex[field];
         return true;
     }
-    m_utilityLayer = m_points->CreateLayer(name, Wgs84(), wkbPoint25D, Options(m_format->papszPointOptions));
+    m_utilityLayer = m_points->CreateLayer(name, m_srs, wkbPoint25D, Options(m_format->papszPointOptions));
     if (m_utilityLayer == nullptr) {
         error = std::string("cannot create the layer ") + name + " in " + m_path;
         return false;
@@ -313,8 +327,13 @@ bool CSurveyDataset::WriteUtility(OGRFeature& feature, const GIS_POINT& gp, cons
         feature.SetField(x[kLogFileField], log.logFile.c_str());
         feature.SetField(x[kSurveyField], log.survey.c_str());
     }
-    OGRPoint position = PointGeometry(gp.Point);
-    position.setZ(*elevation);
+    // Into a vertical datum the utility goes as far below the antenna as it
+    // is, the antenna at its ellipsoidal height.
+    double z = *elevation;
+    if (m_grid != nullptr && m_grid->HasVertical())
+        z = gp.Heights.EllipsoidHeight ? *gp.Heights.EllipsoidHeight - (gp.Point.GpsFix.dfAltVal - *elevation)
+                                       : std::nan("");
+    OGRPoint position = Placed(gp, z);
     feature.SetGeometry(&position);
     if (m_utilityLayer->CreateFeature(&feature) != OGRERR_NONE)
         return false;
@@ -323,6 +342,42 @@ bool CSurveyDataset::WriteUtility(OGRFeature& feature, const GIS_POINT& gp, cons
         ++m_placedFeatures;
     }
     return true;
+}
+
+double CSurveyDataset::AntennaHeight(const GIS_POINT& gp) const
+{
+    if (m_grid == nullptr || !m_grid->HasVertical())
+        return gp.Point.GpsFix.dfAltVal;
+    return gp.Heights.EllipsoidHeight.value_or(std::nan(""));
+}
+
+OGRPoint CSurveyDataset::Placed(const GIS_POINT& gp, double z) const
+{
+    OGRPoint position = PointGeometry(gp.Point);
+    if (position.IsEmpty())
+        return position;
+    if (m_grid == nullptr) {
+        position.setZ(z);
+        return position;
+    }
+    double x = 0.0, y = 0.0, height = 0.0;
+    if (!m_grid->Transform(position.getY(), position.getX(), z, x, y, height)) {
+        OGRPoint empty;
+        empty.set3D(TRUE);
+        return empty;
+    }
+    return OGRPoint(x, y, height);
+}
+
+bool CSurveyDataset::SameCrs(OGRLayer& layer, std::string& error) const
+{
+    const OGRSpatialReference* held = layer.GetSpatialRef();
+    if (held == nullptr || held->IsSame(m_srs))
+        return true;
+    const char* name = held->GetName();
+    error = m_path + " holds " + layer.GetName() + " in " + (name != nullptr ? name : "another CRS") + ", not " +
+            (m_grid != nullptr ? m_grid->TargetCrs() : std::string("WGS 84")) + "; name another output";
+    return false;
 }
 
 bool CSurveyDataset::LoadKeys(std::string& error)
@@ -471,7 +526,7 @@ bool CSurveyDataset::PrepareFeature(OGRFeature& feature, const GIS_POINT& gp, co
 {
     const GPS_FIX& fix = gp.Point.GpsFix;
     const ZDA_DATA& zda = gp.Point.ZdaData;
-    OGRPoint position = PointGeometry(gp.Point);
+    OGRPoint position = Placed(gp, AntennaHeight(gp));
     // GPX and DXF have no empty point: a point without a fix has no waypoint
     // or entity there (its key is still taken, as it is logged).
     if (position.IsEmpty() && (m_format->eAttributes == PointAttributes::GpxWaypoint ||
@@ -596,8 +651,9 @@ bool CSurveyDataset::AppendPoints(const LOG_ID& log, const GIS_POINT* points, si
             ++held[static_cast<int>(points[i].Point.LocateData.u32EepromFileIndex)];
             ++counted;
             if (points[i].Point.GpsFix.nGpsFix != 0) {
-                OGRPoint position = PointGeometry(points[i].Point);
-                track.addPoint(&position);
+                OGRPoint position = Placed(points[i], AntennaHeight(points[i]));
+                if (!position.IsEmpty())
+                    track.addPoint(&position);
             }
             if (progress && (i + 1) % kProgressStep == 0 && i + 1 < count)
                 progress(i + 1);

@@ -16,10 +16,12 @@
 #include <vector>
 
 #include <gdal_priv.h>
+#include <ogr_spatialref.h>
 
 #include "gis/GisFormats.h"
 #include "gis/GisSchema.h"
 #include "gis/LayerStyles.h"
+#include "gis/MapGrid.h"
 
 class CSurveyDataset {
 public:
@@ -35,9 +37,14 @@ public:
     // another program is writing before it fails (negative: GDAL's own wait,
     // seconds per statement).
     // trackPath: where a one-layer format puts the track.
+    // grid, when given (it must outlive the output): every layer in its
+    // target CRS, each position transformed (heights as CMapGrid.h says); an
+    // existing layer in another CRS is refused, as it is without one when it
+    // is not in WGS 84.
     static std::unique_ptr<CSurveyDataset> Open(const GIS_FORMAT& format, const std::string& path,
                                                 std::string& error, int lockWaitMs = -1,
-                                                const std::string& trackPath = {});
+                                                const std::string& trackPath = {},
+                                                const CMapGrid* grid = nullptr);
 
     // Number of points of logFile the output holds.
     size_t CountPoints(const LOG_ID& log) const;
@@ -102,6 +109,14 @@ private:
     const LOG_ID* Held(const LOG_ID& log) const;
     bool Adopt(const LOG_ID& log, std::string& error);
     bool TrackSoFar(const LOG_ID& log, OGRLineString& line);
+    // The point's position in the output's CRS, at height z (the altitude,
+    // or the utility's elevation); empty without a fix or where the map grid
+    // has no value.
+    OGRPoint Placed(const GIS_POINT& point, double z) const;
+    // The antenna's z as the transformation takes it: the altitude, or the
+    // ellipsoidal height into a vertical datum (NaN when the point has none).
+    double AntennaHeight(const GIS_POINT& point) const;
+    bool SameCrs(OGRLayer& layer, std::string& error) const;
 
     struct PREPARED_CHUNK {
         std::vector<OGRFeatureUniquePtr> features;       // filled, in entry order of those written
@@ -112,6 +127,9 @@ private:
     const GIS_FORMAT* m_format = nullptr;
     std::string m_path;
     std::string m_trackPath;
+    const CMapGrid* m_grid = nullptr;
+    OGRSpatialReference* m_srs = nullptr; // the layers' CRS
+    std::unique_ptr<OGRSpatialReference> m_gridSrs;
     GDALDatasetUniquePtr m_points;      // the dataset of the points layer
     GDALDatasetUniquePtr m_trackFile;   // the track's own file, for one-layer formats
     OGRLayer* m_pointLayer = nullptr;

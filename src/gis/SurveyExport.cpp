@@ -342,6 +342,21 @@ int RunExport(const EXPORT_REQUEST& request, std::FILE* err)
             return 2;
         }
     }
+    // A map grid whose best transformation needs a grid that is not here is
+    // refused, naming it: never a ballpark transformation in its place.
+    std::unique_ptr<CMapGrid> grid;
+    if (!request.crs.empty()) {
+        std::string error;
+        if (format->eAttributes == PointAttributes::GpxWaypoint || format->eAttributes == PointAttributes::SurveyNamed) {
+            std::fprintf(err, "fieldbook-export: %s holds WGS 84 only; --crs takes another format\n", format->pszDriver);
+            return 2;
+        }
+        grid = CMapGrid::Create(request.crs, error);
+        if (!grid) {
+            std::fprintf(err, "fieldbook-export: --crs %s: %s\n", request.crs.c_str(), error.c_str());
+            return 2;
+        }
+    }
     const HeightsOf heights = [&request, &geoid](const SURVEY_POINT& point) {
         return PointHeights(point, request.dfAntennaHeight, geoid.get());
     };
@@ -376,7 +391,7 @@ int RunExport(const EXPORT_REQUEST& request, std::FILE* err)
         return 2;
     }
     std::unique_ptr<CSurveyDataset> output =
-        CSurveyDataset::Open(*format, place.PointPath(), error, -1, place.TrackPath());
+        CSurveyDataset::Open(*format, place.PointPath(), error, -1, place.TrackPath(), grid.get());
     if (!output) {
         std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
         return 2;

@@ -10,6 +10,7 @@
 #include "gis/SurveyExport.h"
 #include "gis/GdalReadBack.h"
 #include "support/ChildProcess.h"
+#include "support/ProjTools.h"
 #include "support/ScratchDir.h"
 #include "surveylog/SamplePoints.h"
 #include "surveylog/SurveyLog.h"
@@ -282,6 +283,52 @@ TEST(Export, ValuesAsTheLogPrintsThem)
     // The units where QGIS shows them, and known to the next writer.
     EXPECT_NE(std::string(read->GetLayerByName("survey_points")->GetMetadataItem("DESCRIPTION")).find("metres"),
               std::string::npos);
+}
+
+// --crs into a compound CRS: every layer's positions and heights as PROJ's own
+// cs2cs gives them, the antenna at its ellipsoidal height and the utility as
+// far below it as it lies; a CRS whose best transformation needs a grid that
+// is not installed is refused, naming the grid.
+TEST(Export, CrsReprojectsEveryLayerAsCs2csDoes)
+{
+    ScratchDir dir;
+    const std::string log = WriteLog(dir, "0612143005.txt", SurveyPoints());
+    ASSERT_EQ(Export({"--crs", "EPSG:32631+5773", "--antenna", "1.5", "-o", dir.File("utm.gpkg"), log}), 0);
+    // 12.4 m altitude + 45.1 m separation; the utility 1.5 + 1.2346 m lower.
+    const auto reference = Cs2cs("EPSG:4979", "EPSG:32631+5773",
+                                 {{52.205337, 0.119, 57.5}, {52.205337, 0.119, 57.5 - 1.5 - 1.2346}});
+    ASSERT_EQ(reference.size(), 2u);
+    GDALDatasetUniquePtr read = OpenForReading(dir.File("utm.gpkg"));
+    ASSERT_TRUE(read);
+    const struct {
+        const char* layer;
+        const std::array<double, 3>& expected;
+    } layers[] = {{"survey_points", reference[0]}, {"utility_points", reference[1]}, {"survey_track", reference[0]}};
+    for (const auto& l : layers) {
+        OGRLayer* layer = read->GetLayerByName(l.layer);
+        ASSERT_NE(layer, nullptr) << l.layer;
+        ASSERT_NE(layer->GetSpatialRef(), nullptr);
+        EXPECT_TRUE(layer->GetSpatialRef()->IsProjected()) << l.layer;
+        const std::vector<OGRFeatureUniquePtr> features = Features(*layer);
+        ASSERT_FALSE(features.empty()) << l.layer;
+        const OGRGeometry* geometry = features[0]->GetGeometryRef();
+        const OGRPoint first = wkbFlatten(geometry->getGeometryType()) == wkbPoint
+                                   ? *geometry->toPoint()
+                                   : [&] { OGRPoint p; geometry->toLineString()->getPoint(0, &p); return p; }();
+        EXPECT_NEAR(first.getX(), l.expected[0], 0.001) << l.layer;
+        EXPECT_NEAR(first.getY(), l.expected[1], 0.001) << l.layer;
+        EXPECT_NEAR(first.getZ(), l.expected[2], 0.001) << l.layer;
+    }
+
+    std::FILE* err = std::tmpfile();
+    EXPORT_REQUEST request{.output = dir.File("egm08.gpkg"), .logs = {log}, .crs = "EPSG:32633+3855"};
+    EXPECT_EQ(RunExport(request, err), 2);
+    std::rewind(err);
+    char text[1024] = {};
+    EXPECT_GT(std::fread(text, 1, sizeof text - 1, err), 0u);
+    std::fclose(err);
+    EXPECT_NE(std::string(text).find("us_nga_egm08_25.tif"), std::string::npos) << text;
+    EXPECT_FALSE(FileExists(dir.File("egm08.gpkg")));
 }
 
 // What an export finds standing where it writes: it replaces only what it
