@@ -97,6 +97,13 @@ void CGeoPackageKeeper::OnLogSaved(const CSurveyLog& log)
     }
 }
 
+void CGeoPackageKeeper::OnLogSaveFailed(const CSurveyLog& log)
+{
+    // What it keeps is keyed on the log's points, not on its file: a log that
+    // could not be written still has its points in order.
+    OnLogSaved(log);
+}
+
 bool CGeoPackageKeeper::WaitIdle(std::chrono::milliseconds timeout)
 {
     std::unique_lock<std::mutex> lock(m_mutex);

@@ -42,6 +42,9 @@ public:
     CGeoPackageKeeper& operator=(const CGeoPackageKeeper&) = delete;
 
     void OnLogSaved(const CSurveyLog& log) override;
+    // The GeoPackage takes the points in memory all the same (the next save
+    // of the log writes the same points), or says once that it could not.
+    void OnLogSaveFailed(const CSurveyLog& log) override;
 
     // Waits until every point handed over is written or has failed, at most
     // timeout; true when the worker is idle.
