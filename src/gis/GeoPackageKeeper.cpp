@@ -13,6 +13,7 @@
 #include "gis/LogTail.h"
 #include "gis/SurveyDataset.h"
 #include "gis/SurveyExport.h"
+#include "platform/Folders.h"
 #include "surveylog/SurveyLog.h"
 
 namespace {
@@ -126,8 +127,10 @@ void CGeoPackageKeeper::CatchUp(const std::string& folder)
     std::vector<std::string> logs;
     while (const dirent* entry = ::readdir(dir)) {
         const std::string name = entry->d_name;
+        // Spelt as the log spells its own path, so that the log of this run
+        // is known for what it is.
         if (IsSurveyLogName(name))
-            logs.push_back(folder + "/" + name);
+            logs.push_back(WithTrailingSlash(folder) + name);
     }
     ::closedir(dir);
     std::sort(logs.begin(), logs.end());
@@ -231,6 +234,13 @@ void CGeoPackageKeeper::Run()
         }
         if (!catchUp.empty()) {
             CatchUp(catchUp);
+            // A GeoPackage the catch-up wrote through a connection of its own
+            // is counted again before the next batch goes into it.
+            if (m_dataset) {
+                std::string ignored;
+                m_dataset->Close(ignored);
+                m_dataset.reset();
+            }
             std::lock_guard<std::mutex> lock(m_mutex);
             m_busy = false;
             m_idle.notify_all();

@@ -171,7 +171,7 @@ TEST(GnssSources, QualityGateWarnsOfExactlyThePointsBelowIt)
     OGRLayer* layer = gpkg->GetLayerByName("survey_points");
     ASSERT_NE(layer, nullptr);
     const std::vector<OGRFeatureUniquePtr> points = Features(*layer);
-    ASSERT_EQ(points.size(), fixes.size());
+    ASSERT_EQ(points.size(), fixes.size()) << run.Out() << run.Err();
     for (size_t i = 0; i < points.size(); ++i) {
         for (const auto& step : kSteps) {
             if (fixes[i] != step.fix)
