@@ -6,18 +6,28 @@
 #include <new>
 #include <sys/stat.h>
 
+#include "app/ConfigFile.h"
+#include "app/GeoidModel.h"
+#include "app/Heights.h"
 #include "gis/GdalErrors.h"
 #include "gis/LogTail.h"
 #include "gis/SurveyDataset.h"
 #include "gis/SurveyExport.h"
+#include "platform/Folders.h"
 #include "surveylog/SurveyLog.h"
 
 namespace {
 constexpr int kLockWaitMs = 500;
 } // namespace
 
-CGeoPackageKeeper::CGeoPackageKeeper(std::function<void(const std::string&)> notice) : m_notice(std::move(notice))
+CGeoPackageKeeper::CGeoPackageKeeper(std::function<void(const std::string&)> notice, HeightsOf heights)
+    : m_notice(std::move(notice)), m_heightsOf(std::move(heights))
 {
+    if (!m_heightsOf) {
+        m_heightsOf = [](const SURVEY_POINT& point) {
+            return PointHeights(point, GetConfig().m_dfAntennaHeight, GetGeoidModel());
+        };
+    }
     GisInit();
     m_worker = std::thread(&CGeoPackageKeeper::Run, this);
 }
@@ -40,11 +50,16 @@ void CGeoPackageKeeper::OnLogSaved(const CSurveyLog& log)
         const bool bNewFile = logPath != m_seenPath || count < m_seenCount;
         if (bNewFile) {
             m_seenPath = logPath;
+            m_heights.clear();
             m_seenSurvey.clear();
         }
         m_seenCount = count;
         if (m_seenSurvey.empty() && count > 0)
             m_seenSurvey = SurveyFingerprint(log.GetAt(0));
+        // Heights as the settings give them now, once per point: the GeoPackage
+        // keeps what the crew's antenna and geoid were at survey time.
+        while (m_heights.size() < count)
+            m_heights.push_back(m_heightsOf(log.GetAt(m_heights.size())));
 
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_stopping)
@@ -71,7 +86,7 @@ void CGeoPackageKeeper::OnLogSaved(const CSurveyLog& log)
         }
         job->points.resize(from - job->first);
         for (size_t i = from; i < count; ++i)
-            job->points.push_back(GIS_POINT{log.GetAt(i), log.GetDistance(i)});
+            job->points.push_back(GIS_POINT{log.GetAt(i), log.GetDistance(i), m_heights[i]});
         m_handed = count;
         m_wake.notify_one();
     } catch (const std::bad_alloc&) {
@@ -79,6 +94,13 @@ void CGeoPackageKeeper::OnLogSaved(const CSurveyLog& log)
         std::lock_guard<std::mutex> lock(m_mutex);
         m_resyncFrom = std::min(m_resyncFrom, m_handed);
     }
+}
+
+void CGeoPackageKeeper::OnLogSaveFailed(const CSurveyLog& log)
+{
+    // What it keeps is keyed on the log's points, not on its file: a log that
+    // could not be written still has its points in order.
+    OnLogSaved(log);
 }
 
 bool CGeoPackageKeeper::WaitIdle(std::chrono::milliseconds timeout)
@@ -103,8 +125,10 @@ void CGeoPackageKeeper::CatchUp(const std::string& folder)
     std::vector<std::string> logs;
     while (const dirent* entry = ::readdir(dir)) {
         const std::string name = entry->d_name;
+        // Spelt as the log spells its own path, so that the log of this run
+        // is known for what it is.
         if (IsSurveyLogName(name))
-            logs.push_back(folder + "/" + name);
+            logs.push_back(WithTrailingSlash(folder) + name);
     }
     ::closedir(dir);
     std::sort(logs.begin(), logs.end());
@@ -123,7 +147,12 @@ void CGeoPackageKeeper::CatchUp(const std::string& folder)
         std::string error;
         if (!ReadSurveyInput(logPath, inputs, error) || inputs.empty())
             continue;
-        const SURVEY_INPUT& input = inputs.front();
+        SURVEY_INPUT& input = inputs.front();
+        // What a crash left out of the GeoPackage is known only from the
+        // log: the antenna height and geoid of that run are not, so only the
+        // height that needs neither is written; the others stay NULL.
+        for (GIS_POINT& point : input.points)
+            point.Heights.EllipsoidHeight = EllipsoidHeight(point.Point);
         std::unique_ptr<CSurveyDataset> dataset = CSurveyDataset::Open(GeoPackageFormat(), gpkgPath, error, kLockWaitMs);
         if (!dataset)
             continue;
@@ -203,6 +232,13 @@ void CGeoPackageKeeper::Run()
         }
         if (!catchUp.empty()) {
             CatchUp(catchUp);
+            // A GeoPackage the catch-up wrote through a connection of its own
+            // is counted again before the next batch goes into it.
+            if (m_dataset) {
+                std::string ignored;
+                m_dataset->Close(ignored);
+                m_dataset.reset();
+            }
             std::lock_guard<std::mutex> lock(m_mutex);
             m_busy = false;
             m_idle.notify_all();

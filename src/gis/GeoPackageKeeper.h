@@ -28,14 +28,23 @@ class CSurveyDataset;
 
 class CGeoPackageKeeper final : public ISurveyLogObserver {
 public:
+    // A point's heights as the crew's settings give them now.
+    using HeightsOf = std::function<POINT_HEIGHTS(const SURVEY_POINT&)>;
     // notice: a one-line message for the operator, from the worker thread.
-    explicit CGeoPackageKeeper(std::function<void(const std::string&)> notice);
+    // heights: taken once per point, on the log's thread, when the point is
+    // first seen (so the GeoPackage holds what the settings were at survey
+    // time); by default the configuration's antenna height and the geoid
+    // model in force.
+    explicit CGeoPackageKeeper(std::function<void(const std::string&)> notice, HeightsOf heights = {});
     // Stop with the default wait.
     ~CGeoPackageKeeper() override;
     CGeoPackageKeeper(const CGeoPackageKeeper&) = delete;
     CGeoPackageKeeper& operator=(const CGeoPackageKeeper&) = delete;
 
     void OnLogSaved(const CSurveyLog& log) override;
+    // The GeoPackage takes the points in memory all the same (the next save
+    // of the log writes the same points), or says once that it could not.
+    void OnLogSaveFailed(const CSurveyLog& log) override;
 
     // Waits until every point handed over is written or has failed, at most
     // timeout; true when the worker is idle.
@@ -81,6 +90,8 @@ private:
     std::string m_seenPath;
     std::string m_seenSurvey;
     size_t m_seenCount = 0;
+    std::vector<POINT_HEIGHTS> m_heights;
+    HeightsOf m_heightsOf;
 
     std::mutex m_mutex;
     std::condition_variable m_wake;

@@ -3,6 +3,8 @@
 #include <iterator>
 #include <strings.h>
 
+#include "gis/LayerStyles.h"
+
 namespace {
 
 // Spatial index and a file that other programs may read while we append.
@@ -23,25 +25,26 @@ const char* const kPgLayer[] = {"GEOMETRY_NAME=geom", "FID=fid", "LAUNDER=NO", "
 
 const GIS_FORMAT kFormats[] = {
     {"GPKG", ".gpkg", kPointLayer, kTrackLayer, nullptr, kGpkgPoints, nullptr, TrackLayout::SameDataset,
-     PointAttributes::Survey, true, true},
+     PointAttributes::Survey, true, true, kUtilityLayer, true},
     {"GeoJSON", ".geojson", kPointLayer, kTrackLayer, nullptr, kGeoJsonLayer, kGeoJsonLayer,
-     TrackLayout::SiblingFile, PointAttributes::Survey, false, false},
+     TrackLayout::SiblingFile, PointAttributes::Survey, false, false, nullptr, false},
     {"KML", ".kml", kPointLayer, kTrackLayer, kKmlDataset, nullptr, nullptr, TrackLayout::SameDataset,
-     PointAttributes::SurveyNamed, false, false},
+     PointAttributes::SurveyNamed, false, false, nullptr, false},
     {"GPX", ".gpx", "waypoints", "tracks", nullptr, nullptr, kGpxTrack, TrackLayout::SameDataset,
-     PointAttributes::GpxWaypoint, false, false},
+     PointAttributes::GpxWaypoint, false, false, nullptr, false},
     {"ESRI Shapefile", ".shp", kPointLayer, kTrackLayer, nullptr, nullptr, nullptr, TrackLayout::SiblingFile,
-     PointAttributes::Survey, false, false},
+     PointAttributes::Survey, false, false, nullptr, false},
     {"DXF", ".dxf", "entities", "entities", nullptr, nullptr, nullptr, TrackLayout::SameDataset,
-     PointAttributes::CadEntity, false, false},
+     PointAttributes::CadEntity, false, false, "entities", false},
     {"FlatGeobuf", ".fgb", kPointLayer, kTrackLayer, nullptr, nullptr, nullptr, TrackLayout::SiblingFile,
-     PointAttributes::Survey, false, false},
+     PointAttributes::Survey, false, false, nullptr, false},
     {"CSV", ".csv", kPointLayer, kTrackLayer, nullptr, kCsvLayer, kCsvTrack, TrackLayout::SiblingFile,
-     PointAttributes::Survey, false, false},
+     PointAttributes::Survey, false, false, nullptr, false},
     // Named by its "PG:" prefix rather than an extension; kept last so no
-    // file name is ever taken for it.
+    // file name is ever taken for it. Its utility_points is a view and its
+    // styles are written by the database target (PgTarget.h).
     {"PostgreSQL", "PG:", kPointLayer, kTrackLayer, nullptr, kPgLayer, kPgLayer, TrackLayout::SameDataset,
-     PointAttributes::Survey, true, true},
+     PointAttributes::Survey, true, true, nullptr, false},
 };
 
 bool EndsWithNoCase(const std::string& text, const char* suffix)

@@ -15,7 +15,7 @@ enum class PointAttributes {
     Survey,      // the 43 log columns and LogFile, typed
     SurveyNamed, // the same, plus Name ("<LogFile>:<Log>") and Description (the measured values)
     GpxWaypoint, // GPX: name, desc, time (the fix's date and time); elevation from Z
-    CadEntity,   // DXF: the drawing layer name only (survey_points, survey_track)
+    CadEntity,   // DXF: the drawing layer name only (survey_points, survey_track, utility_points)
 };
 
 struct GIS_FORMAT {
@@ -30,6 +30,12 @@ struct GIS_FORMAT {
     PointAttributes eAttributes;
     bool bAppendable;     // an existing output can take more points (keyed LogFile + Log)
     bool bEmptyGeometry;  // a point without a fix gets an empty Point Z (else no geometry)
+    // Where a point's utility goes (a Point Z at its UtilityElevation, for
+    // each point with one): a layer of its own, the point layer itself for
+    // DXF (a 3D point on its own drawing layer), or nullptr for none.
+    const char* pszUtilityLayer;
+    // QGIS reads default styles from the dataset's layer_styles table.
+    bool bLayerStyles;
 };
 
 // The row of a GDAL driver name (letter case ignored), or nullptr.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "gps/GpsRecords.h"
 #include "surveylog/LogFormat.h"
@@ -25,6 +26,11 @@ const SURVEY_FIELD kSurveyFields[kSurveyFieldCount] = {
     {"AltVal", OFTReal},         {"AltUnits", OFTString},    {"GeoidVal", OFTReal},
     {"GeoidUnits", OFTString},   {"DgpsTime", OFTInteger},   {"DgpsId", OFTInteger},
     {"TimeInd", OFTInteger},     {"LogFile", OFTString},     {"Survey", OFTString},
+    {"FixType", OFTString},      {"HAccuracy", OFTReal},     {"VAccuracy", OFTReal},
+    {"PDOP", OFTReal},           {"VDOP", OFTReal},          {"CorrectionAge", OFTReal},
+    {"Station", OFTString},      {"PositionSource", OFTString},
+    {"QualityOK", OFTInteger, OFSTBoolean},
+    {"EllipsoidHeight", OFTReal}, {"GroundElevation", OFTReal}, {"UtilityElevation", OFTReal},
 };
 
 namespace {
@@ -46,6 +52,52 @@ void SetText(OGRFeature& f, int index, const char* value)
 {
     if (index >= 0)
         f.SetField(index, value);
+}
+
+void SetOptional(OGRFeature& f, int index, bool bPresent, double value)
+{
+    if (index < 0)
+        return;
+    if (bPresent)
+        f.SetField(index, value);
+    else
+        f.SetFieldNull(index);
+}
+void SetOptional(OGRFeature& f, int index, const std::optional<double>& value)
+{
+    SetOptional(f, index, value.has_value(), value.value_or(0.0));
+}
+void SetOptionalText(OGRFeature& f, int index, const char* value)
+{
+    if (index < 0)
+        return;
+    if (value != nullptr)
+        f.SetField(index, value);
+    else
+        f.SetFieldNull(index);
+}
+bool Present(const OGRFeature& f, int index) { return index >= 0 && f.IsFieldSetAndNotNull(index); }
+std::optional<double> Optional(const OGRFeature& f, int index)
+{
+    return Present(f, index) ? std::optional<double>(f.GetFieldAsDouble(index)) : std::nullopt;
+}
+
+// The fix type and position source as the outputs name them, back to their codes.
+int32_t FixTypeFromText(const char* text)
+{
+    for (int32_t code = FIX_NONE; code <= FIX_SIMULATED; ++code) {
+        if (std::strcmp(FixTypeText(code), text) == 0)
+            return code;
+    }
+    return -1;
+}
+int32_t SourceFromText(const char* text)
+{
+    for (int32_t code = SOURCE_LOCATOR; code <= SOURCE_GPSD; ++code) {
+        if (std::strcmp(PositionSourceText(code), text) == 0)
+            return code;
+    }
+    return SOURCE_NONE;
 }
 
 // A date the log would print as 0/0/0 (no clock, no ZDA yet) is left null.
@@ -177,11 +229,13 @@ double FloatAsDecimal(float value)
     return decimal;
 }
 
+
 bool CreateSurveyFields(OGRLayer& layer, SURVEY_FIELD_MAP& map, std::string& error)
 {
     map.bMetric = true;
     for (int i = 0; i < kSurveyFieldCount; ++i) {
         OGRFieldDefn field(kSurveyFields[i].pszName, kSurveyFields[i].eType);
+        field.SetSubType(kSurveyFields[i].eSubType);
         if (i == kDepthField)
             field.SetAlternativeName(kDepthAlias);
         else if (i == kLocateField)
@@ -232,6 +286,7 @@ bool AddMissingSurveyFields(OGRLayer& layer, SURVEY_FIELD_MAP& map, std::string&
         if (map.anIndex[i] >= 0)
             continue;
         OGRFieldDefn field(kSurveyFields[i].pszName, kSurveyFields[i].eType);
+        field.SetSubType(kSurveyFields[i].eSubType);
         if (layer.CreateField(&field) != OGRERR_NONE) {
             error = std::string("cannot add the field ") + kSurveyFields[i].pszName;
             return false;
@@ -325,6 +380,27 @@ void FillSurveyFields(OGRFeature& f, const SURVEY_FIELD_MAP& map, const GIS_POIN
     SetInt(f, x[42], AsPrinted(fix.nTimeInd));
     SetText(f, x[43], log.logFile.c_str());
     SetText(f, x[44], log.survey.c_str());
+
+    const GPS_QUALITY& q = p.Quality;
+    SetOptionalText(f, x[45], q.Has(QUALITY_FIX_TYPE) ? FixTypeText(q.nFixType) : nullptr);
+    SetOptional(f, x[46], q.Has(QUALITY_H_ACCURACY), q.dfHAccuracy);
+    SetOptional(f, x[47], q.Has(QUALITY_V_ACCURACY), q.dfVAccuracy);
+    SetOptional(f, x[48], q.Has(QUALITY_PDOP), q.dfPdop);
+    SetOptional(f, x[49], q.Has(QUALITY_VDOP), q.dfVdop);
+    SetOptional(f, x[50], q.Has(QUALITY_CORRECTION_AGE), q.dfCorrectionAge);
+    const auto station = std::to_chars(text, text + sizeof text - 1, q.u32Station);
+    *station.ptr = '\0';
+    SetOptionalText(f, x[51], q.Has(QUALITY_STATION) ? text : nullptr);
+    SetOptionalText(f, x[52], PositionSourceText(q.nSource));
+    if (x[53] >= 0) {
+        if (q.Has(QUALITY_CHECKED))
+            f.SetField(x[53], q.bQualityOK ? 1 : 0);
+        else
+            f.SetFieldNull(x[53]);
+    }
+    SetOptional(f, x[54], gp.Heights.EllipsoidHeight);
+    SetOptional(f, x[55], gp.Heights.GroundElevation);
+    SetOptional(f, x[56], gp.Heights.UtilityElevation);
 }
 
 void ReadSurveyFields(const OGRFeature& f, const SURVEY_FIELD_MAP& map, GIS_POINT& gp, LOG_ID& log)
@@ -393,6 +469,41 @@ void ReadSurveyFields(const OGRFeature& f, const SURVEY_FIELD_MAP& map, GIS_POIN
     fix.nTimeInd = static_cast<uint32_t>(Int(f, x[42]));
     log.logFile = Text(f, x[43]);
     log.survey = x[44] >= 0 && f.IsFieldSetAndNotNull(x[44]) ? Text(f, x[44]) : "";
+
+    GPS_QUALITY& q = p.Quality;
+    if (Present(f, x[45])) {
+        q.nFixType = FixTypeFromText(Text(f, x[45]));
+        if (q.nFixType >= 0)
+            q.u32Present |= QUALITY_FIX_TYPE;
+        else
+            q.nFixType = 0;
+    }
+    const struct {
+        int field;
+        uint32_t bit;
+        double& value;
+    } reals[] = {{x[46], QUALITY_H_ACCURACY, q.dfHAccuracy}, {x[47], QUALITY_V_ACCURACY, q.dfVAccuracy},
+                 {x[48], QUALITY_PDOP, q.dfPdop},            {x[49], QUALITY_VDOP, q.dfVdop},
+                 {x[50], QUALITY_CORRECTION_AGE, q.dfCorrectionAge}};
+    for (const auto& real : reals) {
+        if (Present(f, real.field)) {
+            real.value = Real(f, real.field);
+            q.u32Present |= real.bit;
+        }
+    }
+    if (Present(f, x[51])) {
+        q.u32Station = static_cast<uint32_t>(std::strtoul(Text(f, x[51]), nullptr, 10));
+        q.u32Present |= QUALITY_STATION;
+    }
+    if (Present(f, x[52]))
+        q.nSource = SourceFromText(Text(f, x[52]));
+    if (Present(f, x[53])) {
+        q.bQualityOK = Int(f, x[53]) != 0;
+        q.u32Present |= QUALITY_CHECKED;
+    }
+    gp.Heights.EllipsoidHeight = Optional(f, x[54]);
+    gp.Heights.GroundElevation = Optional(f, x[55]);
+    gp.Heights.UtilityElevation = Optional(f, x[56]);
 
     // The geometry holds the position as the decoder had it, beyond what any
     // text column could carry.

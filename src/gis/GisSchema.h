@@ -12,12 +12,17 @@
 
 #include <ogrsf_frmts.h>
 
+#include "app/Heights.h"
 #include "link/SurveyPoint.h"
 
-// One logged point with the Distance column the log prints for it.
+// One logged point with the Distance column the log prints for it, and its
+// heights as the crew's settings (antenna height, geoid) gave them when it was
+// logged: a GIS output holds those, whatever the settings are when it is
+// written. Depth in Heights is unused here (the Depth field has its own rule).
 struct GIS_POINT {
     SURVEY_POINT Point;
     float fDistance = 0.0f;
+    POINT_HEIGHTS Heights;
 };
 
 // Which survey a point belongs to, the same in every output: the log's file
@@ -39,18 +44,29 @@ std::string SurveyFingerprint(const SURVEY_POINT& first);
 struct SURVEY_FIELD {
     const char* pszName;
     OGRFieldType eType;
+    OGRFieldSubType eSubType = OFSTNone;
 };
 
-// The log's 43 columns, then the fields every GIS output adds. A field added
-// here reaches layers written before it: an existing layer that lacks one
-// gets it when opened for writing (NULL in its old rows).
-constexpr int kSurveyFieldCount = 45;
+// The log's 43 columns, then the fields every GIS output adds: LogFile and
+// Survey, the point's position quality (GPS_QUALITY: FixType, HAccuracy,
+// VAccuracy, PDOP, VDOP, CorrectionAge, Station, PositionSource, QualityOK)
+// and its heights (EllipsoidHeight, GroundElevation, UtilityElevation, in
+// metres). A value the point lacks is NULL, never 0. QualityOK is a boolean
+// (GeoPackage BOOLEAN, PostgreSQL boolean, where the format has one), NULL
+// when no quality gate was set. A field added here reaches layers written
+// before it: an existing layer that lacks one gets it when opened for writing
+// (NULL in its old rows).
+constexpr int kSurveyFieldCount = 57;
 constexpr int kLogColumnCount = 43;
 constexpr int kLogField = 0;      // Log, the locator's file index
 constexpr int kDepthField = 3;
 constexpr int kLocateField = 4;
 constexpr int kLogFileField = 43; // LogFile
 constexpr int kSurveyField = 44;  // Survey (see LOG_ID)
+constexpr int kFixTypeField = 45;
+constexpr int kQualityOKField = 53;
+constexpr int kEllipsoidHeightField = 54;
+constexpr int kUtilityElevationField = 56;
 extern const SURVEY_FIELD kSurveyFields[kSurveyFieldCount];
 
 // Field index in a layer of each survey field, -1 where the layer lacks it.

@@ -10,7 +10,9 @@
 #include <poll.h>
 #include <thread>
 
+#include "gis/GdalErrors.h"
 #include "gis/GisFormats.h"
+#include "gis/LayerStyles.h"
 
 namespace {
 
@@ -434,7 +436,8 @@ bool CPgTarget::EnsureLayers()
                            "('survey_points_survey_key', 'survey_track_survey_key') "
                            "UNION ALL SELECT 'gist', t.relname FROM pg_index i JOIN pg_class x ON x.oid = i.indexrelid "
                            "JOIN pg_class t ON t.oid = i.indrelid JOIN pg_am a ON a.oid = x.relam WHERE a.amname = "
-                           "'gist' AND t.oid IN (to_regclass('survey_points'), to_regclass('survey_track'))",
+                           "'gist' AND t.oid IN (to_regclass('survey_points'), to_regclass('survey_track')) "
+                           "UNION ALL SELECT 'view', viewname FROM pg_views WHERE viewname = 'utility_points'",
                            "cannot read the tables");
     if (rows == nullptr)
         return false;
@@ -451,13 +454,14 @@ bool CPgTarget::EnsureLayers()
             lacking += std::string(lacking.empty() ? "" : ",") + " ADD COLUMN IF NOT EXISTS " + Quoted(name) + " " + type;
     };
     for (const SURVEY_FIELD& field : kSurveyFields)
-        need(field.pszName, SqlType(field.eType));
+        need(field.pszName, field.eSubType == OFSTBoolean ? "boolean" : SqlType(field.eType));
     need(kUnitField, "character varying");
     need(kLogRepeatField, "integer");
     const bool trackMade = present.count("survey_track.fid") && present.count("survey_track.Unit") &&
                            present.count("survey_track.LogFile") && present.count("survey_track.Survey");
     const bool keys = present.count("key.survey_points_survey_key") && present.count("key.survey_track_survey_key");
     const bool spatial = present.count("gist.survey_points") && present.count("gist.survey_track");
+    const bool view = present.count(std::string("view.") + kUtilityLayer) != 0;
     if (!lacking.empty() || !trackMade || !keys || (!spatial && !m_bDeferIndex)) {
         if (!TakeLayersLock())
             return false;
@@ -496,6 +500,23 @@ bool CPgTarget::EnsureLayers()
         m_error = error;
         if (!ok)
             return false;
+    }
+    // The utility under each point with a UtilityElevation, as a view of
+    // survey_points: always in step with it, and nothing more to write.
+    // Only the owner may make it, outside the tables' lock; a crew's role
+    // that may not still logs. With the reader's own rights (security_invoker),
+    // so that row-level security holds through it too.
+    if (!view) {
+        const std::string problem = m_problem;
+        const PG_ERROR error = m_error;
+        if (!Exec(std::string("CREATE OR REPLACE VIEW ") + kUtilityLayer +
+                  " WITH (security_invoker = true) AS SELECT fid, \"Unit\", \"LogFile\", \"Survey\", \"Log\", \"Depth\", "
+                  "\"UtilityElevation\", ST_SetSRID(ST_MakePoint(ST_X(geom), ST_Y(geom), "
+                  "\"UtilityElevation\"), 4326)::geometry(PointZ, 4326) AS geom FROM survey_points "
+                  "WHERE \"UtilityElevation\" IS NOT NULL AND NOT ST_IsEmpty(geom)")) {
+            m_problem = problem;
+            m_error = error;
+        }
     }
     // Tables made before Depth was metres keep the protocol's units.
     return AskTrue("SELECT (coalesce(col_description('survey_points'::regclass, attnum), '') = '" +
@@ -611,6 +632,20 @@ bool CPgTarget::Deliver(const LOG_ID& log, const GIS_POINT* points, size_t count
     size_t written = 0;
     if (WriteBatch(log, state, points, fresh, written)) {
         added = written;
+        // QGIS's default styles, once a connection has delivered points, so
+        // that the graduated classes span the values there are. A role that
+        // may not write layer_styles delivers all the same.
+        if (!m_bStyled && written > 0) {
+            m_bStyled = true;
+            // Through GDAL's driver, which knows QGIS's table layout; a
+            // connection of its own, once per delivering connection.
+            CGdalMessages quiet;
+            GDALDatasetUniquePtr styles(GDALDataset::Open(("PG:" + m_connection).c_str(),
+                                                          GDAL_OF_VECTOR | GDAL_OF_UPDATE, nullptr, nullptr, nullptr));
+            std::string ignored;
+            if (styles)
+                WriteLayerStyles(*styles, StyleRangesOf(*styles), ignored);
+        }
     } else {
         // By the SQLSTATE: out of reach or refused as a whole ends here; a
         // refused row (a constraint, a value the database cannot take, a

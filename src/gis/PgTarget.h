@@ -137,6 +137,7 @@ private:
     std::map<LOG_ID, LOG_STATE> m_logs;
     std::string m_problem;
     bool m_bRefused = false;
+    bool m_bStyled = false; // this connection wrote the default styles
     std::function<bool()> m_stop;
     // Kept across reconnections: a refused row is reported once.
     std::map<LOG_ID, std::set<std::pair<int, int>>> m_rejectedKeys;

@@ -1,12 +1,15 @@
 #include "gis/SurveyDataset.h"
 
 #include <cpl_vsi.h>
+#include <cmath>
 #include <future>
+#include <optional>
 #include <system_error>
 #include <utility>
 #include <ogr_spatialref.h>
 
 #include "gis/GdalErrors.h"
+#include "gis/LayerStyles.h"
 
 namespace {
 
@@ -92,10 +95,21 @@ CSurveyDataset::~CSurveyDataset()
 
 std::unique_ptr<CSurveyDataset> CSurveyDataset::Open(const GIS_FORMAT& format, const std::string& path,
                                                      std::string& error, int lockWaitMs,
-                                                     const std::string& trackPath)
+                                                     const std::string& trackPath, const CMapGrid* grid)
 {
     CGdalMessages messages;
     std::unique_ptr<CSurveyDataset> output(new CSurveyDataset());
+    output->m_grid = grid;
+    output->m_srs = Wgs84();
+    if (grid != nullptr) {
+        output->m_gridSrs = std::make_unique<OGRSpatialReference>();
+        if (output->m_gridSrs->importFromWkt(grid->TargetWkt().c_str()) != OGRERR_NONE) {
+            error = "GDAL cannot take the CRS " + grid->TargetCrs();
+            return nullptr;
+        }
+        output->m_gridSrs->SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
+        output->m_srs = output->m_gridSrs.get();
+    }
     output->m_format = &format;
     output->m_path = path;
     output->m_lockWaitMs = lockWaitMs;
@@ -142,6 +156,8 @@ bool CSurveyDataset::OpenExisting(std::string& error)
             error = m_path + " has a layer " + m_format->pszPointLayer + " that fieldbook did not write";
             return false;
         }
+        if (!SameCrs(*m_pointLayer, error))
+            return false;
         if (!AddMissingSurveyFields(*m_pointLayer, m_fields, error))
             return false;
     }
@@ -157,7 +173,7 @@ bool CSurveyDataset::OpenExisting(std::string& error)
             !AddField(*m_trackLayer, kSurveyFields[kSurveyField].pszName, OFTString, m_trackSurveyField, error))
             return false;
     }
-    return LoadKeys(error);
+    return OpenUtilityLayer(error) && LoadKeys(error);
 }
 
 bool CSurveyDataset::Create(std::string& error)
@@ -166,7 +182,7 @@ bool CSurveyDataset::Create(std::string& error)
     if (!m_points)
         return false;
     SetLockWait(*m_points);
-    if (!CreatePointLayer(error))
+    if (!CreatePointLayer(error) || !OpenUtilityLayer(error))
         return false;
     // KML writes a layer's features as one folder: the track's layer may
     // only begin once every point is written (Commit creates it).
@@ -182,7 +198,7 @@ bool CSurveyDataset::Create(std::string& error)
 
 bool CSurveyDataset::CreatePointLayer(std::string& error)
 {
-    m_pointLayer = m_points->CreateLayer(m_format->pszPointLayer, Wgs84(), wkbPoint25D,
+    m_pointLayer = m_points->CreateLayer(m_format->pszPointLayer, m_srs, wkbPoint25D,
                                          Options(m_format->papszPointOptions));
     if (m_pointLayer == nullptr) {
         error = std::string("cannot create the layer ") + m_format->pszPointLayer + " in " + m_path;
@@ -229,7 +245,7 @@ bool CSurveyDataset::CreateTrackLayer(GDALDataset& dataset, std::string& error)
         m_trackLayer = m_pointLayer;
         return true;
     }
-    m_trackLayer = dataset.CreateLayer(m_format->pszTrackLayer, Wgs84(), wkbLineString25D,
+    m_trackLayer = dataset.CreateLayer(m_format->pszTrackLayer, m_srs, wkbLineString25D,
                                        Options(m_format->papszTrackOptions));
     if (m_trackLayer == nullptr) {
         error = std::string("cannot create the layer ") + m_format->pszTrackLayer;
@@ -250,6 +266,118 @@ bool CSurveyDataset::CreateTrackLayer(GDALDataset& dataset, std::string& error)
         return true;
     }
     return true;
+}
+
+namespace {
+// The utility layer's attributes: enough to find the point (the key) and
+// what the utility is (its depth and elevation).
+constexpr int kUtilityFields[] = {kLogField, kDepthField, kUtilityElevationField, kLogFileField, kSurveyField};
+} // namespace
+
+bool CSurveyDataset::OpenUtilityLayer(std::string& error)
+{
+    for (int& index : m_utilityFields.anIndex)
+        index = -1;
+    const char* name = m_format->pszUtilityLayer;
+    if (name == nullptr)
+        return true;
+    if (std::string(name) == m_format->pszPointLayer) {
+        m_utilityLayer = m_pointLayer; // DXF: an entity on the drawing layer utility_points
+        return true;
+    }
+    m_utilityLayer = m_points->GetLayerByName(name);
+    if (m_utilityLayer != nullptr) {
+        const SURVEY_FIELD_MAP all = MapSurveyFields(*m_utilityLayer);
+        for (const int field : kUtilityFields)
+            m_utilityFields.anIndex[field] = all.anIndex[field];
+        return true;
+    }
+    m_utilityLayer = m_points->CreateLayer(name, m_srs, wkbPoint25D, Options(m_format->papszPointOptions));
+    if (m_utilityLayer == nullptr) {
+        error = std::string("cannot create the layer ") + name + " in " + m_path;
+        return false;
+    }
+    for (const int field : kUtilityFields) {
+        OGRFieldDefn defn(kSurveyFields[field].pszName, kSurveyFields[field].eType);
+        if (field == kDepthField)
+            defn.SetAlternativeName(kDepthAlias);
+        if (m_utilityLayer->CreateField(&defn) != OGRERR_NONE) {
+            error = std::string("cannot add the field ") + kSurveyFields[field].pszName + " to " + name;
+            return false;
+        }
+        m_utilityFields.anIndex[field] = m_utilityLayer->GetLayerDefn()->GetFieldCount() - 1;
+    }
+    return true;
+}
+
+bool CSurveyDataset::WriteUtility(OGRFeature& feature, const GIS_POINT& gp, const LOG_ID& log)
+{
+    const std::optional<double>& elevation = gp.Heights.UtilityElevation;
+    if (m_utilityLayer == nullptr || !elevation || gp.Point.GpsFix.nGpsFix == 0)
+        return true;
+    feature.SetFID(OGRNullFID);
+    if (m_utilityLayer == m_pointLayer) {
+        if (m_cadLayerField >= 0)
+            feature.SetField(m_cadLayerField, kUtilityLayer);
+    } else {
+        const int* x = m_utilityFields.anIndex;
+        feature.SetField(x[kLogField], static_cast<int>(gp.Point.LocateData.u32EepromFileIndex));
+        feature.SetField(x[kDepthField], DepthMetres(gp.Point.LocateData));
+        feature.SetField(x[kUtilityElevationField], *elevation);
+        feature.SetField(x[kLogFileField], log.logFile.c_str());
+        feature.SetField(x[kSurveyField], log.survey.c_str());
+    }
+    // Into a vertical datum the utility goes as far below the antenna as it
+    // is, the antenna at its ellipsoidal height.
+    double z = *elevation;
+    if (m_grid != nullptr && m_grid->HasVertical())
+        z = gp.Heights.EllipsoidHeight ? *gp.Heights.EllipsoidHeight - (gp.Point.GpsFix.dfAltVal - *elevation)
+                                       : std::nan("");
+    OGRPoint position = Placed(gp, z);
+    feature.SetGeometry(&position);
+    if (m_utilityLayer->CreateFeature(&feature) != OGRERR_NONE)
+        return false;
+    if (m_utilityLayer == m_pointLayer) {
+        ++m_pointFeatures;
+        ++m_placedFeatures;
+    }
+    return true;
+}
+
+double CSurveyDataset::AntennaHeight(const GIS_POINT& gp) const
+{
+    if (m_grid == nullptr || !m_grid->HasVertical())
+        return gp.Point.GpsFix.dfAltVal;
+    return gp.Heights.EllipsoidHeight.value_or(std::nan(""));
+}
+
+OGRPoint CSurveyDataset::Placed(const GIS_POINT& gp, double z) const
+{
+    OGRPoint position = PointGeometry(gp.Point);
+    if (position.IsEmpty())
+        return position;
+    if (m_grid == nullptr) {
+        position.setZ(z);
+        return position;
+    }
+    double x = 0.0, y = 0.0, height = 0.0;
+    if (!m_grid->Transform(position.getY(), position.getX(), z, x, y, height)) {
+        OGRPoint empty;
+        empty.set3D(TRUE);
+        return empty;
+    }
+    return OGRPoint(x, y, height);
+}
+
+bool CSurveyDataset::SameCrs(OGRLayer& layer, std::string& error) const
+{
+    const OGRSpatialReference* held = layer.GetSpatialRef();
+    if (held == nullptr || held->IsSame(m_srs))
+        return true;
+    const char* name = held->GetName();
+    error = m_path + " holds " + layer.GetName() + " in " + (name != nullptr ? name : "another CRS") + ", not " +
+            (m_grid != nullptr ? m_grid->TargetCrs() : std::string("WGS 84")) + "; name another output";
+    return false;
 }
 
 bool CSurveyDataset::LoadKeys(std::string& error)
@@ -325,7 +453,7 @@ bool CSurveyDataset::Adopt(const LOG_ID& log, std::string& error)
     const LOG_ID older{log.logFile, ""};
     if (log.survey.empty() || m_counts.count(log) != 0 || m_counts.count(older) == 0)
         return true;
-    for (OGRLayer* layer : {m_pointLayer, m_trackLayer}) {
+    for (OGRLayer* layer : {m_pointLayer, m_trackLayer, m_utilityLayer}) {
         if (layer == nullptr || layer->GetLayerDefn()->GetFieldIndex(kSurveyFields[kSurveyField].pszName) < 0)
             continue;
         const std::string sql = std::string("UPDATE \"") + layer->GetName() + "\" SET \"Survey\" = " +
@@ -355,7 +483,7 @@ bool CSurveyDataset::RemoveLog(const std::string& logFile, std::string& error)
         return false;
     }
     const std::string filter = "LogFile = " + Quoted(logFile);
-    for (OGRLayer* layer : {m_pointLayer, m_trackLayer}) {
+    for (OGRLayer* layer : {m_pointLayer, m_trackLayer, m_utilityLayer == m_pointLayer ? nullptr : m_utilityLayer}) {
         if (layer == nullptr || layer->GetLayerDefn()->GetFieldIndex("LogFile") < 0)
             continue;
         std::vector<GIntBig> fids;
@@ -398,7 +526,7 @@ bool CSurveyDataset::PrepareFeature(OGRFeature& feature, const GIS_POINT& gp, co
 {
     const GPS_FIX& fix = gp.Point.GpsFix;
     const ZDA_DATA& zda = gp.Point.ZdaData;
-    OGRPoint position = PointGeometry(gp.Point);
+    OGRPoint position = Placed(gp, AntennaHeight(gp));
     // GPX and DXF have no empty point: a point without a fix has no waypoint
     // or entity there (its key is still taken, as it is logged).
     if (position.IsEmpty() && (m_format->eAttributes == PointAttributes::GpxWaypoint ||
@@ -487,6 +615,7 @@ bool CSurveyDataset::AppendPoints(const LOG_ID& log, const GIS_POINT* points, si
         }
     };
 
+    OGRFeatureUniquePtr utility(m_utilityLayer != nullptr ? new OGRFeature(m_utilityLayer->GetLayerDefn()) : nullptr);
     PREPARED_CHUNK chunks[2];
     fill(chunks[0]);
     int current = 0;
@@ -504,15 +633,28 @@ bool CSurveyDataset::AppendPoints(const LOG_ID& log, const GIS_POINT* points, si
         bool ok = true;
         size_t written = 0;
         for (const auto& [i, bWrite] : chunks[current].entries) {
-            if (bWrite && m_pointLayer->CreateFeature(chunks[current].features[written++].get()) != OGRERR_NONE) {
+            if (bWrite && (m_pointLayer->CreateFeature(chunks[current].features[written++].get()) != OGRERR_NONE ||
+                           (utility && !WriteUtility(*utility, points[i], log)))) {
                 ok = false;
                 break;
+            }
+            if (bWrite && m_bStyled && !m_bStylesStale) {
+                const double depth = m_fields.bMetric ? DepthMetres(points[i].Point.LocateData)
+                                                      : FloatAsDecimal(points[i].Point.LocateData.fDepth);
+                const std::optional<double>& elevation = points[i].Heights.UtilityElevation;
+                m_bStylesStale = depth < m_styled.dfDepthMin || depth > m_styled.dfDepthMax ||
+                                 (elevation && (*elevation < m_styled.dfElevationMin ||
+                                                *elevation > m_styled.dfElevationMax));
             }
             m_pointFeatures += bWrite ? 1 : 0;
             m_placedFeatures += bWrite && points[i].Point.GpsFix.nGpsFix != 0 ? 1 : 0;
             ++held[static_cast<int>(points[i].Point.LocateData.u32EepromFileIndex)];
             ++counted;
-            AddTrackVertex(track, points[i].Point);
+            if (points[i].Point.GpsFix.nGpsFix != 0) {
+                OGRPoint position = Placed(points[i], AntennaHeight(points[i]));
+                if (!position.IsEmpty())
+                    track.addPoint(&position);
+            }
             if (progress && (i + 1) % kProgressStep == 0 && i + 1 < count)
                 progress(i + 1);
         }
@@ -623,10 +765,23 @@ bool CSurveyDataset::Commit(std::string& error)
         }
     }
     m_newTrack.clear();
+    // The styles go with the points they were made for; a file whose styles
+    // cannot be written still takes its points.
+    if (m_format->bLayerStyles && m_bStylesStale && m_pointFeatures > 0) {
+        CGdalMessages quiet;
+        std::string ignored;
+        const STYLE_RANGES ranges = StyleRangesOf(*m_points);
+        if (WriteLayerStyles(*m_points, ranges, ignored)) {
+            m_styled = ranges;
+            m_bStyled = true;
+            m_bStylesStale = false;
+        }
+    }
     if (m_bInTransaction) {
         m_bInTransaction = false;
         if (m_points->CommitTransaction() != OGRERR_NONE) {
             error = messages.LastError("cannot commit to " + m_path);
+            m_bStylesStale = true;
             m_trackFeatures.clear();
             m_keys.clear();
             m_counts.clear();
@@ -639,6 +794,7 @@ bool CSurveyDataset::Commit(std::string& error)
 
 void CSurveyDataset::Rollback()
 {
+    m_bStylesStale = true;
     m_newTrack.clear();
     m_trackFeatures.clear(); // they may hold vertices that are not in the file
     if (!m_bInTransaction)

@@ -16,9 +16,12 @@
 #include <vector>
 
 #include <gdal_priv.h>
+#include <ogr_spatialref.h>
 
 #include "gis/GisFormats.h"
 #include "gis/GisSchema.h"
+#include "gis/LayerStyles.h"
+#include "gis/MapGrid.h"
 
 class CSurveyDataset {
 public:
@@ -34,9 +37,14 @@ public:
     // another program is writing before it fails (negative: GDAL's own wait,
     // seconds per statement).
     // trackPath: where a one-layer format puts the track.
+    // grid, when given (it must outlive the output): every layer in its
+    // target CRS, each position transformed (heights as CMapGrid.h says); an
+    // existing layer in another CRS is refused, as it is without one when it
+    // is not in WGS 84.
     static std::unique_ptr<CSurveyDataset> Open(const GIS_FORMAT& format, const std::string& path,
                                                 std::string& error, int lockWaitMs = -1,
-                                                const std::string& trackPath = {});
+                                                const std::string& trackPath = {},
+                                                const CMapGrid* grid = nullptr);
 
     // Number of points of logFile the output holds.
     size_t CountPoints(const LOG_ID& log) const;
@@ -72,7 +80,8 @@ public:
     bool Close(std::string& error);
 
     const std::string& Path() const { return m_path; }
-    // Features written since Open, to be read back once the output is closed.
+    // Features written to the point layer since Open (utility points too,
+    // where they share it), to be read back once the output is closed.
     size_t PointFeatures() const { return m_pointFeatures; }
     // Of those, the ones with a position (some formats keep no other).
     size_t PlacedFeatures() const { return m_placedFeatures; }
@@ -85,6 +94,11 @@ private:
     bool Create(std::string& error);
     bool CreatePointLayer(std::string& error);
     bool CreateTrackLayer(GDALDataset& dataset, std::string& error);
+    // The format's utility layer: found (its fields mapped), else made.
+    bool OpenUtilityLayer(std::string& error);
+    // A Point Z at the point's UtilityElevation; true without writing for a
+    // point that has none or no fix.
+    bool WriteUtility(OGRFeature& feature, const GIS_POINT& point, const LOG_ID& log);
     bool LoadKeys(std::string& error);
     bool Begin(std::string& error);
     // Fills feature from a point; false when the format takes no feature for
@@ -95,6 +109,14 @@ private:
     const LOG_ID* Held(const LOG_ID& log) const;
     bool Adopt(const LOG_ID& log, std::string& error);
     bool TrackSoFar(const LOG_ID& log, OGRLineString& line);
+    // The point's position in the output's CRS, at height z (the altitude,
+    // or the utility's elevation); empty without a fix or where the map grid
+    // has no value.
+    OGRPoint Placed(const GIS_POINT& point, double z) const;
+    // The antenna's z as the transformation takes it: the altitude, or the
+    // ellipsoidal height into a vertical datum (NaN when the point has none).
+    double AntennaHeight(const GIS_POINT& point) const;
+    bool SameCrs(OGRLayer& layer, std::string& error) const;
 
     struct PREPARED_CHUNK {
         std::vector<OGRFeatureUniquePtr> features;       // filled, in entry order of those written
@@ -105,11 +127,16 @@ private:
     const GIS_FORMAT* m_format = nullptr;
     std::string m_path;
     std::string m_trackPath;
+    const CMapGrid* m_grid = nullptr;
+    OGRSpatialReference* m_srs = nullptr; // the layers' CRS
+    std::unique_ptr<OGRSpatialReference> m_gridSrs;
     GDALDatasetUniquePtr m_points;      // the dataset of the points layer
     GDALDatasetUniquePtr m_trackFile;   // the track's own file, for one-layer formats
     OGRLayer* m_pointLayer = nullptr;
     OGRLayer* m_trackLayer = nullptr;
+    OGRLayer* m_utilityLayer = nullptr;
     SURVEY_FIELD_MAP m_fields{};
+    SURVEY_FIELD_MAP m_utilityFields{}; // only the fields the utility layer carries
     int m_nameField = -1;    // KML placemark name / GPX name
     int m_descField = -1;    // KML description / GPX desc
     int m_timeField = -1;    // GPX time
@@ -123,6 +150,11 @@ private:
     size_t m_writtenTracks = 0;
     bool m_bInTransaction = false;
     int m_lockWaitMs = -1;
+    // The value ranges the default styles were written for; written again
+    // within a commit only when the points appended go beyond them.
+    STYLE_RANGES m_styled{};
+    bool m_bStyled = false;
+    bool m_bStylesStale = true;
 
     // Features held per log file and Log number (as the log prints it).
     using KEY_COUNTS = std::unordered_map<int, size_t>;

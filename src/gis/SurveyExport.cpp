@@ -1,12 +1,18 @@
 #include "gis/SurveyExport.h"
 
 #include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <functional>
 #include <cpl_conv.h>
 #include <cstring>
 #include <memory>
 
+#include "app/ConfigFile.h"
 #include "gis/GdalErrors.h"
+#include "gis/GeoidGrid.h"
 #include "gis/GisFormats.h"
+#include "gis/MapGrid.h"
 #include "gis/LogTail.h"
 #include "gis/StagedOutput.h"
 #include "gis/SurveyDataset.h"
@@ -149,7 +155,10 @@ namespace {
 
 // A survey log streamed into output a chunk at a time, so that the memory an
 // export takes does not grow with the log.
-bool StreamSurveyLog(const std::string& path, CSurveyDataset& output, std::FILE* err, std::string& error)
+using HeightsOf = std::function<POINT_HEIGHTS(const SURVEY_POINT&)>;
+
+bool StreamSurveyLog(const std::string& path, CSurveyDataset& output, const HeightsOf& heights, std::FILE* err,
+                     std::string& error)
 {
     LOG_ID log{BaseName(path), ""};
     CLogTail reader;
@@ -165,6 +174,8 @@ bool StreamSurveyLog(const std::string& path, CSurveyDataset& output, std::FILE*
             return true;
         if (log.survey.empty())
             log.survey = reader.Survey();
+        for (GIS_POINT& point : chunk)
+            point.Heights = heights(point.Point);
         if (!output.AppendPoints(log, chunk.data(), chunk.size(), first, error))
             return false;
         reader.Commit();
@@ -177,7 +188,9 @@ bool StreamSurveyLog(const std::string& path, CSurveyDataset& output, std::FILE*
 
 std::string ExportUsageText()
 {
-    return "Usage: fieldbook-export [-f FORMAT] [--overwrite] -o OUTPUT LOG...\n"
+    return "Usage: fieldbook-export [-f FORMAT] [--overwrite] [--antenna METRES] [--geoid GRID]\n"
+           "                        [--crs CRS] -o OUTPUT LOG...\n"
+           "       fieldbook-export --list-crs-grids CRS\n"
            "       fieldbook-export --help | --version\n"
            "\n"
            "Writes survey logs as GIS data: a point per logged measurement (Point Z,\n"
@@ -197,10 +210,23 @@ std::string ExportUsageText()
            "               (else guessed from OUTPUT's extension)\n"
            "  --overwrite  replace an existing output (other than a GeoPackage): only\n"
            "               the files the format writes; without it, it is refused\n"
+           "  --antenna METRES\n"
+           "               the antenna's height above the ground, for the heights of\n"
+           "               points read from a survey log (default 0); a GeoPackage's\n"
+           "               points keep the heights it holds\n"
+           "  --geoid GRID a PROJ geoid grid (egm96_15.gtx, or a file) for those heights\n"
+           "               (default: the receiver's own altitude); refused when missing\n"
+           "  --crs CRS    reproject every layer into CRS (EPSG:32633, or compound\n"
+           "               EPSG:32633+5773); refused, naming the grid, when its best\n"
+           "               transformation needs a grid that is not installed\n"
+           "  --list-crs-grids CRS\n"
+           "               the grids the transformations into CRS use, and whether\n"
+           "               each is installed\n"
            "  --help       this text\n"
            "  --version    the version\n"
            "\n"
-           "Exit status 0 when every log was written, 2 on any error.\n";
+           "Exit status 0 when every log was written (or the grids were listed), 2 on\n"
+           "any error.\n";
 }
 
 int ParseExportCommandLine(int argc, char** argv, EXPORT_REQUEST& request, std::FILE* out, std::FILE* err)
@@ -218,6 +244,29 @@ int ParseExportCommandLine(int argc, char** argv, EXPORT_REQUEST& request, std::
         }
         if (arg == "--overwrite") {
             request.bOverwrite = true;
+        } else if (arg == "--antenna") {
+            if (!NeedsValue(i, argc, "--antenna", err))
+                return 2;
+            char* end = nullptr;
+            request.dfAntennaHeight = std::strtod(argv[++i], &end);
+            if (end == argv[i] || *end != '\0' || !std::isfinite(request.dfAntennaHeight) ||
+                request.dfAntennaHeight < 0.0 || request.dfAntennaHeight > kMaxAntennaHeight) {
+                std::fprintf(err, "fieldbook-export: --antenna takes metres from 0 to %g, not '%s'\n",
+                             kMaxAntennaHeight, argv[i]);
+                return 2;
+            }
+        } else if (arg == "--geoid") {
+            if (!NeedsValue(i, argc, "--geoid", err))
+                return 2;
+            request.geoid = argv[++i];
+        } else if (arg == "--crs") {
+            if (!NeedsValue(i, argc, "--crs", err))
+                return 2;
+            request.crs = argv[++i];
+        } else if (arg == "--list-crs-grids") {
+            if (!NeedsValue(i, argc, "--list-crs-grids", err))
+                return 2;
+            request.listGridsOf = argv[++i];
         } else if (arg == "-f") {
             if (!NeedsValue(i, argc, "-f", err))
                 return 2;
@@ -233,6 +282,8 @@ int ParseExportCommandLine(int argc, char** argv, EXPORT_REQUEST& request, std::
             request.logs.push_back(arg);
         }
     }
+    if (!request.listGridsOf.empty())
+        return -1;
     if (request.output.empty() || request.logs.empty()) {
         std::fprintf(err, "fieldbook-export: needs -o OUTPUT and at least one LOG (see --help)\n");
         return 2;
@@ -240,8 +291,33 @@ int ParseExportCommandLine(int argc, char** argv, EXPORT_REQUEST& request, std::
     return -1;
 }
 
+namespace {
+
+// --list-crs-grids: one line per grid, best transformation's first.
+int ListGrids(const std::string& crs, std::FILE* out, std::FILE* err)
+{
+    std::vector<CRS_GRID> grids;
+    std::string error;
+    if (!ListCrsGrids(crs, grids, error)) {
+        std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
+        return 2;
+    }
+    if (grids.empty())
+        std::fprintf(out, "%s: no grid needed\n", crs.c_str());
+    for (const CRS_GRID& grid : grids) {
+        std::fprintf(out, "%s\t%s\t%s%s%s\t%s\n", grid.name.c_str(), grid.bAvailable ? "installed" : "missing",
+                     grid.package.c_str(), grid.package.empty() || grid.url.empty() ? "" : " ", grid.url.c_str(),
+                     grid.operation.c_str());
+    }
+    return 0;
+}
+
+} // namespace
+
 int RunExport(const EXPORT_REQUEST& request, std::FILE* err)
 {
+    if (!request.listGridsOf.empty())
+        return ListGrids(request.listGridsOf, stdout, err);
     const GIS_FORMAT* format =
         request.format.empty() ? FindFormatByPath(request.output) : FindFormatByDriver(request.format);
     if (format == nullptr) {
@@ -254,6 +330,36 @@ int RunExport(const EXPORT_REQUEST& request, std::FILE* err)
         return 2;
     }
     SetGisMessageHook([err](const std::string& text) { std::fprintf(err, "fieldbook-export: GDAL: %s\n", text.c_str()); });
+
+    // A grid named is used or the export refused: never a height left as the
+    // receiver's when the office asked for another geoid.
+    std::unique_ptr<CGeoidGrid> geoid;
+    if (!request.geoid.empty()) {
+        std::string error;
+        geoid = CGeoidGrid::Open(request.geoid, error);
+        if (!geoid) {
+            std::fprintf(err, "fieldbook-export: --geoid %s: %s\n", request.geoid.c_str(), error.c_str());
+            return 2;
+        }
+    }
+    // A map grid whose best transformation needs a grid that is not here is
+    // refused, naming it: never a ballpark transformation in its place.
+    std::unique_ptr<CMapGrid> grid;
+    if (!request.crs.empty()) {
+        std::string error;
+        if (format->eAttributes == PointAttributes::GpxWaypoint || format->eAttributes == PointAttributes::SurveyNamed) {
+            std::fprintf(err, "fieldbook-export: %s holds WGS 84 only; --crs takes another format\n", format->pszDriver);
+            return 2;
+        }
+        grid = CMapGrid::Create(request.crs, error);
+        if (!grid) {
+            std::fprintf(err, "fieldbook-export: --crs %s: %s\n", request.crs.c_str(), error.c_str());
+            return 2;
+        }
+    }
+    const HeightsOf heights = [&request, &geoid](const SURVEY_POINT& point) {
+        return PointHeights(point, request.dfAntennaHeight, geoid.get());
+    };
 
     // Every log is looked at before the output is touched, and GeoPackages are
     // read whole; survey logs are streamed. Whatever fails later leaves the
@@ -285,14 +391,14 @@ int RunExport(const EXPORT_REQUEST& request, std::FILE* err)
         return 2;
     }
     std::unique_ptr<CSurveyDataset> output =
-        CSurveyDataset::Open(*format, place.PointPath(), error, -1, place.TrackPath());
+        CSurveyDataset::Open(*format, place.PointPath(), error, -1, place.TrackPath(), grid.get());
     if (!output) {
         std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
         return 2;
     }
     for (const auto& [path, index] : order) {
         if (!path.empty()) {
-            if (!StreamSurveyLog(path, *output, err, error)) {
+            if (!StreamSurveyLog(path, *output, heights, err, error)) {
                 std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
                 output->Rollback();
                 return 2;

@@ -21,11 +21,21 @@ struct SURVEY_INPUT {
 bool ReadSurveyInput(const std::string& path, std::vector<SURVEY_INPUT>& inputs, std::string& error);
 
 struct EXPORT_REQUEST {
-    std::string format; // GDAL driver name; empty: guessed from output's extension
-    std::string output;
-    std::vector<std::string> logs;
+    std::string format{}; // GDAL driver name; empty: guessed from output's extension
+    std::string output{};
+    std::vector<std::string> logs{};
     bool bOverwrite = false; // an existing output other than a GeoPackage is replaced
     bool bVersion = false;   // --version was answered
+    // Heights of points read from a survey log, which holds none of its own:
+    // --antenna METRES (antenna above the ground) and --geoid GRID (empty:
+    // the receiver's own geoid). A GeoPackage's points keep the heights it
+    // holds.
+    double dfAntennaHeight = 0.0;
+    std::string geoid{};
+    // --crs: every layer reprojected into this CRS (empty: WGS 84).
+    std::string crs{};
+    // --list-crs-grids CRS was asked: the grids are listed, nothing exported.
+    std::string listGridsOf{};
 };
 
 // Parses "fieldbook-export [-f FORMAT] [--overwrite] -o OUTPUT LOG...". Returns

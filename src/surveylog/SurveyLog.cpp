@@ -107,6 +107,8 @@ bool CSurveyLog::Save()
     if (!WriteFile(GetFullPath())) {
         m_nSaveError = errno != 0 ? errno : EIO;
         ++m_nFailedSaves;
+        if (m_pObserver != nullptr)
+            m_pObserver->OnLogSaveFailed(*this);
         return false;
     }
     m_nSaveError = 0;

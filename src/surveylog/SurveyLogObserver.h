@@ -14,4 +14,8 @@ public:
     // and after a new file took over the points of an existing one. Called on
     // the log's thread; must return quickly and must not change the log.
     virtual void OnLogSaved(const CSurveyLog& log) = 0;
+    // A save did not reach the disk (folder read-only, disk full): the points
+    // log.GetAt(0) to log.GetAt(log.GetCount() - 1) are in memory only, and
+    // the file holds what it held before. Same thread and rules as above.
+    virtual void OnLogSaveFailed(const CSurveyLog&) {}
 };

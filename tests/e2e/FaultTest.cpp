@@ -140,6 +140,8 @@ TEST(Faults, ReadOnlyLogFolderLosesNoPointOnceWritableAgain)
         << run.Err();
     EXPECT_EQ(LastLogCount(run.Out()), counted);
     EXPECT_EQ(RowsOnDisk(run), onDisk); // nothing reached the disk...
+    // The GeoPackage beside it cannot take them either, and says so once.
+    EXPECT_TRUE(run.WaitForOutput("GeoPackage not written: ")) << run.Out();
     ASSERT_EQ(::chmod(run.Logs().c_str(), 0755), 0);
 
     // ...and the first save that could write wrote every point, in order.
@@ -154,6 +156,7 @@ TEST(Faults, ReadOnlyLogFolderLosesNoPointOnceWritableAgain)
     EXPECT_NE(run.Out().find("Log: saved " + run.Logs() + end.files[0] + "; every point is on disk again\n"),
               std::string::npos)
         << run.Out();
+    EXPECT_EQ(CountOf(run.Out(), "GeoPackage not written: "), 1) << run.Out();
 }
 
 struct MissingDocumentsCase {

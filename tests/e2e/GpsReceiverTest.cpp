@@ -15,6 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "gis/GdalReadBack.h"
 #include "support/GpsdServer.h"
 #include "support/GpsdStandIn.h"
 #include "support/LocatorExchange.h"
@@ -155,6 +156,32 @@ TEST(GnssSources, QualityGateWarnsOfExactlyThePointsBelowIt)
                              " points of this run below RTK fixed\n"),
               std::string::npos)
         << run.Out();
+
+    // The GeoPackage beside the log holds each point's quality and verdict.
+    const struct {
+        const char* fix;
+        const char* fixType;
+        double hAccuracy;
+        int qualityOK;
+    } kSteps[] = {{"1", "autonomous", 3.0, 0}, {"5", "RTK float", 0.3, 0}, {"4", "RTK fixed", 0.02, 1}};
+    const std::vector<std::string> logs = run.LogFiles();
+    ASSERT_EQ(logs.size(), 1u);
+    GDALDatasetUniquePtr gpkg = OpenForReading(run.Logs() + logs[0].substr(0, logs[0].size() - 4) + ".gpkg");
+    ASSERT_TRUE(gpkg);
+    OGRLayer* layer = gpkg->GetLayerByName("survey_points");
+    ASSERT_NE(layer, nullptr);
+    const std::vector<OGRFeatureUniquePtr> points = Features(*layer);
+    ASSERT_EQ(points.size(), fixes.size()) << run.Out() << run.Err();
+    for (size_t i = 0; i < points.size(); ++i) {
+        for (const auto& step : kSteps) {
+            if (fixes[i] != step.fix)
+                continue;
+            EXPECT_STREQ(points[i]->GetFieldAsString("FixType"), step.fixType) << "point " << i + 1;
+            EXPECT_NEAR(points[i]->GetFieldAsDouble("HAccuracy"), step.hAccuracy, 0.005) << "point " << i + 1;
+            ASSERT_FALSE(points[i]->IsFieldNull(points[i]->GetFieldIndex("QualityOK"))) << "point " << i + 1;
+            EXPECT_EQ(points[i]->GetFieldAsInteger("QualityOK"), step.qualityOK) << "point " << i + 1;
+        }
+    }
 }
 
 TEST(GnssSources, SilentReceiverStopsCountingAsAFixAfterTheMaximumAge)

@@ -10,6 +10,7 @@
 #include "gis/SurveyExport.h"
 #include "gis/GdalReadBack.h"
 #include "support/ChildProcess.h"
+#include "support/ProjTools.h"
 #include "support/ScratchDir.h"
 #include "surveylog/SamplePoints.h"
 #include "surveylog/SurveyLog.h"
@@ -74,18 +75,19 @@ struct FormatCase {
     const char* trackLayer;
     bool typed;             // carries the log's columns with their types
     std::vector<const char*> openOptions;
+    const char* utilityLayer = nullptr; // its layer, or DXF drawing layer; nullptr: the format has none
 };
 
 std::vector<FormatCase> FormatCases()
 {
     const std::vector<const char*> csvXyz{"X_POSSIBLE_NAMES=X", "Y_POSSIBLE_NAMES=Y", "Z_POSSIBLE_NAMES=Z"};
     return {
-        {"GeoPackage", "GPKG", "out.gpkg", "survey_points", 4, nullptr, "survey_track", true, {}},
+        {"GeoPackage", "GPKG", "out.gpkg", "survey_points", 4, nullptr, "survey_track", true, {}, "utility_points"},
         {"GeoJSON", "GeoJSON", "out.geojson", "survey_points", 4, "out_track.geojson", "survey_track", true, {}},
         {"KML", "KML", "out.kml", "survey_points", 4, nullptr, "survey_track", false, {}},
         {"GPX", "GPX", "out.gpx", "waypoints", 3, nullptr, "tracks", false, {}},
         {"Shapefile", "ESRI Shapefile", "out.shp", "out", 4, "out_track.shp", "out_track", true, {}},
-        {"DXF", "DXF", "out.dxf", "entities", 3, nullptr, "entities", false, {}},
+        {"DXF", "DXF", "out.dxf", "entities", 3, nullptr, "entities", false, {}, "utility_points"},
         {"FlatGeobuf", "FlatGeobuf", "out.fgb", "survey_points", 3, "out_track.fgb", "survey_track", true, {}},
         {"CSV", "CSV", "out.csv", "out", 4, "out_track.csv", "out_track", true, csvXyz},
     };
@@ -107,7 +109,24 @@ TEST_P(ExportFormats, PointsAttributesAndTrackReadBackByGdal)
     std::vector<OGRFeatureUniquePtr> features = Features(*layer);
     int pointCount = 0;
     const OGRFeature* first = nullptr;
+    // A utility point lies under each fixed point with a depth, 1.2346 m under
+    // the 12.4 m of the antenna (no antenna height given).
+    OGRLayer* utilityLayer = c.utilityLayer ? points->GetLayerByName(c.utilityLayer) : nullptr;
+    auto isUtility = [&c](const OGRFeature& feature) {
+        return c.utilityLayer && feature.GetFieldIndex("Layer") >= 0 &&
+               std::string(feature.GetFieldAsString("Layer")) == c.utilityLayer;
+    };
+    int utilities = 0;
+    for (const auto& feature : utilityLayer != nullptr ? Features(*utilityLayer) : std::vector<OGRFeatureUniquePtr>{}) {
+        ++utilities;
+        EXPECT_NEAR(feature->GetGeometryRef()->toPoint()->getZ(), 12.4 - 1.2346, 1e-6);
+    }
     for (const auto& feature : features) {
+        if (isUtility(*feature)) {
+            ++utilities;
+            EXPECT_NEAR(feature->GetGeometryRef()->toPoint()->getZ(), 12.4 - 1.2346, 1e-6);
+            continue;
+        }
         if (IsPoint(feature->GetGeometryRef()) || feature->GetGeometryRef() == nullptr ||
             feature->GetGeometryRef()->IsEmpty()) {
             ++pointCount;
@@ -117,6 +136,7 @@ TEST_P(ExportFormats, PointsAttributesAndTrackReadBackByGdal)
     }
     // The units line is never a feature.
     EXPECT_EQ(pointCount, c.points);
+    EXPECT_EQ(utilities, c.utilityLayer ? 3 : 0);
     ASSERT_NE(first, nullptr);
     const OGRPoint* position = first->GetGeometryRef()->toPoint();
     EXPECT_NEAR(position->getX(), 0.119, 1e-9);
@@ -233,7 +253,23 @@ TEST(Export, ValuesAsTheLogPrintsThem)
     points[1].LocateData.fCurrent = 0.25f;
     points[2].LocateData.fDepth = 232.0f;
     const std::string log = WriteLog(dir, "0612143005.txt", points);
-    ASSERT_EQ(Export({"-o", dir.File("out.gpkg"), log}), 0);
+    ASSERT_EQ(Export({"--antenna", "1.5", "-o", dir.File("out.gpkg"), log}), 0);
+    // From the GeoPackage the heights are as stored, whatever --antenna says.
+    ASSERT_EQ(Export({"--antenna", "9", "-o", dir.File("again.gpkg"), dir.File("out.gpkg")}), 0);
+    for (const char* name : {"out.gpkg", "again.gpkg"}) {
+        GDALDatasetUniquePtr read = OpenForReading(dir.File(name));
+        ASSERT_TRUE(read);
+        std::vector<OGRFeatureUniquePtr> features = Features(*read->GetLayerByName("survey_points"));
+        ASSERT_EQ(features.size(), 4u);
+        // 12.4 m altitude + 45.1 m separation; ground 1.5 m under the antenna;
+        // the utility 123.46 cm under the ground. A CSV holds no quality.
+        EXPECT_NEAR(features[0]->GetFieldAsDouble("EllipsoidHeight"), 57.5, 1e-9) << name;
+        EXPECT_NEAR(features[0]->GetFieldAsDouble("GroundElevation"), 10.9, 1e-9) << name;
+        EXPECT_NEAR(features[0]->GetFieldAsDouble("UtilityElevation"), 10.9 - 1.2346, 1e-6) << name;
+        EXPECT_TRUE(features[1]->IsFieldNull(features[1]->GetFieldIndex("GroundElevation"))) << name;
+        for (const char* field : {"FixType", "HAccuracy", "QualityOK"})
+            EXPECT_TRUE(features[0]->IsFieldNull(features[0]->GetFieldIndex(field))) << name << " " << field;
+    }
     GDALDatasetUniquePtr read = OpenForReading(dir.File("out.gpkg"));
     ASSERT_TRUE(read);
     std::vector<OGRFeatureUniquePtr> features = Features(*read->GetLayerByName("survey_points"));
@@ -247,6 +283,52 @@ TEST(Export, ValuesAsTheLogPrintsThem)
     // The units where QGIS shows them, and known to the next writer.
     EXPECT_NE(std::string(read->GetLayerByName("survey_points")->GetMetadataItem("DESCRIPTION")).find("metres"),
               std::string::npos);
+}
+
+// --crs into a compound CRS: every layer's positions and heights as PROJ's own
+// cs2cs gives them, the antenna at its ellipsoidal height and the utility as
+// far below it as it lies; a CRS whose best transformation needs a grid that
+// is not installed is refused, naming the grid.
+TEST(Export, CrsReprojectsEveryLayerAsCs2csDoes)
+{
+    ScratchDir dir;
+    const std::string log = WriteLog(dir, "0612143005.txt", SurveyPoints());
+    ASSERT_EQ(Export({"--crs", "EPSG:32631+5773", "--antenna", "1.5", "-o", dir.File("utm.gpkg"), log}), 0);
+    // 12.4 m altitude + 45.1 m separation; the utility 1.5 + 1.2346 m lower.
+    const auto reference = Cs2cs("EPSG:4979", "EPSG:32631+5773",
+                                 {{52.205337, 0.119, 57.5}, {52.205337, 0.119, 57.5 - 1.5 - 1.2346}});
+    ASSERT_EQ(reference.size(), 2u);
+    GDALDatasetUniquePtr read = OpenForReading(dir.File("utm.gpkg"));
+    ASSERT_TRUE(read);
+    const struct {
+        const char* layer;
+        const std::array<double, 3>& expected;
+    } layers[] = {{"survey_points", reference[0]}, {"utility_points", reference[1]}, {"survey_track", reference[0]}};
+    for (const auto& l : layers) {
+        OGRLayer* layer = read->GetLayerByName(l.layer);
+        ASSERT_NE(layer, nullptr) << l.layer;
+        ASSERT_NE(layer->GetSpatialRef(), nullptr);
+        EXPECT_TRUE(layer->GetSpatialRef()->IsProjected()) << l.layer;
+        const std::vector<OGRFeatureUniquePtr> features = Features(*layer);
+        ASSERT_FALSE(features.empty()) << l.layer;
+        const OGRGeometry* geometry = features[0]->GetGeometryRef();
+        const OGRPoint first = wkbFlatten(geometry->getGeometryType()) == wkbPoint
+                                   ? *geometry->toPoint()
+                                   : [&] { OGRPoint p; geometry->toLineString()->getPoint(0, &p); return p; }();
+        EXPECT_NEAR(first.getX(), l.expected[0], 0.001) << l.layer;
+        EXPECT_NEAR(first.getY(), l.expected[1], 0.001) << l.layer;
+        EXPECT_NEAR(first.getZ(), l.expected[2], 0.001) << l.layer;
+    }
+
+    std::FILE* err = std::tmpfile();
+    EXPORT_REQUEST request{.output = dir.File("egm08.gpkg"), .logs = {log}, .crs = "EPSG:32633+3855"};
+    EXPECT_EQ(RunExport(request, err), 2);
+    std::rewind(err);
+    char text[1024] = {};
+    EXPECT_GT(std::fread(text, 1, sizeof text - 1, err), 0u);
+    std::fclose(err);
+    EXPECT_NE(std::string(text).find("us_nga_egm08_25.tif"), std::string::npos) << text;
+    EXPECT_FALSE(FileExists(dir.File("egm08.gpkg")));
 }
 
 // What an export finds standing where it writes: it replaces only what it
@@ -342,6 +424,8 @@ TEST(Export, ClearErrorsEndWithStatusTwo)
         {"missing log", {"-o", dir.File("x.gpkg"), dir.File("none.txt")}, 2},
         {"not a survey log", {"-o", dir.File("x.gpkg"), dir.File("notes.txt")}, 2},
         {"output not writable", {"-o", dir.File("no/such/folder/x.gpkg"), log}, 2},
+        {"antenna not a height", {"--antenna", "-1", "-o", dir.File("x.gpkg"), log}, 2},
+        {"geoid grid missing", {"--geoid", "no_such_geoid.gtx", "-o", dir.File("x.gpkg"), log}, 2},
     };
     for (const auto& c : cases)
         EXPECT_EQ(Export(c.args), c.status) << c.name;

@@ -58,7 +58,7 @@ SURVEY_POINT PointFromSentence(const char* body, uint32_t log)
               GPS_GGA_DECODED);
     SURVEY_POINT point = NorthEastPoint();
     point.LocateData.u32EepromFileIndex = log;
-    EXPECT_EQ(decoder.CopyGgaData(&point.GpsFix), 0);
+    EXPECT_EQ(decoder.CopyGgaData(&point.GpsFix, &point.Quality), 0);
     return point;
 }
 
@@ -112,7 +112,11 @@ protected:
 
 TEST_F(KeeperTest, SentencesReachTheGeoPackageAtFullPrecisionWithTypedColumnsAndTrack)
 {
-    Process({PointFromSentence(kNorthEast, 1), PointFromSentence(kNoFix, 2)});
+    SURVEY_POINT gated = PointFromSentence(kNorthEast, 1);
+    gated.Quality.u32Present |= QUALITY_H_ACCURACY | QUALITY_CHECKED;
+    gated.Quality.dfHAccuracy = 0.021;
+    gated.Quality.bQualityOK = true;
+    Process({gated, PointFromSentence(kNoFix, 2)});
     ASSERT_TRUE(m_keeper.WaitIdle(20s));
     Process({PointFromSentence(kSouthWest, 3)});
     ASSERT_TRUE(m_keeper.WaitIdle(20s));
@@ -131,14 +135,18 @@ TEST_F(KeeperTest, SentencesReachTheGeoPackageAtFullPrecisionWithTypedColumnsAnd
         OGRFieldType type;
     } columns[] = {{"Log", OFTInteger},     {"Mode", OFTString},   {"Distance", OFTReal}, {"Strength", OFTReal},
                    {"RTCDate", OFTDate},   {"RTC_UTC", OFTString}, {"GPSDate", OFTDate}, {"GPS_UTC", OFTString},
-                   {"LatAng", OFTReal},    {"LatDir", OFTString},  {"NoSats", OFTInteger}, {"LogFile", OFTString}};
+                   {"LatAng", OFTReal},    {"LatDir", OFTString},  {"NoSats", OFTInteger}, {"LogFile", OFTString},
+                   {"FixType", OFTString}, {"HAccuracy", OFTReal}, {"Station", OFTString}, {"QualityOK", OFTInteger},
+                   {"EllipsoidHeight", OFTReal}, {"UtilityElevation", OFTReal}};
     OGRFeatureDefn* defn = layer->GetLayerDefn();
-    EXPECT_EQ(defn->GetFieldCount(), 45); // the log's 43 columns, LogFile, Survey
+    EXPECT_EQ(defn->GetFieldCount(), 57); // the log's 43 columns, LogFile, Survey, 9 of quality, 3 heights
     for (const auto& column : columns) {
         const int index = defn->GetFieldIndex(column.name);
         ASSERT_GE(index, 0) << column.name;
         EXPECT_EQ(defn->GetFieldDefn(index)->GetType(), column.type) << column.name;
     }
+    // A boolean, so that QGIS offers true/false in its filters.
+    EXPECT_EQ(defn->GetFieldDefn(defn->GetFieldIndex("QualityOK"))->GetSubType(), OFSTBoolean);
     const OGRFeature& first = *points[0];
     EXPECT_EQ(first.GetFieldAsInteger("Log"), 1);
     EXPECT_STREQ(first.GetFieldAsString("Mode"), "8440");
@@ -149,6 +157,25 @@ TEST_F(KeeperTest, SentencesReachTheGeoPackageAtFullPrecisionWithTypedColumnsAnd
     EXPECT_EQ(first.GetFieldAsInteger("NoSats"), 12);
     EXPECT_STREQ(first.GetFieldAsString("LogFile"), "0712124705.txt");
     EXPECT_STREQ(points[2]->GetFieldAsString("LongDir"), "WEST");
+    // Quality as the decoder and the gate gave it; what the point lacks is NULL.
+    EXPECT_STREQ(first.GetFieldAsString("FixType"), "RTK fixed");
+    EXPECT_DOUBLE_EQ(first.GetFieldAsDouble("HAccuracy"), 0.021);
+    EXPECT_STREQ(first.GetFieldAsString("Station"), "1");
+    EXPECT_EQ(first.GetFieldAsInteger("QualityOK"), 1);
+    EXPECT_TRUE(first.IsFieldNull(first.GetFieldIndex("VAccuracy")));
+    EXPECT_TRUE(points[2]->IsFieldNull(points[2]->GetFieldIndex("QualityOK"))); // no gate: neither true nor false
+    // 12.4 m altitude + 45.1 m separation; the depth of 1.2345 m under the
+    // ground at the antenna (no antenna height set here).
+    EXPECT_NEAR(first.GetFieldAsDouble("EllipsoidHeight"), 57.5, 1e-9);
+    EXPECT_NEAR(first.GetFieldAsDouble("GroundElevation"), 12.4, 1e-9);
+    EXPECT_TRUE(points[1]->IsFieldNull(points[1]->GetFieldIndex("EllipsoidHeight"))); // no fix
+    // The utility under each fixed point, and QGIS's default style of each layer.
+    OGRLayer* utilities = gpkg->GetLayerByName("utility_points");
+    ASSERT_NE(utilities, nullptr);
+    EXPECT_EQ(utilities->GetFeatureCount(), 2);
+    OGRLayer* styles = gpkg->GetLayerByName("layer_styles");
+    ASSERT_NE(styles, nullptr);
+    EXPECT_EQ(styles->GetFeatureCount(), 3);
 
     const OGRPoint* northEast = first.GetGeometryRef()->toPoint();
     EXPECT_NEAR(northEast->getY(), kNorthEastLat, 1e-9);
@@ -166,13 +193,27 @@ TEST_F(KeeperTest, SentencesReachTheGeoPackageAtFullPrecisionWithTypedColumnsAnd
 
     // Exported from the GeoPackage, the position keeps every decimal.
     const std::string geojson = m_dir.File("survey.geojson");
-    ASSERT_EQ(RunExport(EXPORT_REQUEST{"", geojson, {Gpkg()}}, stderr), 0);
+    ASSERT_EQ(RunExport(EXPORT_REQUEST{.output = geojson, .logs = {Gpkg()}}, stderr), 0);
     GDALDatasetUniquePtr exported = OpenForReading(geojson);
     ASSERT_TRUE(exported);
     const std::vector<OGRFeatureUniquePtr> again = Features(*exported->GetLayer(0));
     ASSERT_EQ(again.size(), 3u);
     EXPECT_NEAR(again[2]->GetGeometryRef()->toPoint()->getY(), kSouthWestLat, 1e-9);
     EXPECT_NEAR(again[2]->GetGeometryRef()->toPoint()->getX(), kSouthWestLong, 1e-9);
+    // The catch-up of the log folder leaves the log of this run to its saves,
+    // however the folder is spelt: a point the log holds before its save is
+    // told reaches the GeoPackage once.
+    m_log->SetObserver(nullptr);
+    m_log->Add(Numbered(4));
+    ASSERT_TRUE(m_log->Save());
+    m_log->SetObserver(&m_keeper);
+    for (const std::string& folder : {m_dir.Path(), m_dir.Path() + "/"}) {
+        m_keeper.CatchUpFolder(folder, 0ms);
+        ASSERT_TRUE(m_keeper.WaitIdle(20s));
+    }
+    Process({Numbered(5)});
+    ASSERT_TRUE(m_keeper.WaitIdle(20s));
+    EXPECT_EQ(PointCount(), 5);
 }
 
 TEST_F(KeeperTest, UnwritableGeoPackageIsReportedOnceAndCaughtUpByTheNextSave)
@@ -244,7 +285,7 @@ TEST_F(KeeperTest, LogTakenOverFromAnExistingFileBringsItsGeoPackageInStep)
             for (const uint32_t log : c.inGeoPackage)
                 m_log->Add(Numbered(log));
             ASSERT_TRUE(m_log->Save());
-            ASSERT_EQ(RunExport(EXPORT_REQUEST{"", dir.File("0712124705.gpkg"), {m_log->GetFullPath()}}, stderr), 0);
+            ASSERT_EQ(RunExport(EXPORT_REQUEST{.output = dir.File("0712124705.gpkg"), .logs = {m_log->GetFullPath()}}, stderr), 0);
             m_log->Clear();
         }
         for (uint32_t i = 1; i <= 3; ++i)
@@ -381,7 +422,7 @@ TEST(KeeperSurvey, SimulatedSurveyLeavesAGeoPackageBesideItsLogUnlessSwitchedOff
         const std::string points = Ogrinfo(gpkg + " survey_points");
         EXPECT_NE(points.find("Feature Count: " + std::to_string(LogRows(end.log).size()) + "\n"),
                   std::string::npos)
-            << points;
+            << points << run.Out() << run.Err();
         EXPECT_NE(points.find("Geometry: 3D Point"), std::string::npos) << points;
         const std::string track = Ogrinfo(gpkg + " survey_track");
         EXPECT_NE(track.find("Feature Count: 1\n"), std::string::npos) << track;

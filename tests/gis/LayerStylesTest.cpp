@@ -1,5 +1,5 @@
-// The default styles as QGIS itself applies them: a survey's GeoPackage with
-// the styles written is opened by QGIS (offscreen) and rendered; the picture
+// The default styles as QGIS itself applies them: a survey's GeoPackage as the
+// export writes it is opened by QGIS (offscreen) and rendered; the picture
 // stays in the tests' output folder (tests/output/qgis-survey.png in the build).
 #include <cstdio>
 #include <string>
@@ -24,39 +24,17 @@ TEST(LayerStyles, QgisOpensTheSurveyWithItsDefaultStylesAndRendersIt)
     const std::string gpkg = dir.File("0612143005.gpkg");
     // Sample points carry depths of 120.5 to 129.5 cm.
     ASSERT_TRUE(WriteSurveyLog(log, SamplePoints(0, 60)));
+    // The export writes the styles itself, as the keeper beside a log does;
+    // the utility under each point is 1.5 m lower than the ground.
     std::FILE* sink = std::fopen("/dev/null", "w");
-    ASSERT_EQ(RunExport({"GPKG", gpkg, {log}}, sink), 0);
+    ASSERT_EQ(RunExport({.format = "GPKG", .output = gpkg, .logs = {log}, .dfAntennaHeight = 1.5}, sink), 0);
     std::fclose(sink);
-    {
-        GDALDatasetUniquePtr dataset = OpenForReading(gpkg, {}, true);
-        ASSERT_TRUE(dataset);
-        // The quality gate's column, as a later writer adds it: every fifth
-        // point failed, and the picture shows those hollow.
-        OGRLayer* points = dataset->GetLayerByName("survey_points");
-        OGRFieldDefn quality("QualityOK", OFTInteger);
-        quality.SetSubType(OFSTBoolean);
-        ASSERT_EQ(points->CreateField(&quality), OGRERR_NONE);
-        for (const auto& feature : Features(*points)) {
-            feature->SetField("QualityOK", feature->GetFieldAsInteger("Log") % 5 == 0 ? 0 : 1);
-            ASSERT_EQ(points->SetFeature(feature.get()), OGRERR_NONE);
-        }
-        const STYLE_RANGES ranges = StyleRangesOf(*dataset);
-        EXPECT_DOUBLE_EQ(ranges.dfDepthMin, 120.5);
-        EXPECT_DOUBLE_EQ(ranges.dfDepthMax, 129.5);
-        std::string error;
-        ASSERT_TRUE(WriteLayerStyles(*dataset, ranges, error)) << error;
-        // Written again (a later save): still one default per layer.
-        ASSERT_TRUE(WriteLayerStyles(*dataset, ranges, error)) << error;
-        OGRLayer* styles = dataset->GetLayerByName(kStyleTable);
-        ASSERT_NE(styles, nullptr);
-        EXPECT_EQ(styles->GetFeatureCount(), 2); // survey_points and survey_track
-    }
 
     const std::string outputDir = std::string(FIELDBOOK_BINARY_DIR) + "/tests/output";
     ::mkdir(outputDir.c_str(), 0755);
     const std::string png = outputDir + "/qgis-survey.png";
     std::remove(png.c_str());
-    const QGIS_RESULT qgis = QgisOpenAndRender(gpkg, {"survey_track", "survey_points"}, png);
+    const QGIS_RESULT qgis = QgisOpenAndRender(gpkg, {"survey_track", "utility_points", "survey_points"}, png);
     ASSERT_TRUE(qgis.bRan) << qgis.error;
 
     const QGIS_LAYER* points = qgis.Find("survey_points");
@@ -68,6 +46,10 @@ TEST(LayerStyles, QgisOpensTheSurveyWithItsDefaultStylesAndRendersIt)
     EXPECT_EQ(points->firstColour, "#fff9d03c"); // the track view's shallowest class
     EXPECT_TRUE(points->bLabels);
     EXPECT_EQ(points->labelField, "Log");
+    const QGIS_LAYER* utilities = qgis.Find("utility_points");
+    ASSERT_NE(utilities, nullptr);
+    EXPECT_EQ(utilities->renderer, "graduatedSymbol");
+    EXPECT_EQ(utilities->attribute, "UtilityElevation");
     const QGIS_LAYER* track = qgis.Find("survey_track");
     ASSERT_NE(track, nullptr);
     EXPECT_EQ(track->renderer, "singleSymbol");

@@ -138,8 +138,9 @@ TEST_F(PgTargetTest, EachPointArrivesOnceInLogOrder)
         }
     }
     // The layers as an office GIS sees them.
-    EXPECT_EQ(Rows("SELECT type, coord_dimension, srid FROM geometry_columns ORDER BY f_table_name"),
-              (std::vector<std::string>{"POINT|3|4326", "LINESTRING|3|4326"}));
+    EXPECT_EQ(Rows("SELECT f_table_name, type, coord_dimension, srid FROM geometry_columns ORDER BY f_table_name"),
+              (std::vector<std::string>{"survey_points|POINT|3|4326", "survey_track|LINESTRING|3|4326",
+                                        "utility_points|POINT|3|4326"}));
     EXPECT_EQ(Rows("SELECT column_name || ' ' || data_type FROM information_schema.columns WHERE table_name = "
                    "'survey_points' AND column_name IN ('Log', 'Depth', 'RTCDate', 'GPS_UTC', 'Sonde/Line', 'Unit') "
                    "ORDER BY column_name"),
@@ -241,26 +242,25 @@ TEST_F(PgTargetTest, CrewRoleAddsAndReadsOnlyItsOwnUnitsRows)
 
 TEST_F(PgTargetTest, LayerStylesGoToQgisOwnTableAsTheLayersDefaults)
 {
-    const std::vector<GIS_POINT> points = ReadBack(dir, 0, 20, false);
-    {
+    std::vector<GIS_POINT> points = ReadBack(dir, 0, 20, false);
+    for (size_t i = 0; i < points.size(); ++i)
+        points[i].Heights.UtilityElevation = 90.0 + static_cast<double>(i);
+    // Two connections: the second writes the styles again, still one default per layer.
+    for (const char* file : {"0712140000.txt", "0712150000.txt"}) {
         CPgTarget target(Conn(), "van-1");
         size_t added = 0;
-        ASSERT_TRUE(target.Deliver(LOG_ID{"0712140000.txt", "s"}, points.data(), points.size(), 0, added)) << target.Problem();
-    }
-    {
-        GisInit();
-        GDALDatasetUniquePtr dataset(
-            GDALDataset::Open(Conn().c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE, nullptr, nullptr, nullptr));
-        ASSERT_TRUE(dataset);
-        std::string error;
-        for (int save = 0; save < 2; ++save)
-            ASSERT_TRUE(WriteLayerStyles(*dataset, StyleRangesOf(*dataset), error)) << error;
+        ASSERT_TRUE(target.Deliver(LOG_ID{file, "s"}, points.data(), points.size(), 0, added)) << target.Problem();
     }
     EXPECT_EQ(Rows("SELECT f_table_catalog = current_database(), f_table_schema, f_table_name, f_geometry_column, "
                    "stylename, useasdefault, type, array_length(xpath('//ranges/range', styleqml), 1) "
                    "FROM layer_styles ORDER BY f_table_name"),
               (std::vector<std::string>{"t|public|survey_points|geom|fieldbook|t|Vector|8",
-                                        "t|public|survey_track|geom|fieldbook|t|Vector|"}));
+                                        "t|public|survey_track|geom|fieldbook|t|Vector|",
+                                        "t|public|utility_points|geom|fieldbook|t|Vector|8"}));
+    // The utility under each fixed point, at its elevation (every seventh point from the fourth has no fix).
+    EXPECT_EQ(Rows("SELECT count(*), min(ST_Z(geom)), max(ST_Z(geom)) FROM utility_points WHERE \"LogFile\" = "
+                   "'0712140000.txt'"),
+              (std::vector<std::string>{"17|90|109"}));
 }
 
 namespace {

@@ -212,7 +212,7 @@ TEST_F(WatchTest, GeoPackagePrecisionRefusedRowAndReplacedLog)
     std::vector<GIS_POINT> precise;
     for (SURVEY_POINT point : points) {
         point.GpsFix.dfLatAng += 3e-8; // beyond the CSV's six decimals
-        precise.push_back(GIS_POINT{point, 0.0f});
+        precise.push_back(GIS_POINT{point, 0.0f, {}});
     }
     {
         std::string error;
