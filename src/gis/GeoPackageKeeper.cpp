@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cpl_conv.h>
-#include <dirent.h>
 #include <new>
 #include <sys/stat.h>
 
@@ -119,18 +118,11 @@ void CGeoPackageKeeper::CatchUpFolder(std::string folder, std::chrono::milliseco
 
 void CGeoPackageKeeper::CatchUp(const std::string& folder)
 {
-    DIR* dir = ::opendir(folder.c_str());
-    if (dir == nullptr)
-        return;
     std::vector<std::string> logs;
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string name = entry->d_name;
-        // Spelt as the log spells its own path, so that the log of this run
-        // is known for what it is.
-        if (IsSurveyLogName(name))
-            logs.push_back(WithTrailingSlash(folder) + name);
-    }
-    ::closedir(dir);
+    // Spelt as the log spells its own path, so that the log of this run is
+    // known for what it is.
+    for (const std::string& name : FolderEntries(folder, true))
+        logs.push_back(WithTrailingSlash(folder) + name);
     std::sort(logs.begin(), logs.end());
     for (const std::string& logPath : logs) {
         {

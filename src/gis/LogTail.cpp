@@ -1,6 +1,7 @@
 #include "gis/LogTail.h"
 
 #include <cstdio>
+#include <dirent.h>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -46,6 +47,20 @@ bool IsSurveyLogName(const std::string& name)
             return false;
     }
     return true;
+}
+
+std::vector<std::string> FolderEntries(const std::string& folder, bool logsOnly)
+{
+    std::vector<std::string> names;
+    if (DIR* dir = ::opendir(folder.c_str())) {
+        while (const dirent* entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != ".." && (!logsOnly || IsSurveyLogName(name)))
+                names.push_back(name);
+        }
+        ::closedir(dir);
+    }
+    return names;
 }
 
 void CLogTail::Reset()

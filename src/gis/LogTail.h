@@ -50,3 +50,6 @@ private:
 
 // Whether name is a survey log's name: ten digits and ".txt" (DDMMhhmmss.txt).
 bool IsSurveyLogName(const std::string& name);
+// The names in folder ("." and ".." left out), in the order the folder gives
+// them; empty when it cannot be read. logsOnly: survey log names alone.
+std::vector<std::string> FolderEntries(const std::string& folder, bool logsOnly = false);

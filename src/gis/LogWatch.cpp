@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
-#include <dirent.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -50,14 +49,8 @@ void CLogWatch::Say(const char* format, ...)
 
 void CLogWatch::ScanFolder()
 {
-    DIR* dir = ::opendir(m_options.folder.c_str());
-    if (dir == nullptr)
-        return;
-    while (const dirent* entry = ::readdir(dir)) {
-        if (IsSurveyLogName(entry->d_name))
-            m_dirty.insert(entry->d_name);
-    }
-    ::closedir(dir);
+    for (std::string& name : FolderEntries(m_options.folder, true))
+        m_dirty.insert(std::move(name));
 }
 
 bool CLogWatch::ReadEvents(int fd)

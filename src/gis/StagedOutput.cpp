@@ -4,7 +4,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -14,6 +13,7 @@
 #include <ogrsf_frmts.h>
 
 #include "gis/GdalErrors.h"
+#include "gis/LogTail.h"
 
 namespace {
 
@@ -66,20 +66,6 @@ bool SyncFile(const std::string& path)
     return ::close(fd) == 0 && ok;
 }
 
-std::vector<std::string> FilesIn(const std::string& folder)
-{
-    std::vector<std::string> names;
-    if (DIR* dir = ::opendir(folder.c_str())) {
-        while (const dirent* entry = ::readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name != "." && name != "..")
-                names.push_back(name);
-        }
-        ::closedir(dir);
-    }
-    return names;
-}
-
 } // namespace
 
 std::string TrackSiblingPath(const std::string& path, const GIS_FORMAT& format)
@@ -95,7 +81,7 @@ CStagedOutput::~CStagedOutput()
     if (m_staging.empty())
         return;
     // Only what the format wrote is in there.
-    for (const std::string& name : FilesIn(m_staging))
+    for (const std::string& name : FolderEntries(m_staging))
         ::unlink((m_staging + "/" + name).c_str());
     ::rmdir(m_staging.c_str());
 }
@@ -270,7 +256,7 @@ bool CStagedOutput::Publish(std::string& error)
 {
     if (m_bInPlace)
         return true;
-    const std::vector<std::string> names = FilesIn(m_staging);
+    const std::vector<std::string> names = FolderEntries(m_staging);
     for (const std::string& name : names) {
         if (!SyncFile(m_staging + "/" + name)) {
             error = "cannot write " + name + " to the disk: " + std::strerror(errno);

@@ -5,21 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "gps/NmeaFields.h"
+
 namespace {
 
 // A bigger chunk is no correction stream's: it would hold minutes of it.
 constexpr uint64_t kMaxChunk = 1u << 24;
-
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 char Lower(char c)
 {
@@ -65,8 +56,8 @@ bool Unescape(std::string_view text, std::string& out)
         }
         if (i + 2 >= text.size())
             return false;
-        const int hi = HexValue(text[i + 1]);
-        const int lo = HexValue(text[i + 2]);
+        const int hi = NmeaDigitValue(text[i + 1]);
+        const int lo = NmeaDigitValue(text[i + 2]);
         if (hi < 0 || lo < 0)
             return false;
         out += static_cast<char>(hi * 16 + lo);
@@ -304,8 +295,8 @@ bool CNtripReply::Line(std::string_view line)
         // hex digits, then optional ";extension"
         size_t at = 0;
         uint64_t value = 0;
-        while (at < line.size() && HexValue(line[at]) >= 0) {
-            value = value * 16 + static_cast<uint64_t>(HexValue(line[at]));
+        while (at < line.size() && NmeaDigitValue(line[at]) >= 0) {
+            value = value * 16 + static_cast<uint64_t>(NmeaDigitValue(line[at]));
             if (value > kMaxChunk)
                 return false;
             ++at;
