@@ -77,6 +77,8 @@ TEST_F(LocatorLinkTest, StartWithoutInitialiseStartsNothing)
 TEST_F(LocatorLinkTest, PicturesFollowPortCarrierAndStop)
 {
     Start();
+    // The GPS reader starts on its own thread: it has opened its port once it reads.
+    ASSERT_TRUE(m_gps.WaitForReads(1, 5s));
     EXPECT_EQ(m_bt.LastOpenPath(), PortDevicePath(m_owner.bluetoothPort));
     EXPECT_EQ(m_gps.LastOpenPath(), PortDevicePath(m_owner.gpsPort));
 
