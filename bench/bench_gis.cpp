@@ -5,9 +5,12 @@
 // worker's append in one transaction, waited for, so the time is the whole
 // upkeep. Csv/SaveAddOne beside it is the CSV save of the same survey size.
 //
-// Export/*: a 10 000- and a 100 000-point survey log to a GeoPackage, by
-// fieldbook-export and by ogr2ogr -f GPKG on the same CSV, each as a program
-// started from here: wall time and peak resident memory (peak_MB).
+// Export/*: a 10 000- and a 100 000-point survey log to a GeoPackage, each as
+// a program started from here: wall time and peak resident memory (peak_MB).
+// fieldbook-export reads the CSV log and writes every layer; its peers are
+// ogr2ogr -f GPKG copying the log's own GeoPackage (the same typed 3D layers,
+// spatial indexes and styles: the same work) and ogr2ogr reading the CSV as
+// text into one layer of points (less work).
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -103,6 +106,11 @@ std::string LogWith(int points)
         log->Save();
         log->Clear();
         path = BenchFolder() + name;
+        // The log's GeoPackage, as the logger keeps it beside the log.
+        const std::string gpkg = path.substr(0, path.size() - 4) + ".gpkg";
+        const std::string command = std::string(FIELDBOOK_EXPORT) + " -o " + gpkg + " " + path + " >/dev/null 2>&1";
+        if (std::system(command.c_str()) != 0)
+            path.clear();
     }
     return path;
 }
@@ -137,7 +145,13 @@ void Export_FieldbookExport(benchmark::State& state)
     RunCommand(state, std::string(FIELDBOOK_EXPORT) + " -o " + BenchFolder() + "out.gpkg " + log);
 }
 
-void Export_Ogr2ogr(benchmark::State& state)
+void Export_Ogr2ogrSameWork(benchmark::State& state)
+{
+    const std::string log = LogWith(static_cast<int>(state.range(0)));
+    RunCommand(state, "ogr2ogr -f GPKG " + BenchFolder() + "out.gpkg " + log.substr(0, log.size() - 4) + ".gpkg");
+}
+
+void Export_Ogr2ogrCsvPoints(benchmark::State& state)
 {
     const std::string log = LogWith(static_cast<int>(state.range(0)));
     // As GDAL reads the log by itself: CSV text, the position taken as a point.
@@ -157,7 +171,8 @@ void Sizes(benchmark::internal::Benchmark* b)
 BENCHMARK(GeoPackage_UpkeepPerSave)->Apply(Sizes)->Iterations(30);
 BENCHMARK(Csv_SaveAddOne)->Apply(Sizes)->Iterations(30);
 BENCHMARK(Export_FieldbookExport)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
-BENCHMARK(Export_Ogr2ogr)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(Export_Ogr2ogrSameWork)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(Export_Ogr2ogrCsvPoints)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
 int main(int argc, char** argv)
 {

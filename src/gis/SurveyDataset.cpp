@@ -15,8 +15,9 @@ namespace {
 
 // Progress is told every this many points.
 constexpr size_t kProgressStep = 10000;
-// Points filled ahead while the previous ones are inserted.
-constexpr size_t kChunkPoints = 2048;
+// Points filled ahead while the previous ones are inserted: a few hundred
+// keep both threads busy and hold little memory.
+constexpr size_t kChunkPoints = 256;
 
 bool Exists(const std::string& path)
 {
@@ -426,6 +427,33 @@ size_t CSurveyDataset::CountPoints(const LOG_ID& log) const
     return held == nullptr ? 0 : m_counts.at(*held);
 }
 
+uint32_t& CSurveyDataset::KEY_COUNTS::operator[](int key)
+{
+    if (key < 0 || key >= kDense)
+        return m_sparse[key];
+    if (static_cast<size_t>(key) >= m_dense.size())
+        m_dense.resize(static_cast<size_t>(key) + 1);
+    return m_dense[static_cast<size_t>(key)];
+}
+
+uint32_t CSurveyDataset::KEY_COUNTS::Count(int key) const
+{
+    if (key >= 0 && key < kDense)
+        return static_cast<size_t>(key) < m_dense.size() ? m_dense[static_cast<size_t>(key)] : 0;
+    const auto found = m_sparse.find(key);
+    return found == m_sparse.end() ? 0 : found->second;
+}
+
+bool CSurveyDataset::KEY_COUNTS::operator==(const KEY_COUNTS& other) const
+{
+    const std::vector<uint32_t>& longer = m_dense.size() >= other.m_dense.size() ? m_dense : other.m_dense;
+    const std::vector<uint32_t>& shorter = m_dense.size() >= other.m_dense.size() ? other.m_dense : m_dense;
+    return std::equal(shorter.begin(), shorter.end(), longer.begin()) &&
+           std::all_of(longer.begin() + static_cast<std::ptrdiff_t>(shorter.size()), longer.end(),
+                       [](uint32_t n) { return n == 0; }) &&
+           m_sparse == other.m_sparse;
+}
+
 bool CSurveyDataset::HoldsPrefixOf(const LOG_ID& log, const GIS_POINT* points, size_t count) const
 {
     const size_t held = CountPoints(log);
@@ -504,6 +532,7 @@ bool CSurveyDataset::RemoveLog(const std::string& logFile, std::string& error)
     std::erase_if(m_counts, [&](const auto& entry) { return entry.first.logFile == logFile; });
     std::erase_if(m_trackFeatures, [&](const auto& entry) { return entry.first.logFile == logFile; });
     std::erase_if(m_newTrack, [&](const auto& entry) { return entry.first.logFile == logFile; });
+    std::erase_if(m_wholeTrack, [&](const LOG_ID& id) { return id.logFile == logFile; });
     return true;
 }
 
@@ -585,8 +614,14 @@ bool CSurveyDataset::AppendPoints(const LOG_ID& log, const GIS_POINT* points, si
     // output held at least n features with that key before this call.
     const KEY_COUNTS heldBefore = firstIndex == 0 ? held : KEY_COUNTS{};
     KEY_COUNTS seen;
-    OGRLineString& track = m_newTrack[log];
-    track.set3D(TRUE);
+    std::unique_ptr<OGRLineString>& newTrack = m_newTrack[log];
+    if (!newTrack) {
+        newTrack = std::make_unique<OGRLineString>();
+        newTrack->set3D(TRUE);
+        if (present == 0)
+            m_wholeTrack.insert(log);
+    }
+    OGRLineString& track = *newTrack;
 
     // Features are filled a chunk ahead on a second thread while this one
     // inserts: a large export keeps both cores busy. Only the filler touches
@@ -600,8 +635,7 @@ bool CSurveyDataset::AppendPoints(const LOG_ID& log, const GIS_POINT* points, si
             const size_t i = next++;
             const int key = static_cast<int>(points[i].Point.LocateData.u32EepromFileIndex);
             if (firstIndex == 0) {
-                const auto held = heldBefore.find(key);
-                if (++seen[key] <= (held == heldBefore.end() ? 0 : held->second))
+                if (++seen[key] <= heldBefore.Count(key))
                     continue;
             } else if (firstIndex + i < present) {
                 continue;
@@ -691,9 +725,10 @@ bool CSurveyDataset::TrackSoFar(const LOG_ID& log, OGRLineString& line)
     return true;
 }
 
-bool CSurveyDataset::WriteTrack(const LOG_ID& log, const OGRLineString& added, std::string& error)
+bool CSurveyDataset::WriteTrack(const LOG_ID& log, std::unique_ptr<OGRLineString> added, bool whole,
+                                std::string& error)
 {
-    if (added.getNumPoints() == 0)
+    if (!added || added->getNumPoints() == 0)
         return true;
     if (m_trackLayer == nullptr && !CreateTrackLayer(*m_points, error))
         return false;
@@ -710,9 +745,9 @@ bool CSurveyDataset::WriteTrack(const LOG_ID& log, const OGRLineString& added, s
     if (existing) {
         OGRGeometry* geometry = existing->GetGeometryRef();
         if (geometry != nullptr && wkbFlatten(geometry->getGeometryType()) == wkbLineString) {
-            geometry->toLineString()->addSubLineString(&added);
+            geometry->toLineString()->addSubLineString(added.get());
         } else {
-            existing->SetGeometry(&added);
+            existing->SetGeometryDirectly(added.release());
         }
         if (m_trackLayer->SetFeature(existing.get()) != OGRERR_NONE) {
             error = "cannot extend the track in " + m_path;
@@ -723,48 +758,50 @@ bool CSurveyDataset::WriteTrack(const LOG_ID& log, const OGRLineString& added, s
     // A line needs two vertices (a database calls one of one vertex
     // invalid): none is written before the survey has two fixes, in this
     // batch or with those the output holds.
-    OGRLineString whole;
-    const OGRLineString* line = &added;
-    if (m_format->bAppendable) {
-        TrackSoFar(log, whole); // the points of this batch are in the layer already
-        line = &whole;
+    std::unique_ptr<OGRLineString> line = std::move(added);
+    if (m_format->bAppendable && !whole) {
+        line = std::make_unique<OGRLineString>();
+        TrackSoFar(log, *line); // the points of this batch are in the layer already
     }
     if (line->getNumPoints() < 2) {
         m_trackFeatures.erase(log);
         return true;
     }
-    OGRFeature feature(m_trackLayer->GetLayerDefn());
+    // The line goes into the feature, and the feature is kept as the track
+    // held: a long survey's line is not copied on its way.
+    OGRFeatureUniquePtr feature(new OGRFeature(m_trackLayer->GetLayerDefn()));
     if (m_trackLogFileField >= 0)
-        feature.SetField(m_trackLogFileField, log.logFile.c_str());
+        feature->SetField(m_trackLogFileField, log.logFile.c_str());
     if (m_trackSurveyField >= 0)
-        feature.SetField(m_trackSurveyField, log.survey.c_str());
+        feature->SetField(m_trackSurveyField, log.survey.c_str());
     if (m_trackNameField >= 0)
-        feature.SetField(m_trackNameField, log.logFile.c_str());
+        feature->SetField(m_trackNameField, log.logFile.c_str());
     const int cadLayer = m_trackLayer->GetLayerDefn()->GetFieldIndex("Layer");
     if (m_format->eAttributes == PointAttributes::CadEntity && cadLayer >= 0)
-        feature.SetField(cadLayer, kTrackLayer);
-    feature.SetGeometry(line);
-    if (m_trackLayer->CreateFeature(&feature) != OGRERR_NONE) {
+        feature->SetField(cadLayer, kTrackLayer);
+    feature->SetGeometryDirectly(line.release());
+    if (m_trackLayer->CreateFeature(feature.get()) != OGRERR_NONE) {
         error = "cannot write the track to " + m_path;
         return false;
     }
     ++m_writtenTracks;
     if (m_format->bAppendable)
-        existing.reset(feature.Clone());
+        existing = std::move(feature);
     return true;
 }
 
 bool CSurveyDataset::Commit(std::string& error)
 {
     CGdalMessages messages;
-    for (const auto& [log, line] : m_newTrack) {
-        if (!WriteTrack(log, line, error)) {
+    for (auto& [log, line] : m_newTrack) {
+        if (!WriteTrack(log, std::move(line), m_wholeTrack.count(log) != 0, error)) {
             error = messages.LastError(error);
             Rollback();
             return false;
         }
     }
     m_newTrack.clear();
+    m_wholeTrack.clear();
     // The styles go with the points they were made for; a file whose styles
     // cannot be written still takes its points.
     if (m_format->bLayerStyles && m_bStylesStale && m_pointFeatures > 0) {
@@ -796,6 +833,7 @@ void CSurveyDataset::Rollback()
 {
     m_bStylesStale = true;
     m_newTrack.clear();
+    m_wholeTrack.clear();
     m_trackFeatures.clear(); // they may hold vertices that are not in the file
     if (!m_bInTransaction)
         return;

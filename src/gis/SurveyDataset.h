@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -122,7 +123,8 @@ private:
         std::vector<OGRFeatureUniquePtr> features;       // filled, in entry order of those written
         std::vector<std::pair<size_t, bool>> entries;    // point index, written
     };
-    bool WriteTrack(const LOG_ID& log, const OGRLineString& added, std::string& error);
+    // whole: added is all the track (the output held no point of log before the batch).
+    bool WriteTrack(const LOG_ID& log, std::unique_ptr<OGRLineString> added, bool whole, std::string& error);
 
     const GIS_FORMAT* m_format = nullptr;
     std::string m_path;
@@ -156,12 +158,28 @@ private:
     bool m_bStyled = false;
     bool m_bStylesStale = true;
 
-    // Features held per log file and Log number (as the log prints it).
-    using KEY_COUNTS = std::unordered_map<int, size_t>;
+    // Features held per Log number (as the log prints it). A survey numbers
+    // its points up from 0, so the counts of the low numbers are a vector by
+    // number (4 bytes a point, where a hash node took some 40); any other
+    // number goes to a map.
+    class KEY_COUNTS {
+    public:
+        uint32_t& operator[](int key);
+        uint32_t Count(int key) const;
+        bool operator==(const KEY_COUNTS& other) const;
+
+    private:
+        static constexpr int kDense = 1 << 17;
+        std::vector<uint32_t> m_dense;
+        std::unordered_map<int, uint32_t> m_sparse;
+    };
     std::map<LOG_ID, KEY_COUNTS> m_keys;
     std::map<LOG_ID, size_t> m_counts;
     // Fixed positions added in this batch, per survey, in log order.
-    std::map<LOG_ID, OGRLineString> m_newTrack;
+    std::map<LOG_ID, std::unique_ptr<OGRLineString>> m_newTrack;
+    // The surveys of m_newTrack that the output held no point of before the
+    // batch: their track is the one added, not read back from the points.
+    std::set<LOG_ID> m_wholeTrack;
     // Each survey's track feature as last committed, so that extending it
     // does not read and parse the whole line again (a GeoPackage kept open).
     std::map<LOG_ID, OGRFeatureUniquePtr> m_trackFeatures;

@@ -22,8 +22,9 @@ namespace {
 
 // Inputs this large get progress lines.
 constexpr size_t kProgressFrom = 10000;
-// Points of a survey log read and written at a time.
-constexpr size_t kStreamPoints = 10000;
+// Points of a survey log read and written at a time: few enough that a
+// chunk in memory is small beside the libraries, enough to keep the writer busy.
+constexpr size_t kStreamPoints = 2000;
 
 std::string BaseName(const std::string& path)
 {
@@ -179,8 +180,9 @@ bool StreamSurveyLog(const std::string& path, CSurveyDataset& output, const Heig
         if (!output.AppendPoints(log, chunk.data(), chunk.size(), first, error))
             return false;
         reader.Commit();
-        if (first + chunk.size() >= kProgressFrom && chunk.size() == kStreamPoints)
-            std::fprintf(err, "fieldbook-export: %s: %zu points\n", log.logFile.c_str(), first + chunk.size());
+        const size_t done = first + chunk.size();
+        if (chunk.size() == kStreamPoints && done / kProgressFrom > first / kProgressFrom)
+            std::fprintf(err, "fieldbook-export: %s: %zu points\n", log.logFile.c_str(), done);
     }
 }
 
@@ -381,9 +383,11 @@ int RunExport(const EXPORT_REQUEST& request, std::FILE* err)
             order.emplace_back(std::string(), i);
     }
 
-    // SQLite's page cache (2 MB unless told) would spill a 100 000-point
-    // transaction to the file and read it back again and again.
-    CPLSetThreadLocalConfigOption("OGR_SQLITE_CACHE", "256");
+    // The memory an export takes stays flat as the log grows: SQLite keeps
+    // its own small page cache (the system's file cache holds the rest), and
+    // a GeoPackage's spatial indexes are built from the table at the end, not
+    // from a list of every point's box kept in memory for a building thread.
+    CPLSetThreadLocalConfigOption("OGR_GPKG_ALLOW_THREADED_RTREE", "NO");
     std::string error;
     CStagedOutput place;
     if (!place.Plan(*format, request.output, request.bOverwrite, request.logs, error) || !place.Stage(error)) {
