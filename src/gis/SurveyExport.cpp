@@ -1,12 +1,16 @@
 #include "gis/SurveyExport.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <functional>
-#include <cpl_conv.h>
 #include <cstring>
+#include <functional>
+#include <map>
 #include <memory>
+#include <vector>
+
+#include <cpl_conv.h>
 
 #include "app/ConfigFile.h"
 #include "gis/GdalErrors.h"
@@ -57,54 +61,80 @@ bool ReadCsvLog(const std::string& path, std::vector<SURVEY_INPUT>& inputs, std:
     return true;
 }
 
-bool ReadGeoPackage(const std::string& path, std::vector<SURVEY_INPUT>& inputs, std::string& error)
+// A GeoPackage written by fieldbook, open on its layer of survey points.
+struct GEOPACKAGE_INPUT {
+    GDALDatasetUniquePtr dataset;
+    OGRLayer* layer = nullptr;
+    SURVEY_FIELD_MAP map{};
+};
+
+bool OpenGeoPackage(const std::string& path, GEOPACKAGE_INPUT& input, std::string& error)
 {
     CGdalMessages messages;
     const char* const drivers[] = {"GPKG", nullptr};
-    GDALDatasetUniquePtr dataset(GDALDataset::Open(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY, drivers));
+    input.dataset.reset(GDALDataset::Open(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY, drivers));
     // A writer killed in a transaction leaves a journal that only a writer
     // may roll back: the file then opens for update, as a GIS program opens it.
-    if (!dataset) {
-        dataset.reset(GDALDataset::Open(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE, drivers));
-        if (dataset)
+    if (!input.dataset) {
+        input.dataset.reset(GDALDataset::Open(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE, drivers));
+        if (input.dataset)
             messages.Forget();
     }
-    OGRLayer* layer = dataset ? dataset->GetLayerByName(kPointLayer) : nullptr;
-    if (layer == nullptr) {
+    input.layer = input.dataset ? input.dataset->GetLayerByName(kPointLayer) : nullptr;
+    if (input.layer == nullptr) {
         error = messages.LastError(path + " is not a GeoPackage with a layer " + kPointLayer);
         return false;
     }
-    const SURVEY_FIELD_MAP map = MapSurveyFields(*layer);
-    if (map.anIndex[kLogFileField] < 0) {
+    input.map = MapSurveyFields(*input.layer);
+    if (input.map.anIndex[kLogFileField] < 0) {
         error = path + ": the layer " + kPointLayer + " has no LogFile field";
         return false;
     }
-    const size_t first = inputs.size();
-    for (auto& feature : *layer) {
+    return true;
+}
+
+// Every point of a GeoPackage in file order, each with its survey: as it
+// holds it, or for points written before Survey existed, fingerprinted from
+// the first point of their file as its CSV would be. False when reading failed.
+bool ForEachGeoPackagePoint(const std::string& path, const std::function<bool(const LOG_ID&, const GIS_POINT&)>& take,
+                            std::string& error)
+{
+    GEOPACKAGE_INPUT input;
+    if (!OpenGeoPackage(path, input, error))
+        return false;
+    CGdalMessages messages;
+    std::map<LOG_ID, LOG_ID> named; // as held -> as delivered
+    for (auto& feature : *input.layer) {
         GIS_POINT point;
         LOG_ID log;
-        ReadSurveyFields(*feature, map, point, log);
-        SURVEY_INPUT* input = nullptr;
-        for (size_t i = first; i < inputs.size(); ++i) {
-            if (inputs[i].log == log)
-                input = &inputs[i];
-        }
-        if (input == nullptr) {
-            inputs.push_back(SURVEY_INPUT{log, {}});
-            input = &inputs.back();
-        }
-        input->points.push_back(point);
-    }
-    // Written before Survey existed: fingerprinted as its CSV would be.
-    for (size_t i = first; i < inputs.size(); ++i) {
-        if (inputs[i].log.survey.empty() && !inputs[i].points.empty())
-            inputs[i].log.survey = SurveyFingerprint(inputs[i].points.front().Point);
+        ReadSurveyFields(*feature, input.map, point, log);
+        const auto [entry, added] = named.try_emplace(log, log);
+        if (added && log.survey.empty())
+            entry->second.survey = SurveyFingerprint(point.Point);
+        if (!take(entry->second, point))
+            return false;
     }
     if (messages.HadError()) {
         error = messages.LastError("cannot read " + path);
         return false;
     }
     return true;
+}
+
+bool ReadGeoPackage(const std::string& path, std::vector<SURVEY_INPUT>& inputs, std::string& error)
+{
+    const size_t first = inputs.size();
+    return ForEachGeoPackagePoint(
+        path,
+        [&](const LOG_ID& log, const GIS_POINT& point) {
+            auto input = std::find_if(inputs.begin() + static_cast<std::ptrdiff_t>(first), inputs.end(),
+                                      [&](const SURVEY_INPUT& one) { return one.log == log; });
+            if (input == inputs.end())
+                input = inputs.insert(inputs.end(), SURVEY_INPUT{log, {}});
+            input->points.push_back(point);
+            return true;
+        },
+        error);
 }
 
 bool NeedsValue(int i, int argc, const char* option, std::FILE* err)
@@ -184,6 +214,41 @@ bool StreamSurveyLog(const std::string& path, CSurveyDataset& output, const Heig
         if (chunk.size() == kStreamPoints && done / kProgressFrom > first / kProgressFrom)
             std::fprintf(err, "fieldbook-export: %s: %zu points\n", log.logFile.c_str(), done);
     }
+}
+
+// A GeoPackage streamed into output a chunk at a time, each chunk of one
+// survey. The points of a survey may lie between another's (files merged):
+// each survey goes on from where its last chunk ended.
+bool StreamGeoPackage(const std::string& path, CSurveyDataset& output, std::FILE* err, std::string& error)
+{
+    std::map<LOG_ID, size_t> sent;
+    std::vector<GIS_POINT> chunk;
+    chunk.reserve(kStreamPoints);
+    LOG_ID current;
+    auto flush = [&] {
+        if (chunk.empty())
+            return true;
+        size_t& first = sent[current];
+        if (!output.AppendPoints(current, chunk.data(), chunk.size(), first, error))
+            return false;
+        const size_t done = first + chunk.size();
+        if (done / kProgressFrom > first / kProgressFrom)
+            std::fprintf(err, "fieldbook-export: %s: %zu points\n", current.logFile.c_str(), done);
+        first = done;
+        chunk.clear();
+        return true;
+    };
+    const bool read = ForEachGeoPackagePoint(
+        path,
+        [&](const LOG_ID& log, const GIS_POINT& point) {
+            if ((log != current || chunk.size() == kStreamPoints) && !flush())
+                return false;
+            current = log;
+            chunk.push_back(point);
+            return true;
+        },
+        error);
+    return read && flush();
 }
 
 } // namespace
@@ -363,24 +428,20 @@ int RunExport(const EXPORT_REQUEST& request, std::FILE* err)
         return PointHeights(point, request.dfAntennaHeight, geoid.get());
     };
 
-    // Every log is looked at before the output is touched, and GeoPackages are
-    // read whole; survey logs are streamed. Whatever fails later leaves the
-    // output as it was: a new one is never renamed into place, an existing
-    // GeoPackage has its transaction undone.
-    std::vector<SURVEY_INPUT> inputs;
-    std::vector<std::pair<std::string, size_t>> order; // a survey log's path, or "" and the first input
+    // Every input is looked at before the output is touched; then each is
+    // streamed. Whatever fails later leaves the output as it was: a new one
+    // is never renamed into place, an existing GeoPackage has its transaction
+    // undone.
+    std::vector<std::pair<std::string, InputKind>> order;
     for (const std::string& path : request.logs) {
         std::string error;
         const InputKind kind = KindOf(path, error);
-        const size_t before = inputs.size();
-        if (kind == InputKind::None || (kind == InputKind::GeoPackage && !ReadGeoPackage(path, inputs, error))) {
+        GEOPACKAGE_INPUT look;
+        if (kind == InputKind::None || (kind == InputKind::GeoPackage && !OpenGeoPackage(path, look, error))) {
             std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
             return 2;
         }
-        if (kind == InputKind::SurveyLog)
-            order.emplace_back(path, 0);
-        for (size_t i = before; i < inputs.size(); ++i)
-            order.emplace_back(std::string(), i);
+        order.emplace_back(path, kind);
     }
 
     // The memory an export takes stays flat as the log grows: SQLite keeps
@@ -400,26 +461,12 @@ int RunExport(const EXPORT_REQUEST& request, std::FILE* err)
         std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
         return 2;
     }
-    for (const auto& [path, index] : order) {
-        if (!path.empty()) {
-            if (!StreamSurveyLog(path, *output, heights, err, error)) {
-                std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
-                output->Rollback();
-                return 2;
-            }
-            continue;
-        }
-        const SURVEY_INPUT& input = inputs[index];
-        const size_t total = input.points.size();
-        std::function<void(size_t)> progress;
-        if (total >= kProgressFrom) {
-            progress = [err, &input, total](size_t done) {
-                std::fprintf(err, "fieldbook-export: %s: %zu of %zu points\n", input.log.logFile.c_str(), done,
-                             total);
-            };
-        }
-        if (!output->AppendPoints(input.log, input.points.data(), total, 0, error, progress)) {
+    for (const auto& [path, kind] : order) {
+        const bool streamed = kind == InputKind::SurveyLog ? StreamSurveyLog(path, *output, heights, err, error)
+                                                           : StreamGeoPackage(path, *output, err, error);
+        if (!streamed) {
             std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
+            output->Rollback();
             return 2;
         }
     }

@@ -185,7 +185,8 @@ TEST(Export, GeoPackageTakesOnlyThePointsItLacks)
     const std::string gpkg = dir.File("survey.gpkg");
     ASSERT_EQ(Export({"-o", gpkg, log}), 0);
 
-    // The log grew by one point; both logs go in again, one of them twice.
+    // The log grew by one point; both logs go in again, one of them twice,
+    // the other first: its point lies between the two surveys' points.
     SURVEY_POINT fifth = points[0];
     fifth.LocateData.u32EepromFileIndex = 20;
     fifth.GpsFix.dfLatAng = 52.20541234567891;
@@ -193,7 +194,7 @@ TEST(Export, GeoPackageTakesOnlyThePointsItLacks)
     points.push_back(fifth);
     WriteLog(dir, "0612143005.txt", points);
     const std::string other = WriteLog(dir, "0712080000.txt", {points[0]});
-    ASSERT_EQ(Export({"-o", gpkg, log, other, log}), 0);
+    ASSERT_EQ(Export({"-o", gpkg, other, log, log}), 0);
 
     GDALDatasetUniquePtr output = OpenForReading(gpkg);
     ASSERT_TRUE(output);
@@ -205,16 +206,22 @@ TEST(Export, GeoPackageTakesOnlyThePointsItLacks)
     ASSERT_EQ(track.size(), 1u);
     EXPECT_EQ(VertexCount(track[0]->GetGeometryRef()), 4); // extended by the fifth point
 
-    // A GeoPackage is an input too, every log in it told apart by LogFile.
+    // A GeoPackage is an input too, every log in it told apart by LogFile,
+    // each survey going on after the other's point.
     const std::string geojson = dir.File("again.geojson");
     ASSERT_EQ(Export({"-o", geojson, gpkg}), 0);
     GDALDatasetUniquePtr again = OpenForReading(geojson);
     ASSERT_TRUE(again);
     std::vector<OGRFeatureUniquePtr> read = Features(*again->GetLayer(0));
     ASSERT_EQ(read.size(), 6u);
-    EXPECT_EQ(read[4]->GetFieldAsInteger("Log"), 20);
-    EXPECT_NEAR(read[4]->GetGeometryRef()->toPoint()->getY(), 52.205412, 1e-9);
-    EXPECT_STREQ(read[5]->GetFieldAsString("LogFile"), "0712080000.txt");
+    EXPECT_STREQ(read[4]->GetFieldAsString("LogFile"), "0712080000.txt");
+    EXPECT_EQ(read[5]->GetFieldAsInteger("Log"), 20);
+    EXPECT_NEAR(read[5]->GetGeometryRef()->toPoint()->getY(), 52.205412, 1e-9);
+    GDALDatasetUniquePtr againTrack = OpenForReading(dir.File("again_track.geojson"));
+    ASSERT_TRUE(againTrack);
+    track = Features(*againTrack->GetLayer(0));
+    ASSERT_EQ(track.size(), 1u);
+    EXPECT_EQ(VertexCount(track[0]->GetGeometryRef()), 4);
 }
 
 TEST(Export, LogsOfOneNameFromTwoUnitsAreBothKept)
