@@ -358,6 +358,7 @@ TEST(Export, OutputNeverRemovesWhatIsNotItsOwn)
         {"the log as output", {"-f", "CSV", "-o", log, log}, 2, nullptr},
         {"the log's folder", {"-f", "CSV", "-o", dir.File("."), log}, 2, nullptr},
         {"the log's folder by name", {"-f", "CSV", "-o", dir.Path() + "/", log}, 2, nullptr},
+        {"the log, even with --overwrite", {"--overwrite", "-f", "GeoJSON", "-o", log, log}, 2, nullptr},
         {"a GeoPackage into itself", {"-o", dir.File("kept.gpkg"), dir.File("kept.gpkg")}, 2, nullptr},
         {"an existing file", {"-o", dir.File("old.geojson"), log}, 2, nullptr},
         {"a folder for a one-file format", {"-f", "GeoJSON", "-o", dir.File("office"), log}, 2, nullptr},
@@ -394,22 +395,36 @@ TEST(Export, FullDiskFailsEveryFormatAndLeavesNoHalfFile)
     }
     const std::string log = WriteLog(dir, "0612143005.txt", points);
     const std::string tool = std::string(FIELDBOOK_BINARY_DIR) + "/tools/fieldbook-export/fieldbook-export";
+    // No file may grow past blocks of 512 bytes; the exit status.
+    auto exportTo = [&](const std::string& name, const char* driver, const std::string& output, off_t blocks) {
+        ChildProcess child;
+        int status = -1;
+        EXPECT_TRUE(child.Start({"/bin/sh", "-c", "trap '' XFSZ; ulimit -f " + std::to_string(blocks) +
+                                     "; exec \"$0\" \"$@\"", tool, "-f", driver, "-o", output, log},
+                                {}, "", dir.File(name + ".err")));
+        EXPECT_TRUE(child.Wait(std::chrono::seconds(60), &status)) << name;
+        return status;
+    };
     for (const FormatCase& c : FormatCases()) {
         ::mkdir(dir.File(c.name).c_str(), 0755);
         const std::string output = dir.File(std::string(c.name) + "/" + c.file);
-        ChildProcess child;
-        ASSERT_TRUE(child.Start({"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 40; exec \"$0\" \"$@\"", tool, "-f",
-                                 c.driver, "-o", output, log},
-                                {}, "", dir.File(std::string(c.name) + ".err")));
-        int status = -1;
-        ASSERT_TRUE(child.Wait(std::chrono::seconds(60), &status));
-        EXPECT_EQ(status, 2) << c.name;
+        EXPECT_EQ(exportTo(c.name, c.driver, output, 40), 2) << c.name;
         EXPECT_FALSE(FileExists(output)) << c.name;
         if (c.trackFile != nullptr) {
             EXPECT_FALSE(FileExists(dir.File(std::string(c.name) + "/" + c.trackFile))) << c.name;
         }
         EXPECT_EQ(ReadWholeFile(dir.File(std::string(c.name) + ".err")).find("cannot replace"), std::string::npos);
     }
+    // An existing GeoPackage whose new pages do not fit (its journal does):
+    // the commit fails, and the file keeps what it held.
+    const std::string kept = dir.File("kept.gpkg");
+    ASSERT_EQ(Export({"-o", kept, WriteLog(dir, "0712080000.txt", {points[0]})}), 0);
+    struct stat st{};
+    ASSERT_EQ(::stat(kept.c_str(), &st), 0);
+    EXPECT_EQ(exportTo("kept", "GPKG", kept, st.st_size / 512 + 100), 2);
+    GDALDatasetUniquePtr read = OpenForReading(kept);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->GetLayerByName("survey_points")->GetFeatureCount(), 1);
 }
 
 TEST(Export, ClearErrorsEndWithStatusTwo)
