@@ -45,6 +45,8 @@ struct PgTargetTest : ::testing::Test {
 std::vector<GIS_POINT> ReadBack(ScratchDir& dir, int from, int count, bool repeatedLog)
 {
     std::vector<SURVEY_POINT> points = SamplePoints(from, count);
+    for (SURVEY_POINT& p : points)
+        p.LocateData.nProtocolId = 2; // Depth in centimetres in the log
     if (repeatedLog) {
         for (SURVEY_POINT& p : points)
             p.LocateData.u32EepromFileIndex = 7;
@@ -146,6 +148,9 @@ TEST_F(PgTargetTest, EachPointArrivesOnceInLogOrder)
                    "ORDER BY column_name"),
               (std::vector<std::string>{"Depth double precision", "GPS_UTC character varying", "Log integer",
                                         "RTCDate date", "Sonde/Line integer", "Unit character varying"}));
+    // Depth in metres (the log has 120.5 cm).
+    EXPECT_EQ(Rows("SELECT DISTINCT \"Depth\" FROM survey_points WHERE \"Log\" = 1000"),
+              std::vector<std::string>{"1.205"});
 }
 
 TEST_F(PgTargetTest, WrongPasswordIsARefusalWithTheServersReason)
@@ -171,7 +176,11 @@ TEST_F(PgTargetTest, VerifyFullTakesOnlyTheServerTheOfficesCaSigned)
         "printf 'subjectAltName=DNS:localhost\\n' >san && "
         "openssl x509 -req -days 2 -in signed.csr -CA ca.crt -CAkey ca.key -CAcreateserial -extfile san -out signed.crt && "
         "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj /CN=localhost "
-        "-addext subjectAltName=DNS:localhost -keyout self.key -out self.crt";
+        "-addext subjectAltName=DNS:localhost -keyout self.key -out self.crt && "
+        "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=elsewhere "
+        "-keyout elsewhere.key -out elsewhere.csr && printf 'subjectAltName=DNS:elsewhere\\n' >san2 && "
+        "openssl x509 -req -days 2 -in elsewhere.csr -CA ca.crt -CAkey ca.key -CAcreateserial -extfile san2 "
+        "-out elsewhere.crt";
     ASSERT_EQ(std::system(make.c_str()), 0) << ReadWholeFile(dir.File("openssl.log"));
     const struct {
         const char* server; // the certificate the server shows
@@ -180,6 +189,7 @@ TEST_F(PgTargetTest, VerifyFullTakesOnlyTheServerTheOfficesCaSigned)
     } cases[] = {
         {"signed", true, ""},
         {"self", false, "certificate verify failed"},
+        {"elsewhere", false, "does not match host name"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.server);
@@ -198,14 +208,16 @@ TEST_F(PgTargetTest, VerifyFullTakesOnlyTheServerTheOfficesCaSigned)
 // of its own unit (the unit is the role), whatever it asks for.
 TEST_F(PgTargetTest, CrewRoleAddsAndReadsOnlyItsOwnUnitsRows)
 {
-    const std::vector<GIS_POINT> points = ReadBack(dir, 0, 8, false);
+    std::vector<GIS_POINT> points = ReadBack(dir, 0, 8, false);
+    for (GIS_POINT& point : points)
+        point.Heights.UtilityElevation = 90.0;
     size_t added = 0;
     CPgTarget owner(Conn(), "office");
     ASSERT_TRUE(owner.Deliver(LOG_ID{"a.txt", "s"}, points.data(), points.size(), 0, added)) << owner.Problem();
     ASSERT_TRUE(SharedPostgres().Query(
         db, "DROP ROLE IF EXISTS crew7; DROP ROLE IF EXISTS crews; CREATE ROLE crews NOLOGIN; "
             "GRANT SELECT, INSERT ON survey_points TO crews; GRANT UPDATE (\"Survey\") ON survey_points TO crews; "
-            "GRANT SELECT, INSERT, UPDATE ON survey_track TO crews; "
+            "GRANT SELECT, INSERT, UPDATE ON survey_track TO crews; GRANT SELECT ON utility_points TO crews; "
             "GRANT USAGE ON ALL SEQUENCES IN SCHEMA public TO crews; "
             "ALTER TABLE survey_points ENABLE ROW LEVEL SECURITY; ALTER TABLE survey_track ENABLE ROW LEVEL SECURITY; "
             "CREATE POLICY own_unit ON survey_points TO crews USING (\"Unit\" = current_user) "
@@ -236,6 +248,11 @@ TEST_F(PgTargetTest, CrewRoleAddsAndReadsOnlyItsOwnUnitsRows)
     PGresult* result = PQexec(conn, "SELECT count(*) FROM survey_points");
     ASSERT_EQ(PQresultStatus(result), PGRES_TUPLES_OK) << PQerrorMessage(conn);
     EXPECT_STREQ(PQgetvalue(result, 0, 0), "8");
+    PQclear(result);
+    // The utility view too (the fourth point has no fix).
+    result = PQexec(conn, "SELECT count(*) FROM utility_points");
+    ASSERT_EQ(PQresultStatus(result), PGRES_TUPLES_OK) << PQerrorMessage(conn);
+    EXPECT_STREQ(PQgetvalue(result, 0, 0), "7");
     PQclear(result);
     PQfinish(conn);
 }
@@ -321,6 +338,8 @@ TEST_F(PgTargetTest, RefusedRowIsSetAsideAndTheRestGoesIn)
     EXPECT_NE(rejected[0].reason.find("SQLSTATE 23514"), std::string::npos) << rejected[0].reason;
     EXPECT_EQ(rejected[0].reason.find("aborted"), std::string::npos) << rejected[0].reason;
     // Handed over again (a restart): the refused row is not tried, nor told, twice.
+    ASSERT_TRUE(target.Deliver(LOG_ID{"a.txt", "s"}, points.data(), points.size(), 0, added)) << target.Problem();
+    EXPECT_EQ(added, 0u);
     ASSERT_TRUE(target.Deliver(LOG_ID{"b.txt", "t"}, points.data(), 2, 0, added)) << target.Problem();
     EXPECT_EQ(Rows("SELECT count(*) FROM survey_points"), std::vector<std::string>{std::to_string(points.size() + 1)});
     EXPECT_TRUE(target.TakeRejected().empty());
@@ -338,9 +357,14 @@ TEST_F(PgTargetTest, TablesLockIsTakenOnlyToMakeThemAndEndsOnStop)
     run("SELECT pg_advisory_lock(7216354901)");
     size_t added = 0;
     CPgTarget stopped(Conn(), "van-1");
-    stopped.SetStopCheck([] { return true; });
+    int asked = 0;
+    stopped.SetStopCheck([&asked] {
+        ++asked;
+        return true;
+    });
     EXPECT_FALSE(stopped.Deliver(LOG_ID{"a.txt", "s"}, points.data(), points.size(), 0, added));
     EXPECT_NE(stopped.Problem().find("another unit"), std::string::npos) << stopped.Problem();
+    EXPECT_EQ(asked, 1); // the stop request ended the wait, not its time limit
 
     run("SELECT pg_advisory_unlock(7216354901)");
     CPgTarget owner(Conn(), "office");
@@ -350,6 +374,15 @@ TEST_F(PgTargetTest, TablesLockIsTakenOnlyToMakeThemAndEndsOnStop)
     unit.SetStopCheck([] { return true; });
     EXPECT_TRUE(unit.Deliver(LOG_ID{"a.txt", "s"}, points.data(), points.size(), 0, added)) << unit.Problem();
     EXPECT_EQ(added, points.size());
+
+    // A session holding the table itself (until the server ends it, 15 s
+    // idle): any other lock wait is bounded too, and passes.
+    run("SET idle_in_transaction_session_timeout = '15s'");
+    run("BEGIN");
+    run("LOCK TABLE survey_points IN ACCESS EXCLUSIVE MODE");
+    CPgTarget blocked(Conn(), "van-3");
+    EXPECT_FALSE(blocked.Deliver(LOG_ID{"a.txt", "s"}, points.data(), points.size(), 0, added));
+    EXPECT_EQ(blocked.Error().sqlState, "55P03") << blocked.Problem();
     PQfinish(holder);
 }
 
