@@ -405,6 +405,22 @@ TEST(KeeperSurvey, SimulatedSurveyLeavesAGeoPackageBesideItsLogUnlessSwitchedOff
         SurveyRun run;
         if (!on) {
             ASSERT_TRUE(WriteWholeFile(run.Docs() + "KV4300TraceProofIni+.txt", "LOG#GEOPACKAGE#FALSE\n"));
+        } else {
+            // An earlier survey whose GeoPackage a crash left two points short.
+            CSurveyLog* log = CSurveyLog::GetInstance();
+            log->Clear();
+            for (uint32_t i = 1; i <= 5; ++i) {
+                log->Add(Numbered(i));
+                if (i == 3) {
+                    ASSERT_TRUE(log->WriteFile(run.Logs() + "0101000000.txt"));
+                    ASSERT_EQ(RunExport(EXPORT_REQUEST{.output = run.Logs() + "0101000000.gpkg",
+                                                       .logs = {run.Logs() + "0101000000.txt"}},
+                                        stderr),
+                              0);
+                }
+            }
+            ASSERT_TRUE(log->WriteFile(run.Logs() + "0101000000.txt"));
+            log->Clear();
         }
         ChildProcess sim;
         ASSERT_TRUE(run.StartSim(sim, {"--count", "15", "--interval", "0.05", "--rate", "10", "--fix-loss", "1:0.3",
@@ -413,8 +429,8 @@ TEST(KeeperSurvey, SimulatedSurveyLeavesAGeoPackageBesideItsLogUnlessSwitchedOff
         ASSERT_TRUE(run.StartFieldbook(fieldbook));
         const SurveyRun::END end = run.Finish(sim, fieldbook, 60s);
         EXPECT_EQ(end.fieldbookStatus, 0) << run.Err();
-        ASSERT_EQ(end.files.size(), 1u);
-        const std::string gpkg = CGeoPackageKeeper::PathForLog(run.Logs() + end.files[0]);
+        ASSERT_EQ(end.files.size(), on ? 2u : 1u);
+        const std::string gpkg = CGeoPackageKeeper::PathForLog(run.Logs() + end.files.back());
         if (!on) {
             EXPECT_FALSE(FileExists(gpkg));
             continue;
@@ -426,6 +442,7 @@ TEST(KeeperSurvey, SimulatedSurveyLeavesAGeoPackageBesideItsLogUnlessSwitchedOff
         EXPECT_NE(points.find("Geometry: 3D Point"), std::string::npos) << points;
         const std::string track = Ogrinfo(gpkg + " survey_track");
         EXPECT_NE(track.find("Feature Count: 1\n"), std::string::npos) << track;
+        EXPECT_NE(run.Out().find("0101000000.gpkg +2 points (5)"), std::string::npos) << run.Out();
     }
 }
 
