@@ -211,11 +211,12 @@ TEST_F(WatchTest, GeoPackagePrecisionRefusedRowAndReplacedLog)
     ASSERT_TRUE(WriteSurveyLog(log, points));
     const LOG_ID id{kLog, SurveyFingerprint(points[0])};
     std::vector<GIS_POINT> precise;
-    for (SURVEY_POINT point : points) {
+    for (SURVEY_POINT point : SamplePoints(0, 5)) {
         point.GpsFix.dfLatAng += 3e-8; // beyond the CSV's six decimals
         precise.push_back(GIS_POINT{point, 0.0f, {}});
     }
     {
+        // A point ahead of the log: whole for the log's first save.
         std::string error;
         auto gpkg = CSurveyDataset::Open(GeoPackageFormat(), dir.File("logs/0712140000.gpkg"), error);
         ASSERT_TRUE(gpkg) << error;
@@ -232,7 +233,9 @@ TEST_F(WatchTest, GeoPackagePrecisionRefusedRowAndReplacedLog)
     EXPECT_NEAR(std::strtod(lat[0].c_str(), nullptr), precise[0].Point.GpsFix.dfLatAng, 1e-11);
 
     ASSERT_TRUE(SharedPostgres().Query("office", "ALTER TABLE survey_points ADD CONSTRAINT no_1005 CHECK (\"Log\" <> 1005)"));
-    Survey("logs", 5, 8);
+    // Four points more in one save, the GeoPackage holding only the first of
+    // them: they come from the CSV, all four.
+    Survey("logs", 8, 8);
     ASSERT_TRUE(WaitForRows("van-1", 7)) << Out("watch");
 
     std::vector<SURVEY_POINT> other = SamplePoints(0, 3);
