@@ -380,6 +380,7 @@ TEST(KeeperKill, KillDuringWritesLeavesAPrefixThatTheNextRunCompletes)
     GDALDatasetUniquePtr gpkg = OpenForReading(gpkgPath);
     ASSERT_TRUE(gpkg);
     EXPECT_EQ(gpkg->GetLayerByName("survey_points")->GetFeatureCount(), kPoints);
+    ASSERT_NE(gpkg->GetLayerByName("survey_track"), nullptr);
     const std::vector<OGRFeatureUniquePtr> track = Features(*gpkg->GetLayerByName("survey_track"));
     ASSERT_EQ(track.size(), 1u);
     EXPECT_EQ(VertexCount(track[0]->GetGeometryRef()), static_cast<int>(kPoints));
