@@ -13,8 +13,6 @@
 
 namespace {
 
-// Progress is told every this many points.
-constexpr size_t kProgressStep = 10000;
 // Points filled ahead while the previous ones are inserted: a few hundred
 // keep both threads busy and hold little memory.
 constexpr size_t kChunkPoints = 256;
@@ -532,7 +530,6 @@ bool CSurveyDataset::RemoveLog(const std::string& logFile, std::string& error)
     std::erase_if(m_counts, [&](const auto& entry) { return entry.first.logFile == logFile; });
     std::erase_if(m_trackFeatures, [&](const auto& entry) { return entry.first.logFile == logFile; });
     std::erase_if(m_newTrack, [&](const auto& entry) { return entry.first.logFile == logFile; });
-    std::erase_if(m_wholeTrack, [&](const LOG_ID& id) { return id.logFile == logFile; });
     return true;
 }
 
@@ -595,7 +592,7 @@ bool CSurveyDataset::PrepareFeature(OGRFeature& feature, const GIS_POINT& gp, co
 }
 
 bool CSurveyDataset::AppendPoints(const LOG_ID& log, const GIS_POINT* points, size_t count,
-                                  size_t firstIndex, std::string& error, const std::function<void(size_t)>& progress)
+                                  size_t firstIndex, std::string& error)
 {
     CGdalMessages messages;
     const size_t present = CountPoints(log);
@@ -614,14 +611,13 @@ bool CSurveyDataset::AppendPoints(const LOG_ID& log, const GIS_POINT* points, si
     // output held at least n features with that key before this call.
     const KEY_COUNTS heldBefore = firstIndex == 0 ? held : KEY_COUNTS{};
     KEY_COUNTS seen;
-    std::unique_ptr<OGRLineString>& newTrack = m_newTrack[log];
-    if (!newTrack) {
-        newTrack = std::make_unique<OGRLineString>();
-        newTrack->set3D(TRUE);
-        if (present == 0)
-            m_wholeTrack.insert(log);
+    NEW_TRACK& newTrack = m_newTrack[log];
+    if (!newTrack.line) {
+        newTrack.line = std::make_unique<OGRLineString>();
+        newTrack.line->set3D(TRUE);
+        newTrack.bWhole = present == 0;
     }
-    OGRLineString& track = *newTrack;
+    OGRLineString& track = *newTrack.line;
 
     // Features are filled a chunk ahead on a second thread while this one
     // inserts: a large export keeps both cores busy. Only the filler touches
@@ -689,8 +685,6 @@ bool CSurveyDataset::AppendPoints(const LOG_ID& log, const GIS_POINT* points, si
                 if (!position.IsEmpty())
                     track.addPoint(&position);
             }
-            if (progress && (i + 1) % kProgressStep == 0 && i + 1 < count)
-                progress(i + 1);
         }
         if (ahead.valid())
             ahead.wait();
@@ -725,10 +719,9 @@ bool CSurveyDataset::TrackSoFar(const LOG_ID& log, OGRLineString& line)
     return true;
 }
 
-bool CSurveyDataset::WriteTrack(const LOG_ID& log, std::unique_ptr<OGRLineString> added, bool whole,
-                                std::string& error)
+bool CSurveyDataset::WriteTrack(const LOG_ID& log, NEW_TRACK added, std::string& error)
 {
-    if (!added || added->getNumPoints() == 0)
+    if (!added.line || added.line->getNumPoints() == 0)
         return true;
     if (m_trackLayer == nullptr && !CreateTrackLayer(*m_points, error))
         return false;
@@ -745,9 +738,9 @@ bool CSurveyDataset::WriteTrack(const LOG_ID& log, std::unique_ptr<OGRLineString
     if (existing) {
         OGRGeometry* geometry = existing->GetGeometryRef();
         if (geometry != nullptr && wkbFlatten(geometry->getGeometryType()) == wkbLineString) {
-            geometry->toLineString()->addSubLineString(added.get());
+            geometry->toLineString()->addSubLineString(added.line.get());
         } else {
-            existing->SetGeometryDirectly(added.release());
+            existing->SetGeometryDirectly(added.line.release());
         }
         if (m_trackLayer->SetFeature(existing.get()) != OGRERR_NONE) {
             error = "cannot extend the track in " + m_path;
@@ -758,8 +751,8 @@ bool CSurveyDataset::WriteTrack(const LOG_ID& log, std::unique_ptr<OGRLineString
     // A line needs two vertices (a database calls one of one vertex
     // invalid): none is written before the survey has two fixes, in this
     // batch or with those the output holds.
-    std::unique_ptr<OGRLineString> line = std::move(added);
-    if (m_format->bAppendable && !whole) {
+    std::unique_ptr<OGRLineString> line = std::move(added.line);
+    if (m_format->bAppendable && !added.bWhole) {
         line = std::make_unique<OGRLineString>();
         TrackSoFar(log, *line); // the points of this batch are in the layer already
     }
@@ -793,15 +786,14 @@ bool CSurveyDataset::WriteTrack(const LOG_ID& log, std::unique_ptr<OGRLineString
 bool CSurveyDataset::Commit(std::string& error)
 {
     CGdalMessages messages;
-    for (auto& [log, line] : m_newTrack) {
-        if (!WriteTrack(log, std::move(line), m_wholeTrack.count(log) != 0, error)) {
+    for (auto& [log, added] : m_newTrack) {
+        if (!WriteTrack(log, std::move(added), error)) {
             error = messages.LastError(error);
             Rollback();
             return false;
         }
     }
     m_newTrack.clear();
-    m_wholeTrack.clear();
     // The styles go with the points they were made for; a file whose styles
     // cannot be written still takes its points.
     if (m_format->bLayerStyles && m_bStylesStale && m_pointFeatures > 0) {
@@ -833,7 +825,6 @@ void CSurveyDataset::Rollback()
 {
     m_bStylesStale = true;
     m_newTrack.clear();
-    m_wholeTrack.clear();
     m_trackFeatures.clear(); // they may hold vertices that are not in the file
     if (!m_bInTransaction)
         return;

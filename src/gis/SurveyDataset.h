@@ -7,9 +7,7 @@
 // is in the output whole or not at all.
 #pragma once
 
-#include <functional>
 #include <map>
-#include <set>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -58,10 +56,9 @@ public:
     // above 0) relies on the output holding a prefix of the log, as every
     // writer here leaves it, and skips the first CountPoints points; it fails
     // when the output holds fewer than firstIndex (the caller sends the points
-    // from CountPoints again). progress, when given, hears the number of
-    // points passed so far now and then.
+    // from CountPoints again).
     bool AppendPoints(const LOG_ID& log, const GIS_POINT* points, size_t count, size_t firstIndex,
-                      std::string& error, const std::function<void(size_t)>& progress = {});
+                      std::string& error);
     // Whether the output's points of logFile are, by their keys, the first
     // CountPoints of points (count of them): false when it holds more than
     // count, or other Log numbers.
@@ -123,8 +120,12 @@ private:
         std::vector<OGRFeatureUniquePtr> features;       // filled, in entry order of those written
         std::vector<std::pair<size_t, bool>> entries;    // point index, written
     };
-    // whole: added is all the track (the output held no point of log before the batch).
-    bool WriteTrack(const LOG_ID& log, std::unique_ptr<OGRLineString> added, bool whole, std::string& error);
+    // Fixed positions added in a batch to one survey, in log order.
+    struct NEW_TRACK {
+        std::unique_ptr<OGRLineString> line;
+        bool bWhole = false; // the output held no point of the survey before the batch
+    };
+    bool WriteTrack(const LOG_ID& log, NEW_TRACK added, std::string& error);
 
     const GIS_FORMAT* m_format = nullptr;
     std::string m_path;
@@ -175,11 +176,7 @@ private:
     };
     std::map<LOG_ID, KEY_COUNTS> m_keys;
     std::map<LOG_ID, size_t> m_counts;
-    // Fixed positions added in this batch, per survey, in log order.
-    std::map<LOG_ID, std::unique_ptr<OGRLineString>> m_newTrack;
-    // The surveys of m_newTrack that the output held no point of before the
-    // batch: their track is the one added, not read back from the points.
-    std::set<LOG_ID> m_wholeTrack;
+    std::map<LOG_ID, NEW_TRACK> m_newTrack;
     // Each survey's track feature as last committed, so that extending it
     // does not read and parse the whole line again (a GeoPackage kept open).
     std::map<LOG_ID, OGRFeatureUniquePtr> m_trackFeatures;

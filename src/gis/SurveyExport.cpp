@@ -184,6 +184,14 @@ bool ReadSurveyInput(const std::string& path, std::vector<SURVEY_INPUT>& inputs,
 
 namespace {
 
+// A line on stderr each time a log's points handed on pass a multiple of
+// kProgressFrom (first of them before this chunk, done after it).
+void TellProgress(std::FILE* err, const std::string& logFile, size_t first, size_t done)
+{
+    if (done / kProgressFrom > first / kProgressFrom)
+        std::fprintf(err, "fieldbook-export: %s: %zu points\n", logFile.c_str(), done);
+}
+
 // A survey log streamed into output a chunk at a time, so that the memory an
 // export takes does not grow with the log.
 using HeightsOf = std::function<POINT_HEIGHTS(const SURVEY_POINT&)>;
@@ -210,9 +218,8 @@ bool StreamSurveyLog(const std::string& path, CSurveyDataset& output, const Heig
         if (!output.AppendPoints(log, chunk.data(), chunk.size(), first, error))
             return false;
         reader.Commit();
-        const size_t done = first + chunk.size();
-        if (chunk.size() == kStreamPoints && done / kProgressFrom > first / kProgressFrom)
-            std::fprintf(err, "fieldbook-export: %s: %zu points\n", log.logFile.c_str(), done);
+        if (chunk.size() == kStreamPoints)
+            TellProgress(err, log.logFile, first, first + chunk.size());
     }
 }
 
@@ -231,10 +238,8 @@ bool StreamGeoPackage(const std::string& path, CSurveyDataset& output, std::FILE
         size_t& first = sent[current];
         if (!output.AppendPoints(current, chunk.data(), chunk.size(), first, error))
             return false;
-        const size_t done = first + chunk.size();
-        if (done / kProgressFrom > first / kProgressFrom)
-            std::fprintf(err, "fieldbook-export: %s: %zu points\n", current.logFile.c_str(), done);
-        first = done;
+        TellProgress(err, current.logFile, first, first + chunk.size());
+        first += chunk.size();
         chunk.clear();
         return true;
     };
@@ -296,6 +301,25 @@ std::string ExportUsageText()
            "any error.\n";
 }
 
+namespace {
+
+// Where an option that takes a text, kept as given, keeps it; nullptr for
+// any other argument.
+std::string* TextOption(EXPORT_REQUEST& request, const std::string& arg)
+{
+    const std::pair<const char*, std::string EXPORT_REQUEST::*> options[] = {
+        {"--geoid", &EXPORT_REQUEST::geoid}, {"--crs", &EXPORT_REQUEST::crs},
+        {"--list-crs-grids", &EXPORT_REQUEST::listGridsOf}, {"-f", &EXPORT_REQUEST::format},
+        {"-o", &EXPORT_REQUEST::output}};
+    for (const auto& [name, member] : options) {
+        if (arg == name)
+            return &(request.*member);
+    }
+    return nullptr;
+}
+
+} // namespace
+
 int ParseExportCommandLine(int argc, char** argv, EXPORT_REQUEST& request, std::FILE* out, std::FILE* err)
 {
     for (int i = 1; i < argc; ++i) {
@@ -322,26 +346,10 @@ int ParseExportCommandLine(int argc, char** argv, EXPORT_REQUEST& request, std::
                              kMaxAntennaHeight, argv[i]);
                 return 2;
             }
-        } else if (arg == "--geoid") {
-            if (!NeedsValue(i, argc, "--geoid", err))
+        } else if (std::string* text = TextOption(request, arg)) {
+            if (!NeedsValue(i, argc, arg.c_str(), err))
                 return 2;
-            request.geoid = argv[++i];
-        } else if (arg == "--crs") {
-            if (!NeedsValue(i, argc, "--crs", err))
-                return 2;
-            request.crs = argv[++i];
-        } else if (arg == "--list-crs-grids") {
-            if (!NeedsValue(i, argc, "--list-crs-grids", err))
-                return 2;
-            request.listGridsOf = argv[++i];
-        } else if (arg == "-f") {
-            if (!NeedsValue(i, argc, "-f", err))
-                return 2;
-            request.format = argv[++i];
-        } else if (arg == "-o") {
-            if (!NeedsValue(i, argc, "-o", err))
-                return 2;
-            request.output = argv[++i];
+            *text = argv[++i];
         } else if (arg.size() > 1 && arg[0] == '-') {
             std::fprintf(err, "fieldbook-export: unknown option '%s' (see --help)\n", arg.c_str());
             return 2;
