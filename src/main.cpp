@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/Application.h"
+#include "app/GeoidModel.h"
 #include "app/HeadlessFace.h"
 #include "gis/GeoPackageKeeper.h"
 #include "gis/GeoidGrid.h"

@@ -10,7 +10,7 @@
 #include <unistd.h>
 #include <utility>
 
-#include "app/QualityGate.h"
+#include "point/QualityGate.h"
 #include "platform/Folders.h"
 #include "link/NtripReply.h"
 #include "platform/RegularFile.h"

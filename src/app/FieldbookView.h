@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "app/QualityGate.h"
+#include "point/QualityGate.h"
 #include "app/StaticBitmap.h"
 #include "app/ViewFace.h"
 #include "gps/GpsRecords.h"

@@ -1,23 +1,12 @@
-// The geoid a point's orthometric height is taken against, when it is not the
-// receiver's own (GPS#GEOID#<grid>). The model itself lives in the GIS room
-// (a PROJ geoid grid); the core knows it only by this interface, so app, link
-// and the decoder stay free of GDAL and PROJ.
+// The geoid model in force (GPS#GEOID#<grid>), installed by the program: the
+// GIS room supplies the factory (a PROJ geoid grid), app keeps the one in force.
 #pragma once
 
 #include <functional>
 #include <memory>
 #include <string>
 
-class IGeoidModel {
-public:
-    virtual ~IGeoidModel() = default;
-    // Undulation N in metres (the geoid's height above the WGS 84 ellipsoid) at
-    // signed degrees (north and east positive). False where the model has no
-    // value (outside its grid). Callable from any thread.
-    virtual bool Undulation(double latitude, double longitude, double& metres) const = 0;
-    // The grid's name as the settings give it.
-    virtual const std::string& Name() const = 0;
-};
+#include "point/GeoidModel.h"
 
 // Builds the model of a grid name; null with a one-line reason in error when
 // the grid cannot be used. The program installs the GIS room's factory.

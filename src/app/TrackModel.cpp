@@ -6,7 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "app/QualityGate.h"
+#include "point/QualityGate.h"
 #include "gps/GeoDistance.h"
 #include "platform/ClassicNumbers.h"
 #include "surveylog/ModeNames.h"

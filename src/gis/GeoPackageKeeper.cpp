@@ -7,7 +7,7 @@
 
 #include "app/ConfigFile.h"
 #include "app/GeoidModel.h"
-#include "app/Heights.h"
+#include "point/Heights.h"
 #include "gis/GdalErrors.h"
 #include "gis/LogTail.h"
 #include "gis/SurveyDataset.h"

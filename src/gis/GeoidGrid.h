@@ -12,7 +12,7 @@
 #include <mutex>
 #include <string>
 
-#include "app/GeoidModel.h"
+#include "point/GeoidModel.h"
 #include "gis/ProjContext.h"
 
 class CGeoidGrid final : public IGeoidModel {

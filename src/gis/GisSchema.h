@@ -12,7 +12,7 @@
 
 #include <ogrsf_frmts.h>
 
-#include "app/Heights.h"
+#include "point/Heights.h"
 #include "link/SurveyPoint.h"
 
 // One logged point with the Distance column the log prints for it, and its

@@ -2,8 +2,8 @@
 
 #include "app/ConfigFile.h"
 #include "app/GeoidModel.h"
-#include "app/Heights.h"
-#include "app/QualityGate.h"
+#include "point/Heights.h"
+#include "point/QualityGate.h"
 #include "app/TrackModel.h"
 #include "surveylog/SurveyLog.h"
 

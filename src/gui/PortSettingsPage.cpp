@@ -11,7 +11,7 @@
 
 #include "app/ConfigFile.h"
 #include "app/PortList.h"
-#include "app/QualityGate.h"
+#include "point/QualityGate.h"
 #include "gui/DialogLayout.h"
 #include "link/NtripReply.h"
 #include "resources/Strings.h"

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "app/GeoidModel.h"
-#include "app/Heights.h"
+#include "point/Heights.h"
 
 namespace {
 

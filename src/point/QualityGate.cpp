@@ -1,4 +1,4 @@
-#include "app/QualityGate.h"
+#include "point/QualityGate.h"
 
 #include <charconv>
 #include <cstdio>

@@ -1,8 +1,8 @@
-#include "app/Heights.h"
+#include "point/Heights.h"
 
 #include <cmath>
 
-#include "app/GeoidModel.h"
+#include "point/GeoidModel.h"
 
 namespace {
 
