@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include "app/ConfigFile.h"
+#include "app/GeoidModel.h"
+#include "point/Heights.h"
 #include "platform/Folders.h"
 #include "platform/RegularFile.h"
 #include "surveylog/SurveyLog.h"
@@ -132,6 +134,15 @@ bool CSingleInstance::Acquire()
     return true;
 }
 
+void AnnotatePoint(const SURVEY_POINT& point, POINT_HEIGHTS& heights, POINT_RECORD& record)
+{
+    const double antenna = GetConfig().m_dfAntennaHeight;
+    const IGeoidModel* geoid = GetGeoidModel();
+    heights = PointHeights(point, antenna, geoid);
+    record.AntennaHeight = antenna;
+    record.Geoid = geoid != nullptr ? geoid->Name() : std::string();
+}
+
 CFieldbookApp::CFieldbookApp(IViewFace& face) : m_face(face) {}
 
 CFieldbookApp::~CFieldbookApp()
@@ -141,6 +152,9 @@ CFieldbookApp::~CFieldbookApp()
 
 void CFieldbookApp::Start()
 {
+    // Each new point gets its heights and the settings that made them now,
+    // as the crew has them set: its record keeps them whatever changes later.
+    CSurveyLog::GetInstance()->SetAnnotator(AnnotatePoint);
     // Before the view starts the first log file, which may take over the
     // points of an existing one.
     if (g_companionFactory && GetConfig().m_bGeoPackage) {

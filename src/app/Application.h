@@ -9,6 +9,7 @@
 
 #include "app/FieldbookView.h"
 #include "surveylog/SurveyLogObserver.h"
+#include "surveylog/PointRecord.h"
 
 // Commands of the toolbar and their fixed numbers.
 enum : int {
@@ -75,6 +76,11 @@ private:
 using LogCompanionFactory =
     std::function<std::unique_ptr<ISurveyLogObserver>(std::function<void(const std::string&)> notice)>;
 void SetLogCompanionFactory(LogCompanionFactory factory);
+
+// What the program adds to each new point of the survey log: its heights as
+// the settings in force make them (GPS#ANTENNA, the geoid model), and those
+// settings, for the point's companion record.
+void AnnotatePoint(const SURVEY_POINT& point, POINT_HEIGHTS& heights, POINT_RECORD& record);
 
 // The application's running part: the view and the exit sequence.
 class CFieldbookApp {

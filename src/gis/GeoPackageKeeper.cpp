@@ -5,11 +5,8 @@
 #include <new>
 #include <sys/stat.h>
 
-#include "app/ConfigFile.h"
-#include "app/GeoidModel.h"
-#include "point/Heights.h"
 #include "gis/GdalErrors.h"
-#include "gis/LogTail.h"
+#include "surveylog/LogTail.h"
 #include "gis/SurveyDataset.h"
 #include "gis/SurveyExport.h"
 #include "platform/Folders.h"
@@ -17,16 +14,18 @@
 
 namespace {
 constexpr int kLockWaitMs = 500;
+
+// The survey key the log's readers will find for it: its companion's survey
+// id, or the fingerprint of a log taken over without one.
+std::string LogSurvey(const CSurveyLog& log)
+{
+    return log.HasCompanion() || log.GetCount() == 0 ? log.GetSurveyId() : SurveyFingerprint(log.GetAt(0));
+}
 } // namespace
 
-CGeoPackageKeeper::CGeoPackageKeeper(std::function<void(const std::string&)> notice, HeightsOf heights)
-    : m_notice(std::move(notice)), m_heightsOf(std::move(heights))
+CGeoPackageKeeper::CGeoPackageKeeper(std::function<void(const std::string&)> notice)
+    : m_notice(std::move(notice))
 {
-    if (!m_heightsOf) {
-        m_heightsOf = [](const SURVEY_POINT& point) {
-            return PointHeights(point, GetConfig().m_dfAntennaHeight, GetGeoidModel());
-        };
-    }
     GisInit();
     m_worker = std::thread(&CGeoPackageKeeper::Run, this);
 }
@@ -47,18 +46,9 @@ void CGeoPackageKeeper::OnLogSaved(const CSurveyLog& log)
     const size_t count = log.GetCount();
     try {
         const bool bNewFile = logPath != m_seenPath || count < m_seenCount;
-        if (bNewFile) {
+        if (bNewFile)
             m_seenPath = logPath;
-            m_heights.clear();
-            m_seenSurvey.clear();
-        }
         m_seenCount = count;
-        if (m_seenSurvey.empty() && count > 0)
-            m_seenSurvey = SurveyFingerprint(log.GetAt(0));
-        // Heights as the settings give them now, once per point: the GeoPackage
-        // keeps what the crew's antenna and geoid were at survey time.
-        while (m_heights.size() < count)
-            m_heights.push_back(m_heightsOf(log.GetAt(m_heights.size())));
 
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_stopping)
@@ -79,13 +69,14 @@ void CGeoPackageKeeper::OnLogSaved(const CSurveyLog& log)
         }
         if (job == nullptr) {
             const size_t slash = logPath.rfind('/');
-            m_jobs.push_back(
-                JOB{logPath, LOG_ID{logPath.substr(slash == std::string::npos ? 0 : slash + 1), m_seenSurvey}, from, {}});
+            m_jobs.push_back(JOB{logPath, LOG_ID{logPath.substr(slash == std::string::npos ? 0 : slash + 1), LogSurvey(log)},
+                                 from, {}});
             job = &m_jobs.back();
         }
         job->points.resize(from - job->first);
         for (size_t i = from; i < count; ++i)
-            job->points.push_back(GIS_POINT{log.GetAt(i), log.GetDistance(i), m_heights[i]});
+            job->points.push_back(
+                GIS_POINT{log.GetAt(i), log.GetDistance(i), log.GetHeights(i), log.GetRecord(i), true});
         m_handed = count;
         m_wake.notify_one();
     } catch (const std::bad_alloc&) {
@@ -140,11 +131,13 @@ void CGeoPackageKeeper::CatchUp(const std::string& folder)
         if (!ReadSurveyInput(logPath, inputs, error) || inputs.empty())
             continue;
         SURVEY_INPUT& input = inputs.front();
-        // What a crash left out of the GeoPackage is known only from the
-        // log: the antenna height and geoid of that run are not, so only the
-        // height that needs neither is written; the others stay NULL.
-        for (GIS_POINT& point : input.points)
-            point.Heights.EllipsoidHeight = EllipsoidHeight(point.Point);
+        // What a crash left out of the GeoPackage comes whole from the log and
+        // its companion record. A log without one knows no antenna height or
+        // geoid of that run: only the height that needs neither is written.
+        for (GIS_POINT& point : input.points) {
+            if (!point.bRecord)
+                point.Heights.EllipsoidHeight = EllipsoidHeight(point.Point);
+        }
         std::unique_ptr<CSurveyDataset> dataset = CSurveyDataset::Open(GeoPackageFormat(), gpkgPath, error, kLockWaitMs);
         if (!dataset)
             continue;

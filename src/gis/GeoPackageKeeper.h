@@ -28,14 +28,11 @@ class CSurveyDataset;
 
 class CGeoPackageKeeper final : public ISurveyLogObserver {
 public:
-    // A point's heights as the crew's settings give them now.
-    using HeightsOf = std::function<POINT_HEIGHTS(const SURVEY_POINT&)>;
     // notice: a one-line message for the operator, from the worker thread.
-    // heights: taken once per point, on the log's thread, when the point is
-    // first seen (so the GeoPackage holds what the settings were at survey
-    // time); by default the configuration's antenna height and the geoid
-    // model in force.
-    explicit CGeoPackageKeeper(std::function<void(const std::string&)> notice, HeightsOf heights = {});
+    // Each point's heights and record are the log's own (made when the point
+    // was logged, kept in its companion record), so the GeoPackage holds what
+    // the settings were at survey time.
+    explicit CGeoPackageKeeper(std::function<void(const std::string&)> notice);
     // Stop with the default wait.
     ~CGeoPackageKeeper() override;
     CGeoPackageKeeper(const CGeoPackageKeeper&) = delete;
@@ -88,10 +85,7 @@ private:
     // The log's thread only: the log last seen and its size then (a smaller
     // one is a new log under the same name).
     std::string m_seenPath;
-    std::string m_seenSurvey;
     size_t m_seenCount = 0;
-    std::vector<POINT_HEIGHTS> m_heights;
-    HeightsOf m_heightsOf;
 
     std::mutex m_mutex;
     std::condition_variable m_wake;

@@ -205,20 +205,6 @@ bool IsCalendarDate(int day, int month, int year)
     return day <= kDays[month - 1] + (month == 2 && bLeap ? 1 : 0);
 }
 
-std::string SurveyFingerprint(const SURVEY_POINT& first)
-{
-    char line[kLogLineSize];
-    const size_t length = FormatLogLine(first, 0.0f, line, sizeof line);
-    uint64_t hash = 14695981039346656037ull;
-    for (size_t i = 0; i < length; ++i) {
-        hash ^= static_cast<unsigned char>(line[i]);
-        hash *= 1099511628211ull;
-    }
-    char text[17];
-    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
-    return text;
-}
-
 double FloatAsDecimal(float value)
 {
     char text[32];

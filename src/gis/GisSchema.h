@@ -12,21 +12,20 @@
 
 #include <ogrsf_frmts.h>
 
-#include "point/Heights.h"
 #include "link/SurveyPoint.h"
+#include "point/Heights.h"
+#include "surveylog/LogTail.h"
+#include "surveylog/PointRecord.h"
 
-// One logged point with the Distance column the log prints for it, and its
-// heights as the crew's settings (antenna height, geoid) gave them when it was
-// logged: a GIS output holds those, whatever the settings are when it is
-// written. Depth in Heights is unused here (the Depth field has its own rule).
-struct GIS_POINT {
-    SURVEY_POINT Point;
-    float fDistance = 0.0f;
-    POINT_HEIGHTS Heights;
-};
+// One logged point as the survey log's reader gives it (PointRecord.h): a GIS
+// output holds its heights as the crew's settings gave them when it was
+// logged, whatever the settings are when it is written. Depth in Heights is
+// unused here (the Depth field has its own rule).
+using GIS_POINT = LOGGED_POINT;
 
 // Which survey a point belongs to, the same in every output: the log's file
-// name and Survey, a fingerprint of the log's first data line. Two surveys
+// name and Survey: the survey id of its companion record, or for a log
+// without one a fingerprint of its first data line. Two surveys
 // under one file name (two units, a log replaced by another survey) differ in
 // Survey; a point is then told by its Log number and how many points of the
 // survey carried that number before it.
@@ -36,10 +35,6 @@ struct LOG_ID {
     auto operator<=>(const LOG_ID&) const = default;
 };
 
-// Survey of a log whose first point is first: 16 hex digits of a 64-bit
-// FNV-1a over the data line the log prints for it, so a log read from its
-// CSV and the same log read from a GeoPackage (more digits) agree.
-std::string SurveyFingerprint(const SURVEY_POINT& first);
 
 struct SURVEY_FIELD {
     const char* pszName;

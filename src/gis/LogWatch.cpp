@@ -73,6 +73,19 @@ bool CLogWatch::ReadEvents(int fd)
     }
 }
 
+void CLogWatch::TellRecordState(const std::string& name, const CLogTail& tail)
+{
+    RECORD_STATE& told = m_recordStates[name];
+    if (!tail.HasCompanion() && !tail.Survey().empty() && !told.bNoCompanion) {
+        told.bNoCompanion = true;
+        Say("%s", NoCompanionText(name).c_str());
+    }
+    if (tail.BadRecords() > told.badRecords) {
+        told.badRecords = tail.BadRecords();
+        Say("%s", BadRecordsText(name, tail).c_str());
+    }
+}
+
 void CLogWatch::DeliverDirty()
 {
     std::vector<GIS_POINT> points;
@@ -87,9 +100,10 @@ void CLogWatch::DeliverDirty()
             continue;
         }
         m_unreadable.erase(name);
-        // The GeoPackage beside the log holds the same points at the decoder's
-        // full precision; the CSV (six decimals) only when it is missing,
-        // busy or behind.
+        // The points come whole from the log and its companion record; the
+        // GeoPackage beside it is an output like the database (a crew may
+        // have edited it), never a source.
+        TellRecordState(name, tail);
         const LOG_ID id{name, tail.Survey()};
         // Another survey renamed over a log: a delivery of its own, not points
         // the database holds already.
@@ -99,10 +113,6 @@ void CLogWatch::DeliverDirty()
                 Say("Replaced: %s is another survey now (%s); delivered as its own", name.c_str(), id.survey.c_str());
             known = id.survey;
         }
-        const std::string gpkg = m_options.folder + name.substr(0, name.size() - 4) + ".gpkg";
-        std::vector<GIS_POINT> precise = points;
-        if (ReadGeoPackagePoints(gpkg, id, first, precise))
-            points = std::move(precise);
         size_t added = 0;
         if (!m_target.Deliver(id, points.data(), points.size(), first, added)) {
             if (!m_bOutage) {

@@ -14,7 +14,7 @@
 #include <set>
 #include <string>
 
-#include "gis/LogTail.h"
+#include "surveylog/LogTail.h"
 #include "gis/PgTarget.h"
 
 struct WATCH_OPTIONS {
@@ -39,6 +39,9 @@ private:
     bool ReadEvents(int fd);
     void DeliverDirty();
     void ScanFolder();
+    // Says once that a log has no companion record, and of each new record
+    // line that could not be read.
+    void TellRecordState(const std::string& name, const CLogTail& tail);
 
     CPgTarget& m_target;
     WATCH_OPTIONS m_options;
@@ -46,6 +49,11 @@ private:
     std::set<std::string> m_dirty;       // logs with points that may not be sent yet
     std::set<std::string> m_unreadable;  // reported once each
     std::map<std::string, std::string> m_surveys; // the survey last read under each name
+    struct RECORD_STATE {
+        bool bNoCompanion = false;
+        size_t badRecords = 0;
+    };
+    std::map<std::string, RECORD_STATE> m_recordStates; // what was told of each log's record
     bool m_bOutage = false;
     bool m_bFolderGone = false;
     std::chrono::milliseconds m_retry{0};

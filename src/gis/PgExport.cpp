@@ -11,7 +11,7 @@
 
 #include "gis/GdalErrors.h"
 #include "gis/GisFormats.h"
-#include "gis/LogTail.h"
+#include "surveylog/LogTail.h"
 #include "gis/LogWatch.h"
 #include "gis/PgTarget.h"
 
@@ -226,6 +226,12 @@ int ExportToDatabase(const std::string& output, const std::string& unit, const s
                 if (!reader.ReadNew(path, batch, first, true, kBatchPoints))
                     return false;
                 reader.Commit();
+                if (top) {
+                    if (!reader.HasCompanion())
+                        std::fprintf(err, "%s\n", NoCompanionText(name).c_str());
+                    if (reader.BadRecords() > 0)
+                        std::fprintf(err, "%s\n", BadRecordsText(name, reader).c_str());
+                }
                 log = LOG_ID{name, reader.Survey()};
                 return true;
             },

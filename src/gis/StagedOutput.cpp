@@ -13,7 +13,7 @@
 #include <ogrsf_frmts.h>
 
 #include "gis/GdalErrors.h"
-#include "gis/LogTail.h"
+#include "surveylog/LogTail.h"
 
 namespace {
 

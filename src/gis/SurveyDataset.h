@@ -181,11 +181,3 @@ private:
     // does not read and parse the whole line again (a GeoPackage kept open).
     std::map<LOG_ID, OGRFeatureUniquePtr> m_trackFeatures;
 };
-
-// The points first .. first + count - 1 of log as the GeoPackage at path holds
-// them (the decoder's full precision), in log order. False, points cleared,
-// when the file is missing, busy, holds fewer, or holds other Log numbers than
-// expected (the CSV's points of the same numbers): the CSV is then the source.
-bool ReadGeoPackagePoints(const std::string& path, const LOG_ID& log, size_t first,
-                          std::vector<GIS_POINT>& points);
-

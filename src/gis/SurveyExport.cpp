@@ -17,7 +17,7 @@
 #include "gis/GeoidGrid.h"
 #include "gis/GisFormats.h"
 #include "gis/MapGrid.h"
-#include "gis/LogTail.h"
+#include "surveylog/LogTail.h"
 #include "gis/StagedOutput.h"
 #include "gis/SurveyDataset.h"
 #include "surveylog/LogFormat.h"
@@ -192,6 +192,18 @@ void TellProgress(std::FILE* err, const std::string& logFile, size_t first, size
         std::fprintf(err, "fieldbook-export: %s: %zu points\n", logFile.c_str(), done);
 }
 
+// Says on err that a log has no companion record, or that lines of it could
+// not be read.
+void TellRecordState(std::FILE* err, const std::string& logFile, const CLogTail& reader)
+{
+    if (err == nullptr)
+        return;
+    if (!reader.HasCompanion())
+        std::fprintf(err, "%s\n", NoCompanionText(logFile).c_str());
+    if (reader.BadRecords() > 0)
+        std::fprintf(err, "%s\n", BadRecordsText(logFile, reader).c_str());
+}
+
 // A survey log streamed into output a chunk at a time, so that the memory an
 // export takes does not grow with the log.
 using HeightsOf = std::function<POINT_HEIGHTS(const SURVEY_POINT&)>;
@@ -211,10 +223,15 @@ bool StreamSurveyLog(const std::string& path, CSurveyDataset& output, const Heig
         }
         if (chunk.empty())
             return true;
-        if (log.survey.empty())
+        if (log.survey.empty()) {
             log.survey = reader.Survey();
-        for (GIS_POINT& point : chunk)
-            point.Heights = heights(point.Point);
+            TellRecordState(err, log.logFile, reader);
+        }
+        // A point with its record keeps the heights it was logged with.
+        for (GIS_POINT& point : chunk) {
+            if (!point.bRecord)
+                point.Heights = heights(point.Point);
+        }
         if (!output.AppendPoints(log, chunk.data(), chunk.size(), first, error))
             return false;
         reader.Commit();

@@ -12,6 +12,7 @@
 #include "platform/Clock.h"
 #include "platform/Folders.h"
 #include "platform/RegularFile.h"
+#include "surveylog/Companion.h"
 
 namespace {
 
@@ -67,14 +68,59 @@ bool CSurveyLog::Add(const SURVEY_POINT& point)
 {
     try {
         m_distances.push_back(0.0f);
+        m_heights.emplace_back();
+        m_records.emplace_back();
         m_points.push_back(point);
     } catch (const std::bad_alloc&) {
         m_distances.resize(m_points.size());
+        m_heights.resize(m_points.size());
+        m_records.resize(m_points.size());
         return false;
     }
     m_distances.back() = m_distance.Next(point);
+    if (m_annotator)
+        m_annotator(point, m_heights.back(), m_records.back());
     m_bUnsaved = true;
     return true;
+}
+
+bool CSurveyLog::SetVoid(size_t index, bool bVoid)
+{
+    if (index >= m_points.size())
+        return false;
+    m_records[index].bVoid = bVoid;
+    if (index < m_nRecorded)
+        m_amended.insert(index);
+    m_bUnsaved = true;
+    return true;
+}
+
+bool CSurveyLog::SetNote(size_t index, const std::string& note)
+{
+    if (index >= m_points.size())
+        return false;
+    m_records[index].Note = note;
+    if (index < m_nRecorded)
+        m_amended.insert(index);
+    m_bUnsaved = true;
+    return true;
+}
+
+void CSurveyLog::SetJob(const JOB_INFO& job)
+{
+    m_job = job;
+    m_bJobUnsaved = true;
+    m_bUnsaved = true;
+}
+
+void CSurveyLog::NewSurvey()
+{
+    m_surveyId = NewSurveyId();
+    m_nRecorded = 0;
+    m_amended.clear();
+    m_bCompanionStarted = false;
+    m_bWithoutCompanion = false;
+    m_bJobUnsaved = m_job.IsSet();
 }
 
 void CSurveyLog::Clear()
@@ -82,11 +128,14 @@ void CSurveyLog::Clear()
     // A long survey holds megabytes; give them back rather than keep the peak.
     std::vector<SURVEY_POINT>().swap(m_points);
     std::vector<float>().swap(m_distances);
+    std::vector<POINT_HEIGHTS>().swap(m_heights);
+    std::vector<POINT_RECORD>().swap(m_records);
     std::string().swap(m_lines);
     m_formatted = 0;
     m_distance.Reset();
     m_bUnsaved = false;
     m_nSaved = 0;
+    NewSurvey();
 }
 
 std::string CSurveyLog::GetFullPath() const { return WithTrailingSlash(m_folder) + m_fileName; }
@@ -104,7 +153,7 @@ bool CSurveyLog::Save()
         return true;
     if (m_fileName.empty())
         return false;
-    if (!WriteFile(GetFullPath())) {
+    if (!WriteCompanion(GetFullPath()) || !WriteFile(GetFullPath())) {
         m_nSaveError = errno != 0 ? errno : EIO;
         ++m_nFailedSaves;
         if (m_pObserver != nullptr)
@@ -123,9 +172,13 @@ bool CSurveyLog::StartNewFile()
 {
     // Points that arrived before any file was named belong to the first file.
     std::vector<SURVEY_POINT> carried;
-    if (m_fileName.empty())
+    std::vector<POINT_HEIGHTS> carriedHeights;
+    std::vector<POINT_RECORD> carriedRecords;
+    if (m_fileName.empty()) {
         carried.swap(m_points);
-    else if (!Save())
+        carriedHeights.swap(m_heights);
+        carriedRecords.swap(m_records);
+    } else if (!Save())
         return false; // the only copy of this survey is in memory: keep it
     Clear();
 
@@ -138,8 +191,12 @@ bool CSurveyLog::StartNewFile()
     // The file holds what was taken over: whatever is kept beside it catches up now.
     if (!m_points.empty() && m_pObserver != nullptr)
         m_pObserver->OnLogSaved(*this);
-    for (const SURVEY_POINT& point : carried)
-        Add(point);
+    for (size_t i = 0; i < carried.size(); ++i) {
+        if (Add(carried[i])) {
+            m_heights.back() = carriedHeights[i];
+            m_records.back() = carriedRecords[i];
+        }
+    }
 
     if (m_newFileWait.count() > 0)
         std::this_thread::sleep_for(m_newFileWait);
@@ -159,6 +216,10 @@ void CSurveyLog::ReadFile(const std::string& path)
         }
         return;
     }
+    CCompanionReader companion;
+    bool bCompanion = companion.ReadNew(CompanionPathForLog(path), true) && companion.Exists();
+    const size_t before = m_points.size();
+    size_t index = 0;
     char line[kLogReadBufferSize];
     if (std::fgets(line, sizeof line, file) != nullptr) { // the header line
         bool bUnitsLine = true;
@@ -168,11 +229,104 @@ void CSurveyLog::ReadFile(const std::string& path)
                 continue;
             }
             SURVEY_POINT point;
-            if (ReadLogLine(line, point) && !Add(point))
+            if (!ReadLogLine(line, point))
+                continue;
+            POINT_HEIGHTS heights;
+            POINT_RECORD record;
+            const bool bJoined =
+                bCompanion && companion.Join(index, point.LocateData.u32EepromFileIndex, point, heights, record);
+            if (index == 0 && !bJoined)
+                bCompanion = false; // another survey's record beside this log
+            ++index;
+            // A point taken over keeps the record it was logged with, not
+            // what the settings would make of it now.
+            Annotator annotator = std::move(m_annotator);
+            const bool bAdded = Add(point);
+            m_annotator = std::move(annotator);
+            if (!bAdded)
                 break;
+            if (bJoined) {
+                m_heights.back() = heights;
+                m_records.back() = record;
+            }
         }
     }
     std::fclose(file);
+    if (before != 0 || m_points.empty())
+        return;
+    // The companion goes on from where it stands: same survey, new records
+    // appended after those it holds. A log taken over without one keeps
+    // none, so that its points keep the Survey key its CSV gave them.
+    m_nRecorded = m_points.size();
+    if (bCompanion && !companion.Survey().empty()) {
+        m_surveyId = companion.Survey();
+        m_job = companion.Job();
+        m_bJobUnsaved = false;
+        m_bCompanionStarted = true;
+    } else {
+        m_bWithoutCompanion = true;
+    }
+}
+
+bool CSurveyLog::WriteCompanion(const std::string& logPath)
+{
+    if (m_bWithoutCompanion)
+        return true;
+    std::string text;
+    try {
+        if (!m_bCompanionStarted) {
+            const size_t slash = logPath.rfind('/');
+            AppendCompanionHeader(text, m_surveyId, logPath.substr(slash == std::string::npos ? 0 : slash + 1));
+        }
+        if (m_bJobUnsaved)
+            AppendCompanionJob(text, m_job);
+        for (const size_t index : m_amended)
+            AppendCompanionAmend(text, index, m_records[index]);
+        for (size_t i = m_nRecorded; i < m_points.size(); ++i)
+            AppendCompanionPoint(text, i, m_points[i], m_heights[i], m_records[i]);
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return false;
+    }
+    if (text.empty())
+        return true;
+    const std::string path = CompanionPathForLog(logPath);
+    errno = 0;
+    // A record of this name that the log did not take over belongs to no
+    // point it holds: the CSV replaces its file whole, so does the record.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | (m_bCompanionStarted ? 0 : O_TRUNC),
+                          0666);
+    if (fd < 0)
+        return false;
+    struct stat st{};
+    bool ok = ::fstat(fd, &st) == 0;
+    const off_t good = ok ? st.st_size : 0;
+    // A line torn by a power cut ends where the next record would begin:
+    // close it, so that only it is lost.
+    char last = '\n';
+    if (ok && good > 0 && ::pread(fd, &last, 1, good - 1) == 1 && last != '\n')
+        text.insert(text.begin(), '\n');
+    ok = ok && WriteAll(fd, text.data(), text.size()) && ::fsync(fd) == 0;
+    if (!ok) {
+        // Nothing of this save stays: the next one writes it all again.
+        const int error = errno != 0 ? errno : EIO;
+        if (::ftruncate(fd, good) == 0)
+            ::fsync(fd);
+        ::close(fd);
+        errno = error;
+        return false;
+    }
+    if (::close(fd) != 0)
+        return false;
+    if (!m_bCompanionStarted) {
+        const size_t slash = path.rfind('/');
+        SyncFolder(slash == std::string::npos ? std::string() : path.substr(0, slash + 1));
+    }
+    m_bCompanionStarted = true;
+    m_bJobUnsaved = false;
+    m_amended.clear();
+    m_nRecorded = m_points.size();
+    return true;
 }
 
 bool CSurveyLog::FormatNewLines()

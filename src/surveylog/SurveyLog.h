@@ -6,11 +6,14 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "link/SurveyPoint.h"
 #include "surveylog/LogFormat.h"
+#include "surveylog/PointRecord.h"
 #include "surveylog/SurveyLogObserver.h"
 
 class CSurveyLog {
@@ -19,6 +22,12 @@ public:
     static CSurveyLog* GetInstance();
     // Frees the log. Points that no save has put on disk yet get one last try.
     static void DestroyInstance();
+
+    // Fills in what a new point has beyond its measurement: its heights as the
+    // crew's settings give them now, those settings, the current utility. Set
+    // by the program; without one a point has no heights and an empty record.
+    using Annotator = std::function<void(const SURVEY_POINT&, POINT_HEIGHTS&, POINT_RECORD&)>;
+    void SetAnnotator(Annotator annotator) { m_annotator = std::move(annotator); }
 
     // False only when memory for the point could not be had.
     bool Add(const SURVEY_POINT& point);
@@ -33,6 +42,23 @@ public:
     // The Distance column of point index, worked out once when it was added:
     // the log's line prints it, and every GIS output takes it from here.
     float GetDistance(size_t index) const { return m_distances[index]; }
+    // The rest of point index's record, kept in the companion record.
+    const POINT_HEIGHTS& GetHeights(size_t index) const { return m_heights[index]; }
+    const POINT_RECORD& GetRecord(size_t index) const { return m_records[index]; }
+
+    // The crew's marks on a point already logged; the next save writes them.
+    // False for an index the log does not hold.
+    bool SetVoid(size_t index, bool bVoid);
+    bool SetNote(size_t index, const std::string& note);
+    // The log's job; a new log starts with the job of the one before.
+    void SetJob(const JOB_INFO& job);
+    const JOB_INFO& GetJob() const { return m_job; }
+    // The survey's id (see Companion.h): made with the log's name, taken over
+    // from the companion record of a log of that name that exists already.
+    const std::string& GetSurveyId() const { return m_surveyId; }
+    // False for a log taken over that has no companion record (its points'
+    // Survey key is then the fingerprint of its first line, see LogTail.h).
+    bool HasCompanion() const { return !m_bWithoutCompanion; }
 
     const std::string& GetFileName() const { return m_fileName; }
     void SetFileName(const std::string& name) { m_fileName = name; }
@@ -41,9 +67,11 @@ public:
     void SetFolder(const std::string& folder) { m_folder = folder; }
     std::string GetFullPath() const;
 
-    // Writes the current file from the list. An empty list writes nothing and
-    // succeeds. False when the file could not be written: the points stay and
-    // the previous file is left as it was.
+    // Writes the current file from the list: first what the companion record
+    // lacks is appended to it and synced, then the CSV is replaced, so no
+    // reader ever sees a point in the CSV without its record. An empty list
+    // writes nothing and succeeds. False when either could not be written:
+    // the points stay and the previous CSV is left as it was.
     bool Save();
     // Why the last save failed: errno, and the file it tried; zero after a save
     // that worked. FailedSaves counts every failure of the run, so a reporter
@@ -59,9 +87,11 @@ public:
     bool StartNewFile();
     void SetNewFileWait(std::chrono::milliseconds wait) { m_newFileWait = wait; }
 
-    // Appends the points stored in the log file at path; a missing or unreadable
-    // file adds nothing. Something other than a regular file (a FIFO, device or
-    // folder) is not opened; a line on stderr says so.
+    // Appends the points stored in the log file at path, with their records
+    // from its companion where it has one (whose survey id and job the log then
+    // takes); a missing or unreadable file adds nothing. Something other than
+    // a regular file (a FIFO, device or folder) is not opened; a line on
+    // stderr says so.
     void ReadFile(const std::string& path);
 
     // Replaces the file at path with the heading lines and every data line. The
@@ -83,7 +113,7 @@ public:
     void SetObserver(ISurveyLogObserver* observer) { m_pObserver = observer; }
 
 private:
-    CSurveyLog() = default;
+    CSurveyLog() { NewSurvey(); }
     CSurveyLog(const CSurveyLog&) = delete;
     CSurveyLog& operator=(const CSurveyLog&) = delete;
 
@@ -91,6 +121,11 @@ private:
     // depends only on its own point and the points before it, so the text of
     // lines already formatted is kept and only new points are formatted.
     bool FormatNewLines();
+    // Appends to the companion record of the log at path what it lacks:
+    // its first line, records of points not yet in it, the job, marks.
+    bool WriteCompanion(const std::string& path);
+    // Starts the companion state of a new log: a fresh survey id, nothing on disk.
+    void NewSurvey();
 
     std::string m_fileName;
     std::string m_folder;
@@ -105,6 +140,16 @@ private:
     std::string m_lines;     // data lines of m_points[0, m_formatted)
     size_t m_formatted = 0;
     std::vector<float> m_distances; // the Distance column of each of m_points
+    std::vector<POINT_HEIGHTS> m_heights; // of each of m_points
+    std::vector<POINT_RECORD> m_records;  // of each of m_points
+    Annotator m_annotator;
+    std::string m_surveyId;
+    JOB_INFO m_job;
+    bool m_bJobUnsaved = false;
+    std::set<size_t> m_amended;     // points whose marks changed since their record was written
+    size_t m_nRecorded = 0;         // points whose record the companion holds
+    bool m_bCompanionStarted = false; // the companion has its first line
+    bool m_bWithoutCompanion = false; // a log taken over that has none
     CTrackDistance m_distance;      // its state after the last point added
 };
 

@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "app/Application.h"
 #include "gis/GeoPackageKeeper.h"
 #include "gis/GdalReadBack.h"
 #include "gis/SurveyExport.h"
@@ -67,6 +68,9 @@ SURVEY_POINT Numbered(uint32_t log)
     SURVEY_POINT point = NorthEastPoint();
     point.LocateData.u32EepromFileIndex = log;
     point.GpsFix.dfLatAng += log * 1e-7;
+    point.Quality.u32Present |= QUALITY_FIX_TYPE | QUALITY_H_ACCURACY;
+    point.Quality.nFixType = FIX_RTK_FIXED;
+    point.Quality.dfHAccuracy = 0.014;
     return point;
 }
 
@@ -80,10 +84,12 @@ protected:
         m_log->SetFileName("0712124705.txt");
         m_log->SetNewFileWait(0ms);
         m_log->SetObserver(&m_keeper);
+        m_log->SetAnnotator(AnnotatePoint);
     }
     void TearDown() override
     {
         m_log->SetObserver(nullptr);
+        m_log->SetAnnotator({});
         m_log->Clear();
         m_log->SetFileName("");
     }
@@ -328,6 +334,7 @@ TEST(KeeperKill, KillDuringWritesLeavesAPrefixThatTheNextRunCompletes)
     log->Clear();
     log->SetFolder(dir.Path());
     log->SetFileName("0712124705.txt");
+    log->SetAnnotator(AnnotatePoint);
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -368,18 +375,27 @@ TEST(KeeperKill, KillDuringWritesLeavesAPrefixThatTheNextRunCompletes)
         // catches the short GeoPackage up.
         for (uint32_t i = 1; i <= kPoints; ++i)
             log->Add(Numbered(i));
-        ASSERT_TRUE(log->WriteFile(dir.File("0712124705.txt")));
+        ASSERT_TRUE(log->Save());
         CGeoPackageKeeper keeper([&notices](const std::string& text) { notices.push_back(text); });
         keeper.CatchUpFolder(dir.Path(), 0ms);
         ASSERT_TRUE(keeper.WaitIdle(120s));
     }
     log->Clear();
     log->SetFileName("");
+    log->SetAnnotator({});
     for (const std::string& notice : notices)
         EXPECT_EQ(notice.rfind("GeoPackage caught up: ", 0), 0u) << notice;
     GDALDatasetUniquePtr gpkg = OpenForReading(gpkgPath);
     ASSERT_TRUE(gpkg);
     EXPECT_EQ(gpkg->GetLayerByName("survey_points")->GetFeatureCount(), kPoints);
+    // The points caught up come whole from the companion record: quality,
+    // heights, full precision.
+    OGRFeatureUniquePtr last(gpkg->GetLayerByName("survey_points")->GetFeature(kPoints));
+    ASSERT_TRUE(last);
+    EXPECT_STREQ(last->GetFieldAsString("FixType"), "RTK fixed");
+    EXPECT_DOUBLE_EQ(last->GetFieldAsDouble("HAccuracy"), 0.014);
+    EXPECT_TRUE(last->IsFieldSetAndNotNull(last->GetFieldIndex("EllipsoidHeight")));
+    EXPECT_DOUBLE_EQ(last->GetGeometryRef()->toPoint()->getY(), Numbered(kPoints).GpsFix.dfLatAng);
     ASSERT_NE(gpkg->GetLayerByName("survey_track"), nullptr);
     const std::vector<OGRFeatureUniquePtr> track = Features(*gpkg->GetLayerByName("survey_track"));
     ASSERT_EQ(track.size(), 1u);

@@ -10,7 +10,7 @@
 
 #include "gis/GdalErrors.h"
 #include "gis/LayerStyles.h"
-#include "gis/LogTail.h"
+#include "surveylog/LogTail.h"
 #include "gis/PgTarget.h"
 #include "support/PostgresServer.h"
 #include "support/ScratchDir.h"

@@ -200,27 +200,30 @@ TEST_F(WatchTest, WrongPasswordFailsAnExportAndIsRetriedByTheWatcher)
     EXPECT_EQ(CountOf(Out("watch"), "Database refused us"), 1) << Out("watch");
 }
 
-// The watcher as an office meets it: a GeoPackage beside the log (its full
-// precision wins over the CSV's six decimals), a row the database refuses (set
-// aside, named once, the rest goes on), and another survey renamed over the
-// log (delivered as its own).
-TEST_F(WatchTest, GeoPackagePrecisionRefusedRowAndReplacedLog)
+// The watcher as an office meets it: the companion record beside the log (its
+// full precision and quality win over the CSV's six decimals; a GeoPackage
+// beside it, which a crew may have edited, is never read), a row the database
+// refuses (set aside, named once, the rest goes on), and another survey
+// renamed over the log without its record (delivered as its own).
+TEST_F(WatchTest, CompanionRecordRefusedRowAndReplacedLog)
 {
     const std::string log = dir.File(std::string("logs/") + kLog);
     std::vector<SURVEY_POINT> points = SamplePoints(0, 4);
     ASSERT_TRUE(WriteSurveyLog(log, points));
-    const LOG_ID id{kLog, SurveyFingerprint(points[0])};
-    std::vector<GIS_POINT> precise;
-    for (SURVEY_POINT point : SamplePoints(0, 5)) {
-        point.GpsFix.dfLatAng += 3e-8; // beyond the CSV's six decimals
-        precise.push_back(GIS_POINT{point, 0.0f, {}});
-    }
+    const LOG_ID id{kLog, "5d1f0c2b9a8e7d6c5b4a39281706f5e4"};
+    std::vector<SURVEY_POINT> precise = SamplePoints(0, 5);
+    for (SURVEY_POINT& point : precise)
+        point.GpsFix.dfLatAng -= 3e-8; // beyond the CSV's six decimals
+    // A point ahead of the log: the record is written before the CSV.
+    ASSERT_TRUE(WriteCompanionRecord(log, precise, id.survey));
     {
-        // A point ahead of the log: whole for the log's first save.
+        std::vector<GIS_POINT> edited(1);
+        edited[0].Point = precise[0];
+        edited[0].Point.GpsFix.dfLatAng += 1.0;
         std::string error;
         auto gpkg = CSurveyDataset::Open(GeoPackageFormat(), dir.File("logs/0712140000.gpkg"), error);
         ASSERT_TRUE(gpkg) << error;
-        ASSERT_TRUE(gpkg->AppendPoints(id, precise.data(), precise.size(), 0, error) && gpkg->Commit(error) &&
+        ASSERT_TRUE(gpkg->AppendPoints(id, edited.data(), edited.size(), 0, error) && gpkg->Commit(error) &&
                     gpkg->Close(error))
             << error;
     }
@@ -230,11 +233,16 @@ TEST_F(WatchTest, GeoPackagePrecisionRefusedRowAndReplacedLog)
     std::vector<std::string> lat;
     ASSERT_TRUE(SharedPostgres().Query("office", "SELECT ST_Y(geom)::text FROM survey_points ORDER BY fid LIMIT 1", &lat));
     ASSERT_EQ(lat.size(), 1u);
-    EXPECT_NEAR(std::strtod(lat[0].c_str(), nullptr), precise[0].Point.GpsFix.dfLatAng, 1e-11);
+    EXPECT_NEAR(std::strtod(lat[0].c_str(), nullptr), precise[0].GpsFix.dfLatAng, 1e-11);
+    std::vector<std::string> record;
+    ASSERT_TRUE(SharedPostgres().Query(
+        "office", "SELECT concat_ws(' ', \"Survey\", \"FixType\", \"EllipsoidHeight\") FROM survey_points ORDER BY fid LIMIT 1",
+        &record));
+    EXPECT_EQ(record, std::vector<std::string>{id.survey + " RTK fixed 120"});
 
     ASSERT_TRUE(SharedPostgres().Query("office", "ALTER TABLE survey_points ADD CONSTRAINT no_1005 CHECK (\"Log\" <> 1005)"));
-    // Four points more in one save, the GeoPackage holding only the first of
-    // them: they come from the CSV, all four.
+    // Four points more in one save, the record holding only the first of
+    // them: the others come from the CSV alone, all four delivered.
     Survey("logs", 8, 8);
     ASSERT_TRUE(WaitForRows("van-1", 7)) << Out("watch");
 

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "surveylog/Companion.h"
 #include "surveylog/LogFormat.h"
 
 SURVEY_POINT SamplePoint(int n)
@@ -57,4 +58,27 @@ bool WriteSurveyLog(const std::string& path, const std::vector<SURVEY_POINT>& po
     }
     const bool ok = std::fclose(file) == 0;
     return ok && std::rename(temporary.c_str(), path.c_str()) == 0;
+}
+
+bool WriteCompanionRecord(const std::string& logPath, const std::vector<SURVEY_POINT>& points,
+                          const std::string& survey)
+{
+    std::string text;
+    AppendCompanionHeader(text, survey, logPath.substr(logPath.rfind('/') + 1));
+    for (size_t i = 0; i < points.size(); ++i) {
+        SURVEY_POINT point = points[i];
+        POINT_HEIGHTS heights;
+        if (point.GpsFix.nGpsFix != 0) {
+            heights.EllipsoidHeight = point.GpsFix.dfAltVal + 20.0;
+            point.Quality.u32Present = QUALITY_FIX_TYPE | QUALITY_H_ACCURACY;
+            point.Quality.nFixType = FIX_RTK_FIXED;
+            point.Quality.dfHAccuracy = 0.02;
+        }
+        AppendCompanionPoint(text, i, point, heights, POINT_RECORD{});
+    }
+    std::FILE* file = std::fopen(CompanionPathForLog(logPath).c_str(), "wb");
+    if (file == nullptr)
+        return false;
+    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    return (std::fclose(file) == 0) && written;
 }

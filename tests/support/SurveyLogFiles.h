@@ -15,3 +15,8 @@ SURVEY_POINT SamplePoint(int n);
 // Points first .. first + count - 1.
 std::vector<SURVEY_POINT> SamplePoints(int first, int count);
 bool WriteSurveyLog(const std::string& path, const std::vector<SURVEY_POINT>& points);
+// The companion record of such a log, written whole: survey's first line, then
+// a record per point whose EllipsoidHeight is its altitude + 20 m (none
+// without a fix) and whose quality says RTK fixed at 0.02 m.
+bool WriteCompanionRecord(const std::string& logPath, const std::vector<SURVEY_POINT>& points,
+                          const std::string& survey);

@@ -120,7 +120,7 @@ TEST_F(SurveyLogTest, SaveWritesHeadingsAndOneLinePerPointAndLeavesNothingElse)
         ASSERT_TRUE(log->Save());
     }
     EXPECT_EQ(ReadWholeFile(dir.File("log.txt")), kHeadings + ZeroLine(1) + ZeroLine(2) + ZeroLine(3));
-    EXPECT_EQ(FolderEntries(dir.Path()), std::vector<std::string>{"log.txt"});
+    EXPECT_EQ(FolderEntries(dir.Path()), (std::vector<std::string>{"log.jsonl", "log.txt"}));
     EXPECT_EQ(LogPaneText(*log), "log.txt (3)");
 }
 
@@ -315,7 +315,7 @@ TEST_F(SurveyLogTest, StartNewFileSavesTheOldSurveyAndEmptiesTheList)
     ASSERT_TRUE(log->StartNewFile());
     EXPECT_EQ(log->GetCount(), 0u);
     EXPECT_EQ(Lines(ReadWholeFile(dir.File("0612143005.txt"))).size(), 3u);
-    EXPECT_EQ(FolderEntries(dir.Path()), std::vector<std::string>{"0612143005.txt"});
+    EXPECT_EQ(FolderEntries(dir.Path()), (std::vector<std::string>{"0612143005.jsonl", "0612143005.txt"}));
 }
 
 TEST_F(SurveyLogTest, ExistingFileOfTheNewNameIsTakenOverAndExtended)
@@ -358,7 +358,7 @@ TEST_F(SurveyLogTest, FolderWithLettersBeyondAsciiIsUsedAsItIs)
     ASSERT_TRUE(log->StartNewFile());
     log->Add(Indexed(1));
     ASSERT_TRUE(log->Save());
-    EXPECT_EQ(FolderEntries(folder), std::vector<std::string>{"0612143005.txt"});
+    EXPECT_EQ(FolderEntries(folder), (std::vector<std::string>{"0612143005.jsonl", "0612143005.txt"}));
 }
 
 // While it lives the folder refuses new files, even to root.
@@ -391,7 +391,7 @@ TEST_F(SurveyLogTest, ReadOnlyFolderKeepsThePointsAndThePreviousFile)
         EXPECT_FALSE(log->Save());
         EXPECT_EQ(log->GetCount(), 3u);
         EXPECT_EQ(ReadWholeFile(dir.File("log.txt")), before);
-        EXPECT_EQ(FolderEntries(dir.Path()), std::vector<std::string>{"log.txt"});
+        EXPECT_EQ(FolderEntries(dir.Path()), (std::vector<std::string>{"log.jsonl", "log.txt"}));
     }
     log->Add(Indexed(3));
     EXPECT_TRUE(log->Save());

@@ -1,4 +1,4 @@
-#include "gis/LogTail.h"
+#include "surveylog/LogTail.h"
 
 #include <cstdio>
 #include <dirent.h>
@@ -38,6 +38,34 @@ float PrintedDistance(const char* line)
 
 } // namespace
 
+std::string SurveyFingerprint(const SURVEY_POINT& first)
+{
+    char line[kLogLineSize];
+    const size_t length = FormatLogLine(first, 0.0f, line, sizeof line);
+    uint64_t hash = 14695981039346656037ull;
+    for (size_t i = 0; i < length; ++i) {
+        hash ^= static_cast<unsigned char>(line[i]);
+        hash *= 1099511628211ull;
+    }
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+    return text;
+}
+
+std::string NoCompanionText(const std::string& logName)
+{
+    return "Note: " + logName + " has no companion record; its points carry the CSV's 43 columns alone";
+}
+
+std::string BadRecordsText(const std::string& logName, const CLogTail& tail)
+{
+    const size_t slash = logName.rfind('/');
+    const std::string companion = CompanionPathForLog(logName.substr(slash == std::string::npos ? 0 : slash + 1));
+    return "Record: " + companion + " line " + std::to_string(tail.FirstBadRecord()) +
+           " cannot be read (torn or edited); " + std::to_string(tail.BadRecords()) +
+           (tail.BadRecords() == 1 ? " line skipped" : " lines skipped");
+}
+
 bool IsSurveyLogName(const std::string& name)
 {
     if (name.size() != 14 || name.compare(10, 4, ".txt") != 0)
@@ -68,15 +96,18 @@ void CLogTail::Reset()
     m_committed = POSITION{};
     m_pending = POSITION{};
     m_count = 0;
+    m_companion.Reset();
+    m_bForeignCompanion = false;
 }
 
 void CLogTail::Commit()
 {
     m_committed = m_pending;
     m_count = m_committed.count;
+    m_companion.Forget(m_count);
 }
 
-bool CLogTail::ReadNew(const std::string& path, std::vector<GIS_POINT>& points, size_t& first, bool bWhole,
+bool CLogTail::ReadNew(const std::string& path, std::vector<LOGGED_POINT>& points, size_t& first, bool bWhole,
                        size_t maxPoints)
 {
     points.clear();
@@ -91,9 +122,18 @@ bool CLogTail::ReadNew(const std::string& path, std::vector<GIS_POINT>& points, 
     if (pos.lOffset > 0) {
         const long lineStart = pos.lOffset - static_cast<long>(pos.lastLine.size());
         if (std::fseek(file.get(), lineStart, SEEK_SET) != 0 || !NextLine(file.get(), line, complete) ||
-            line != pos.lastLine)
+            line != pos.lastLine) {
             pos = POSITION{};
+            m_companion.Reset(); // another survey's record now, if any
+            m_bForeignCompanion = false;
+        }
     }
+    // The companion is written before the CSV: what it holds now covers every
+    // line read below.
+    const std::string companionPath = CompanionPathForLog(path);
+    if (!m_companion.ReadNew(companionPath, bWhole))
+        return false;
+    bool bCompanion = m_companion.Exists() && !m_companion.Survey().empty() && !m_bForeignCompanion;
     if (pos.lOffset == 0) {
         std::rewind(file.get());
         // The header and the units line are no points.
@@ -116,13 +156,20 @@ bool CLogTail::ReadNew(const std::string& path, std::vector<GIS_POINT>& points, 
             std::fseek(file.get(), start, SEEK_SET);
             break;
         }
-        GIS_POINT point;
+        LOGGED_POINT point;
         if (ReadLogLine(line.c_str(), point.Point)) {
             // Worked out once, by the log as it printed the line.
             point.fDistance = PrintedDistance(line.c_str());
-            if (pos.count == 0)
-                pos.survey = SurveyFingerprint(point.Point);
-            points.push_back(point);
+            point.bRecord = bCompanion && m_companion.Join(pos.count, point.Point.LocateData.u32EepromFileIndex,
+                                                           point.Point, point.Heights, point.Record);
+            if (pos.count == 0) {
+                // A first line without its record: the companion beside the
+                // log is another survey's (a CSV copied over the log alone).
+                if (bCompanion && !point.bRecord)
+                    m_bForeignCompanion = true, bCompanion = false;
+                pos.survey = bCompanion ? m_companion.Survey() : SurveyFingerprint(point.Point);
+            }
+            points.push_back(std::move(point));
             ++pos.count;
         }
         pos.lOffset = std::ftell(file.get());
