@@ -153,7 +153,23 @@ bool CSurveyLog::Save()
         return true;
     if (m_fileName.empty())
         return false;
-    if (!WriteCompanion(GetFullPath()) || !WriteFile(GetFullPath())) {
+    // The record's new lines are written before the CSV is renamed into
+    // place, so no reader sees a line without its record; they are synced
+    // after, where that sync also commits the rename (one flush, not two).
+    // A power cut in between can only leave the CSV's newest lines without
+    // their record, never a record torn in the middle of the file.
+    int companion = -1;
+    bool ok = AppendCompanion(GetFullPath(), companion) && WriteCsv(GetFullPath(), false);
+    if (companion >= 0) {
+        const int error = errno;
+        ok = (::fsync(companion) == 0) && ok;
+        ok = (::close(companion) == 0) && ok;
+        if (errno == 0)
+            errno = error;
+    }
+    if (ok)
+        SyncFolder(m_folder);
+    if (!ok) {
         m_nSaveError = errno != 0 ? errno : EIO;
         ++m_nFailedSaves;
         if (m_pObserver != nullptr)
@@ -268,8 +284,9 @@ void CSurveyLog::ReadFile(const std::string& path)
     }
 }
 
-bool CSurveyLog::WriteCompanion(const std::string& logPath)
+bool CSurveyLog::AppendCompanion(const std::string& logPath, int& fdOut)
 {
+    fdOut = -1;
     if (m_bWithoutCompanion)
         return true;
     std::string text;
@@ -306,7 +323,7 @@ bool CSurveyLog::WriteCompanion(const std::string& logPath)
     char last = '\n';
     if (ok && good > 0 && ::pread(fd, &last, 1, good - 1) == 1 && last != '\n')
         text.insert(text.begin(), '\n');
-    ok = ok && WriteAll(fd, text.data(), text.size()) && ::fsync(fd) == 0;
+    ok = ok && WriteAll(fd, text.data(), text.size());
     if (!ok) {
         // Nothing of this save stays: the next one writes it all again.
         const int error = errno != 0 ? errno : EIO;
@@ -316,12 +333,7 @@ bool CSurveyLog::WriteCompanion(const std::string& logPath)
         errno = error;
         return false;
     }
-    if (::close(fd) != 0)
-        return false;
-    if (!m_bCompanionStarted) {
-        const size_t slash = path.rfind('/');
-        SyncFolder(slash == std::string::npos ? std::string() : path.substr(0, slash + 1));
-    }
+    fdOut = fd;
     m_bCompanionStarted = true;
     m_bJobUnsaved = false;
     m_amended.clear();
@@ -350,6 +362,11 @@ bool CSurveyLog::WriteLines(int fd)
 }
 
 bool CSurveyLog::WriteFile(const std::string& path)
+{
+    return WriteCsv(path, true);
+}
+
+bool CSurveyLog::WriteCsv(const std::string& path, bool bSyncFolder)
 {
     const size_t slash = path.rfind('/');
     const std::string folder = (slash == std::string::npos) ? std::string() : path.substr(0, slash + 1);
@@ -389,7 +406,8 @@ bool CSurveyLog::WriteFile(const std::string& path)
         errno = error;
         return false;
     }
-    SyncFolder(folder);
+    if (bSyncFolder)
+        SyncFolder(folder);
     return true;
 }
 

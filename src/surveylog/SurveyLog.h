@@ -122,8 +122,12 @@ private:
     // lines already formatted is kept and only new points are formatted.
     bool FormatNewLines();
     // Appends to the companion record of the log at path what it lacks:
-    // its first line, records of points not yet in it, the job, marks.
-    bool WriteCompanion(const std::string& path);
+    // its first line, records of points not yet in it, the job, marks. The
+    // lines are written, not yet synced: fd gets the open record (-1 when
+    // nothing was written), for the caller to sync and close.
+    bool AppendCompanion(const std::string& path, int& fd);
+    // WriteFile, leaving the folder's sync to the caller when !bSyncFolder.
+    bool WriteCsv(const std::string& path, bool bSyncFolder);
     // Starts the companion state of a new log: a fresh survey id, nothing on disk.
     void NewSurvey();
 
