@@ -95,7 +95,13 @@ int main(int argc, char** argv)
 
     // 1. One-shot export.
     const std::string log = dir.File("0712140000.txt");
-    WriteSurveyLog(log, SamplePoints(0, points));
+    // Logs as fieldbook writes them: the companion record, then the CSV.
+    const std::string survey = "0b7e5d3c1a2f4e6d8c9b0a1f2e3d4c5b";
+    auto save = [&survey](const std::string& path, int count) {
+        WriteCompanionRecord(path, SamplePoints(0, count), survey);
+        WriteSurveyLog(path, SamplePoints(0, count));
+    };
+    save(log, points);
     const std::string gpkg = dir.File("0712140000.gpkg");
     Timed({ExportTool(), "-o", gpkg, log}, {}, dir.File("gpkg.err"));
     std::vector<double> ours, theirs;
@@ -124,14 +130,14 @@ int main(int argc, char** argv)
     WaitForFileText(dir.File("watch.out"), "Watching", 20s);
     Counter counter(pg.ConnInfo("live") + " password=" + PostgresServer::Password());
     int written = 10;
-    WriteSurveyLog(live, SamplePoints(0, written));
+    save(live, written);
     for (const auto start = Clock::now(); counter.Rows("van") < written && Clock::now() - start < 60s;)
         std::this_thread::sleep_for(10ms);
     pg.Stop();
     const auto outageStart = Clock::now();
     for (int i = 0; i < outagePoints; ++i) {
         ++written;
-        WriteSurveyLog(live, SamplePoints(0, written));
+        save(live, written);
         std::this_thread::sleep_until(outageStart + std::chrono::milliseconds(1000LL * outageSeconds * (i + 1) / outagePoints));
     }
     pg.Start();
@@ -155,7 +161,7 @@ int main(int argc, char** argv)
     for (int i = 0; i < delaySamples; ++i) {
         const auto tick = Clock::now();
         ++written;
-        WriteSurveyLog(live, SamplePoints(0, written));
+        save(live, written);
         const auto saved = Clock::now();
         while (counter.Rows("van") < written && Clock::now() - saved < 30s)
             std::this_thread::sleep_for(1ms);
