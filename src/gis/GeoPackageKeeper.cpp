@@ -85,7 +85,7 @@ void CGeoPackageKeeper::OnLogSaved(const CSurveyLog& log)
         }
         job->points.resize(from - job->first);
         for (size_t i = from; i < count; ++i)
-            job->points.push_back(GIS_POINT{log.GetAt(i), log.GetDistance(i), m_heights[i]});
+            job->points.push_back(GIS_POINT{log.GetAt(i), log.GetDistance(i), m_heights[i], std::nullopt});
         m_handed = count;
         m_wake.notify_one();
     } catch (const std::bad_alloc&) {

@@ -8,6 +8,7 @@
 // points in order.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include <ogrsf_frmts.h>
@@ -23,6 +24,10 @@ struct GIS_POINT {
     SURVEY_POINT Point;
     float fDistance = 0.0f;
     POINT_HEIGHTS Heights;
+    // Metres of the antenna above the ground that made Heights; absent where
+    // not known (a GeoPackage read back). A utility's height in a vertical
+    // datum needs it.
+    std::optional<double> AntennaHeight;
 };
 
 // Which survey a point belongs to, the same in every output: the log's file

@@ -12,7 +12,6 @@
 
 #include <cpl_conv.h>
 
-#include "app/ConfigFile.h"
 #include "gis/GdalErrors.h"
 #include "gis/GeoidGrid.h"
 #include "gis/GisFormats.h"
@@ -194,7 +193,13 @@ void TellProgress(std::FILE* err, const std::string& logFile, size_t first, size
 
 // A survey log streamed into output a chunk at a time, so that the memory an
 // export takes does not grow with the log.
-using HeightsOf = std::function<POINT_HEIGHTS(const SURVEY_POINT&)>;
+// The heights of a point read from a survey log, and the antenna height that
+// made them.
+struct LOG_HEIGHTS {
+    std::function<POINT_HEIGHTS(const SURVEY_POINT&)> of;
+    double dfAntennaHeight = 0.0;
+};
+using HeightsOf = LOG_HEIGHTS;
 
 bool StreamSurveyLog(const std::string& path, CSurveyDataset& output, const HeightsOf& heights, std::FILE* err,
                      std::string& error)
@@ -213,8 +218,10 @@ bool StreamSurveyLog(const std::string& path, CSurveyDataset& output, const Heig
             return true;
         if (log.survey.empty())
             log.survey = reader.Survey();
-        for (GIS_POINT& point : chunk)
-            point.Heights = heights(point.Point);
+        for (GIS_POINT& point : chunk) {
+            point.Heights = heights.of(point.Point);
+            point.AntennaHeight = heights.dfAntennaHeight;
+        }
         if (!output.AppendPoints(log, chunk.data(), chunk.size(), first, error))
             return false;
         reader.Commit();
@@ -339,6 +346,7 @@ int ParseExportCommandLine(int argc, char** argv, EXPORT_REQUEST& request, std::
             if (!NeedsValue(i, argc, "--antenna", err))
                 return 2;
             char* end = nullptr;
+            request.bAntenna = true;
             request.dfAntennaHeight = std::strtod(argv[++i], &end);
             if (end == argv[i] || *end != '\0' || !std::isfinite(request.dfAntennaHeight) ||
                 request.dfAntennaHeight < 0.0 || request.dfAntennaHeight > kMaxAntennaHeight) {
@@ -389,6 +397,26 @@ int ListGrids(const std::string& crs, std::FILE* out, std::FILE* err)
 
 } // namespace
 
+namespace {
+
+// Points delivered at their horizontal position only, told once per export.
+void TellHeightsMissing(std::FILE* err, const GIS_FORMAT& format, const CMapGrid* grid, size_t points,
+                        size_t utilities)
+{
+    if (points == 0 && utilities == 0)
+        return;
+    const std::string where = grid != nullptr ? " in " + grid->TargetCrs() : std::string();
+    const std::string how = format.bPointWithoutZ
+                                ? std::string("without a Z")
+                                : std::string("with Z 0 (") + format.pszDriver + " gives every point a Z)";
+    std::fprintf(err,
+                 "fieldbook-export: %zu points and %zu utility points have no height%s: delivered at their "
+                 "horizontal position %s, left out of the track; their height fields are NULL\n",
+                 points, utilities, where.c_str(), how.c_str());
+}
+
+} // namespace
+
 int RunExport(const EXPORT_REQUEST& request, std::FILE* err)
 {
     if (!request.listGridsOf.empty())
@@ -426,15 +454,17 @@ int RunExport(const EXPORT_REQUEST& request, std::FILE* err)
             std::fprintf(err, "fieldbook-export: %s holds WGS 84 only; --crs takes another format\n", format->pszDriver);
             return 2;
         }
-        grid = CMapGrid::Create(request.crs, error);
+        grid = CMapGrid::Create(request.crs, error, std::nullopt, nullptr,
+                                format->eAttributes == PointAttributes::CadEntity);
         if (!grid) {
             std::fprintf(err, "fieldbook-export: --crs %s: %s\n", request.crs.c_str(), error.c_str());
             return 2;
         }
     }
-    const HeightsOf heights = [&request, &geoid](const SURVEY_POINT& point) {
-        return PointHeights(point, request.dfAntennaHeight, geoid.get());
-    };
+    const HeightsOf heights{[&request, &geoid](const SURVEY_POINT& point) {
+                                return PointHeights(point, request.dfAntennaHeight, geoid.get());
+                            },
+                            request.dfAntennaHeight};
 
     // Every input is looked at before the output is touched; then each is
     // streamed. Whatever fails later leaves the output as it was: a new one
@@ -447,6 +477,14 @@ int RunExport(const EXPORT_REQUEST& request, std::FILE* err)
         GEOPACKAGE_INPUT look;
         if (kind == InputKind::None || (kind == InputKind::GeoPackage && !OpenGeoPackage(path, look, error))) {
             std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
+            return 2;
+        }
+        // A GeoPackage holds the heights its points were logged with: an
+        // antenna or geoid given for it would change nothing, and is refused
+        // rather than quietly ignored.
+        if (kind == InputKind::GeoPackage && (request.bAntenna || !request.geoid.empty())) {
+            std::fprintf(err, "fieldbook-export: %s holds its points' heights; %s applies to survey logs only\n",
+                         path.c_str(), request.bAntenna ? "--antenna" : "--geoid");
             return 2;
         }
         order.emplace_back(path, kind);
@@ -482,11 +520,18 @@ int RunExport(const EXPORT_REQUEST& request, std::FILE* err)
     const size_t points = output->PointFeatures();
     const size_t placed = output->PlacedFeatures();
     const size_t tracks = output->TrackFeatures();
+    const size_t withoutZ = output->PointsWithoutZ();
+    const size_t utilitiesWithoutZ = output->UtilitiesWithoutZ();
+    const size_t outside = output->PointsOutsideArea();
     ok = ok && output->Close(error);
     output.reset();
     if (!ok || !place.Verify(points, placed, tracks, error) || !place.Publish(error)) {
         std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
         return 2;
     }
+    TellHeightsMissing(err, *format, grid.get(), withoutZ, utilitiesWithoutZ);
+    if (outside > 0)
+        std::fprintf(err, "fieldbook-export: warning: %zu points lie outside the area of use of %s\n", outside,
+                     request.crs.c_str());
     return 0;
 }

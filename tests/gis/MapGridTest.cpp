@@ -71,14 +71,25 @@ struct GridCase {
     const char* crs;
     const char* source; // as cs2cs takes the points: latitude, longitude[, ellipsoidal height]
     std::vector<Point3> points;
+    // Metres per unit of the heights we give: a CRS without a vertical part
+    // gives the stated height in its own unit, where cs2cs passes it through.
+    double zUnit = 1.0;
+    bool bDrawing = false; // z in the horizontal axes' unit
 };
+
+constexpr double kUsFoot = 1200.0 / 3937.0; // metres
 
 const GridCase kGrids[] = {
     {"Utm33North", "EPSG:32633", "EPSG:4326", {{52.52, 13.40, 0.0}, {48.0, 16.0, 0.0}, {-1.0, 14.5, 0.0}}},
     // NAD83(2011) New York Long Island, US survey feet.
-    {"StatePlaneUsFeet", "EPSG:6539", "EPSG:4326", {{40.75, -73.50, 0.0}, {40.70, -74.00, 0.0}}},
+    {"StatePlaneUsFeet", "EPSG:6539", "EPSG:4326", {{40.75, -73.50, 12.5}, {40.70, -74.00, -3.0}}, kUsFoot},
+    {"ColoradoUsFeet", "EPSG:6428", "EPSG:4326", {{39.74, -104.99, 1609.3}}, kUsFoot},
     // UTM with EGM96 heights: the height goes through the geoid grid.
     {"CompoundWithGeoid", "EPSG:32633+5773", "EPSG:4979", {{52.52, 13.40, 140.0}, {46.5, 15.0, 400.0}}},
+    // US feet across, EGM96 metres up: heights stay metres, but a drawing
+    // has them in feet.
+    {"CompoundFeetAcrossMetresUp", "EPSG:6539+5773", "EPSG:4979", {{40.75, -73.50, -20.0}, {40.70, -74.00, 5.0}}},
+    {"CompoundForADrawing", "EPSG:6539+5773", "EPSG:4979", {{40.75, -73.50, -20.0}}, kUsFoot, true},
 };
 
 class MapGridTest : public ::testing::TestWithParam<GridCase> {};
@@ -87,9 +98,10 @@ TEST_P(MapGridTest, AsCs2csToAMillimetre)
 {
     const GridCase& c = GetParam();
     std::string error;
-    auto grid = CMapGrid::Create(c.crs, error);
+    auto grid = CMapGrid::Create(c.crs, error, std::nullopt, nullptr, c.bDrawing);
     ASSERT_TRUE(grid) << error;
     EXPECT_STREQ(grid->SourceCrs(), c.source);
+    EXPECT_EQ(grid->ZUnitName(), c.zUnit == 1.0 ? "metre" : "US survey foot");
     const auto reference = Cs2cs(c.source, c.crs, c.points);
     ASSERT_EQ(reference.size(), c.points.size());
     for (size_t i = 0; i < c.points.size(); ++i) {
@@ -98,8 +110,11 @@ TEST_P(MapGridTest, AsCs2csToAMillimetre)
         // 1 mm is 0.0033 US survey feet: the tolerance holds in either unit.
         EXPECT_NEAR(x, reference[i][0], 0.001) << i;
         EXPECT_NEAR(y, reference[i][1], 0.001) << i;
-        EXPECT_NEAR(z, reference[i][2], 0.001) << i;
+        EXPECT_NEAR(z, reference[i][2] / c.zUnit, 0.001) << i;
     }
+    EXPECT_TRUE(grid->InAreaOfUse(c.points[0][0], c.points[0][1]));
+    // The South Atlantic lies in none of these CRSs' areas of use.
+    EXPECT_FALSE(grid->InAreaOfUse(-52.2, 0.12));
     // A point without a height keeps its position; its height stays absent.
     double x = 0, y = 0, z = 0;
     ASSERT_TRUE(grid->Transform(c.points[0][0], c.points[0][1], NAN, x, y, z));

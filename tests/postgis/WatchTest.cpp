@@ -213,7 +213,7 @@ TEST_F(WatchTest, GeoPackagePrecisionRefusedRowAndReplacedLog)
     std::vector<GIS_POINT> precise;
     for (SURVEY_POINT point : SamplePoints(0, 5)) {
         point.GpsFix.dfLatAng += 3e-8; // beyond the CSV's six decimals
-        precise.push_back(GIS_POINT{point, 0.0f, {}});
+        precise.push_back(GIS_POINT{point, 0.0f, {}, std::nullopt});
     }
     {
         // A point ahead of the log: whole for the log's first save.
