@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "gps/GpsRecords.h"
+#include "point/Accuracy.h"
 #include "surveylog/LogFormat.h"
 #include "surveylog/ModeNames.h"
 
@@ -26,11 +27,15 @@ const SURVEY_FIELD kSurveyFields[kSurveyFieldCount] = {
     {"AltVal", OFTReal},         {"AltUnits", OFTString},    {"GeoidVal", OFTReal},
     {"GeoidUnits", OFTString},   {"DgpsTime", OFTInteger},   {"DgpsId", OFTInteger},
     {"TimeInd", OFTInteger},     {"LogFile", OFTString},     {"Survey", OFTString},
-    {"FixType", OFTString},      {"HAccuracy", OFTReal},     {"VAccuracy", OFTReal},
+    {"FixType", OFTString},
+    {"HAccuracy", OFTReal, OFSTNone, "HAccuracy (m, DRMS)"},
+    {"VAccuracy", OFTReal, OFSTNone, "VAccuracy (m, 1 sigma)"},
     {"PDOP", OFTReal},           {"VDOP", OFTReal},          {"CorrectionAge", OFTReal},
     {"Station", OFTString},      {"PositionSource", OFTString},
     {"QualityOK", OFTInteger, OFSTBoolean},
     {"EllipsoidHeight", OFTReal}, {"GroundElevation", OFTReal}, {"UtilityElevation", OFTReal},
+    {"HAccuracy95", OFTReal, OFSTNone, "HAccuracy95 (m, 95 %, NSSDA)"},
+    {"VAccuracy95", OFTReal, OFSTNone, "VAccuracy95 (m, 95 %)"},
 };
 
 namespace {
@@ -240,6 +245,8 @@ bool CreateSurveyFields(OGRLayer& layer, SURVEY_FIELD_MAP& map, std::string& err
             field.SetAlternativeName(kDepthAlias);
         else if (i == kLocateField)
             field.SetAlternativeName(kLocateAlias);
+        else if (kSurveyFields[i].pszAlias != nullptr)
+            field.SetAlternativeName(kSurveyFields[i].pszAlias);
         if (layer.CreateField(&field) != OGRERR_NONE) {
             error = std::string("cannot add the field ") + kSurveyFields[i].pszName;
             return false;
@@ -287,6 +294,8 @@ bool AddMissingSurveyFields(OGRLayer& layer, SURVEY_FIELD_MAP& map, std::string&
             continue;
         OGRFieldDefn field(kSurveyFields[i].pszName, kSurveyFields[i].eType);
         field.SetSubType(kSurveyFields[i].eSubType);
+        if (kSurveyFields[i].pszAlias != nullptr)
+            field.SetAlternativeName(kSurveyFields[i].pszAlias);
         if (layer.CreateField(&field) != OGRERR_NONE) {
             error = std::string("cannot add the field ") + kSurveyFields[i].pszName;
             return false;
@@ -401,6 +410,8 @@ void FillSurveyFields(OGRFeature& f, const SURVEY_FIELD_MAP& map, const GIS_POIN
     SetOptional(f, x[54], gp.Heights.EllipsoidHeight);
     SetOptional(f, x[55], gp.Heights.GroundElevation);
     SetOptional(f, x[56], gp.Heights.UtilityElevation);
+    SetOptional(f, x[kHAccuracy95Field], HAccuracy95(q));
+    SetOptional(f, x[kVAccuracy95Field], VAccuracy95(q));
 }
 
 void ReadSurveyFields(const OGRFeature& f, const SURVEY_FIELD_MAP& map, GIS_POINT& gp, LOG_ID& log)
