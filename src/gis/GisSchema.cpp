@@ -397,8 +397,9 @@ void FillSurveyFields(OGRFeature& f, const SURVEY_FIELD_MAP& map, const GIS_POIN
     SetOptional(f, x[48], q.Has(QUALITY_PDOP), q.dfPdop);
     SetOptional(f, x[49], q.Has(QUALITY_VDOP), q.dfVdop);
     SetOptional(f, x[50], q.Has(QUALITY_CORRECTION_AGE), q.dfCorrectionAge);
-    const auto station = std::to_chars(text, text + sizeof text - 1, q.u32Station);
-    *station.ptr = '\0';
+    // Four digits, as the GGA and the locator print a station id ("0000"):
+    // text, so that no reader takes it for a number.
+    std::snprintf(text, sizeof text, "%04u", static_cast<unsigned>(q.u32Station));
     SetOptionalText(f, x[51], q.Has(QUALITY_STATION) ? text : nullptr);
     SetOptionalText(f, x[52], PositionSourceText(q.nSource));
     if (x[53] >= 0) {

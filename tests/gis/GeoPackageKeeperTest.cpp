@@ -162,7 +162,7 @@ TEST_F(KeeperTest, SentencesReachTheGeoPackageAtFullPrecisionWithTypedColumnsAnd
     // Quality as the decoder and the gate gave it; what the point lacks is NULL.
     EXPECT_STREQ(first.GetFieldAsString("FixType"), "RTK fixed");
     EXPECT_DOUBLE_EQ(first.GetFieldAsDouble("HAccuracy"), 0.021);
-    EXPECT_STREQ(first.GetFieldAsString("Station"), "1");
+    EXPECT_STREQ(first.GetFieldAsString("Station"), "0001");
     EXPECT_EQ(first.GetFieldAsInteger("QualityOK"), 1);
     EXPECT_TRUE(first.IsFieldNull(first.GetFieldIndex("VAccuracy")));
     EXPECT_NEAR(first.GetFieldAsDouble("HAccuracy95"), 0.0363468, 1e-9); // NSSDA: 1.7308 x DRMS
