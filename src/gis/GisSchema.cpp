@@ -283,7 +283,8 @@ void MarkUnits(OGRLayer& layer)
 {
     layer.SetMetadataItem(kUnitsItem, kUnitsValue);
     layer.SetMetadataItem("DESCRIPTION", "fieldbook survey points: Depth in metres, Locate in milliamperes, "
-                                         "whatever the locator's protocol");
+                                         "whatever the locator's protocol; HAccuracy a DRMS, VAccuracy 1 sigma, "
+                                         "HAccuracy95 and VAccuracy95 at 95 %");
 }
 
 bool AddMissingSurveyFields(OGRLayer& layer, SURVEY_FIELD_MAP& map, std::string& error)

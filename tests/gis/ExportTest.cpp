@@ -354,8 +354,9 @@ TEST(Export, ValuesAsTheLogPrintsThem)
     EXPECT_EQ(features[2]->GetFieldAsDouble("Depth"), 2.32);
     EXPECT_EQ(features[2]->GetFieldAsDouble("Locate"), 45.5);
     // The units where QGIS shows them, and known to the next writer.
-    EXPECT_NE(std::string(read->GetLayerByName("survey_points")->GetMetadataItem("DESCRIPTION")).find("metres"),
-              std::string::npos);
+    const std::string description = read->GetLayerByName("survey_points")->GetMetadataItem("DESCRIPTION");
+    EXPECT_NE(description.find("metres"), std::string::npos);
+    EXPECT_NE(description.find("HAccuracy a DRMS"), std::string::npos) << description;
 }
 
 // --crs: every layer's positions and heights as PROJ's own cs2cs gives them.
