@@ -12,6 +12,7 @@
 #include "gis/GeoidGrid.h"
 #include "gis/MapGrid.h"
 #include "support/ProjTools.h"
+#include "support/ScratchDir.h"
 
 namespace {
 
@@ -156,6 +157,59 @@ TEST(MapGrid, BestTransformationNeedingAMissingGridIsRefusedByName)
     EXPECT_TRUE(grids.front().bAvailable) << grids.front().name;
     EXPECT_FALSE(CMapGrid::Create("EPSG:999999", error));
     EXPECT_NE(error.find("EPSG:999999"), std::string::npos) << error;
+}
+
+} // namespace
+
+namespace {
+
+// A point where the vertical transformation has no value (outside the geoid
+// grid) keeps its horizontal position, its height absent: never NaN beside a
+// position, never a point lost. A grid of our own covers 52-53 N, 0-1 E.
+TEST(MapGrid, OutsideTheGeoidGridThePositionStaysAndTheHeightIsAbsent)
+{
+    ScratchDir dir;
+    // GTX: south-west corner, spacing (degrees), rows and columns, big-endian;
+    // then the undulations as floats, row by row from the south.
+    std::string gtx;
+    auto put = [&gtx](const void* value, size_t size) {
+        const auto* bytes = static_cast<const unsigned char*>(value);
+        for (size_t i = size; i-- > 0;)
+            gtx += static_cast<char>(bytes[i]);
+    };
+    for (const double d : {52.0, 0.0, 0.5, 0.5})
+        put(&d, sizeof d);
+    for (const int32_t n : {3, 3})
+        put(&n, sizeof n);
+    for (int i = 0; i < 9; ++i) {
+        const float undulation = 45.0f;
+        put(&undulation, sizeof undulation);
+    }
+    ASSERT_TRUE(WriteWholeFile(dir.File("small.gtx"), gtx));
+    std::string error;
+    auto grid = CMapGrid::Create("+proj=utm +zone=31 +datum=WGS84 +geoidgrids=" + dir.File("small.gtx") +
+                                     " +vunits=m +type=crs",
+                                 error);
+    ASSERT_TRUE(grid) << error;
+    ASSERT_TRUE(grid->HasVertical());
+    auto flat = CMapGrid::Create("EPSG:32631", error);
+    ASSERT_TRUE(flat) << error;
+    const struct {
+        double latitude, longitude;
+        bool bHeight;
+    } places[] = {{52.2, 0.2, true}, {40.2, 0.2, false}};
+    for (const auto& p : places) {
+        double x = 0, y = 0, z = 0, fx = 0, fy = 0, fz = 0;
+        ASSERT_TRUE(grid->Transform(p.latitude, p.longitude, 57.5, x, y, z)) << p.latitude;
+        ASSERT_TRUE(flat->Transform(p.latitude, p.longitude, 0.0, fx, fy, fz));
+        EXPECT_NEAR(x, fx, 0.001) << p.latitude;
+        EXPECT_NEAR(y, fy, 0.001) << p.latitude;
+        if (p.bHeight) {
+            EXPECT_NEAR(z, 57.5 - 45.0, 0.001);
+        } else {
+            EXPECT_TRUE(std::isnan(z)) << z;
+        }
+    }
 }
 
 } // namespace
