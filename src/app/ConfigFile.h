@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "point/Heights.h" // kMaxAntennaHeight
+
 inline constexpr char kConfigFileName[] = "KV4300TraceProofIni+.txt";
 
 class CConfigFile {
@@ -82,8 +84,6 @@ inline constexpr int32_t kDefaultGpsdPort = 2947;
 // 65535).
 bool SplitGpsdAddress(const std::string& text, std::string& host, int32_t& port);
 
-// Antenna heights GPS#ANTENNA takes, metres: a pole or a vehicle roof.
-inline constexpr double kMaxAntennaHeight = 100.0;
 // The antenna height as the file holds it: the shortest decimal that reads back
 // the same, with a point whatever the locale ("1.8", "0").
 std::string AntennaHeightText(double metres);

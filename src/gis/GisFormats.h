@@ -36,6 +36,9 @@ struct GIS_FORMAT {
     const char* pszUtilityLayer;
     // QGIS reads default styles from the dataset's layer_styles table.
     bool bLayerStyles;
+    // A Point Z layer takes a point without a height (2D) beside the others;
+    // else every point needs one (Shapefile, FlatGeobuf, CSV's Z column).
+    bool bPointWithoutZ = false;
 };
 
 // The row of a GDAL driver name (letter case ignored), or nullptr.

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "gps/GpsRecords.h"
+#include "point/Accuracy.h"
 #include "surveylog/LogFormat.h"
 #include "surveylog/ModeNames.h"
 
@@ -26,11 +27,15 @@ const SURVEY_FIELD kSurveyFields[kSurveyFieldCount] = {
     {"AltVal", OFTReal},         {"AltUnits", OFTString},    {"GeoidVal", OFTReal},
     {"GeoidUnits", OFTString},   {"DgpsTime", OFTInteger},   {"DgpsId", OFTInteger},
     {"TimeInd", OFTInteger},     {"LogFile", OFTString},     {"Survey", OFTString},
-    {"FixType", OFTString},      {"HAccuracy", OFTReal},     {"VAccuracy", OFTReal},
+    {"FixType", OFTString},
+    {"HAccuracy", OFTReal, OFSTNone, "HAccuracy (m, DRMS)"},
+    {"VAccuracy", OFTReal, OFSTNone, "VAccuracy (m, 1 sigma)"},
     {"PDOP", OFTReal},           {"VDOP", OFTReal},          {"CorrectionAge", OFTReal},
     {"Station", OFTString},      {"PositionSource", OFTString},
     {"QualityOK", OFTInteger, OFSTBoolean},
     {"EllipsoidHeight", OFTReal}, {"GroundElevation", OFTReal}, {"UtilityElevation", OFTReal},
+    {"HAccuracy95", OFTReal, OFSTNone, "HAccuracy95 (m, 95 %, NSSDA)"},
+    {"VAccuracy95", OFTReal, OFSTNone, "VAccuracy95 (m, 95 %)"},
 };
 
 namespace {
@@ -226,6 +231,8 @@ bool CreateSurveyFields(OGRLayer& layer, SURVEY_FIELD_MAP& map, std::string& err
             field.SetAlternativeName(kDepthAlias);
         else if (i == kLocateField)
             field.SetAlternativeName(kLocateAlias);
+        else if (kSurveyFields[i].pszAlias != nullptr)
+            field.SetAlternativeName(kSurveyFields[i].pszAlias);
         if (layer.CreateField(&field) != OGRERR_NONE) {
             error = std::string("cannot add the field ") + kSurveyFields[i].pszName;
             return false;
@@ -262,7 +269,8 @@ void MarkUnits(OGRLayer& layer)
 {
     layer.SetMetadataItem(kUnitsItem, kUnitsValue);
     layer.SetMetadataItem("DESCRIPTION", "fieldbook survey points: Depth in metres, Locate in milliamperes, "
-                                         "whatever the locator's protocol");
+                                         "whatever the locator's protocol; HAccuracy a DRMS, VAccuracy 1 sigma, "
+                                         "HAccuracy95 and VAccuracy95 at 95 %");
 }
 
 bool AddMissingSurveyFields(OGRLayer& layer, SURVEY_FIELD_MAP& map, std::string& error)
@@ -273,6 +281,8 @@ bool AddMissingSurveyFields(OGRLayer& layer, SURVEY_FIELD_MAP& map, std::string&
             continue;
         OGRFieldDefn field(kSurveyFields[i].pszName, kSurveyFields[i].eType);
         field.SetSubType(kSurveyFields[i].eSubType);
+        if (kSurveyFields[i].pszAlias != nullptr)
+            field.SetAlternativeName(kSurveyFields[i].pszAlias);
         if (layer.CreateField(&field) != OGRERR_NONE) {
             error = std::string("cannot add the field ") + kSurveyFields[i].pszName;
             return false;
@@ -374,8 +384,9 @@ void FillSurveyFields(OGRFeature& f, const SURVEY_FIELD_MAP& map, const GIS_POIN
     SetOptional(f, x[48], q.Has(QUALITY_PDOP), q.dfPdop);
     SetOptional(f, x[49], q.Has(QUALITY_VDOP), q.dfVdop);
     SetOptional(f, x[50], q.Has(QUALITY_CORRECTION_AGE), q.dfCorrectionAge);
-    const auto station = std::to_chars(text, text + sizeof text - 1, q.u32Station);
-    *station.ptr = '\0';
+    // Four digits, as the GGA and the locator print a station id ("0000"):
+    // text, so that no reader takes it for a number.
+    std::snprintf(text, sizeof text, "%04u", static_cast<unsigned>(q.u32Station));
     SetOptionalText(f, x[51], q.Has(QUALITY_STATION) ? text : nullptr);
     SetOptionalText(f, x[52], PositionSourceText(q.nSource));
     if (x[53] >= 0) {
@@ -387,6 +398,8 @@ void FillSurveyFields(OGRFeature& f, const SURVEY_FIELD_MAP& map, const GIS_POIN
     SetOptional(f, x[54], gp.Heights.EllipsoidHeight);
     SetOptional(f, x[55], gp.Heights.GroundElevation);
     SetOptional(f, x[56], gp.Heights.UtilityElevation);
+    SetOptional(f, x[kHAccuracy95Field], HAccuracy95(q));
+    SetOptional(f, x[kVAccuracy95Field], VAccuracy95(q));
 }
 
 void ReadSurveyFields(const OGRFeature& f, const SURVEY_FIELD_MAP& map, GIS_POINT& gp, LOG_ID& log)

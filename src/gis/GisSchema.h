@@ -8,6 +8,7 @@
 // points in order.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include <ogrsf_frmts.h>
@@ -40,18 +41,23 @@ struct SURVEY_FIELD {
     const char* pszName;
     OGRFieldType eType;
     OGRFieldSubType eSubType = OFSTNone;
+    // What a GIS user sees beside the name (field alias, PostgreSQL column
+    // comment): the figure's kind where the name alone would mislead.
+    const char* pszAlias = nullptr;
 };
 
 // The log's 43 columns, then the fields every GIS output adds: LogFile and
 // Survey, the point's position quality (GPS_QUALITY: FixType, HAccuracy,
 // VAccuracy, PDOP, VDOP, CorrectionAge, Station, PositionSource, QualityOK)
 // and its heights (EllipsoidHeight, GroundElevation, UtilityElevation, in
-// metres). A value the point lacks is NULL, never 0. QualityOK is a boolean
+// metres), then the accuracies at 95 % (HAccuracy95, VAccuracy95: see
+// point/Accuracy.h; HAccuracy itself is a DRMS, VAccuracy 1 sigma). A value
+// the point lacks is NULL, never 0. QualityOK is a boolean
 // (GeoPackage BOOLEAN, PostgreSQL boolean, where the format has one), NULL
 // when no quality gate was set. A field added here reaches layers written
 // before it: an existing layer that lacks one gets it when opened for writing
 // (NULL in its old rows).
-constexpr int kSurveyFieldCount = 57;
+constexpr int kSurveyFieldCount = 59;
 constexpr int kLogColumnCount = 43;
 constexpr int kLogField = 0;      // Log, the locator's file index
 constexpr int kDepthField = 3;
@@ -62,6 +68,8 @@ constexpr int kFixTypeField = 45;
 constexpr int kQualityOKField = 53;
 constexpr int kEllipsoidHeightField = 54;
 constexpr int kUtilityElevationField = 56;
+constexpr int kHAccuracy95Field = 57;
+constexpr int kVAccuracy95Field = 58;
 extern const SURVEY_FIELD kSurveyFields[kSurveyFieldCount];
 
 // Field index in a layer of each survey field, -1 where the layer lacks it.

@@ -118,7 +118,28 @@ struct STYLE_ROW {
     std::string layer;
     std::string geometryColumn;
     std::string qml;
+    // QGIS's name of the layer's geometry type ("Point", "Line"): its
+    // PostgreSQL provider loads a default style only for the layer's own type
+    // (or none), and a row of another type leaves the layer a single symbol.
+    std::string type;
 };
+
+std::string GeometryTypeName(OGRwkbGeometryType type)
+{
+    switch (wkbFlatten(type)) {
+    case wkbPoint:
+    case wkbMultiPoint:
+        return "Point";
+    case wkbLineString:
+    case wkbMultiLineString:
+        return "Line";
+    case wkbPolygon:
+    case wkbMultiPolygon:
+        return "Polygon";
+    default:
+        return "Unknown geometry";
+    }
+}
 
 const char* const kPgStyleTable =
     // QGIS's own layout of the table (its PostgreSQL provider creates the same).
@@ -231,7 +252,7 @@ bool WritePgRows(GDALDataset& dataset, const std::vector<STYLE_ROW>& rows, const
             "stylename, styleqml, stylesld, useasdefault, description, type) VALUES (current_database(), " +
             Quoted(schema) + ", " + Quoted(row.layer) + ", " + Quoted(row.geometryColumn) + ", " +
             Quoted(kStyleName) + ", XMLPARSE(DOCUMENT " + Quoted(row.qml) + "), NULL, true, " +
-            Quoted("fieldbook default style") + ", " + Quoted("Vector") + ")";
+            Quoted("fieldbook default style") + ", " + Quoted(row.type) + ")";
         dataset.ExecuteSQL(insert.c_str(), nullptr, nullptr);
     }
     if (messages.HadError()) {
@@ -312,7 +333,7 @@ bool WriteLayerStyles(GDALDataset& dataset, const STYLE_RANGES& ranges, std::str
         OGRLayer* layer = dataset.GetLayerByName(name);
         if (layer == nullptr)
             continue;
-        rows.push_back({name, layer->GetGeometryColumn(), LayerStyleQml(name, ranges)});
+        rows.push_back({name, layer->GetGeometryColumn(), LayerStyleQml(name, ranges), GeometryTypeName(layer->GetGeomType())});
     }
     if (rows.empty())
         return true;

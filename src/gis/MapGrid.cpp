@@ -1,6 +1,7 @@
 #include "gis/MapGrid.h"
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 namespace {
@@ -58,6 +59,26 @@ std::vector<CRS_GRID> GridsOf(PJ_CONTEXT* ctx, PJ* op)
     return grids;
 }
 
+// The unit of one axis of a CRS: metres per unit and PROJ's name of it.
+struct AXIS_UNIT {
+    double metres = 1.0;
+    std::string name = "metre";
+};
+
+// Linear axes only: the degrees of a geographic CRS are no unit for a height.
+std::optional<AXIS_UNIT> LinearAxisUnit(PJ_CONTEXT* ctx, PJ* crs, int axis)
+{
+    ProjPtr cs(proj_crs_get_coordinate_system(ctx, crs));
+    if (!cs || proj_cs_get_type(ctx, cs.get()) == PJ_CS_TYPE_ELLIPSOIDAL || axis >= proj_cs_get_axis_count(ctx, cs.get()))
+        return std::nullopt;
+    const char* name = nullptr;
+    double factor = 0.0;
+    if (!proj_cs_get_axis_info(ctx, cs.get(), axis, nullptr, nullptr, nullptr, &factor, &name, nullptr, nullptr) ||
+        !(factor > 0.0))
+        return std::nullopt;
+    return AXIS_UNIT{factor, Text(name)};
+}
+
 struct Endpoints {
     ProjPtr source;
     ProjPtr target;
@@ -92,7 +113,8 @@ std::string GridWhere(const CRS_GRID& grid)
 } // namespace
 
 std::unique_ptr<CMapGrid> CMapGrid::Create(const std::string& crs, std::string& error,
-                                           const std::optional<CRS_AREA>& area, std::vector<std::string>* missing)
+                                           const std::optional<CRS_AREA>& area, std::vector<std::string>* missing,
+                                           bool bHorizontalZUnit)
 {
     std::unique_ptr<CMapGrid> grid(new CMapGrid());
     PJ_CONTEXT* ctx = grid->m_ctx.Get();
@@ -130,11 +152,75 @@ std::unique_ptr<CMapGrid> CMapGrid::Create(const std::string& crs, std::string& 
     grid->m_wkt = Text(proj_as_wkt(ctx, ends.target.get(), PJ_WKT2_2019, nullptr));
     grid->m_operationName = Text(proj_get_name(best.get()));
     grid->m_pipeline = Text(proj_as_proj_string(ctx, grid->m_pj, PJ_PROJ_5, nullptr));
-    return grid;
+    return grid->SetUpParts(ends.target.get(), area, bHorizontalZUnit, error) ? std::move(grid) : nullptr;
+}
+
+bool CMapGrid::SetUpParts(PJ* target, const std::optional<CRS_AREA>& area, bool bHorizontalZUnit, std::string& error)
+{
+    PJ_CONTEXT* ctx = m_ctx.Get();
+    const bool compound = proj_get_type(target) == PJ_TYPE_COMPOUND_CRS;
+    ProjPtr horizontal(compound ? proj_crs_get_sub_crs(ctx, target, 0) : nullptr);
+    ProjPtr vertical(compound ? proj_crs_get_sub_crs(ctx, target, 1) : nullptr);
+    PJ* flat = horizontal ? horizontal.get() : target;
+
+    // A point without a height, or outside the geoid grid, still has its
+    // place: the horizontal part alone, as PROJ transforms into it.
+    if (horizontal) {
+        ProjPtr source(proj_create(ctx, "EPSG:4326"));
+        ProjListPtr list = source ? Candidates(ctx, source.get(), horizontal.get(), area) : nullptr;
+        ProjPtr best(list && proj_list_get_count(list.get()) > 0 ? proj_list_get(ctx, list.get(), 0) : nullptr);
+        m_flat = best ? proj_normalize_for_visualization(ctx, best.get()) : nullptr;
+        if (m_flat != nullptr && !proj_coordoperation_is_instantiable(ctx, m_flat)) {
+            proj_destroy(m_flat);
+            m_flat = nullptr;
+        }
+    }
+
+    // The unit the transformation gives z in, and the one it goes out in.
+    const std::optional<AXIS_UNIT> across = LinearAxisUnit(ctx, flat, 0);
+    std::optional<AXIS_UNIT> given;
+    if (m_bVertical)
+        given = vertical ? LinearAxisUnit(ctx, vertical.get(), 0) : LinearAxisUnit(ctx, target, 2);
+    const AXIS_UNIT from = given.value_or(AXIS_UNIT{});
+    const AXIS_UNIT to = (bHorizontalZUnit || !given) ? across.value_or(from) : from;
+    m_zUnitName = to.name;
+    if (from.metres != to.metres) {
+        char definition[128];
+        std::snprintf(definition, sizeof definition, "+proj=unitconvert +z_in=%.17g +z_out=%.17g", from.metres,
+                      to.metres);
+        m_zUnit = proj_create(ctx, definition);
+        if (m_zUnit == nullptr) {
+            error = "PROJ cannot give heights in " + to.name + ": " + m_ctx.LastError();
+            return false;
+        }
+    }
+
+    double west = 0.0, south = 0.0, east = 0.0, north = 0.0;
+    for (PJ* crs : {target, flat}) {
+        if (proj_get_area_of_use(ctx, crs, &west, &south, &east, &north, nullptr) && west > -1000.0) {
+            m_areaOfUse = CRS_AREA{west, south, east, north};
+            break;
+        }
+    }
+    return true;
+}
+
+bool CMapGrid::InAreaOfUse(double latitude, double longitude) const
+{
+    if (!m_areaOfUse)
+        return true;
+    const CRS_AREA& a = *m_areaOfUse;
+    if (latitude < a.south || latitude > a.north)
+        return false;
+    // An area across the antimeridian has its west bound east of its east one.
+    return a.west <= a.east ? (longitude >= a.west && longitude <= a.east)
+                            : (longitude >= a.west || longitude <= a.east);
 }
 
 CMapGrid::~CMapGrid()
 {
+    proj_destroy(m_zUnit);
+    proj_destroy(m_flat);
     proj_destroy(m_pj);
 }
 
@@ -149,27 +235,52 @@ bool CMapGrid::Transform(double latitude, double longitude, double height, doubl
     return true;
 }
 
+bool CMapGrid::Horizontal(PJ_COORD& c) const
+{
+    PJ* op = m_flat != nullptr ? m_flat : m_pj;
+    c.xyz.z = 0.0;
+    proj_errno_reset(op);
+    c = proj_trans(op, PJ_FWD, c);
+    const bool ok = proj_errno(op) == 0 && std::isfinite(c.xyz.x) && std::isfinite(c.xyz.y);
+    proj_errno_reset(op);
+    return ok;
+}
+
 size_t CMapGrid::TransformMany(double* x, double* y, double* z, size_t count) const
 {
     const std::lock_guard<std::mutex> lock(m_mutex);
+    constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
     size_t done = 0;
     for (size_t i = 0; i < count; ++i) {
-        // A point without a height keeps its position: the height stays absent
-        // (a 2D target passes z through as it came).
         const bool height = std::isfinite(z[i]);
-        PJ_COORD c = proj_coord(x[i], y[i], height ? z[i] : 0.0, 0.0);
-        proj_errno_reset(m_pj);
-        c = proj_trans(m_pj, PJ_FWD, c);
-        const bool ok = proj_errno(m_pj) == 0 && std::isfinite(c.xyz.x) && std::isfinite(c.xyz.y) &&
-                        (!height || std::isfinite(c.xyz.z));
-        if (!ok) {
+        const PJ_COORD in = proj_coord(x[i], y[i], height ? z[i] : 0.0, 0.0);
+        PJ_COORD c = in;
+        double out = kNone;
+        bool placed = false;
+        // Into a vertical datum the height goes through the transformation
+        // (and may have no value there: outside the geoid grid); otherwise
+        // it is the stated height, only its unit changes.
+        if (height || m_flat == nullptr) {
             proj_errno_reset(m_pj);
-            x[i] = y[i] = z[i] = std::numeric_limits<double>::quiet_NaN();
+            c = proj_trans(m_pj, PJ_FWD, in);
+            placed = proj_errno(m_pj) == 0 && std::isfinite(c.xyz.x) && std::isfinite(c.xyz.y);
+            proj_errno_reset(m_pj);
+            if (placed && height)
+                out = m_bVertical ? c.xyz.z : z[i];
+        }
+        if (!placed) {
+            c = in;
+            placed = Horizontal(c);
+        }
+        if (!placed) {
+            x[i] = y[i] = z[i] = kNone;
             continue;
         }
+        if (std::isfinite(out) && m_zUnit != nullptr)
+            out = proj_trans(m_zUnit, PJ_FWD, proj_coord(0.0, 0.0, out, 0.0)).xyz.z;
         x[i] = c.xyz.x;
         y[i] = c.xyz.y;
-        z[i] = height ? c.xyz.z : z[i];
+        z[i] = std::isfinite(out) ? out : kNone;
         ++done;
     }
     return done;

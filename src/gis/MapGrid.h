@@ -10,7 +10,13 @@
 //
 // The source is EPSG:4979 (latitude, longitude, ellipsoidal height) when the
 // target has a vertical datum, so that the height goes through the geoid;
-// otherwise EPSG:4326, and z passes through unchanged.
+// otherwise EPSG:4326, and z passes through as the stated height.
+//
+// Every z comes out in the unit of the CRS: the vertical CRS's own, or, for a
+// CRS without one, the unit of its horizontal axes (a State Plane zone in US
+// survey feet gives its heights in US survey feet too). A CAD drawing has one
+// unit for all three axes: there z is always in the horizontal axes' unit.
+// Unit changes are PROJ's own (its unitconvert step), never a factor here.
 #pragma once
 
 #include <memory>
@@ -42,23 +48,33 @@ public:
     // transformation but a ballpark one, or a grid the best one needs that is
     // not installed ("... needs the grid us_nga_egm08_25.tif (proj-data ...),
     // which PROJ cannot find here"). missing gets the names of such grids.
+    // bHorizontalZUnit: z in the unit of the horizontal axes whatever the
+    // vertical CRS's unit (a CAD drawing).
     static std::unique_ptr<CMapGrid> Create(const std::string& crs, std::string& error,
                                             const std::optional<CRS_AREA>& area = std::nullopt,
-                                            std::vector<std::string>* missing = nullptr);
+                                            std::vector<std::string>* missing = nullptr,
+                                            bool bHorizontalZUnit = false);
     ~CMapGrid();
 
     // Signed degrees (and metres above the ellipsoid when HasVertical, else any
     // z, passed through) to the target's easting, northing (its own units: US
     // survey feet for a State Plane zone in feet) and height. A height that is
-    // not a number (absent) stays so, and the position is still transformed.
-    // False where the transformation has no value there.
+    // not a number (absent), or one the vertical transformation has no value
+    // for (outside its geoid grid), comes back as NaN with the position still
+    // transformed. False where there is no horizontal position.
     bool Transform(double latitude, double longitude, double height, double& x, double& y, double& z) const;
     // In place, count points at once: x longitude, y latitude, z height in;
-    // easting, northing, height out. Points without a value become NaN.
-    // Returns how many were transformed.
+    // easting, northing, height out. Points without a horizontal position
+    // become NaN, heights that cannot be made NaN. Returns how many have a
+    // horizontal position.
     size_t TransformMany(double* x, double* y, double* z, size_t count) const;
 
     bool HasVertical() const { return m_bVertical; }
+    // Whether signed degrees lie inside the target CRS's area of use (true
+    // when PROJ's database gives it none).
+    bool InAreaOfUse(double latitude, double longitude) const;
+    // The name of the unit z comes out in ("metre", "US survey foot").
+    const std::string& ZUnitName() const { return m_zUnitName; }
     const char* SourceCrs() const { return m_bVertical ? "EPSG:4979" : "EPSG:4326"; }
     const std::string& TargetCrs() const { return m_target; }
     // The target CRS as WKT 2, for the layers' spatial reference.
@@ -71,8 +87,14 @@ private:
     CMapGrid() = default;
     mutable std::mutex m_mutex; // one PROJ context, callers on several threads
     CProjContext m_ctx;
+    bool SetUpParts(PJ* target, const std::optional<CRS_AREA>& area, bool bHorizontalZUnit, std::string& error);
+    bool Horizontal(PJ_COORD& c) const;
     PJ* m_pj = nullptr;
+    PJ* m_flat = nullptr;   // WGS 84 into the horizontal part only, for points without a height
+    PJ* m_zUnit = nullptr;  // the height from the unit m_pj gives it to the unit it goes out in
     bool m_bVertical = false;
+    std::optional<CRS_AREA> m_areaOfUse;
+    std::string m_zUnitName;
     std::string m_target;
     std::string m_wkt;
     std::string m_operationName;

@@ -480,6 +480,9 @@ bool CPgTarget::EnsureLayers()
             (pointsMade ||
              (Exec("COMMENT ON COLUMN survey_points.\"Depth\" IS '" + std::string(kDepthAlias) + "'") &&
               Exec("COMMENT ON COLUMN survey_points.\"Locate\" IS '" + std::string(kLocateAlias) + "'"))) &&
+            // What each accuracy is (a DRMS, 1 sigma, 95 %), on a new table and
+            // on one that gets its missing columns.
+            ((pointsMade && lacking.empty()) || CommentAliasedColumns()) &&
             Exec("CREATE TABLE IF NOT EXISTS survey_track (fid serial PRIMARY KEY, geom geometry(LineStringZ, 4326), "
                  "\"Unit\" character varying, \"LogFile\" character varying)",
                  "cannot create survey_track") &&
@@ -523,6 +526,16 @@ bool CPgTarget::EnsureLayers()
                        std::string(kDepthAlias) + "')::int FROM pg_attribute WHERE attrelid = "
                        "'survey_points'::regclass AND attname = 'Depth'",
                    m_fields.bMetric);
+}
+
+bool CPgTarget::CommentAliasedColumns()
+{
+    for (const SURVEY_FIELD& field : kSurveyFields) {
+        if (field.pszAlias != nullptr &&
+            !Exec("COMMENT ON COLUMN survey_points." + Quoted(field.pszName) + " IS " + Literal(field.pszAlias)))
+            return false;
+    }
+    return true;
 }
 
 // Made under the tables' lock by whoever finds them missing: a one-shot export

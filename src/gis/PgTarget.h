@@ -111,6 +111,8 @@ private:
     bool AskTrue(const std::string& query, bool& answer);
     bool TakeLayersLock();
     bool MakeSpatialIndexes();
+    // The aliases of the survey fields as their columns' comments (owner only).
+    bool CommentAliasedColumns();
     bool WriteBatch(const LOG_ID& log, LOG_STATE& state, const GIS_POINT* points,
                     const std::vector<std::pair<size_t, int>>& fresh, size_t& written);
     bool SendRows(const LOG_ID& log, const GIS_POINT* points, const std::vector<std::pair<size_t, int>>& fresh);

@@ -326,13 +326,9 @@ bool CSurveyDataset::WriteUtility(OGRFeature& feature, const GIS_POINT& gp, cons
         feature.SetField(x[kLogFileField], log.logFile.c_str());
         feature.SetField(x[kSurveyField], log.survey.c_str());
     }
-    // Into a vertical datum the utility goes as far below the antenna as it
-    // is, the antenna at its ellipsoidal height.
-    double z = *elevation;
-    if (m_grid != nullptr && m_grid->HasVertical())
-        z = gp.Heights.EllipsoidHeight ? *gp.Heights.EllipsoidHeight - (gp.Point.GpsFix.dfAltVal - *elevation)
-                                       : std::nan("");
-    OGRPoint position = Placed(gp, z);
+    bool withoutZ = false;
+    OGRPoint position = Placed(gp, UtilityZ(gp), withoutZ);
+    m_utilitiesWithoutZ += withoutZ ? 1 : 0;
     feature.SetGeometry(&position);
     if (m_utilityLayer->CreateFeature(&feature) != OGRERR_NONE)
         return false;
@@ -343,29 +339,45 @@ bool CSurveyDataset::WriteUtility(OGRFeature& feature, const GIS_POINT& gp, cons
     return true;
 }
 
-double CSurveyDataset::AntennaHeight(const GIS_POINT& gp) const
+double CSurveyDataset::AntennaZ(const GIS_POINT& gp) const
 {
     if (m_grid == nullptr || !m_grid->HasVertical())
         return gp.Point.GpsFix.dfAltVal;
     return gp.Heights.EllipsoidHeight.value_or(std::nan(""));
 }
 
-OGRPoint CSurveyDataset::Placed(const GIS_POINT& gp, double z) const
+double CSurveyDataset::UtilityZ(const GIS_POINT& gp) const
 {
+    if (m_grid == nullptr || !m_grid->HasVertical())
+        return gp.Heights.UtilityElevation.value_or(std::nan(""));
+    // Into a vertical datum the utility goes in at its own ellipsoidal height:
+    // the antenna's, less the pole and the depth. Its orthometric height is
+    // taken against whatever geoid made it, which need not be the datum's.
+    const std::optional<double> depth = PointDepthMetres(gp.Point);
+    if (!gp.Heights.EllipsoidHeight || !gp.Record.AntennaHeight || !depth)
+        return std::nan("");
+    return *gp.Heights.EllipsoidHeight - *gp.Record.AntennaHeight - *depth;
+}
+
+OGRPoint CSurveyDataset::Placed(const GIS_POINT& gp, double z, bool& withoutZ) const
+{
+    withoutZ = false;
     OGRPoint position = PointGeometry(gp.Point);
     if (position.IsEmpty())
         return position;
-    if (m_grid == nullptr) {
-        position.setZ(z);
-        return position;
-    }
-    double x = 0.0, y = 0.0, height = 0.0;
-    if (!m_grid->Transform(position.getY(), position.getX(), z, x, y, height)) {
+    double x = position.getX(), y = position.getY(), height = z;
+    if (m_grid != nullptr && !m_grid->Transform(position.getY(), position.getX(), z, x, y, height)) {
         OGRPoint empty;
         empty.set3D(TRUE);
         return empty;
     }
-    return OGRPoint(x, y, height);
+    if (std::isfinite(height))
+        return OGRPoint(x, y, height);
+    // No NaN ever goes out as a coordinate: the point keeps its place without
+    // a height, or, in a format whose every point has one, at 0 (its height
+    // fields are NULL and the export counts it).
+    withoutZ = true;
+    return m_format->bPointWithoutZ ? OGRPoint(x, y) : OGRPoint(x, y, 0.0);
 }
 
 bool CSurveyDataset::SameCrs(OGRLayer& layer, std::string& error) const
@@ -552,7 +564,13 @@ bool CSurveyDataset::PrepareFeature(OGRFeature& feature, const GIS_POINT& gp, co
 {
     const GPS_FIX& fix = gp.Point.GpsFix;
     const ZDA_DATA& zda = gp.Point.ZdaData;
-    OGRPoint position = Placed(gp, AntennaHeight(gp));
+    bool withoutZ = false;
+    OGRPoint position = Placed(gp, AntennaZ(gp), withoutZ);
+    if (!position.IsEmpty()) {
+        m_pointsWithoutZ += withoutZ ? 1 : 0;
+        if (m_grid != nullptr && !m_grid->InAreaOfUse(SignedLatitude(fix), SignedLongitude(fix)))
+            ++m_outsideArea;
+    }
     // GPX and DXF have no empty point: a point without a fix has no waypoint
     // or entity there (its key is still taken, as it is logged).
     if (position.IsEmpty() && (m_format->eAttributes == PointAttributes::GpxWaypoint ||
@@ -579,7 +597,7 @@ bool CSurveyDataset::PrepareFeature(OGRFeature& feature, const GIS_POINT& gp, co
         }
     }
     if (m_eleField >= 0) {
-        if (fix.nGpsFix != 0)
+        if (fix.nGpsFix != 0 && std::isfinite(fix.dfAltVal))
             feature.SetField(m_eleField, fix.dfAltVal);
         else
             feature.UnsetField(m_eleField);
@@ -681,8 +699,10 @@ bool CSurveyDataset::AppendPoints(const LOG_ID& log, const GIS_POINT* points, si
             ++held[static_cast<int>(points[i].Point.LocateData.u32EepromFileIndex)];
             ++counted;
             if (points[i].Point.GpsFix.nGpsFix != 0) {
-                OGRPoint position = Placed(points[i], AntennaHeight(points[i]));
-                if (!position.IsEmpty())
+                // A track through heights leaves out the vertices without one.
+                bool withoutZ = false;
+                OGRPoint position = Placed(points[i], AntennaZ(points[i]), withoutZ);
+                if (!position.IsEmpty() && !withoutZ)
                     track.addPoint(&position);
             }
         }
@@ -712,7 +732,8 @@ bool CSurveyDataset::TrackSoFar(const LOG_ID& log, OGRLineString& line)
     m_pointLayer->ResetReading();
     for (auto& feature : *m_pointLayer) {
         const OGRGeometry* geometry = feature->GetGeometryRef();
-        if (geometry != nullptr && !geometry->IsEmpty() && wkbFlatten(geometry->getGeometryType()) == wkbPoint)
+        if (geometry != nullptr && !geometry->IsEmpty() && wkbFlatten(geometry->getGeometryType()) == wkbPoint &&
+            geometry->Is3D())
             line.addPoint(geometry->toPoint());
     }
     m_pointLayer->SetAttributeFilter(nullptr);

@@ -7,6 +7,7 @@
 // is in the output whole or not at all.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <string>
@@ -84,6 +85,14 @@ public:
     // Of those, the ones with a position (some formats keep no other).
     size_t PlacedFeatures() const { return m_placedFeatures; }
     size_t TrackFeatures() const { return m_writtenTracks; }
+    // Points and utility points written with their horizontal position only:
+    // no height could be made for them in the output's CRS (no ellipsoidal
+    // height for a vertical datum, outside its geoid grid, no antenna height
+    // known for a utility). Left out of the track.
+    size_t PointsWithoutZ() const { return m_pointsWithoutZ; }
+    size_t UtilitiesWithoutZ() const { return m_utilitiesWithoutZ; }
+    // Fixed points outside the map grid's CRS's area of use.
+    size_t PointsOutsideArea() const { return m_outsideArea; }
 
 private:
     CSurveyDataset() = default;
@@ -107,13 +116,16 @@ private:
     const LOG_ID* Held(const LOG_ID& log) const;
     bool Adopt(const LOG_ID& log, std::string& error);
     bool TrackSoFar(const LOG_ID& log, OGRLineString& line);
-    // The point's position in the output's CRS, at height z (the altitude,
-    // or the utility's elevation); empty without a fix or where the map grid
-    // has no value.
-    OGRPoint Placed(const GIS_POINT& point, double z) const;
+    // The point's position in the output's CRS, at height z (as AntennaZ or
+    // UtilityZ give it); empty without a fix or where the map grid has no
+    // value. withoutZ: no height could be made (see PointsWithoutZ).
+    OGRPoint Placed(const GIS_POINT& point, double z, bool& withoutZ) const;
     // The antenna's z as the transformation takes it: the altitude, or the
     // ellipsoidal height into a vertical datum (NaN when the point has none).
-    double AntennaHeight(const GIS_POINT& point) const;
+    double AntennaZ(const GIS_POINT& point) const;
+    // The utility's: its UtilityElevation, or its ellipsoidal height into a
+    // vertical datum.
+    double UtilityZ(const GIS_POINT& point) const;
     bool SameCrs(OGRLayer& layer, std::string& error) const;
 
     struct PREPARED_CHUNK {
@@ -151,6 +163,10 @@ private:
     size_t m_pointFeatures = 0;
     size_t m_placedFeatures = 0;
     size_t m_writtenTracks = 0;
+    // Counted by the filling thread and this one.
+    mutable std::atomic<size_t> m_pointsWithoutZ{0};
+    std::atomic<size_t> m_utilitiesWithoutZ{0};
+    mutable std::atomic<size_t> m_outsideArea{0};
     bool m_bInTransaction = false;
     int m_lockWaitMs = -1;
     // The value ranges the default styles were written for; written again

@@ -12,7 +12,6 @@
 
 #include <cpl_conv.h>
 
-#include "app/ConfigFile.h"
 #include "gis/GdalErrors.h"
 #include "gis/GeoidGrid.h"
 #include "gis/GisFormats.h"
@@ -192,6 +191,15 @@ void TellProgress(std::FILE* err, const std::string& logFile, size_t first, size
         std::fprintf(err, "fieldbook-export: %s: %zu points\n", logFile.c_str(), done);
 }
 
+// Whether the survey log at path has its companion record.
+bool HasRecord(const std::string& path)
+{
+    CLogTail reader;
+    std::vector<LOGGED_POINT> first;
+    size_t at = 0;
+    return reader.ReadNew(path, first, at, true, 1) && reader.HasCompanion();
+}
+
 // Says on err that a log has no companion record, or that lines of it could
 // not be read.
 void TellRecordState(std::FILE* err, const std::string& logFile, const CLogTail& reader)
@@ -206,7 +214,13 @@ void TellRecordState(std::FILE* err, const std::string& logFile, const CLogTail&
 
 // A survey log streamed into output a chunk at a time, so that the memory an
 // export takes does not grow with the log.
-using HeightsOf = std::function<POINT_HEIGHTS(const SURVEY_POINT&)>;
+// The heights of a point read from a survey log, and the antenna height that
+// made them.
+struct LOG_HEIGHTS {
+    std::function<POINT_HEIGHTS(const SURVEY_POINT&)> of;
+    double dfAntennaHeight = 0.0;
+};
+using HeightsOf = LOG_HEIGHTS;
 
 bool StreamSurveyLog(const std::string& path, CSurveyDataset& output, const HeightsOf& heights, std::FILE* err,
                      std::string& error)
@@ -227,10 +241,13 @@ bool StreamSurveyLog(const std::string& path, CSurveyDataset& output, const Heig
             log.survey = reader.Survey();
             TellRecordState(err, log.logFile, reader);
         }
-        // A point with its record keeps the heights it was logged with.
+        // A point with its record keeps the heights it was logged with, and
+        // the antenna height that made them.
         for (GIS_POINT& point : chunk) {
-            if (!point.bRecord)
-                point.Heights = heights(point.Point);
+            if (!point.bRecord) {
+                point.Heights = heights.of(point.Point);
+                point.Record.AntennaHeight = heights.dfAntennaHeight;
+            }
         }
         if (!output.AppendPoints(log, chunk.data(), chunk.size(), first, error))
             return false;
@@ -301,13 +318,16 @@ std::string ExportUsageText()
            "               the files the format writes; without it, it is refused\n"
            "  --antenna METRES\n"
            "               the antenna's height above the ground, for the heights of\n"
-           "               points read from a survey log (default 0); a GeoPackage's\n"
-           "               points keep the heights it holds\n"
+           "               points read from a survey log (default 0); refused for a\n"
+           "               GeoPackage, which holds its points' heights\n"
            "  --geoid GRID a PROJ geoid grid (egm96_15.gtx, or a file) for those heights\n"
-           "               (default: the receiver's own altitude); refused when missing\n"
+           "               (default: the receiver's own altitude); refused when missing,\n"
+           "               and for a GeoPackage\n"
            "  --crs CRS    reproject every layer into CRS (EPSG:32633, or compound\n"
-           "               EPSG:32633+5773); refused, naming the grid, when its best\n"
-           "               transformation needs a grid that is not installed\n"
+           "               EPSG:32633+5773), every Z in its unit (from the ellipsoidal\n"
+           "               height into a vertical datum); refused, naming the grid,\n"
+           "               when its best transformation needs a grid that is not\n"
+           "               installed\n"
            "  --list-crs-grids CRS\n"
            "               the grids the transformations into CRS use, and whether\n"
            "               each is installed\n"
@@ -356,6 +376,7 @@ int ParseExportCommandLine(int argc, char** argv, EXPORT_REQUEST& request, std::
             if (!NeedsValue(i, argc, "--antenna", err))
                 return 2;
             char* end = nullptr;
+            request.bAntenna = true;
             request.dfAntennaHeight = std::strtod(argv[++i], &end);
             if (end == argv[i] || *end != '\0' || !std::isfinite(request.dfAntennaHeight) ||
                 request.dfAntennaHeight < 0.0 || request.dfAntennaHeight > kMaxAntennaHeight) {
@@ -406,6 +427,26 @@ int ListGrids(const std::string& crs, std::FILE* out, std::FILE* err)
 
 } // namespace
 
+namespace {
+
+// Points delivered at their horizontal position only, told once per export.
+void TellHeightsMissing(std::FILE* err, const GIS_FORMAT& format, const CMapGrid* grid, size_t points,
+                        size_t utilities)
+{
+    if (points == 0 && utilities == 0)
+        return;
+    const std::string where = grid != nullptr ? " in " + grid->TargetCrs() : std::string();
+    const std::string how = format.bPointWithoutZ
+                                ? std::string("without a Z")
+                                : std::string("with Z 0 (") + format.pszDriver + " gives every point a Z)";
+    std::fprintf(err,
+                 "fieldbook-export: %zu points and %zu utility points have no height%s: delivered at their "
+                 "horizontal position %s, left out of the track; their height fields are NULL\n",
+                 points, utilities, where.c_str(), how.c_str());
+}
+
+} // namespace
+
 int RunExport(const EXPORT_REQUEST& request, std::FILE* err)
 {
     if (!request.listGridsOf.empty())
@@ -443,15 +484,17 @@ int RunExport(const EXPORT_REQUEST& request, std::FILE* err)
             std::fprintf(err, "fieldbook-export: %s holds WGS 84 only; --crs takes another format\n", format->pszDriver);
             return 2;
         }
-        grid = CMapGrid::Create(request.crs, error);
+        grid = CMapGrid::Create(request.crs, error, std::nullopt, nullptr,
+                                format->eAttributes == PointAttributes::CadEntity);
         if (!grid) {
             std::fprintf(err, "fieldbook-export: --crs %s: %s\n", request.crs.c_str(), error.c_str());
             return 2;
         }
     }
-    const HeightsOf heights = [&request, &geoid](const SURVEY_POINT& point) {
-        return PointHeights(point, request.dfAntennaHeight, geoid.get());
-    };
+    const HeightsOf heights{[&request, &geoid](const SURVEY_POINT& point) {
+                                return PointHeights(point, request.dfAntennaHeight, geoid.get());
+                            },
+                            request.dfAntennaHeight};
 
     // Every input is looked at before the output is touched; then each is
     // streamed. Whatever fails later leaves the output as it was: a new one
@@ -464,6 +507,16 @@ int RunExport(const EXPORT_REQUEST& request, std::FILE* err)
         GEOPACKAGE_INPUT look;
         if (kind == InputKind::None || (kind == InputKind::GeoPackage && !OpenGeoPackage(path, look, error))) {
             std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
+            return 2;
+        }
+        // A GeoPackage, and a survey log with its companion record, hold the
+        // heights their points were logged with: an antenna or geoid given
+        // for them would change nothing, and is refused rather than quietly
+        // ignored.
+        if ((kind == InputKind::GeoPackage || (kind == InputKind::SurveyLog && HasRecord(path))) &&
+            (request.bAntenna || !request.geoid.empty())) {
+            std::fprintf(err, "fieldbook-export: %s holds its points' heights; %s applies to survey logs only\n",
+                         path.c_str(), request.bAntenna ? "--antenna" : "--geoid");
             return 2;
         }
         order.emplace_back(path, kind);
@@ -499,11 +552,18 @@ int RunExport(const EXPORT_REQUEST& request, std::FILE* err)
     const size_t points = output->PointFeatures();
     const size_t placed = output->PlacedFeatures();
     const size_t tracks = output->TrackFeatures();
+    const size_t withoutZ = output->PointsWithoutZ();
+    const size_t utilitiesWithoutZ = output->UtilitiesWithoutZ();
+    const size_t outside = output->PointsOutsideArea();
     ok = ok && output->Close(error);
     output.reset();
     if (!ok || !place.Verify(points, placed, tracks, error) || !place.Publish(error)) {
         std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
         return 2;
     }
+    TellHeightsMissing(err, *format, grid.get(), withoutZ, utilitiesWithoutZ);
+    if (outside > 0)
+        std::fprintf(err, "fieldbook-export: warning: %zu points lie outside the area of use of %s\n", outside,
+                     request.crs.c_str());
     return 0;
 }

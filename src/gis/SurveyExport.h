@@ -30,9 +30,12 @@ struct EXPORT_REQUEST {
     // --antenna METRES (antenna above the ground) and --geoid GRID (empty:
     // the receiver's own geoid). A GeoPackage's points keep the heights it
     // holds.
+    // Either given for a GeoPackage input is refused (it holds its heights).
     double dfAntennaHeight = 0.0;
+    bool bAntenna = false; // --antenna was given
     std::string geoid{};
-    // --crs: every layer reprojected into this CRS (empty: WGS 84).
+    // --crs: every layer reprojected into this CRS (empty: WGS 84), every Z
+    // in its unit (see MapGrid.h).
     std::string crs{};
     // --list-crs-grids CRS was asked: the grids are listed, nothing exported.
     std::string listGridsOf{};

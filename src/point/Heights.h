@@ -20,6 +20,10 @@
 
 class IGeoidModel;
 
+// Antenna heights GPS#ANTENNA and fieldbook-export --antenna take, metres: a
+// pole or a vehicle roof.
+inline constexpr double kMaxAntennaHeight = 100.0;
+
 struct POINT_HEIGHTS {
     std::optional<double> EllipsoidHeight;
     std::optional<double> GroundElevation;

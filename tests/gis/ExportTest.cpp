@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -49,7 +50,16 @@ std::string WriteLog(const ScratchDir& dir, const std::string& name, const std::
     return path;
 }
 
+// As Export, with what the export says on stderr in said.
+int Export(const std::vector<std::string>& args, std::string& said);
+
 int Export(const std::vector<std::string>& args)
+{
+    std::string said;
+    return Export(args, said);
+}
+
+int Export(const std::vector<std::string>& args, std::string& said)
 {
     std::vector<std::string> all{"fieldbook-export"};
     all.insert(all.end(), args.begin(), args.end());
@@ -59,9 +69,15 @@ int Export(const std::vector<std::string>& args)
     EXPORT_REQUEST request;
     std::FILE* sink = std::fopen("/dev/null", "w");
     int status = ParseExportCommandLine(static_cast<int>(argv.size()), argv.data(), request, sink, sink);
+    std::FILE* err = std::tmpfile();
     if (status < 0)
-        status = RunExport(request, stderr);
+        status = RunExport(request, err);
+    std::rewind(err);
+    char text[4096] = {};
+    said.assign(text, std::fread(text, 1, sizeof text - 1, err));
+    std::fclose(err);
     std::fclose(sink);
+    std::fputs(said.c_str(), stderr);
     return status;
 }
 
@@ -174,6 +190,56 @@ TEST_P(ExportFormats, PointsAttributesAndTrackReadBackByGdal)
     EXPECT_EQ(lines, 1);
 }
 
+// Whatever the map grid and the point, no coordinate is NaN or infinite: a
+// point without a geoid separation has no ellipsoidal height, so no height in
+// a vertical datum; it keeps its place and is told.
+TEST_P(ExportFormats, NoCoordinateIsEverNaN)
+{
+    const FormatCase& c = GetParam();
+    ScratchDir dir;
+    SURVEY_POINT noSeparation = NorthEastPoint();
+    noSeparation.LocateData.u32EepromFileIndex = 20;
+    noSeparation.GpsFix.dfLatAng = 52.2056;
+    noSeparation.GpsFix.nGeoidUnits = 0;
+    const std::string log = WriteLog(dir, "0612143005.txt", {NorthEastPoint(), noSeparation});
+    // KML and GPX hold WGS 84 only.
+    const bool grid = c.typed || c.utilityLayer != nullptr;
+    std::vector<std::string> args{"--antenna", "1.5", "-f", c.driver, "-o", dir.File(c.file), log};
+    if (grid)
+        args.insert(args.begin(), {"--crs", "EPSG:32631+5773"});
+    std::string said;
+    ASSERT_EQ(Export(args, said), 0);
+    if (grid) {
+        const std::string told = std::string("1 points and ") + (c.utilityLayer ? "1" : "0") +
+                                 " utility points have no height in EPSG:32631+5773";
+        EXPECT_NE(said.find(told), std::string::npos) << said;
+    }
+
+    int placed = 0;
+    for (const char* file : {c.file, c.trackFile}) {
+        if (file == nullptr)
+            continue;
+        GDALDatasetUniquePtr read = OpenForReading(dir.File(file), c.openOptions);
+        ASSERT_TRUE(read) << file;
+        for (OGRLayer* layer : read->GetLayers()) {
+            for (const auto& feature : Features(*layer)) {
+                const OGRGeometry* geometry = feature->GetGeometryRef();
+                if (geometry == nullptr)
+                    continue;
+                std::string wkt = geometry->exportToWkt(OGRWktOptions(), nullptr);
+                for (char& ch : wkt)
+                    ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+                EXPECT_EQ(wkt.find("nan"), std::string::npos) << layer->GetName() << " " << wkt;
+                EXPECT_EQ(wkt.find("inf"), std::string::npos) << layer->GetName() << " " << wkt;
+                const std::string name = layer->GetName();
+                placed += IsPoint(geometry) && (name == c.pointLayer || (c.utilityLayer && name == c.utilityLayer));
+            }
+        }
+    }
+    // Both points and both utilities keep their place (GPX and KML have no utility).
+    EXPECT_EQ(placed, c.utilityLayer != nullptr ? 4 : 2);
+}
+
 INSTANTIATE_TEST_SUITE_P(Formats, ExportFormats, ::testing::ValuesIn(FormatCases()),
                          [](const ::testing::TestParamInfo<FormatCase>& info) { return info.param.name; });
 
@@ -261,8 +327,8 @@ TEST(Export, ValuesAsTheLogPrintsThem)
     points[2].LocateData.fDepth = 232.0f;
     const std::string log = WriteLog(dir, "0612143005.txt", points);
     ASSERT_EQ(Export({"--antenna", "1.5", "-o", dir.File("out.gpkg"), log}), 0);
-    // From the GeoPackage the heights are as stored, whatever --antenna says.
-    ASSERT_EQ(Export({"--antenna", "9", "-o", dir.File("again.gpkg"), dir.File("out.gpkg")}), 0);
+    // From the GeoPackage the heights are as stored.
+    ASSERT_EQ(Export({"-o", dir.File("again.gpkg"), dir.File("out.gpkg")}), 0);
     for (const char* name : {"out.gpkg", "again.gpkg"}) {
         GDALDatasetUniquePtr read = OpenForReading(dir.File(name));
         ASSERT_TRUE(read);
@@ -288,43 +354,83 @@ TEST(Export, ValuesAsTheLogPrintsThem)
     EXPECT_EQ(features[2]->GetFieldAsDouble("Depth"), 2.32);
     EXPECT_EQ(features[2]->GetFieldAsDouble("Locate"), 45.5);
     // The units where QGIS shows them, and known to the next writer.
-    EXPECT_NE(std::string(read->GetLayerByName("survey_points")->GetMetadataItem("DESCRIPTION")).find("metres"),
-              std::string::npos);
+    const std::string description = read->GetLayerByName("survey_points")->GetMetadataItem("DESCRIPTION");
+    EXPECT_NE(description.find("metres"), std::string::npos);
+    EXPECT_NE(description.find("HAccuracy a DRMS"), std::string::npos) << description;
 }
 
-// --crs into a compound CRS: every layer's positions and heights as PROJ's own
-// cs2cs gives them, the antenna at its ellipsoidal height and the utility as
-// far below it as it lies; a CRS whose best transformation needs a grid that
-// is not installed is refused, naming the grid.
+// --crs: every layer's positions and heights as PROJ's own cs2cs gives them.
+// Into a vertical datum the antenna goes in at its ellipsoidal height and the
+// utility at its own (the antenna's less pole and depth), whatever geoid made
+// the elevations; into a CRS without one the stated heights stay, in the
+// CRS's unit; a drawing has one unit for all three axes. A CRS whose best
+// transformation needs a grid that is not installed is refused, naming it.
 TEST(Export, CrsReprojectsEveryLayerAsCs2csDoes)
 {
     ScratchDir dir;
     const std::string log = WriteLog(dir, "0612143005.txt", SurveyPoints());
-    ASSERT_EQ(Export({"--crs", "EPSG:32631+5773", "--antenna", "1.5", "-o", dir.File("utm.gpkg"), log}), 0);
-    // 12.4 m altitude + 45.1 m separation; the utility 1.5 + 1.2346 m lower.
-    const auto reference = Cs2cs("EPSG:4979", "EPSG:32631+5773",
-                                 {{52.205337, 0.119, 57.5}, {52.205337, 0.119, 57.5 - 1.5 - 1.2346}});
-    ASSERT_EQ(reference.size(), 2u);
-    GDALDatasetUniquePtr read = OpenForReading(dir.File("utm.gpkg"));
-    ASSERT_TRUE(read);
+    constexpr double kUsFoot = 1200.0 / 3937.0; // metres
+    // 12.4 m altitude + 45.1 m separation; pole 1.5 m, depth 1.2346 m.
+    const double antenna = 57.5, utility = 57.5 - 1.5 - 1.2346;
     const struct {
-        const char* layer;
-        const std::array<double, 3>& expected;
-    } layers[] = {{"survey_points", reference[0]}, {"utility_points", reference[1]}, {"survey_track", reference[0]}};
-    for (const auto& l : layers) {
-        OGRLayer* layer = read->GetLayerByName(l.layer);
-        ASSERT_NE(layer, nullptr) << l.layer;
-        ASSERT_NE(layer->GetSpatialRef(), nullptr);
-        EXPECT_TRUE(layer->GetSpatialRef()->IsProjected()) << l.layer;
-        const std::vector<OGRFeatureUniquePtr> features = Features(*layer);
-        ASSERT_FALSE(features.empty()) << l.layer;
-        const OGRGeometry* geometry = features[0]->GetGeometryRef();
-        const OGRPoint first = wkbFlatten(geometry->getGeometryType()) == wkbPoint
-                                   ? *geometry->toPoint()
-                                   : [&] { OGRPoint p; geometry->toLineString()->getPoint(0, &p); return p; }();
-        EXPECT_NEAR(first.getX(), l.expected[0], 0.001) << l.layer;
-        EXPECT_NEAR(first.getY(), l.expected[1], 0.001) << l.layer;
-        EXPECT_NEAR(first.getZ(), l.expected[2], 0.001) << l.layer;
+        const char* name;
+        std::vector<std::string> options;
+        const char* driver;
+        const char* file;
+        const char* crs;
+        const char* from;     // the source cs2cs takes: ellipsoidal heights or the stated ones
+        double antennaIn, utilityIn;
+        double zUnit;         // metres per unit of the output's Z
+        bool outside;         // the points lie outside the CRS's area of use
+    } cases[] = {
+        {"compound", {}, "GPKG", "utm.gpkg", "EPSG:32631+5773", "EPSG:4979", antenna, utility, 1.0, false},
+        // Elevations against EGM96: the utility still goes in at its
+        // ellipsoidal height, not at the receiver's geoid's.
+        {"compound, elevations on a grid", {"--geoid", "egm96_15.gtx"}, "GPKG", "grid.gpkg", "EPSG:32631+5773",
+         "EPSG:4979", antenna, utility, 1.0, false},
+        {"State Plane in US feet, drawing", {}, "DXF", "feet.dxf", "EPSG:6428", "EPSG:4326", 12.4, 12.4 - 1.5 - 1.2346,
+         kUsFoot, true},
+        {"feet across, metres up, drawing", {}, "DXF", "mixed.dxf", "EPSG:6539+5773", "EPSG:4979", antenna, utility,
+         kUsFoot, true},
+        {"feet across, metres up", {}, "GPKG", "mixed.gpkg", "EPSG:6539+5773", "EPSG:4979", antenna, utility, 1.0,
+         true},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"--crs", c.crs, "--antenna", "1.5", "-f", c.driver, "-o", dir.File(c.file), log});
+        std::string said;
+        ASSERT_EQ(Export(args, said), 0) << c.name;
+        EXPECT_EQ(said.find("3 points lie outside the area of use of ") != std::string::npos, c.outside)
+            << c.name << ": " << said;
+        const auto reference = Cs2cs(c.from, c.crs, {{52.205337, 0.119, c.antennaIn}, {52.205337, 0.119, c.utilityIn}});
+        ASSERT_EQ(reference.size(), 2u);
+        GDALDatasetUniquePtr read = OpenForReading(dir.File(c.file));
+        ASSERT_TRUE(read) << c.name;
+        const bool drawing = std::string(c.driver) == "DXF";
+        for (const auto& [name, expected] : {std::pair{"survey_points", reference[0]},
+                                             std::pair{"utility_points", reference[1]},
+                                             std::pair{"survey_track", reference[0]}}) {
+            OGRLayer* layer = read->GetLayerByName(drawing ? "entities" : name);
+            ASSERT_NE(layer, nullptr) << c.name << " " << name;
+            const OGRGeometry* geometry = nullptr;
+            std::vector<OGRFeatureUniquePtr> features = Features(*layer);
+            for (const auto& feature : features) {
+                if (!drawing || std::string(feature->GetFieldAsString("Layer")) == name) {
+                    geometry = feature->GetGeometryRef();
+                    break;
+                }
+            }
+            ASSERT_NE(geometry, nullptr) << c.name << " " << name;
+            if (!drawing) {
+                EXPECT_TRUE(layer->GetSpatialRef() && layer->GetSpatialRef()->IsProjected()) << c.name;
+            }
+            const OGRPoint first = wkbFlatten(geometry->getGeometryType()) == wkbPoint
+                                       ? *geometry->toPoint()
+                                       : [&] { OGRPoint p; geometry->toLineString()->getPoint(0, &p); return p; }();
+            EXPECT_NEAR(first.getX(), expected[0], 0.001) << c.name << " " << name;
+            EXPECT_NEAR(first.getY(), expected[1], 0.001) << c.name << " " << name;
+            EXPECT_NEAR(first.getZ(), expected[2] / c.zUnit, 0.001) << c.name << " " << name;
+        }
     }
 
     std::FILE* err = std::tmpfile();
@@ -448,7 +554,11 @@ TEST(Export, ClearErrorsEndWithStatusTwo)
         {"output not writable", {"-o", dir.File("no/such/folder/x.gpkg"), log}, 2},
         {"antenna not a height", {"--antenna", "-1", "-o", dir.File("x.gpkg"), log}, 2},
         {"geoid grid missing", {"--geoid", "no_such_geoid.gtx", "-o", dir.File("x.gpkg"), log}, 2},
+        // A GeoPackage holds its heights: an antenna or geoid for it would be ignored.
+        {"antenna for a GeoPackage", {"--antenna", "1.5", "-o", dir.File("x.gpkg"), dir.File("kept.gpkg")}, 2},
+        {"geoid for a GeoPackage", {"--geoid", "egm96_15.gtx", "-o", dir.File("x.gpkg"), log, dir.File("kept.gpkg")}, 2},
     };
+    ASSERT_EQ(Export({"-o", dir.File("kept.gpkg"), log}), 0);
     for (const auto& c : cases)
         EXPECT_EQ(Export(c.args), c.status) << c.name;
     EXPECT_FALSE(FileExists(dir.File("x.gpkg")));

@@ -143,9 +143,11 @@ TEST_F(KeeperTest, SentencesReachTheGeoPackageAtFullPrecisionWithTypedColumnsAnd
                    {"RTCDate", OFTDate},   {"RTC_UTC", OFTString}, {"GPSDate", OFTDate}, {"GPS_UTC", OFTString},
                    {"LatAng", OFTReal},    {"LatDir", OFTString},  {"NoSats", OFTInteger}, {"LogFile", OFTString},
                    {"FixType", OFTString}, {"HAccuracy", OFTReal}, {"Station", OFTString}, {"QualityOK", OFTInteger},
-                   {"EllipsoidHeight", OFTReal}, {"UtilityElevation", OFTReal}};
+                   {"EllipsoidHeight", OFTReal}, {"UtilityElevation", OFTReal}, {"HAccuracy95", OFTReal},
+                   {"VAccuracy95", OFTReal}};
     OGRFeatureDefn* defn = layer->GetLayerDefn();
-    EXPECT_EQ(defn->GetFieldCount(), 57); // the log's 43 columns, LogFile, Survey, 9 of quality, 3 heights
+    // The log's 43 columns, LogFile, Survey, 9 of quality, 3 heights, 2 accuracies at 95 %.
+    EXPECT_EQ(defn->GetFieldCount(), 59);
     for (const auto& column : columns) {
         const int index = defn->GetFieldIndex(column.name);
         ASSERT_GE(index, 0) << column.name;
@@ -166,9 +168,11 @@ TEST_F(KeeperTest, SentencesReachTheGeoPackageAtFullPrecisionWithTypedColumnsAnd
     // Quality as the decoder and the gate gave it; what the point lacks is NULL.
     EXPECT_STREQ(first.GetFieldAsString("FixType"), "RTK fixed");
     EXPECT_DOUBLE_EQ(first.GetFieldAsDouble("HAccuracy"), 0.021);
-    EXPECT_STREQ(first.GetFieldAsString("Station"), "1");
+    EXPECT_STREQ(first.GetFieldAsString("Station"), "0001");
     EXPECT_EQ(first.GetFieldAsInteger("QualityOK"), 1);
     EXPECT_TRUE(first.IsFieldNull(first.GetFieldIndex("VAccuracy")));
+    EXPECT_NEAR(first.GetFieldAsDouble("HAccuracy95"), 0.0363468, 1e-9); // NSSDA: 1.7308 x DRMS
+    EXPECT_TRUE(first.IsFieldNull(first.GetFieldIndex("VAccuracy95")));
     EXPECT_TRUE(points[2]->IsFieldNull(points[2]->GetFieldIndex("QualityOK"))); // no gate: neither true nor false
     // 12.4 m altitude + 45.1 m separation; the depth of 1.2345 m under the
     // ground at the antenna (no antenna height set here).

@@ -12,6 +12,7 @@
 #include "gis/GeoidGrid.h"
 #include "gis/MapGrid.h"
 #include "support/ProjTools.h"
+#include "support/ScratchDir.h"
 
 namespace {
 
@@ -71,14 +72,25 @@ struct GridCase {
     const char* crs;
     const char* source; // as cs2cs takes the points: latitude, longitude[, ellipsoidal height]
     std::vector<Point3> points;
+    // Metres per unit of the heights we give: a CRS without a vertical part
+    // gives the stated height in its own unit, where cs2cs passes it through.
+    double zUnit = 1.0;
+    bool bDrawing = false; // z in the horizontal axes' unit
 };
+
+constexpr double kUsFoot = 1200.0 / 3937.0; // metres
 
 const GridCase kGrids[] = {
     {"Utm33North", "EPSG:32633", "EPSG:4326", {{52.52, 13.40, 0.0}, {48.0, 16.0, 0.0}, {-1.0, 14.5, 0.0}}},
     // NAD83(2011) New York Long Island, US survey feet.
-    {"StatePlaneUsFeet", "EPSG:6539", "EPSG:4326", {{40.75, -73.50, 0.0}, {40.70, -74.00, 0.0}}},
+    {"StatePlaneUsFeet", "EPSG:6539", "EPSG:4326", {{40.75, -73.50, 12.5}, {40.70, -74.00, -3.0}}, kUsFoot},
+    {"ColoradoUsFeet", "EPSG:6428", "EPSG:4326", {{39.74, -104.99, 1609.3}}, kUsFoot},
     // UTM with EGM96 heights: the height goes through the geoid grid.
     {"CompoundWithGeoid", "EPSG:32633+5773", "EPSG:4979", {{52.52, 13.40, 140.0}, {46.5, 15.0, 400.0}}},
+    // US feet across, EGM96 metres up: heights stay metres, but a drawing
+    // has them in feet.
+    {"CompoundFeetAcrossMetresUp", "EPSG:6539+5773", "EPSG:4979", {{40.75, -73.50, -20.0}, {40.70, -74.00, 5.0}}},
+    {"CompoundForADrawing", "EPSG:6539+5773", "EPSG:4979", {{40.75, -73.50, -20.0}}, kUsFoot, true},
 };
 
 class MapGridTest : public ::testing::TestWithParam<GridCase> {};
@@ -87,9 +99,10 @@ TEST_P(MapGridTest, AsCs2csToAMillimetre)
 {
     const GridCase& c = GetParam();
     std::string error;
-    auto grid = CMapGrid::Create(c.crs, error);
+    auto grid = CMapGrid::Create(c.crs, error, std::nullopt, nullptr, c.bDrawing);
     ASSERT_TRUE(grid) << error;
     EXPECT_STREQ(grid->SourceCrs(), c.source);
+    EXPECT_EQ(grid->ZUnitName(), c.zUnit == 1.0 ? "metre" : "US survey foot");
     const auto reference = Cs2cs(c.source, c.crs, c.points);
     ASSERT_EQ(reference.size(), c.points.size());
     for (size_t i = 0; i < c.points.size(); ++i) {
@@ -98,8 +111,11 @@ TEST_P(MapGridTest, AsCs2csToAMillimetre)
         // 1 mm is 0.0033 US survey feet: the tolerance holds in either unit.
         EXPECT_NEAR(x, reference[i][0], 0.001) << i;
         EXPECT_NEAR(y, reference[i][1], 0.001) << i;
-        EXPECT_NEAR(z, reference[i][2], 0.001) << i;
+        EXPECT_NEAR(z, reference[i][2] / c.zUnit, 0.001) << i;
     }
+    EXPECT_TRUE(grid->InAreaOfUse(c.points[0][0], c.points[0][1]));
+    // The South Atlantic lies in none of these CRSs' areas of use.
+    EXPECT_FALSE(grid->InAreaOfUse(-52.2, 0.12));
     // A point without a height keeps its position; its height stays absent.
     double x = 0, y = 0, z = 0;
     ASSERT_TRUE(grid->Transform(c.points[0][0], c.points[0][1], NAN, x, y, z));
@@ -141,6 +157,59 @@ TEST(MapGrid, BestTransformationNeedingAMissingGridIsRefusedByName)
     EXPECT_TRUE(grids.front().bAvailable) << grids.front().name;
     EXPECT_FALSE(CMapGrid::Create("EPSG:999999", error));
     EXPECT_NE(error.find("EPSG:999999"), std::string::npos) << error;
+}
+
+} // namespace
+
+namespace {
+
+// A point where the vertical transformation has no value (outside the geoid
+// grid) keeps its horizontal position, its height absent: never NaN beside a
+// position, never a point lost. A grid of our own covers 52-53 N, 0-1 E.
+TEST(MapGrid, OutsideTheGeoidGridThePositionStaysAndTheHeightIsAbsent)
+{
+    ScratchDir dir;
+    // GTX: south-west corner, spacing (degrees), rows and columns, big-endian;
+    // then the undulations as floats, row by row from the south.
+    std::string gtx;
+    auto put = [&gtx](const void* value, size_t size) {
+        const auto* bytes = static_cast<const unsigned char*>(value);
+        for (size_t i = size; i-- > 0;)
+            gtx += static_cast<char>(bytes[i]);
+    };
+    for (const double d : {52.0, 0.0, 0.5, 0.5})
+        put(&d, sizeof d);
+    for (const int32_t n : {3, 3})
+        put(&n, sizeof n);
+    for (int i = 0; i < 9; ++i) {
+        const float undulation = 45.0f;
+        put(&undulation, sizeof undulation);
+    }
+    ASSERT_TRUE(WriteWholeFile(dir.File("small.gtx"), gtx));
+    std::string error;
+    auto grid = CMapGrid::Create("+proj=utm +zone=31 +datum=WGS84 +geoidgrids=" + dir.File("small.gtx") +
+                                     " +vunits=m +type=crs",
+                                 error);
+    ASSERT_TRUE(grid) << error;
+    ASSERT_TRUE(grid->HasVertical());
+    auto flat = CMapGrid::Create("EPSG:32631", error);
+    ASSERT_TRUE(flat) << error;
+    const struct {
+        double latitude, longitude;
+        bool bHeight;
+    } places[] = {{52.2, 0.2, true}, {40.2, 0.2, false}};
+    for (const auto& p : places) {
+        double x = 0, y = 0, z = 0, fx = 0, fy = 0, fz = 0;
+        ASSERT_TRUE(grid->Transform(p.latitude, p.longitude, 57.5, x, y, z)) << p.latitude;
+        ASSERT_TRUE(flat->Transform(p.latitude, p.longitude, 0.0, fx, fy, fz));
+        EXPECT_NEAR(x, fx, 0.001) << p.latitude;
+        EXPECT_NEAR(y, fy, 0.001) << p.latitude;
+        if (p.bHeight) {
+            EXPECT_NEAR(z, 57.5 - 45.0, 0.001);
+        } else {
+            EXPECT_TRUE(std::isnan(z)) << z;
+        }
+    }
 }
 
 } // namespace

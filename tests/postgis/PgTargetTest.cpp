@@ -13,6 +13,7 @@
 #include "surveylog/LogTail.h"
 #include "gis/PgTarget.h"
 #include "support/PostgresServer.h"
+#include "support/QgisRun.h"
 #include "support/ScratchDir.h"
 #include "support/SurveyLogFiles.h"
 
@@ -257,6 +258,9 @@ TEST_F(PgTargetTest, CrewRoleAddsAndReadsOnlyItsOwnUnitsRows)
     PQfinish(conn);
 }
 
+// QGIS's PostgreSQL provider applies a layer's default style only when the
+// row names the layer's geometry type: QGIS itself, as the README's read-only
+// office role, opens the three layers with their graduated styles.
 TEST_F(PgTargetTest, LayerStylesGoToQgisOwnTableAsTheLayersDefaults)
 {
     std::vector<GIS_POINT> points = ReadBack(dir, 0, 20, false);
@@ -271,13 +275,73 @@ TEST_F(PgTargetTest, LayerStylesGoToQgisOwnTableAsTheLayersDefaults)
     EXPECT_EQ(Rows("SELECT f_table_catalog = current_database(), f_table_schema, f_table_name, f_geometry_column, "
                    "stylename, useasdefault, type, array_length(xpath('//ranges/range', styleqml), 1) "
                    "FROM layer_styles ORDER BY f_table_name"),
-              (std::vector<std::string>{"t|public|survey_points|geom|fieldbook|t|Vector|8",
-                                        "t|public|survey_track|geom|fieldbook|t|Vector|",
-                                        "t|public|utility_points|geom|fieldbook|t|Vector|8"}));
+              (std::vector<std::string>{"t|public|survey_points|geom|fieldbook|t|Point|8",
+                                        "t|public|survey_track|geom|fieldbook|t|Line|",
+                                        "t|public|utility_points|geom|fieldbook|t|Point|8"}));
     // The utility under each fixed point, at its elevation (every seventh point from the fourth has no fix).
     EXPECT_EQ(Rows("SELECT count(*), min(ST_Z(geom)), max(ST_Z(geom)) FROM utility_points WHERE \"LogFile\" = "
                    "'0712140000.txt'"),
               (std::vector<std::string>{"17|90|109"}));
+
+    // The README's office role, with its grants.
+    const std::string role = "office_" + db;
+    ASSERT_TRUE(SharedPostgres().Query(
+        db, "DROP ROLE IF EXISTS " + role + "; CREATE ROLE " + role + " LOGIN PASSWORD 'office-pw'; GRANT SELECT ON "
+            "survey_points, survey_track, utility_points, layer_styles TO " + role))
+        << SharedPostgres().Problem();
+    std::string office = SharedPostgres().ConnInfo(db) + " password=office-pw";
+    office.replace(office.find("user=fieldunit"), 14, "user=" + role);
+    const QGIS_RESULT qgis =
+        QgisOpenAndRender(office, {"survey_track", "utility_points", "survey_points"}, dir.File("office.png"), 800,
+                          600, "postgres");
+    EXPECT_TRUE(qgis.bRan) << qgis.error;
+    const struct {
+        const char* layer;
+        const char* renderer;
+        const char* attribute;
+        int classes;
+        long features;
+    } expected[] = {
+        {"survey_points", "graduatedSymbol", "Depth", 8, 40},
+        {"utility_points", "graduatedSymbol", "UtilityElevation", 8, 34},
+        {"survey_track", "singleSymbol", "", 0, 2},
+    };
+    for (const auto& e : expected) {
+        const QGIS_LAYER* layer = qgis.Find(e.layer);
+        ASSERT_NE(layer, nullptr) << e.layer << ": " << qgis.error;
+        EXPECT_TRUE(layer->bValid) << e.layer << ": " << qgis.error;
+        EXPECT_EQ(layer->renderer, e.renderer) << e.layer;
+        EXPECT_EQ(layer->attribute, e.attribute) << e.layer;
+        EXPECT_EQ(layer->nClasses, e.classes) << e.layer;
+        EXPECT_EQ(layer->nFeatures, e.features) << e.layer;
+    }
+    const QGIS_LAYER* points_ = qgis.Find("survey_points");
+    ASSERT_NE(points_, nullptr);
+    EXPECT_EQ(points_->labelField, "Log");
+    EXPECT_EQ(qgis.Find("survey_track")->firstColour, "#ff707078"); // the track view's grey
+    ASSERT_TRUE(SharedPostgres().Query(db, "DROP OWNED BY " + role + "; DROP ROLE " + role))
+        << SharedPostgres().Problem();
+}
+
+// The accuracies at 95 % beside the receiver's figures, and what each is,
+// where psql's \\d+ and QGIS show the columns' comments.
+TEST_F(PgTargetTest, AccuraciesAt95PercentAndWhatEachIs)
+{
+    std::vector<GIS_POINT> points = ReadBack(dir, 0, 2, false);
+    points[0].Point.Quality.u32Present = QUALITY_H_ACCURACY | QUALITY_V_ACCURACY;
+    points[0].Point.Quality.dfHAccuracy = 0.02;
+    points[0].Point.Quality.dfVAccuracy = 0.03;
+    CPgTarget target(Conn(), "van-1");
+    size_t added = 0;
+    ASSERT_TRUE(target.Deliver(LOG_ID{"a.txt", "s"}, points.data(), points.size(), 0, added)) << target.Problem();
+    // NSSDA: 1.7308 x DRMS; 1.96 x sigma. A point without GST has neither.
+    EXPECT_EQ(Rows("SELECT round(\"HAccuracy95\"::numeric, 6), round(\"VAccuracy95\"::numeric, 6) "
+                   "FROM survey_points ORDER BY fid"),
+              (std::vector<std::string>{"0.034616|0.058800", "|"}));
+    EXPECT_EQ(Rows("SELECT attname, col_description(attrelid, attnum) FROM pg_attribute WHERE attrelid = "
+                   "'survey_points'::regclass AND attname LIKE '_Accuracy%' ORDER BY attname"),
+              (std::vector<std::string>{"HAccuracy|HAccuracy (m, DRMS)", "HAccuracy95|HAccuracy95 (m, 95 %, NSSDA)",
+                                        "VAccuracy|VAccuracy (m, 1 sigma)", "VAccuracy95|VAccuracy95 (m, 95 %)"}));
 }
 
 namespace {

@@ -13,17 +13,27 @@ namespace {
 constexpr const char* kScript = R"(
 import sys
 from qgis.core import (QgsApplication, QgsVectorLayer, QgsMapSettings, QgsMapRendererSequentialJob,
-                       QgsRectangle)
+                       QgsRectangle, QgsDataSourceUri)
 from qgis.PyQt.QtCore import QSize
 from qgis.PyQt.QtGui import QColor
 
-source, png, width, height = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
-names = sys.argv[5:]
+source, png, width, height, provider = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
+names = sys.argv[6:]
 app = QgsApplication([], False)
 app.initQgis()
 layers = []
 for name in names:
-    layer = QgsVectorLayer(source + '|layername=' + name, name, 'ogr')
+    if provider == 'postgres':
+        # As Add PostGIS Layers does: schema, table, geometry column, key, and
+        # the geometry type and SRID it finds in the database.
+        uri = QgsDataSourceUri(source)
+        uri.setDataSource('public', name, 'geom', '', 'fid')
+        found = QgsVectorLayer(uri.uri(False), name, 'postgres', QgsVectorLayer.LayerOptions(False))
+        uri.setWkbType(found.wkbType())
+        uri.setSrid(str(found.crs().postgisSrid()))
+        layer = QgsVectorLayer(uri.uri(False), name, 'postgres')
+    else:
+        layer = QgsVectorLayer(source + '|layername=' + name, name, 'ogr')
     fields = [name, str(int(layer.isValid()))]
     if layer.isValid():
         r = layer.renderer()
@@ -69,14 +79,14 @@ const QGIS_LAYER* QGIS_RESULT::Find(const std::string& name) const
 }
 
 QGIS_RESULT QgisOpenAndRender(const std::string& source, const std::vector<std::string>& layers,
-                              const std::string& png, int width, int height)
+                              const std::string& png, int width, int height, const std::string& provider)
 {
     QGIS_RESULT result;
     ScratchDir dir;
     const std::string script = dir.File("render.py");
     WriteWholeFile(script, kScript);
     std::vector<std::string> argv = {"/usr/bin/python3", script, source, png, std::to_string(width),
-                                     std::to_string(height)};
+                                     std::to_string(height), provider};
     argv.insert(argv.end(), layers.begin(), layers.end());
     ChildProcess python;
     int status = -1;

@@ -28,6 +28,10 @@ struct QGIS_RESULT {
 
 // Opens layers of a GeoPackage (or any OGR source) as QGIS would, renders
 // them together at width x height pixels into png, and reports each layer.
-// scaleDenominator 0: the layers' extent.
+// provider "postgres": source is a libpq connection string and the layers
+// tables or views of its public schema (geometry geom, key fid), opened by
+// QGIS's own PostgreSQL provider, which takes their defaults from the
+// database's layer_styles.
 QGIS_RESULT QgisOpenAndRender(const std::string& source, const std::vector<std::string>& layers,
-                              const std::string& png, int width = 800, int height = 600);
+                              const std::string& png, int width = 800, int height = 600,
+                              const std::string& provider = "ogr");
