@@ -24,7 +24,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "link/NtripClient.h"
+#include "corrections/NtripClient.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include "point/QualityGate.h"
 #include "platform/Folders.h"
-#include "link/NtripReply.h"
+#include "corrections/NtripReply.h"
 #include "platform/RegularFile.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include "app/PortList.h"
 #include "point/QualityGate.h"
 #include "gui/DialogLayout.h"
-#include "link/NtripReply.h"
+#include "corrections/NtripReply.h"
 #include "resources/Strings.h"
 
 CPortSettingsPage::CPortSettingsPage(int gpsPort, int bluetoothPort, QWidget* parent)

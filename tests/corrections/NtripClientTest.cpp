@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "link/NtripClient.h"
+#include "corrections/NtripClient.h"
 #include "support/NtripCaster.h"
 
 namespace {

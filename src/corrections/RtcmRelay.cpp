@@ -1,4 +1,4 @@
-#include "link/RtcmRelay.h"
+#include "corrections/RtcmRelay.h"
 
 #include <cstring>
 

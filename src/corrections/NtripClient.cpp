@@ -1,4 +1,4 @@
-#include "link/NtripClient.h"
+#include "corrections/NtripClient.h"
 
 #include <algorithm>
 #include <cerrno>

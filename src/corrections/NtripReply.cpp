@@ -1,4 +1,4 @@
-#include "link/NtripReply.h"
+#include "corrections/NtripReply.h"
 
 #include <algorithm>
 #include <cmath>

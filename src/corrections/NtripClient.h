@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "link/NtripReply.h"
-#include "link/Rtcm.h"
-#include "link/RtcmRelay.h"
+#include "corrections/NtripReply.h"
+#include "corrections/Rtcm.h"
+#include "corrections/RtcmRelay.h"
 #include "platform/WakeEvent.h"
 
 struct NTRIP_OPTIONS {

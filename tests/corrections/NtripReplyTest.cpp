@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "link/NtripReply.h"
+#include "corrections/NtripReply.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "link/Rtcm.h"
+#include "corrections/Rtcm.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <mutex>
 #include <thread>
 
-#include "link/Rtcm.h"
+#include "corrections/Rtcm.h"
 
 // Where the relay writes: the GPS port, shared with its reader.
 class IRtcmPort {
