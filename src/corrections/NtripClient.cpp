@@ -4,20 +4,19 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <fcntl.h>
-#include <netdb.h>
+#include <ctime>
+#include <csignal>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <pthread.h>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// A sourcetable is a few hundred lines; the cap keeps a caster that never ends
-// one from growing it for ever.
-constexpr size_t kMaxSourcetable = 1u << 20;
+// Real tables run past 1 MiB; past this one is taken as it is, so a caster that
+// never ends its table cannot hold the client for ever.
+constexpr uint64_t kMaxSourcetable = 16u << 20;
 constexpr int kDefaultGgaSeconds = 10;
 constexpr size_t kListedStreams = 8;
 
@@ -32,28 +31,6 @@ std::string Km(double metres)
     char text[32];
     std::snprintf(text, sizeof text, "%.1f km", metres / 1000.0);
     return text;
-}
-
-// Writes all of text within a bound; false when the caster does not take it.
-bool SendAll(int fd, const char* text, size_t size)
-{
-    const auto deadline = Clock::now() + std::chrono::seconds(5);
-    while (size > 0) {
-        const ssize_t n = ::send(fd, text, size, MSG_NOSIGNAL);
-        if (n > 0) {
-            text += n;
-            size -= static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-            return false;
-        pollfd p{fd, POLLOUT, 0};
-        if (::poll(&p, 1, MsUntil(deadline)) <= 0)
-            return false;
-    }
-    return true;
 }
 
 } // namespace
@@ -71,6 +48,11 @@ void CNtripClient::Start(const NTRIP_OPTIONS& options)
         return;
     m_options = options;
     m_bStop = false;
+    m_wantGga = Wish::Unknown;
+    m_formatName.clear();
+    m_bRaw = false;
+    m_lastSaid.clear();
+    m_opened.clear();
     m_wake.Take();
     {
         std::lock_guard<std::mutex> guard(m_mutex);
@@ -140,8 +122,12 @@ bool CNtripClient::Sleep(milliseconds wait)
     return false;
 }
 
-std::string CNtripClient::ListStreams(std::vector<NTRIP_STREAM> streams)
+std::string CNtripClient::ListStreams(std::vector<NTRIP_STREAM> streams, const std::string& skip)
 {
+    if (!skip.empty())
+        streams.erase(std::remove_if(streams.begin(), streams.end(),
+                                     [&](const NTRIP_STREAM& s) { return s.mountpoint == skip; }),
+                      streams.end());
     double lat = 0, lon = 0, height = 0;
     const bool fix = m_owner.CurrentFix(lat, lon, height);
     if (fix)
@@ -167,171 +153,203 @@ std::string CNtripClient::ListStreams(std::vector<NTRIP_STREAM> streams)
     return text.empty() ? "none" : text;
 }
 
+bool CNtripClient::Pace()
+{
+    const auto now = Clock::now();
+    m_opened.erase(std::remove_if(m_opened.begin(), m_opened.end(),
+                                  [&](Clock::time_point t) { return now - t >= m_options.connectWindow; }),
+                   m_opened.end());
+    if (m_opened.size() >= static_cast<size_t>(kMaxConnectionsPerWindow)) {
+        const auto wait = std::chrono::duration_cast<milliseconds>(m_opened.front() + m_options.connectWindow - now);
+        if (!Sleep(wait))
+            return false;
+        m_opened.erase(m_opened.begin());
+    }
+    m_opened.push_back(Clock::now());
+    return !Stopping();
+}
+
+void CNtripClient::SayOnce(const std::string& key, const std::string& line)
+{
+    if (m_lastSaid == key)
+        return;
+    m_lastSaid = key;
+    Say(line);
+}
+
+bool CNtripClient::GgaNow(char (&sentence)[CGgaTap::kMaxSentence + 1], size_t& length) const
+{
+    const milliseconds maxAge(static_cast<int64_t>(std::max(0, m_options.nMaxAgeSeconds)) * 1000);
+    if (m_gga != nullptr && m_gga->Latest(sentence, length, maxAge))
+        return true;
+    if (!m_options.bHavePosition)
+        return false;
+    length = PositionGga(m_options.dfLatitude, m_options.dfLongitude, m_options.dfHeight,
+                         static_cast<long long>(std::time(nullptr)), sentence);
+    return length > 0;
+}
+
 void CNtripClient::Run()
 {
+    // OpenSSL writes with write(), not send(MSG_NOSIGNAL): a caster gone in the
+    // middle must fail the write, not end the program. Blocked for this thread only.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     const NTRIP_URL& url = m_options.url;
     const std::string& mount = url.mountpoint;
+    const std::string where = NtripHostPort(url);
     milliseconds backoff = m_options.firstRetry;
-    bool checked = false;
-    bool said401 = false;
-    std::string lastFault;
-    std::string table;
+    // The table says whether the mountpoint wants the receiver's position and
+    // what it carries; it is asked for on every connection until one came.
+    bool tableKnown = false;
     while (!Stopping()) {
-        bool streamed = false;
+        milliseconds streamed{0};
         SetState(NtripState::Connecting);
-        if (!checked) {
-            // The sourcetable says whether the mountpoint exists and whether it
-            // wants the receiver's position.
-            const Outcome o = Session("", &table, &streamed);
+        Outcome o = Outcome::Lost;
+        bool haveOutcome = false;
+        if (!tableKnown || mount.empty()) {
+            CSourcetableReader table(mount);
+            o = Session("", table, &streamed);
             if (o == Outcome::Stopped)
                 break;
             if (o == Outcome::Sourcetable) {
-                const std::vector<NTRIP_STREAM> streams = ParseSourcetable(table);
-                const auto it = std::find_if(streams.begin(), streams.end(),
-                                             [&](const NTRIP_STREAM& s) { return s.mountpoint == mount; });
-                if (mount.empty() || (it == streams.end() && !streams.empty())) {
-                    const std::string list = ListStreams(streams);
-                    Say(mount.empty() ? "NTRIP: no mountpoint set; " + url.host + " offers " + list
-                                      : "NTRIP: " + url.host + " has no mountpoint " + mount + "; it offers " + list);
+                tableKnown = true;
+                if (const NTRIP_STREAM* wanted = table.Wanted()) {
+                    m_wantGga = wanted->bNmea ? Wish::Yes : Wish::No;
+                    m_formatName = wanted->format;
+                    m_bRaw = IsRawFormat(wanted->format);
+                }
+                if (mount.empty()) {
+                    SayOnce("nomount", "NTRIP: no mountpoint set; " + url.host + " offers " + ListStreams(table.Streams()));
                     SetState(NtripState::Refused);
-                    Sleep(m_options.refusedRetry);
-                    continue;
+                    haveOutcome = true;
+                } else if (table.Wanted() == nullptr) {
+                    // Hidden mountpoints, and tables too long to keep, are
+                    // asked for all the same.
+                    SayOnce("unlisted", "NTRIP: " + mount + " is not in " + url.host + "'s table; asking for it all the same");
                 }
-                m_bWantGga = it != streams.end() && it->bNmea;
-                checked = true;
-            } else if (mount.empty()) {
-                if (lastFault != "table") {
-                    Say("NTRIP: no sourcetable from " + url.host + ":" + std::to_string(url.nPort) + ", retrying");
-                    lastFault = "table";
-                }
-                SetState(NtripState::Waiting);
-                Sleep(backoff);
-                backoff = std::min(backoff * 2, m_options.maxRetry);
-                continue;
-            } else {
-                // A caster that keeps its table to itself may still serve the stream.
-                checked = true;
+            } else if (o == Outcome::Unreachable || o == Outcome::TlsRefused || mount.empty()) {
+                haveOutcome = true;
             }
         }
-
-        const Outcome o = Session(mount, &table, &streamed);
-        if (streamed) {
-            backoff = m_options.firstRetry;
-            said401 = false;
-            lastFault.clear();
-        }
-        switch (o) {
-        case Outcome::Stopped:
-            return;
-        case Outcome::Unauthorized:
-            if (!said401)
-                Say("NTRIP: caster refused user '" + url.user + "' for " + mount + ": check user and password");
-            said401 = true;
-            SetState(NtripState::Refused);
-            Sleep(m_options.refusedRetry);
-            continue;
-        case Outcome::Sourcetable:
-            Say("NTRIP: mountpoint " + mount + " is gone from " + url.host + "; it offers " +
-                ListStreams(ParseSourcetable(table)));
-            checked = false;
-            SetState(NtripState::Refused);
-            Sleep(m_options.refusedRetry);
-            continue;
-        case Outcome::NoData:
-            Say("NTRIP: no data for " + std::to_string(m_options.noData.count() / 1000) + " s, reconnecting");
-            lastFault = "nodata";
-            break;
-        case Outcome::Unreachable:
-            if (lastFault != "unreachable")
-                Say("NTRIP: cannot reach " + url.host + ":" + std::to_string(url.nPort) + ", retrying");
-            lastFault = "unreachable";
-            break;
-        case Outcome::Refused:
-        case Outcome::Lost:
-            if (lastFault.empty() || lastFault == "unreachable" || streamed) {
-                Say(o == Outcome::Refused ? "NTRIP: caster " + url.host + " refused " + mount + ", retrying"
-                                          : "NTRIP: connection to " + url.host + " lost, retrying");
+        const std::string retry = ", retrying in " + std::to_string((backoff.count() + 999) / 1000) + " s";
+        if (!haveOutcome) {
+            CSourcetableReader table(mount);
+            o = Session(mount, table, &streamed);
+            if (o == Outcome::Stopped)
+                break;
+            if (o == Outcome::Sourcetable && table.Wanted() != nullptr) {
+                m_wantGga = table.Wanted()->bNmea ? Wish::Yes : Wish::No;
+                tableKnown = true;
             }
-            lastFault = "lost";
-            break;
+            if (streamed >= m_options.streamedLong)
+                backoff = m_options.firstRetry;
+            if (streamed.count() > 0)
+                m_lastSaid.clear();
+            switch (o) {
+            case Outcome::Unauthorized:
+                SayOnce("401", "NTRIP: " + url.host + ": " + mount + " not authorised for user '" + url.user +
+                                   "': check user and password" + retry);
+                break;
+            case Outcome::Sourcetable:
+                SayOnce("table", "NTRIP: " + url.host + ": " + mount + " not offered now; it offers " +
+                                     ListStreams(table.Streams(), mount) + retry);
+                break;
+            case Outcome::NotFound:
+                SayOnce("404", "NTRIP: " + url.host + ": " + mount + " not found" + retry);
+                break;
+            case Outcome::Moved: {
+                const std::string to(m_reply.MovedTo());
+                SayOnce("moved", "NTRIP: " + url.host + ": " + mount + " moved to " +
+                                     (to.empty() ? "another caster" : to) + "; not followed: set the new address" +
+                                     retry);
+                break;
+            }
+            case Outcome::Refused:
+                SayOnce("refused", "NTRIP: caster " + url.host + " refused " + mount + " (status " +
+                                       std::to_string(m_reply.Status()) + ")" + retry);
+                break;
+            case Outcome::NoData:
+                Say("NTRIP: no data for " + std::to_string(m_options.noData.count() / 1000) + " s, reconnecting");
+                m_lastSaid = "nodata";
+                break;
+            case Outcome::Lost:
+                SayOnce("lost", "NTRIP: connection to " + url.host + " lost, retrying");
+                break;
+            default:
+                break;
+            }
+            const bool refused = o == Outcome::Unauthorized || o == Outcome::Sourcetable ||
+                                 o == Outcome::NotFound || o == Outcome::Moved || o == Outcome::Refused;
+            SetState(refused ? NtripState::Refused : NtripState::Waiting);
         }
-        SetState(NtripState::Waiting);
-        Sleep(backoff);
+        if (o == Outcome::Unreachable) {
+            SayOnce("unreachable",
+                    "NTRIP: cannot reach " + where + (m_tlsReason.empty() ? "" : ": " + m_tlsReason) + retry);
+            SetState(NtripState::Waiting);
+        } else if (o == Outcome::TlsRefused) {
+            SayOnce("tls", "NTRIP: TLS with " + where + " refused: " + m_tlsReason + retry);
+            SetState(NtripState::Refused);
+        } else if (mount.empty() && o != Outcome::Sourcetable) {
+            SayOnce("notable", "NTRIP: no sourcetable from " + where + retry);
+            SetState(NtripState::Waiting);
+        }
+        if (!Sleep(backoff))
+            break;
         backoff = std::min(backoff * 2, m_options.maxRetry);
     }
 }
 
-int CNtripClient::Connect()
+CNtripClient::Outcome CNtripClient::Session(const std::string& mountpoint, CSourcetableReader& table,
+                                            milliseconds* streamed)
 {
-    const NTRIP_URL& url = m_options.url;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(url.host.c_str(), std::to_string(url.nPort).c_str(), &hints, &found) != 0)
-        return -1;
-    int fd = -1;
-    for (addrinfo* a = found; a != nullptr && fd < 0 && !Stopping(); a = a->ai_next) {
-        fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-        if (fd < 0)
-            continue;
-        if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0)
-            break;
-        bool ok = false;
-        if (errno == EINPROGRESS) {
-            pollfd p[2] = {{fd, POLLOUT, 0}, {m_wake.Fd(), POLLIN, 0}};
-            const int ready = ::poll(p, p[1].fd >= 0 ? 2 : 1, static_cast<int>(m_options.connectTimeout.count()));
-            int error = 0;
-            socklen_t length = sizeof error;
-            ok = ready > 0 && (p[0].revents & POLLOUT) &&
-                 ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
-        }
-        if (!ok) {
-            ::close(fd);
-            fd = -1;
-        }
+    *streamed = milliseconds(0);
+    if (!Pace())
+        return Outcome::Stopped;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        ++m_status.connections;
     }
-    ::freeaddrinfo(found);
-    return fd;
-}
-
-void CNtripClient::SendGga(int fd)
-{
-    if (m_gga == nullptr)
-        return;
-    char sentence[CGgaTap::kMaxSentence + 1];
-    size_t length = 0;
-    if (m_gga->Latest(sentence, length))
-        SendAll(fd, sentence, length);
-}
-
-CNtripClient::Outcome CNtripClient::Session(const std::string& mountpoint, std::string* sourcetable, bool* streamed)
-{
-    *streamed = false;
-    const int fd = Connect();
-    if (fd < 0)
+    m_tlsReason.clear();
+    const CCasterConnection::Result opened =
+        m_connection.Open(m_options.url, m_options.caFile, m_wake.Fd(), m_bStop, m_options.connectTimeout, m_tlsReason);
+    if (opened == CCasterConnection::Result::Stopped)
+        return Outcome::Stopped;
+    if (opened == CCasterConnection::Result::Unreachable)
         return Stopping() ? Outcome::Stopped : Outcome::Unreachable;
+    if (opened == CCasterConnection::Result::TlsRefused)
+        return Outcome::TlsRefused;
     NTRIP_URL url = m_options.url;
     url.mountpoint = mountpoint;
     const std::string request = NtripRequest(url, m_options.version);
-    if (!SendAll(fd, request.data(), request.size())) {
-        ::close(fd);
-        return Outcome::Lost;
+    if (!m_connection.WriteAll(request.data(), request.size(), m_wake.Fd(), m_bStop)) {
+        m_connection.Close();
+        return Stopping() ? Outcome::Stopped : Outcome::Lost;
     }
     m_reply.Reset();
     m_framer.Reset();
-    sourcetable->clear();
-    m_sourcetable = sourcetable;
+    m_table = &table;
     m_bSaidStreaming = false;
     m_bSaidBase = false;
+    m_sessionBytes = 0;
+    m_sessionFrames = 0;
 
-    const int ggaSeconds = m_options.nGgaSeconds < 0 ? (m_bWantGga ? kDefaultGgaSeconds : 0) : m_options.nGgaSeconds;
-    const bool gga = !mountpoint.empty() && ggaSeconds > 0;
-    const auto ggaEvery = std::chrono::seconds(ggaSeconds);
-    auto nextGga = Clock::now();
-    auto nextStatus = Clock::now() + m_options.statusEvery;
+    const int ggaSeconds =
+        m_options.nGgaSeconds < 0 ? (m_wantGga == Wish::Yes ? kDefaultGgaSeconds : 0) : m_options.nGgaSeconds;
+    bool gga = !mountpoint.empty() && ggaSeconds > 0;
+    // A caster of a virtual reference station sends nothing until it has a
+    // position, whatever its table said (or when no table came).
+    const bool silentGga = !mountpoint.empty() && m_options.nGgaSeconds != 0;
+    const auto ggaEvery = std::chrono::seconds(gga ? ggaSeconds : kDefaultGgaSeconds);
+    const auto start = Clock::now();
+    auto nextGga = start;
+    auto nextStatus = start + m_options.statusEvery;
     uint64_t bytesAtStatus = 0;
-    m_lastData = Clock::now();
+    bool warnedNoFrame = false;
+    Clock::time_point firstData{};
+    m_lastData = start;
 
     Outcome outcome = Outcome::Lost;
     uint8_t buffer[4096];
@@ -341,40 +359,65 @@ CNtripClient::Outcome CNtripClient::Session(const std::string& mountpoint, std::
             break;
         }
         const auto now = Clock::now();
+        const bool stream = m_reply.Kind() == NtripReplyKind::Stream;
+        if (!gga && silentGga && stream && !m_bSaidStreaming && now - start >= m_options.silentGga) {
+            gga = true;
+            nextGga = now;
+        }
         if (gga && now >= nextGga) {
-            SendGga(fd);
+            char sentence[CGgaTap::kMaxSentence + 1];
+            size_t length = 0;
+            if (GgaNow(sentence, length) && !m_connection.WriteAll(sentence, length, m_wake.Fd(), m_bStop))
+                break;
             nextGga = now + ggaEvery;
         }
         if (now - m_lastData >= m_options.noData) {
             outcome = Outcome::NoData;
             break;
         }
-        if (m_reply.Kind() == NtripReplyKind::Stream && now >= nextStatus) {
+        if (stream && !m_bRaw && !warnedNoFrame && m_sessionFrames == 0 && m_sessionBytes > 0 &&
+            now - start >= m_options.noFrame) {
+            Say("NTRIP: " + mountpoint + " sent " + std::to_string(m_sessionBytes) + " bytes in " +
+                std::to_string(std::chrono::duration_cast<std::chrono::seconds>(now - start).count()) +
+                " s and no RTCM 3 frame: is it RTCM 3?");
+            warnedNoFrame = true;
+        }
+        if (stream && now >= nextStatus) {
             const NTRIP_STATUS s = Status();
             const double rate = static_cast<double>(s.bytes - bytesAtStatus) /
                                 std::chrono::duration<double>(m_options.statusEvery).count();
             bytesAtStatus = s.bytes;
-            char line[160];
-            std::snprintf(line, sizeof line, "NTRIP: %s %.0f B/s, last frame %.1f s ago, %llu frames dropped",
-                          mountpoint.c_str(), rate, s.lastFrameAge < 0 ? 0.0 : s.lastFrameAge,
-                          static_cast<unsigned long long>(s.dropped));
+            char line[200];
+            if (m_bRaw)
+                std::snprintf(line, sizeof line, "NTRIP: %s %.0f B/s relayed as raw bytes, %llu pieces dropped",
+                              mountpoint.c_str(), rate, static_cast<unsigned long long>(s.dropped));
+            else if (s.lastFrameAge < 0 || m_sessionFrames == 0)
+                std::snprintf(line, sizeof line, "NTRIP: %s %.0f B/s, no RTCM 3 frame yet, %llu frames dropped",
+                              mountpoint.c_str(), rate, static_cast<unsigned long long>(s.dropped));
+            else
+                std::snprintf(line, sizeof line, "NTRIP: %s %.0f B/s, last frame %.1f s ago, %llu frames dropped",
+                              mountpoint.c_str(), rate, s.lastFrameAge, static_cast<unsigned long long>(s.dropped));
             Say(line);
             nextStatus = now + m_options.statusEvery;
         }
-        auto wake = m_lastData + m_options.noData;
+        auto wake = std::min(m_lastData + m_options.noData, nextStatus);
         if (gga)
             wake = std::min(wake, nextGga);
-        wake = std::min(wake, nextStatus);
-        pollfd p[2] = {{fd, POLLIN, 0}, {m_wake.Fd(), POLLIN, 0}};
-        const int ready = ::poll(p, p[1].fd >= 0 ? 2 : 1, std::max(1, MsUntil(wake)));
+        else if (silentGga)
+            wake = std::min(wake, start + m_options.silentGga);
+        if (!warnedNoFrame && m_sessionBytes > 0)
+            wake = std::min(wake, start + m_options.noFrame);
+        const bool pending = m_connection.Pending();
+        pollfd p[2] = {{m_connection.Fd(), POLLIN, 0}, {m_wake.Fd(), POLLIN, 0}};
+        const int ready = pending ? 1 : ::poll(p, p[1].fd >= 0 ? 2 : 1, std::max(1, MsUntil(wake)));
         if (ready < 0 && errno != EINTR)
             break;
-        if (ready <= 0 || (p[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0)
+        if (ready <= 0 || (!pending && (p[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0))
             continue;
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        const ssize_t n = m_connection.Read(buffer, sizeof buffer);
+        if (n == 0)
             continue;
-        if (n <= 0) {
+        if (n < 0) {
             outcome = m_reply.Kind() == NtripReplyKind::Sourcetable ? Outcome::Sourcetable : Outcome::Lost;
             break;
         }
@@ -383,9 +426,18 @@ CNtripClient::Outcome CNtripClient::Session(const std::string& mountpoint, std::
         const NtripReplyKind kind = m_reply.Kind();
         if (wasPending && kind == NtripReplyKind::Stream && !mountpoint.empty() && !m_bSaidStreaming)
             Say("NTRIP: connected to " + m_options.url.host + ", waiting for " + mountpoint);
-        *streamed = *streamed || m_bSaidStreaming;
+        if (m_sessionBytes > 0 && firstData == Clock::time_point{})
+            firstData = Clock::now();
         if (kind == NtripReplyKind::Unauthorized) {
             outcome = Outcome::Unauthorized;
+            break;
+        }
+        if (kind == NtripReplyKind::NotFound) {
+            outcome = Outcome::NotFound;
+            break;
+        }
+        if (kind == NtripReplyKind::Moved) {
+            outcome = Outcome::Moved;
             break;
         }
         if (kind == NtripReplyKind::Refused) {
@@ -396,7 +448,7 @@ CNtripClient::Outcome CNtripClient::Session(const std::string& mountpoint, std::
             outcome = kind == NtripReplyKind::Sourcetable ? Outcome::Sourcetable : Outcome::Lost;
             break;
         }
-        if (kind == NtripReplyKind::Sourcetable && sourcetable->find("ENDSOURCETABLE") != std::string::npos) {
+        if (kind == NtripReplyKind::Sourcetable && (table.Ended() || table.Bytes() > kMaxSourcetable)) {
             outcome = Outcome::Sourcetable;
             break;
         }
@@ -405,8 +457,10 @@ CNtripClient::Outcome CNtripClient::Session(const std::string& mountpoint, std::
             break;
         }
     }
-    m_sourcetable = nullptr;
-    ::close(fd);
+    if (firstData != Clock::time_point{} && (m_sessionFrames > 0 || m_bRaw))
+        *streamed = std::chrono::duration_cast<milliseconds>(Clock::now() - firstData);
+    m_table = nullptr;
+    m_connection.Close();
     if (outcome != Outcome::Stopped)
         SetState(NtripState::Waiting);
     return outcome;
@@ -414,17 +468,43 @@ CNtripClient::Outcome CNtripClient::Session(const std::string& mountpoint, std::
 
 void CNtripClient::OnBody(const uint8_t* data, size_t size)
 {
+    m_lastData = Clock::now();
     if (m_reply.Kind() == NtripReplyKind::Sourcetable) {
-        if (m_sourcetable != nullptr && m_sourcetable->size() + size <= kMaxSourcetable)
-            m_sourcetable->append(reinterpret_cast<const char*>(data), size);
+        if (m_table != nullptr)
+            m_table->Feed(data, size);
         return;
     }
-    m_lastData = Clock::now();
+    m_sessionBytes += size;
     {
         std::lock_guard<std::mutex> guard(m_mutex);
         m_status.bytes += size;
     }
-    m_framer.Feed(data, size, *this);
+    if (!m_bRaw) {
+        m_framer.Feed(data, size, *this);
+        return;
+    }
+    // RTCM 2, CMR: the receiver decodes them; they go on as they came. The
+    // blank line that ends a 1.0 caster's head comes first in the body: RTCM 2
+    // bytes are 0x40-0x7F and CMR starts with STX, so no stream begins with CR or LF.
+    while (m_sessionBytes == size && size > 0 && (data[0] == '\r' || data[0] == '\n')) {
+        ++data;
+        --size;
+        --m_sessionBytes;
+    }
+    if (size == 0)
+        return;
+    for (size_t at = 0; at < size; at += kRtcmMaxFrame)
+        m_relay.Push(data + at, std::min(kRtcmMaxFrame, size - at));
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_lastFrame = Clock::now();
+        m_bHaveFrame = true;
+        m_status.state = NtripState::Streaming;
+    }
+    if (!m_bSaidStreaming) {
+        m_bSaidStreaming = true;
+        Say("NTRIP: streaming " + m_options.url.mountpoint + ", " + m_formatName + ", relayed as raw bytes");
+    }
 }
 
 void CNtripClient::OnRtcmFrame(const uint8_t* frame, size_t size)
@@ -433,6 +513,7 @@ void CNtripClient::OnRtcmFrame(const uint8_t* frame, size_t size)
     const uint16_t type = RtcmMessageType(frame, size);
     RTCM_STATION station;
     const bool isStation = DecodeStationPosition(frame + 3, size - 6, station);
+    ++m_sessionFrames;
     {
         std::lock_guard<std::mutex> guard(m_mutex);
         ++m_status.frames;
