@@ -130,6 +130,11 @@ void NtripCaster::Serve(int fd, int n)
     } freeSsl{ssl};
     // Everything the client sends, until its head ends, then the rest upstream.
     std::string request;
+    size_t upstreamAt = 0;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        upstreamAt = m_upstream.size();
+    }
     auto receive = [&](int timeoutMs) {
         if (ssl == nullptr || ::SSL_pending(ssl) == 0) {
             pollfd p[2] = {{fd, POLLIN, 0}, {m_stopPipe[0], POLLIN, 0}};
@@ -177,6 +182,16 @@ void NtripCaster::Serve(int fd, int n)
     };
     if (!sendAll(reply.head))
         return;
+    // A virtual reference station computes nothing before it knows where the rover is.
+    while (reply.afterGga && !Stopping()) {
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            if (m_upstream.find("GGA,", upstreamAt) != std::string::npos)
+                break;
+        }
+        if (receive(200) < 0)
+            return;
+    }
     const size_t piece = reply.piece == 0 ? std::max<size_t>(reply.body.size(), 1) : reply.piece;
     for (size_t at = 0; at < reply.body.size() && !Stopping(); at += piece) {
         std::string part = reply.body.substr(at, piece);

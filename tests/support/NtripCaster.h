@@ -22,6 +22,7 @@ public:
         bool chunked = false;   // ...each an HTTP chunk
         std::chrono::milliseconds pace{0}; // between pieces
         bool holdOpen = true;   // after the body, until the client goes
+        bool afterGga = false;  // the body waits for the client's GGA (a VRS)
     };
     // Called for connection n (0, 1, ...) with the request head.
     using Script = std::function<REPLY(int n, const std::string& request)>;
