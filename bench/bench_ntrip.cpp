@@ -471,6 +471,34 @@ void BM_TlsHandshake(benchmark::State& state)
 }
 BENCHMARK(BM_TlsHandshake)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// How long Stop takes while the client is in the middle of a connection that
+// goes nowhere: an address whose packets are dropped (0), or a name the
+// resolver has to look up (1; with no network, a lookup that hangs).
+void BM_StopWhileConnecting(benchmark::State& state)
+{
+    const char* url = state.range(0) == 0 ? "ntrips://10.255.255.1/M" : "ntrip://caster.fieldbook-bench.invalid/M";
+    double worst = 0;
+    for (auto _ : state) {
+        PtyPort port;
+        CRtcmRelay relay(port);
+        Owner owner;
+        CNtripClient client(owner, relay, nullptr);
+        NTRIP_OPTIONS options;
+        ParseNtripUrl(url, options.url);
+        relay.Start();
+        client.Start(options);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const auto start = Clock::now();
+        client.Stop();
+        relay.Stop();
+        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        state.SetIterationTime(ms / 1000.0);
+        worst = std::max(worst, ms);
+    }
+    state.counters["worst_stop_ms"] = worst;
+}
+BENCHMARK(BM_StopWhileConnecting)->Arg(0)->Arg(1)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
+
 } // namespace
 
 BENCHMARK_MAIN();

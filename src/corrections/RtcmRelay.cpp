@@ -1,5 +1,6 @@
 #include "corrections/RtcmRelay.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -200,14 +201,15 @@ size_t PositionGga(double latDeg, double lonDeg, double height, long long utcSec
                    char (&sentence)[CGgaTap::kMaxSentence + 1])
 {
     const long long day = ((utcSeconds % 86400) + 86400) % 86400;
-    const double lat = std::fabs(latDeg);
-    const double lon = std::fabs(lonDeg);
-    const int latDegrees = static_cast<int>(lat);
-    const int lonDegrees = static_cast<int>(lon);
+    // Minutes to 4 decimals: 35.99999999 is 3600.0000, never 3560.0000.
+    const double lat = std::round(std::fabs(latDeg) * 600000.0) / 600000.0;
+    const double lon = std::round(std::fabs(lonDeg) * 600000.0) / 600000.0;
+    const int latDegrees = static_cast<int>(lat + 1e-12);
+    const int lonDegrees = static_cast<int>(lon + 1e-12);
     char body[CGgaTap::kMaxSentence];
     const int n = std::snprintf(body, sizeof body, "GPGGA,%02lld%02lld%02lld.00,%02d%07.4f,%c,%03d%07.4f,%c,1,08,1.0,%.1f,M,0.0,M,,",
-                                day / 3600, day / 60 % 60, day % 60, latDegrees, (lat - latDegrees) * 60.0,
-                                latDeg < 0 ? 'S' : 'N', lonDegrees, (lon - lonDegrees) * 60.0, lonDeg < 0 ? 'W' : 'E',
+                                day / 3600, day / 60 % 60, day % 60, latDegrees, std::max(0.0, (lat - latDegrees) * 60.0),
+                                latDeg < 0 ? 'S' : 'N', lonDegrees, std::max(0.0, (lon - lonDegrees) * 60.0), lonDeg < 0 ? 'W' : 'E',
                                 height);
     if (n <= 0 || static_cast<size_t>(n) + 6 > CGgaTap::kMaxSentence)
         return 0;
