@@ -574,6 +574,11 @@ void CConfigFile::Read()
             ++line;
         total += length;
     }
+    // A file cut off by the size cap in the middle of a value: that value is not taken cut.
+    if (total >= kMaxConfigBytes && joinNext && !tokens.empty()) {
+        tokens.pop_back();
+        lines.resize(tokens.size());
+    }
     std::fclose(file);
     Parse(tokens, lines);
 }

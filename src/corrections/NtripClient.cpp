@@ -500,6 +500,7 @@ void CNtripClient::OnBody(const uint8_t* data, size_t size)
         m_lastFrame = Clock::now();
         m_bHaveFrame = true;
         m_status.state = NtripState::Streaming;
+        m_status.format = NtripFormat::Raw;
     }
     if (!m_bSaidStreaming) {
         m_bSaidStreaming = true;

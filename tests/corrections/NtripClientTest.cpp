@@ -379,7 +379,8 @@ std::vector<Case> Cases()
          [](const NtripCaster&, const Owner&, const PortSink& port, const CNtripClient&) {
              return port.Bytes().size() >= 3000;
          },
-         [](const NtripCaster&, const Owner& owner, const PortSink& port, const NTRIP_STATUS&) {
+         [](const NtripCaster&, const Owner& owner, const PortSink& port, const NTRIP_STATUS& status) {
+             EXPECT_EQ(status.format, NtripFormat::Raw);
              std::string rtcm2;
              for (int i = 0; i < 3000; ++i)
                  rtcm2 += static_cast<char>(0x40 + (i * 7) % 64);
