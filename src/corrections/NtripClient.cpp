@@ -367,9 +367,11 @@ CNtripClient::Outcome CNtripClient::Session(const std::string& mountpoint, CSour
         if (gga && now >= nextGga) {
             char sentence[CGgaTap::kMaxSentence + 1];
             size_t length = 0;
-            if (GgaNow(sentence, length) && !m_connection.WriteAll(sentence, length, m_wake.Fd(), m_bStop))
+            const bool have = GgaNow(sentence, length);
+            if (have && !m_connection.WriteAll(sentence, length, m_wake.Fd(), m_bStop))
                 break;
-            nextGga = now + ggaEvery;
+            // No fix yet: the first one goes up the moment it comes, not a period later.
+            nextGga = now + (have ? milliseconds(ggaEvery) : std::min<milliseconds>(ggaEvery, std::chrono::seconds(1)));
         }
         if (now - m_lastData >= m_options.noData) {
             outcome = Outcome::NoData;

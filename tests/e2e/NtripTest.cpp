@@ -151,7 +151,7 @@ TEST(RtkCorrections, TlsCasterAndAVrsThatWaitsForGga)
                                    "--record-gps-input", run.File("gps-input.bin")}));
     ChildProcess fieldbook;
     ASSERT_TRUE(run.StartFieldbook(fieldbook));
-    const auto until = std::chrono::steady_clock::now() + 30s;
+    const auto until = std::chrono::steady_clock::now() + 45s;
     while (ReadWholeFile(run.File("gps-input.bin")).size() < frames.size() && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(100ms);
 
