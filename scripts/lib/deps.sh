@@ -27,6 +27,9 @@ FIELDBOOK_PACKAGES+=(libproj-dev proj-data proj-bin python3-qgis)
 # rtklib: its str2str serves a recorded RTCM stream as an NTRIP caster in the
 # end-to-end test of the RTK corrections relay.
 FIELDBOOK_PACKAGES+=(rtklib)
+# libssl-dev: NTRIP over TLS in src/corrections (OpenSSL: libpq already brings
+# it onto the machine, and its CLI makes the tests' CA and certificates).
+FIELDBOOK_PACKAGES+=(libssl-dev)
 
 install_missing_packages() {
   local missing=() p

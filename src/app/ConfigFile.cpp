@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,7 +13,7 @@
 
 #include "point/QualityGate.h"
 #include "platform/Folders.h"
-#include "link/NtripReply.h"
+#include "corrections/NtripReply.h"
 #include "platform/RegularFile.h"
 
 namespace {
@@ -20,6 +21,10 @@ namespace {
 // The file was read with a 100-byte line buffer: at most 99 characters per read,
 // and each read splits into tokens on its own, so a longer line breaks apart.
 constexpr size_t kReadPieceChars = 99;
+// A token cut by the end of a read goes on in the next one and is joined; a
+// value longer than this is refused whole, never cut (a cut caster address
+// names another mountpoint).
+constexpr size_t kMaxTokenChars = 1023;
 // A settings file is a few hundred bytes; the cap only keeps a file that never
 // ends (a device node put in its place) from growing the token list for ever.
 constexpr size_t kMaxConfigBytes = 1u << 20;
@@ -212,6 +217,8 @@ enum class ParseState {
     NtripValue,
     GpsNtrip,
     NtripGgaValue,
+    NtripCaValue,
+    NtripPositionValue,
 };
 
 // A value token without the line end the file left on it.
@@ -355,6 +362,36 @@ bool SetNtrip(CConfigFile& config, std::string_view text)
     return true;
 }
 
+// A path to a PEM file of CA certificates: printable, no blanks.
+bool SetNtripCa(CConfigFile& config, std::string_view text)
+{
+    if (EqualsNoCase(text, "SYSTEM")) {
+        config.m_strNtripCa.clear();
+        return true;
+    }
+    if (text.empty() || text.size() > 255)
+        return false;
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) <= ' ' || c == 0x7f)
+            return false;
+    }
+    config.m_strNtripCa = text;
+    return true;
+}
+
+bool SetNtripPosition(CConfigFile& config, std::string_view text)
+{
+    if (EqualsNoCase(text, "NONE")) {
+        config.m_strNtripPosition.clear();
+        return true;
+    }
+    double lat = 0, lon = 0, height = 0;
+    if (!ParseNtripPosition(std::string(text), lat, lon, height))
+        return false;
+    config.m_strNtripPosition = text;
+    return true;
+}
+
 bool SetNtripGga(CConfigFile& config, std::string_view text)
 {
     const int32_t seconds = StrictNumber(text);
@@ -387,6 +424,29 @@ std::string ConfigFilePath()
 void SetConfigMessageHook(std::function<void(const std::string&)> hook)
 {
     g_messageHook = std::move(hook);
+}
+
+bool ParseNtripPosition(const std::string& text, double& lat, double& lon, double& height)
+{
+    // latitude,longitude,height: degrees north and east (signed), metres
+    // above the ellipsoid; digits, one sign, one point each, no exponent.
+    double values[3] = {};
+    std::string_view rest = text;
+    for (int i = 0; i < 3; ++i) {
+        const size_t comma = rest.find(',');
+        if ((i < 2) != (comma != std::string_view::npos))
+            return false;
+        const std::string_view field = rest.substr(0, comma);
+        if (field.empty() || field.size() > 16 || field.find_first_not_of("+-0123456789.") != std::string_view::npos)
+            return false;
+        const char* begin = field.data() + (field.front() == '+' ? 1 : 0);
+        const auto [end, ec] = std::from_chars(begin, field.data() + field.size(), values[i]);
+        if (ec != std::errc() || end != field.data() + field.size())
+            return false;
+        rest.remove_prefix(comma == std::string_view::npos ? rest.size() : comma + 1);
+    }
+    lat = values[0], lon = values[1], height = values[2];
+    return std::fabs(lat) <= 90.0 && std::fabs(lon) <= 180.0 && height >= -1000.0 && height <= 10000.0;
 }
 
 bool SplitGpsdAddress(const std::string& text, std::string& host, int32_t& port)
@@ -437,6 +497,10 @@ std::string ConfigPermissionWarning()
         return "";
     char mode[8];
     std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(st.st_mode & 0777));
+    // The password is the owner's alone: taken back at once, and told.
+    if (::chmod(path.c_str(), 0600) == 0)
+        return "fieldbook: " + path + " holds the caster password and others could read it (mode " + mode +
+               "); it is now 600";
     return "fieldbook: " + path + " holds the caster password and others may read it (mode " + mode +
            "); chmod 600 it";
 }
@@ -482,15 +546,38 @@ void CConfigFile::Read()
     char buffer[kReadPieceChars + 1];
     size_t total = 0;
     int line = 1;
+    bool joinNext = false;
     while (total < kMaxConfigBytes) {
         const size_t length = ReadPiece(file, buffer);
         if (length == 0)
             break;
-        AppendTokens(std::string_view(buffer, length), tokens);
+        std::string_view piece(buffer, length);
+        if (joinNext && !tokens.empty() && piece.front() != '#') {
+            const size_t end = std::min(piece.find('#'), piece.size());
+            tokens.back().append(piece.substr(0, end));
+            piece.remove_prefix(end);
+            if (tokens.back().size() > kMaxTokenChars) {
+                // The value is not quoted: it may be a caster address and its password.
+                ShowMessage("fieldbook: in " + path + " line " + std::to_string(lines.back()) +
+                                " a value longer than " + std::to_string(kMaxTokenChars) +
+                                " characters is refused whole",
+                            "fieldbook: the settings from there on are not read and keep their defaults");
+                tokens.pop_back();
+                lines.resize(tokens.size());
+                break;
+            }
+        }
+        AppendTokens(piece, tokens);
         lines.resize(tokens.size(), line);
+        joinNext = length == kReadPieceChars && buffer[length - 1] != '\n' && buffer[length - 1] != '#';
         if (buffer[length - 1] == '\n')
             ++line;
         total += length;
+    }
+    // A file cut off by the size cap in the middle of a value: that value is not taken cut.
+    if (total >= kMaxConfigBytes && joinNext && !tokens.empty()) {
+        tokens.pop_back();
+        lines.resize(tokens.size());
     }
     std::fclose(file);
     Parse(tokens, lines);
@@ -650,11 +737,23 @@ void CConfigFile::Parse(const std::vector<std::string>& tokens, const std::vecto
         case ParseState::GpsNtrip:
             if (EqualsNoCase(token, "GGA"))
                 state = ParseState::NtripGgaValue;
+            else if (EqualsNoCase(token, "CA"))
+                state = ParseState::NtripCaValue;
+            else if (EqualsNoCase(token, "POSITION"))
+                state = ParseState::NtripPositionValue;
             else
                 error = "Illegal GPS#NTRIP Level 2 Token <";
             break;
         case ParseState::NtripGgaValue:
             error = SetNtripGga(*this, ValueText(token)) ? nullptr : "Illegal GPS#NTRIP#GGA Value <";
+            state = ParseState::Level0;
+            break;
+        case ParseState::NtripCaValue:
+            error = SetNtripCa(*this, ValueText(token)) ? nullptr : "Illegal GPS#NTRIP#CA Value <";
+            state = ParseState::Level0;
+            break;
+        case ParseState::NtripPositionValue:
+            error = SetNtripPosition(*this, ValueText(token)) ? nullptr : "Illegal GPS#NTRIP#POSITION Value <";
             state = ParseState::Level0;
             break;
         }
@@ -665,7 +764,8 @@ void CConfigFile::Parse(const std::vector<std::string>& tokens, const std::vecto
             if (index < lines.size())
                 where = "fieldbook: in " + ConfigFilePath() + " line " + std::to_string(lines[index]) +
                         "; the settings after it are not read and keep their defaults";
-            ShowMessage(error + token + ">", where);
+            // A caster address is quoted without its password.
+            ShowMessage(error + (token.find("://") != std::string::npos ? MaskNtripUrl(token) : token) + ">", where);
             return;
         }
     }
@@ -721,6 +821,10 @@ void CConfigFile::Write() const
         text += "PORT#GPS#NTRIP#" + m_strNtrip + "\n";
     if (m_nNtripGga != defaults.m_nNtripGga)
         text += "GPS#NTRIP#GGA#" + std::to_string(m_nNtripGga) + "\n";
+    if (m_strNtripCa != defaults.m_strNtripCa)
+        text += "GPS#NTRIP#CA#" + m_strNtripCa + "\n";
+    if (m_strNtripPosition != defaults.m_strNtripPosition)
+        text += "GPS#NTRIP#POSITION#" + m_strNtripPosition + "\n";
     NTRIP_URL url;
     const bool secret = !m_strNtrip.empty() && ParseNtripUrl(m_strNtrip, url) && !url.password.empty();
 

@@ -44,6 +44,10 @@ public:
     // GPS#NTRIP#GGA#<seconds>: GGA upstream to every mountpoint this often (0
     // never); -1, not written, only to mountpoints that ask for it, every 10 s.
     int32_t m_nNtripGga = -1;
+    // GPS#NTRIP#CA#<file>: PEM CA certificates for an ntrips:// caster; "" (SYSTEM) the system's.
+    std::string m_strNtripCa;
+    // GPS#NTRIP#POSITION#<lat>,<lon>,<height>: the GGA a caster gets before the first fix; "" (NONE) none.
+    std::string m_strNtripPosition;
 
     // Reads and parses the file; creates it from the record when it cannot be
     // opened. Shows at most one illegal-token message. Something other than a
@@ -89,8 +93,11 @@ bool SplitGpsdAddress(const std::string& text, std::string& host, int32_t& port)
 std::string AntennaHeightText(double metres);
 
 // Empty, or one line when the file at ConfigFilePath() holds a password and
-// others than its owner may read it (start-up shows it as a warning).
+// others than its owner could read it: it is made 0600 and the line says so
+// (start-up shows it as a warning, in both faces).
 std::string ConfigPermissionWarning();
+// GPS#NTRIP#POSITION's value: degrees north, degrees east, ellipsoidal metres.
+bool ParseNtripPosition(const std::string& text, double& lat, double& lon, double& height);
 
 // "FULL" for non-zero, "QUARTER" for zero.
 const char* ResolutionToText(int32_t fullResolution);

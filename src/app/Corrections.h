@@ -7,8 +7,8 @@
 #include <string>
 
 #include "app/ViewFace.h"
-#include "link/NtripClient.h"
-#include "link/RtcmRelay.h"
+#include "corrections/NtripClient.h"
+#include "corrections/RtcmRelay.h"
 
 class CLocatorLink;
 

@@ -103,6 +103,11 @@ void CFieldbookView::StartCorrections()
     if (!ParseNtripUrl(config.m_strNtrip, options.url))
         return;
     options.nGgaSeconds = config.m_nNtripGga;
+    options.nMaxAgeSeconds = config.m_nGpsMaxAge;
+    options.caFile = config.m_strNtripCa;
+    options.bHavePosition = !config.m_strNtripPosition.empty() &&
+                            ParseNtripPosition(config.m_strNtripPosition, options.dfLatitude, options.dfLongitude,
+                                               options.dfHeight);
     if (!m_pCorrections)
         m_pCorrections = std::make_unique<CCorrections>(m_face, *m_pLink);
     m_pCorrections->Start(options);

@@ -13,7 +13,7 @@
 #include "app/PortList.h"
 #include "point/QualityGate.h"
 #include "gui/DialogLayout.h"
-#include "link/NtripReply.h"
+#include "corrections/NtripReply.h"
 #include "resources/Strings.h"
 
 CPortSettingsPage::CPortSettingsPage(int gpsPort, int bluetoothPort, QWidget* parent)
@@ -214,8 +214,14 @@ void CPortSettingsPage::AddCorrectionsControls()
     row("User", 182, m_user);
     row("Password", 196, m_password);
     if (set) {
-        m_caster->setText(QString::fromStdString(
-            url.nPort == kDefaultNtripPort ? url.host : url.host + ":" + std::to_string(url.nPort)));
+        // The URL without user, password and mountpoint: host[:port], ntrips:// for TLS.
+        NTRIP_URL caster = url;
+        caster.user.clear();
+        caster.password.clear();
+        caster.mountpoint.clear();
+        std::string text = FormatNtripUrl(caster);
+        text.pop_back();
+        m_caster->setText(QString::fromStdString(url.bTls ? text : text.substr(8)));
         m_mountpoint->setEditText(QString::fromStdString(url.mountpoint));
         m_user->setText(QString::fromStdString(url.user));
         m_password->setText(QString::fromStdString(url.password));
@@ -242,12 +248,14 @@ void CPortSettingsPage::WriteCorrections()
     const std::string caster = m_caster->text().trimmed().toStdString();
     if (!caster.empty()) {
         NTRIP_URL url;
-        if (!ParseNtripUrl("ntrip://" + caster + "/", url))
+        const bool scheme = caster.find("://") != std::string::npos;
+        if (!ParseNtripUrl((scheme ? caster : "ntrip://" + caster) + "/", url))
             return;
         url.user = m_user->text().toStdString();
         url.password = m_password->text().toStdString();
         url.mountpoint = m_mountpoint->currentText().trimmed().toStdString();
         text = FormatNtripUrl(url);
+        // Never a URL the configuration reader would refuse (too long, say).
         NTRIP_URL check;
         if (!ParseNtripUrl(text, check))
             return;

@@ -26,7 +26,7 @@
 #include "link/LinkOwner.h"
 #include "link/ReaderWake.h"
 #include "link/RecordSource.h"
-#include "link/RtcmRelay.h"
+#include "corrections/RtcmRelay.h"
 #include "link/SerialPort.h"
 #include "link/SurveyPoint.h"
 #include "platform/DebugFile.h"

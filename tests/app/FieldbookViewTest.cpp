@@ -143,7 +143,7 @@ TEST(FieldbookView, CorrectionsFollowTheLinkAndAreRefusedWithGpsd)
         EXPECT_EQ(face.m_notices.size(), row.notices) << row.gpsd;
         if (row.runs) {
             ASSERT_FALSE(face.m_corrections.empty());
-            EXPECT_EQ(face.m_corrections[0], "NTRIP: cannot reach 127.0.0.1:1, retrying");
+            EXPECT_EQ(face.m_corrections[0], "NTRIP: cannot reach 127.0.0.1:1, retrying in 1 s");
         }
     }
     GetConfig().ResetToDefaults();

@@ -13,7 +13,7 @@
 #include <mutex>
 #include <thread>
 
-#include "link/Rtcm.h"
+#include "corrections/Rtcm.h"
 
 // Where the relay writes: the GPS port, shared with its reader.
 class IRtcmPort {
@@ -78,12 +78,16 @@ private:
 // Watches the GPS receiver's bytes for the latest GGA with a fix, kept as it
 // was received (the caster of a virtual reference station wants the
 // receiver's own sentence). Fed by the GPS reader, read by the NTRIP client.
+// A GGA without a fix forgets it: a position the receiver no longer has is
+// not sent upstream.
 class CGgaTap {
 public:
     static constexpr size_t kMaxSentence = 96; // NMEA says 82; some receivers send more
     void Feed(const uint8_t* data, size_t size);
-    // The sentence with its CR LF; false when no GGA with a fix came yet.
-    bool Latest(char (&sentence)[kMaxSentence + 1], size_t& length) const;
+    // The sentence with its CR LF; false when no GGA with a fix came, or the
+    // last came more than maxAge ago (0: any age).
+    bool Latest(char (&sentence)[kMaxSentence + 1], size_t& length,
+                std::chrono::milliseconds maxAge = std::chrono::milliseconds(0)) const;
     void Clear();
 
 private:
@@ -95,4 +99,11 @@ private:
     mutable std::mutex m_mutex;
     char m_latest[kMaxSentence + 1] = {};
     size_t m_latestLength = 0; // under m_mutex
+    std::chrono::steady_clock::time_point m_latestAt; // under m_mutex
 };
+
+// A GGA for a set position (degrees, ellipsoidal height in metres) at UTC
+// second utcSeconds: quality 1, 8 satellites, geoid separation 0, so the
+// height field is the ellipsoidal one. With CR LF; its length.
+size_t PositionGga(double latDeg, double lonDeg, double height, long long utcSeconds,
+                   char (&sentence)[CGgaTap::kMaxSentence + 1]);

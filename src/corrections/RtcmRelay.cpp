@@ -1,5 +1,8 @@
-#include "link/RtcmRelay.h"
+#include "corrections/RtcmRelay.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -162,19 +165,26 @@ void CGgaTap::Complete()
     size_t at = 0;
     for (; at < star && field < 6; ++at)
         field += line[at] == ',';
-    if (field < 6 || at >= star || line[at] == ',' || line[at] == '0')
+    if (field < 6)
         return;
     std::lock_guard<std::mutex> guard(m_mutex);
+    if (at >= star || line[at] == ',' || line[at] == '0') {
+        m_latestLength = 0;
+        return;
+    }
+    m_latestAt = std::chrono::steady_clock::now();
     std::memcpy(m_latest, m_line, m_length);
     m_latest[m_length] = '\r';
     m_latest[m_length + 1] = '\n';
     m_latestLength = m_length + 2;
 }
 
-bool CGgaTap::Latest(char (&sentence)[kMaxSentence + 1], size_t& length) const
+bool CGgaTap::Latest(char (&sentence)[kMaxSentence + 1], size_t& length, std::chrono::milliseconds maxAge) const
 {
     std::lock_guard<std::mutex> guard(m_mutex);
     if (m_latestLength == 0)
+        return false;
+    if (maxAge.count() > 0 && std::chrono::steady_clock::now() - m_latestAt > maxAge)
         return false;
     std::memcpy(sentence, m_latest, m_latestLength);
     length = m_latestLength;
@@ -185,4 +195,27 @@ void CGgaTap::Clear()
 {
     std::lock_guard<std::mutex> guard(m_mutex);
     m_latestLength = 0;
+}
+
+size_t PositionGga(double latDeg, double lonDeg, double height, long long utcSeconds,
+                   char (&sentence)[CGgaTap::kMaxSentence + 1])
+{
+    const long long day = ((utcSeconds % 86400) + 86400) % 86400;
+    // Minutes to 4 decimals: 35.99999999 is 3600.0000, never 3560.0000.
+    const double lat = std::round(std::fabs(latDeg) * 600000.0) / 600000.0;
+    const double lon = std::round(std::fabs(lonDeg) * 600000.0) / 600000.0;
+    const int latDegrees = static_cast<int>(lat + 1e-12);
+    const int lonDegrees = static_cast<int>(lon + 1e-12);
+    char body[CGgaTap::kMaxSentence];
+    const int n = std::snprintf(body, sizeof body, "GPGGA,%02lld%02lld%02lld.00,%02d%07.4f,%c,%03d%07.4f,%c,1,08,1.0,%.1f,M,0.0,M,,",
+                                day / 3600, day / 60 % 60, day % 60, latDegrees, std::max(0.0, (lat - latDegrees) * 60.0),
+                                latDeg < 0 ? 'S' : 'N', lonDegrees, std::max(0.0, (lon - lonDegrees) * 60.0), lonDeg < 0 ? 'W' : 'E',
+                                height);
+    if (n <= 0 || static_cast<size_t>(n) + 6 > CGgaTap::kMaxSentence)
+        return 0;
+    uint8_t sum = 0;
+    for (int i = 0; i < n; ++i)
+        sum ^= static_cast<uint8_t>(body[i]);
+    const int length = std::snprintf(sentence, sizeof sentence, "$%s*%02X\r\n", body, sum);
+    return length > 0 ? static_cast<size_t>(length) : 0;
 }

@@ -1,9 +1,10 @@
-#include "link/NtripReply.h"
+#include "corrections/NtripReply.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <arpa/inet.h>
 
 #include "gps/NmeaFields.h"
 
@@ -114,31 +115,65 @@ bool ParseDouble(std::string_view text, double& value)
 bool ParseNtripUrl(std::string_view text, NTRIP_URL& url)
 {
     url = NTRIP_URL{};
-    constexpr std::string_view kScheme = "ntrip://";
-    if (text.size() < kScheme.size() || !EqualsNoCase(text.substr(0, kScheme.size()), kScheme))
+    if (text.size() > kMaxNtripUrl)
         return false;
-    text.remove_prefix(kScheme.size());
-    const size_t slash = text.find('/');
-    std::string_view authority = text.substr(0, slash);
-    const std::string_view mount = slash == std::string_view::npos ? std::string_view{} : text.substr(slash + 1);
-    const size_t at = authority.rfind('@');
+    constexpr std::string_view kScheme = "ntrip://";
+    constexpr std::string_view kTlsScheme = "ntrips://";
+    if (text.size() >= kTlsScheme.size() && EqualsNoCase(text.substr(0, kTlsScheme.size()), kTlsScheme)) {
+        url.bTls = true;
+        url.nPort = kDefaultNtripTlsPort;
+        text.remove_prefix(kTlsScheme.size());
+    } else if (text.size() >= kScheme.size() && EqualsNoCase(text.substr(0, kScheme.size()), kScheme)) {
+        text.remove_prefix(kScheme.size());
+    } else {
+        return false;
+    }
+    // The user part ends at the last '@' (a raw '@' in a password is taken as
+    // typed); the authority at the first '/' after it.
+    const size_t at = text.rfind('@');
     if (at != std::string_view::npos) {
-        const std::string_view userinfo = authority.substr(0, at);
+        const std::string_view userinfo = text.substr(0, at);
         const size_t colon = userinfo.find(':');
         if (!Unescape(userinfo.substr(0, colon), url.user))
             return false;
         if (colon != std::string_view::npos && !Unescape(userinfo.substr(colon + 1), url.password))
             return false;
-        authority.remove_prefix(at + 1);
+        text.remove_prefix(at + 1);
     }
-    const size_t colon = authority.find(':');
-    const std::string_view host = authority.substr(0, colon);
-    if (host.empty() || !std::all_of(host.begin(), host.end(), HostCharacter))
-        return false;
-    url.host = host;
-    if (colon != std::string_view::npos) {
-        const std::string_view port = authority.substr(colon + 1);
-        if (port.empty() || port.size() > 5 || !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    const size_t slash = text.find('/');
+    std::string_view authority = text.substr(0, slash);
+    const std::string_view mount = slash == std::string_view::npos ? std::string_view{} : text.substr(slash + 1);
+    std::string_view port;
+    if (!authority.empty() && authority.front() == '[') {
+        const size_t close = authority.find(']');
+        if (close == std::string_view::npos || close < 3)
+            return false;
+        const std::string host(authority.substr(1, close - 1));
+        in6_addr address{};
+        if (::inet_pton(AF_INET6, host.c_str(), &address) != 1)
+            return false;
+        url.host = host;
+        authority.remove_prefix(close + 1);
+        if (!authority.empty() && authority.front() != ':')
+            return false;
+        if (!authority.empty())
+            port = authority.substr(1);
+        if (!authority.empty() && port.empty())
+            return false;
+    } else {
+        const size_t colon = authority.find(':');
+        const std::string_view host = authority.substr(0, colon);
+        if (host.empty() || !std::all_of(host.begin(), host.end(), HostCharacter))
+            return false;
+        url.host = host;
+        if (colon != std::string_view::npos) {
+            port = authority.substr(colon + 1);
+            if (port.empty())
+                return false;
+        }
+    }
+    if (!port.empty()) {
+        if (port.size() > 5 || !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; }))
             return false;
         url.nPort = std::atoi(std::string(port).c_str());
         if (url.nPort < 1 || url.nPort > 65535)
@@ -152,17 +187,38 @@ bool ParseNtripUrl(std::string_view text, NTRIP_URL& url)
 
 std::string FormatNtripUrl(const NTRIP_URL& url)
 {
-    std::string text = "ntrip://";
+    std::string text = url.bTls ? "ntrips://" : "ntrip://";
     if (!url.user.empty() || !url.password.empty()) {
         text += Escape(url.user);
         if (!url.password.empty())
             text += ":" + Escape(url.password);
         text += "@";
     }
-    text += url.host;
-    if (url.nPort != kDefaultNtripPort)
+    text += url.host.find(':') != std::string::npos ? "[" + url.host + "]" : url.host;
+    if (url.nPort != (url.bTls ? kDefaultNtripTlsPort : kDefaultNtripPort))
         text += ":" + std::to_string(url.nPort);
     return text + "/" + url.mountpoint;
+}
+
+std::string MaskNtripUrl(std::string_view text)
+{
+    // Whatever was typed: the password runs from the first ':' after the
+    // scheme to the last '@', parsable or not.
+    const size_t scheme = text.find("://");
+    const size_t from = scheme == std::string_view::npos ? 0 : scheme + 3;
+    const size_t at = text.rfind('@');
+    if (at == std::string_view::npos || at < from)
+        return std::string(text);
+    const size_t colon = text.find(':', from);
+    if (colon == std::string_view::npos || colon > at)
+        return std::string(text);
+    return std::string(text.substr(0, colon + 1)) + "****" + std::string(text.substr(at));
+}
+
+std::string NtripHostPort(const NTRIP_URL& url)
+{
+    const std::string host = url.host.find(':') != std::string::npos ? "[" + url.host + "]" : url.host;
+    return host + ":" + std::to_string(url.nPort);
 }
 
 std::string Base64(std::string_view bytes)
@@ -189,8 +245,9 @@ std::string Base64(std::string_view bytes)
 
 std::string NtripRequest(const NTRIP_URL& url, std::string_view version)
 {
-    std::string request = "GET /" + url.mountpoint + " HTTP/1.1\r\nHost: " + url.host;
-    if (url.nPort != 80)
+    std::string request = "GET /" + url.mountpoint + " HTTP/1.1\r\nHost: " +
+                          (url.host.find(':') != std::string::npos ? "[" + url.host + "]" : url.host);
+    if (url.nPort != (url.bTls ? 443 : 80))
         request += ":" + std::to_string(url.nPort);
     request += "\r\nNtrip-Version: Ntrip/2.0\r\nUser-Agent: NTRIP fieldbook/";
     request += version;
@@ -287,6 +344,8 @@ bool CNtripReply::Line(std::string_view line)
         const std::string_view value = Trim(line.substr(colon + 1));
         if (EqualsNoCase(name, "Transfer-Encoding"))
             m_bChunked = ContainsNoCase(value, "chunked");
+        else if (EqualsNoCase(name, "Location"))
+            SetLocation(value);
         else if (EqualsNoCase(name, "Content-Type"))
             m_bSourcetableType = m_bSourcetableType || ContainsNoCase(value, "gnss/sourcetable");
         return true;
@@ -324,10 +383,31 @@ bool CNtripReply::Line(std::string_view line)
     }
 }
 
+void CNtripReply::SetLocation(std::string_view value)
+{
+    // scheme://[user@]host[:port]/path: the host is all a crew needs to hear.
+    const size_t scheme = value.find("://");
+    if (scheme != std::string_view::npos)
+        value.remove_prefix(scheme + 3);
+    value = value.substr(0, value.find('/'));
+    if (const size_t at = value.rfind('@'); at != std::string_view::npos)
+        value.remove_prefix(at + 1);
+    m_locationLength = 0;
+    for (char c : value) {
+        if (!HostCharacter(c) && c != ':' && c != '[' && c != ']')
+            break;
+        m_location[m_locationLength++] = c;
+    }
+}
+
 bool CNtripReply::EndOfHead()
 {
     if (m_status == 401)
         m_kind = NtripReplyKind::Unauthorized;
+    else if (m_status == 404)
+        m_kind = NtripReplyKind::NotFound;
+    else if (m_status == 301 || m_status == 302 || m_status == 303 || m_status == 307 || m_status == 308)
+        m_kind = NtripReplyKind::Moved;
     else if (m_status != 200)
         m_kind = NtripReplyKind::Refused;
     else if (m_bSourcetableType)
@@ -405,4 +485,51 @@ void SortByDistance(std::vector<NTRIP_STREAM>& streams, double latDeg, double lo
             return a.bHasPosition;
         return a.bHasPosition && distance(a) < distance(b);
     });
+}
+
+bool IsRawFormat(std::string_view format)
+{
+    format = Trim(format);
+    return (format.size() >= 6 && EqualsNoCase(format.substr(0, 6), "RTCM 2")) ||
+           (format.size() >= 5 && EqualsNoCase(format.substr(0, 5), "RTCM2")) ||
+           (format.size() >= 3 && EqualsNoCase(format.substr(0, 3), "CMR"));
+}
+
+void CSourcetableReader::Feed(const uint8_t* data, size_t size)
+{
+    m_bytes += size;
+    for (size_t i = 0; i < size && !m_bEnded; ++i) {
+        const char c = static_cast<char>(data[i]);
+        if (c == '\n') {
+            if (!m_bLong) {
+                std::string_view line(m_line, m_length);
+                if (!line.empty() && line.back() == '\r')
+                    line.remove_suffix(1);
+                Line(line);
+            }
+            m_length = 0;
+            m_bLong = false;
+        } else if (m_length < sizeof m_line) {
+            m_line[m_length++] = c;
+        } else {
+            m_bLong = true;
+        }
+    }
+}
+
+void CSourcetableReader::Line(std::string_view line)
+{
+    if (line == "ENDSOURCETABLE") {
+        m_bEnded = true;
+        return;
+    }
+    NTRIP_STREAM stream;
+    if (!ParseStrLine(line, stream))
+        return;
+    if (!m_bHaveWanted && !m_mount.empty() && stream.mountpoint == m_mount) {
+        m_wanted = stream;
+        m_bHaveWanted = true;
+    }
+    if (m_streams.size() < kMaxStreams)
+        m_streams.push_back(std::move(stream));
 }

@@ -8,9 +8,11 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "link/Rtcm.h"
+#include "corrections/Rtcm.h"
+#include "corrections/RtcmRelay.h"
 
 namespace {
 
@@ -184,4 +186,39 @@ TEST(Rtcm, GeodeticAndEcef)
     EXPECT_NEAR(lon, 138.389665471, 1e-8);
     GeodeticToEcef(35.872988846366624, 138.3896654706443, 1003.859919260256, x, y, z);
     EXPECT_NEAR(std::hypot(x + 3869297.5138, y - 3436571.3345, z - 3717369.3757), 0.0, 1e-3);
+}
+
+// The GGA a caster gets: the receiver's own while it has a fix and it is fresh,
+// else the set position's.
+TEST(Rtcm, GgaUpstream)
+{
+    const struct {
+        double lat, lon, height;
+        long long utc;
+        std::string want;
+    } rows[] = {
+        {45.5, -7.5, 250.0, 14 * 3600 + 7 * 60 + 9,
+         "$GPGGA,140709.00,4530.0000,N,00730.0000,W,1,08,1.0,250.0,M,0.0,M,,*4D\r\n"},
+        // Minutes that round up carry into the degrees.
+        {-35.99999999, 179.99999999, -12.34, 2 * 86400 - 1,
+         "$GPGGA,235959.00,3600.0000,S,18000.0000,E,1,08,1.0,-12.3,M,0.0,M,,*58\r\n"},
+    };
+    for (const auto& row : rows) {
+        char sentence[CGgaTap::kMaxSentence + 1];
+        const size_t length = PositionGga(row.lat, row.lon, row.height, row.utc, sentence);
+        EXPECT_EQ(std::string(sentence, length), row.want);
+    }
+
+    const std::string fix = "$GPGGA,140709.00,3548.0000,N,13818.0000,E,4,12,0.7,100.0,M,40.0,M,1.0,0000*45\r\n";
+    const std::string lost = "$GPGGA,140710.00,,,,,0,00,99.9,,M,,M,,*5C\r\n";
+    CGgaTap tap;
+    char sentence[CGgaTap::kMaxSentence + 1];
+    size_t length = 0;
+    tap.Feed(reinterpret_cast<const uint8_t*>(fix.data()), fix.size());
+    ASSERT_TRUE(tap.Latest(sentence, length, std::chrono::seconds(5)));
+    EXPECT_EQ(std::string(sentence, length), fix);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_FALSE(tap.Latest(sentence, length, std::chrono::milliseconds(10))); // older than the maximum age
+    tap.Feed(reinterpret_cast<const uint8_t*>(lost.data()), lost.size());
+    EXPECT_FALSE(tap.Latest(sentence, length)); // the fix is gone: nothing stale goes upstream
 }

@@ -1,4 +1,4 @@
-#include "link/Rtcm.h"
+#include "corrections/Rtcm.h"
 
 #include <cmath>
 #include <cstring>
