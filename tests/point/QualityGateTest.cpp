@@ -1,7 +1,9 @@
 #include "point/QualityGate.h"
+#include "point/Accuracy.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 
 namespace {
@@ -78,6 +80,37 @@ TEST(GpsLamp, SaysFixTypeAccuracyAndCorrectionAge)
     EXPECT_EQ(LampText(Quality(FIX_DGPS, -1.0, 12.0)), "DGPS, age 12 s");
     EXPECT_EQ(LampText(Quality(FIX_AUTONOMOUS, 4.1)), "GPS 4.10 m");
     EXPECT_EQ(LampText(Quality(FIX_NONE, 4.1)), "no fix");
+}
+
+// NSSDA figures worked by hand: DRMS 0.05 m x 1.7308 = 0.08654 m; a vertical
+// sigma of 0.08 m x 1.96 = 0.1568 m.
+TEST(Accuracy95, NssdaFactorsAndAbsence)
+{
+    GPS_QUALITY q = Quality(FIX_RTK_FIXED, 0.05);
+    q.u32Present |= QUALITY_V_ACCURACY;
+    q.dfVAccuracy = 0.08;
+    ASSERT_TRUE(HAccuracy95(q).has_value());
+    EXPECT_NEAR(*HAccuracy95(q), 0.08654, 1e-12);
+    ASSERT_TRUE(VAccuracy95(q).has_value());
+    EXPECT_NEAR(*VAccuracy95(q), 0.1568, 1e-12);
+
+    const struct {
+        const char* name;
+        uint32_t present;
+        double h, v;
+    } absent[] = {
+        {"no GST", QUALITY_FIX_TYPE, 0.05, 0.08},
+        {"NaN", QUALITY_H_ACCURACY | QUALITY_V_ACCURACY, NAN, NAN},
+        {"negative", QUALITY_H_ACCURACY | QUALITY_V_ACCURACY, -0.1, -0.1},
+    };
+    for (const auto& c : absent) {
+        GPS_QUALITY a;
+        a.u32Present = c.present;
+        a.dfHAccuracy = c.h;
+        a.dfVAccuracy = c.v;
+        EXPECT_FALSE(HAccuracy95(a).has_value()) << c.name;
+        EXPECT_FALSE(VAccuracy95(a).has_value()) << c.name;
+    }
 }
 
 } // namespace
