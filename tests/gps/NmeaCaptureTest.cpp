@@ -260,7 +260,9 @@ INSTANTIATE_TEST_SUITE_P(
         // Two GNGSA per epoch; the eighth epoch's DOPs replace the seventh's.
         QualityCase{"bu353_any", "bu353-glonass.log", nullptr, true, 8, kGga | kGsa, FIX_AUTONOMOUS, 0, 0, 13.09,
                     12.28, 0, 0},
-        QualityCase{"bu353_gp_only", "bu353-glonass.log", nullptr, false, 8, kGga, FIX_AUTONOMOUS, 0, 0, 0, 0, 0, 0},
+        // The GN GSA is the solution's, beside a GP GGA under the default talker rule.
+        QualityCase{"bu353_gp_only", "bu353-glonass.log", nullptr, false, 8, kGga | kGsa, FIX_AUTONOMOUS, 0, 0, 13.09,
+                    12.28, 0, 0},
         // The fix is lost at the end: nothing but "no fix" is kept.
         QualityCase{"bu353_lost", "bu353-glonass.log", nullptr, true, 0, kGga, FIX_NONE, 0, 0, 0, 0, 0, 0},
         QualityCase{"ublox", "ublox-lea-4h.log", nullptr, false, 0, kGga | kGsa, FIX_AUTONOMOUS, 0, 0, 2.20, 1.89, 0,
