@@ -3,6 +3,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <ctime>
 #include <new>
 
 #include "gps/NmeaFields.h"
@@ -235,13 +236,6 @@ int CGpsDecoder::Decode(const uint8_t* data, uint32_t length)
     if (m_bResynchronise)
         ResetCollection();
     m_u32Consumed = 0;
-    if (result == GPS_MORE_DATA && length > 0) {
-        // One clock read a call: a call ends at the latest with a sentence.
-        const auto now = std::chrono::steady_clock::now();
-        if (now - m_lastBytes > kBurstQuiet)
-            m_bQuietBefore = true;
-        m_lastBytes = now;
-    }
     if (result == GPS_MORE_DATA) {
         while (m_u32Consumed < length) {
             result = CharacterStep(data[m_u32Consumed]);
@@ -301,7 +295,7 @@ int CGpsDecoder::SplitAndDispatch()
     const NMEA_FIELD& id = list.fields[0];
     if (id.nLength != 5 || !IsUpperLetter(id.pszText[0]) || !IsUpperLetter(id.pszText[1]))
         return GPS_SENTENCE_IGNORED;
-    StartSentenceLocked(list);
+    const int64_t utc = StartSentenceLocked(list);
     const bool gga = std::memcmp(id.pszText + 2, "GGA", 3) == 0;
     const bool zda = std::memcmp(id.pszText + 2, "ZDA", 3) == 0;
     const bool gst = std::memcmp(id.pszText + 2, "GST", 3) == 0;
@@ -317,6 +311,7 @@ int CGpsDecoder::SplitAndDispatch()
     }
     if (gga && taken) {
         GetGGAData(list);
+        m_ggaUtc = utc;
         m_lastGga = std::chrono::steady_clock::now();
         m_bHaveGga = true;
         return GPS_GGA_DECODED;
@@ -326,7 +321,7 @@ int CGpsDecoder::SplitAndDispatch()
         return GPS_ZDA_DECODED;
     }
     if (gst && solution) {
-        GetGSTData(list);
+        GetGSTData(list, utc);
         return GPS_GST_DECODED;
     }
     if (gsa && solution) {
@@ -339,13 +334,18 @@ int CGpsDecoder::SplitAndDispatch()
 // Sentences that carry their epoch's UTC in a known field. ZDA is left out:
 // some receivers time it to the coming pulse-per-second rather than to the
 // epoch they are sending.
-void CGpsDecoder::StartSentenceLocked(const FIELD_LIST& list)
+int64_t CGpsDecoder::StartSentenceLocked(const FIELD_LIST& list)
 {
-    if (m_bQuietBefore) {
-        m_bQuietBefore = false;
+    // The coarse clock: its few milliseconds are nothing beside kBurstQuiet,
+    // and it costs a fraction of the precise one.
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    const int64_t nowMs = static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    if (nowMs - m_lastSentenceMs > kBurstQuiet.count()) {
         ++m_u32Burst;
         m_burstUtc = -1;
     }
+    m_lastSentenceMs = nowMs;
     const char* type = list.fields[0].pszText + 2;
     uint32_t timeField = 0;
     if (std::memcmp(type, "GGA", 3) == 0 || std::memcmp(type, "GST", 3) == 0 || std::memcmp(type, "RMC", 3) == 0 ||
@@ -354,18 +354,19 @@ void CGpsDecoder::StartSentenceLocked(const FIELD_LIST& list)
     else if (std::memcmp(type, "GLL", 3) == 0)
         timeField = 5;
     if (timeField == 0)
-        return;
+        return -1;
     for (uint32_t i = 1; i < list.nCount && list.fields[i].nPosition <= timeField; ++i) {
         if (list.fields[i].nPosition != timeField)
             continue;
         const int64_t utc = UtcKey(list.fields[i].pszText, list.fields[i].nLength);
         if (utc < 0)
-            return;
+            return -1;
         if (m_burstUtc >= 0 && utc != m_burstUtc)
             ++m_u32Burst;
         m_burstUtc = utc;
-        return;
+        return utc;
     }
+    return -1;
 }
 
 void CGpsDecoder::GetGGAData(const FIELD_LIST& list)
@@ -375,17 +376,13 @@ void CGpsDecoder::GetGGAData(const FIELD_LIST& list)
     // quality does not: an empty correction age is no correction.
     GPS_QUALITY& quality = m_ggaQuality;
     quality.Clear();
-    m_ggaUtc = -1;
     m_u32GgaBurst = m_u32Burst;
     fix.u32Missing = FIX_NO_ALTITUDE | FIX_NO_SEPARATION;
     for (uint32_t i = 0; i < list.nCount; ++i) {
         const char* text = list.fields[i].pszText;
         const uint32_t length = list.fields[i].nLength;
         switch (list.fields[i].nPosition) {
-        case 1:
-            fix.dfUTC = NmeaDecimal(text, length);
-            m_ggaUtc = UtcKey(text, length);
-            break;
+        case 1: fix.dfUTC = NmeaDecimal(text, length); break;
         case 2: NmeaCoordinate(text, length, 2, &fix.dfLatAng); break;
         case 3: fix.nLatDir = (text[0] == 'N' || text[0] == 'n') ? DIR_NORTH : (text[0] == 'S' || text[0] == 's') ? DIR_SOUTH : DIR_NONE; break;
         case 4: NmeaCoordinate(text, length, 3, &fix.dfLongAng); break;
@@ -456,11 +453,8 @@ void CGpsDecoder::GetGGAData(const FIELD_LIST& list)
 // 1 sigma). The horizontal accuracy is the root of the sum of the latitude and
 // longitude variances; the ellipse axes give the same sum but not every
 // receiver fills them.
-void CGpsDecoder::GetGSTData(const FIELD_LIST& list)
+void CGpsDecoder::GetGSTData(const FIELD_LIST& list, int64_t utc)
 {
-    int64_t utc = -1;
-    for (uint32_t i = 1; i < list.nCount && list.fields[i].nPosition <= 1; ++i)
-        utc = UtcKey(list.fields[i].pszText, list.fields[i].nLength);
     // A second GST of one epoch replaces the first; another epoch's takes the
     // older slot.
     if (m_gst[m_u32GstNewest].utc != utc || utc < 0)
@@ -727,8 +721,7 @@ void CGpsDecoder::Close()
     m_gsa[1] = EPOCH_GSA{};
     m_u32Burst = 1;
     m_burstUtc = -1;
-    m_lastBytes = {};
-    m_bQuietBefore = false;
+    m_lastSentenceMs = INT64_MIN / 2;
     m_bResynchronise = false;
     m_bInitialised = false;
 }

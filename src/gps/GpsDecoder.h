@@ -108,9 +108,10 @@ public:
     static constexpr uint32_t kSentenceSize = sizeof(NMEA_SENTENCE::text);
     // Every wait on "GpsDataSemaphore".
     static constexpr uint32_t kSemaphoreWaitMs = 250;
-    // A line quiet this long lies between two bursts. Within a burst bytes
-    // come at the line rate, or sentence by sentence from gpsd: an 82-character
-    // sentence takes 175 ms at 4800 baud.
+    // Two sentences that end this far apart lie in two bursts: between them
+    // the line was quiet. Within a burst they end one sentence's time on the
+    // line apart (an 82-character sentence takes 171 ms at 4800 baud), as
+    // gpsd hands them on too.
     static constexpr std::chrono::milliseconds kBurstQuiet{200};
 
 private:
@@ -137,7 +138,7 @@ private:
     int SplitAndDispatch();
     void GetGGAData(const FIELD_LIST& list);
     void GetZDAData(const FIELD_LIST& list);
-    void GetGSTData(const FIELD_LIST& list);
+    void GetGSTData(const FIELD_LIST& list, int64_t utc);
     void GetGSAData(const FIELD_LIST& list);
     void FillQualityLocked(GPS_QUALITY& quality) const;                        // under the semaphore
     int Obtain();
@@ -183,7 +184,9 @@ private:
         GPS_QUALITY quality; // the GSAs of one burst (one per constellation) as one record
         uint32_t burst = 0;
     };
-    void StartSentenceLocked(const FIELD_LIST& list); // under the semaphore
+    // Burst bookkeeping for every sentence; the UtcKey of its time field, -1
+    // when it has none. Under the semaphore.
+    int64_t StartSentenceLocked(const FIELD_LIST& list);
     GPS_QUALITY m_ggaQuality;
     int64_t m_ggaUtc = -1;
     uint32_t m_u32GgaBurst = 0;
@@ -192,10 +195,7 @@ private:
     EPOCH_GSA m_gsa[2]; // by burst parity
     uint32_t m_u32Burst = 1;
     int64_t m_burstUtc = -1;
-    // Set by Decode when bytes come after a quiet line; the next sentence
-    // opens a burst. GPS reader thread only.
-    std::chrono::steady_clock::time_point m_lastBytes{};
-    bool m_bQuietBefore = false;
+    int64_t m_lastSentenceMs = INT64_MIN / 2; // CLOCK_MONOTONIC_COARSE at the last sentence
     bool m_bResynchronise = false;
     bool m_bInitialised = false;
     CDebugFile m_debugFile;
