@@ -5,8 +5,10 @@
 
 #include "app/ConfigFile.h"
 #include "app/Corrections.h"
+#include "app/GeoidModel.h"
 #include "link/LocatorLink.h"
 #include "platform/Folders.h"
+#include "point/Heights.h"
 #include "surveylog/RecordProcessing.h"
 #include "surveylog/SurveyLog.h"
 
@@ -311,6 +313,15 @@ void CFieldbookView::Check(SURVEY_POINT& point)
 
 void CFieldbookView::OnLogged(const SURVEY_POINT& point, size_t number)
 {
+    // Once a run: every later point of that receiver is the same.
+    if (!m_bNoGeoidShown && GetGeoidModel() == nullptr && ReceiverAppliesNoGeoid(point)) {
+        m_bNoGeoidShown = true;
+        m_face.OnNotice("GPS: the receiver applies no geoid (its geoid separation is empty or 0), so its altitude is "
+                        "an ellipsoidal height and points get no ground or utility elevation; set a geoid grid "
+                        "(GPS#GEOID#egm96_15.gtx, or the Heights page) in " +
+                            ConfigFilePath(),
+                        false);
+    }
     if (!point.Quality.Has(QUALITY_CHECKED) || point.Quality.bQualityOK)
         return;
     ++m_nBelowGate;

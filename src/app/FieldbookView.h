@@ -147,6 +147,7 @@ private:
     std::atomic<bool> m_bStopping{false};
     std::thread m_stopper;
     size_t m_nBelowGate = 0; // user-interface thread
+    bool m_bNoGeoidShown = false; // user-interface thread
     unsigned long m_nReportedSaveFailures = 0;
     bool m_bSaveFailing = false;
 };

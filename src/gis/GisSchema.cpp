@@ -90,7 +90,7 @@ std::optional<double> Optional(const OGRFeature& f, int index)
 // The fix type and position source as the outputs name them, back to their codes.
 int32_t FixTypeFromText(const char* text)
 {
-    for (int32_t code = FIX_NONE; code <= FIX_SIMULATED; ++code) {
+    for (int32_t code = FIX_NONE; code <= FIX_SBAS; ++code) {
         if (std::strcmp(FixTypeText(code), text) == 0)
             return code;
     }

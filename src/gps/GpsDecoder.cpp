@@ -3,6 +3,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <ctime>
 #include <new>
 
 #include "gps/NmeaFields.h"
@@ -43,6 +44,16 @@ int32_t WholeSeconds(double seconds)
     if (!(seconds > static_cast<double>(INT32_MIN)))
         return INT32_MIN;
     return static_cast<int32_t>(seconds);
+}
+
+// An epoch's UTC (hhmmss.sss) as whole milliseconds, so "150119.00" and
+// "150119.000" are one epoch; -1 for a field that holds no time.
+int64_t UtcKey(const char* text, uint32_t length)
+{
+    const double utc = NmeaDecimal(text, length);
+    if (!(utc >= 0.0 && utc < 1e7))
+        return -1;
+    return std::llround(utc * 1000.0);
 }
 
 } // namespace
@@ -284,11 +295,13 @@ int CGpsDecoder::SplitAndDispatch()
     const NMEA_FIELD& id = list.fields[0];
     if (id.nLength != 5 || !IsUpperLetter(id.pszText[0]) || !IsUpperLetter(id.pszText[1]))
         return GPS_SENTENCE_IGNORED;
+    const int64_t utc = StartSentenceLocked(list);
     const bool gga = std::memcmp(id.pszText + 2, "GGA", 3) == 0;
     const bool zda = std::memcmp(id.pszText + 2, "ZDA", 3) == 0;
     const bool gst = std::memcmp(id.pszText + 2, "GST", 3) == 0;
     const bool gsa = std::memcmp(id.pszText + 2, "GSA", 3) == 0;
     const bool taken = m_bAnyTalker.load(std::memory_order_relaxed) || std::memcmp(id.pszText, "GP", 2) == 0;
+    const bool solution = taken || std::memcmp(id.pszText, "GN", 2) == 0;
     if (gga && !taken) {
         // Remembered for the reader, who tells the user why no fix comes.
         for (uint32_t i = 1; i < list.nCount; ++i) {
@@ -298,24 +311,62 @@ int CGpsDecoder::SplitAndDispatch()
     }
     if (gga && taken) {
         GetGGAData(list);
+        m_ggaUtc = utc;
         m_lastGga = std::chrono::steady_clock::now();
         m_bHaveGga = true;
-        ++m_u32GgaEpoch;
         return GPS_GGA_DECODED;
     }
     if (zda && taken) {
         GetZDAData(list);
         return GPS_ZDA_DECODED;
     }
-    if (gst && taken) {
-        GetGSTData(list);
+    if (gst && solution) {
+        GetGSTData(list, utc);
         return GPS_GST_DECODED;
     }
-    if (gsa && taken) {
+    if (gsa && solution) {
         GetGSAData(list);
         return GPS_GSA_DECODED;
     }
     return GPS_SENTENCE_IGNORED;
+}
+
+// Sentences that carry their epoch's UTC in a known field. ZDA is left out:
+// some receivers time it to the coming pulse-per-second rather than to the
+// epoch they are sending.
+int64_t CGpsDecoder::StartSentenceLocked(const FIELD_LIST& list)
+{
+    // The coarse clock: its few milliseconds are nothing beside kBurstQuiet,
+    // and it costs a fraction of the precise one.
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    const int64_t nowMs = static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    if (nowMs - m_lastSentenceMs > kBurstQuiet.count()) {
+        ++m_u32Burst;
+        m_burstUtc = -1;
+    }
+    m_lastSentenceMs = nowMs;
+    const char* type = list.fields[0].pszText + 2;
+    uint32_t timeField = 0;
+    if (std::memcmp(type, "GGA", 3) == 0 || std::memcmp(type, "GST", 3) == 0 || std::memcmp(type, "RMC", 3) == 0 ||
+        std::memcmp(type, "GNS", 3) == 0)
+        timeField = 1;
+    else if (std::memcmp(type, "GLL", 3) == 0)
+        timeField = 5;
+    if (timeField == 0)
+        return -1;
+    for (uint32_t i = 1; i < list.nCount && list.fields[i].nPosition <= timeField; ++i) {
+        if (list.fields[i].nPosition != timeField)
+            continue;
+        const int64_t utc = UtcKey(list.fields[i].pszText, list.fields[i].nLength);
+        if (utc < 0)
+            return -1;
+        if (m_burstUtc >= 0 && utc != m_burstUtc)
+            ++m_u32Burst;
+        m_burstUtc = utc;
+        return utc;
+    }
+    return -1;
 }
 
 void CGpsDecoder::GetGGAData(const FIELD_LIST& list)
@@ -325,6 +376,8 @@ void CGpsDecoder::GetGGAData(const FIELD_LIST& list)
     // quality does not: an empty correction age is no correction.
     GPS_QUALITY& quality = m_ggaQuality;
     quality.Clear();
+    m_u32GgaBurst = m_u32Burst;
+    fix.u32Missing = FIX_NO_ALTITUDE | FIX_NO_SEPARATION;
     for (uint32_t i = 0; i < list.nCount; ++i) {
         const char* text = list.fields[i].pszText;
         const uint32_t length = list.fields[i].nLength;
@@ -340,9 +393,15 @@ void CGpsDecoder::GetGGAData(const FIELD_LIST& list)
             break;
         case 7: fix.nNoSats = static_cast<uint32_t>(NmeaInteger(text, length)); break;
         case 8: fix.dfHorizDil = NmeaDecimal(text, length); break;
-        case 9: fix.dfAltVal = NmeaDecimal(text, length); break;
+        case 9:
+            fix.dfAltVal = NmeaDecimal(text, length);
+            fix.u32Missing &= ~FIX_NO_ALTITUDE;
+            break;
         case 10: fix.nAltUnits = (text[0] == 'M' || text[0] == 'm') ? UNITS_METRES : UNITS_NONE; break;
-        case 11: fix.dfGeoidVal = NmeaDecimal(text, length); break;
+        case 11:
+            fix.dfGeoidVal = NmeaDecimal(text, length);
+            fix.u32Missing &= ~FIX_NO_SEPARATION;
+            break;
         case 12: fix.nGeoidUnits = (text[0] == 'M' || text[0] == 'm') ? UNITS_METRES : UNITS_NONE; break;
         case 13:
             fix.nDgpsTime = static_cast<uint32_t>(NmeaInteger(text, length));
@@ -394,9 +453,16 @@ void CGpsDecoder::GetGGAData(const FIELD_LIST& list)
 // 1 sigma). The horizontal accuracy is the root of the sum of the latitude and
 // longitude variances; the ellipse axes give the same sum but not every
 // receiver fills them.
-void CGpsDecoder::GetGSTData(const FIELD_LIST& list)
+void CGpsDecoder::GetGSTData(const FIELD_LIST& list, int64_t utc)
 {
-    GPS_QUALITY& quality = m_gstQuality;
+    // A second GST of one epoch replaces the first; another epoch's takes the
+    // older slot.
+    if (m_gst[m_u32GstNewest].utc != utc || utc < 0)
+        m_u32GstNewest ^= 1u;
+    EPOCH_GST& slot = m_gst[m_u32GstNewest];
+    slot.utc = utc;
+    slot.burst = m_u32Burst;
+    GPS_QUALITY& quality = slot.quality;
     quality.Clear();
     bool haveLat = false;
     bool haveLong = false;
@@ -419,21 +485,22 @@ void CGpsDecoder::GetGSTData(const FIELD_LIST& list)
         quality.dfHAccuracy = std::sqrt(latSigma * latSigma + longSigma * longSigma);
         quality.u32Present |= QUALITY_H_ACCURACY;
     }
-    m_lastGst = std::chrono::steady_clock::now();
 }
 
 // $GPGSA,A,3,04,09,16,26,07,03,27,02,,,,,1.21,0.94,0.76*01
 // 1 M/A selection, 2 fix mode (1 none, 2 2D, 3 3D), 3-14 satellites used,
 // 15 PDOP, 16 HDOP, 17 VDOP (18 system id from NMEA 4.10). A receiver that
 // uses several constellations sends one GSA for each, all in one epoch: the
-// solution's DOPs are the same in each, or only in some, so the epoch keeps
+// solution's DOPs are the same in each, or only in some, so the burst keeps
 // the first value of each and the best fix mode.
 void CGpsDecoder::GetGSAData(const FIELD_LIST& list)
 {
-    GPS_QUALITY& quality = m_gsaQuality;
-    if (m_u32GsaEpoch != m_u32GgaEpoch || m_lastGsa == std::chrono::steady_clock::time_point{})
-        quality.Clear();
-    m_u32GsaEpoch = m_u32GgaEpoch;
+    EPOCH_GSA& slot = m_gsa[m_u32Burst & 1u];
+    if (slot.burst != m_u32Burst) {
+        slot.quality.Clear();
+        slot.burst = m_u32Burst;
+    }
+    GPS_QUALITY& quality = slot.quality;
     for (uint32_t i = 0; i < list.nCount; ++i) {
         const char* text = list.fields[i].pszText;
         const uint32_t length = list.fields[i].nLength;
@@ -460,7 +527,6 @@ void CGpsDecoder::GetGSAData(const FIELD_LIST& list)
         default: break;
         }
     }
-    m_lastGsa = std::chrono::steady_clock::now();
 }
 
 void CGpsDecoder::GetZDAData(const FIELD_LIST& list)
@@ -553,19 +619,11 @@ int CGpsDecoder::CopyCurrentGga(GPS_FIX* out, GPS_QUALITY* quality)
     return result;
 }
 
-bool CGpsDecoder::IsCurrentLocked(std::chrono::steady_clock::time_point decoded) const
-{
-    if (decoded == std::chrono::steady_clock::time_point{})
-        return false;
-    const auto maxAge = std::chrono::milliseconds(m_maxAgeMs.load(std::memory_order_relaxed));
-    return maxAge.count() <= 0 || std::chrono::steady_clock::now() - decoded <= maxAge;
-}
-
 // A point without a fix has no accuracy, DOPs or corrections worth keeping:
 // what GST and GSA said then describes no position.
 void CGpsDecoder::FillQualityLocked(GPS_QUALITY& quality) const
 {
-    if (m_pFix->nGpsFix > static_cast<uint32_t>(FIX_SIMULATED)) {
+    if (m_pFix->nGpsFix > static_cast<uint32_t>(FIX_SBAS)) {
         quality.u32Present &= ~QUALITY_FIX_TYPE;
         return;
     }
@@ -576,16 +634,21 @@ void CGpsDecoder::FillQualityLocked(GPS_QUALITY& quality) const
     quality.u32Present |= gga;
     quality.dfCorrectionAge = m_ggaQuality.dfCorrectionAge;
     quality.u32Station = m_ggaQuality.u32Station;
-    if (IsCurrentLocked(m_lastGst)) {
-        quality.u32Present |= m_gstQuality.u32Present & (QUALITY_H_ACCURACY | QUALITY_V_ACCURACY);
-        quality.dfHAccuracy = m_gstQuality.dfHAccuracy;
-        quality.dfVAccuracy = m_gstQuality.dfVAccuracy;
+    // A gap split the epoch's burst at worst once: its GST may sit in the
+    // burst next to the GGA's.
+    for (const EPOCH_GST& gst : m_gst) {
+        if (m_ggaUtc < 0 || gst.utc != m_ggaUtc || gst.burst + 1 < m_u32GgaBurst || gst.burst > m_u32GgaBurst + 1)
+            continue;
+        quality.u32Present |= gst.quality.u32Present & (QUALITY_H_ACCURACY | QUALITY_V_ACCURACY);
+        quality.dfHAccuracy = gst.quality.dfHAccuracy;
+        quality.dfVAccuracy = gst.quality.dfVAccuracy;
     }
-    if (IsCurrentLocked(m_lastGsa)) {
-        quality.u32Present |= m_gsaQuality.u32Present & (QUALITY_PDOP | QUALITY_VDOP | QUALITY_FIX_MODE);
-        quality.dfPdop = m_gsaQuality.dfPdop;
-        quality.dfVdop = m_gsaQuality.dfVdop;
-        quality.nFixMode = m_gsaQuality.nFixMode;
+    const EPOCH_GSA& gsa = m_gsa[m_u32GgaBurst & 1u];
+    if (gsa.burst == m_u32GgaBurst) {
+        quality.u32Present |= gsa.quality.u32Present & (QUALITY_PDOP | QUALITY_VDOP | QUALITY_FIX_MODE);
+        quality.dfPdop = gsa.quality.dfPdop;
+        quality.dfVdop = gsa.quality.dfVdop;
+        quality.nFixMode = gsa.quality.nFixMode;
     }
 }
 
@@ -649,12 +712,16 @@ void CGpsDecoder::Close()
     m_bHaveGga = false;
     m_szIgnoredGga[0] = '\0';
     m_ggaQuality.Clear();
-    m_gstQuality.Clear();
-    m_gsaQuality.Clear();
-    m_lastGst = {};
-    m_lastGsa = {};
-    m_u32GgaEpoch = 0;
-    m_u32GsaEpoch = 0;
+    m_ggaUtc = -1;
+    m_u32GgaBurst = 0;
+    m_gst[0] = EPOCH_GST{};
+    m_gst[1] = EPOCH_GST{};
+    m_u32GstNewest = 0;
+    m_gsa[0] = EPOCH_GSA{};
+    m_gsa[1] = EPOCH_GSA{};
+    m_u32Burst = 1;
+    m_burstUtc = -1;
+    m_lastSentenceMs = INT64_MIN / 2;
     m_bResynchronise = false;
     m_bInitialised = false;
 }

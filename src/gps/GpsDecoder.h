@@ -1,7 +1,9 @@
 // NMEA 0183 sentence decoder for the GPS port: collects sentences byte by byte,
 // checks the optional checksum, splits complete sentences into fields and decodes
 // "GPGGA" into the fix, "GPZDA" into the date and time record, and "GPGST" and
-// "GPGSA" into the fix's quality (each of every talker when told to take any).
+// "GPGSA" into the fix's quality (each of every talker when told to take any;
+// GST and GSA of the multi-constellation talker "GN" always, as receivers that
+// keep "GP" for their GGA send the solution's GSA so).
 // Lines end with CR LF or LF. Other threads take copies of the records under
 // "GpsDataSemaphore".
 #pragma once
@@ -79,9 +81,10 @@ public:
     // As CopyGgaData, but 157 (nothing copied) when the fix is older than the
     // maximum age: a receiver that fell silent must not lend its last position
     // to every later point.
-    // With quality, the fix's quality record comes from the same moment: the
-    // GGA's fix type, correction age and station, and the accuracies (GST) and
-    // DOPs (GSA) that are not older than the maximum age. When the fix is stale
+    // With quality, the fix's quality record comes from the same epoch: the
+    // GGA's fix type, correction age and station, the accuracies of the GST
+    // with the GGA's UTC and the DOPs of the GSAs of its burst; what has not
+    // come (yet) is absent, as the copy never waits. When the fix is stale
     // the record says "no fix". Both records are whole or untouched.
     int CopyCurrentGga(GPS_FIX* out, GPS_QUALITY* quality = nullptr);
     // Tells the quality records where the bytes come from (SOURCE_RECEIVER,
@@ -105,6 +108,11 @@ public:
     static constexpr uint32_t kSentenceSize = sizeof(NMEA_SENTENCE::text);
     // Every wait on "GpsDataSemaphore".
     static constexpr uint32_t kSemaphoreWaitMs = 250;
+    // Two sentences that end this far apart lie in two bursts: between them
+    // the line was quiet. Within a burst they end one sentence's time on the
+    // line apart (an 82-character sentence takes 171 ms at 4800 baud), as
+    // gpsd hands them on too.
+    static constexpr std::chrono::milliseconds kBurstQuiet{200};
 
 private:
     // One non-empty field of a sentence: its NMEA position (0 the identifier)
@@ -130,9 +138,8 @@ private:
     int SplitAndDispatch();
     void GetGGAData(const FIELD_LIST& list);
     void GetZDAData(const FIELD_LIST& list);
-    void GetGSTData(const FIELD_LIST& list);
+    void GetGSTData(const FIELD_LIST& list, int64_t utc);
     void GetGSAData(const FIELD_LIST& list);
-    bool IsCurrentLocked(std::chrono::steady_clock::time_point decoded) const; // under the semaphore
     void FillQualityLocked(GPS_QUALITY& quality) const;                        // under the semaphore
     int Obtain();
     bool FixIsCurrentLocked() const; // under the semaphore
@@ -160,16 +167,35 @@ private:
     bool m_bHaveGga = false;                           // under the semaphore
     char m_szIgnoredGga[6] = {};                       // GPS reader thread only
     std::atomic<int32_t> m_nSource{SOURCE_RECEIVER};
-    // Quality of the held fix, under the semaphore. GGA: its own fields, cleared
-    // by each GGA. GST and GSA: the latest of each with the moment it came; the
-    // GSAs of one epoch (one per constellation, between two GGAs) are one record.
+    // Quality of the held fix, under the semaphore, each value from the fix's
+    // own epoch. A receiver sends an epoch's sentences as one burst. GST
+    // carries the epoch's UTC and counts only for the GGA with the same one;
+    // GSA carries none and counts for the GGA of the burst it came in, before
+    // or after that GGA. A burst ends when a sentence carries another UTC
+    // (GGA, GST, RMC, GNS, GLL) or after the line was quiet for kBurstQuiet.
+    // The two latest bursts are kept, so an epoch's values survive the first
+    // sentences of the next until its GGA comes.
+    struct EPOCH_GST {
+        GPS_QUALITY quality;
+        int64_t utc = -1; // UtcKey of field 1; -1 none
+        uint32_t burst = 0;
+    };
+    struct EPOCH_GSA {
+        GPS_QUALITY quality; // the GSAs of one burst (one per constellation) as one record
+        uint32_t burst = 0;
+    };
+    // Burst bookkeeping for every sentence; the UtcKey of its time field, -1
+    // when it has none. Under the semaphore.
+    int64_t StartSentenceLocked(const FIELD_LIST& list);
     GPS_QUALITY m_ggaQuality;
-    GPS_QUALITY m_gstQuality;
-    std::chrono::steady_clock::time_point m_lastGst{};
-    GPS_QUALITY m_gsaQuality;
-    std::chrono::steady_clock::time_point m_lastGsa{};
-    uint32_t m_u32GgaEpoch = 0; // GGAs decoded: a GSA after another GGA starts a new epoch
-    uint32_t m_u32GsaEpoch = 0;
+    int64_t m_ggaUtc = -1;
+    uint32_t m_u32GgaBurst = 0;
+    EPOCH_GST m_gst[2];
+    uint32_t m_u32GstNewest = 0;
+    EPOCH_GSA m_gsa[2]; // by burst parity
+    uint32_t m_u32Burst = 1;
+    int64_t m_burstUtc = -1;
+    int64_t m_lastSentenceMs = INT64_MIN / 2; // CLOCK_MONOTONIC_COARSE at the last sentence
     bool m_bResynchronise = false;
     bool m_bInitialised = false;
     CDebugFile m_debugFile;

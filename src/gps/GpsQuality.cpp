@@ -3,11 +3,12 @@
 namespace {
 
 constexpr const char* kFixTypes[] = {"no fix",    "autonomous", "DGPS",   "PPS",      "RTK fixed",
-                                     "RTK float", "estimated",  "manual", "simulated"};
+                                     "RTK float", "estimated",  "manual", "simulated", "SBAS"};
 
 bool IsDifferential(uint32_t fixQuality)
 {
-    return fixQuality == FIX_DGPS || fixQuality == FIX_RTK_FIXED || fixQuality == FIX_RTK_FLOAT;
+    return fixQuality == FIX_DGPS || fixQuality == FIX_RTK_FIXED || fixQuality == FIX_RTK_FLOAT ||
+           fixQuality == FIX_SBAS;
 }
 
 } // namespace
@@ -36,6 +37,7 @@ const char* FixTypeShortText(int32_t fixType)
     case FIX_RTK_FIXED: return "RTK fixed";
     case FIX_RTK_FLOAT: return "RTK float";
     case FIX_DGPS: return "DGPS";
+    case FIX_SBAS: return "SBAS";
     default: return "GPS";
     }
 }
@@ -44,7 +46,7 @@ GPS_QUALITY QualityFromLocatorBlock(uint32_t fixQuality, uint32_t correctionAge,
 {
     GPS_QUALITY quality;
     quality.nSource = SOURCE_LOCATOR;
-    if (fixQuality <= FIX_SIMULATED) {
+    if (fixQuality <= FIX_SBAS) {
         quality.u32Present |= QUALITY_FIX_TYPE;
         quality.nFixType = static_cast<int32_t>(fixQuality);
     }

@@ -21,7 +21,8 @@ enum : uint32_t {
     QUALITY_CHECKED = 0x100, // a gate looked at the point; bQualityOK holds its verdict
 };
 
-// GGA fix quality codes (NMEA 0183 4.x, field 6).
+// GGA fix quality codes (NMEA 0183 4.x, field 6; 9 is the SBAS fix several
+// receivers send beyond the standard's eight).
 enum : int32_t {
     FIX_NONE = 0,
     FIX_AUTONOMOUS = 1,
@@ -32,6 +33,7 @@ enum : int32_t {
     FIX_ESTIMATED = 6,
     FIX_MANUAL = 7,
     FIX_SIMULATED = 8,
+    FIX_SBAS = 9,
 };
 
 // Where the point's position came from.
@@ -39,9 +41,11 @@ enum : int32_t { SOURCE_NONE = 0, SOURCE_LOCATOR = 1, SOURCE_RECEIVER = 2, SOURC
 
 struct GPS_QUALITY {
     uint32_t u32Present = 0;
-    int32_t nFixType = 0;          // GGA quality 0-8
+    int32_t nFixType = 0;          // GGA quality 0-9
     int32_t nFixMode = 0;          // GSA: 1 no fix, 2 2D, 3 3D
-    double dfHAccuracy = 0.0;      // metres, 1 sigma: root of the sum of the GST latitude and longitude variances
+    // Metres, DRMS (about 63-68 % of positions): root of the sum of the GST
+    // latitude and longitude variances. HAccuracy95 (point/Accuracy.h) gives 95 %.
+    double dfHAccuracy = 0.0;
     double dfVAccuracy = 0.0;      // metres, 1 sigma: the GST height error
     double dfPdop = 0.0;
     double dfVdop = 0.0;
@@ -56,12 +60,12 @@ struct GPS_QUALITY {
 };
 
 // "no fix", "autonomous", "DGPS", "PPS", "RTK fixed", "RTK float", "estimated",
-// "manual", "simulated"; nullptr for any other code.
+// "manual", "simulated", "SBAS"; nullptr for any other code.
 const char* FixTypeText(int32_t fixType);
 // "locator", "receiver", "gpsd"; nullptr for SOURCE_NONE or anything else.
 const char* PositionSourceText(int32_t source);
 // The GPS lamp's short name of a fix type: "RTK fixed", "RTK float", "DGPS",
-// "GPS" (any other fix), "no fix".
+// "SBAS", "GPS" (any other fix), "no fix".
 const char* FixTypeShortText(int32_t fixType);
 
 // What the locator's own GPS block tells about its position: the fix type, and

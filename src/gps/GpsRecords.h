@@ -9,6 +9,11 @@
 enum : int32_t { DIR_NONE = 0, DIR_NORTH = 1, DIR_SOUTH = 2, DIR_WEST = 3, DIR_EAST = 4 };
 // Units code of GPS_FIX::nAltUnits / nGeoidUnits.
 enum : int32_t { UNITS_NONE = 0, UNITS_METRES = 1 };
+// Bits of GPS_FIX::u32Missing.
+enum : uint32_t {
+    FIX_NO_ALTITUDE = 0x1,   // the GGA's altitude field was empty
+    FIX_NO_SEPARATION = 0x2, // the GGA's geoid separation field was empty
+};
 
 struct GPS_FIX {
     double dfUTC = 0.0;       // hhmmss.ss
@@ -26,6 +31,13 @@ struct GPS_FIX {
     uint32_t nDgpsTime = 0;   // age of differential data, whole seconds
     uint32_t nDgpsId = 0;     // differential reference station id
     uint32_t nTimeInd = 0;    // 1 time from the GPS, 0 from the handheld's clock
+    // Not in the CSV log. The fields above keep an empty GGA field's older
+    // value, which the log prints as the handheld did; these bits say the
+    // epoch itself had no altitude or separation, so no height is made from
+    // what an earlier epoch said. Zero, as in a record read back from a log
+    // or built from the locator's GPS block (which has no empty fields),
+    // leaves the units codes to say what is there.
+    uint32_t u32Missing = 0;  // FIX_NO_*
 
     void Clear() { *this = GPS_FIX{}; }
     bool operator==(const GPS_FIX&) const = default;

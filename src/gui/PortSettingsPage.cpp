@@ -154,8 +154,9 @@ void CPortSettingsPage::AddGpsReceiverControls()
     }
     m_gateMaxHAcc = new QDoubleSpinBox(this);
     m_gateMaxHAcc->setObjectName(QStringLiteral("gateMaxHAcc"));
-    m_gateMaxHAcc->setToolTip(QStringLiteral("Quality gate: the largest horizontal error (1 sigma, from the "
-                                             "receiver's GST) a point may have"));
+    m_gateMaxHAcc->setToolTip(QStringLiteral("Quality gate: the largest horizontal error a point may have, as a "
+                                             "DRMS (about 63-68 %) from the receiver's GST; the 95 % figure is "
+                                             "1.73 times larger"));
     m_gateMaxHAcc->setGeometry(DialogRectToPixels(*this, DLG_RECT{97, 139, 53, 12}));
     m_gateMaxHAcc->setRange(0.0, 100.0);
     m_gateMaxHAcc->setDecimals(2);

@@ -601,6 +601,14 @@ void CLocatorLink::RunGpsReader()
                     lastGga = std::chrono::steady_clock::now();
                     SetCurrentFix(&fix, &quality);
                 }
+            } else if (rc == GPS_GST_DECODED || rc == GPS_GSA_DECODED) {
+                // A GST or GSA after its GGA completes that epoch's record:
+                // the lamp shows it once it came, never the last epoch's.
+                GPS_FIX shownFix;
+                GPS_QUALITY shown;
+                if (decoder.CopyGgaData(&fix, &quality) == 0 && LatestGpsFix(shownFix, &shown) &&
+                    shownFix.nGpsFix == fix.nGpsFix && shownFix.dfUTC == fix.dfUTC && !(shown == quality))
+                    SetCurrentFix(&fix, &quality);
             }
             const uint32_t step = decoder.GetConsumed();
             // A call that takes nothing (not initialised, no buffer) would take

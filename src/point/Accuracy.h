@@ -1,32 +1,23 @@
-// A position's accuracy at 95 %, the figure a crew and its client compare.
+// A point's accuracy at the 95 % confidence a crew and its client compare.
 //
-// The receiver's GST gives a standard deviation per axis. HAccuracy, the root
-// of the sum of the latitude and longitude variances, is a DRMS: a circle
-// holding some 63 to 68 % of the positions, depending on how elliptical the
-// errors are. The US National Standard for Spatial Data Accuracy (NSSDA,
-// FGDC-STD-007.3-1998) takes 1.7308 x that root as the horizontal accuracy at
-// 95 % (exact for circular errors, the usual assumption when the axes are
-// alike), and 1.96 x the vertical standard deviation as the vertical one.
+// The receiver's GST gives 1-sigma errors of latitude, longitude and height.
+// GPS_QUALITY::dfHAccuracy is their horizontal DRMS (the root of the sum of the
+// two variances), which holds only about 63-68 % of positions, and
+// dfVAccuracy the height's sigma (68 %). The 95 % figures follow the NSSDA
+// (FGDC-STD-007.3-1998): horizontal 1.7308 x DRMS, taken from a circular
+// error with equal sigmas in both axes; vertical 1.96 x sigma, a normal error.
+// Absent when the record has no accuracy: an HDOP says nothing in metres.
 #pragma once
 
 #include <optional>
 
 #include "gps/GpsQuality.h"
 
-inline constexpr double kNssdaHorizontal95 = 1.7308;
-inline constexpr double kNormal95 = 1.96;
+// NSSDA factors.
+inline constexpr double kHAccuracy95PerDrms = 1.7308;
+inline constexpr double kVAccuracy95PerSigma = 1.96;
 
-// Metres at 95 %; absent when the point has no GST accuracy.
-inline std::optional<double> HAccuracy95(const GPS_QUALITY& quality)
-{
-    if (!quality.Has(QUALITY_H_ACCURACY))
-        return std::nullopt;
-    return kNssdaHorizontal95 * quality.dfHAccuracy;
-}
-
-inline std::optional<double> VAccuracy95(const GPS_QUALITY& quality)
-{
-    if (!quality.Has(QUALITY_V_ACCURACY))
-        return std::nullopt;
-    return kNormal95 * quality.dfVAccuracy;
-}
+// Metres; absent without QUALITY_H_ACCURACY.
+std::optional<double> HAccuracy95(const GPS_QUALITY& quality);
+// Metres; absent without QUALITY_V_ACCURACY.
+std::optional<double> VAccuracy95(const GPS_QUALITY& quality);

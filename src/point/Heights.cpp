@@ -7,19 +7,25 @@
 namespace {
 
 // GGA altitude (field 9, "M" in field 10): the antenna above the receiver's
-// geoid. A fix without quality, or an empty field, has none.
+// geoid. A fix without quality, or an epoch whose field was empty (the record
+// then holds an earlier epoch's), has none.
 std::optional<double> Altitude(const GPS_FIX& fix)
 {
-    if (fix.nGpsFix == 0 || fix.nAltUnits != UNITS_METRES || !std::isfinite(fix.dfAltVal))
+    if (fix.nGpsFix == 0 || (fix.u32Missing & FIX_NO_ALTITUDE) != 0 || fix.nAltUnits != UNITS_METRES ||
+        !std::isfinite(fix.dfAltVal))
         return std::nullopt;
     return fix.dfAltVal;
 }
 
 // GGA geoid separation (fields 11 and 12): the receiver's geoid above the
-// ellipsoid. Receivers without a geoid model leave the field empty.
+// ellipsoid. Receivers without a geoid model leave the field empty or send 0
+// (no geoid lies on the ellipsoid anywhere: the undulation runs from about
+// -107 m to +85 m, and where it crosses 0 a receiver sends centimetres).
+// Either way their altitude is the ellipsoidal height; absent then.
 std::optional<double> Separation(const GPS_FIX& fix)
 {
-    if (fix.nGpsFix == 0 || fix.nGeoidUnits != UNITS_METRES || !std::isfinite(fix.dfGeoidVal))
+    if (fix.nGpsFix == 0 || (fix.u32Missing & FIX_NO_SEPARATION) != 0 || fix.nGeoidUnits != UNITS_METRES ||
+        !std::isfinite(fix.dfGeoidVal) || fix.dfGeoidVal == 0.0)
         return std::nullopt;
     return fix.dfGeoidVal;
 }
@@ -53,22 +59,27 @@ std::optional<double> PointDepthMetres(const SURVEY_POINT& point)
     return ld.nProtocolId == 2 || ld.nProtocolId == 3 ? depth / 100.0 : depth;
 }
 
+bool ReceiverAppliesNoGeoid(const SURVEY_POINT& point)
+{
+    return Altitude(point.GpsFix).has_value() && !Separation(point.GpsFix).has_value();
+}
+
 std::optional<double> EllipsoidHeight(const SURVEY_POINT& point)
 {
     const auto altitude = Altitude(point.GpsFix);
-    const auto separation = Separation(point.GpsFix);
-    if (!altitude || !separation)
+    if (!altitude)
         return std::nullopt;
-    return *altitude + *separation;
+    return *altitude + Separation(point.GpsFix).value_or(0.0);
 }
 
 std::optional<double> GroundElevation(const SURVEY_POINT& point, double antennaHeight, const IGeoidModel* geoid)
 {
     if (!std::isfinite(antennaHeight))
         return std::nullopt;
+    // The receiver's geoid: its altitude is orthometric only when it applies one.
     if (geoid == nullptr) {
         const auto altitude = Altitude(point.GpsFix);
-        if (!altitude)
+        if (!altitude || !Separation(point.GpsFix))
             return std::nullopt;
         return *altitude - antennaHeight;
     }

@@ -1,17 +1,21 @@
 // Heights of a survey point, from what the receiver and the locator sent:
 //
 //   EllipsoidHeight  the antenna's height above the WGS 84 ellipsoid: GGA
-//                    altitude + the receiver's geoid separation
+//                    altitude + the receiver's geoid separation; the altitude
+//                    alone when the separation is empty or 0 (the receiver
+//                    applies no geoid, its altitude is ellipsoidal)
 //   GroundElevation  the orthometric height of the ground under the antenna:
 //                    the antenna's orthometric height minus the antenna
 //                    height (GPS#ANTENNA). The antenna's orthometric height is
-//                    the GGA altitude (the receiver's geoid), or, with a geoid
-//                    grid, EllipsoidHeight minus the grid's undulation there
+//                    the GGA altitude (the receiver's geoid; absent when the
+//                    receiver applies none), or, with a geoid grid,
+//                    EllipsoidHeight minus the grid's undulation there,
+//                    whatever the receiver's separation
 //   UtilityElevation GroundElevation minus the locator's depth in metres
 //
-// All in metres. A height whose inputs are missing (no fix, an empty altitude
-// or geoid-separation field, no depth, outside the grid) is absent, never 0:
-// the GIS outputs write it as NULL.
+// All in metres. A height whose inputs are missing (no fix, an epoch without
+// altitude, no depth, outside the grid) is absent, never 0 and never an
+// earlier epoch's: the GIS outputs write it as NULL.
 #pragma once
 
 #include <optional>
@@ -40,6 +44,10 @@ double SignedLongitude(const GPS_FIX& fix);
 // The locator's depth in metres: protocol ids 2 and 3 carry centimetres, 0 and
 // 1 metres. Absent when the value is not a finite number.
 std::optional<double> PointDepthMetres(const SURVEY_POINT& point);
+// The point has an altitude but its receiver applies no geoid (separation
+// empty or 0): under the receiver's own geoid it has no orthometric height,
+// and the crew needs a geoid grid.
+bool ReceiverAppliesNoGeoid(const SURVEY_POINT& point);
 std::optional<double> EllipsoidHeight(const SURVEY_POINT& point);
 // geoid null: the receiver's own geoid (the GGA altitude as it is).
 std::optional<double> GroundElevation(const SURVEY_POINT& point, double antennaHeight, const IGeoidModel* geoid);

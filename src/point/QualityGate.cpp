@@ -6,12 +6,14 @@
 
 namespace {
 
+// SBAS corrects the position with a satellite-broadcast differential
+// correction: a differential fix, like DGPS, and no more than one.
 bool FixTypeMeets(int32_t fixType, int32_t require)
 {
     switch (require) {
     case REQUIRE_NONE: return true;
-    case REQUIRE_ANY: return fixType >= FIX_AUTONOMOUS && fixType <= FIX_RTK_FLOAT;
-    case REQUIRE_DGPS: return fixType >= FIX_DGPS && fixType <= FIX_RTK_FLOAT;
+    case REQUIRE_ANY: return (fixType >= FIX_AUTONOMOUS && fixType <= FIX_RTK_FLOAT) || fixType == FIX_SBAS;
+    case REQUIRE_DGPS: return (fixType >= FIX_DGPS && fixType <= FIX_RTK_FLOAT) || fixType == FIX_SBAS;
     case REQUIRE_FLOAT: return fixType == FIX_RTK_FIXED || fixType == FIX_RTK_FLOAT;
     case REQUIRE_RTK: return fixType == FIX_RTK_FIXED;
     default: return false;
@@ -29,13 +31,20 @@ const char* RequireWords(int32_t require)
     }
 }
 
-// Centimetres are what a crew reads off an RTK rover; the accuracy is a
-// 1-sigma estimate, so more digits would claim what it does not know.
+// Centimetres are what a crew reads off an RTK rover; the accuracy is an
+// estimate, so more digits would claim what it does not know.
 std::string Metres(double metres)
 {
     char text[32];
     std::snprintf(text, sizeof text, "%.2f m", metres);
     return text;
+}
+
+// The figure the gate compares is the DRMS (about 63-68 %), not the 95 % a
+// client's specification usually gives: the words say which.
+std::string Drms(double metres)
+{
+    return Metres(metres) + " DRMS";
 }
 
 } // namespace
@@ -64,7 +73,7 @@ std::string GateText(const QUALITY_GATE& gate)
 {
     std::string text = RequireWords(gate.nRequire);
     if (gate.dfMaxHAccuracy > 0.0)
-        text += (text.empty() ? "" : " and ") + Metres(gate.dfMaxHAccuracy);
+        text += (text.empty() ? "" : " and ") + Drms(gate.dfMaxHAccuracy);
     return text;
 }
 
@@ -73,7 +82,7 @@ std::string GateWarning(size_t pointNumber, const GPS_QUALITY& quality, const QU
     const char* fixType = quality.Has(QUALITY_FIX_TYPE) ? FixTypeText(quality.nFixType) : nullptr;
     std::string text = "GPS: point " + std::to_string(pointNumber) + " below " + GateText(gate) + " (" +
                        (fixType != nullptr ? fixType : "unknown fix") + ", ";
-    text += quality.Has(QUALITY_H_ACCURACY) ? Metres(quality.dfHAccuracy) : "no accuracy";
+    text += quality.Has(QUALITY_H_ACCURACY) ? Drms(quality.dfHAccuracy) : "no accuracy";
     return text + ")";
 }
 

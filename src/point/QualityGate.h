@@ -3,7 +3,8 @@
 // logged as every other (the locator knows nothing of it); its quality record
 // says QualityOK false, the view counts it and announces it at once.
 //   GPS#REQUIRE#<RTK | FLOAT | DGPS | ANY | NONE>
-//   GPS#MAXHACC#<metres>   (0: no limit)
+//   GPS#MAXHACC#<metres>   (0: no limit), compared with the point's
+//                          HAccuracy, a DRMS (see point/Accuracy.h)
 #pragma once
 
 #include <cstddef>
@@ -26,8 +27,9 @@ struct QUALITY_GATE {
 
 // Whether a point with this quality passes the gate (always, without one).
 // A fix type the gate does not require: ANY takes autonomous to RTK float
-// (not estimated, manual or simulated, which are no measurement), DGPS takes
-// DGPS, PPS and both RTK, FLOAT both RTK, RTK only RTK fixed. A limit on the
+// and SBAS (not estimated, manual or simulated, which are no measurement),
+// DGPS takes DGPS, SBAS, PPS and both RTK, FLOAT both RTK, RTK only RTK
+// fixed. A limit on the
 // horizontal accuracy fails a point without one: nothing proves it.
 bool MeetsGate(const GPS_QUALITY& quality, const QUALITY_GATE& gate);
 
@@ -41,12 +43,12 @@ inline bool BelowGate(const GPS_QUALITY& quality)
 // bQualityOK); without a gate the record is left unchecked. Returns the verdict.
 bool ApplyGate(GPS_QUALITY& quality, const QUALITY_GATE& gate);
 
-// "GPS: point 17 below RTK fixed (RTK float, 0.21 m)"; the accuracy is left
-// out when the point has none ("no accuracy").
+// "GPS: point 17 below RTK fixed (RTK float, 0.21 m DRMS)"; the accuracy is
+// left out when the point has none ("no accuracy").
 std::string GateWarning(size_t pointNumber, const GPS_QUALITY& quality, const QUALITY_GATE& gate);
 
 // What the gate asks for in words: "RTK fixed", "RTK float", "DGPS", "a fix",
-// with " and 0.05 m" for a limit on the accuracy; "" without a gate.
+// with " and 0.05 m DRMS" for a limit on the accuracy; "" without a gate.
 std::string GateText(const QUALITY_GATE& gate);
 
 // Configuration words: "RTK", "FLOAT", "DGPS", "ANY", "NONE".

@@ -297,8 +297,9 @@ void AppendCompanionPoint(std::string& out, size_t index, const SURVEY_POINT& po
     Number(out, "utc", fix.dfUTC);
     Number(out, "lat", fix.dfLatAng);
     Number(out, "lon", fix.dfLongAng);
-    Number(out, "alt", fix.dfAltVal);
-    Number(out, "sep", fix.dfGeoidVal);
+    // An altitude or separation field the GGA left empty is null.
+    Number(out, "alt", (fix.u32Missing & FIX_NO_ALTITUDE) ? std::nullopt : std::optional<double>(fix.dfAltVal));
+    Number(out, "sep", (fix.u32Missing & FIX_NO_SEPARATION) ? std::nullopt : std::optional<double>(fix.dfGeoidVal));
     Number(out, "hdop", fix.dfHorizDil);
     // The locator's values as it sent them (the CSV rounds some).
     Float(out, "depth", ld.fDepth);
@@ -494,6 +495,10 @@ void CCompanionReader::TakeLine(std::string_view line)
     doubleOf("lon", p.GpsFix.dfLongAng);
     doubleOf("alt", p.GpsFix.dfAltVal);
     doubleOf("sep", p.GpsFix.dfGeoidVal);
+    if (!number("alt"))
+        p.GpsFix.u32Missing |= FIX_NO_ALTITUDE;
+    if (!number("sep"))
+        p.GpsFix.u32Missing |= FIX_NO_SEPARATION;
     doubleOf("hdop", p.GpsFix.dfHorizDil);
     floatOf("depth", p.LocateData.fDepth);
     floatOf("current", p.LocateData.fCurrent);
@@ -568,8 +573,12 @@ bool CCompanionReader::Join(size_t index, uint32_t logColumn, SURVEY_POINT& poin
     fix.dfUTC = p.GpsFix.dfUTC;
     fix.dfLatAng = p.GpsFix.dfLatAng;
     fix.dfLongAng = p.GpsFix.dfLongAng;
-    fix.dfAltVal = p.GpsFix.dfAltVal;
-    fix.dfGeoidVal = p.GpsFix.dfGeoidVal;
+    // The CSV printed the last value for an empty field: the record knows.
+    if (!(p.GpsFix.u32Missing & FIX_NO_ALTITUDE))
+        fix.dfAltVal = p.GpsFix.dfAltVal;
+    if (!(p.GpsFix.u32Missing & FIX_NO_SEPARATION))
+        fix.dfGeoidVal = p.GpsFix.dfGeoidVal;
+    fix.u32Missing = p.GpsFix.u32Missing;
     fix.dfHorizDil = p.GpsFix.dfHorizDil;
     LOCATE_DATA& ld = point.LocateData;
     ld.fDepth = p.LocateData.fDepth;

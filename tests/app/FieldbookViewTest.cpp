@@ -3,7 +3,9 @@
 // ThreadSanitizer, which the window's own tests cannot use).
 #include "app/FieldbookView.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <chrono>
 #include <gtest/gtest.h>
 #include <mutex>
@@ -13,6 +15,7 @@
 
 #include "app/ConfigFile.h"
 #include "app/Corrections.h"
+#include "app/GeoidModel.h"
 #include "link/LinkOwner.h"
 #include "platform/Folders.h"
 #include "support/ScratchDir.h"
@@ -146,6 +149,70 @@ TEST(FieldbookView, CorrectionsFollowTheLinkAndAreRefusedWithGpsd)
             EXPECT_EQ(face.m_corrections[0], "NTRIP: cannot reach 127.0.0.1:1, retrying in 1 s");
         }
     }
+    GetConfig().ResetToDefaults();
+    SetDocumentsFolder("");
+    SetPortsFolder("");
+}
+
+class FlatGeoid : public IGeoidModel {
+public:
+    bool Undulation(double, double, double& metres) const override
+    {
+        metres = 47.0;
+        return true;
+    }
+    const std::string& Name() const override { return m_name; }
+
+private:
+    std::string m_name = "egm96_15.gtx";
+};
+
+// A receiver that applies no geoid (separation empty or 0) leaves the points
+// without elevations under the receiver's geoid: the crew is told once a run
+// to set a grid; not with a grid, and not for a receiver with a geoid.
+TEST(FieldbookView, ReceiverWithoutGeoidIsToldOnce)
+{
+    ScratchDir documents;
+    ScratchDir ports;
+    SetDocumentsFolder(documents.Path());
+    SetPortsFolder(ports.Path());
+    SetGeoidModelFactory([](const std::string&, std::string&) -> std::unique_ptr<IGeoidModel> {
+        return std::make_unique<FlatGeoid>();
+    });
+    const std::string notice = "GPS: the receiver applies no geoid (its geoid separation is empty or 0), so its "
+                               "altitude is an ellipsoidal height and points get no ground or utility elevation; set "
+                               "a geoid grid (GPS#GEOID#egm96_15.gtx, or the Heights page) in " +
+                               documents.Path() + "KV4300TraceProofIni+.txt";
+    const struct {
+        const char* grid;
+        const char* separation; // "" empty
+        size_t notices;
+    } rows[] = {{"", "0", 1}, {"", "", 1}, {"", "47.4", 0}, {"egm96_15.gtx", "0", 0}};
+    for (const auto& row : rows) {
+        GetConfig().ResetToDefaults();
+        std::string message;
+        ASSERT_TRUE(LoadGeoidModel(row.grid, message)) << message;
+        SURVEY_POINT point;
+        point.GpsFix.nGpsFix = FIX_DGPS;
+        point.GpsFix.dfAltVal = 520.0;
+        point.GpsFix.nAltUnits = UNITS_METRES;
+        point.GpsFix.dfGeoidVal = std::atof(row.separation);
+        point.GpsFix.nGeoidUnits = UNITS_METRES;
+        point.GpsFix.u32Missing = row.separation[0] == '\0' ? uint32_t{FIX_NO_SEPARATION} : 0u;
+        StopFace face;
+        {
+            CFieldbookView view(face);
+            view.PointCheck()->OnLogged(point, 1);
+            view.PointCheck()->OnLogged(point, 2);
+            view.StopLink();
+        }
+        std::lock_guard<std::mutex> guard(face.m_mutex);
+        EXPECT_EQ(std::count(face.m_notices.begin(), face.m_notices.end(), notice), static_cast<long>(row.notices))
+            << row.grid << " " << row.separation;
+    }
+    std::string message;
+    LoadGeoidModel("", message);
+    SetGeoidModelFactory(nullptr);
     GetConfig().ResetToDefaults();
     SetDocumentsFolder("");
     SetPortsFolder("");

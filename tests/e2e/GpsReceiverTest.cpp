@@ -145,9 +145,9 @@ TEST(GnssSources, QualityGateWarnsOfExactlyThePointsBelowIt)
     for (size_t i = 0; i < fixes.size(); ++i) {
         EXPECT_EQ(fixes[i], std::to_string(answered[i])) << "point " << i + 1;
         if (fixes[i] == "1")
-            expected += "GPS: point " + std::to_string(i + 1) + " below RTK fixed (autonomous, 3.00 m)\n";
+            expected += "GPS: point " + std::to_string(i + 1) + " below RTK fixed (autonomous, 3.00 m DRMS)\n";
         else if (fixes[i] == "5")
-            expected += "GPS: point " + std::to_string(i + 1) + " below RTK fixed (RTK float, 0.30 m)\n";
+            expected += "GPS: point " + std::to_string(i + 1) + " below RTK fixed (RTK float, 0.30 m DRMS)\n";
     }
     for (const char* step : {"1", "5", "4"})
         EXPECT_NE(std::find(fixes.begin(), fixes.end(), step), fixes.end()) << step;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <chrono>
 #include <string>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "gps/GpsDecoder.h"
+#include "point/QualityGate.h"
 #include "platform/Folders.h"
 #include "support/NmeaStream.h"
 #include "support/ScratchDir.h"
@@ -534,5 +536,129 @@ TEST_F(GpsDecoderTest, InvalidateFixClearsOnlyTheFixQuality)
     EXPECT_NE(DebugText().find("\nPrev Lat. Angle  = 52.000000\nLat. Angle       = 52.000100"), std::string::npos);
     EXPECT_EQ(Fix().nGpsFix, 1u);
 }
+
+// ---- epochs: every quality value comes from the epoch of the held fix ----
+
+// One epoch's GGA at 51 30 N, 0 07 W: UTC, fix quality, altitude and geoid
+// separation as the fields are sent ("" an empty field).
+std::string Gga(const char* utc, int quality, const char* altitude = "35.2", const char* separation = "45.6",
+                const char* talker = "GP")
+{
+    char body[128];
+    std::snprintf(body, sizeof body, "%sGGA,%s,5130.0000,N,00007.0000,W,%d,14,0.7,%s,M,%s,M,,", talker, utc, quality,
+                  altitude, separation);
+    return NmeaSentence(body);
+}
+// Latitude and longitude errors 0.03 and 0.04 m: a DRMS of 0.05 m.
+std::string Gst(const char* utc, const char* latError = "0.03", const char* longError = "0.04", const char* talker = "GP")
+{
+    return NmeaSentence(std::string(talker) + "GST," + utc + ",0.5,0.1,0.1,0.0," + latError + "," + longError + ",0.08");
+}
+std::string Gsa(const char* pdop, const char* talker = "GP")
+{
+    return NmeaSentence(std::string(talker) + "GSA,A,3,02,05,07,13,,,,,,,,," + pdop + ",0.7,1.2");
+}
+std::string Rmc(const char* utc)
+{
+    return NmeaSentence(std::string("GPRMC,") + utc + ",A,5130.0000,N,00007.0000,W,0.0,0.0,071226,,");
+}
+// The line falls quiet between two bursts.
+const std::string kQuiet = "~";
+
+constexpr uint32_t kFixType = QUALITY_FIX_TYPE;
+constexpr uint32_t kGstBits = QUALITY_H_ACCURACY | QUALITY_V_ACCURACY;
+constexpr uint32_t kGsaBits = QUALITY_PDOP | QUALITY_VDOP | QUALITY_FIX_MODE;
+
+struct EpochCase {
+    const char* name;
+    std::vector<std::string> sentences; // then a point is taken
+    uint32_t present;
+    int32_t fixType;
+    double hAccuracy, pdop; // where present
+    uint32_t missing;       // GPS_FIX::u32Missing
+    double altitude;        // as the fix record holds it (and the log prints it)
+};
+
+class Epochs : public GpsDecoderTest, public ::testing::WithParamInterface<EpochCase> {};
+
+TEST_P(Epochs, PointCarriesOnlyItsOwnEpoch)
+{
+    const EpochCase& c = GetParam();
+    for (const std::string& sentence : c.sentences) {
+        if (sentence == kQuiet)
+            std::this_thread::sleep_for(CGpsDecoder::kBurstQuiet + std::chrono::milliseconds(50));
+        else
+            Feed(sentence);
+    }
+    GPS_FIX fix;
+    GPS_QUALITY q;
+    ASSERT_EQ(m_decoder.CopyCurrentGga(&fix, &q), 0);
+    EXPECT_EQ(q.u32Present, c.present);
+    EXPECT_EQ(q.nFixType, c.fixType);
+    if (q.Has(QUALITY_H_ACCURACY)) {
+        EXPECT_NEAR(q.dfHAccuracy, c.hAccuracy, 1e-9);
+    }
+    if (q.Has(QUALITY_PDOP)) {
+        EXPECT_DOUBLE_EQ(q.dfPdop, c.pdop);
+    }
+    EXPECT_EQ(fix.u32Missing, c.missing);
+    EXPECT_DOUBLE_EQ(fix.dfAltVal, c.altitude);
+    // A 5 cm gate passes only a point whose own epoch proves 5 cm.
+    EXPECT_EQ(MeetsGate(q, QUALITY_GATE{REQUIRE_NONE, 0.05}), q.Has(QUALITY_H_ACCURACY) && c.hAccuracy <= 0.05);
+}
+
+constexpr uint32_t kNoHeights = FIX_NO_ALTITUDE | FIX_NO_SEPARATION;
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Epochs,
+    ::testing::Values(
+        EpochCase{"gst_after_its_gga", {Gga("101500.00", 4), Gsa("1.4"), Gst("101500.00")},
+                  kFixType | kGstBits | kGsaBits, FIX_RTK_FIXED, 0.05, 1.4, 0, 35.2},
+        EpochCase{"gst_before_its_gga", {Gst("101500.000"), Gga("101500.00", 4)}, kFixType | kGstBits, FIX_RTK_FIXED,
+                  0.05, 0, 0, 35.2},
+        // The next epoch's GST before its GGA is not the held fix's.
+        EpochCase{"next_gst_before_next_gga", {Gga("101500.00", 4), Gst("101500.00"), Gst("101501.00", "3.0", "4.0")},
+                  kFixType | kGstBits, FIX_RTK_FIXED, 0.05, 0, 0, 35.2},
+        // Taken before its GST came: absent, not the last epoch's.
+        EpochCase{"gst_not_yet_come", {Gga("101500.00", 4), Gst("101500.00"), Gga("101501.00", 4)}, kFixType,
+                  FIX_RTK_FIXED, 0, 0, 0, 35.2},
+        EpochCase{"gst_without_time", {Gga("101500.00", 4), Gst("")}, kFixType, FIX_RTK_FIXED, 0, 0, 0, 35.2},
+        // RTK fixed falls to autonomous: the fixed epoch's 5 cm stay with it.
+        EpochCase{"fall_from_rtk_fixed_to_autonomous",
+                  {Gga("101500.00", 4), Gsa("1.4"), Gst("101500.00"), Rmc("101501.00"), Gga("101501.00", 1)},
+                  kFixType, FIX_AUTONOMOUS, 0, 0, 0, 35.2},
+        EpochCase{"autonomous_epoch_with_its_own_gst",
+                  {Gga("101500.00", 4), Gst("101500.00"), Gga("101501.00", 1), Gst("101501.00", "3.0", "4.0")},
+                  kFixType | kGstBits, FIX_AUTONOMOUS, 5.0, 0, 0, 35.2},
+        // GSAs carry no time: those after the next epoch's first timed
+        // sentence, or after a quiet line, belong to the next GGA.
+        EpochCase{"gsa_before_its_gga_after_rmc",
+                  {Gga("101500.00", 4), Gsa("1.4"), Rmc("101501.00"), Gsa("2.2"), Gga("101501.00", 4)},
+                  kFixType | kGsaBits, FIX_RTK_FIXED, 0, 2.2, 0, 35.2},
+        EpochCase{"gsa_before_its_gga_after_quiet",
+                  {Gga("101500.00", 4), Gsa("1.4"), kQuiet, Gsa("2.2"), Gga("101501.00", 4)},
+                  kFixType | kGsaBits, FIX_RTK_FIXED, 0, 2.2, 0, 35.2},
+        EpochCase{"next_gsa_after_rmc_not_lent", {Gga("101500.00", 4), Gsa("1.4"), Rmc("101501.00"), Gsa("2.2")},
+                  kFixType | kGsaBits, FIX_RTK_FIXED, 0, 1.4, 0, 35.2},
+        EpochCase{"next_gsa_after_quiet_not_lent", {Gga("101500.00", 4), Gsa("1.4"), kQuiet, Gsa("2.2")},
+                  kFixType | kGsaBits, FIX_RTK_FIXED, 0, 1.4, 0, 35.2},
+        EpochCase{"gsa_missing", {Gga("101500.00", 4), Gsa("1.4"), Rmc("101501.00"), Gga("101501.00", 4)}, kFixType,
+                  FIX_RTK_FIXED, 0, 0, 0, 35.2},
+        // Several constellations, one solution: the first DOPs of the burst.
+        EpochCase{"gsa_per_constellation", {Gga("101500.00", 2), Gsa("1.4", "GN"), Gsa("1.9", "GN")},
+                  kFixType | kGsaBits, FIX_DGPS, 0, 1.4, 0, 35.2},
+        EpochCase{"gn_gst_beside_gp_gga", {Gga("101500.00", 2), Gst("101500.00", "0.03", "0.04", "GN")},
+                  kFixType | kGstBits, FIX_DGPS, 0.05, 0, 0, 35.2},
+        // One constellation's own GSA is not the solution's.
+        EpochCase{"gl_gsa_not_taken", {Gga("101500.00", 2), Gsa("1.4", "GL")}, kFixType, FIX_DGPS, 0, 0, 0, 35.2},
+        EpochCase{"quality_9_is_sbas", {Gga("101500.00", 9)}, kFixType, FIX_SBAS, 0, 0, 0, 35.2},
+        EpochCase{"quality_10_unknown", {Gga("101500.00", 10)}, 0, 0, 0, 0, 0, 35.2},
+        // The log keeps printing the older altitude; the fix says it is not this epoch's.
+        EpochCase{"empty_altitude", {Gga("101500.00", 2, "100.0", "20.0"), Gga("101501.00", 2, "", "")}, kFixType,
+                  FIX_DGPS, 0, 0, kNoHeights, 100.0},
+        EpochCase{"empty_separation", {Gga("101500.00", 2, "100.0", "")}, kFixType, FIX_DGPS, 0, 0,
+                  FIX_NO_SEPARATION, 100.0},
+        EpochCase{"separation_0", {Gga("101500.00", 2, "100.0", "0.0")}, kFixType, FIX_DGPS, 0, 0, 0, 100.0}),
+    [](const ::testing::TestParamInfo<EpochCase>& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -260,7 +262,9 @@ INSTANTIATE_TEST_SUITE_P(
         // Two GNGSA per epoch; the eighth epoch's DOPs replace the seventh's.
         QualityCase{"bu353_any", "bu353-glonass.log", nullptr, true, 8, kGga | kGsa, FIX_AUTONOMOUS, 0, 0, 13.09,
                     12.28, 0, 0},
-        QualityCase{"bu353_gp_only", "bu353-glonass.log", nullptr, false, 8, kGga, FIX_AUTONOMOUS, 0, 0, 0, 0, 0, 0},
+        // The GN GSA is the solution's, beside a GP GGA under the default talker rule.
+        QualityCase{"bu353_gp_only", "bu353-glonass.log", nullptr, false, 8, kGga | kGsa, FIX_AUTONOMOUS, 0, 0, 13.09,
+                    12.28, 0, 0},
         // The fix is lost at the end: nothing but "no fix" is kept.
         QualityCase{"bu353_lost", "bu353-glonass.log", nullptr, true, 0, kGga, FIX_NONE, 0, 0, 0, 0, 0, 0},
         QualityCase{"ublox", "ublox-lea-4h.log", nullptr, false, 0, kGga | kGsa, FIX_AUTONOMOUS, 0, 0, 2.20, 1.89, 0,
@@ -304,6 +308,81 @@ TEST(CaptureQuality, StaleValuesAreAbsent)
     EXPECT_EQ(decoder.CopyCurrentGga(&fix, &q), GPS_ERR_FIX_STALE);
     EXPECT_EQ(q.u32Present, kGga);
     EXPECT_EQ(q.nFixType, FIX_NONE);
+}
+
+// Field n (1 the first after the identifier) of a receiver line, "" past the end.
+std::string LineField(const std::string& line, size_t n)
+{
+    size_t start = 0;
+    for (size_t i = 0; i < n; ++i) {
+        start = line.find(',', start);
+        if (start == std::string::npos)
+            return "";
+        ++start;
+    }
+    const size_t end = line.find_first_of(",*\r", start);
+    return line.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+// Replayed as a GPS port gives it (10-byte chunks, what 9600 baud brings in
+// 10 ms), a point taken after any sentence carries only what its GGA's own
+// epoch said. What each epoch said is read from the text alone: the GST with
+// the GGA's UTC, and the DOPs of the GP GSAs after that GGA (both receivers
+// send their GSAs after the GGA of their burst).
+TEST(CaptureQuality, NoPointCarriesAnotherEpochsValues)
+{
+    for (const char* file : {"quectel-L70.log", "skytraq-dgps.log"}) {
+        const std::string bytes = ReceiverBytes(file);
+        struct Said {
+            double hAccuracy = -1.0;
+            std::vector<double> pdops;
+        };
+        std::map<long long, Said> epochs;
+        long long epoch = -1;
+        for (size_t start = 0; start < bytes.size();) {
+            const size_t end = std::min(bytes.find('\n', start), bytes.size());
+            const std::string line = bytes.substr(start, end - start);
+            start = end + 1;
+            const auto utc = [&line] { return std::llround(std::stod(LineField(line, 1)) * 1000.0); };
+            if (line.rfind("$GPGGA,", 0) == 0) {
+                epoch = utc();
+            } else if (line.rfind("$GPGST,", 0) == 0) {
+                const double lat = std::stod(LineField(line, 6));
+                const double lon = std::stod(LineField(line, 7));
+                epochs[utc()].hAccuracy = std::sqrt(lat * lat + lon * lon);
+            } else if (line.rfind("$GPGSA,", 0) == 0 && epoch >= 0) {
+                epochs[epoch].pdops.push_back(std::stod(LineField(line, 15)));
+            }
+        }
+
+        CGpsDecoder decoder;
+        ASSERT_EQ(decoder.Init(), 0);
+        int points = 0;
+        int withAccuracy = 0;
+        int withDops = 0;
+        int wrong = 0;
+        DecodeAll(decoder, bytes, 10, [&](int) {
+            GPS_FIX fix;
+            GPS_QUALITY q;
+            if (decoder.CopyCurrentGga(&fix, &q) != 0 || fix.nGpsFix == 0)
+                return;
+            ++points;
+            const Said& said = epochs[std::llround(fix.dfUTC * 1000.0)];
+            if (q.Has(QUALITY_H_ACCURACY)) {
+                ++withAccuracy;
+                wrong += std::fabs(q.dfHAccuracy - said.hAccuracy) > 1e-9;
+            }
+            if (q.Has(QUALITY_PDOP)) {
+                ++withDops;
+                wrong += std::find(said.pdops.begin(), said.pdops.end(), q.dfPdop) == said.pdops.end();
+            }
+        });
+        EXPECT_EQ(wrong, 0) << file;
+        // Epoch-true, not empty: the values a burst has brought are there.
+        EXPECT_GT(points, 100) << file;
+        EXPECT_GT(withAccuracy, points / 10) << file;
+        EXPECT_GT(withDops, points / 3) << file;
+    }
 }
 
 } // namespace

@@ -51,6 +51,9 @@ protected:
             p.GpsFix.dfLongAng = 13.4 + step * 0.00003;
             p.GpsFix.dfAltVal = 40.0 + step;
             p.GpsFix.nAltUnits = UNITS_METRES;
+            // A receiver that applies a geoid: its altitude is an elevation.
+            p.GpsFix.dfGeoidVal = 39.6;
+            p.GpsFix.nGeoidUnits = UNITS_METRES;
         }
         p.Quality = quality;
         CSurveyLog::GetInstance()->Add(p);

@@ -363,7 +363,15 @@ TEST_F(LocatorLinkTest, GpsPicturesFollowFixQuality)
     EXPECT_EQ(latest.nGpsFix, 1u);
     EXPECT_NEAR(latest.dfLatAng, 48.1173, 1e-9);
     EXPECT_EQ(latest.nLongDir, DIR_EAST);
+    // Its GST, after it, completes the lamp's record; the next epoch's GGA
+    // does not keep it.
+    m_gps.QueueRead(NmeaSentence("GPGST,123519,0.5,0.1,0.1,0.0,0.03,0.04,0.08"));
+    GPS_QUALITY quality;
+    ASSERT_TRUE(WaitUntil([&] { return m_link.LatestGpsFix(latest, &quality) && quality.Has(QUALITY_H_ACCURACY); }));
+    EXPECT_NEAR(quality.dfHAccuracy, 0.05, 1e-9);
     m_gps.QueueRead(NmeaSentence("GPGGA,123520,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,"));
+    ASSERT_TRUE(WaitUntil([&] { return m_link.LatestGpsFix(latest, &quality) && latest.dfUTC == 123520.0; }));
+    EXPECT_FALSE(quality.Has(QUALITY_H_ACCURACY));
     m_gps.QueueRead(NmeaSentence("GPGGA,123521,,,,,0,00,,,M,,M,,"));
     ASSERT_TRUE(m_owner.WaitForBitmap(IDC_GPS_LAMP, IDB_LAMP_RED));
     EXPECT_EQ(m_owner.Shown(IDC_GPS_ICON), IDB_GPS_NO_FIX);

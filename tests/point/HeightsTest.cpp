@@ -40,6 +40,8 @@ struct HeightCase {
     double antenna;
     bool grid;           // the sloped geoid, else the receiver's
     std::optional<double> ellipsoid, ground, utility, depthMetres;
+    uint32_t missing = 0;  // GPS_FIX::u32Missing: the epoch's field was empty
+    bool noGeoid = false;  // ReceiverAppliesNoGeoid
 };
 
 constexpr int32_t M = UNITS_METRES;
@@ -60,11 +62,28 @@ const HeightCase kCases[] = {
      2.0},
     {"AlreadySignedAsTheLogKeepsThem", -33.9, -120.0, DIR_SOUTH, DIR_WEST, 1, M, M, 12.0, 30.0, 0, 2.0f, 0.0, true,
      42.0, 6.59, 4.59, 2.0},
-    // No separation in the GGA: nothing that needs the ellipsoid is guessed.
+    // No separation in the GGA, or 0: the receiver applies no geoid, its
+    // altitude is the ellipsoidal height; only a grid gives an elevation.
+    // Grid: N = 45.33; 100 - 45.33 - 1.5 = 53.17.
     {"NoSeparationReceiverGeoid", 52.0, 13.0, DIR_NORTH, DIR_EAST, 1, M, 0, 100.0, 0.0, 1, 1.0f, 1.5, false,
-     std::nullopt, 98.5, 97.5, 1.0},
-    {"NoSeparationGridGeoid", 52.0, 13.0, DIR_NORTH, DIR_EAST, 1, M, 0, 100.0, 0.0, 1, 1.0f, 1.5, true, std::nullopt,
-     std::nullopt, std::nullopt, 1.0},
+     100.0, std::nullopt, std::nullopt, 1.0, 0, true},
+    {"NoSeparationGridGeoid", 52.0, 13.0, DIR_NORTH, DIR_EAST, 1, M, 0, 100.0, 0.0, 1, 1.0f, 1.5, true, 100.0,
+     53.17, 52.17, 1.0, 0, true},
+    {"SeparationZeroReceiverGeoid", 52.0, 13.0, DIR_NORTH, DIR_EAST, 2, M, M, 100.0, 0.0, 1, 1.0f, 1.5, false,
+     100.0, std::nullopt, std::nullopt, 1.0, 0, true},
+    {"SeparationZeroGridGeoid", 52.0, 13.0, DIR_NORTH, DIR_EAST, 2, M, M, 100.0, 0.0, 1, 1.0f, 1.5, true, 100.0,
+     53.17, 52.17, 1.0, 0, true},
+    // The record holds an earlier epoch's 47.5, which this epoch did not send.
+    {"EpochWithoutSeparation", 52.0, 13.0, DIR_NORTH, DIR_EAST, 2, M, M, 100.0, 47.5, 1, 1.0f, 1.5, false, 100.0,
+     std::nullopt, std::nullopt, 1.0, FIX_NO_SEPARATION, true},
+    // ... or an earlier epoch's altitude: no height at all, never the last one.
+    {"EpochWithoutAltitude", 52.0, 13.0, DIR_NORTH, DIR_EAST, 2, M, M, 100.0, 47.5, 1, 1.0f, 1.5, false,
+     std::nullopt, std::nullopt, std::nullopt, 1.0, FIX_NO_ALTITUDE | FIX_NO_SEPARATION},
+    {"EpochWithoutAltitudeGridGeoid", 52.0, 13.0, DIR_NORTH, DIR_EAST, 2, M, M, 100.0, 47.5, 1, 1.0f, 1.5, true,
+     std::nullopt, std::nullopt, std::nullopt, 1.0, FIX_NO_ALTITUDE},
+    // A negative separation is a geoid like any other (the Indian Ocean low).
+    {"NegativeSeparationGridGeoid", 5.0, 78.0, DIR_NORTH, DIR_EAST, 1, M, M, 10.0, -100.0, 0, 0.0f, 0.0, true,
+     -90.0, -131.28, -131.28, 0.0},
     {"NoAltitude", 52.0, 13.0, DIR_NORTH, DIR_EAST, 1, 0, M, 0.0, 47.5, 1, 1.0f, 0.0, false, std::nullopt,
      std::nullopt, std::nullopt, 1.0},
     {"NoFix", 52.0, 13.0, DIR_NORTH, DIR_EAST, 0, M, M, 100.0, 47.5, 1, 1.0f, 0.0, false, std::nullopt, std::nullopt,
@@ -94,7 +113,7 @@ TEST_P(HeightsTest, FromAltitudeSeparationAntennaDepthAndGeoid)
     SURVEY_POINT point;
     point.GpsFix = {.dfLatAng = c.lat, .nLatDir = c.latDir, .dfLongAng = c.lon, .nLongDir = c.lonDir,
                     .nGpsFix = c.fixQuality, .dfAltVal = c.altitude, .nAltUnits = c.altUnits,
-                    .dfGeoidVal = c.separation, .nGeoidUnits = c.geoidUnits};
+                    .dfGeoidVal = c.separation, .nGeoidUnits = c.geoidUnits, .u32Missing = c.missing};
     point.LocateData.nProtocolId = c.protocol;
     point.LocateData.fDepth = c.depth;
     const SlopedGeoid sloped;
@@ -107,6 +126,7 @@ TEST_P(HeightsTest, FromAltitudeSeparationAntennaDepthAndGeoid)
     ExpectHeight("depth", h.Depth, c.depthMetres);
     // The single functions agree with the record.
     ExpectHeight("utility alone", UtilityElevation(point, c.antenna, geoid), c.utility);
+    EXPECT_EQ(ReceiverAppliesNoGeoid(point), c.noGeoid);
 }
 
 INSTANTIATE_TEST_SUITE_P(Points, HeightsTest, ::testing::ValuesIn(kCases),

@@ -117,8 +117,9 @@ struct Coordinate {
 
 enum class Kind { Gga, Zda, Gsa, Other };
 
-// The decoder reads GSA of the GP talker alone, as it does GGA.
-Kind GsaKind(const char* talker) { return talker[1] == 'P' ? Kind::Gsa : Kind::Other; }
+// The decoder reads GSA of the GP talker and of the multi-constellation
+// solution (GN) under its default talker rule.
+Kind GsaKind(const char* talker) { return talker[1] == 'P' || talker[1] == 'N' ? Kind::Gsa : Kind::Other; }
 
 class Generator {
 public:
@@ -189,6 +190,7 @@ private:
             fix.dfHorizDil = 99.9;
             fix.nAltUnits = UNITS_METRES;
             fix.nGeoidUnits = UNITS_METRES;
+            fix.u32Missing = FIX_NO_ALTITUDE | FIX_NO_SEPARATION;
         } else {
             const int ageTenths = Between(10, 99);
             const std::string dgps = quality == 2 ? Format("%d.%d,0133", ageTenths / 10, ageTenths % 10) : ",";
@@ -207,6 +209,7 @@ private:
             fix.nAltUnits = UNITS_METRES;
             fix.dfGeoidVal = 47.0;
             fix.nGeoidUnits = UNITS_METRES;
+            fix.u32Missing = 0;
             if (quality == 2) {
                 fix.nDgpsTime = static_cast<uint32_t>(ageTenths / 10);
                 fix.nDgpsId = 133;
