@@ -212,6 +212,8 @@ enum class ParseState {
     NtripValue,
     GpsNtrip,
     NtripGgaValue,
+    Map,
+    MapRasterValue,
 };
 
 // A value token without the line end the file left on it.
@@ -355,6 +357,19 @@ bool SetNtrip(CConfigFile& config, std::string_view text)
     return true;
 }
 
+// NONE, or a file's path.
+bool SetMapRaster(CConfigFile& config, std::string_view text)
+{
+    if (EqualsNoCase(text, "NONE")) {
+        config.m_strMapRaster.clear();
+        return true;
+    }
+    if (!MapPathFits(std::string(text)))
+        return false;
+    config.m_strMapRaster = text;
+    return true;
+}
+
 bool SetNtripGga(CConfigFile& config, std::string_view text)
 {
     const int32_t seconds = StrictNumber(text);
@@ -423,6 +438,17 @@ bool SplitGpsdAddress(const std::string& text, std::string& host, int32_t& port)
     }
     port = StrictNumber(rest.substr(1));
     return port >= 1 && port <= 65535;
+}
+
+bool MapPathFits(const std::string& path)
+{
+    if (path.empty() || path.size() > kMaxMapPathChars || path.find('#') != std::string::npos)
+        return false;
+    for (char c : path) {
+        if (static_cast<unsigned char>(c) < ' ' || c == 0x7f)
+            return false;
+    }
+    return true;
 }
 
 std::string ConfigPermissionWarning()
@@ -514,6 +540,8 @@ void CConfigFile::Parse(const std::vector<std::string>& tokens, const std::vecto
                 state = ParseState::Gps;
             else if (EqualsNoCase(token, "LOG"))
                 state = ParseState::Log;
+            else if (EqualsNoCase(token, "MAP"))
+                state = ParseState::Map;
             else
                 error = "Illegal Level 0 Token <";
             break;
@@ -657,6 +685,16 @@ void CConfigFile::Parse(const std::vector<std::string>& tokens, const std::vecto
             error = SetNtripGga(*this, ValueText(token)) ? nullptr : "Illegal GPS#NTRIP#GGA Value <";
             state = ParseState::Level0;
             break;
+        case ParseState::Map:
+            if (EqualsNoCase(token, "RASTER"))
+                state = ParseState::MapRasterValue;
+            else
+                error = "Illegal MAP Level 1 Token <";
+            break;
+        case ParseState::MapRasterValue:
+            error = SetMapRaster(*this, ValueText(token)) ? nullptr : "Illegal MAP#RASTER Value <";
+            state = ParseState::Level0;
+            break;
         }
         if (error != nullptr) {
             // Built by concatenation: the token is as long and as odd as the file made it.
@@ -721,6 +759,8 @@ void CConfigFile::Write() const
         text += "PORT#GPS#NTRIP#" + m_strNtrip + "\n";
     if (m_nNtripGga != defaults.m_nNtripGga)
         text += "GPS#NTRIP#GGA#" + std::to_string(m_nNtripGga) + "\n";
+    if (m_strMapRaster != defaults.m_strMapRaster)
+        text += "MAP#RASTER#" + m_strMapRaster + "\n";
     NTRIP_URL url;
     const bool secret = !m_strNtrip.empty() && ParseNtripUrl(m_strNtrip, url) && !url.password.empty();
 

@@ -42,6 +42,8 @@ public:
     // GPS#NTRIP#GGA#<seconds>: GGA upstream to every mountpoint this often (0
     // never); -1, not written, only to mountpoints that ask for it, every 10 s.
     int32_t m_nNtripGga = -1;
+    // MAP#RASTER#<path>: the raster drawn under the track view; "" is NONE.
+    std::string m_strMapRaster;
 
     // Reads and parses the file; creates it from the record when it cannot be
     // opened. Shows at most one illegal-token message. Something other than a
@@ -87,6 +89,13 @@ inline constexpr double kMaxAntennaHeight = 100.0;
 // The antenna height as the file holds it: the shortest decimal that reads back
 // the same, with a point whatever the locale ("1.8", "0").
 std::string AntennaHeightText(double metres);
+
+// The longest map path MAP#RASTER holds: the line must fit one of the file's
+// 99-character reads, line feed included.
+inline constexpr size_t kMaxMapPathChars = 99 - 11 - 1;
+// Whether MAP#RASTER can hold path: not empty, within kMaxMapPathChars, no
+// '#' (the token separator) and no control byte.
+bool MapPathFits(const std::string& path);
 
 // Empty, or one line when the file at ConfigFilePath() holds a password and
 // others than its owner may read it (start-up shows it as a warning).

@@ -91,6 +91,8 @@ private:
     void LayoutTestWindowFromView();
     // The track view's GPS marker from the view's current fix.
     void UpdateGpsMarker();
+    // The track view's map from MAP#RASTER, when that names another file.
+    void LoadMap();
 
     CFieldbookApp& m_app;
     CQtFace& m_face;
@@ -113,4 +115,6 @@ private:
     bool m_saveBoxShown = false;
     QTimer* m_portTimer = nullptr;
     QString m_sharedPortWarning;
+    // The map file last refused, told once.
+    QString m_mapRefused;
 };
