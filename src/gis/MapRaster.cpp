@@ -64,13 +64,19 @@ int CPL_STDCALL StopWhenAsked(double, const char*, void* stop)
 }
 
 // The track view's plane as PROJ gives it: equirectangular about the origin,
-// true to scale along its parallel, on CTrackModel's sphere.
+// true to scale along its parallel, on CTrackModel's sphere. PROJ's eqc is the
+// spherical formula on the semi-major axis a; counted in units of a / R metres
+// it gives the plane's metres exactly. The datum stays WGS 84: on a sphere of
+// its own PROJ would find no datum step from a raster on another datum
+// (OSGB 36, ETRS 89 by grid) and leave out the shift of up to 100 m.
 std::string PlaneDefinition(const MAP_VIEW& view)
 {
+    constexpr double kWgs84SemiMajor = 6378137.0;
     char text[256];
     std::snprintf(text, sizeof text,
-                  "+proj=eqc +lat_ts=%.12g +lat_0=%.12g +lon_0=%.12g +x_0=0 +y_0=0 +R=%.1f +units=m +no_defs +type=crs",
-                  view.dfOriginLat, view.dfOriginLat, view.dfOriginLong, CGeoDistance::kEarthRadius);
+                  "+proj=eqc +lat_ts=%.12g +lat_0=%.12g +lon_0=%.12g +x_0=0 +y_0=0 +datum=WGS84 +to_meter=%.17g "
+                  "+no_defs +type=crs",
+                  view.dfOriginLat, view.dfOriginLat, view.dfOriginLong, kWgs84SemiMajor / CGeoDistance::kEarthRadius);
     return text;
 }
 

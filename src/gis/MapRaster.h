@@ -1,10 +1,9 @@
 // The map under the track view: a raster the crew or the office supplies
 // (GeoTIFF, MBTiles, a GeoPackage's tiles; any CRS GDAL and PROJ read), warped
 // into the track view's plane. The plane is CTrackModel's equirectangular
-// projection about its origin on a sphere; PROJ knows it as eqc with that
-// radius, and WGS 84 degrees go into it unchanged (a ballpark step between the
-// two datums, which is exactly what the track model does with the receiver's
-// degrees). GDAL's warper picks the overview that suits the scale, so a large
+// projection about its origin on a sphere, fed with WGS 84 degrees; PROJ
+// knows it as eqc on WGS 84 in units that turn its semi-major axis into the
+// sphere's radius, so a raster on another datum gets its datum step. GDAL's warper picks the overview that suits the scale, so a large
 // raster with overviews costs about what its picture on screen costs.
 #pragma once
 
