@@ -70,6 +70,9 @@ public:
     // The GPS lamp's text and colour from the receiver's latest fix and the
     // quality gate: with every point, and each second while the link runs.
     void UpdateGpsLamp();
+    // The track view's map from MAP#RASTER, when that names another file; a
+    // file that cannot be drawn is told once, in a box that does not block.
+    void LoadMap();
     // No menu: the default one would offer to hide the command bar.
     QMenu* createPopupMenu() override;
 
@@ -91,8 +94,6 @@ private:
     void LayoutTestWindowFromView();
     // The track view's GPS marker from the view's current fix.
     void UpdateGpsMarker();
-    // The track view's map from MAP#RASTER, when that names another file.
-    void LoadMap();
 
     CFieldbookApp& m_app;
     CQtFace& m_face;
