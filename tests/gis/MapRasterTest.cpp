@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include <cpl_error.h>
 #include <gtest/gtest.h>
 
 #include "app/TrackModel.h"
@@ -20,8 +21,28 @@ namespace {
 struct RenderRow {
     const char* name;
     TEST_RASTER raster;
-    int bands; // as the warper gets them
+    int bands;                 // as the warper gets them
+    const char* format = nullptr; // the GeoTIFF copied into this GDAL format
 };
+
+// A copy of the raster in another format, as gdal_translate makes it.
+bool CopyInto(const std::string& from, const std::string& to, const char* format, std::string& error)
+{
+    GDALDatasetUniquePtr source(GDALDataset::Open(from.c_str(), GDAL_OF_RASTER));
+    GDALDriver* driver = GetGDALDriverManager()->GetDriverByName(format);
+    if (!source || driver == nullptr) {
+        error = std::string("no ") + format;
+        return false;
+    }
+    // PNG tiles: the default would be JPEG where a tile is opaque, whose
+    // colours are near the raster's only.
+    const char* options[] = {"TILE_FORMAT=PNG", nullptr};
+    GDALDatasetUniquePtr copy(driver->CreateCopy(to.c_str(), source.get(), FALSE, const_cast<char**>(options),
+                                                 nullptr, nullptr));
+    if (!copy)
+        error = std::string("cannot copy into ") + format + ": " + CPLGetLastErrorMsg();
+    return copy != nullptr;
+}
 
 uint32_t Opaque(uint32_t rgb)
 {
@@ -60,9 +81,14 @@ TEST_P(MapRasterRender, QuadrantsWhereTheTrackModelPutsThem)
 {
     const RenderRow& row = GetParam();
     ScratchDir dir;
-    const std::string path = dir.File("map.tif");
+    std::string path = dir.File("map.tif");
     std::string error;
     ASSERT_TRUE(WriteTestRaster(path, row.raster, error)) << error;
+    if (row.format != nullptr) {
+        const std::string copy = dir.File(std::string("map.") + row.name);
+        ASSERT_TRUE(CopyInto(path, copy, row.format, error)) << error;
+        path = copy;
+    }
     std::unique_ptr<CMapRaster> map = CMapRaster::Open(path, error);
     ASSERT_TRUE(map) << error;
     EXPECT_EQ(map->Bands(), row.bands);
@@ -115,7 +141,11 @@ INSTANTIATE_TEST_SUITE_P(
         RenderRow{"Utm19SouthWestOfGreenwich",
                   {.crs = "EPSG:32719", .dfCentreLat = -33.45, .dfCentreLong = -70.66}, 3},
         RenderRow{"Paletted", {.crs = "EPSG:32633", .colours = RasterColours::Paletted}, 4},
-        RenderRow{"Grey", {.crs = "EPSG:4326", .colours = RasterColours::Grey}, 3}),
+        RenderRow{"Grey", {.crs = "EPSG:4326", .colours = RasterColours::Grey}, 3},
+        // Tiles: MBTiles holds Web Mercator tiles with alpha, a GeoPackage
+        // the raster's own CRS and bands.
+        RenderRow{"MBTiles", {.crs = "EPSG:32633"}, 4, "MBTiles"},
+        RenderRow{"GeoPackageTiles", {.crs = "EPSG:32633"}, 3, "GPKG"}),
     [](const ::testing::TestParamInfo<RenderRow>& info) { return std::string(info.param.name); });
 
 TEST(MapRaster, ViewBesideTheRasterIsTransparentAndAStopGivesUp)
