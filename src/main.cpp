@@ -6,8 +6,10 @@
 #include "app/Application.h"
 #include "app/GeoidModel.h"
 #include "app/HeadlessFace.h"
+#include "app/MapBackdrop.h"
 #include "gis/GeoPackageKeeper.h"
 #include "gis/GeoidGrid.h"
+#include "gis/MapRaster.h"
 #include "platform/Folders.h"
 #ifdef FIELDBOOK_HAVE_GUI
 #include "gui/Window.h"
@@ -38,6 +40,7 @@ int main(int argc, char** argv)
         return std::unique_ptr<ISurveyLogObserver>(std::move(keeper));
     });
     SetGeoidModelFactory(OpenGeoidGrid);
+    SetMapBackdropFactory(OpenMapRaster);
     if (options.bHeadless)
         return RunHeadless(options);
 #ifdef FIELDBOOK_HAVE_GUI

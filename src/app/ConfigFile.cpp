@@ -219,6 +219,8 @@ enum class ParseState {
     NtripGgaValue,
     NtripCaValue,
     NtripPositionValue,
+    Map,
+    MapRasterValue,
 };
 
 // A value token without the line end the file left on it.
@@ -392,6 +394,19 @@ bool SetNtripPosition(CConfigFile& config, std::string_view text)
     return true;
 }
 
+// NONE, or a file's path.
+bool SetMapRaster(CConfigFile& config, std::string_view text)
+{
+    if (EqualsNoCase(text, "NONE")) {
+        config.m_strMapRaster.clear();
+        return true;
+    }
+    if (!MapPathFits(std::string(text)))
+        return false;
+    config.m_strMapRaster = text;
+    return true;
+}
+
 bool SetNtripGga(CConfigFile& config, std::string_view text)
 {
     const int32_t seconds = StrictNumber(text);
@@ -483,6 +498,17 @@ bool SplitGpsdAddress(const std::string& text, std::string& host, int32_t& port)
     }
     port = StrictNumber(rest.substr(1));
     return port >= 1 && port <= 65535;
+}
+
+bool MapPathFits(const std::string& path)
+{
+    if (path.empty() || path.size() > kMaxMapPathChars || path.find('#') != std::string::npos)
+        return false;
+    for (char c : path) {
+        if (static_cast<unsigned char>(c) < ' ' || c == 0x7f)
+            return false;
+    }
+    return true;
 }
 
 std::string ConfigPermissionWarning()
@@ -601,6 +627,8 @@ void CConfigFile::Parse(const std::vector<std::string>& tokens, const std::vecto
                 state = ParseState::Gps;
             else if (EqualsNoCase(token, "LOG"))
                 state = ParseState::Log;
+            else if (EqualsNoCase(token, "MAP"))
+                state = ParseState::Map;
             else
                 error = "Illegal Level 0 Token <";
             break;
@@ -756,6 +784,16 @@ void CConfigFile::Parse(const std::vector<std::string>& tokens, const std::vecto
             error = SetNtripPosition(*this, ValueText(token)) ? nullptr : "Illegal GPS#NTRIP#POSITION Value <";
             state = ParseState::Level0;
             break;
+        case ParseState::Map:
+            if (EqualsNoCase(token, "RASTER"))
+                state = ParseState::MapRasterValue;
+            else
+                error = "Illegal MAP Level 1 Token <";
+            break;
+        case ParseState::MapRasterValue:
+            error = SetMapRaster(*this, ValueText(token)) ? nullptr : "Illegal MAP#RASTER Value <";
+            state = ParseState::Level0;
+            break;
         }
         if (error != nullptr) {
             // Built by concatenation: the token is as long and as odd as the file made it.
@@ -825,6 +863,8 @@ void CConfigFile::Write() const
         text += "GPS#NTRIP#CA#" + m_strNtripCa + "\n";
     if (m_strNtripPosition != defaults.m_strNtripPosition)
         text += "GPS#NTRIP#POSITION#" + m_strNtripPosition + "\n";
+    if (m_strMapRaster != defaults.m_strMapRaster)
+        text += "MAP#RASTER#" + m_strMapRaster + "\n";
     NTRIP_URL url;
     const bool secret = !m_strNtrip.empty() && ParseNtripUrl(m_strNtrip, url) && !url.password.empty();
 

@@ -48,6 +48,8 @@ public:
     std::string m_strNtripCa;
     // GPS#NTRIP#POSITION#<lat>,<lon>,<height>: the GGA a caster gets before the first fix; "" (NONE) none.
     std::string m_strNtripPosition;
+    // MAP#RASTER#<path>: the raster drawn under the track view; "" is NONE.
+    std::string m_strMapRaster;
 
     // Reads and parses the file; creates it from the record when it cannot be
     // opened. Shows at most one illegal-token message. Something other than a
@@ -91,6 +93,13 @@ bool SplitGpsdAddress(const std::string& text, std::string& host, int32_t& port)
 // The antenna height as the file holds it: the shortest decimal that reads back
 // the same, with a point whatever the locale ("1.8", "0").
 std::string AntennaHeightText(double metres);
+
+// The longest map path MAP#RASTER holds: the line must fit one of the file's
+// 99-character reads, line feed included.
+inline constexpr size_t kMaxMapPathChars = 99 - 11 - 1;
+// Whether MAP#RASTER can hold path: not empty, within kMaxMapPathChars, no
+// '#' (the token separator) and no control byte.
+bool MapPathFits(const std::string& path);
 
 // Empty, or one line when the file at ConfigFilePath() holds a password and
 // others than its owner could read it: it is made 0600 and the line says so

@@ -52,6 +52,9 @@ public:
     // Points taken, with and without a fix.
     size_t Taken() const { return m_points.size() + m_withoutFix; }
     bool HasOrigin() const { return m_bOrigin; }
+    // The origin, signed degrees (0 while there is none).
+    double OriginLat() const { return m_dfOriginLat; }
+    double OriginLong() const { return m_dfOriginLong; }
     const TRACK_BOUNDS& Bounds() const { return m_bounds; }
     // Depth range of the points drawn (metres); both 0 for an empty model.
     float MinDepth() const { return m_fMinDepth; }

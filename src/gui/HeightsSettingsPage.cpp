@@ -2,6 +2,9 @@
 
 #include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QToolButton>
 #include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -9,6 +12,7 @@
 
 #include "app/ConfigFile.h"
 #include "app/GeoidModel.h"
+#include "app/MapBackdrop.h"
 
 namespace {
 const QString kReceiver = QStringLiteral("Receiver's own");
@@ -47,6 +51,29 @@ CHeightsSettingsPage::CHeightsSettingsPage(QWidget* parent) : QWidget(parent)
     layout->addRow(QStringLiteral("Antenna height"), m_antenna);
     layout->addRow(QStringLiteral("Geoid"), m_geoid);
     layout->addRow(m_state);
+
+    m_map = new QLineEdit(QString::fromStdString(config.m_strMapRaster), this);
+    m_map->setObjectName(QStringLiteral("mapFile"));
+    m_map->setPlaceholderText(QStringLiteral("none"));
+    m_map->setToolTip(QStringLiteral("A GeoTIFF, MBTiles or GeoPackage file drawn under the track"));
+    auto* browse = new QToolButton(this);
+    browse->setText(QStringLiteral("..."));
+    m_mapState = new QLabel(this);
+    m_mapState->setObjectName(QStringLiteral("mapState"));
+    m_mapState->setWordWrap(true);
+    m_mapState->setTextFormat(Qt::PlainText);
+    auto* mapRow = new QHBoxLayout;
+    mapRow->addWidget(m_map, 1);
+    mapRow->addWidget(browse);
+    layout->addRow(QStringLiteral("Map"), mapRow);
+    layout->addRow(m_mapState);
+    connect(m_map, &QLineEdit::editingFinished, this, [this] { ChooseMap(m_map->text()); });
+    connect(browse, &QToolButton::clicked, this, [this] {
+        const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Map"), m_map->text(),
+                                                          QStringLiteral("Maps (*.tif *.tiff *.mbtiles *.gpkg);;All files (*)"));
+        if (!path.isEmpty() && ChooseMap(path))
+            m_map->setText(path);
+    });
     ShowGeoid();
 
     connect(m_antenna, &QDoubleSpinBox::editingFinished, this, [this] {
@@ -88,4 +115,26 @@ void CHeightsSettingsPage::ShowGeoid()
                          ? QStringLiteral("Elevations from the receiver's altitude (its own geoid)")
                          : QStringLiteral("Elevations from the ellipsoidal height minus the undulation of %1")
                                .arg(QString::fromStdString(grid)));
+}
+
+bool CHeightsSettingsPage::ChooseMap(const QString& path)
+{
+    const std::string file = path.trimmed().toStdString();
+    CConfigFile& settings = GetConfig();
+    if (file == settings.m_strMapRaster)
+        return true;
+    std::string error;
+    if (!file.empty() && !MapPathFits(file)) {
+        m_mapState->setText(QStringLiteral("The settings file cannot hold this path: at most %1 characters, no '#'")
+                                .arg(kMaxMapPathChars));
+        return false;
+    }
+    if (!file.empty() && !OpenMapBackdrop(file, error)) {
+        m_mapState->setText(QStringLiteral("Not taken: %1").arg(QString::fromStdString(error)));
+        return false;
+    }
+    m_mapState->clear();
+    settings.m_strMapRaster = file;
+    settings.Write();
+    return true;
 }

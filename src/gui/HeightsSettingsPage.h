@@ -2,7 +2,8 @@
 // the geoid the ground's elevation is taken against (GPS#GEOID): the
 // receiver's own, or a PROJ geoid grid by name. Every change goes into the
 // configuration file at once; a grid that cannot be loaded is refused on the
-// page with its reason, and the setting stays as it was.
+// page with its reason, and the setting stays as it was. The map under the
+// track view (MAP#RASTER) is chosen here too, refused the same way.
 #pragma once
 
 #include <QWidget>
@@ -10,6 +11,7 @@
 class QComboBox;
 class QDoubleSpinBox;
 class QLabel;
+class QLineEdit;
 
 class CHeightsSettingsPage : public QWidget {
     Q_OBJECT
@@ -22,6 +24,10 @@ public:
     // Takes the geoid named in the list's text (or its item): the receiver's
     // own for the first item. False when the grid is refused.
     bool ChooseGeoid(const QString& text);
+    QLineEdit* MapField() const { return m_map; }
+    QLabel* MapState() const { return m_mapState; }
+    // Takes the map file (empty: none). False when it cannot be drawn.
+    bool ChooseMap(const QString& path);
 
 private:
     void ShowGeoid();
@@ -29,4 +35,6 @@ private:
     QDoubleSpinBox* m_antenna = nullptr;
     QComboBox* m_geoid = nullptr;
     QLabel* m_state = nullptr;
+    QLineEdit* m_map = nullptr;
+    QLabel* m_mapState = nullptr;
 };

@@ -14,6 +14,7 @@
 #include "app/ConfigFile.h"
 #include "app/PortList.h"
 #include "app/Corrections.h"
+#include "app/MapBackdrop.h"
 #include "gui/AboutDlg.h"
 #include "gui/FieldbookForm.h"
 #include "gui/Images.h"
@@ -100,6 +101,22 @@ CMainFrame::CMainFrame(CFieldbookApp& app, CQtFace& face, bool fullResolution, Q
     m_portTimer->setInterval(1000);
     connect(m_portTimer, &QTimer::timeout, this, &CMainFrame::CheckPorts);
     m_portTimer->start();
+    connect(m_track, &CTrackView::MapProblem, this, [this](const QString& text) { ShowNotice(text, true); });
+    LoadMap();
+}
+
+void CMainFrame::LoadMap()
+{
+    const QString path = QString::fromStdString(GetConfig().m_strMapRaster);
+    if (path == m_track->MapPath())
+        return;
+    std::string error;
+    std::unique_ptr<IMapBackdrop> map = path.isEmpty() ? nullptr : OpenMapBackdrop(path.toStdString(), error);
+    if (!map && !path.isEmpty() && path != m_mapRefused) {
+        m_mapRefused = path;
+        ShowNotice(QStringLiteral("No map under the track: %1").arg(QString::fromStdString(error)), true);
+    }
+    m_track->SetMap(std::move(map));
 }
 
 void CMainFrame::CheckPorts()
@@ -289,7 +306,9 @@ void CMainFrame::OnSettings()
                              view->SetTestFlags(chosen.bGpsTest, chosen.bBluetoothTest);
                          },
                          this);
-    if (sheet.exec() != QDialog::Accepted)
+    const int result = sheet.exec();
+    LoadMap();
+    if (result != QDialog::Accepted)
         return;
     sheet.ApplyToView();
     view->GetTestFlags(gpsTest, bluetoothTest);

@@ -70,6 +70,9 @@ public:
     // The GPS lamp's text and colour from the receiver's latest fix and the
     // quality gate: with every point, and each second while the link runs.
     void UpdateGpsLamp();
+    // The track view's map from MAP#RASTER, when that names another file; a
+    // file that cannot be drawn is told once, in a box that does not block.
+    void LoadMap();
     // No menu: the default one would offer to hide the command bar.
     QMenu* createPopupMenu() override;
 
@@ -113,4 +116,6 @@ private:
     bool m_saveBoxShown = false;
     QTimer* m_portTimer = nullptr;
     QString m_sharedPortWarning;
+    // The map file last refused, told once.
+    QString m_mapRefused;
 };

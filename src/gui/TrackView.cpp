@@ -1,5 +1,6 @@
 #include "gui/TrackView.h"
 
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -27,6 +28,9 @@ constexpr double kFarAway = 4.0e6;
 constexpr double kDragStart = 4.0;
 // Wheel: one notch (120) zooms by about 20 %.
 constexpr double kWheelBase = 1.0015;
+// The map is rendered this share of the view's size beyond each edge, so that
+// a pan shows map, not background, until the next picture comes.
+constexpr double kMapMargin = 0.25;
 
 const QColor kBackground(0xf7, 0xf6, 0xf0);
 const QColor kTrackLine(0x70, 0x70, 0x78);
@@ -321,6 +325,7 @@ void CTrackView::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
     p.fillRect(rect(), kBackground);
+    DrawMap(p);
     if (m_model.Size() == 0) {
         p.setPen(QColor(0x80, 0x80, 0x80));
         p.drawText(rect(), Qt::AlignCenter,
@@ -482,6 +487,8 @@ void CTrackView::DrawLegend(QPainter& p)
                      .arg(m_model.WithoutFix())
                      .arg(m_model.WithoutFix() == 1 ? "" : "s");
     notes << GpsLegendText();
+    if (m_map)
+        notes << QStringLiteral("Map: %1").arg(QFileInfo(MapPath()).fileName());
     const bool scale = m_model.Size() > 0;
     int width = std::max(kDepthClasses * swatch + 8 * 2, 220);
     for (const QString& note : notes)
@@ -515,4 +522,98 @@ void CTrackView::DrawLegend(QPainter& p)
         p.drawText(QRect(box.left() + 8, y, width - 16, line), Qt::AlignLeft, note);
         y += line;
     }
+}
+
+void CTrackView::SetMap(std::unique_ptr<IMapBackdrop> map)
+{
+    m_map.reset();
+    m_mapPicture = QImage();
+    m_mapImage = MAP_IMAGE{};
+    m_mapAsked = false;
+    m_mapProblemShown = false;
+    if (map) {
+        // Called on the worker's thread: it only posts.
+        m_map = std::make_unique<CMapWorker>(std::move(map), [this] {
+            QMetaObject::invokeMethod(this, &CTrackView::OnMapReady, Qt::QueuedConnection);
+        });
+    }
+    update();
+}
+
+QString CTrackView::MapPath() const
+{
+    return m_map ? QString::fromStdString(m_map->Path()) : QString();
+}
+
+bool CTrackView::MapCurrent() const
+{
+    return m_map && m_model.HasOrigin() && !m_mapPicture.isNull() && m_mapImage.view.Covers(MapView(0.0));
+}
+
+MAP_VIEW CTrackView::MapView(double margin) const
+{
+    MAP_VIEW view;
+    view.dfOriginLat = m_model.OriginLat();
+    view.dfOriginLong = m_model.OriginLong();
+    view.dfCentreEast = m_view.dfCentreEast;
+    view.dfCentreNorth = m_view.dfCentreNorth;
+    view.dfScale = m_view.dfScale;
+    view.nWidth = m_view.nWidth + 2 * static_cast<int>(std::lround(m_view.nWidth * margin));
+    view.nHeight = m_view.nHeight + 2 * static_cast<int>(std::lround(m_view.nHeight * margin));
+    return view;
+}
+
+void CTrackView::DrawMap(QPainter& p)
+{
+    // Without an origin the view has no place on earth yet.
+    if (!m_map || !m_model.HasOrigin())
+        return;
+    const MAP_VIEW shown = MapView(0.0);
+    if (!m_mapAsked || !m_mapAsk.Covers(shown)) {
+        m_mapAsk = MapView(kMapMargin);
+        m_mapAsked = true;
+        m_map->Request(m_mapAsk);
+    }
+    const MAP_VIEW& had = m_mapImage.view;
+    if (m_mapPicture.isNull() || !had.SamePlane(shown))
+        return;
+    // The old picture where it lies now, cut to the widget first: zoomed far
+    // in, the whole of it would be millions of pixels across.
+    double left = 0.0, top = 0.0, right = 0.0, bottom = 0.0;
+    m_view.ToScreen(had.West(), had.North(), left, top);
+    m_view.ToScreen(had.East(), had.South(), right, bottom);
+    const QRectF target(QPointF(left, top), QPointF(right, bottom));
+    const QRectF visible = target.intersected(QRectF(rect()));
+    if (visible.isEmpty())
+        return;
+    const double sx = had.nWidth / target.width();
+    const double sy = had.nHeight / target.height();
+    const QRectF source((visible.left() - left) * sx, (visible.top() - top) * sy, visible.width() * sx,
+                        visible.height() * sy);
+    p.drawImage(visible, m_mapPicture, source);
+}
+
+void CTrackView::OnMapReady()
+{
+    if (!m_map)
+        return;
+    // The worker reuses the buffer of the picture given back.
+    const QImage held = std::exchange(m_mapPicture, QImage());
+    if (!m_map->Take(m_mapImage)) {
+        m_mapPicture = held;
+        return;
+    }
+    if (m_mapImage.result != MapRender::Drawn) {
+        if (!m_mapProblemShown) {
+            m_mapProblemShown = true;
+            emit MapProblem(QStringLiteral("The map %1 cannot be drawn: %2")
+                                .arg(MapPath(), QString::fromStdString(m_mapImage.error)));
+        }
+        update();
+        return;
+    }
+    const MAP_VIEW& view = m_mapImage.view;
+    m_mapPicture = QImage(reinterpret_cast<const uchar*>(m_mapImage.pixels.data()), view.nWidth, view.nHeight,
+                          view.nWidth * 4, QImage::Format_ARGB32_Premultiplied);
+    update();
 }

@@ -10,6 +10,10 @@
 // button fits the survey again; until the user zooms or pans, the view keeps
 // fitting the survey as points arrive. A click on a point shows its values;
 // Home, End and the arrow keys step through the points, Escape lets go.
+//
+// A map (MAP#RASTER) is drawn under the survey: rendered by a worker for the
+// view and a margin around it, kept as a picture, and drawn scaled and moved
+// while the view pans and zooms until the worker's next picture comes.
 #pragma once
 
 #include <QPolygonF>
@@ -19,6 +23,10 @@
 #include <utility>
 #include <vector>
 
+#include <QImage>
+#include <memory>
+
+#include "app/MapBackdrop.h"
 #include "app/TrackModel.h"
 #include "gps/GpsRecords.h"
 
@@ -68,7 +76,18 @@ public:
     const GPS_FIX* GpsShown() const { return m_bHaveGps ? &m_gps : nullptr; }
     QString GpsLegendText() const;
 
+    // The map under the survey; null for none. Its problems come once, by
+    // MapProblem.
+    void SetMap(std::unique_ptr<IMapBackdrop> map);
+    // The map's file, empty without one.
+    QString MapPath() const;
+    // True when the map's picture shows all of the current view.
+    bool MapCurrent() const;
+
     QSize sizeHint() const override { return {640, 420}; }
+
+signals:
+    void MapProblem(const QString& text);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -92,6 +111,10 @@ private:
     void DrawScaleBar(QPainter& p);
     void DrawNorthArrow(QPainter& p);
     void DrawLegend(QPainter& p);
+    // The view as a map request: widened by margin of its size on every side.
+    MAP_VIEW MapView(double margin) const;
+    void DrawMap(QPainter& p);
+    void OnMapReady();
 
     CTrackModel m_model;
     TRACK_VIEWPORT m_view;
@@ -118,6 +141,13 @@ private:
     CTrackThinning m_thinning;
 
     QToolButton* m_fitButton = nullptr;
+
+    std::unique_ptr<CMapWorker> m_map;
+    MAP_IMAGE m_mapImage;  // the picture the worker finished last
+    QImage m_mapPicture;   // m_mapImage's pixels, for the painter
+    bool m_mapAsked = false;
+    MAP_VIEW m_mapAsk;     // the view last asked for
+    bool m_mapProblemShown = false;
 };
 
 // Colour of a depth class, shallow (0) to deep (kDepthClasses - 1).

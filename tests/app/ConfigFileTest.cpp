@@ -43,6 +43,7 @@ struct Record {
     int32_t ntripGga = -1;
     std::string ntripCa{};
     std::string ntripPosition{};
+    std::string map{};
 };
 
 void ExpectRecord(const CConfigFile& config, const Record& want)
@@ -66,6 +67,7 @@ void ExpectRecord(const CConfigFile& config, const Record& want)
     EXPECT_EQ(config.m_nNtripGga, want.ntripGga);
     EXPECT_EQ(config.m_strNtripCa, want.ntripCa);
     EXPECT_EQ(config.m_strNtripPosition, want.ntripPosition);
+    EXPECT_EQ(config.m_strMapRaster, want.map);
 }
 
 std::vector<std::string> FolderEntries(const std::string& dir)
@@ -243,6 +245,16 @@ std::vector<ReadCase> ReadCases()
         {"NtripBadEscape", "PORT#GPS#NTRIP#ntrip://u:%2@h/M\n", {},
          {"Illegal PORT#GPS#NTRIP Value <ntrip://u:****@h/M\\x0a>"}, std::nullopt},
         {"NtripGgaTooLong", "GPS#NTRIP#GGA#86400\n", {}, {"Illegal GPS#NTRIP#GGA Value <86400\\x0a>"}, std::nullopt},
+        // The map under the track: a path as it is (blanks too), NONE for none.
+        {"MapRaster", "map#raster#/home/ann/maps/site plan.tif\n", {.map = "/home/ann/maps/site plan.tif"}, {},
+         std::nullopt},
+        {"MapRasterNone", "MAP#RASTER#/srv/office.mbtiles#MAP#RASTER#none\n", {}, {}, std::nullopt},
+        {"MapRasterControlByte", "MAP#RASTER#a\tb.tif\n", {}, {"Illegal MAP#RASTER Value <a\\x09b.tif\\x0a>"},
+         std::nullopt},
+        {"MapLevel1", "MAP#TILES#x.mbtiles\n", {}, {"Illegal MAP Level 1 Token <TILES>"}, std::nullopt},
+        // The longest path that fits one read with its keywords and line feed.
+        {"MapRasterLongest", "MAP#RASTER#/" + std::string(86, 'm') + "\nPORT#GPS#PORTNUMBER#7\n",
+         {.gpsPort = 7, .map = "/" + std::string(86, 'm')}, {}, std::nullopt},
         // 99 characters fill one read; the line feed in the next still ends the line.
         {"LineOfExactlyOneRead", "DEBUG#LEVEL#" + std::string(87, '3') + "\nPORT#GPS#PORTNUMBER#7\n",
          {.gpsPort = 7, .debugLevel = 0xFFFFFFFF}, {}, std::nullopt},
@@ -388,6 +400,17 @@ TEST_F(ConfigFileTest, WriteAddsGpsSettingsThatDifferFromTheirDefaults)
     config.m_strGeoid = "egm96_15.gtx";
     config.Write();
     EXPECT_EQ(ReadWholeFile(path), std::string(kDefaultFile) + "GPS#ANTENNA#1.85\nGPS#GEOID#egm96_15.gtx\n");
+
+    config.ResetToDefaults();
+    config.m_strMapRaster = "/home/ann/maps/site plan.tif";
+    config.Write();
+    EXPECT_EQ(ReadWholeFile(path), std::string(kDefaultFile) + "MAP#RASTER#/home/ann/maps/site plan.tif\n");
+    config.ResetToDefaults();
+    config.Read();
+    ExpectRecord(config, {.map = "/home/ann/maps/site plan.tif"});
+    EXPECT_TRUE(MapPathFits("/" + std::string(86, 'm')));
+    EXPECT_FALSE(MapPathFits("/" + std::string(87, 'm')));
+    EXPECT_FALSE(MapPathFits("/maps/a#b.tif"));
 
     ASSERT_TRUE(WriteWholeFile(path, written));
     config.ResetToDefaults();

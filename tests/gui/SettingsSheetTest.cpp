@@ -17,9 +17,12 @@
 #include "GuiTestSupport.h"
 #include "gui/DialogLayout.h"
 #include "app/GeoidModel.h"
+#include "app/MapBackdrop.h"
+#include "gis/MapRaster.h"
 #include "gui/HeightsSettingsPage.h"
 #include "gui/PortSettingsPage.h"
 #include "gui/TestSettingsPage.h"
+#include "support/TestRaster.h"
 
 namespace {
 
@@ -300,6 +303,44 @@ TEST_F(SettingsSheetTest, HeightsPageWritesAntennaAndGeoidAndRefusesAGridThatCan
     EXPECT_EQ(ConfigText().find("GPS#GEOID"), std::string::npos);
     EXPECT_EQ(GetGeoidModel(), nullptr);
     SetGeoidModelFactory(nullptr);
+}
+
+// The map is taken only when it can be drawn; the page says why not.
+TEST_F(SettingsSheetTest, HeightsPageTakesAMapThatCanBeDrawnAndRefusesOthersInWords)
+{
+    SetMapBackdropFactory(OpenMapRaster);
+    const std::string map = m_folders.Documents().File("site.tif");
+    std::string error;
+    ASSERT_TRUE(WriteTestRaster(map, {.crs = "EPSG:32633", .nSize = 64}, error)) << error;
+    ASSERT_TRUE(WriteWholeFile(m_folders.Documents().File("notes.tif"), "notes\n"));
+    CSettingsSheet sheet({4, 5, false, false}, m_record);
+    CHeightsSettingsPage& page = *sheet.HeightsPage();
+    struct Row {
+        std::string path;
+        bool taken;
+        std::string state; // the page's words
+        std::string line;  // the file's MAP#RASTER line, "" for none
+    };
+    const std::string gone = m_folders.Documents().File("gone.tif");
+    const std::string notes = m_folders.Documents().File("notes.tif");
+    const Row rows[] = {
+        {gone, false, "Not taken: the map " + gone + " does not exist", ""},
+        {map, true, "", "MAP#RASTER#" + map},
+        {notes, false, "Not taken: the map " + notes + " is not a picture fieldbook can draw (a GeoTIFF, MBTiles or a GeoPackage with tiles)",
+         "MAP#RASTER#" + map},
+        {"/maps/a#b.tif", false, "The settings file cannot hold this path: at most 87 characters, no '#'", "MAP#RASTER#" + map},
+        {"", true, "", ""},
+    };
+    for (const Row& row : rows) {
+        page.MapField()->setText(QString::fromStdString(row.path));
+        emit page.MapField()->editingFinished();
+        EXPECT_EQ(page.ChooseMap(QString::fromStdString(row.path)), row.taken) << row.path;
+        EXPECT_EQ(page.MapState()->text().toStdString(), row.state) << row.path;
+        const size_t at = ConfigText().find("MAP#RASTER#");
+        EXPECT_EQ(at == std::string::npos ? "" : ConfigText().substr(at, ConfigText().find('\n', at) - at), row.line)
+            << row.path;
+    }
+    SetMapBackdropFactory(nullptr);
 }
 
 } // namespace

@@ -1,17 +1,22 @@
 #include "gui/TrackView.h"
 
+#include <QMessageBox>
 #include <QToolButton>
+#include <cstdlib>
 #include <gtest/gtest.h>
 
 #include "GuiTestSupport.h"
 #include "app/Application.h"
 #include "app/ConfigFile.h"
+#include "app/MapBackdrop.h"
+#include "gis/MapRaster.h"
 #include "gui/FieldbookForm.h"
 #include "gui/MainFrame.h"
 #include "gui/PointReadout.h"
 #include "gui/QtFace.h"
 #include "platform/Clock.h"
 #include "surveylog/SurveyLog.h"
+#include "support/TestRaster.h"
 
 namespace {
 
@@ -145,6 +150,64 @@ TEST_F(TrackViewTest, PointsBelowTheGateShowRedAndHollow)
     EXPECT_TRUE(Track().Model().At(1).bBelowGate);
     EXPECT_FALSE(Track().Model().At(2).bBelowGate);
     Track().repaint();
+}
+
+// The picture of the window's track view over a raster in UTM whose middle
+// lies 20 m north of the walk: the walk's west half over the south-west
+// quadrant, its east half over the south-east one, the points on top.
+TEST_F(TrackViewTest, ScreenshotShowsTheMapUnderTheTrack)
+{
+    SetMapBackdropFactory(OpenMapRaster);
+    const std::string path = m_folders.Documents().File("site.tif");
+    std::string error;
+    ASSERT_TRUE(WriteTestRaster(path,
+                                {.crs = "EPSG:32633",
+                                 .dfCentreLat = 52.5 + 20.0 / 111195.0,
+                                 .dfCentreLong = 13.4 + 19 * 0.00003 / 2,
+                                 .dfHalfMetres = 150.0},
+                                error))
+        << error;
+    GetConfig().m_strMapRaster = path;
+    m_frame.LoadMap();
+    EXPECT_EQ(Track().MapPath().toStdString(), path);
+    for (int step = 0; step < 20; ++step)
+        Log(step, true, 150.0f);
+    ASSERT_TRUE(ProcessEventsUntil([this] { return Track().MapCurrent(); }));
+    const QImage shot = Track().grab().toImage();
+    if (const char* dir = std::getenv("FIELDBOOK_SCREENSHOT_DIR"))
+        shot.save(QString::fromUtf8(dir) + QStringLiteral("/track-map.png"));
+
+    const QPointF first = Track().ScreenPos(0);
+    const QPointF last = Track().ScreenPos(19);
+    auto rgb = [&shot](QPointF at) { return shot.pixel(at.toPoint()) & 0xffffffu; };
+    const QPointF up(0.0, -20.0);
+    EXPECT_EQ(rgb(first + (last - first) * 0.25 + up), kQuadrantColour[2]) << "south-west, under the walk's west half";
+    EXPECT_EQ(rgb(first + (last - first) * 0.75 + up), kQuadrantColour[3]) << "south-east, under its east half";
+    EXPECT_EQ(rgb(first + (last - first) * 0.75 - up), kQuadrantColour[3]) << "south of the walk too";
+    // A point's dot in its depth colour over the map (one depth: the middle class).
+    EXPECT_EQ(rgb(Track().ScreenPos(5)), DepthClassColour(CTrackView::kDepthClasses / 2).rgb() & 0xffffffu);
+    EXPECT_TRUE(Track().findChildren<QMessageBox*>().isEmpty());
+    GetConfig().m_strMapRaster.clear();
+    m_frame.LoadMap();
+    EXPECT_TRUE(Track().MapPath().isEmpty());
+}
+
+// A map that cannot be drawn is said once, in words; the track view goes on
+// without it.
+TEST_F(TrackViewTest, MapThatCannotBeDrawnIsToldOnce)
+{
+    SetMapBackdropFactory(OpenMapRaster);
+    const std::string path = m_folders.Documents().File("gone.tif");
+    GetConfig().m_strMapRaster = path;
+    m_frame.LoadMap();
+    m_frame.LoadMap();
+    const QList<QMessageBox*> boxes = m_frame.findChildren<QMessageBox*>(QStringLiteral("noticeBox"));
+    ASSERT_EQ(boxes.size(), 1);
+    EXPECT_EQ(boxes[0]->text().toStdString(), "No map under the track: the map " + path + " does not exist");
+    EXPECT_TRUE(Track().MapPath().isEmpty());
+    Log(0, true, 150.0f);
+    EXPECT_FALSE(Track().grab().isNull());
+    boxes[0]->close();
 }
 
 } // namespace
