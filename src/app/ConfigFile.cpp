@@ -1,5 +1,6 @@
 #include "app/ConfigFile.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <charconv>
@@ -28,11 +29,13 @@ std::function<void(const std::string&)> g_messageHook;
 
 // Tokens and paths come from files and folders anybody may have written: their
 // control bytes are shown escaped, never sent to the terminal.
-void ShowMessage(const std::string& raw, const std::string& secondLine = {})
+void ShowMessage(const std::string& raw, const std::string& secondLine = {}, const std::string& thirdLine = {})
 {
     std::string text = EscapeControlBytes(raw);
     if (!secondLine.empty())
         text += "\n" + EscapeControlBytes(secondLine);
+    if (!thirdLine.empty())
+        text += "\n" + EscapeControlBytes(thirdLine);
     if (g_messageHook) {
         g_messageHook(text);
         return;
@@ -220,6 +223,46 @@ std::string_view ValueText(std::string_view token)
     while (!token.empty() && (token.back() == '\n' || token.back() == '\r'))
         token.remove_suffix(1);
     return token;
+}
+
+// The tokens of the illegal token's line as the file spells them (without
+// its line end): how the crew finds the line in an editor.
+std::string LineText(const std::vector<std::string>& tokens, const std::vector<int>& lines, size_t index)
+{
+    std::string text;
+    for (size_t i = 0; i < tokens.size() && i < lines.size(); ++i) {
+        if (lines[i] != lines[index])
+            continue;
+        if (!text.empty())
+            text += '#';
+        text += ValueText(tokens[i]);
+    }
+    constexpr size_t kShown = 60;
+    if (text.size() > kShown)
+        text = text.substr(0, kShown) + "...";
+    return text;
+}
+
+// Lines from (1-based) to the end of the file as they are, each with its own line end.
+std::string FileLines(const std::string& path, int from)
+{
+    FileKind kind = FileKind::Missing;
+    std::FILE* file = OpenRegularFileForReading(path, kind);
+    if (file == nullptr)
+        return {};
+    std::string kept;
+    int line = 1;
+    size_t total = 0;
+    for (int c = std::getc(file); c != EOF && total < kMaxConfigBytes; c = std::getc(file), ++total) {
+        if (line >= from)
+            kept += static_cast<char>(c);
+        if (c == '\n')
+            ++line;
+    }
+    std::fclose(file);
+    if (!kept.empty() && kept.back() != '\n')
+        kept += '\n';
+    return kept;
 }
 
 // Whole decimal number of 1 to 9 digits, nothing else; -1 otherwise.
@@ -662,10 +705,23 @@ void CConfigFile::Parse(const std::vector<std::string>& tokens, const std::vecto
             // Built by concatenation: the token is as long and as odd as the file made it.
             // The message alone hid that every later setting was dropped.
             std::string where;
-            if (index < lines.size())
+            std::string plain;
+            if (index < lines.size() && !lines.empty()) {
+                m_nKeptFrom = lines[index];
+                m_nKeptTo = std::max(lines.back(), m_nKeptFrom);
                 where = "fieldbook: in " + ConfigFilePath() + " line " + std::to_string(lines[index]) +
                         "; the settings after it are not read and keep their defaults";
-            ShowMessage(error + token + ">", where);
+                // The words the window's box leads with: which line, what
+                // it costs, and that saving settings loses none of it.
+                const std::string line = LineText(tokens, lines, index);
+                plain = "Line " + std::to_string(m_nKeptFrom) + " of the settings file is not a setting fieldbook can read" +
+                        (line.empty() ? std::string() : " (" + line + ")") + ", so ";
+                plain += m_nKeptTo > m_nKeptFrom ? "it and the lines after it are" : "it is";
+                plain += " not used. Saving settings keeps ";
+                plain += m_nKeptTo > m_nKeptFrom ? "these lines" : "this line";
+                plain += " in the file as written; mend the line and start fieldbook again to use them.";
+            }
+            ShowMessage(error + token + ">", where, plain);
             return;
         }
     }
@@ -721,8 +777,18 @@ void CConfigFile::Write() const
         text += "PORT#GPS#NTRIP#" + m_strNtrip + "\n";
     if (m_nNtripGga != defaults.m_nNtripGga)
         text += "GPS#NTRIP#GGA#" + std::to_string(m_nNtripGga) + "\n";
+    // What this run did not read stays, in its place after the settings: a
+    // caster, its password or a geoid behind a mistyped line would otherwise
+    // go with the first change in Settings. A kept line may hold a password.
+    const int written = static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+    std::string kept;
+    if (m_nKeptFrom > 0)
+        kept = FileLines(path, m_nKeptFrom);
+    text += kept;
     NTRIP_URL url;
-    const bool secret = !m_strNtrip.empty() && ParseNtripUrl(m_strNtrip, url) && !url.password.empty();
+    const bool secret = (!m_strNtrip.empty() && ParseNtripUrl(m_strNtrip, url) && !url.password.empty()) ||
+                        (!kept.empty() && (kept.find("NTRIP") != std::string::npos ||
+                                           kept.find("ntrip") != std::string::npos));
 
     // Written beside the file and renamed over it, so a crash or a full disk in the
     // middle leaves the old settings, never half of the new ones.
@@ -736,6 +802,22 @@ void CConfigFile::Write() const
         ::fchmod(fd, 0600);
     bool ok = WriteAll(fd, text) && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
-    if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0)
+    if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
         ::unlink(temporary.c_str());
+        return;
+    }
+    if (m_nKeptFrom > 0 && !kept.empty()) {
+        const int keptLines = static_cast<int>(std::count(kept.begin(), kept.end(), '\n'));
+        m_nKeptFrom = written + 1;
+        m_nKeptTo = written + keptLines;
+    }
+}
+
+std::string CConfigFile::KeptLinesNote() const
+{
+    if (m_nKeptFrom <= 0)
+        return {};
+    std::string note = "The settings file has lines fieldbook could not read (from line " +
+                       std::to_string(m_nKeptFrom) + "); saving keeps them as they are, after the settings.";
+    return note;
 }

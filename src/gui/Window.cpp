@@ -43,11 +43,19 @@ int RunWindow(int argc, char** argv, const APP_OPTIONS& /*options*/)
     QApplication::setApplicationName(QString::fromUtf8(kAppTitle));
     QApplication::setWindowIcon(ProgramIcon());
 
-    // The configuration is read before the application exists on the handheld:
-    // its message box is titled with the program's full path.
-    const QString programPath = QApplication::applicationFilePath();
-    SetConfigMessageHook([programPath](const std::string& text) {
-        QMessageBox::warning(nullptr, programPath, QString::fromStdString(text));
+    // The boxes before the window: titled with the program's name, never its
+    // path, and the settings file's trouble told in the crew's words first,
+    // the file's own terms (token, line, path) under "Show Details".
+    const QString programPath = QString::fromUtf8(kAppTitle);
+    SetConfigMessageHook([](const std::string& text) {
+        const QStringList lines = QString::fromStdString(text).split(QLatin1Char('\n'));
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("fieldbook: settings file"), lines.last());
+        if (lines.size() > 1) {
+            box.setText(lines.last() + QStringLiteral("\n\nThe settings file: ") +
+                        QString::fromStdString(ConfigFilePath()));
+            box.setDetailedText(lines.mid(0, lines.size() - 1).join(QLatin1Char('\n')));
+        }
+        box.exec();
     });
     GetConfig().Read();
     SetConfigMessageHook({});
