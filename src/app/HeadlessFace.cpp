@@ -112,9 +112,8 @@ int RunHeadless(const APP_OPTIONS& /*options*/)
         std::fprintf(stderr, "%s\n", warning.c_str());
 
     CSingleInstance instance;
-    if (!instance.Acquire()) {
-        std::fprintf(stderr, "fieldbook: another fieldbook is already running with the documents folder %s\n",
-                     GetDocumentsFolder().c_str());
+    if (!instance.Acquire("service")) {
+        std::fprintf(stderr, "fieldbook: %s\n", SecondInstanceText(instance.Holder(), GetDocumentsFolder()).c_str());
         return 1;
     }
 

@@ -410,6 +410,15 @@ void CMainFrame::closeEvent(QCloseEvent* event)
     event->accept();
 }
 
+void CMainFrame::BringToFront()
+{
+    if (isMinimized())
+        setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    show();
+    raise();
+    activateWindow();
+}
+
 QMenu* CMainFrame::createPopupMenu()
 {
     // The default menu offers to hide the command bar, after which no command

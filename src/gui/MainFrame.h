@@ -70,6 +70,8 @@ public:
     // The GPS lamp's text and colour from the receiver's latest fix and the
     // quality gate: with every point, and each second while the link runs.
     void UpdateGpsLamp();
+    // A second start of the window asked for this one: shown, raised, focused.
+    void BringToFront();
     // No menu: the default one would offer to hide the command bar.
     QMenu* createPopupMenu() override;
 

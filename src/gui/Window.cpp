@@ -31,7 +31,23 @@ void OnStopSignal(int)
     [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &byte, 1);
 }
 
+// SIGUSR1: a second start of the window asks this one to come to the front.
+constexpr char kRaiseByte = 2;
+
+void OnRaiseSignal(int)
+{
+    const char byte = kRaiseByte;
+    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &byte, 1);
+}
+
 } // namespace
+
+void ShowSecondInstanceBox(const QString& text)
+{
+    QMessageBox box(QMessageBox::Information, QString::fromUtf8(kAppTitle), text, QMessageBox::Ok);
+    box.setObjectName(QStringLiteral("secondInstanceBox"));
+    box.exec();
+}
 
 int RunWindow(int argc, char** argv, const APP_OPTIONS& /*options*/)
 {
@@ -69,10 +85,25 @@ int RunWindow(int argc, char** argv, const APP_OPTIONS& /*options*/)
         QMessageBox::warning(nullptr, programPath, QString::fromStdString(warning));
     }
 
-    // A second copy ends without a word and leaves the first where it is.
+    // Until the window is there to come forward, a second start's request is
+    // ignored rather than ending this one (SIGUSR1's default).
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGUSR1, &ignore, nullptr);
+    // A second copy says which fieldbook runs and where its logs go, brings a
+    // running window to the front, and ends; the first stays as it is.
     CSingleInstance instance;
-    if (!instance.Acquire())
+    if (!instance.Acquire("window")) {
+        const INSTANCE_HOLDER& holder = instance.Holder();
+        const QString text = QString::fromStdString(SecondInstanceText(holder, GetDocumentsFolder()));
+        // For a menu launch's journal as much as for a terminal.
+        std::fprintf(stderr, "fieldbook: %s\n", text.toUtf8().constData());
+        if (holder.face == "window" && holder.pid > 0)
+            ::kill(holder.pid, SIGUSR1);
+        ShowSecondInstanceBox(text);
         return 1;
+    }
 
     CQtFace face;
     CFieldbookApp app(face);
@@ -84,15 +115,26 @@ int RunWindow(int argc, char** argv, const APP_OPTIONS& /*options*/)
         stopNotifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
         QObject::connect(stopNotifier.get(), &QSocketNotifier::activated, &frame, [&frame] {
             char drain[16];
-            while (::read(g_signalPipe[0], drain, sizeof drain) > 0) {
+            bool stop = false;
+            bool raise = false;
+            for (ssize_t n = 0; (n = ::read(g_signalPipe[0], drain, sizeof drain)) > 0;) {
+                for (ssize_t i = 0; i < n; ++i)
+                    (drain[i] == kRaiseByte ? raise : stop) = true;
             }
-            frame.close();
+            if (raise)
+                frame.BringToFront();
+            if (stop)
+                frame.close();
         });
         struct sigaction action {};
         action.sa_handler = OnStopSignal;
         sigemptyset(&action.sa_mask);
         ::sigaction(SIGINT, &action, nullptr);
         ::sigaction(SIGTERM, &action, nullptr);
+        struct sigaction raiseAction {};
+        raiseAction.sa_handler = OnRaiseSignal;
+        sigemptyset(&raiseAction.sa_mask);
+        ::sigaction(SIGUSR1, &raiseAction, nullptr);
     }
     app.Start();
     frame.UpdatePanes();
