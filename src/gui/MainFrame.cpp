@@ -15,6 +15,7 @@
 #include "app/PortList.h"
 #include "app/Corrections.h"
 #include "gui/AboutDlg.h"
+#include "gui/BannerView.h"
 #include "gui/FieldbookForm.h"
 #include "gui/Images.h"
 #include "gui/PictureControl.h"
@@ -59,6 +60,8 @@ CMainFrame::CMainFrame(CFieldbookApp& app, CQtFace& face, bool fullResolution, Q
     layout->setSpacing(0);
     m_statusBar = new QStatusBar(client);
     layout->addWidget(m_statusBar);
+    m_banner = new CBannerView(client);
+    layout->addWidget(m_banner);
     m_form = new CFieldbookForm(client);
     layout->addWidget(m_form, 0);
     m_track = new CTrackView(client);
@@ -94,6 +97,18 @@ CMainFrame::CMainFrame(CFieldbookApp& app, CQtFace& face, bool fullResolution, Q
             m_gpsMarkerTimer.start();
     });
     connect(&m_face, &CQtFace::LogSaveState, this, &CMainFrame::OnLogSaveState);
+    connect(&m_face, &CQtFace::Corrections, this, [this](const QString& line, bool streaming) {
+        m_correctionsLine = QString(line).remove(QStringLiteral("NTRIP: "));
+        m_correctionsStreaming = streaming;
+        UpdateBanner();
+    });
+    m_recoveredTimer = new QTimer(this);
+    m_recoveredTimer->setSingleShot(true);
+    m_recoveredTimer->setInterval(kRecoveredNoticeMs);
+    connect(m_recoveredTimer, &QTimer::timeout, this, [this] {
+        m_saveRecovered = false;
+        UpdateBanner();
+    });
     // A port's entry comes and goes with a device plugged in or a binding made:
     // a look a second is enough for a tip.
     m_portTimer = new QTimer(this);
@@ -124,6 +139,10 @@ void CMainFrame::CheckPorts()
         if (QWidget* lamp = m_form->Picture(id); lamp != nullptr && lamp->toolTip() != text)
             lamp->setToolTip(text);
     }
+    if (hints != m_portHints) {
+        m_portHints = hints;
+        UpdateBanner();
+    }
     const QString shared = QString::fromStdString(hints.shared);
     if (shared != m_sharedPortWarning) {
         m_sharedPortWarning = shared;
@@ -134,16 +153,13 @@ void CMainFrame::CheckPorts()
 
 void CMainFrame::OnLogSaveState(const QString& text, bool failing)
 {
+    // The banner says it, with the counts of every later point: a box would
+    // keep the first count and want a tap in the middle of a survey.
+    m_saveRecovered = !failing && !m_saveFailure.isEmpty();
+    if (m_saveRecovered)
+        m_recoveredTimer->start();
     m_saveFailure = failing ? text : QString();
     m_logPane->setStyleSheet(failing ? QStringLiteral("QLabel { background: #d01010; color: white; }") : QString());
-    // One box per run of failures: the pane stays red and its tip says how many
-    // points wait, a box per point would bury the window.
-    if (failing && !m_saveBoxShown) {
-        m_saveBoxShown = true;
-        ShowNotice(text, true);
-    }
-    if (!failing)
-        m_saveBoxShown = false;
     UpdatePanes();
 }
 
@@ -351,6 +367,21 @@ void CMainFrame::UpdatePanes()
     const QString transfer = QString::fromStdString(view->TransferPaneText());
     if (m_transferPane->text() != transfer)
         m_transferPane->setText(transfer);
+    UpdateBanner();
+}
+
+void CMainFrame::UpdateBanner()
+{
+    const CFieldbookView* view = m_app.View();
+    if (view == nullptr || m_exitRan)
+        return;
+    BANNER_STATE state = view->BannerState();
+    state.hints = m_portHints;
+    state.bSaveRecovered = m_saveRecovered;
+    state.bCorrectionsSpoke = !m_correctionsLine.isEmpty();
+    state.bCorrectionsStreaming = m_correctionsStreaming;
+    state.correctionsLine = m_correctionsLine.toStdString();
+    m_banner->SetLines(BannerLines(state));
 }
 
 void CMainFrame::UpdateSurvey()
@@ -381,6 +412,7 @@ void CMainFrame::UpdateGpsLamp()
     const bool haveFix = view != nullptr && view->IsRunning() && view->LatestGpsFix(fix, &quality);
     m_form->ShowGpsQuality(haveFix ? QString::fromStdString(LampText(quality)) : QString(),
                            haveFix && LampAmber(quality, view->QualityGate()));
+    UpdateBanner();
 }
 
 void CMainFrame::RunExitSequence()

@@ -8,6 +8,9 @@
 #include <QTimer>
 #include <map>
 
+#include "app/PortList.h"
+
+class CBannerView;
 class CFieldbookApp;
 class CFieldbookForm;
 class CQtFace;
@@ -65,6 +68,12 @@ public:
     QToolBar* CommandBar() const { return m_commandBar; }
     CFieldbookForm* Form() const { return m_form; }
     CTrackView* TrackView() const { return m_track; }
+    CBannerView* Banner() const { return m_banner; }
+    // The status banner from the view's state, the port hints and the
+    // corrections' last line: with every pane, lamp and port update.
+    void UpdateBanner();
+    // How long the banner says that saves work again.
+    static constexpr int kRecoveredNoticeMs = 30000;
     // The track view and the readout from the survey log and the GPS reader.
     void UpdateSurvey();
     // The GPS lamp's text and colour from the receiver's latest fix and the
@@ -100,6 +109,12 @@ private:
     QStatusBar* m_statusBar = nullptr;
     CFieldbookForm* m_form = nullptr;
     CTrackView* m_track = nullptr;
+    CBannerView* m_banner = nullptr;
+    PORT_HINTS m_portHints;
+    QString m_correctionsLine;
+    bool m_correctionsStreaming = false;
+    bool m_saveRecovered = false;
+    QTimer* m_recoveredTimer = nullptr;
     QTimer* m_gpsLampTimer = nullptr;
     std::map<int, QAction*> m_commands;
     QLabel* m_logPane = nullptr;
@@ -111,8 +126,6 @@ private:
     QTimer m_gpsMarkerTimer;
     // The warning of the failing saves; empty while they work.
     QString m_saveFailure;
-    // The box about failing saves has been shown in this run of failures.
-    bool m_saveBoxShown = false;
     QTimer* m_portTimer = nullptr;
     QString m_sharedPortWarning;
 };

@@ -20,6 +20,7 @@
 #include "app/Application.h"
 #include "app/ConfigFile.h"
 #include "gui/AboutDlg.h"
+#include "gui/BannerView.h"
 #include "gui/DialogLayout.h"
 #include "gui/FieldbookForm.h"
 #include "gui/PointReadout.h"
@@ -158,6 +159,63 @@ TEST_F(MainFrameTest, WindowSaysWhatItIsWhereTheLogsGoAndWhyAPortIsNotReached)
               "GPS port: COM4 points at " + ports + "ttyGone, which does not exist");
 }
 
+// The banner says in words what the lamps and tips say: an unplugged port,
+// the gate and why the last point failed it; a tap shows what to do.
+TEST_F(MainFrameTest, BannerSaysWhyALampIsNotGreenAndWhyAPointFailedTheGate)
+{
+    const QString ports = QString::fromStdString(GetPortsFolder());
+    GPS_QUALITY rtkFloat;
+    rtkFloat.u32Present = QUALITY_FIX_TYPE | QUALITY_H_ACCURACY;
+    rtkFloat.nFixType = FIX_RTK_FLOAT;
+    rtkFloat.dfHAccuracy = 0.21;
+    struct Row {
+        const char* name;
+        std::function<void()> act;
+        QString line; // a line the banner shows
+    } rows[] = {
+        {"UnpluggedLocator", [] {}, "Locator: COM5 is not in the ports folder " + ports},
+        {"GoneGpsDevice",
+         [&] {
+             ASSERT_EQ(::symlink((ports + "ttyUSB0").toStdString().c_str(), (ports + "COM4").toStdString().c_str()),
+                       0);
+         },
+         "GPS: COM4 points at " + ports + "ttyUSB0, which does not exist"},
+        {"GateSet", [] { GetConfig().m_nGpsRequire = REQUIRE_RTK; }, "Gate: points need RTK fixed"},
+        {"PointBelowGate",
+         [&] {
+             SURVEY_POINT point{};
+             point.Quality = rtkFloat;
+             View().PointCheck()->Check(point);
+             View().PointCheck()->OnLogged(point, 17);
+         },
+         "Gate RTK fixed: point 17 below RTK fixed: RTK float, 0.21 m"},
+    };
+    ASSERT_TRUE(View().IsRunning());
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        row.act();
+        m_frame.CheckPorts();
+        m_frame.UpdateBanner();
+        EXPECT_TRUE(m_frame.Banner()->isVisibleTo(&m_frame));
+        EXPECT_TRUE(m_frame.Banner()->Text().split('\n').contains(row.line)) << m_frame.Banner()->Text().toStdString();
+    }
+    // A tap shows what to do beneath the line, a second hides it again.
+    const QString before = m_frame.Banner()->Text();
+    auto* first = m_frame.Banner()->findChild<QLabel*>(QStringLiteral("bannerLine0"));
+    ASSERT_NE(first, nullptr);
+    QTest::mouseClick(first, Qt::LeftButton);
+    EXPECT_TRUE(m_frame.Banner()->DetailShown(0));
+    EXPECT_GT(m_frame.Banner()->Text().size(), before.size());
+    QTest::mouseClick(first, Qt::LeftButton);
+    EXPECT_EQ(m_frame.Banner()->Text(), before);
+    // Stopped, the red lamps are explained as what they are.
+    Transfer();
+    m_frame.UpdateBanner();
+    EXPECT_TRUE(m_frame.Banner()->Text().contains(
+        "Transfer stopped: lamps are red because the ports are closed; tap Transfer to start"));
+    EXPECT_FALSE(m_frame.Banner()->Text().contains("Locator: COM5"));
+}
+
 // Every failed save keeps the pane red with the points held in memory in its
 // tip; one box for the run of failures; the first good save clears it all.
 TEST_F(MainFrameTest, FailedSavesTurnTheLogPaneRedUntilASaveWorks)
@@ -175,13 +233,24 @@ TEST_F(MainFrameTest, FailedSavesTurnTheLogPaneRedUntilASaveWorks)
     EXPECT_TRUE(m_frame.Pane(ID_PANE_LOG)->toolTip().startsWith(QString::fromStdString(
         "Log: cannot save " + folder + "gone/0612143005.txt: No such file or directory; 3 points held in memory")))
         << m_frame.Pane(ID_PANE_LOG)->toolTip().toStdString();
-    EXPECT_EQ(m_frame.findChildren<QMessageBox*>(QStringLiteral("noticeBox")).size(), 1);
+    // No box: the banner says it with the counts the disk really holds, and
+    // keeps up with every point.
+    EXPECT_TRUE(m_frame.findChildren<QMessageBox*>(QStringLiteral("noticeBox")).isEmpty());
+    EXPECT_TRUE(m_frame.Banner()->Text().startsWith("Log NOT saved: 0 of 3 points on disk, 3 held in memory only"))
+        << m_frame.Banner()->Text().toStdString();
+    log.Add(SURVEY_POINT{});
+    EXPECT_FALSE(log.Save());
+    View().ReportLogSaveState();
+    EXPECT_TRUE(m_frame.Banner()->Text().startsWith("Log NOT saved: 0 of 4 points on disk, 4 held in memory only"));
 
     log.SetFolder(folder);
     EXPECT_TRUE(log.Save());
     View().ReportLogSaveState();
     EXPECT_FALSE(m_frame.LogPaneAlarm());
-    EXPECT_EQ(LogRows(ReadWholeFile(folder + "0612143005.txt")).size(), 3u);
+    EXPECT_TRUE(m_frame.Banner()->Text().split(QLatin1Char('\n')).contains("Log saved again: all 4 points on disk"))
+        << m_frame.Banner()->Text().toStdString();
+    EXPECT_TRUE(m_frame.findChildren<QMessageBox*>(QStringLiteral("noticeBox")).isEmpty());
+    EXPECT_EQ(LogRows(ReadWholeFile(folder + "0612143005.txt")).size(), 4u);
 }
 
 TEST_F(MainFrameTest, IndicatorsStartIdleAndTakeChangesPostedFromAWorker)
