@@ -17,6 +17,7 @@ enum : int {
     ID_SETTINGS = 32855,
     ID_EXIT = 32857,
     ID_ABOUT = 57664,
+    ID_HELP = 57670,
 };
 // Status bar panes.
 enum : int { ID_PANE_LOG = 129, ID_PANE_XFER = 130 };

@@ -29,13 +29,11 @@ std::function<void(const std::string&)> g_messageHook;
 
 // Tokens and paths come from files and folders anybody may have written: their
 // control bytes are shown escaped, never sent to the terminal.
-void ShowMessage(const std::string& raw, const std::string& secondLine = {}, const std::string& thirdLine = {})
+void ShowMessage(const std::string& raw, const std::string& secondLine = {})
 {
     std::string text = EscapeControlBytes(raw);
     if (!secondLine.empty())
         text += "\n" + EscapeControlBytes(secondLine);
-    if (!thirdLine.empty())
-        text += "\n" + EscapeControlBytes(thirdLine);
     if (g_messageHook) {
         g_messageHook(text);
         return;
@@ -504,6 +502,23 @@ void CConfigFile::ResetToDefaults()
     *this = CConfigFile{};
 }
 
+bool CConfigFile::SameSettings(const CConfigFile& other) const
+{
+    CConfigFile probe = other;
+    probe.m_nKeptFrom = m_nKeptFrom;
+    probe.m_nKeptTo = m_nKeptTo;
+    return probe == *this;
+}
+
+void CConfigFile::RestoreSettings(const CConfigFile& saved)
+{
+    const int keptFrom = m_nKeptFrom;
+    const int keptTo = m_nKeptTo;
+    *this = saved;
+    m_nKeptFrom = keptFrom;
+    m_nKeptTo = keptTo;
+}
+
 void CConfigFile::Read()
 {
     const std::string path = ConfigFilePath();
@@ -713,7 +728,7 @@ void CConfigFile::Parse(const std::vector<std::string>& tokens, const std::vecto
                         "; the settings after it are not read and keep their defaults";
                 // The words the window's box leads with: which line, what
                 // it costs, and that saving settings loses none of it.
-                const std::string line = LineText(tokens, lines, index);
+                const std::string line = EscapeControlBytes(LineText(tokens, lines, index));
                 plain = "Line " + std::to_string(m_nKeptFrom) + " of the settings file is not a setting fieldbook can read" +
                         (line.empty() ? std::string() : " (" + line + ")") + ", so ";
                 plain += m_nKeptTo > m_nKeptFrom ? "it and the lines after it are" : "it is";
@@ -721,7 +736,9 @@ void CConfigFile::Parse(const std::vector<std::string>& tokens, const std::vecto
                 plain += m_nKeptTo > m_nKeptFrom ? "these lines" : "this line";
                 plain += " in the file as written; mend the line and start fieldbook again to use them.";
             }
-            ShowMessage(error + token + ">", where, plain);
+            // Set before the message: the window's box leads with it.
+            m_strIllegalLine = plain;
+            ShowMessage(error + token + ">", where);
             return;
         }
     }

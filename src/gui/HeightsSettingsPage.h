@@ -22,9 +22,15 @@ public:
     // Takes the geoid named in the list's text (or its item): the receiver's
     // own for the first item. False when the grid is refused.
     bool ChooseGeoid(const QString& text);
+    // While the transfer runs only the antenna height can change.
+    void SetSurveyRunning(bool running);
+    // The antenna height and the geoid as typed; false when the geoid is
+    // refused (the page says why and keeps the text).
+    bool CommitEdits();
 
 private:
     void ShowGeoid();
+    void WriteAntenna();
 
     QDoubleSpinBox* m_antenna = nullptr;
     QComboBox* m_geoid = nullptr;

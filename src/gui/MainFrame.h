@@ -11,6 +11,8 @@
 #include "app/PortList.h"
 
 class CBannerView;
+class CFieldGuide;
+class QMessageBox;
 class CFieldbookApp;
 class CFieldbookForm;
 class CQtFace;
@@ -49,6 +51,24 @@ public:
     static constexpr int kTestMarginBottom = 30;
 
     CMainFrame(CFieldbookApp& app, CQtFace& face, bool fullResolution, QWidget* parent = nullptr);
+    ~CMainFrame() override;
+
+    // The field scale now, for this window and every one made after it
+    // (Settings' Screen page).
+    void SetFieldScale(bool on);
+    bool FieldScale() const { return m_fieldScale; }
+    // F11 and the Screen page.
+    void SetFullScreen(bool on);
+    // The window's size, place and full screen, kept in the documents folder
+    // beside the settings; Restore gives false when there was nothing to restore.
+    void SaveWindowState();
+    bool RestoreWindowState();
+    // F1 and Help: the field guide shipped with the program.
+    void ShowFieldGuide();
+    CFieldGuide* FieldGuide() const { return m_guide; }
+    // SIGINT and SIGTERM: the survey ends without a question.
+    void CloseWithoutAsking();
+    QMessageBox* ExitQuestion() const { return m_exitQuestion; }
 
     // ID_TRANSFER ... ID_EXIT.
     void OnCommand(int commandId);
@@ -92,6 +112,8 @@ private:
     void CreateCommandBar(bool fullResolution);
     void CreateStatusBar();
     void OnSettings();
+    void ApplySettings(const struct VIEW_SETTINGS& chosen);
+    void ApplyFieldScale(bool on);
     void OnAbout();
     void OnRunningChanged(bool running);
     // A notice from the view: a box that does not block the window.
@@ -120,6 +142,14 @@ private:
     QLabel* m_logPane = nullptr;
     QLabel* m_transferPane = nullptr;
     bool m_exitRan = false;
+    bool m_fieldScale = false;
+    bool m_exitConfirmed = false;
+    QMessageBox* m_exitQuestion = nullptr;
+    CFieldGuide* m_guide = nullptr;
+    QAction* m_fullScreenAction = nullptr;
+    bool m_ownsFieldScale = false;
+    int m_desktopReadoutPoints = 0;
+    int m_desktopTrackPoints = 0;
     // The window closes once the background stop of the link has ended.
     bool m_closeAfterStop = false;
     bool m_testWindowShown = false;

@@ -13,6 +13,7 @@
 
 #include "app/ConfigFile.h"
 #include "app/GeoidModel.h"
+#include "gui/FieldScale.h"
 #include "gui/Images.h"
 #include "gui/MainFrame.h"
 #include "gui/QtFace.h"
@@ -64,13 +65,14 @@ int RunWindow(int argc, char** argv, const APP_OPTIONS& /*options*/)
     // the file's own terms (token, line, path) under "Show Details".
     const QString programPath = QString::fromUtf8(kAppTitle);
     SetConfigMessageHook([](const std::string& text) {
-        const QStringList lines = QString::fromStdString(text).split(QLatin1Char('\n'));
-        QMessageBox box(QMessageBox::Warning, QStringLiteral("fieldbook: settings file"), lines.last());
-        if (lines.size() > 1) {
-            box.setText(lines.last() + QStringLiteral("\n\nThe settings file: ") +
+        const std::string& plain = GetConfig().IllegalLineText();
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("fieldbook: settings file"), QString::fromStdString(text));
+        if (!plain.empty()) {
+            box.setText(QString::fromStdString(plain) + QStringLiteral("\n\nThe settings file: ") +
                         QString::fromStdString(ConfigFilePath()));
-            box.setDetailedText(lines.mid(0, lines.size() - 1).join(QLatin1Char('\n')));
+            box.setDetailedText(QString::fromStdString(text));
         }
+        FitForTouch(box);
         box.exec();
     });
     GetConfig().Read();
@@ -123,8 +125,9 @@ int RunWindow(int argc, char** argv, const APP_OPTIONS& /*options*/)
             }
             if (raise)
                 frame.BringToFront();
+            // A logout or a service stop does not wait for a tap.
             if (stop)
-                frame.close();
+                frame.CloseWithoutAsking();
         });
         struct sigaction action {};
         action.sa_handler = OnStopSignal;
@@ -140,6 +143,7 @@ int RunWindow(int argc, char** argv, const APP_OPTIONS& /*options*/)
     frame.UpdatePanes();
     frame.UpdateSurvey();
     frame.CheckPorts();
+    frame.RestoreWindowState();
     frame.show();
 
     const int status = QApplication::exec();

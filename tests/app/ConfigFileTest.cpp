@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <dirent.h>
 #include <functional>
 #include <sys/stat.h>
@@ -274,8 +275,7 @@ TEST_F(ConfigFileTest, IllegalTokenNamesItsLineAndTheSettingsLeftAtTheirDefaults
         ASSERT_TRUE(WriteWholeFile(path, row.content));
         GetConfig().Read();
         ASSERT_EQ(m_messages.size(), 1u) << row.content;
-        const size_t first = m_messages[0].find('\n') + 1;
-        const std::string second = m_messages[0].substr(first, m_messages[0].find('\n', first) - first);
+        const std::string second = m_messages[0].substr(m_messages[0].find('\n') + 1);
         EXPECT_EQ(second, "fieldbook: in " + path + " line " + std::to_string(row.line) +
                               "; the settings after it are not read and keep their defaults")
             << row.content;
@@ -316,7 +316,8 @@ TEST_F(ConfigFileTest, WriteKeepsTheLinesReadDidNotTake)
         GetConfig().Read();
         ASSERT_EQ(m_messages.size(), 1u);
         EXPECT_EQ(m_messages[0].substr(0, m_messages[0].find('\n')), row.message);
-        const std::string plain = m_messages[0].substr(m_messages[0].rfind('\n') + 1);
+        EXPECT_EQ(std::count(m_messages[0].begin(), m_messages[0].end(), '\n'), 1) << "the message as it was";
+        const std::string plain = GetConfig().IllegalLineText();
         EXPECT_EQ(plain.rfind("Line " + std::to_string(row.illegalLine) + " of the settings file is not a setting "
                               "fieldbook can read (", 0), 0u) << plain;
         EXPECT_NE(plain.find("Saving settings keeps these lines in the file as written"), std::string::npos) << plain;

@@ -104,12 +104,17 @@ TEST(WindowProcess, SecondStartSaysWhichFieldbookRuns)
         EXPECT_FALSE(window.Wait(500ms, &status)) << "ended without its box: " << status;
         window.Signal(SIGKILL);
         window.Wait(10s, &status);
-        // The headless second start: one line on stderr, status 1.
+        // The headless second start: one line on stderr, status 1; under
+        // journald (its stream is stderr) with the error priority before it.
+        ASSERT_TRUE(WriteWholeFile(dir.File("service.err"), ""));
+        struct stat st {};
+        ASSERT_EQ(::stat(dir.File("service.err").c_str(), &st), 0);
+        const std::string journal = "JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
         ChildProcess service;
-        ASSERT_TRUE(service.Start(command({FieldbookProgram(), "--headless"}), {}, "", dir.File("service.err")));
+        ASSERT_TRUE(service.Start(command({FieldbookProgram(), "--headless"}), {journal}, "", dir.File("service.err")));
         ASSERT_TRUE(service.Wait(20s, &status));
         EXPECT_EQ(status, 1);
-        EXPECT_NE(ReadWholeFile(dir.File("service.err")).find(says), std::string::npos)
+        EXPECT_EQ(ReadWholeFile(dir.File("service.err")).rfind("<3>fieldbook: " + says, 0), 0u)
             << ReadWholeFile(dir.File("service.err"));
         EXPECT_TRUE(first.Running());
         first.Signal(SIGTERM);

@@ -21,6 +21,8 @@
 #include "app/ConfigFile.h"
 #include "gui/AboutDlg.h"
 #include "gui/BannerView.h"
+#include "gui/FieldGuide.h"
+#include <QTextBrowser>
 #include "gui/DialogLayout.h"
 #include "gui/FieldbookForm.h"
 #include "gui/PointReadout.h"
@@ -84,18 +86,38 @@ protected:
     CMainFrame m_frame;
 };
 
-TEST_F(MainFrameTest, CommandBarHoldsTheFiveCommandsWithSeparators)
+// Exit sits at the far end, after a gap, away from About and Help; F1 is Help.
+TEST_F(MainFrameTest, CommandBarHoldsTheCommandsWithExitApart)
 {
     const QList<QAction*> actions = m_frame.CommandBar()->actions();
-    const int expected[] = {ID_TRANSFER, 0, ID_SETTINGS, 0, ID_NEW_LOG, 0, ID_ABOUT, 0, ID_EXIT};
+    const int kGap = -1;
+    const int expected[] = {ID_TRANSFER, 0, ID_SETTINGS, 0, ID_NEW_LOG, 0, ID_HELP, 0, ID_ABOUT, kGap, ID_EXIT};
     ASSERT_EQ(actions.size(), static_cast<qsizetype>(std::size(expected)));
     for (size_t i = 0; i < std::size(expected); ++i) {
         if (expected[i] == 0)
             EXPECT_TRUE(actions[i]->isSeparator()) << i;
+        else if (expected[i] == kGap)
+            EXPECT_EQ(m_frame.CommandBar()->widgetForAction(actions[i])->objectName(), "exitGap");
         else
             EXPECT_EQ(actions[i]->data().toInt(), expected[i]) << i;
     }
     EXPECT_EQ(m_frame.CommandBar()->iconSize(), QSize(14, 16));
+    EXPECT_EQ(m_frame.Command(ID_HELP)->shortcut(), QKeySequence(Qt::Key_F1));
+    EXPECT_TRUE(m_frame.Command(ID_ABOUT)->shortcut().isEmpty());
+    // The gap takes the room the bar has: Exit is at its far end.
+    m_frame.resize(900, 500);
+    QApplication::processEvents();
+    const QWidget* about = m_frame.CommandBar()->widgetForAction(m_frame.Command(ID_ABOUT));
+    const QWidget* exit = m_frame.CommandBar()->widgetForAction(m_frame.Command(ID_EXIT));
+    EXPECT_GT(exit->x() - (about->x() + about->width()), 3 * exit->width());
+
+    // Help opens the field guide shipped with the program, without blocking.
+    m_frame.Command(ID_HELP)->trigger();
+    ASSERT_NE(m_frame.FieldGuide(), nullptr);
+    EXPECT_TRUE(m_frame.FieldGuide()->isVisible());
+    EXPECT_FALSE(FieldGuidePath().isEmpty());
+    EXPECT_TRUE(m_frame.FieldGuide()->Browser()->toPlainText().contains("fieldbook field guide"));
+    m_frame.FieldGuide()->close();
 }
 
 TEST_F(MainFrameTest, ToolbarAndTransferPaneFollowTheLink)
@@ -398,18 +420,37 @@ enum class Leave { ExitCommand, Close };
 
 class MainFrameLeave : public MainFrameTest, public ::testing::WithParamInterface<Leave> {};
 
+// A running survey is ended from the window only after one question; keeping
+// on surveying leaves everything running.
 TEST_P(MainFrameLeave, RunsTheExitSequence)
 {
     ASSERT_TRUE(m_face.RecordTimerActive());
     ASSERT_EQ(CSurveyLog::GetInstance()->GetFileName(), "0612143005.txt");
-    switch (GetParam()) {
-    case Leave::ExitCommand:
-        m_frame.Command(ID_EXIT)->trigger();
-        break;
-    case Leave::Close:
-        m_frame.close();
-        break;
-    }
+    const auto leave = [&] {
+        switch (GetParam()) {
+        case Leave::ExitCommand:
+            m_frame.Command(ID_EXIT)->trigger();
+            break;
+        case Leave::Close:
+            m_frame.close();
+            break;
+        }
+    };
+    const auto answer = [&](const char* button) {
+        ASSERT_TRUE(ProcessEventsUntil([&] { return m_frame.ExitQuestion() != nullptr; }));
+        EXPECT_EQ(m_frame.ExitQuestion()->text(), "A survey is running. End it and close fieldbook?");
+        m_frame.ExitQuestion()->findChild<QPushButton*>(button)->click();
+    };
+    leave();
+    leave(); // asked once, not twice
+    EXPECT_EQ(m_frame.findChildren<QMessageBox*>(QStringLiteral("exitQuestion")).size(), 1);
+    answer("keepSurveyingButton");
+    QApplication::processEvents();
+    EXPECT_TRUE(View().IsRunning());
+    EXPECT_FALSE(m_frame.ExitSequenceRan());
+    EXPECT_TRUE(m_frame.isVisible());
+    leave();
+    answer("endSurveyButton");
     EXPECT_TRUE(ProcessEventsUntil([&] { return m_frame.ExitSequenceRan(); }));
     EXPECT_FALSE(m_face.RecordTimerActive());
     // The view (and with it the link) is gone, and so is the survey log: a log
@@ -484,7 +525,7 @@ TEST_F(MainFrameTest, StoppingTheLinkKeepsTheWindowLive)
     startAndSeeThePortOpen();
     liveWhileStopping = false;
     watchTheEventLoop();
-    m_frame.close();
+    m_frame.CloseWithoutAsking();
     // The record timer has stopped first; the rest waits for the link.
     EXPECT_FALSE(m_face.RecordTimerActive());
     EXPECT_TRUE(m_frame.isVisible());
