@@ -187,6 +187,7 @@ void CMainFrame::ShowNotice(const QString& text, bool warning)
                                 QString::fromUtf8(kAppTitle), text, QMessageBox::Ok, this);
     box->setObjectName(QStringLiteral("noticeBox"));
     box->setAttribute(Qt::WA_DeleteOnClose);
+    FitForTouch(*box);
     box->setWindowModality(Qt::NonModal);
     box->show();
 }
@@ -385,6 +386,7 @@ void CMainFrame::ApplySettings(const VIEW_SETTINGS& chosen)
 void CMainFrame::OnAbout()
 {
     CAboutDlg about(this);
+    FitForTouch(about);
     about.exec();
 }
 

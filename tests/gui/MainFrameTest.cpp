@@ -479,6 +479,31 @@ TEST_F(MainFrameTest, MinimisingKeepsTheSurveyRunning)
     EXPECT_TRUE(m_frame.isVisible());
 }
 
+// F11 fills the screen and gives it back; size, place and full screen are
+// remembered in the documents folder for the next start.
+TEST_F(MainFrameTest, FullScreenAndTheWindowsSizeAreKept)
+{
+    m_frame.resize(700, 450);
+    QApplication::processEvents();
+    const QSize kept = m_frame.size(); // as the form's least height allows
+    m_frame.SaveWindowState();
+    m_frame.resize(500, 380);
+    QApplication::processEvents();
+    EXPECT_TRUE(m_frame.RestoreWindowState());
+    QApplication::processEvents();
+    EXPECT_EQ(m_frame.size(), kept);
+
+    QTest::keyClick(&m_frame, Qt::Key_F11);
+    EXPECT_TRUE(ProcessEventsUntil([&] { return m_frame.isFullScreen(); }));
+    m_frame.SaveWindowState();
+    QTest::keyClick(&m_frame, Qt::Key_F11);
+    EXPECT_TRUE(ProcessEventsUntil([&] { return !m_frame.isFullScreen(); }));
+    m_frame.RestoreWindowState();
+    EXPECT_TRUE(m_frame.windowState() & Qt::WindowFullScreen);
+    m_frame.SetFullScreen(false);
+    EXPECT_TRUE(FileExists(DocumentsPath("fieldbook-window.ini")));
+}
+
 TEST_F(MainFrameTest, CommandBarCannotBeHidden)
 {
     EXPECT_EQ(std::unique_ptr<QMenu>(m_frame.createPopupMenu()), nullptr);
