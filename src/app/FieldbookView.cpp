@@ -219,10 +219,9 @@ void CFieldbookView::ShowRawData(const uint8_t* data, uint32_t length)
 {
     if (data == nullptr)
         return;
-    // The test window shows the bytes up to the first zero byte.
-    const void* zero = std::memchr(data, 0, length);
-    const size_t shown = zero != nullptr ? static_cast<size_t>(static_cast<const uint8_t*>(zero) - data) : length;
-    m_face.OnRawData(std::string(reinterpret_cast<const char*>(data), shown));
+    // Whole: a locator frame holds zero bytes, and the echo shows it in hex
+    // rather than the part before its first zero.
+    m_face.OnRawData(std::string(reinterpret_cast<const char*>(data), length));
 }
 
 void CFieldbookView::SetBitmap(int controlId, int bitmapId)

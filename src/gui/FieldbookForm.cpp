@@ -111,11 +111,13 @@ void CFieldbookForm::ShowGpsQuality(const QString& text, bool amber)
 
 void CFieldbookForm::OnRawData(const QByteArray& chunk)
 {
-    m_testWindow->AppendChunk(chunk);
+    for (const std::string& line : m_echo.Take(std::string_view(chunk.constData(), static_cast<size_t>(chunk.size()))))
+        m_testWindow->AppendChunk(QByteArray::fromStdString(line));
 }
 
 void CFieldbookForm::OnTestWindowCleared()
 {
+    m_echo.Flush();
     m_testWindow->ClearText();
 }
 

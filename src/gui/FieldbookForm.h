@@ -5,6 +5,8 @@
 
 #include <QWidget>
 
+#include "app/EchoLines.h"
+
 class QLabel;
 class CPictureControl;
 class QLabel;
@@ -56,6 +58,8 @@ private:
     bool m_bGpsAmber = false;
     QLabel* m_correctionsLamp = nullptr;
     QLabel* m_correctionsText = nullptr;
+    // Whole sentences and frames in hex from the links' chunks.
+    CEchoLines m_echo;
     // Where the template ends: the readout goes below.
     QSize m_templateSize;
 };

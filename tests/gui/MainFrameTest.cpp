@@ -339,13 +339,18 @@ TEST_F(MainFrameTest, EchoFromTwoThreadsAtOnceArrivesWhole)
     EXPECT_EQ(next[1], kChunks);
 }
 
-TEST_F(MainFrameTest, RawDataIsCutAtItsFirstZeroByte)
+// The echo shows whole sentences, however the reads cut them, and a frame
+// (zero bytes and all) in hex between them.
+TEST_F(MainFrameTest, EchoShowsWholeSentencesAndFramesInHex)
 {
-    const uint8_t chunk[] = {'$', 'G', 'P', 0, 'X', 'Y'};
-    View().ShowRawData(chunk, sizeof chunk);
+    const std::string chunks[] = {"$GPZDA,143005.00,12,0", std::string("\x7E\xFF\x00\x10\x03", 5),
+                                  "6,2026,00,00*6E\r\n$GPGGA,1430", "05.00,5130.0,N*00\r\n"};
+    for (const std::string& chunk : chunks)
+        View().ShowRawData(reinterpret_cast<const uint8_t*>(chunk.data()), static_cast<uint32_t>(chunk.size()));
     CTestWindow& window = *m_frame.Form()->TestWindow();
-    ASSERT_TRUE(ProcessEventsUntil([&] { return !window.toPlainText().isEmpty(); }));
-    EXPECT_EQ(window.toPlainText(), "$GP\n");
+    ASSERT_TRUE(ProcessEventsUntil([&] { return window.document()->blockCount() > 3; }));
+    EXPECT_EQ(window.toPlainText(),
+              "7E FF 00 10 03\n$GPZDA,143005.00,12,06,2026,00,00*6E\n$GPGGA,143005.00,5130.0,N*00\n");
 }
 
 // Runs the settings sheet from the settings command, ticks the echo boxes as
