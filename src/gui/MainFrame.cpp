@@ -396,7 +396,8 @@ void CMainFrame::OnRunningChanged(bool running)
     const bool stopping = view != nullptr && view->IsStopping();
     Command(ID_TRANSFER)->setChecked(running);
     Command(ID_TRANSFER)->setEnabled(!stopping);
-    Command(ID_SETTINGS)->setEnabled(!running && !stopping);
+    // Offered during a survey too: the sheet offers only what may change then.
+    Command(ID_SETTINGS)->setEnabled(!stopping);
     UpdatePanes();
     if (running)
         m_gpsLampTimer->start();

@@ -135,7 +135,7 @@ TEST_F(MainFrameTest, ToolbarAndTransferPaneFollowTheLink)
             Transfer();
         EXPECT_EQ(View().IsRunning(), states[i].running) << i;
         EXPECT_EQ(transfer->isChecked(), states[i].running) << i;
-        EXPECT_EQ(settings->isEnabled(), !states[i].running) << i;
+        EXPECT_TRUE(settings->isEnabled()) << i; // the sheet limits itself while running
         EXPECT_EQ(PaneText(ID_PANE_XFER), states[i].pane) << i;
     }
     // Started again after a stop, the link is initialised and its readers run.
