@@ -27,6 +27,9 @@ FIELDBOOK_PACKAGES+=(libproj-dev proj-data proj-bin python3-qgis)
 # rtklib: its str2str serves a recorded RTCM stream as an NTRIP caster in the
 # end-to-end test of the RTK corrections relay.
 FIELDBOOK_PACKAGES+=(rtklib)
+# procps: /bin/kill, which the user unit's reload (ExecReload) runs; the package
+# test's systemd-analyze verify wants it there.
+FIELDBOOK_PACKAGES+=(procps)
 
 install_missing_packages() {
   local missing=() p
