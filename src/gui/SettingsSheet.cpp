@@ -6,10 +6,12 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
 #include "app/GeoidModel.h"
+#include "gui/FieldScale.h"
 #include "gui/HeightsSettingsPage.h"
 #include "gui/PortSettingsPage.h"
 #include "gui/TestSettingsPage.h"
@@ -24,12 +26,25 @@ CSettingsSheet::CSettingsSheet(const VIEW_SETTINGS& current,
     m_portsPage = new CPortSettingsPage(current.nGpsPort, current.nBluetoothPort, m_pages);
     m_portsPage->SetMountpoints(current.mountpoints);
     m_testPage = new CTestSettingsPage(current.bGpsTest, current.bBluetoothTest, m_pages);
-    m_pages->addTab(m_portsPage, QString::fromUtf8(kPortsPageTitle));
-    m_pages->addTab(m_testPage, QString::fromUtf8(kTestPageTitle));
     m_heightsPage = new CHeightsSettingsPage(m_pages);
-    m_pages->addTab(m_heightsPage, QStringLiteral("Heights"));
     m_screenPage = MakeScreenPage();
-    m_pages->addTab(m_screenPage, QStringLiteral("Screen"));
+    // At the field scale a page in large text may be higher than a small
+    // screen (800 pixels): it scrolls rather than losing its last rows.
+    const bool scroll = ProgramFieldScale();
+    for (auto [page, title] : {std::pair<QWidget*, QString>{m_portsPage, QString::fromUtf8(kPortsPageTitle)},
+                               {m_testPage, QString::fromUtf8(kTestPageTitle)},
+                               {m_heightsPage, QStringLiteral("Heights")},
+                               {m_screenPage, QStringLiteral("Screen")}}) {
+        if (!scroll) {
+            m_pages->addTab(page, title);
+            continue;
+        }
+        auto* area = new QScrollArea(m_pages);
+        area->setFrameShape(QFrame::NoFrame);
+        area->setWidgetResizable(true);
+        area->setWidget(page);
+        m_pages->addTab(area, title);
+    }
     m_pages->setCurrentIndex(0);
 
     m_runningNote = new QLabel(this);
@@ -99,6 +114,14 @@ QWidget* CSettingsSheet::MakeScreenPage()
     return page;
 }
 
+void CSettingsSheet::ShowPage(QWidget* page)
+{
+    for (int i = 0; i < m_pages->count(); ++i) {
+        if (m_pages->widget(i) == page || m_pages->widget(i)->isAncestorOf(page))
+            m_pages->setCurrentIndex(i);
+    }
+}
+
 VIEW_SETTINGS CSettingsSheet::Chosen() const
 {
     VIEW_SETTINGS chosen = m_current;
@@ -115,7 +138,7 @@ bool CSettingsSheet::CommitEdits()
 {
     m_portsPage->CommitEdits();
     if (!m_heightsPage->CommitEdits()) {
-        m_pages->setCurrentWidget(m_heightsPage);
+        ShowPage(m_heightsPage);
         return false;
     }
     return true;

@@ -61,6 +61,8 @@ public:
     QPushButton* OkButton() const { return m_ok; }
     QPushButton* CancelButton() const { return m_cancel; }
     QPushButton* ApplyButton() const { return m_apply; }
+    // Brings the tab holding page to the front.
+    void ShowPage(QWidget* page);
     // Says why some settings are greyed while the transfer runs.
     QLabel* RunningNote() const { return m_runningNote; }
 

@@ -47,6 +47,7 @@ void ShowSecondInstanceBox(const QString& text)
 {
     QMessageBox box(QMessageBox::Information, QString::fromUtf8(kAppTitle), text, QMessageBox::Ok);
     box.setObjectName(QStringLiteral("secondInstanceBox"));
+    FitForTouch(box);
     box.exec();
 }
 
@@ -77,6 +78,8 @@ int RunWindow(int argc, char** argv, const APP_OPTIONS& /*options*/)
     });
     GetConfig().Read();
     SetConfigMessageHook({});
+    // Every box from here on (a refused grid, a second start) at the crew's scale.
+    SetProgramFieldScale(GetConfig().m_bFullResolution != 0);
     // A geoid grid that cannot be had would leave every height wrong: refused.
     if (std::string refusal; !LoadGeoidModel(GetConfig().m_strGeoid, refusal)) {
         QMessageBox::critical(nullptr, programPath, QString::fromStdString(refusal));

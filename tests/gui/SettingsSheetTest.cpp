@@ -309,7 +309,7 @@ TEST_F(SettingsSheetTest, EnterNeverDropsTypedText)
     for (const Row& row : rows) {
         CSettingsSheet sheet({4, 5, false, false}, m_record);
         sheet.show();
-        sheet.Pages()->setCurrentWidget(sheet.HeightsPage());
+        sheet.ShowPage(sheet.HeightsPage());
         QLineEdit* edit = sheet.HeightsPage()->GeoidList()->lineEdit();
         edit->setFocus();
         edit->clear();
