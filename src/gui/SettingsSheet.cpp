@@ -1,12 +1,16 @@
 #include "gui/SettingsSheet.h"
 
+#include <algorithm>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -43,6 +47,13 @@ CSettingsSheet::CSettingsSheet(const VIEW_SETTINGS& current,
         area->setFrameShape(QFrame::NoFrame);
         area->setWidgetResizable(true);
         area->setWidget(page);
+        // As large as the page wants, as far as the screen has room for it
+        // under the note and above the buttons.
+        const QRect room = screen()->availableGeometry();
+        const QSize wanted = page->minimumSizeHint().expandedTo(page->minimumSize()) +
+                             QSize(area->verticalScrollBar()->sizeHint().width() + 4, 4);
+        area->setMinimumSize(std::min(wanted.width(), room.width() - 40),
+                             std::min(wanted.height(), std::max(200, room.height() - 320)));
         m_pages->addTab(area, title);
     }
     m_pages->setCurrentIndex(0);
