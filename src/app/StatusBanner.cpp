@@ -36,6 +36,11 @@ std::string GateShortfall(const GPS_QUALITY& quality, const QUALITY_GATE& gate)
     return text;
 }
 
+bool CorrectionsReachReceiver(const BANNER_STATE& s)
+{
+    return s.bCorrectionsStreaming && s.hints.gps.empty() && (s.bGpsLampGreen || s.bHaveFix);
+}
+
 std::vector<BANNER_LINE> BannerLines(const BANNER_STATE& s)
 {
     std::vector<BANNER_LINE> lines;
@@ -101,7 +106,7 @@ std::vector<BANNER_LINE> BannerLines(const BANNER_STATE& s)
     }
 
     if (s.bCorrectionsSet && s.bRunning) {
-        const bool receiverThere = s.hints.gps.empty() && (s.bGpsLampGreen || s.bHaveFix);
+        const bool receiverThere = CorrectionsReachReceiver(s) || !s.bCorrectionsStreaming;
         if (!s.bCorrectionsSpoke)
             add(BannerLevel::Warning, "Corrections: connecting to the caster", "RTK corrections are set in Settings.");
         else if (s.bCorrectionsStreaming && !receiverThere)

@@ -58,6 +58,10 @@ struct BANNER_LINE {
 // Why a point fell below the gate: "below RTK fixed: RTK float, 0.21 m".
 std::string GateShortfall(const GPS_QUALITY& quality, const QUALITY_GATE& gate);
 
+// The corrections lamp is green only while the caster streams and the
+// receiver they are for is there to take them.
+bool CorrectionsReachReceiver(const BANNER_STATE& state);
+
 // The banner's lines, alarms first; empty when every lamp is green and there
 // is nothing to say.
 std::vector<BANNER_LINE> BannerLines(const BANNER_STATE& state);

@@ -455,6 +455,8 @@ void CMainFrame::UpdateBanner()
     state.bCorrectionsStreaming = m_correctionsStreaming;
     state.correctionsLine = m_correctionsLine.toStdString();
     m_banner->SetLines(BannerLines(state));
+    if (state.bCorrectionsSpoke)
+        m_form->SetCorrectionsReachReceiver(CorrectionsReachReceiver(state));
 }
 
 void CMainFrame::UpdateSurvey()

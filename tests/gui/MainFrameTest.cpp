@@ -301,6 +301,13 @@ TEST_F(MainFrameTest, IndicatorsStartIdleAndTakeChangesPostedFromAWorker)
     EXPECT_TRUE(ProcessEventsUntil([&] { return form.CorrectionsText()->isVisible(); }));
     EXPECT_EQ(form.CorrectionsText()->text(), "Corrections: streaming MOUNT1, RTCM 3, base 12.4 km");
     EXPECT_EQ(form.Readout()->y(), form.CorrectionsText()->geometry().bottom() + 1);
+    // Streaming into a GPS port that is not there: amber, and the banner says why.
+    GetConfig().m_strNtrip = "ntrip://caster.example/MOUNT1";
+    m_frame.CheckPorts();
+    m_frame.UpdateBanner();
+    EXPECT_EQ(form.CorrectionsLampBitmap(), IDB_LAMP_AMBER);
+    EXPECT_TRUE(m_frame.Banner()->Text().contains("Corrections: received, but the GPS receiver is not connected"))
+        << m_frame.Banner()->Text().toStdString();
 }
 
 TEST_F(MainFrameTest, EchoFromTwoThreadsAtOnceArrivesWhole)
