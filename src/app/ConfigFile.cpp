@@ -803,9 +803,10 @@ void CConfigFile::Write() const
         kept = FileLines(path, m_nKeptFrom);
     text += kept;
     NTRIP_URL url;
+    std::string keptUpper = kept;
+    std::transform(keptUpper.begin(), keptUpper.end(), keptUpper.begin(), AsciiUpper);
     const bool secret = (!m_strNtrip.empty() && ParseNtripUrl(m_strNtrip, url) && !url.password.empty()) ||
-                        (!kept.empty() && (kept.find("NTRIP") != std::string::npos ||
-                                           kept.find("ntrip") != std::string::npos));
+                        keptUpper.find("NTRIP") != std::string::npos;
 
     // Written beside the file and renamed over it, so a crash or a full disk in the
     // middle leaves the old settings, never half of the new ones.

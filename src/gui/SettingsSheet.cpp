@@ -75,6 +75,13 @@ CSettingsSheet::CSettingsSheet(const VIEW_SETTINGS& current,
         m_runningNote->hide();
     }
 
+    // Said where the crew changes settings: nothing they did not set is lost.
+    m_keptNote = new QLabel(QString::fromStdString(GetConfig().KeptLinesNote()), this);
+    m_keptNote->setObjectName(QStringLiteral("keptNote"));
+    m_keptNote->setWordWrap(true);
+    m_keptNote->setTextFormat(Qt::PlainText);
+    m_keptNote->setVisible(!m_keptNote->text().isEmpty());
+
     m_ok = new QPushButton(QStringLiteral("OK"), this);
     m_ok->setObjectName(QStringLiteral("okButton"));
     m_ok->setDefault(true);
@@ -100,6 +107,7 @@ CSettingsSheet::CSettingsSheet(const VIEW_SETTINGS& current,
     buttons->addWidget(m_apply);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(m_runningNote);
+    layout->addWidget(m_keptNote);
     layout->addWidget(m_pages);
     layout->addLayout(buttons);
 }

@@ -65,6 +65,8 @@ public:
     void ShowPage(QWidget* page);
     // Says why some settings are greyed while the transfer runs.
     QLabel* RunningNote() const { return m_runningNote; }
+    // Says that lines of the file the program did not read are kept.
+    QLabel* KeptNote() const { return m_keptNote; }
 
 public slots:
     void accept() override;
@@ -85,6 +87,7 @@ private:
     QCheckBox* m_fieldScale = nullptr;
     QCheckBox* m_fullScreen = nullptr;
     QLabel* m_runningNote = nullptr;
+    QLabel* m_keptNote = nullptr;
     QPushButton* m_ok = nullptr;
     QPushButton* m_cancel = nullptr;
     QPushButton* m_apply = nullptr;

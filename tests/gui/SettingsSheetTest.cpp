@@ -285,6 +285,9 @@ TEST_F(SettingsSheetTest, ASettingsChangeKeepsTheLinesTheProgramDidNotRead)
     SetConfigMessageHook({});
     ASSERT_EQ(messages.size(), 1u);
     CSettingsSheet sheet({4, 5, false, false}, m_record);
+    EXPECT_EQ(sheet.KeptNote()->text(), "The settings file has lines fieldbook could not read (from line 2); "
+                                        "saving keeps them as they are, after the settings.");
+    EXPECT_FALSE(sheet.KeptNote()->isHidden());
     sheet.PortsPage()->AnyTalkerBox()->click();
     QTimer::singleShot(0, &sheet, [&] { sheet.OkButton()->click(); });
     EXPECT_EQ(sheet.exec(), QDialog::Accepted);
