@@ -30,6 +30,9 @@ FIELDBOOK_PACKAGES+=(rtklib)
 # libssl-dev: NTRIP over TLS in src/corrections (OpenSSL: libpq already brings
 # it onto the machine, and its CLI makes the tests' CA and certificates).
 FIELDBOOK_PACKAGES+=(libssl-dev)
+# procps: /bin/kill, which the user unit's reload (ExecReload) runs; the package
+# test's systemd-analyze verify wants it there.
+FIELDBOOK_PACKAGES+=(procps)
 
 install_missing_packages() {
   local missing=() p

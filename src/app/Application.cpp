@@ -119,7 +119,55 @@ CSingleInstance::~CSingleInstance()
         ::close(m_fd);
 }
 
-bool CSingleInstance::Acquire()
+std::string FormatInstanceHolder(const INSTANCE_HOLDER& holder)
+{
+    return holder.face + " " + std::to_string(holder.pid) + " " + holder.logFolder + "\n";
+}
+
+bool ParseInstanceHolder(const std::string& text, INSTANCE_HOLDER& holder)
+{
+    const size_t space1 = text.find(' ');
+    const size_t space2 = space1 == std::string::npos ? std::string::npos : text.find(' ', space1 + 1);
+    const size_t end = text.find('\n');
+    if (space2 == std::string::npos || end == std::string::npos || end < space2)
+        return false;
+    const std::string face = text.substr(0, space1);
+    if (face != "window" && face != "service")
+        return false;
+    int pid = 0;
+    for (size_t i = space1 + 1; i < space2; ++i) {
+        if (text[i] < '0' || text[i] > '9' || pid > 99999999)
+            return false;
+        pid = pid * 10 + (text[i] - '0');
+    }
+    if (pid <= 0)
+        return false;
+    holder.face = face;
+    holder.pid = pid;
+    holder.logFolder = text.substr(space2 + 1, end - space2 - 1);
+    return true;
+}
+
+std::string SecondInstanceText(const INSTANCE_HOLDER& holder, const std::string& documents)
+{
+    std::string running;
+    if (holder.face == "window")
+        running = "fieldbook is already open in a window";
+    else if (holder.face == "service")
+        running = "fieldbook is already running as a service without a window";
+    else
+        running = "fieldbook is already running";
+    running += ", with the documents folder " + documents;
+    if (!holder.logFolder.empty())
+        running += "; its survey logs go to " + holder.logFolder;
+    running += ". Only one fieldbook can use the ports and the settings at a time, so this one ends.";
+    if (holder.face == "service")
+        running += " To use the window, stop the service first (systemctl --user stop fieldbook, or end "
+                   "fieldbook --headless).";
+    return EscapeControlBytes(running);
+}
+
+bool CSingleInstance::Acquire(const char* face)
 {
     const std::string path = DocumentsPath(kInstanceLockName);
     m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
@@ -127,9 +175,23 @@ bool CSingleInstance::Acquire()
         return true;
     if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
         const bool held = errno == EWOULDBLOCK;
+        if (held) {
+            // The holder's own line; a lock file of an older fieldbook holds none.
+            char buffer[1024];
+            const ssize_t n = ::pread(m_fd, buffer, sizeof buffer - 1, 0);
+            m_holder = {};
+            if (n > 0)
+                ParseInstanceHolder(std::string(buffer, static_cast<size_t>(n)), m_holder);
+        }
         ::close(m_fd);
         m_fd = -1;
         return !held;
+    }
+    // Written only while the lock is held, so a reader that found the lock
+    // taken reads a whole line or the previous holder's at worst.
+    const std::string line = FormatInstanceHolder({face, static_cast<int>(::getpid()), GetLogFolderChoice().folder});
+    if (::ftruncate(m_fd, 0) == 0) {
+        [[maybe_unused]] const ssize_t n = ::pwrite(m_fd, line.data(), line.size(), 0);
     }
     return true;
 }

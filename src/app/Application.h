@@ -18,6 +18,7 @@ enum : int {
     ID_SETTINGS = 32855,
     ID_EXIT = 32857,
     ID_ABOUT = 57664,
+    ID_HELP = 57670,
 };
 // Status bar panes.
 enum : int { ID_PANE_LOG = 129, ID_PANE_XFER = 130 };
@@ -55,6 +56,20 @@ std::string LogFolderNotice();
 // Name of the single-instance lock file in the documents folder.
 constexpr const char* kInstanceLockName = "{75CA3573-B449-4e0b-83F5-9FD612A876C7}.lock";
 
+// Who holds the instance lock, as its holder wrote it into the lock file:
+// one line "<face> <pid> <log folder>", face being "window" or "service".
+struct INSTANCE_HOLDER {
+    std::string face;      // empty: the holder wrote nothing (an older fieldbook)
+    int pid = 0;
+    std::string logFolder;
+};
+// The line a holder writes, and its reading (false for anything else).
+std::string FormatInstanceHolder(const INSTANCE_HOLDER& holder);
+bool ParseInstanceHolder(const std::string& text, INSTANCE_HOLDER& holder);
+// What a second start says before it ends, in plain words: which fieldbook
+// runs (the window or the headless service), where its logs go, what to do.
+std::string SecondInstanceText(const INSTANCE_HOLDER& holder, const std::string& documents);
+
 // One running fieldbook per documents folder: an exclusive flock on the lock file.
 class CSingleInstance {
 public:
@@ -63,11 +78,16 @@ public:
     CSingleInstance(const CSingleInstance&) = delete;
     CSingleInstance& operator=(const CSingleInstance&) = delete;
     // false when another instance holds the lock. A lock file that cannot be
-    // made (documents folder missing) does not stop the program.
-    bool Acquire();
+    // made (documents folder missing) does not stop the program. The holder
+    // writes face ("window", "service"), its pid and the log folder into the
+    // file, for a second start to name it.
+    bool Acquire(const char* face = "service");
+    // After a refused Acquire: the holder as it described itself.
+    const INSTANCE_HOLDER& Holder() const { return m_holder; }
 
 private:
     int m_fd = -1;
+    INSTANCE_HOLDER m_holder;
 };
 
 // Makes what is kept in step with the survey log beside it (the program installs

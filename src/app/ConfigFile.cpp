@@ -1,5 +1,6 @@
 #include "app/ConfigFile.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <charconv>
@@ -229,6 +230,46 @@ std::string_view ValueText(std::string_view token)
     while (!token.empty() && (token.back() == '\n' || token.back() == '\r'))
         token.remove_suffix(1);
     return token;
+}
+
+// The tokens of the illegal token's line as the file spells them (without
+// its line end): how the crew finds the line in an editor.
+std::string LineText(const std::vector<std::string>& tokens, const std::vector<int>& lines, size_t index)
+{
+    std::string text;
+    for (size_t i = 0; i < tokens.size() && i < lines.size(); ++i) {
+        if (lines[i] != lines[index])
+            continue;
+        if (!text.empty())
+            text += '#';
+        text += ValueText(tokens[i]);
+    }
+    constexpr size_t kShown = 60;
+    if (text.size() > kShown)
+        text = text.substr(0, kShown) + "...";
+    return text;
+}
+
+// Lines from (1-based) to the end of the file as they are, each with its own line end.
+std::string FileLines(const std::string& path, int from)
+{
+    FileKind kind = FileKind::Missing;
+    std::FILE* file = OpenRegularFileForReading(path, kind);
+    if (file == nullptr)
+        return {};
+    std::string kept;
+    int line = 1;
+    size_t total = 0;
+    for (int c = std::getc(file); c != EOF && total < kMaxConfigBytes; c = std::getc(file), ++total) {
+        if (line >= from)
+            kept += static_cast<char>(c);
+        if (c == '\n')
+            ++line;
+    }
+    std::fclose(file);
+    if (!kept.empty() && kept.back() != '\n')
+        kept += '\n';
+    return kept;
 }
 
 // Whole decimal number of 1 to 9 digits, nothing else; -1 otherwise.
@@ -551,6 +592,23 @@ void CConfigFile::ResetToDefaults()
     *this = CConfigFile{};
 }
 
+bool CConfigFile::SameSettings(const CConfigFile& other) const
+{
+    CConfigFile probe = other;
+    probe.m_nKeptFrom = m_nKeptFrom;
+    probe.m_nKeptTo = m_nKeptTo;
+    return probe == *this;
+}
+
+void CConfigFile::RestoreSettings(const CConfigFile& saved)
+{
+    const int keptFrom = m_nKeptFrom;
+    const int keptTo = m_nKeptTo;
+    *this = saved;
+    m_nKeptFrom = keptFrom;
+    m_nKeptTo = keptTo;
+}
+
 void CConfigFile::Read()
 {
     const std::string path = ConfigFilePath();
@@ -799,9 +857,26 @@ void CConfigFile::Parse(const std::vector<std::string>& tokens, const std::vecto
             // Built by concatenation: the token is as long and as odd as the file made it.
             // The message alone hid that every later setting was dropped.
             std::string where;
-            if (index < lines.size())
+            std::string plain;
+            if (index < lines.size() && !lines.empty()) {
+                m_nKeptFrom = lines[index];
+                m_nKeptTo = std::max(lines.back(), m_nKeptFrom);
                 where = "fieldbook: in " + ConfigFilePath() + " line " + std::to_string(lines[index]) +
                         "; the settings after it are not read and keep their defaults";
+                // The words the window's box leads with: which line, what
+                // it costs, and that saving settings loses none of it.
+                const std::string text = LineText(tokens, lines, index);
+                const std::string line =
+                    EscapeControlBytes(text.find("://") != std::string::npos ? MaskNtripUrl(text) : text);
+                plain = "Line " + std::to_string(m_nKeptFrom) + " of the settings file is not a setting fieldbook can read" +
+                        (line.empty() ? std::string() : " (" + line + ")") + ", so ";
+                plain += m_nKeptTo > m_nKeptFrom ? "it and the lines after it are" : "it is";
+                plain += " not used. Saving settings keeps ";
+                plain += m_nKeptTo > m_nKeptFrom ? "these lines" : "this line";
+                plain += " in the file as written; mend the line and start fieldbook again to use them.";
+            }
+            // Set before the message: the window's box leads with it.
+            m_strIllegalLine = plain;
             // A caster address is quoted without its password.
             ShowMessage(error + (token.find("://") != std::string::npos ? MaskNtripUrl(token) : token) + ">", where);
             return;
@@ -865,8 +940,19 @@ void CConfigFile::Write() const
         text += "GPS#NTRIP#POSITION#" + m_strNtripPosition + "\n";
     if (m_strMapRaster != defaults.m_strMapRaster)
         text += "MAP#RASTER#" + m_strMapRaster + "\n";
+    // What this run did not read stays, in its place after the settings: a
+    // caster, its password or a geoid behind a mistyped line would otherwise
+    // go with the first change in Settings. A kept line may hold a password.
+    const int written = static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+    std::string kept;
+    if (m_nKeptFrom > 0)
+        kept = FileLines(path, m_nKeptFrom);
+    text += kept;
     NTRIP_URL url;
-    const bool secret = !m_strNtrip.empty() && ParseNtripUrl(m_strNtrip, url) && !url.password.empty();
+    std::string keptUpper = kept;
+    std::transform(keptUpper.begin(), keptUpper.end(), keptUpper.begin(), AsciiUpper);
+    const bool secret = (!m_strNtrip.empty() && ParseNtripUrl(m_strNtrip, url) && !url.password.empty()) ||
+                        keptUpper.find("NTRIP") != std::string::npos;
 
     // Written beside the file and renamed over it, so a crash or a full disk in the
     // middle leaves the old settings, never half of the new ones.
@@ -880,6 +966,22 @@ void CConfigFile::Write() const
         ::fchmod(fd, 0600);
     bool ok = WriteAll(fd, text) && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
-    if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0)
+    if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
         ::unlink(temporary.c_str());
+        return;
+    }
+    if (m_nKeptFrom > 0 && !kept.empty()) {
+        const int keptLines = static_cast<int>(std::count(kept.begin(), kept.end(), '\n'));
+        m_nKeptFrom = written + 1;
+        m_nKeptTo = written + keptLines;
+    }
+}
+
+std::string CConfigFile::KeptLinesNote() const
+{
+    if (m_nKeptFrom <= 0)
+        return {};
+    std::string note = "The settings file has lines fieldbook could not read (from line " +
+                       std::to_string(m_nKeptFrom) + "); saving keeps them as they are, after the settings.";
+    return note;
 }

@@ -62,12 +62,37 @@ public:
     // message then says where it stopped and what that cost.
     void Parse(const std::vector<std::string>& tokens, const std::vector<int>& lines = {});
     // Replaces the file with the six lines of the record, followed by a line
-    // for each later setting that differs from its default. Silent when the file
-    // cannot be written; the old file then stays as it was.
+    // for each later setting that differs from its default, followed by the
+    // lines Read did not take (see KeptLinesNote), byte for byte. Silent when
+    // the file cannot be written; the old file then stays as it was.
     void Write() const;
+    // Empty, or one plain sentence when the file holds lines this run did not
+    // read (from an illegal line on: a misspelt keyword, a decimal comma, a
+    // setting of a newer version): every Write keeps them as they are, after
+    // the settings it writes, so a change in Settings never drops a caster
+    // or a geoid the program could not read.
+    std::string KeptLinesNote() const;
+    // After Parse stopped at an illegal token: which line, what it costs and
+    // that saving keeps it, in words for a crew (the window's box leads with
+    // it; the message itself stays as it always was). Empty otherwise.
+    const std::string& IllegalLineText() const { return m_strIllegalLine; }
 
     // Back to the defaults (tests; the instance lives for the whole run).
     void ResetToDefaults();
+    // Every setting from saved, a copy taken earlier (a dialog's Cancel); which
+    // lines of the file are kept stays as the file now has it.
+    void RestoreSettings(const CConfigFile& saved);
+    // Every setting the same as other's (which lines are kept aside).
+    bool SameSettings(const CConfigFile& other) const;
+    bool operator==(const CConfigFile&) const = default;
+
+private:
+    // Lines m_nKeptFrom..m_nKeptTo of the file (1-based, 0: none) were not
+    // taken. Write moves them to follow the lines it writes, so the numbers
+    // follow the file.
+    mutable int m_nKeptFrom = 0;
+    mutable int m_nKeptTo = 0;
+    std::string m_strIllegalLine;
 };
 
 // The single instance. Does not read the file: the program calls Read once the

@@ -226,10 +226,9 @@ void CFieldbookView::ShowRawData(const uint8_t* data, uint32_t length)
 {
     if (data == nullptr)
         return;
-    // The test window shows the bytes up to the first zero byte.
-    const void* zero = std::memchr(data, 0, length);
-    const size_t shown = zero != nullptr ? static_cast<size_t>(static_cast<const uint8_t*>(zero) - data) : length;
-    m_face.OnRawData(std::string(reinterpret_cast<const char*>(data), shown));
+    // Whole: a locator frame holds zero bytes, and the echo shows it in hex
+    // rather than the part before its first zero.
+    m_face.OnRawData(std::string(reinterpret_cast<const char*>(data), length));
 }
 
 void CFieldbookView::SetBitmap(int controlId, int bitmapId)
@@ -322,10 +321,39 @@ void CFieldbookView::OnLogged(const SURVEY_POINT& point, size_t number)
                             ConfigFilePath(),
                         false);
     }
-    if (!point.Quality.Has(QUALITY_CHECKED) || point.Quality.bQualityOK)
+    if (!point.Quality.Has(QUALITY_CHECKED) || point.Quality.bQualityOK) {
+        m_strLastBelowGate.clear();
         return;
+    }
     ++m_nBelowGate;
+    m_nLastBelowGatePoint = number;
+    m_strLastBelowGate = GateShortfall(point.Quality, QualityGate());
     m_face.OnQualityWarning(GateWarning(number, point.Quality, QualityGate()));
+}
+
+BANNER_STATE CFieldbookView::BannerState() const
+{
+    BANNER_STATE state;
+    state.bRunning = IsRunning();
+    state.bStopping = IsStopping();
+    const CConfigFile& config = GetConfig();
+    state.nGpsPort = config.m_strGpsd.empty() ? m_nGpsPort.load() : 0;
+    state.gpsd = config.m_strGpsd;
+    state.nBluetoothPort = m_nBluetoothPort.load();
+    state.bGpsLampGreen = m_wndGpsLamp.GetBitmap() == IDB_LAMP_GREEN;
+    state.bBluetoothLampGreen = m_wndBluetoothLamp.GetBitmap() == IDB_LAMP_GREEN;
+    GPS_FIX fix;
+    state.bHaveFix = state.bRunning && LatestGpsFix(fix, &state.quality) && fix.nGpsFix != 0;
+    state.gate = QualityGate();
+    state.nBelowGatePoint = m_nLastBelowGatePoint;
+    state.belowGate = m_strLastBelowGate;
+    const CSurveyLog& log = *CSurveyLog::GetInstance();
+    state.nSaveError = log.LastSaveError();
+    state.logPath = log.GetFullPath();
+    state.nOnDisk = log.GetSavedCount();
+    state.nHeld = log.GetUnsavedCount();
+    state.bCorrectionsSet = !config.m_strNtrip.empty() && config.m_strGpsd.empty();
+    return state;
 }
 
 void SurveyTimerProc()

@@ -12,6 +12,7 @@
 
 #include "point/QualityGate.h"
 #include "app/StaticBitmap.h"
+#include "app/StatusBanner.h"
 #include "app/ViewFace.h"
 #include "gps/GpsRecords.h"
 #include "link/LinkOwner.h"
@@ -103,6 +104,11 @@ public:
     // The record timer's check of each point (the gate).
     IPointCheck* PointCheck() { return this; }
 
+    // The status banner's state as the view knows it: transfer, lamps, fix,
+    // gate and the last point below it, the survey log's save. The face adds
+    // the port hints and the corrections' last line. User-interface thread.
+    BANNER_STATE BannerState() const;
+
     // The NTRIP client and relay while PORT#GPS#NTRIP is set and the link runs.
     CCorrections* Corrections() const { return m_pCorrections.get(); }
 
@@ -148,6 +154,9 @@ private:
     std::thread m_stopper;
     size_t m_nBelowGate = 0; // user-interface thread
     bool m_bNoGeoidShown = false; // user-interface thread
+    // The last point logged, when the gate turned it down, and why.
+    size_t m_nLastBelowGatePoint = 0;
+    std::string m_strLastBelowGate;
     unsigned long m_nReportedSaveFailures = 0;
     bool m_bSaveFailing = false;
 };

@@ -5,7 +5,9 @@
 #include <csignal>
 #include <ctime>
 #include <poll.h>
+#include <cstdlib>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/ConfigFile.h"
@@ -16,6 +18,38 @@
 #include "platform/Folders.h"
 #include "surveylog/RecordProcessing.h"
 #include "surveylog/SurveyLog.h"
+
+std::string JournalPrefix(int priority)
+{
+    // journald hands a service "JOURNAL_STREAM=<device>:<inode>" of the
+    // stream it reads; stderr still being that stream means our lines land
+    // there and "<4>" (sd-daemon's warning level) is read as the priority.
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    if (stream == nullptr)
+        return {};
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    struct stat st {};
+    if (std::sscanf(stream, "%llu:%llu", &device, &inode) != 2 || ::fstat(STDERR_FILENO, &st) != 0)
+        return {};
+    return st.st_dev == device && st.st_ino == inode ? "<" + std::to_string(priority) + ">" : "";
+}
+
+void WriteWarning(const std::string& text, int priority)
+{
+    const std::string prefix = JournalPrefix(priority);
+    std::string lines;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        lines += prefix + text.substr(start, end - start) + "\n";
+        start = end + 1;
+    }
+    std::fputs(lines.c_str(), stderr);
+    std::fflush(stderr);
+}
 
 void CHeadlessFace::Line(const std::string& text)
 {
@@ -64,8 +98,7 @@ void CHeadlessFace::OnNotice(const std::string& text, bool warning)
         return;
     }
     std::lock_guard<std::mutex> lock(m_mutex);
-    std::fprintf(stderr, "%s\n", text.c_str());
-    std::fflush(stderr);
+    WriteWarning(text);
 }
 
 void CHeadlessFace::OnRunningChanged(bool running)
@@ -101,20 +134,19 @@ int RunHeadless(const APP_OPTIONS& /*options*/)
     sigaddset(&signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-    SetConfigMessageHook({}); // the configuration's messages go to stderr
+    SetConfigMessageHook([](const std::string& text) { WriteWarning(text); }); // the configuration's messages go to stderr
     GetConfig().Read();
     // A geoid grid that cannot be had would leave every height wrong: refused.
     if (std::string refusal; !LoadGeoidModel(GetConfig().m_strGeoid, refusal)) {
-        std::fprintf(stderr, "%s\n", refusal.c_str());
+        WriteWarning(refusal, kJournalError);
         return 2;
     }
     if (const std::string warning = ConfigPermissionWarning(); !warning.empty())
-        std::fprintf(stderr, "%s\n", warning.c_str());
+        WriteWarning(warning);
 
     CSingleInstance instance;
-    if (!instance.Acquire()) {
-        std::fprintf(stderr, "fieldbook: another fieldbook is already running with the documents folder %s\n",
-                     GetDocumentsFolder().c_str());
+    if (!instance.Acquire("service")) {
+        WriteWarning("fieldbook: " + SecondInstanceText(instance.Holder(), GetDocumentsFolder()), kJournalError);
         return 1;
     }
 

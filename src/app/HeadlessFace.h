@@ -10,6 +10,15 @@
 #include "app/ViewFace.h"
 #include "platform/WakeEvent.h"
 
+// sd-daemon's priorities, as a "<n>" before a line that journald reads.
+inline constexpr int kJournalError = 3;
+inline constexpr int kJournalWarning = 4;
+// "<n>" while stderr is the stream journald gave the service (JOURNAL_STREAM
+// names its device and inode), else "": a terminal or a file gets bare lines.
+std::string JournalPrefix(int priority);
+// Each line of text to stderr, with the journal's priority when it reads them.
+void WriteWarning(const std::string& text, int priority = kJournalWarning);
+
 class CHeadlessFace : public IViewFace {
 public:
     explicit CHeadlessFace(std::FILE* out) : m_out(out) {}

@@ -93,7 +93,9 @@ void CTrackModel::Add(const SURVEY_POINT& point, uint32_t logIndex)
     Project(fix.dfLatAng, fix.dfLongAng, p.dfEast, p.dfNorth);
     p.fDepth = DepthMetres(point);
     p.nLogIndex = logIndex;
-    p.bBelowGate = BelowGate(point.Quality);
+    p.bBelowGate = ::BelowGate(point.Quality);
+    if (p.bBelowGate)
+        ++m_belowGate;
     if (!std::isfinite(p.fDepth))
         p.fDepth = 0.0f;
     if (m_points.empty()) {

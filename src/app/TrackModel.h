@@ -49,6 +49,8 @@ public:
     size_t Size() const { return m_points.size(); }
     const TRACK_POINT& At(size_t index) const { return m_points[index]; }
     size_t WithoutFix() const { return m_withoutFix; }
+    // Points drawn hollow (below the quality gate): the legend keys them.
+    size_t BelowGate() const { return m_belowGate; }
     // Points taken, with and without a fix.
     size_t Taken() const { return m_points.size() + m_withoutFix; }
     bool HasOrigin() const { return m_bOrigin; }
@@ -66,6 +68,7 @@ public:
 private:
     std::vector<TRACK_POINT> m_points;
     size_t m_withoutFix = 0;
+    size_t m_belowGate = 0;
     bool m_bOrigin = false;
     double m_dfOriginLat = 0.0;
     double m_dfOriginLong = 0.0;

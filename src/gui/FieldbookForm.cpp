@@ -111,23 +111,34 @@ void CFieldbookForm::ShowGpsQuality(const QString& text, bool amber)
 
 void CFieldbookForm::OnRawData(const QByteArray& chunk)
 {
-    m_testWindow->AppendChunk(chunk);
+    for (const std::string& line : m_echo.Take(std::string_view(chunk.constData(), static_cast<size_t>(chunk.size()))))
+        m_testWindow->AppendChunk(QByteArray::fromStdString(line));
 }
 
 void CFieldbookForm::OnTestWindowCleared()
 {
+    m_echo.Flush();
     m_testWindow->ClearText();
 }
 
 void CFieldbookForm::OnCorrections(const QString& line, bool streaming)
 {
-    const int row = m_correctionsText->sizeHint().height();
-    m_correctionsLamp->setPixmap(
-        LoadBitmap(streaming ? IDB_LAMP_GREEN : IDB_LAMP_RED).scaled(row, row, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    m_bCorrectionsStreaming = streaming;
+    SetCorrectionsReachReceiver(m_bCorrectionsReach);
     m_correctionsText->setText(tr("Corrections: %1").arg(QString(line).remove(QStringLiteral("NTRIP: "))));
     if (!m_correctionsText->isVisible()) {
         m_correctionsLamp->show();
         m_correctionsText->show();
         PlaceReadout();
     }
+}
+
+void CFieldbookForm::SetCorrectionsReachReceiver(bool reach)
+{
+    m_bCorrectionsReach = reach;
+    const int bitmap = !m_bCorrectionsStreaming ? int{IDB_LAMP_RED} : reach ? int{IDB_LAMP_GREEN} : int{IDB_LAMP_AMBER};
+    const int row = m_correctionsText->sizeHint().height();
+    m_correctionsLamp->setPixmap(
+        LoadBitmap(bitmap).scaled(row, row, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    m_nCorrectionsBitmap = bitmap;
 }

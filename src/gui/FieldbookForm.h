@@ -5,6 +5,8 @@
 
 #include <QWidget>
 
+#include "app/EchoLines.h"
+
 class QLabel;
 class CPictureControl;
 class QLabel;
@@ -33,6 +35,11 @@ public:
     QLabel* CorrectionsLamp() const { return m_correctionsLamp; }
     QLabel* CorrectionsText() const { return m_correctionsText; }
 
+    // The Corrections lamp green only while they reach the receiver: a
+    // caster streaming into an unplugged port is no reason for green.
+    void SetCorrectionsReachReceiver(bool reach);
+    int CorrectionsLampBitmap() const { return m_nCorrectionsBitmap; }
+
     // Places the test window (form coordinates), on top of its siblings.
     void PlaceTestWindow(const QRect& rect, bool show);
 
@@ -56,6 +63,11 @@ private:
     bool m_bGpsAmber = false;
     QLabel* m_correctionsLamp = nullptr;
     QLabel* m_correctionsText = nullptr;
+    bool m_bCorrectionsStreaming = false;
+    bool m_bCorrectionsReach = true;
+    int m_nCorrectionsBitmap = 0;
+    // Whole sentences and frames in hex from the links' chunks.
+    CEchoLines m_echo;
     // Where the template ends: the readout goes below.
     QSize m_templateSize;
 };

@@ -76,13 +76,7 @@ CHeightsSettingsPage::CHeightsSettingsPage(QWidget* parent) : QWidget(parent)
     });
     ShowGeoid();
 
-    connect(m_antenna, &QDoubleSpinBox::editingFinished, this, [this] {
-        CConfigFile& settings = GetConfig();
-        if (settings.m_dfAntennaHeight == m_antenna->value())
-            return;
-        settings.m_dfAntennaHeight = m_antenna->value();
-        settings.Write();
-    });
+    connect(m_antenna, &QDoubleSpinBox::editingFinished, this, &CHeightsSettingsPage::WriteAntenna);
     connect(m_geoid, &QComboBox::activated, this, [this](int index) { ChooseGeoid(m_geoid->itemText(index)); });
     connect(m_geoid->lineEdit(), &QLineEdit::editingFinished, this, [this] { ChooseGeoid(m_geoid->currentText()); });
 }
@@ -96,15 +90,46 @@ bool CHeightsSettingsPage::ChooseGeoid(const QString& text)
     std::string message;
     // '#' separates the configuration file's tokens: such a name would not read back.
     if (grid.find('#') != std::string::npos || !LoadGeoidModel(grid, message)) {
-        ShowGeoid();
-        m_state->setText(message.empty() ? QStringLiteral("Not a grid name: %1").arg(text)
-                                         : QString::fromStdString(message));
+        // The typed name stays in the box to be mended; the reason in the
+        // crew's words (PROJ's own text says nothing to them).
+        m_geoid->setCurrentText(text);
+        m_state->setText(
+            grid.find('#') != std::string::npos
+                ? QStringLiteral("\"%1\" cannot be a grid name: it holds a #. The elevations stay as they were.")
+                      .arg(text)
+                : QStringLiteral("The geoid grid \"%1\" cannot be used: fieldbook cannot find or read it. Install "
+                                 "it where PROJ keeps its grids (the proj-data package holds egm96_15.gtx), or "
+                                 "choose \"Receiver's own\". The elevations stay as they were.")
+                      .arg(text));
         return false;
     }
     settings.m_strGeoid = grid;
     settings.Write();
     ShowGeoid();
     return true;
+}
+
+void CHeightsSettingsPage::WriteAntenna()
+{
+    m_antenna->interpretText();
+    CConfigFile& settings = GetConfig();
+    if (settings.m_dfAntennaHeight == m_antenna->value())
+        return;
+    settings.m_dfAntennaHeight = m_antenna->value();
+    settings.Write();
+}
+
+void CHeightsSettingsPage::SetSurveyRunning(bool running)
+{
+    m_geoid->setEnabled(!running);
+}
+
+bool CHeightsSettingsPage::CommitEdits()
+{
+    WriteAntenna();
+    if (!m_geoid->isEnabled())
+        return true;
+    return ChooseGeoid(m_geoid->currentText());
 }
 
 void CHeightsSettingsPage::ShowGeoid()

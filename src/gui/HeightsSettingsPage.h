@@ -28,9 +28,15 @@ public:
     QLabel* MapState() const { return m_mapState; }
     // Takes the map file (empty: none). False when it cannot be drawn.
     bool ChooseMap(const QString& path);
+    // While the transfer runs only the antenna height can change.
+    void SetSurveyRunning(bool running);
+    // The antenna height and the geoid as typed; false when the geoid is
+    // refused (the page says why and keeps the text).
+    bool CommitEdits();
 
 private:
     void ShowGeoid();
+    void WriteAntenna();
 
     QDoubleSpinBox* m_antenna = nullptr;
     QComboBox* m_geoid = nullptr;

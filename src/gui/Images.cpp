@@ -221,6 +221,7 @@ QPixmap ToolbarImage(int commandId, bool large, qreal ratio)
         DrawNewPage(p);
         break;
     case ID_ABOUT:
+    case ID_HELP:
         DrawQuestion(p);
         break;
     case ID_EXIT:

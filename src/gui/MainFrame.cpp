@@ -4,6 +4,8 @@
 #include <cmath>
 #include <QCloseEvent>
 #include <QLabel>
+#include <QPushButton>
+#include <QSettings>
 #include <QMessageBox>
 #include <QStatusBar>
 #include <QTimer>
@@ -16,6 +18,10 @@
 #include "app/Corrections.h"
 #include "app/MapBackdrop.h"
 #include "gui/AboutDlg.h"
+#include "gui/BannerView.h"
+#include "gui/FieldScale.h"
+#include "gui/FieldGuide.h"
+#include "platform/Folders.h"
 #include "gui/FieldbookForm.h"
 #include "gui/Images.h"
 #include "gui/PictureControl.h"
@@ -35,11 +41,14 @@ struct COMMAND {
     const char* pszLabel; // under the icon at the field scale
 };
 
+// Exit comes last, at the far end of the bar, away from the others: a glove
+// that means About or Help must not end the survey.
 constexpr COMMAND kCommands[] = {
     {ID_TRANSFER, "Start or stop the transfer", "Ctrl+T", "Transfer"},
     {ID_SETTINGS, "Settings", "Ctrl+,", "Settings"},
     {ID_NEW_LOG, "Start a new survey log", "Ctrl+N", "New log"},
-    {ID_ABOUT, "About", "F1", "About"},
+    {ID_HELP, "Field guide", "F1", "Help"},
+    {ID_ABOUT, "About", "", "About"},
     {ID_EXIT, "Exit", "Ctrl+Q", "Exit"},
 };
 
@@ -50,6 +59,11 @@ CMainFrame::CMainFrame(CFieldbookApp& app, CQtFace& face, bool fullResolution, Q
 {
     setWindowTitle(QString::fromUtf8(kAppTitle));
     setWindowIcon(ProgramIcon());
+    // Before the form is laid out: its template's units come from the font.
+    if (fullResolution && !ProgramFieldScale()) {
+        SetProgramFieldScale(true);
+        m_ownsFieldScale = true;
+    }
 
     // The status bar sits along the top edge under the command bar, as on the
     // handheld, with the form below both; the track view takes the room that
@@ -60,6 +74,8 @@ CMainFrame::CMainFrame(CFieldbookApp& app, CQtFace& face, bool fullResolution, Q
     layout->setSpacing(0);
     m_statusBar = new QStatusBar(client);
     layout->addWidget(m_statusBar);
+    m_banner = new CBannerView(client);
+    layout->addWidget(m_banner);
     m_form = new CFieldbookForm(client);
     layout->addWidget(m_form, 0);
     m_track = new CTrackView(client);
@@ -67,12 +83,16 @@ CMainFrame::CMainFrame(CFieldbookApp& app, CQtFace& face, bool fullResolution, Q
     setCentralWidget(client);
     resize(kDefaultSize);
 
+    m_desktopReadoutPoints = m_form->Readout()->font().pointSize();
+    m_desktopTrackPoints = m_track->font().pointSize();
     CreateCommandBar(fullResolution);
     CreateStatusBar();
-    if (fullResolution) {
-        m_form->SetReadoutPointSize(kFieldReadoutPoints);
-        m_track->SetFieldScale(kFieldLegendPoints, TouchTargetPixels());
-    }
+    m_fullScreenAction = new QAction(QStringLiteral("Full screen"), this);
+    m_fullScreenAction->setObjectName(QStringLiteral("fullScreenAction"));
+    m_fullScreenAction->setShortcut(QKeySequence(Qt::Key_F11));
+    connect(m_fullScreenAction, &QAction::triggered, this, [this] { SetFullScreen(!isFullScreen()); });
+    addAction(m_fullScreenAction);
+    ApplyFieldScale(fullResolution);
 
     connect(&m_face, &CQtFace::BitmapChanged, m_form, &CFieldbookForm::OnBitmapChanged);
     connect(&m_face, &CQtFace::RawData, m_form, &CFieldbookForm::OnRawData);
@@ -95,6 +115,18 @@ CMainFrame::CMainFrame(CFieldbookApp& app, CQtFace& face, bool fullResolution, Q
             m_gpsMarkerTimer.start();
     });
     connect(&m_face, &CQtFace::LogSaveState, this, &CMainFrame::OnLogSaveState);
+    connect(&m_face, &CQtFace::Corrections, this, [this](const QString& line, bool streaming) {
+        m_correctionsLine = QString(line).remove(QStringLiteral("NTRIP: "));
+        m_correctionsStreaming = streaming;
+        UpdateBanner();
+    });
+    m_recoveredTimer = new QTimer(this);
+    m_recoveredTimer->setSingleShot(true);
+    m_recoveredTimer->setInterval(kRecoveredNoticeMs);
+    connect(m_recoveredTimer, &QTimer::timeout, this, [this] {
+        m_saveRecovered = false;
+        UpdateBanner();
+    });
     // A port's entry comes and goes with a device plugged in or a binding made:
     // a look a second is enough for a tip.
     m_portTimer = new QTimer(this);
@@ -141,6 +173,10 @@ void CMainFrame::CheckPorts()
         if (QWidget* lamp = m_form->Picture(id); lamp != nullptr && lamp->toolTip() != text)
             lamp->setToolTip(text);
     }
+    if (hints != m_portHints) {
+        m_portHints = hints;
+        UpdateBanner();
+    }
     const QString shared = QString::fromStdString(hints.shared);
     if (shared != m_sharedPortWarning) {
         m_sharedPortWarning = shared;
@@ -151,16 +187,13 @@ void CMainFrame::CheckPorts()
 
 void CMainFrame::OnLogSaveState(const QString& text, bool failing)
 {
+    // The banner says it, with the counts of every later point: a box would
+    // keep the first count and want a tap in the middle of a survey.
+    m_saveRecovered = !failing && !m_saveFailure.isEmpty();
+    if (m_saveRecovered)
+        m_recoveredTimer->start();
     m_saveFailure = failing ? text : QString();
     m_logPane->setStyleSheet(failing ? QStringLiteral("QLabel { background: #d01010; color: white; }") : QString());
-    // One box per run of failures: the pane stays red and its tip says how many
-    // points wait, a box per point would bury the window.
-    if (failing && !m_saveBoxShown) {
-        m_saveBoxShown = true;
-        ShowNotice(text, true);
-    }
-    if (!failing)
-        m_saveBoxShown = false;
     UpdatePanes();
 }
 
@@ -171,6 +204,7 @@ void CMainFrame::ShowNotice(const QString& text, bool warning)
                                 QString::fromUtf8(kAppTitle), text, QMessageBox::Ok, this);
     box->setObjectName(QStringLiteral("noticeBox"));
     box->setAttribute(Qt::WA_DeleteOnClose);
+    FitForTouch(*box);
     box->setWindowModality(Qt::NonModal);
     box->show();
 }
@@ -181,12 +215,16 @@ void CMainFrame::CreateCommandBar(bool fullResolution)
     m_commandBar->setObjectName(QStringLiteral("commandBar"));
     m_commandBar->setMovable(false);
     m_commandBar->setFloatable(false);
-    m_commandBar->setIconSize(fullResolution ? kFieldImage : kSmallImage);
-    m_commandBar->setToolButtonStyle(fullResolution ? Qt::ToolButtonTextUnderIcon : Qt::ToolButtonIconOnly);
     bool first = true;
     for (const COMMAND& command : kCommands) {
-        if (!first)
+        if (command.nId == ID_EXIT) {
+            auto* gap = new QWidget(m_commandBar);
+            gap->setObjectName(QStringLiteral("exitGap"));
+            gap->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+            m_commandBar->addWidget(gap);
+        } else if (!first) {
             m_commandBar->addSeparator();
+        }
         first = false;
         QAction* action = m_commandBar->addAction(ToolbarIcon(command.nId, fullResolution),
                                                   QString::fromUtf8(fullResolution ? command.pszLabel
@@ -194,21 +232,15 @@ void CMainFrame::CreateCommandBar(bool fullResolution)
         action->setData(command.nId);
         const QKeySequence keys(QString::fromUtf8(command.pszKeys));
         action->setShortcut(keys);
-        action->setToolTip(QStringLiteral("%1 (%2)").arg(QString::fromUtf8(command.pszTip),
-                                                         keys.toString(QKeySequence::NativeText)));
+        action->setToolTip(keys.isEmpty() ? QString::fromUtf8(command.pszTip)
+                                          : QStringLiteral("%1 (%2)").arg(QString::fromUtf8(command.pszTip),
+                                                                          keys.toString(QKeySequence::NativeText)));
         action->setObjectName(QStringLiteral("command%1").arg(command.nId));
         const int id = command.nId;
         connect(action, &QAction::triggered, this, [this, id] { OnCommand(id); });
         m_commands[command.nId] = action;
     }
     m_commands[ID_TRANSFER]->setCheckable(true);
-    if (fullResolution) {
-        const int touch = TouchTargetPixels();
-        for (const auto& [id, action] : m_commands) {
-            if (QWidget* button = m_commandBar->widgetForAction(action))
-                button->setMinimumSize(touch, touch);
-        }
-    }
     // The bar holds the only way to every command: nothing may hide it.
     m_commandBar->toggleViewAction()->setVisible(false);
     m_commandBar->setContextMenuPolicy(Qt::PreventContextMenu);
@@ -228,6 +260,39 @@ void CMainFrame::CreateStatusBar()
     m_transferPane->setMinimumWidth(metrics.horizontalAdvance(QString::fromUtf8(kTransferPaneWidthText)));
     m_statusBar->addWidget(m_logPane);
     m_statusBar->addWidget(m_transferPane);
+}
+
+CMainFrame::~CMainFrame()
+{
+    if (m_ownsFieldScale)
+        SetProgramFieldScale(false);
+}
+
+void CMainFrame::SetFieldScale(bool on)
+{
+    if (on == m_fieldScale)
+        return;
+    SetProgramFieldScale(on);
+    m_ownsFieldScale = on;
+    ApplyFieldScale(on);
+}
+
+void CMainFrame::ApplyFieldScale(bool on)
+{
+    m_fieldScale = on;
+    m_commandBar->setIconSize(on ? kFieldImage : kSmallImage);
+    m_commandBar->setToolButtonStyle(on ? Qt::ToolButtonTextUnderIcon : Qt::ToolButtonIconOnly);
+    const int touch = on ? TouchTargetPixels() : 0;
+    for (const COMMAND& command : kCommands) {
+        QAction* action = m_commands[command.nId];
+        action->setIcon(ToolbarIcon(command.nId, on));
+        action->setText(QString::fromUtf8(on ? command.pszLabel : command.pszTip));
+        if (QWidget* button = m_commandBar->widgetForAction(action))
+            button->setMinimumSize(touch, touch);
+    }
+    m_form->SetReadoutPointSize(on ? kFieldReadoutPoints : m_desktopReadoutPoints);
+    m_track->SetFieldScale(on ? kFieldLegendPoints : m_desktopTrackPoints, touch);
+    m_banner->SetPointSize(on ? kFieldTextPoints : m_desktopTrackPoints);
 }
 
 int CMainFrame::TouchTargetPixels() const
@@ -275,6 +340,9 @@ void CMainFrame::OnCommand(int commandId)
     case ID_ABOUT:
         OnAbout();
         break;
+    case ID_HELP:
+        ShowFieldGuide();
+        break;
     case ID_EXIT:
         close();
         break;
@@ -286,8 +354,7 @@ void CMainFrame::OnCommand(int commandId)
 void CMainFrame::OnSettings()
 {
     CFieldbookView* view = m_app.View();
-    // The link threads read the ports and echo flags: they change only while stopped.
-    if (view == nullptr || view->IsRunning())
+    if (view == nullptr || view->IsStopping())
         return;
     int gpsPort = 0;
     int bluetoothPort = 0;
@@ -300,24 +367,46 @@ void CMainFrame::OnSettings()
         for (const NTRIP_STREAM& stream : corrections->Status().streams)
             current.mountpoints.push_back(stream.mountpoint);
     }
-    CSettingsSheet sheet(current,
-                         [view](const VIEW_SETTINGS& chosen) {
-                             view->SetPorts(chosen.nGpsPort, chosen.nBluetoothPort);
-                             view->SetTestFlags(chosen.bGpsTest, chosen.bBluetoothTest);
-                         },
-                         this);
+    // The link threads read the ports and echo flags: those change only while
+    // stopped; the gate, the antenna and the screen hold from the next point.
+    current.bRunning = view->IsRunning();
+    current.bFullScreen = isFullScreen();
+    CSettingsSheet sheet(current, [this](const VIEW_SETTINGS& chosen) { ApplySettings(chosen); }, this);
+    sheet.ensurePolished();
+    FitForTouch(sheet);
     const int result = sheet.exec();
+    // Cancel may have put another map back: whatever the file says now.
     LoadMap();
-    if (result != QDialog::Accepted)
+    if (result != QDialog::Accepted) {
+        // Cancel put the file back: the window follows it.
+        SetFieldScale(GetConfig().m_bFullResolution != 0);
         return;
+    }
     sheet.ApplyToView();
-    view->GetTestFlags(gpsTest, bluetoothTest);
-    view->LayoutTestWindow(gpsTest || bluetoothTest);
+}
+
+void CMainFrame::ApplySettings(const VIEW_SETTINGS& chosen)
+{
+    CFieldbookView* view = m_app.View();
+    if (view == nullptr)
+        return;
+    if (!chosen.bRunning && !view->IsRunning()) {
+        view->SetPorts(chosen.nGpsPort, chosen.nBluetoothPort);
+        view->SetTestFlags(chosen.bGpsTest, chosen.bBluetoothTest);
+        bool gpsTest = false;
+        bool bluetoothTest = false;
+        view->GetTestFlags(gpsTest, bluetoothTest);
+        view->LayoutTestWindow(gpsTest || bluetoothTest);
+    }
+    SetFieldScale(GetConfig().m_bFullResolution != 0);
+    SetFullScreen(chosen.bFullScreen);
+    UpdateGpsLamp();
 }
 
 void CMainFrame::OnAbout()
 {
     CAboutDlg about(this);
+    FitForTouch(about);
     about.exec();
 }
 
@@ -327,7 +416,8 @@ void CMainFrame::OnRunningChanged(bool running)
     const bool stopping = view != nullptr && view->IsStopping();
     Command(ID_TRANSFER)->setChecked(running);
     Command(ID_TRANSFER)->setEnabled(!stopping);
-    Command(ID_SETTINGS)->setEnabled(!running && !stopping);
+    // Offered during a survey too: the sheet offers only what may change then.
+    Command(ID_SETTINGS)->setEnabled(!stopping);
     UpdatePanes();
     if (running)
         m_gpsLampTimer->start();
@@ -370,6 +460,23 @@ void CMainFrame::UpdatePanes()
     const QString transfer = QString::fromStdString(view->TransferPaneText());
     if (m_transferPane->text() != transfer)
         m_transferPane->setText(transfer);
+    UpdateBanner();
+}
+
+void CMainFrame::UpdateBanner()
+{
+    const CFieldbookView* view = m_app.View();
+    if (view == nullptr || m_exitRan)
+        return;
+    BANNER_STATE state = view->BannerState();
+    state.hints = m_portHints;
+    state.bSaveRecovered = m_saveRecovered;
+    state.bCorrectionsSpoke = !m_correctionsLine.isEmpty();
+    state.bCorrectionsStreaming = m_correctionsStreaming;
+    state.correctionsLine = m_correctionsLine.toStdString();
+    m_banner->SetLines(BannerLines(state));
+    if (state.bCorrectionsSpoke)
+        m_form->SetCorrectionsReachReceiver(CorrectionsReachReceiver(state));
 }
 
 void CMainFrame::UpdateSurvey()
@@ -400,6 +507,7 @@ void CMainFrame::UpdateGpsLamp()
     const bool haveFix = view != nullptr && view->IsRunning() && view->LatestGpsFix(fix, &quality);
     m_form->ShowGpsQuality(haveFix ? QString::fromStdString(LampText(quality)) : QString(),
                            haveFix && LampAmber(quality, view->QualityGate()));
+    UpdateBanner();
 }
 
 void CMainFrame::RunExitSequence()
@@ -411,9 +519,42 @@ void CMainFrame::RunExitSequence()
     m_app.ExitSequence();
 }
 
+void CMainFrame::CloseWithoutAsking()
+{
+    m_exitConfirmed = true;
+    close();
+}
+
 void CMainFrame::closeEvent(QCloseEvent* event)
 {
     CFieldbookView* view = m_app.View();
+    if (!m_exitRan && !m_exitConfirmed && view != nullptr && view->IsRunning()) {
+        // Once, and without blocking: the survey goes on while it is asked.
+        event->ignore();
+        if (m_exitQuestion == nullptr) {
+            m_exitQuestion = new QMessageBox(QMessageBox::Question, QString::fromUtf8(kAppTitle),
+                                             QStringLiteral("A survey is running. End it and close fieldbook?"),
+                                             QMessageBox::NoButton, this);
+            m_exitQuestion->setObjectName(QStringLiteral("exitQuestion"));
+            QPushButton* end = m_exitQuestion->addButton(QStringLiteral("End survey"), QMessageBox::AcceptRole);
+            end->setObjectName(QStringLiteral("endSurveyButton"));
+            QPushButton* keep = m_exitQuestion->addButton(QStringLiteral("Keep surveying"), QMessageBox::RejectRole);
+            keep->setObjectName(QStringLiteral("keepSurveyingButton"));
+            m_exitQuestion->setDefaultButton(keep);
+            m_exitQuestion->setWindowModality(Qt::WindowModal);
+            m_exitQuestion->setAttribute(Qt::WA_DeleteOnClose);
+            connect(m_exitQuestion, &QMessageBox::buttonClicked, this, [this, end](QAbstractButton* button) {
+                if (button == end)
+                    QTimer::singleShot(0, this, &CMainFrame::CloseWithoutAsking);
+            });
+            connect(m_exitQuestion, &QObject::destroyed, this, [this] { m_exitQuestion = nullptr; });
+            FitForTouch(*m_exitQuestion);
+        }
+        m_exitQuestion->show();
+        m_exitQuestion->raise();
+        return;
+    }
+    SaveWindowState();
     if (!m_exitRan && view != nullptr && (view->IsRunning() || view->IsStopping())) {
         // The exit sequence in its order: the record timer stops, the link is
         // stopped (in the background, the window showing it), and only when it
@@ -427,6 +568,62 @@ void CMainFrame::closeEvent(QCloseEvent* event)
     }
     RunExitSequence();
     event->accept();
+}
+
+void CMainFrame::SetFullScreen(bool on)
+{
+    if (on == isFullScreen())
+        return;
+    if (on)
+        showFullScreen();
+    else
+        showNormal();
+}
+
+namespace {
+QString WindowStatePath()
+{
+    return QString::fromStdString(DocumentsPath("fieldbook-window.ini"));
+}
+} // namespace
+
+void CMainFrame::SaveWindowState()
+{
+    QSettings state(WindowStatePath(), QSettings::IniFormat);
+    state.setValue(QStringLiteral("window/geometry"), saveGeometry());
+    state.setValue(QStringLiteral("window/fullScreen"), isFullScreen());
+    state.sync();
+}
+
+bool CMainFrame::RestoreWindowState()
+{
+    QSettings state(WindowStatePath(), QSettings::IniFormat);
+    const QByteArray geometry = state.value(QStringLiteral("window/geometry")).toByteArray();
+    // A screen that has gone since puts the window back on one that is there.
+    const bool restored = !geometry.isEmpty() && restoreGeometry(geometry);
+    if (state.value(QStringLiteral("window/fullScreen"), false).toBool())
+        setWindowState(windowState() | Qt::WindowFullScreen);
+    return restored;
+}
+
+void CMainFrame::ShowFieldGuide()
+{
+    if (m_guide == nullptr) {
+        m_guide = new CFieldGuide(this);
+        FitForTouch(*m_guide);
+    }
+    m_guide->show();
+    m_guide->raise();
+    m_guide->activateWindow();
+}
+
+void CMainFrame::BringToFront()
+{
+    if (isMinimized())
+        setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    show();
+    raise();
+    activateWindow();
 }
 
 QMenu* CMainFrame::createPopupMenu()

@@ -8,6 +8,11 @@
 #include <QTimer>
 #include <map>
 
+#include "app/PortList.h"
+
+class CBannerView;
+class CFieldGuide;
+class QMessageBox;
 class CFieldbookApp;
 class CFieldbookForm;
 class CQtFace;
@@ -46,6 +51,24 @@ public:
     static constexpr int kTestMarginBottom = 30;
 
     CMainFrame(CFieldbookApp& app, CQtFace& face, bool fullResolution, QWidget* parent = nullptr);
+    ~CMainFrame() override;
+
+    // The field scale now, for this window and every one made after it
+    // (Settings' Screen page).
+    void SetFieldScale(bool on);
+    bool FieldScale() const { return m_fieldScale; }
+    // F11 and the Screen page.
+    void SetFullScreen(bool on);
+    // The window's size, place and full screen, kept in the documents folder
+    // beside the settings; Restore gives false when there was nothing to restore.
+    void SaveWindowState();
+    bool RestoreWindowState();
+    // F1 and Help: the field guide shipped with the program.
+    void ShowFieldGuide();
+    CFieldGuide* FieldGuide() const { return m_guide; }
+    // SIGINT and SIGTERM: the survey ends without a question.
+    void CloseWithoutAsking();
+    QMessageBox* ExitQuestion() const { return m_exitQuestion; }
 
     // ID_TRANSFER ... ID_EXIT.
     void OnCommand(int commandId);
@@ -65,6 +88,12 @@ public:
     QToolBar* CommandBar() const { return m_commandBar; }
     CFieldbookForm* Form() const { return m_form; }
     CTrackView* TrackView() const { return m_track; }
+    CBannerView* Banner() const { return m_banner; }
+    // The status banner from the view's state, the port hints and the
+    // corrections' last line: with every pane, lamp and port update.
+    void UpdateBanner();
+    // How long the banner says that saves work again.
+    static constexpr int kRecoveredNoticeMs = 30000;
     // The track view and the readout from the survey log and the GPS reader.
     void UpdateSurvey();
     // The GPS lamp's text and colour from the receiver's latest fix and the
@@ -73,6 +102,8 @@ public:
     // The track view's map from MAP#RASTER, when that names another file; a
     // file that cannot be drawn is told once, in a box that does not block.
     void LoadMap();
+    // A second start of the window asked for this one: shown, raised, focused.
+    void BringToFront();
     // No menu: the default one would offer to hide the command bar.
     QMenu* createPopupMenu() override;
 
@@ -84,6 +115,8 @@ private:
     void CreateCommandBar(bool fullResolution);
     void CreateStatusBar();
     void OnSettings();
+    void ApplySettings(const struct VIEW_SETTINGS& chosen);
+    void ApplyFieldScale(bool on);
     void OnAbout();
     void OnRunningChanged(bool running);
     // A notice from the view: a box that does not block the window.
@@ -101,19 +134,31 @@ private:
     QStatusBar* m_statusBar = nullptr;
     CFieldbookForm* m_form = nullptr;
     CTrackView* m_track = nullptr;
+    CBannerView* m_banner = nullptr;
+    PORT_HINTS m_portHints;
+    QString m_correctionsLine;
+    bool m_correctionsStreaming = false;
+    bool m_saveRecovered = false;
+    QTimer* m_recoveredTimer = nullptr;
     QTimer* m_gpsLampTimer = nullptr;
     std::map<int, QAction*> m_commands;
     QLabel* m_logPane = nullptr;
     QLabel* m_transferPane = nullptr;
     bool m_exitRan = false;
+    bool m_fieldScale = false;
+    bool m_exitConfirmed = false;
+    QMessageBox* m_exitQuestion = nullptr;
+    CFieldGuide* m_guide = nullptr;
+    QAction* m_fullScreenAction = nullptr;
+    bool m_ownsFieldScale = false;
+    int m_desktopReadoutPoints = 0;
+    int m_desktopTrackPoints = 0;
     // The window closes once the background stop of the link has ended.
     bool m_closeAfterStop = false;
     bool m_testWindowShown = false;
     QTimer m_gpsMarkerTimer;
     // The warning of the failing saves; empty while they work.
     QString m_saveFailure;
-    // The box about failing saves has been shown in this run of failures.
-    bool m_saveBoxShown = false;
     QTimer* m_portTimer = nullptr;
     QString m_sharedPortWarning;
     // The map file last refused, told once.

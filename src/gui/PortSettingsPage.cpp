@@ -107,8 +107,41 @@ void CPortSettingsPage::OnPortChosen(bool gpsSide, int index)
     config.Write();
 }
 
+void CPortSettingsPage::ClearNote()
+{
+    auto* note = FindControlAs<QPlainTextEdit>(*this, IDC_INFO_TEXT);
+    if (note->toPlainText() != QString::fromUtf8(kPortsPageInfo))
+        note->setPlainText(QString::fromUtf8(kPortsPageInfo));
+}
+
+void CPortSettingsPage::SetSurveyRunning(bool running)
+{
+    for (QWidget* control : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        if (control != m_gateRequire && control != m_gateMaxHAcc && control->objectName() != QStringLiteral("gateLabel"))
+            control->setEnabled(!running);
+    }
+}
+
+void CPortSettingsPage::CommitEdits()
+{
+    WriteMaxHAccuracy();
+    if (isEnabled() && m_caster->isEnabled())
+        WriteCorrections();
+}
+
+void CPortSettingsPage::WriteMaxHAccuracy()
+{
+    m_gateMaxHAcc->interpretText();
+    CConfigFile& settings = GetConfig();
+    if (settings.m_dfGpsMaxHAcc == m_gateMaxHAcc->value())
+        return;
+    settings.m_dfGpsMaxHAcc = m_gateMaxHAcc->value();
+    settings.Write();
+}
+
 void CPortSettingsPage::OnEnabledClicked(bool gpsSide, bool ticked)
 {
+    ClearNote();
     CConfigFile& config = GetConfig();
     (gpsSide ? config.m_bGpsEnabled : config.m_bBluetoothEnabled) = ticked;
     config.Write();
@@ -136,6 +169,7 @@ void CPortSettingsPage::AddGpsReceiverControls()
     m_anyTalker->setChecked(config.m_bGpsAnyTalker);
 
     auto* gateLabel = new QLabel(QStringLiteral("Gate"), this);
+    gateLabel->setObjectName(QStringLiteral("gateLabel"));
     gateLabel->setGeometry(DialogRectToPixels(*this, DLG_RECT{7, 141, 22, 8}));
     m_gateRequire = new QComboBox(this);
     m_gateRequire->setObjectName(QStringLiteral("gateRequire"));
@@ -166,24 +200,21 @@ void CPortSettingsPage::AddGpsReceiverControls()
     m_gateMaxHAcc->setValue(config.m_dfGpsMaxHAcc);
 
     connect(m_gateRequire, &QComboBox::activated, this, [this](int index) {
+        ClearNote();
         CConfigFile& settings = GetConfig();
         settings.m_nGpsRequire = m_gateRequire->itemData(index).toInt();
         settings.Write();
     });
     // Written when the user leaves the box, not at every keystroke.
-    connect(m_gateMaxHAcc, &QDoubleSpinBox::editingFinished, this, [this] {
-        CConfigFile& settings = GetConfig();
-        if (settings.m_dfGpsMaxHAcc == m_gateMaxHAcc->value())
-            return;
-        settings.m_dfGpsMaxHAcc = m_gateMaxHAcc->value();
-        settings.Write();
-    });
+    connect(m_gateMaxHAcc, &QDoubleSpinBox::editingFinished, this, &CPortSettingsPage::WriteMaxHAccuracy);
     connect(m_gpsSpeed, &QComboBox::activated, this, [this](int index) {
+        ClearNote();
         CConfigFile& settings = GetConfig();
         settings.m_nGpsSpeed = m_gpsSpeed->itemData(index).toInt();
         settings.Write();
     });
-    connect(m_anyTalker, &QCheckBox::clicked, this, [](bool ticked) {
+    connect(m_anyTalker, &QCheckBox::clicked, this, [this](bool ticked) {
+        ClearNote();
         CConfigFile& settings = GetConfig();
         settings.m_bGpsAnyTalker = ticked;
         settings.Write();

@@ -43,6 +43,10 @@ public:
     QLineEdit* PasswordEdit() const { return m_password; }
     // The mountpoints of the caster's sourcetable, nearest first; the one set stays.
     void SetMountpoints(const std::vector<std::string>& mountpoints);
+    // While the transfer runs only the gate row can change.
+    void SetSurveyRunning(bool running);
+    // The fields being typed in, taken as leaving them would take them.
+    void CommitEdits();
 
 private:
     void OnPortChosen(bool gpsSide, int index);
@@ -52,6 +56,9 @@ private:
     // The four fields as PORT#GPS#NTRIP (OFF without a caster); an address
     // that does not read is not written.
     void WriteCorrections();
+    void WriteMaxHAccuracy();
+    // The page's note back to its help text: its cause has gone.
+    void ClearNote();
 
     QComboBox* m_gpsList = nullptr;
     QComboBox* m_bluetoothList = nullptr;

@@ -486,6 +486,8 @@ void CTrackView::DrawLegend(QPainter& p)
         notes << QStringLiteral("%1 point%2 without fix (not drawn)")
                      .arg(m_model.WithoutFix())
                      .arg(m_model.WithoutFix() == 1 ? "" : "s");
+    if (m_model.BelowGate() > 0)
+        notes << QStringLiteral("\u25CB hollow: %1 below the quality gate").arg(m_model.BelowGate());
     notes << GpsLegendText();
     if (m_map)
         notes << QStringLiteral("Map: %1").arg(QFileInfo(MapPath()).fileName());

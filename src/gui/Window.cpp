@@ -13,6 +13,7 @@
 
 #include "app/ConfigFile.h"
 #include "app/GeoidModel.h"
+#include "gui/FieldScale.h"
 #include "gui/Images.h"
 #include "gui/MainFrame.h"
 #include "gui/QtFace.h"
@@ -31,7 +32,24 @@ void OnStopSignal(int)
     [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &byte, 1);
 }
 
+// SIGUSR1: a second start of the window asks this one to come to the front.
+constexpr char kRaiseByte = 2;
+
+void OnRaiseSignal(int)
+{
+    const char byte = kRaiseByte;
+    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &byte, 1);
+}
+
 } // namespace
+
+void ShowSecondInstanceBox(const QString& text)
+{
+    QMessageBox box(QMessageBox::Information, QString::fromUtf8(kAppTitle), text, QMessageBox::Ok);
+    box.setObjectName(QStringLiteral("secondInstanceBox"));
+    FitForTouch(box);
+    box.exec();
+}
 
 int RunWindow(int argc, char** argv, const APP_OPTIONS& /*options*/)
 {
@@ -43,14 +61,25 @@ int RunWindow(int argc, char** argv, const APP_OPTIONS& /*options*/)
     QApplication::setApplicationName(QString::fromUtf8(kAppTitle));
     QApplication::setWindowIcon(ProgramIcon());
 
-    // The configuration is read before the application exists on the handheld:
-    // its message box is titled with the program's full path.
-    const QString programPath = QApplication::applicationFilePath();
-    SetConfigMessageHook([programPath](const std::string& text) {
-        QMessageBox::warning(nullptr, programPath, QString::fromStdString(text));
+    // The boxes before the window: titled with the program's name, never its
+    // path, and the settings file's trouble told in the crew's words first,
+    // the file's own terms (token, line, path) under "Show Details".
+    const QString programPath = QString::fromUtf8(kAppTitle);
+    SetConfigMessageHook([](const std::string& text) {
+        const std::string& plain = GetConfig().IllegalLineText();
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("fieldbook: settings file"), QString::fromStdString(text));
+        if (!plain.empty()) {
+            box.setText(QString::fromStdString(plain) + QStringLiteral("\n\nThe settings file: ") +
+                        QString::fromStdString(ConfigFilePath()));
+            box.setDetailedText(QString::fromStdString(text));
+        }
+        FitForTouch(box);
+        box.exec();
     });
     GetConfig().Read();
     SetConfigMessageHook({});
+    // Every box from here on (a refused grid, a second start) at the crew's scale.
+    SetProgramFieldScale(GetConfig().m_bFullResolution != 0);
     // A geoid grid that cannot be had would leave every height wrong: refused.
     if (std::string refusal; !LoadGeoidModel(GetConfig().m_strGeoid, refusal)) {
         QMessageBox::critical(nullptr, programPath, QString::fromStdString(refusal));
@@ -61,10 +90,25 @@ int RunWindow(int argc, char** argv, const APP_OPTIONS& /*options*/)
         QMessageBox::warning(nullptr, programPath, QString::fromStdString(warning));
     }
 
-    // A second copy ends without a word and leaves the first where it is.
+    // Until the window is there to come forward, a second start's request is
+    // ignored rather than ending this one (SIGUSR1's default).
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGUSR1, &ignore, nullptr);
+    // A second copy says which fieldbook runs and where its logs go, brings a
+    // running window to the front, and ends; the first stays as it is.
     CSingleInstance instance;
-    if (!instance.Acquire())
+    if (!instance.Acquire("window")) {
+        const INSTANCE_HOLDER& holder = instance.Holder();
+        const QString text = QString::fromStdString(SecondInstanceText(holder, GetDocumentsFolder()));
+        // For a menu launch's journal as much as for a terminal.
+        std::fprintf(stderr, "fieldbook: %s\n", text.toUtf8().constData());
+        if (holder.face == "window" && holder.pid > 0)
+            ::kill(holder.pid, SIGUSR1);
+        ShowSecondInstanceBox(text);
         return 1;
+    }
 
     CQtFace face;
     CFieldbookApp app(face);
@@ -76,20 +120,33 @@ int RunWindow(int argc, char** argv, const APP_OPTIONS& /*options*/)
         stopNotifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
         QObject::connect(stopNotifier.get(), &QSocketNotifier::activated, &frame, [&frame] {
             char drain[16];
-            while (::read(g_signalPipe[0], drain, sizeof drain) > 0) {
+            bool stop = false;
+            bool raise = false;
+            for (ssize_t n = 0; (n = ::read(g_signalPipe[0], drain, sizeof drain)) > 0;) {
+                for (ssize_t i = 0; i < n; ++i)
+                    (drain[i] == kRaiseByte ? raise : stop) = true;
             }
-            frame.close();
+            if (raise)
+                frame.BringToFront();
+            // A logout or a service stop does not wait for a tap.
+            if (stop)
+                frame.CloseWithoutAsking();
         });
         struct sigaction action {};
         action.sa_handler = OnStopSignal;
         sigemptyset(&action.sa_mask);
         ::sigaction(SIGINT, &action, nullptr);
         ::sigaction(SIGTERM, &action, nullptr);
+        struct sigaction raiseAction {};
+        raiseAction.sa_handler = OnRaiseSignal;
+        sigemptyset(&raiseAction.sa_mask);
+        ::sigaction(SIGUSR1, &raiseAction, nullptr);
     }
     app.Start();
     frame.UpdatePanes();
     frame.UpdateSurvey();
     frame.CheckPorts();
+    frame.RestoreWindowState();
     frame.show();
 
     const int status = QApplication::exec();

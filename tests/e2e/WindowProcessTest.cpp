@@ -65,6 +65,64 @@ TEST(WindowProcess, LogsASurveyAndSigtermEndsItCleanly)
     EXPECT_EQ(status, 0);
 }
 
+// A second start names the running fieldbook (window or service) and its log
+// folder before it ends; the first goes on untouched.
+TEST(WindowProcess, SecondStartSaysWhichFieldbookRuns)
+{
+    ScratchDir dir;
+    const std::string docs = dir.Path() + "documents/", ports = dir.Path() + "ports/", logs = dir.Path() + "logs/";
+    for (const std::string& d : {docs, ports, logs})
+        ASSERT_EQ(::mkdir(d.c_str(), 0755), 0);
+    const std::vector<std::string> args = {"--documents", docs, "--ports", ports, "--log-dir", logs};
+    auto command = [&](std::vector<std::string> first) {
+        first.insert(first.end(), args.begin(), args.end());
+        return first;
+    };
+    struct Row {
+        const char* running; // the first one's face
+        std::vector<std::string> first;
+        std::string says;
+    } rows[] = {
+        {"service", command({FieldbookProgram(), "--headless"}),
+         "fieldbook is already running as a service without a window"},
+        {"window", command({FieldbookProgram()}), "fieldbook is already open in a window"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.running);
+        ChildProcess first;
+        ASSERT_TRUE(first.Start(row.first, {"QT_QPA_PLATFORM=offscreen"}, dir.File("first.out"), dir.File("first.err")));
+        ASSERT_TRUE(WaitUntil([&] { return ReadWholeFile(docs + "{75CA3573-B449-4e0b-83F5-9FD612A876C7}.lock")
+                                               .rfind(std::string(row.running) + " ", 0) == 0; },
+                              20s));
+        const std::string says = row.says + ", with the documents folder " + docs + "; its survey logs go to " + logs;
+        // The window's second start: its box stays up (the text also on stderr).
+        ChildProcess window;
+        ASSERT_TRUE(window.Start(command({FieldbookProgram()}), {"QT_QPA_PLATFORM=offscreen"}, "",
+                                 dir.File("window.err")));
+        EXPECT_TRUE(WaitForFileText(dir.File("window.err"), says, 20s)) << ReadWholeFile(dir.File("window.err"));
+        int status = -1;
+        EXPECT_FALSE(window.Wait(500ms, &status)) << "ended without its box: " << status;
+        window.Signal(SIGKILL);
+        window.Wait(10s, &status);
+        // The headless second start: one line on stderr, status 1; under
+        // journald (its stream is stderr) with the error priority before it.
+        ASSERT_TRUE(WriteWholeFile(dir.File("service.err"), ""));
+        struct stat st {};
+        ASSERT_EQ(::stat(dir.File("service.err").c_str(), &st), 0);
+        const std::string journal = "JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+        ChildProcess service;
+        ASSERT_TRUE(service.Start(command({FieldbookProgram(), "--headless"}), {journal}, "", dir.File("service.err")));
+        ASSERT_TRUE(service.Wait(20s, &status));
+        EXPECT_EQ(status, 1);
+        EXPECT_EQ(ReadWholeFile(dir.File("service.err")).rfind("<3>fieldbook: " + says, 0), 0u)
+            << ReadWholeFile(dir.File("service.err"));
+        EXPECT_TRUE(first.Running());
+        first.Signal(SIGTERM);
+        ASSERT_TRUE(first.Wait(30s, &status));
+        EXPECT_EQ(status, 0) << ReadWholeFile(dir.File("first.err"));
+    }
+}
+
 TEST(WindowProcess, MapsItsWindowOnARealXServer)
 {
     XvfbServer x;

@@ -20,6 +20,9 @@
 #include "app/Application.h"
 #include "app/ConfigFile.h"
 #include "gui/AboutDlg.h"
+#include "gui/BannerView.h"
+#include "gui/FieldGuide.h"
+#include <QTextBrowser>
 #include "gui/DialogLayout.h"
 #include "gui/FieldbookForm.h"
 #include "gui/PointReadout.h"
@@ -83,18 +86,38 @@ protected:
     CMainFrame m_frame;
 };
 
-TEST_F(MainFrameTest, CommandBarHoldsTheFiveCommandsWithSeparators)
+// Exit sits at the far end, after a gap, away from About and Help; F1 is Help.
+TEST_F(MainFrameTest, CommandBarHoldsTheCommandsWithExitApart)
 {
     const QList<QAction*> actions = m_frame.CommandBar()->actions();
-    const int expected[] = {ID_TRANSFER, 0, ID_SETTINGS, 0, ID_NEW_LOG, 0, ID_ABOUT, 0, ID_EXIT};
+    const int kGap = -1;
+    const int expected[] = {ID_TRANSFER, 0, ID_SETTINGS, 0, ID_NEW_LOG, 0, ID_HELP, 0, ID_ABOUT, kGap, ID_EXIT};
     ASSERT_EQ(actions.size(), static_cast<qsizetype>(std::size(expected)));
     for (size_t i = 0; i < std::size(expected); ++i) {
         if (expected[i] == 0)
             EXPECT_TRUE(actions[i]->isSeparator()) << i;
+        else if (expected[i] == kGap)
+            EXPECT_EQ(m_frame.CommandBar()->widgetForAction(actions[i])->objectName(), "exitGap");
         else
             EXPECT_EQ(actions[i]->data().toInt(), expected[i]) << i;
     }
     EXPECT_EQ(m_frame.CommandBar()->iconSize(), QSize(14, 16));
+    EXPECT_EQ(m_frame.Command(ID_HELP)->shortcut(), QKeySequence(Qt::Key_F1));
+    EXPECT_TRUE(m_frame.Command(ID_ABOUT)->shortcut().isEmpty());
+    // The gap takes the room the bar has: Exit is at its far end.
+    m_frame.resize(900, 500);
+    QApplication::processEvents();
+    const QWidget* about = m_frame.CommandBar()->widgetForAction(m_frame.Command(ID_ABOUT));
+    const QWidget* exit = m_frame.CommandBar()->widgetForAction(m_frame.Command(ID_EXIT));
+    EXPECT_GT(exit->x() - (about->x() + about->width()), 3 * exit->width());
+
+    // Help opens the field guide shipped with the program, without blocking.
+    m_frame.Command(ID_HELP)->trigger();
+    ASSERT_NE(m_frame.FieldGuide(), nullptr);
+    EXPECT_TRUE(m_frame.FieldGuide()->isVisible());
+    EXPECT_FALSE(FieldGuidePath().isEmpty());
+    EXPECT_TRUE(m_frame.FieldGuide()->Browser()->toPlainText().contains("fieldbook field guide"));
+    m_frame.FieldGuide()->close();
 }
 
 TEST_F(MainFrameTest, ToolbarAndTransferPaneFollowTheLink)
@@ -112,7 +135,7 @@ TEST_F(MainFrameTest, ToolbarAndTransferPaneFollowTheLink)
             Transfer();
         EXPECT_EQ(View().IsRunning(), states[i].running) << i;
         EXPECT_EQ(transfer->isChecked(), states[i].running) << i;
-        EXPECT_EQ(settings->isEnabled(), !states[i].running) << i;
+        EXPECT_TRUE(settings->isEnabled()) << i; // the sheet limits itself while running
         EXPECT_EQ(PaneText(ID_PANE_XFER), states[i].pane) << i;
     }
     // Started again after a stop, the link is initialised and its readers run.
@@ -158,6 +181,63 @@ TEST_F(MainFrameTest, WindowSaysWhatItIsWhereTheLogsGoAndWhyAPortIsNotReached)
               "GPS port: COM4 points at " + ports + "ttyGone, which does not exist");
 }
 
+// The banner says in words what the lamps and tips say: an unplugged port,
+// the gate and why the last point failed it; a tap shows what to do.
+TEST_F(MainFrameTest, BannerSaysWhyALampIsNotGreenAndWhyAPointFailedTheGate)
+{
+    const QString ports = QString::fromStdString(GetPortsFolder());
+    GPS_QUALITY rtkFloat;
+    rtkFloat.u32Present = QUALITY_FIX_TYPE | QUALITY_H_ACCURACY;
+    rtkFloat.nFixType = FIX_RTK_FLOAT;
+    rtkFloat.dfHAccuracy = 0.21;
+    struct Row {
+        const char* name;
+        std::function<void()> act;
+        QString line; // a line the banner shows
+    } rows[] = {
+        {"UnpluggedLocator", [] {}, "Locator: COM5 is not in the ports folder " + ports},
+        {"GoneGpsDevice",
+         [&] {
+             ASSERT_EQ(::symlink((ports + "ttyUSB0").toStdString().c_str(), (ports + "COM4").toStdString().c_str()),
+                       0);
+         },
+         "GPS: COM4 points at " + ports + "ttyUSB0, which does not exist"},
+        {"GateSet", [] { GetConfig().m_nGpsRequire = REQUIRE_RTK; }, "Gate: points need RTK fixed"},
+        {"PointBelowGate",
+         [&] {
+             SURVEY_POINT point{};
+             point.Quality = rtkFloat;
+             View().PointCheck()->Check(point);
+             View().PointCheck()->OnLogged(point, 17);
+         },
+         "Gate RTK fixed: point 17 below RTK fixed: RTK float, 0.21 m"},
+    };
+    ASSERT_TRUE(View().IsRunning());
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        row.act();
+        m_frame.CheckPorts();
+        m_frame.UpdateBanner();
+        EXPECT_TRUE(m_frame.Banner()->isVisibleTo(&m_frame));
+        EXPECT_TRUE(m_frame.Banner()->Text().split('\n').contains(row.line)) << m_frame.Banner()->Text().toStdString();
+    }
+    // A tap shows what to do beneath the line, a second hides it again.
+    const QString before = m_frame.Banner()->Text();
+    auto* first = m_frame.Banner()->findChild<QLabel*>(QStringLiteral("bannerLine0"));
+    ASSERT_NE(first, nullptr);
+    QTest::mouseClick(first, Qt::LeftButton);
+    EXPECT_TRUE(m_frame.Banner()->DetailShown(0));
+    EXPECT_GT(m_frame.Banner()->Text().size(), before.size());
+    QTest::mouseClick(first, Qt::LeftButton);
+    EXPECT_EQ(m_frame.Banner()->Text(), before);
+    // Stopped, the red lamps are explained as what they are.
+    Transfer();
+    m_frame.UpdateBanner();
+    EXPECT_TRUE(m_frame.Banner()->Text().contains(
+        "Transfer stopped: lamps are red because the ports are closed; tap Transfer to start"));
+    EXPECT_FALSE(m_frame.Banner()->Text().contains("Locator: COM5"));
+}
+
 // Every failed save keeps the pane red with the points held in memory in its
 // tip; one box for the run of failures; the first good save clears it all.
 TEST_F(MainFrameTest, FailedSavesTurnTheLogPaneRedUntilASaveWorks)
@@ -175,13 +255,24 @@ TEST_F(MainFrameTest, FailedSavesTurnTheLogPaneRedUntilASaveWorks)
     EXPECT_TRUE(m_frame.Pane(ID_PANE_LOG)->toolTip().startsWith(QString::fromStdString(
         "Log: cannot save " + folder + "gone/0612143005.txt: No such file or directory; 3 points held in memory")))
         << m_frame.Pane(ID_PANE_LOG)->toolTip().toStdString();
-    EXPECT_EQ(m_frame.findChildren<QMessageBox*>(QStringLiteral("noticeBox")).size(), 1);
+    // No box: the banner says it with the counts the disk really holds, and
+    // keeps up with every point.
+    EXPECT_TRUE(m_frame.findChildren<QMessageBox*>(QStringLiteral("noticeBox")).isEmpty());
+    EXPECT_TRUE(m_frame.Banner()->Text().startsWith("Log NOT saved: 0 of 3 points on disk, 3 held in memory only"))
+        << m_frame.Banner()->Text().toStdString();
+    log.Add(SURVEY_POINT{});
+    EXPECT_FALSE(log.Save());
+    View().ReportLogSaveState();
+    EXPECT_TRUE(m_frame.Banner()->Text().startsWith("Log NOT saved: 0 of 4 points on disk, 4 held in memory only"));
 
     log.SetFolder(folder);
     EXPECT_TRUE(log.Save());
     View().ReportLogSaveState();
     EXPECT_FALSE(m_frame.LogPaneAlarm());
-    EXPECT_EQ(LogRows(ReadWholeFile(folder + "0612143005.txt")).size(), 3u);
+    EXPECT_TRUE(m_frame.Banner()->Text().split(QLatin1Char('\n')).contains("Log saved again: all 4 points on disk"))
+        << m_frame.Banner()->Text().toStdString();
+    EXPECT_TRUE(m_frame.findChildren<QMessageBox*>(QStringLiteral("noticeBox")).isEmpty());
+    EXPECT_EQ(LogRows(ReadWholeFile(folder + "0612143005.txt")).size(), 4u);
 }
 
 TEST_F(MainFrameTest, IndicatorsStartIdleAndTakeChangesPostedFromAWorker)
@@ -210,6 +301,13 @@ TEST_F(MainFrameTest, IndicatorsStartIdleAndTakeChangesPostedFromAWorker)
     EXPECT_TRUE(ProcessEventsUntil([&] { return form.CorrectionsText()->isVisible(); }));
     EXPECT_EQ(form.CorrectionsText()->text(), "Corrections: streaming MOUNT1, RTCM 3, base 12.4 km");
     EXPECT_EQ(form.Readout()->y(), form.CorrectionsText()->geometry().bottom() + 1);
+    // Streaming into a GPS port that is not there: amber, and the banner says why.
+    GetConfig().m_strNtrip = "ntrip://caster.example/MOUNT1";
+    m_frame.CheckPorts();
+    m_frame.UpdateBanner();
+    EXPECT_EQ(form.CorrectionsLampBitmap(), IDB_LAMP_AMBER);
+    EXPECT_TRUE(m_frame.Banner()->Text().contains("Corrections: received, but the GPS receiver is not connected"))
+        << m_frame.Banner()->Text().toStdString();
 }
 
 TEST_F(MainFrameTest, EchoFromTwoThreadsAtOnceArrivesWhole)
@@ -248,13 +346,18 @@ TEST_F(MainFrameTest, EchoFromTwoThreadsAtOnceArrivesWhole)
     EXPECT_EQ(next[1], kChunks);
 }
 
-TEST_F(MainFrameTest, RawDataIsCutAtItsFirstZeroByte)
+// The echo shows whole sentences, however the reads cut them, and a frame
+// (zero bytes and all) in hex between them.
+TEST_F(MainFrameTest, EchoShowsWholeSentencesAndFramesInHex)
 {
-    const uint8_t chunk[] = {'$', 'G', 'P', 0, 'X', 'Y'};
-    View().ShowRawData(chunk, sizeof chunk);
+    const std::string chunks[] = {"$GPZDA,143005.00,12,0", std::string("\x7E\xFF\x00\x10\x03", 5),
+                                  "6,2026,00,00*6E\r\n$GPGGA,1430", "05.00,5130.0,N*00\r\n"};
+    for (const std::string& chunk : chunks)
+        View().ShowRawData(reinterpret_cast<const uint8_t*>(chunk.data()), static_cast<uint32_t>(chunk.size()));
     CTestWindow& window = *m_frame.Form()->TestWindow();
-    ASSERT_TRUE(ProcessEventsUntil([&] { return !window.toPlainText().isEmpty(); }));
-    EXPECT_EQ(window.toPlainText(), "$GP\n");
+    ASSERT_TRUE(ProcessEventsUntil([&] { return window.document()->blockCount() > 3; }));
+    EXPECT_EQ(window.toPlainText(),
+              "7E FF 00 10 03\n$GPZDA,143005.00,12,06,2026,00,00*6E\n$GPGGA,143005.00,5130.0,N*00\n");
 }
 
 // Runs the settings sheet from the settings command, ticks the echo boxes as
@@ -329,18 +432,37 @@ enum class Leave { ExitCommand, Close };
 
 class MainFrameLeave : public MainFrameTest, public ::testing::WithParamInterface<Leave> {};
 
+// A running survey is ended from the window only after one question; keeping
+// on surveying leaves everything running.
 TEST_P(MainFrameLeave, RunsTheExitSequence)
 {
     ASSERT_TRUE(m_face.RecordTimerActive());
     ASSERT_EQ(CSurveyLog::GetInstance()->GetFileName(), "0612143005.txt");
-    switch (GetParam()) {
-    case Leave::ExitCommand:
-        m_frame.Command(ID_EXIT)->trigger();
-        break;
-    case Leave::Close:
-        m_frame.close();
-        break;
-    }
+    const auto leave = [&] {
+        switch (GetParam()) {
+        case Leave::ExitCommand:
+            m_frame.Command(ID_EXIT)->trigger();
+            break;
+        case Leave::Close:
+            m_frame.close();
+            break;
+        }
+    };
+    const auto answer = [&](const char* button) {
+        ASSERT_TRUE(ProcessEventsUntil([&] { return m_frame.ExitQuestion() != nullptr; }));
+        EXPECT_EQ(m_frame.ExitQuestion()->text(), "A survey is running. End it and close fieldbook?");
+        m_frame.ExitQuestion()->findChild<QPushButton*>(button)->click();
+    };
+    leave();
+    leave(); // asked once, not twice
+    EXPECT_EQ(m_frame.findChildren<QMessageBox*>(QStringLiteral("exitQuestion")).size(), 1);
+    answer("keepSurveyingButton");
+    QApplication::processEvents();
+    EXPECT_TRUE(View().IsRunning());
+    EXPECT_FALSE(m_frame.ExitSequenceRan());
+    EXPECT_TRUE(m_frame.isVisible());
+    leave();
+    answer("endSurveyButton");
     EXPECT_TRUE(ProcessEventsUntil([&] { return m_frame.ExitSequenceRan(); }));
     EXPECT_FALSE(m_face.RecordTimerActive());
     // The view (and with it the link) is gone, and so is the survey log: a log
@@ -367,6 +489,31 @@ TEST_F(MainFrameTest, MinimisingKeepsTheSurveyRunning)
     EXPECT_TRUE(m_face.RecordTimerActive());
     m_frame.showNormal();
     EXPECT_TRUE(m_frame.isVisible());
+}
+
+// F11 fills the screen and gives it back; size, place and full screen are
+// remembered in the documents folder for the next start.
+TEST_F(MainFrameTest, FullScreenAndTheWindowsSizeAreKept)
+{
+    m_frame.resize(700, 450);
+    QApplication::processEvents();
+    const QSize kept = m_frame.size(); // as the form's least height allows
+    m_frame.SaveWindowState();
+    m_frame.resize(500, 380);
+    QApplication::processEvents();
+    EXPECT_TRUE(m_frame.RestoreWindowState());
+    QApplication::processEvents();
+    EXPECT_EQ(m_frame.size(), kept);
+
+    QTest::keyClick(&m_frame, Qt::Key_F11);
+    EXPECT_TRUE(ProcessEventsUntil([&] { return m_frame.isFullScreen(); }));
+    m_frame.SaveWindowState();
+    QTest::keyClick(&m_frame, Qt::Key_F11);
+    EXPECT_TRUE(ProcessEventsUntil([&] { return !m_frame.isFullScreen(); }));
+    m_frame.RestoreWindowState();
+    EXPECT_TRUE(m_frame.windowState() & Qt::WindowFullScreen);
+    m_frame.SetFullScreen(false);
+    EXPECT_TRUE(FileExists(DocumentsPath("fieldbook-window.ini")));
 }
 
 TEST_F(MainFrameTest, CommandBarCannotBeHidden)
@@ -415,7 +562,7 @@ TEST_F(MainFrameTest, StoppingTheLinkKeepsTheWindowLive)
     startAndSeeThePortOpen();
     liveWhileStopping = false;
     watchTheEventLoop();
-    m_frame.close();
+    m_frame.CloseWithoutAsking();
     // The record timer has stopped first; the rest waits for the link.
     EXPECT_FALSE(m_face.RecordTimerActive());
     EXPECT_TRUE(m_frame.isVisible());

@@ -23,6 +23,7 @@
 #include "gui/PortSettingsPage.h"
 #include "gui/TestSettingsPage.h"
 #include "support/TestRaster.h"
+#include "point/QualityGate.h"
 
 namespace {
 
@@ -52,10 +53,12 @@ TEST_F(SettingsSheetTest, PagesAndTexts)
 {
     CSettingsSheet sheet({4, 5, false, false}, m_record);
     EXPECT_EQ(sheet.windowTitle(), "Settings");
-    ASSERT_EQ(sheet.Pages()->count(), 3);
+    ASSERT_EQ(sheet.Pages()->count(), 4);
     EXPECT_EQ(sheet.Pages()->tabText(0), "Ports");
     EXPECT_EQ(sheet.Pages()->tabText(1), "Test");
     EXPECT_EQ(sheet.Pages()->tabText(2), "Heights");
+    EXPECT_EQ(sheet.Pages()->tabText(3), "Screen");
+    EXPECT_EQ(sheet.CancelButton()->text(), "Cancel");
     EXPECT_EQ(sheet.Pages()->currentIndex(), 0);
     EXPECT_EQ(sheet.ApplyButton()->text(), "Apply");
     EXPECT_EQ(FindControlAs<QPlainTextEdit>(*sheet.PortsPage(), IDC_INFO_TEXT)->toPlainText(),
@@ -206,12 +209,13 @@ TEST_F(SettingsSheetTest, TestPageHelpTextFitsItsBoxAboveTheBoxes)
 }
 
 // How the sheet is left, and what reaches the view.
-enum class Leave { Ok, ApplyThenClose, Close, Escape };
+enum class Leave { Ok, ApplyThenClose, Close, Escape, Cancel };
 
 struct LeaveCase {
     Leave leave;
     int result;
     size_t appliedByCommand; // applications while the sheet was open
+    const char* fileAfter;   // the locator's port line the file holds after
 };
 
 class SettingsSheetLeave : public SettingsSheetTest, public ::testing::WithParamInterface<LeaveCase> {};
@@ -240,6 +244,9 @@ TEST_P(SettingsSheetLeave, OnlyOkAndApplyApply)
         case Leave::Escape:
             QTest::keyClick(&sheet, Qt::Key_Escape);
             break;
+        case Leave::Cancel:
+            sheet.CancelButton()->click();
+            break;
         }
     });
     const int result = sheet.exec();
@@ -252,18 +259,23 @@ TEST_P(SettingsSheetLeave, OnlyOkAndApplyApply)
         EXPECT_TRUE(m_applied[0].bGpsTest);
         EXPECT_FALSE(m_applied[0].bBluetoothTest);
     }
-    // Whatever way the sheet was left, the Ports page wrote the new port.
-    EXPECT_NE(ConfigText().find("PORT#BLUETOOTH#PORTNUMBER#7\n"), std::string::npos);
+    // OK and Apply keep the port the page wrote; Cancel, Escape and closing
+    // put the file back as the sheet found it (or as Apply left it).
+    EXPECT_NE(ConfigText().find(c.fileAfter), std::string::npos) << ConfigText();
+    EXPECT_EQ(GetConfig().m_nBluetoothPort, c.fileAfter[26] - '0');
     const VIEW_SETTINGS chosen = sheet.Chosen();
     EXPECT_EQ(chosen.nBluetoothPort, 7);
     EXPECT_TRUE(chosen.bGpsTest);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, SettingsSheetLeave,
-                         ::testing::Values(LeaveCase{Leave::Ok, QDialog::Accepted, 0},
-                                           LeaveCase{Leave::ApplyThenClose, QDialog::Rejected, 1},
-                                           LeaveCase{Leave::Close, QDialog::Rejected, 0},
-                                           LeaveCase{Leave::Escape, QDialog::Rejected, 0}));
+                         ::testing::Values(LeaveCase{Leave::Ok, QDialog::Accepted, 0, "PORT#BLUETOOTH#PORTNUMBER#7\n"},
+                                           LeaveCase{Leave::ApplyThenClose, QDialog::Rejected, 1,
+                                                     "PORT#BLUETOOTH#PORTNUMBER#7\n"},
+                                           LeaveCase{Leave::Close, QDialog::Rejected, 0, "PORT#BLUETOOTH#PORTNUMBER#5\n"},
+                                           LeaveCase{Leave::Escape, QDialog::Rejected, 0, "PORT#BLUETOOTH#PORTNUMBER#5\n"},
+                                           LeaveCase{Leave::Cancel, QDialog::Rejected, 0,
+                                                     "PORT#BLUETOOTH#PORTNUMBER#5\n"}));
 
 class NamedGeoid : public IGeoidModel {
 public:
@@ -274,6 +286,101 @@ public:
 private:
     std::string m_name;
 };
+
+// A file with a line this program cannot read keeps that line and every one
+// after it through a change in Settings.
+TEST_F(SettingsSheetTest, ASettingsChangeKeepsTheLinesTheProgramDidNotRead)
+{
+    const std::string tail = "GPS#ANTENNA#1,85\nPORT#GPS#NTRIP#ntrip://crew:pw@caster.example/RTCM3\nGPS#GEOID#egm96_15.gtx\n";
+    ASSERT_TRUE(WriteWholeFile(ConfigFilePath(), "PORT#GPS#PORTNUMBER#4\n" + tail));
+    std::vector<std::string> messages;
+    SetConfigMessageHook([&](const std::string& text) { messages.push_back(text); });
+    GetConfig().Read();
+    SetConfigMessageHook({});
+    ASSERT_EQ(messages.size(), 1u);
+    CSettingsSheet sheet({4, 5, false, false}, m_record);
+    EXPECT_EQ(sheet.KeptNote()->text(), "The settings file has lines fieldbook could not read (from line 2); "
+                                        "saving keeps them as they are, after the settings.");
+    EXPECT_FALSE(sheet.KeptNote()->isHidden());
+    sheet.PortsPage()->AnyTalkerBox()->click();
+    QTimer::singleShot(0, &sheet, [&] { sheet.OkButton()->click(); });
+    EXPECT_EQ(sheet.exec(), QDialog::Accepted);
+    const std::string text = ConfigText();
+    EXPECT_NE(text.find("GPS#TALKER#ANY\n" + tail), std::string::npos) << text;
+}
+
+// Enter takes in the field being typed in: a grid that cannot be had keeps
+// the sheet open with the reason and the text; one that can is kept on OK.
+TEST_F(SettingsSheetTest, EnterNeverDropsTypedText)
+{
+    SetGeoidModelFactory([](const std::string& grid, std::string& error) -> std::unique_ptr<IGeoidModel> {
+        if (grid == "egm96_15.gtx")
+            return std::make_unique<NamedGeoid>(grid);
+        error = "Error 1029 (File not found or invalid): vgridshift";
+        return nullptr;
+    });
+    struct Row {
+        const char* typed;
+        bool closes;
+    } rows[] = {{"office_geoid.gtx", false}, {"egm96_15.gtx", true}};
+    for (const Row& row : rows) {
+        CSettingsSheet sheet({4, 5, false, false}, m_record);
+        sheet.show();
+        sheet.ShowPage(sheet.HeightsPage());
+        QLineEdit* edit = sheet.HeightsPage()->GeoidList()->lineEdit();
+        edit->setFocus();
+        edit->clear();
+        QTest::keyClicks(edit, row.typed);
+        QTest::keyClick(edit, Qt::Key_Return);
+        QApplication::processEvents();
+        EXPECT_EQ(sheet.isVisible(), !row.closes) << row.typed;
+        EXPECT_EQ(sheet.HeightsPage()->GeoidList()->currentText(), row.typed);
+        EXPECT_EQ(sheet.HeightsPage()->GeoidState()->text().indexOf("Error 1029"), -1);
+        EXPECT_EQ(GetConfig().m_strGeoid, row.closes ? row.typed : "") << row.typed;
+        sheet.close();
+    }
+    // Cancel puts the geoid back as well as the file.
+    CSettingsSheet sheet({4, 5, false, false}, m_record);
+    EXPECT_TRUE(sheet.HeightsPage()->ChooseGeoid("Receiver's own"));
+    EXPECT_EQ(GetGeoidModel(), nullptr);
+    sheet.CancelButton()->click();
+    ASSERT_NE(GetGeoidModel(), nullptr);
+    EXPECT_EQ(GetConfig().m_strGeoid, "egm96_15.gtx");
+    std::string message;
+    LoadGeoidModel("", message);
+    SetGeoidModelFactory(nullptr);
+}
+
+// During a survey only the antenna height, the gate and the screen can
+// change; the sheet says why the rest is greyed.
+TEST_F(SettingsSheetTest, DuringASurveyOnlyTheSettingsThatMayChangeAreOffered)
+{
+    VIEW_SETTINGS running{4, 5, false, false};
+    running.bRunning = true;
+    CSettingsSheet sheet(running, m_record);
+    sheet.show();
+    EXPECT_TRUE(sheet.RunningNote()->isVisible());
+    EXPECT_TRUE(sheet.RunningNote()->text().startsWith("The transfer is running"));
+    struct Row {
+        QWidget* control;
+        bool enabled;
+    } rows[] = {
+        {sheet.PortsPage()->GpsList(), false},          {sheet.PortsPage()->AnyTalkerBox(), false},
+        {sheet.PortsPage()->CasterEdit(), false},       {sheet.TestPage()->GpsBox(), false},
+        {sheet.HeightsPage()->GeoidList(), false},      {sheet.PortsPage()->GateRequireList(), true},
+        {sheet.PortsPage()->GateMaxHAccBox(), true},    {sheet.HeightsPage()->AntennaBox(), true},
+        {sheet.FieldScaleBox(), true},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(row.control->isEnabled(), row.enabled) << row.control->objectName().toStdString();
+    emit sheet.PortsPage()->GateRequireList()->activated(4);
+    sheet.OkButton()->click();
+    EXPECT_EQ(GetConfig().m_nGpsRequire, REQUIRE_RTK);
+    // The ports and echo flags go back unchanged.
+    ASSERT_EQ(m_applied.size(), 0u);
+    EXPECT_TRUE(sheet.Chosen().bRunning);
+}
+
 
 TEST_F(SettingsSheetTest, HeightsPageWritesAntennaAndGeoidAndRefusesAGridThatCannotBeHad)
 {
@@ -289,10 +396,14 @@ TEST_F(SettingsSheetTest, HeightsPageWritesAntennaAndGeoidAndRefusesAGridThatCan
     emit page.AntennaBox()->editingFinished();
     EXPECT_NE(ConfigText().find("\nGPS#ANTENNA#1.85\n"), std::string::npos) << ConfigText();
 
+    // Refused in plain words; the typed name stays to be mended.
     EXPECT_FALSE(page.ChooseGeoid("office_geoid.gtx"));
-    EXPECT_NE(page.GeoidState()->text().indexOf("office_geoid.gtx"), -1);
+    EXPECT_TRUE(page.GeoidState()->text().startsWith(
+        "The geoid grid \"office_geoid.gtx\" cannot be used: fieldbook cannot find or read it."));
+    EXPECT_EQ(page.GeoidState()->text().indexOf("GPS#"), -1);
+    EXPECT_EQ(page.GeoidState()->text().indexOf("not found"), -1);
     EXPECT_EQ(ConfigText().find("GPS#GEOID"), std::string::npos);
-    EXPECT_EQ(page.GeoidList()->currentText(), "Receiver's own");
+    EXPECT_EQ(page.GeoidList()->currentText(), "office_geoid.gtx");
 
     EXPECT_TRUE(page.ChooseGeoid("egm96_15.gtx"));
     EXPECT_NE(ConfigText().find("\nGPS#GEOID#egm96_15.gtx\n"), std::string::npos) << ConfigText();

@@ -149,6 +149,8 @@ TEST_F(TrackViewTest, PointsBelowTheGateShowRedAndHollow)
     EXPECT_FALSE(Track().Model().At(0).bBelowGate);
     EXPECT_TRUE(Track().Model().At(1).bBelowGate);
     EXPECT_FALSE(Track().Model().At(2).bBelowGate);
+    // The legend keys the hollow points (counted, not looked for at each paint).
+    EXPECT_EQ(Track().Model().BelowGate(), 1u);
     Track().repaint();
 }
 

@@ -50,7 +50,8 @@ chmod 0555 "$root/usr/bin"
 for f in usr/bin/fieldbook usr/bin/fieldbook-sim usr/share/applications/fieldbook.desktop \
          usr/lib/systemd/user/fieldbook.service usr/share/icons/hicolor/scalable/apps/fieldbook.svg \
          usr/share/icons/hicolor/48x48/apps/fieldbook.png usr/share/doc/fieldbook/copyright \
-         usr/share/doc/fieldbook/changelog.gz usr/share/doc/fieldbook/examples/70-fieldbook-gps.rules; do
+         usr/share/doc/fieldbook/changelog.gz usr/share/doc/fieldbook/examples/70-fieldbook-gps.rules \
+         usr/share/fieldbook/field-guide.html; do
   [ -f "$root/$f" ] || fail "$f is not in the package"
 done
 
