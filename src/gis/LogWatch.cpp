@@ -80,7 +80,7 @@ void CLogWatch::DeliverDirty()
         const std::string name = *m_dirty.begin();
         CLogTail& tail = m_tails[name];
         size_t first = 0;
-        if (!tail.ReadNew(m_options.folder + name, points, first)) {
+        if (!tail.ReadNew(m_options.folder + name, points, first, false, m_options.batchPoints)) {
             if (m_unreadable.insert(name).second)
                 Say("Cannot read %s: %s", name.c_str(), std::strerror(errno));
             m_dirty.erase(m_dirty.begin());
@@ -104,8 +104,16 @@ void CLogWatch::DeliverDirty()
         if (ReadGeoPackagePoints(gpkg, id, first, precise))
             points = std::move(precise);
         size_t added = 0;
-        if (!m_target.Deliver(id, points.data(), points.size(), first, added)) {
-            if (!m_bOutage) {
+        const bool delivered = m_target.Deliver(id, points.data(), points.size(), first, added);
+        for (const std::string& warning : m_target.TakeWarnings())
+            Say("Warning: %s", warning.c_str());
+        if (!delivered) {
+            if (!m_bOutage && m_target.Held() > 0) {
+                Say("Database refuses every point of %s: %s; holding %zu points", name.c_str(),
+                    m_target.Reason().c_str(), m_target.Held());
+                m_bOutage = true;
+                m_retry = m_options.firstRetry;
+            } else if (!m_bOutage) {
                 Say("Database %s: %s", m_target.Refused() ? "refused us" : "unreachable", m_target.Problem().c_str());
                 m_bOutage = true;
                 m_retry = m_options.firstRetry;
@@ -130,7 +138,9 @@ void CLogWatch::DeliverDirty()
         }
         if (added > 0)
             Say("Sent: %s +%zu (%zu)", name.c_str(), added, tail.Count());
-        m_dirty.erase(name);
+        // A full batch: more of the log may follow at once.
+        if (points.size() < m_options.batchPoints)
+            m_dirty.erase(name);
     }
 }
 

@@ -25,6 +25,9 @@ struct WATCH_OPTIONS {
     std::chrono::milliseconds firstRetry{500};
     std::chrono::milliseconds maxRetry{30000};
     std::FILE* out = stdout;
+    // Points per transaction: a long log waiting for the database goes in as
+    // several, each whole and in order.
+    size_t batchPoints = 20000;
 };
 
 class CLogWatch {

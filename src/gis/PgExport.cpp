@@ -131,7 +131,7 @@ int SendLog(CPgTarget& target, const std::string& name, const BatchSource& next,
     LOG_ID log;
     size_t added = 0, total = 0;
     bool ok = false;
-    for (int attempt = 0; attempt < kTries && !ok; ++attempt) {
+    for (int attempt = 0; attempt < kTries && !ok && target.Held() == 0; ++attempt) {
         added = 0;
         ok = true;
         for (bool top = true;; top = false) {
@@ -144,6 +144,8 @@ int SendLog(CPgTarget& target, const std::string& name, const BatchSource& next,
                 break;
             size_t sent = 0;
             ok = target.Deliver(log, batch.data(), batch.size(), first, sent);
+            for (const std::string& warning : target.TakeWarnings())
+                std::fprintf(err, "fieldbook-export: warning: %s\n", warning.c_str());
             added += sent;
             total = first + batch.size();
             if (!ok || batch.empty())
@@ -151,6 +153,11 @@ int SendLog(CPgTarget& target, const std::string& name, const BatchSource& next,
             if (total >= kProgressFrom)
                 std::fprintf(err, "fieldbook-export: %s: %zu points\n", log.logFile.c_str(), total);
         }
+    }
+    if (!ok && target.Held() > 0) {
+        std::fprintf(err, "fieldbook-export: Database refuses every point of %s: %s; none sent\n",
+                     log.logFile.c_str(), target.Reason().c_str());
+        return 2;
     }
     if (!ok) {
         std::fprintf(err, "fieldbook-export: %s not sent: %s\n", log.logFile.c_str(), target.Problem().c_str());
@@ -182,6 +189,8 @@ int ExportToDatabase(const std::string& output, const std::string& unit, const s
                      target.Problem().c_str());
         return 2;
     }
+    for (const std::string& warning : target.TakeWarnings())
+        std::fprintf(err, "fieldbook-export: warning: %s\n", warning.c_str());
     bool rejected = false;
     for (const std::string& path : logs) {
         int status = 0;

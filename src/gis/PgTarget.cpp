@@ -218,6 +218,25 @@ void DropNotice(void*, const char*) {}
 
 } // namespace
 
+// GDAL's driver opens a connection of its own for the styles: the same
+// bounded waits as ours, the connection's own words after them so that they
+// win. A URI takes no words before it: as it is.
+std::string StylesConnection(const std::string& connection)
+{
+    if (connection.rfind("postgres", 0) == 0)
+        return connection;
+    std::string text = "connect_timeout=" + std::to_string(kConnectWait.count()) + " ";
+    for (size_t i = 0; kLinkKeys[i] != nullptr && std::strcmp(kLinkKeys[i], "dbname") != 0; ++i)
+        text += std::string(kLinkKeys[i]) + "=" + kLinkValues[i] + " ";
+    return text + connection;
+}
+
+bool IsLoopbackHost(const std::string& host)
+{
+    return host.empty() || host[0] == '/' || host[0] == '@' || host == "localhost" || host == "::1" ||
+           host.rfind("127.", 0) == 0;
+}
+
 PgFailure ClassifyPgError(const PG_ERROR& error)
 {
     const std::string& state = error.sqlState;
@@ -231,6 +250,8 @@ PgFailure ClassifyPgError(const PG_ERROR& error)
         return PgFailure::Row;
     return PgFailure::Refused; // 28, 3D (login), 42 (statement), and what we cannot mend by waiting
 }
+
+std::string CPgTarget::Reason() const { return Said(m_error); }
 
 bool IsDatabaseOutput(const std::string& output) { return FindFormatByPath(output) == &DatabaseFormat(); }
 
@@ -353,7 +374,18 @@ bool CPgTarget::Connect()
         return FailWith(error, "cannot connect: " + Said(error));
     }
     PQsetErrorVerbosity(m_conn, PQERRORS_DEFAULT);
+    // A crew's password and points crossing a network in the clear: said, not
+    // refused, since the office chose the connection.
+    const char* host = PQhost(m_conn);
+    if (!PQsslInUse(m_conn) && !IsLoopbackHost(host != nullptr ? host : "") && !m_bWarnedClear) {
+        m_bWarnedClear = true;
+        m_warnings.push_back(std::string("the connection to ") + host +
+                             " is not encrypted: add sslmode=verify-full and the office's CA (sslrootcert=...)");
+    }
     if (!EnsureLayers()) {
+        // Connected, then refused (a schema's or a table's privilege, even
+        // where its SQLSTATE is that of a refused row): the reason, not an outage.
+        m_bRefused = m_bRefused || ClassifyPgError(m_error) != PgFailure::Unreachable;
         const std::string problem = m_problem;
         return Fail(problem);
     }
@@ -426,6 +458,14 @@ bool CPgTarget::EnsureLayers()
         m_bRefused = true;
         return false;
     }
+    // Names resolve in public (and PostGIS's own schema) whatever the role's
+    // or the database's search_path says: a "$user" schema or an office's
+    // setting never takes our tables elsewhere, nor shadows them.
+    if (!Exec("SELECT pg_catalog.set_config('search_path', 'public' || coalesce((SELECT ', ' || "
+              "pg_catalog.quote_ident(n.nspname) FROM pg_catalog.pg_extension e JOIN pg_catalog.pg_namespace n "
+              "ON n.oid = e.extnamespace WHERE e.extname = 'postgis' AND n.nspname <> 'public'), ''), false)",
+              "cannot set the search path"))
+        return false;
     // What stands: the columns of both tables, and the keys. The lock only
     // when something must be made: a crew's daily start finds everything there
     // and waits for nobody.
@@ -437,7 +477,8 @@ bool CPgTarget::EnsureLayers()
                            "UNION ALL SELECT 'gist', t.relname FROM pg_index i JOIN pg_class x ON x.oid = i.indexrelid "
                            "JOIN pg_class t ON t.oid = i.indrelid JOIN pg_am a ON a.oid = x.relam WHERE a.amname = "
                            "'gist' AND t.oid IN (to_regclass('survey_points'), to_regclass('survey_track')) "
-                           "UNION ALL SELECT 'view', viewname FROM pg_views WHERE viewname = 'utility_points'",
+                           "UNION ALL SELECT 'view', viewname FROM pg_views WHERE viewname = 'utility_points' "
+                           "UNION ALL SELECT 'meta', relname FROM pg_class WHERE oid = to_regclass('fieldbook_layers')",
                            "cannot read the tables");
     if (rows == nullptr)
         return false;
@@ -462,6 +503,7 @@ bool CPgTarget::EnsureLayers()
     const bool keys = present.count("key.survey_points_survey_key") && present.count("key.survey_track_survey_key");
     const bool spatial = present.count("gist.survey_points") && present.count("gist.survey_track");
     const bool view = present.count(std::string("view.") + kUtilityLayer) != 0;
+    const bool meta = present.count("meta.fieldbook_layers") != 0;
     if (!lacking.empty() || !trackMade || !keys || (!spatial && !m_bDeferIndex)) {
         if (!TakeLayersLock())
             return false;
@@ -518,11 +560,44 @@ bool CPgTarget::EnsureLayers()
             m_error = error;
         }
     }
-    // Tables made before Depth was metres keep the protocol's units.
-    return AskTrue("SELECT (coalesce(col_description('survey_points'::regclass, attnum), '') = '" +
-                       std::string(kDepthAlias) + "')::int FROM pg_attribute WHERE attrelid = "
-                       "'survey_points'::regclass AND attname = 'Depth'",
-                   m_fields.bMetric);
+    // The units the rows are in, where the office's comments do not
+    // reach: a table of an older fieldbook is judged once, by the comment
+    // it made then. Only the owner may make the record; a crew's role
+    // delivers without it until the owner has connected once. Two owners at
+    // once: the record's key keeps one row.
+    if (!meta) {
+        const std::string problem = m_problem;
+        const PG_ERROR error = m_error;
+        Exec("CREATE TABLE IF NOT EXISTS fieldbook_layers (layer character varying PRIMARY KEY, "
+             "depth_units character varying NOT NULL, locate_units character varying NOT NULL, "
+             "schema_version integer NOT NULL); "
+             "INSERT INTO fieldbook_layers SELECT 'survey_points', CASE WHEN m THEN 'm' ELSE 'protocol' END, "
+             "CASE WHEN m THEN 'mA' ELSE 'protocol' END, " + std::to_string(kLayersSchemaVersion) +
+             " FROM (SELECT " + (pointsMade ? LegacyMetric() : std::string("true")) +
+             " AS m) units ON CONFLICT DO NOTHING");
+        m_problem = problem;
+        m_error = error;
+    }
+    // The units as recorded; a role that may not read the record (an office
+    // set up before it) judges by the comment as an older fieldbook did.
+    bool readable = false, recorded = false;
+    if (!AskTrue("SELECT coalesce(has_table_privilege(to_regclass('fieldbook_layers'), 'SELECT'), false)::int",
+                 readable) ||
+        (readable &&
+         !AskTrue("SELECT count(*) FROM fieldbook_layers WHERE layer = 'survey_points'", recorded)))
+        return false;
+    if (recorded)
+        return AskTrue("SELECT (depth_units = 'm')::int FROM fieldbook_layers WHERE layer = 'survey_points'",
+                       m_fields.bMetric);
+    return AskTrue("SELECT (" + LegacyMetric() + ")::int", m_fields.bMetric);
+}
+
+// Tables made before Depth was metres keep the protocol's units; those made
+// after say so in the Depth column's comment.
+std::string CPgTarget::LegacyMetric() const
+{
+    return "coalesce((SELECT col_description('survey_points'::regclass, attnum) = '" + std::string(kDepthAlias) +
+           "' FROM pg_attribute WHERE attrelid = 'survey_points'::regclass AND attname = 'Depth'), false)";
 }
 
 // Made under the tables' lock by whoever finds them missing: a one-shot export
@@ -601,6 +676,7 @@ bool CPgTarget::Deliver(const LOG_ID& log, const GIS_POINT* points, size_t count
 {
     const std::string& logFile = log.logFile;
     added = 0;
+    m_held = 0;
     if (!Connect())
         return false;
     LOG_STATE& state = m_logs[log];
@@ -640,7 +716,7 @@ bool CPgTarget::Deliver(const LOG_ID& log, const GIS_POINT* points, size_t count
             // Through GDAL's driver, which knows QGIS's table layout; a
             // connection of its own, once per delivering connection.
             CGdalMessages quiet;
-            GDALDatasetUniquePtr styles(GDALDataset::Open(("PG:" + m_connection).c_str(),
+            GDALDatasetUniquePtr styles(GDALDataset::Open(("PG:" + StylesConnection(m_connection)).c_str(),
                                                           GDAL_OF_VECTOR | GDAL_OF_UPDATE, nullptr, nullptr, nullptr));
             std::string ignored;
             if (styles)
@@ -651,8 +727,18 @@ bool CPgTarget::Deliver(const LOG_ID& log, const GIS_POINT* points, size_t count
         // refused row (a constraint, a value the database cannot take, a
         // policy) sends each point on its own, and the ones it refuses are set
         // aside, so that one row never holds back the others.
-        if (ClassifyPgError(m_error) != PgFailure::Row)
+        PgFailure kind = ClassifyPgError(m_error);
+        if (kind == PgFailure::Row && m_error.sqlState == "42501" && !MayAdd())
+            kind = PgFailure::Refused;
+        if (kind != PgFailure::Row) {
+            // Every row would meet it: the batch waits whole, in order, for
+            // the office to mend it; nothing is set aside.
+            if (kind == PgFailure::Refused) {
+                m_held = fresh.size();
+                m_bRefused = true;
+            }
             return Fail(m_problem);
+        }
         // Another export of this unit may have added some of them meanwhile:
         // the key refused those, and they are in.
         auto present = [&](const std::pair<size_t, int>& one) {
@@ -683,6 +769,25 @@ bool CPgTarget::Deliver(const LOG_ID& log, const GIS_POINT* points, size_t count
     state.occurrences = std::move(occurrences);
     state.handed = first + count;
     return true;
+}
+
+// Whether this role may add rows at all (a privilege on the tables, their
+// schema and the key's sequence); a name it may not even look up: no.
+bool CPgTarget::MayAdd()
+{
+    const PG_ERROR error = m_error;
+    const std::string problem = m_problem;
+    bool may = false;
+    if (!AskTrue("SELECT (has_schema_privilege('public', 'USAGE') AND "
+                 "has_any_column_privilege('survey_points', 'INSERT') AND "
+                 "has_any_column_privilege('survey_track', 'INSERT') AND "
+                 "has_any_column_privilege('survey_track', 'UPDATE') AND "
+                 "coalesce(has_sequence_privilege(pg_get_serial_sequence('survey_points', 'fid'), 'USAGE'), true))::int",
+                 may))
+        may = false;
+    m_error = error;
+    m_problem = problem;
+    return may;
 }
 
 // The rows of fresh: COPY in the text format, or one prepared INSERT each
@@ -770,20 +875,34 @@ bool CPgTarget::WriteBatch(const LOG_ID& log, LOG_STATE& state, const GIS_POINT*
     for (const auto& one : fresh)
         AddTrackVertex(added, points[one.first].Point);
     const size_t newFixes = static_cast<size_t>(added.getNumPoints());
+    // Points that come late (held, set aside, another export's) belong
+    // where their Log puts them: the track is made again from its points.
+    bool inOrder = true;
+    std::pair<int, int> last = state.delivered.empty() ? std::pair<int, int>{INT32_MIN, 0} : *state.delivered.rbegin();
+    for (const auto& [index, repeat] : fresh) {
+        const std::pair<int, int> key{LogNumber(points[index]), repeat};
+        inOrder = inOrder && last < key;
+        last = key;
+    }
 
     // The track: extended by the new fixed points, or made from every fixed
     // point of the log once there are two (a line needs two vertices).
     const std::string where = Where(log);
     const std::string failure = "cannot extend the track of " + logFile;
     bool ok = true;
-    if (newFixes > 0 && state.bTrack) {
+    const std::string ordered = "ST_MakeLine(geom ORDER BY \"Log\", \"LogRepeat\", fid)";
+    if (newFixes > 0 && state.bTrack && !inOrder) {
+        ok = Exec("UPDATE survey_track SET geom = (SELECT " + ordered + " FROM survey_points WHERE " + where +
+                      " AND NOT ST_IsEmpty(geom)) WHERE " + where,
+                  failure);
+    } else if (newFixes > 0 && state.bTrack) {
         // One new vertex goes as a point: PostGIS takes no one-vertex line.
         OGRPoint vertex;
         added.getPoint(0, &vertex);
         const std::string tail = newFixes == 1 ? HexWkb(vertex) : HexWkb(added);
         ok = Exec("UPDATE survey_track SET geom = ST_MakeLine(geom, " + tail + ") WHERE " + where,
                   failure);
-    } else if (state.fixes == 0 && newFixes >= 2) {
+    } else if (state.fixes == 0 && newFixes >= 2 && inOrder) {
         // Every fixed point of the log is in this batch: the line is its vertices.
         ok = Exec("INSERT INTO survey_track (\"Unit\", \"LogFile\", \"Survey\", geom) VALUES (" + Literal(m_unit) +
                       ", " + Literal(logFile) + ", " + Literal(log.survey) + ", " + HexWkb(added) + ")",
@@ -791,7 +910,7 @@ bool CPgTarget::WriteBatch(const LOG_ID& log, LOG_STATE& state, const GIS_POINT*
     } else if (newFixes > 0 && state.fixes + newFixes >= 2) {
         ok = Exec("INSERT INTO survey_track (\"Unit\", \"LogFile\", \"Survey\", geom) SELECT " + Literal(m_unit) +
                       ", " + Literal(logFile) + ", " + Literal(log.survey) +
-                      ", ST_MakeLine(geom ORDER BY fid) FROM survey_points WHERE " + where + " AND NOT ST_IsEmpty(geom)",
+                      ", " + ordered + " FROM survey_points WHERE " + where + " AND NOT ST_IsEmpty(geom)",
                   failure);
     }
     if (!ok || !Exec("COMMIT", "the database did not take the points of " + logFile))

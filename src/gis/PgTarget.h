@@ -26,6 +26,9 @@
 
 #include "gis/GisSchema.h"
 
+// The layout of the tables, as fieldbook_layers records it beside their units.
+inline constexpr int kLayersSchemaVersion = 1;
+
 // Column names beside the survey fields.
 inline constexpr char kUnitField[] = "Unit";
 inline constexpr char kLogRepeatField[] = "LogRepeat";
@@ -85,6 +88,8 @@ public:
     bool Finish();
 
     const std::string& Problem() const { return m_problem; }
+    // Warnings since the last call (a remote connection without TLS), each once.
+    std::vector<std::string> TakeWarnings() { return std::exchange(m_warnings, {}); }
     // Rows set aside since the last call (Deliver still returned true).
     std::vector<REJECTED_ROW> TakeRejected() { return std::exchange(m_rejected, {}); }
     // Whether the last failure was the database refusing us (a wrong
@@ -93,6 +98,13 @@ public:
     bool Refused() const { return m_bRefused; }
     const PG_ERROR& Error() const { return m_error; }
     const std::string& Unit() const { return m_unit; }
+    // Points of the last failed Deliver held back because the database
+    // refuses every one of them (a privilege, a missing column, a trigger
+    // refusing all): none set aside; the caller tries the batch again later,
+    // in order. 0 when the failure was anything else. Its reason: Error().
+    size_t Held() const { return m_held; }
+    // The last failure's reason as the database gave it (with its SQLSTATE).
+    std::string Reason() const;
     // Asked now and then while waiting for another unit's lock: true ends
     // the wait (SIGTERM).
     void SetStopCheck(std::function<bool()> stop) { m_stop = std::move(stop); }
@@ -115,7 +127,9 @@ private:
                     const std::vector<std::pair<size_t, int>>& fresh, size_t& written);
     bool SendRows(const LOG_ID& log, const GIS_POINT* points, const std::vector<std::pair<size_t, int>>& fresh);
     bool LoadLog(const LOG_ID& log, LOG_STATE& state);
+    bool MayAdd();
     std::string Where(const LOG_ID& log) const;
+    std::string LegacyMetric() const;
     // Runs sql; false with m_error and m_problem set (what: the error's context).
     bool Exec(const std::string& sql, const std::string& what = "");
     PGresult* Query(const std::string& sql, const std::string& what);
@@ -137,12 +151,22 @@ private:
     std::map<LOG_ID, LOG_STATE> m_logs;
     std::string m_problem;
     bool m_bRefused = false;
+    size_t m_held = 0;
+    bool m_bWarnedClear = false;
+    std::vector<std::string> m_warnings;
     bool m_bStyled = false; // this connection wrote the default styles
     std::function<bool()> m_stop;
     // Kept across reconnections: a refused row is reported once.
     std::map<LOG_ID, std::set<std::pair<int, int>>> m_rejectedKeys;
     std::vector<REJECTED_ROW> m_rejected;
 };
+
+// The connection GDAL's driver opens for the layer styles: connection with
+// the same keep-alive and time-outs as ours (its own words win).
+std::string StylesConnection(const std::string& connection);
+// Whether a connection's host (PQhost) is this machine: a socket folder,
+// an abstract socket, localhost or a loopback address.
+bool IsLoopbackHost(const std::string& host);
 
 // "PG:..." names a database output.
 bool IsDatabaseOutput(const std::string& output);
