@@ -6,10 +6,13 @@
 #include <cstring>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 #include "gis/SurveyDataset.h"
+#include "gis/SurveyExport.h"
+#include "surveylog/LogFormat.h"
 
 namespace {
 
@@ -19,6 +22,12 @@ constexpr uint32_t kEvents = IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_
 
 // Nothing to do and no retry due: still wake now and then, so every wait is bounded.
 constexpr int kIdleWaitMs = 1000;
+
+size_t FileSize(const std::string& path)
+{
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? static_cast<size_t>(info.st_size) : 0;
+}
 
 struct FD_CLOSER {
     int fd;
@@ -87,6 +96,21 @@ void CLogWatch::DeliverDirty()
             continue;
         }
         m_unreadable.erase(name);
+        // A file under a log's name that is no survey log: said once, left alone.
+        if (first == 0 && points.empty() && tail.Count() == 0) {
+            std::string why;
+            if (CheckSurveyInput(m_options.folder + name, why) != InputKind::SurveyLog &&
+                FileSize(m_options.folder + name) >= sizeof kLogHeaderLine) {
+                if (m_unreadable.insert(name).second)
+                    Say("Not a survey log: %s", name.c_str());
+                m_dirty.erase(m_dirty.begin());
+                continue;
+            }
+        }
+        for (const SKIPPED_LINE& line : tail.Skipped()) {
+            if (m_skipped[name].insert(line.line).second)
+                Say("%s", SkippedText(name, line).c_str());
+        }
         // The GeoPackage beside the log holds the same points at the decoder's
         // full precision; the CSV (six decimals) only when it is missing,
         // busy or behind.
@@ -101,8 +125,14 @@ void CLogWatch::DeliverDirty()
         }
         const std::string gpkg = m_options.folder + name.substr(0, name.size() - 4) + ".gpkg";
         std::vector<GIS_POINT> precise = points;
-        if (ReadGeoPackagePoints(gpkg, id, first, precise))
-            points = std::move(precise);
+        if (ReadGeoPackagePoints(gpkg, id, first, precise)) {
+            // A line the office corrected in the CSV after the GeoPackage was
+            // saved: the CSV is the record.
+            for (size_t i = 0; i < points.size(); ++i) {
+                if (LineDigest(precise[i]) == LineDigest(points[i]))
+                    points[i] = precise[i];
+            }
+        }
         size_t added = 0;
         const bool delivered = m_target.Deliver(id, points.data(), points.size(), first, added);
         for (const std::string& warning : m_target.TakeWarnings())
@@ -130,6 +160,8 @@ void CLogWatch::DeliverDirty()
             return;
         }
         tail.Commit();
+        for (const REJECTED_ROW& row : m_target.TakeUpdated())
+            Say("Updated: %s Log %d", row.logFile.c_str(), row.log);
         for (const REJECTED_ROW& row : m_target.TakeRejected())
             Say("Rejected: %s Log %d: %s", row.logFile.c_str(), row.log, row.reason.c_str());
         if (m_bOutage) {

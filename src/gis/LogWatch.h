@@ -48,6 +48,7 @@ private:
     std::map<std::string, CLogTail> m_tails;
     std::set<std::string> m_dirty;       // logs with points that may not be sent yet
     std::set<std::string> m_unreadable;  // reported once each
+    std::map<std::string, std::set<size_t>> m_skipped; // lines told as skipped, per log
     std::map<std::string, std::string> m_surveys; // the survey last read under each name
     bool m_bOutage = false;
     bool m_bFolderGone = false;

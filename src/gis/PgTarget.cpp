@@ -13,6 +13,7 @@
 #include "gis/GdalErrors.h"
 #include "gis/GisFormats.h"
 #include "gis/LayerStyles.h"
+#include "surveylog/LogFormat.h"
 
 namespace {
 
@@ -231,6 +232,18 @@ std::string StylesConnection(const std::string& connection)
     return text + connection;
 }
 
+int64_t LineDigest(const GIS_POINT& point)
+{
+    char line[kLogLineSize];
+    const size_t length = FormatLogLine(point.Point, point.fDistance, line, sizeof line);
+    uint64_t hash = 14695981039346656037ull;
+    for (size_t i = 0; i < length; ++i) {
+        hash ^= static_cast<unsigned char>(line[i]);
+        hash *= 1099511628211ull;
+    }
+    return static_cast<int64_t>(hash);
+}
+
 bool IsLoopbackHost(const std::string& host)
 {
     return host.empty() || host[0] == '/' || host[0] == '@' || host == "localhost" || host == "::1" ||
@@ -267,7 +280,7 @@ CPgTarget::CPgTarget(std::string connection, std::string unit)
         m_fields.anIndex[i] = i;
         m_columns += Quoted(kSurveyFields[i].pszName) + ", ";
     }
-    m_columns += Quoted(kUnitField) + ", " + Quoted(kLogRepeatField) + ", geom";
+    m_columns += Quoted(kUnitField) + ", " + Quoted(kLogRepeatField) + ", " + Quoted(kLineDigestField) + ", geom";
 }
 
 CPgTarget::~CPgTarget()
@@ -397,7 +410,7 @@ bool CPgTarget::Connect()
     }
     if (m_bGuarded) {
         std::string insert = "INSERT INTO survey_points (" + m_columns + ") VALUES (";
-        for (int i = 1; i <= kSurveyFieldCount + 3; ++i)
+        for (int i = 1; i <= kRowColumns; ++i)
             insert += (i > 1 ? ", $" : "$") + std::to_string(i);
         PGresult* made = PQprepare(m_conn, "fieldbook_point", (insert + ")").c_str(), 0, nullptr);
         if (PQresultStatus(made) != PGRES_COMMAND_OK) {
@@ -498,6 +511,7 @@ bool CPgTarget::EnsureLayers()
         need(field.pszName, field.eSubType == OFSTBoolean ? "boolean" : SqlType(field.eType));
     need(kUnitField, "character varying");
     need(kLogRepeatField, "integer");
+    need(kLineDigestField, "bigint");
     const bool trackMade = present.count("survey_track.fid") && present.count("survey_track.Unit") &&
                            present.count("survey_track.LogFile") && present.count("survey_track.Survey");
     const bool keys = present.count("key.survey_points_survey_key") && present.count("key.survey_track_survey_key");
@@ -654,14 +668,18 @@ bool CPgTarget::LoadLog(const LOG_ID& log, LOG_STATE& state)
                     Exec("UPDATE survey_track SET \"Survey\" = " + Literal(log.survey) + " WHERE " + older)))
         return false;
     const std::string where = Where(log);
-    PGresult* rows = Query("SELECT \"Log\", \"LogRepeat\", (NOT ST_IsEmpty(geom))::int FROM survey_points WHERE " +
-                               where,
+    PGresult* rows = Query("SELECT \"Log\", \"LogRepeat\", (NOT ST_IsEmpty(geom))::int, \"LineDigest\" FROM "
+                           "survey_points WHERE " + where,
                            "cannot read survey_points");
     if (rows == nullptr)
         return false;
     state = LOG_STATE{};
     for (int i = 0; i < PQntuples(rows); ++i) {
-        state.delivered.emplace(std::atoi(PQgetvalue(rows, i, 0)), std::atoi(PQgetvalue(rows, i, 1)));
+        const std::pair<int, int> key{std::atoi(PQgetvalue(rows, i, 0)), std::atoi(PQgetvalue(rows, i, 1))};
+        state.delivered.insert(key);
+        // Rows of an older fieldbook have no digest: never taken for changed.
+        if (!PQgetisnull(rows, i, 3))
+            state.digests[key] = std::strtoll(PQgetvalue(rows, i, 3), nullptr, 10);
         if (std::strcmp(PQgetvalue(rows, i, 2), "1") == 0)
             ++state.fixes;
     }
@@ -693,12 +711,23 @@ bool CPgTarget::Deliver(const LOG_ID& log, const GIS_POINT* points, size_t count
     std::map<int, int> occurrences = state.occurrences;
     const std::set<std::pair<int, int>>& setAside = m_rejectedKeys[log];
     std::vector<std::pair<size_t, int>> fresh; // index into points, LogRepeat
+    std::vector<std::pair<size_t, int>> changed;
+    const std::set<std::tuple<int, int, int64_t>>& refusedUpdates = m_refusedUpdates[log];
     for (size_t i = 0; i < count; ++i) {
-        const int log = LogNumber(points[i]);
-        const int repeat = occurrences[log]++;
-        if (state.delivered.find({log, repeat}) == state.delivered.end() && !setAside.count({log, repeat}))
-            fresh.emplace_back(i, repeat);
+        const int number = LogNumber(points[i]);
+        const int repeat = occurrences[number]++;
+        if (state.delivered.find({number, repeat}) == state.delivered.end()) {
+            if (!setAside.count({number, repeat}))
+                fresh.emplace_back(i, repeat);
+            continue;
+        }
+        const auto digest = state.digests.find({number, repeat});
+        if (digest != state.digests.end() && digest->second != LineDigest(points[i]) &&
+            !refusedUpdates.count({number, repeat, LineDigest(points[i])}))
+            changed.emplace_back(i, repeat);
     }
+    if (!changed.empty() && !UpdateRows(log, state, points, changed))
+        return Fail(m_problem);
     if (fresh.empty()) {
         state.occurrences = std::move(occurrences);
         state.handed = first + count;
@@ -790,11 +819,86 @@ bool CPgTarget::MayAdd()
     return may;
 }
 
+// The columns of m_columns for one point, as text; set false for NULL.
+void CPgTarget::RowValues(const LOG_ID& log, const GIS_POINT& point, int repeat, OGRFeature& feature,
+                          std::string* values, bool* set) const
+{
+    FillSurveyFields(feature, m_fields, point, log);
+    for (int i = 0; i < kSurveyFieldCount; ++i)
+        set[i] = FieldText(feature, i, values[i]);
+    values[kSurveyFieldCount] = m_unit;
+    values[kSurveyFieldCount + 1] = std::to_string(repeat);
+    values[kSurveyFieldCount + 2] = std::to_string(LineDigest(point));
+    PointText(PointGeometry(point.Point), values[kSurveyFieldCount + 3]);
+    std::fill(set + kSurveyFieldCount, set + kRowColumns, true);
+}
+
+// Points whose line changed since they were delivered: each row rewritten
+// under its key, in a transaction of its own, and the track made again. A
+// row the database will not change (a role without UPDATE) is set aside and
+// told once, as a refused new row is.
+bool CPgTarget::UpdateRows(const LOG_ID& log, LOG_STATE& state, const GIS_POINT* points,
+                           const std::vector<std::pair<size_t, int>>& changed)
+{
+    std::string sql = "UPDATE survey_points SET (";
+    for (int i = 0; i < kSurveyFieldCount; ++i)
+        sql += Quoted(kSurveyFields[i].pszName) + ", ";
+    sql += Quoted(kLineDigestField) + ", geom) = ROW(";
+    for (int i = 1; i <= kSurveyFieldCount + 1; ++i)
+        sql += "$" + std::to_string(i) + ", ";
+    const int unit = kSurveyFieldCount + 3;
+    sql += "$" + std::to_string(unit - 1) + "::geometry) WHERE \"Unit\" = $" + std::to_string(unit) +
+           " AND \"LogFile\" = $" + std::to_string(unit + 1) + " AND \"Survey\" = $" + std::to_string(unit + 2) +
+           " AND \"Log\" = $" + std::to_string(unit + 3) + " AND \"LogRepeat\" = $" + std::to_string(unit + 4);
+    OGRFeature feature(m_defn);
+    std::string values[kRowColumns];
+    bool set[kRowColumns];
+    const char* params[kSurveyFieldCount + 7];
+    bool any = false;
+    for (const auto& [index, repeat] : changed) {
+        const GIS_POINT& point = points[index];
+        RowValues(log, point, repeat, feature, values, set);
+        for (int i = 0; i < kSurveyFieldCount; ++i)
+            params[i] = set[i] ? values[i].c_str() : nullptr;
+        params[kSurveyFieldCount] = values[kSurveyFieldCount + 2].c_str(); // LineDigest
+        params[kSurveyFieldCount + 1] = values[kSurveyFieldCount + 3].c_str(); // geom
+        const std::string number = std::to_string(LogNumber(point)), repeatText = std::to_string(repeat);
+        params[kSurveyFieldCount + 2] = m_unit.c_str();
+        params[kSurveyFieldCount + 3] = log.logFile.c_str();
+        params[kSurveyFieldCount + 4] = log.survey.c_str();
+        params[kSurveyFieldCount + 5] = number.c_str();
+        params[kSurveyFieldCount + 6] = repeatText.c_str();
+        PGresult* result = PQexecParams(m_conn, sql.c_str(), kSurveyFieldCount + 7, nullptr, params, nullptr,
+                                        nullptr, 0);
+        if (PQresultStatus(result) != PGRES_COMMAND_OK) {
+            Failed(result, "cannot update Log " + number + " of " + log.logFile);
+            if (ClassifyPgError(m_error) != PgFailure::Row)
+                return false;
+            if (m_refusedUpdates[log].insert({LogNumber(point), repeat, LineDigest(point)}).second)
+                m_rejected.push_back(REJECTED_ROW{log.logFile, LogNumber(point), Said(m_error)});
+            continue;
+        }
+        const bool updated = std::strcmp(PQcmdTuples(result), "0") != 0;
+        PQclear(result);
+        if (updated) {
+            any = true;
+            m_updated.push_back(REJECTED_ROW{log.logFile, LogNumber(point), ""});
+        }
+    }
+    if (!any)
+        return true;
+    const std::string where = Where(log);
+    return Exec("UPDATE survey_track SET geom = (SELECT ST_MakeLine(geom ORDER BY \"Log\", \"LogRepeat\", fid) "
+                "FROM survey_points WHERE " + where + " AND NOT ST_IsEmpty(geom)) WHERE " + where,
+                "cannot make the track of " + log.logFile + " again") &&
+           LoadLog(log, state);
+}
+
 // The rows of fresh: COPY in the text format, or one prepared INSERT each
 // where a policy guards the table.
 bool CPgTarget::SendRows(const LOG_ID& log, const GIS_POINT* points, const std::vector<std::pair<size_t, int>>& fresh)
 {
-    constexpr int kColumns = kSurveyFieldCount + 3;
+    constexpr int kColumns = kRowColumns;
     const std::string failure = "cannot add points of " + log.logFile;
     if (!m_bGuarded) {
         PGresult* copy = PQexec(m_conn, ("COPY survey_points (" + m_columns + ") FROM STDIN").c_str());
@@ -809,13 +913,7 @@ bool CPgTarget::SendRows(const LOG_ID& log, const GIS_POINT* points, const std::
     std::string chunk;
     for (const auto& [index, repeat] : fresh) {
         const GIS_POINT& point = points[index];
-        FillSurveyFields(feature, m_fields, point, log);
-        for (int i = 0; i < kSurveyFieldCount; ++i)
-            set[i] = FieldText(feature, i, values[i]);
-        values[kSurveyFieldCount] = m_unit;
-        values[kSurveyFieldCount + 1] = std::to_string(repeat);
-        PointText(PointGeometry(point.Point), values[kSurveyFieldCount + 2]);
-        set[kSurveyFieldCount] = set[kSurveyFieldCount + 1] = set[kSurveyFieldCount + 2] = true;
+        RowValues(log, point, repeat, feature, values, set);
         if (m_bGuarded) {
             for (int i = 0; i < kColumns; ++i)
                 params[i] = set[i] ? values[i].c_str() : nullptr;
@@ -916,8 +1014,10 @@ bool CPgTarget::WriteBatch(const LOG_ID& log, LOG_STATE& state, const GIS_POINT*
     if (!ok || !Exec("COMMIT", "the database did not take the points of " + logFile))
         return fail();
 
-    for (const auto& [index, repeat] : fresh)
+    for (const auto& [index, repeat] : fresh) {
         state.delivered.emplace(LogNumber(points[index]), repeat);
+        state.digests[{LogNumber(points[index]), repeat}] = LineDigest(points[index]);
+    }
     state.fixes += newFixes;
     state.bTrack = state.bTrack || state.fixes >= 2;
     written = fresh.size();

@@ -427,11 +427,18 @@ TEST(Export, FullDiskFailsEveryFormatAndLeavesNoHalfFile)
     EXPECT_EQ(read->GetLayerByName("survey_points")->GetFeatureCount(), 1);
 }
 
-TEST(Export, ClearErrorsEndWithStatusTwo)
+TEST(Export, ClearErrorsEndWithStatusTwoAndSkippedLinesWithThree)
 {
     ScratchDir dir;
     const std::string log = WriteLog(dir, "0612143005.txt", SurveyPoints());
     ASSERT_TRUE(WriteWholeFile(dir.File("notes.txt"), "a shopping list\n"));
+    // The third point's line cut to two columns.
+    std::string text = ReadWholeFile(log);
+    size_t third = 0;
+    for (int line = 1; line < 5; ++line)
+        third = text.find('\n', third) + 1;
+    const size_t second = text.find(',', text.find(',', third) + 1);
+    ASSERT_TRUE(WriteWholeFile(dir.File("0612143006.txt"), text.erase(second, text.find('\n', third) - second)));
     const struct {
         const char* name;
         std::vector<std::string> args;
@@ -448,6 +455,7 @@ TEST(Export, ClearErrorsEndWithStatusTwo)
         {"output not writable", {"-o", dir.File("no/such/folder/x.gpkg"), log}, 2},
         {"antenna not a height", {"--antenna", "-1", "-o", dir.File("x.gpkg"), log}, 2},
         {"geoid grid missing", {"--geoid", "no_such_geoid.gtx", "-o", dir.File("x.gpkg"), log}, 2},
+        {"a line that is no point", {"-o", dir.File("cut.gpkg"), dir.File("0612143006.txt")}, kExitSkippedLines},
     };
     for (const auto& c : cases)
         EXPECT_EQ(Export(c.args), c.status) << c.name;
