@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "gis/GisFormats.h"
+#include "gis/StagedOutput.h"
 #include "gis/SurveyExport.h"
 #include "gis/GdalReadBack.h"
 #include "support/ChildProcess.h"
@@ -379,6 +380,65 @@ TEST(Export, OutputNeverRemovesWhatIsNotItsOwn)
     }
     EXPECT_EQ(Export({"--overwrite", "-o", dir.File("old.geojson"), log}), 0);
     EXPECT_TRUE(OpenForReading(dir.File("old.geojson")));
+
+    // Another format's set under the same name: its files are never ours,
+    // asked to overwrite or not, and nothing of the new set is put in.
+    ASSERT_EQ(Export({"--crs", "EPSG:32633", "-o", dir.File("a.shp"), log}), 0);
+    const std::string prj = ReadWholeFile(dir.File("a.prj"));
+    ASSERT_NE(prj.find("UTM"), std::string::npos) << prj;
+    EXPECT_EQ(Export({"--overwrite", "-o", dir.File("a.csv"), log}), 2);
+    EXPECT_EQ(Export({"-o", dir.File("a.csv"), log}), 2);
+    EXPECT_EQ(ReadWholeFile(dir.File("a.prj")), prj);
+    EXPECT_FALSE(FileExists(dir.File("a.csv")));
+    EXPECT_FALSE(FileExists(dir.File("a_track.csv")));
+}
+
+// Publishing: a file that appeared under the output's name while the export
+// ran (another export to the same new name won) is never replaced, and the
+// set is put in whole or not at all; a staging folder a crash left is gone
+// after the next export into the folder, and one cut off among its renames
+// is completed from its journal.
+TEST(Export, PublishingReplacesNothingThatAppearedAndLeavesNoStaging)
+{
+    ScratchDir dir;
+    const std::string log = WriteLog(dir, "0612143005.txt", SurveyPoints());
+    const GIS_FORMAT& csv = *FindFormatByDriver("CSV");
+    auto stage = [&](CStagedOutput& place, const std::string& output) {
+        std::string error;
+        ASSERT_TRUE(place.Plan(csv, output, false, {log}, error)) << error;
+        ASSERT_TRUE(place.Stage(error)) << error;
+        ASSERT_TRUE(WriteWholeFile(place.PointPath(), "mine\n"));
+        ASSERT_TRUE(WriteWholeFile(place.TrackPath(), "my track\n"));
+    };
+    {
+        CStagedOutput place;
+        stage(place, dir.File("b.csv"));
+        ASSERT_TRUE(WriteWholeFile(dir.File("b_track.csv"), "theirs\n")); // the other export's, just now
+        std::string error;
+        EXPECT_FALSE(place.Publish(error));
+        EXPECT_NE(error.find("b_track.csv appeared"), std::string::npos) << error;
+        EXPECT_FALSE(FileExists(dir.File("b.csv")));
+        EXPECT_EQ(ReadWholeFile(dir.File("b_track.csv")), "theirs\n");
+    }
+    // A crash before publishing, and one among the renames (journal kept,
+    // one file of two put in): no lock holds either any more.
+    const std::string early = dir.File(".fieldbook-export-early1");
+    const std::string cut = dir.File(".fieldbook-export-cut123");
+    ::mkdir(early.c_str(), 0700);
+    ::mkdir(cut.c_str(), 0700);
+    ASSERT_TRUE(WriteWholeFile(early + "/c.csv", "half\n"));
+    ASSERT_TRUE(WriteWholeFile(cut + "/d_track.csv", "new track\n"));
+    ASSERT_TRUE(WriteWholeFile(dir.File("d.csv"), "new points\n"));
+    struct stat points{}, track{};
+    ASSERT_EQ(::stat(dir.File("d.csv").c_str(), &points), 0);
+    ASSERT_EQ(::stat((cut + "/d_track.csv").c_str(), &track), 0);
+    ASSERT_TRUE(WriteWholeFile(cut + "/.publish", "d.csv " + std::to_string(points.st_ino) + "\nd_track.csv " +
+                                                    std::to_string(track.st_ino) + "\n"));
+    ASSERT_EQ(Export({"-f", "CSV", "-o", dir.File("e.csv"), log}), 0);
+    EXPECT_FALSE(FileExists(early));
+    EXPECT_FALSE(FileExists(cut));
+    EXPECT_EQ(ReadWholeFile(dir.File("d_track.csv")), "new track\n");
+    EXPECT_FALSE(FileExists(dir.File("c.csv")));
 }
 
 // A disk that fills up mid-export (a file size limit stands in for it): every
