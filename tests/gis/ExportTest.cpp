@@ -13,6 +13,7 @@
 #include "support/ChildProcess.h"
 #include "support/ProjTools.h"
 #include "support/ScratchDir.h"
+#include "support/SurveyRun.h"
 #include "surveylog/SamplePoints.h"
 #include "surveylog/SurveyLog.h"
 
@@ -173,6 +174,11 @@ TEST_P(ExportFormats, PointsAttributesAndTrackReadBackByGdal)
         }
     }
     EXPECT_EQ(lines, 1);
+    if (std::string(c.driver) == "KML") {
+        // Absolute heights: a viewer would clamp them to its terrain otherwise.
+        const std::string kml = ReadWholeFile(dir.File(c.file));
+        EXPECT_EQ(CountOf(kml, "<altitudeMode>absolute</altitudeMode>"), 4) << kml;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, ExportFormats, ::testing::ValuesIn(FormatCases()),
