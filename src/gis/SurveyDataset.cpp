@@ -90,6 +90,39 @@ CSurveyDataset::~CSurveyDataset()
 {
     CGdalMessages messages;
     Rollback();
+    m_points.reset();
+    m_trackFile.reset();
+    RepairCounts();
+}
+
+// GDAL keeps a GeoPackage's feature counts in memory and writes them to
+// gpkg_ogr_contents as it closes the file, outside any transaction: after a
+// batch was undone they would count the points that never stayed. Once the
+// file is closed, each count is what its table holds.
+void CSurveyDataset::RepairCounts()
+{
+    if (!m_bCountsStale || !m_format->bAppendable)
+        return;
+    m_bCountsStale = false;
+    const char* const drivers[] = {"GPKG", nullptr};
+    GDALDatasetUniquePtr file(GDALDataset::Open(m_path.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE, drivers));
+    if (!file)
+        return;
+    std::vector<std::string> tables;
+    if (OGRLayer* rows = file->ExecuteSQL("SELECT table_name FROM gpkg_ogr_contents", nullptr, nullptr)) {
+        for (auto& row : *rows)
+            tables.push_back(row->GetFieldAsString(0));
+        file->ReleaseResultSet(rows);
+    }
+    for (const std::string& table : tables) {
+        std::string name = "\"";
+        for (char c : table)
+            name += c == '"' ? std::string("\"\"") : std::string(1, c);
+        name += '"';
+        file->ExecuteSQL(("UPDATE gpkg_ogr_contents SET feature_count = (SELECT count(*) FROM " + name +
+                          ") WHERE table_name = " + Quoted(table)).c_str(),
+                         nullptr, nullptr);
+    }
 }
 
 std::unique_ptr<CSurveyDataset> CSurveyDataset::Open(const GIS_FORMAT& format, const std::string& path,
@@ -810,6 +843,7 @@ bool CSurveyDataset::Commit(std::string& error)
         m_bInTransaction = false;
         if (m_points->CommitTransaction() != OGRERR_NONE) {
             error = messages.LastError("cannot commit to " + m_path);
+            m_bCountsStale = true;
             m_bStylesStale = true;
             m_trackFeatures.clear();
             m_keys.clear();
@@ -829,6 +863,7 @@ void CSurveyDataset::Rollback()
     if (!m_bInTransaction)
         return;
     m_bInTransaction = false;
+    m_bCountsStale = true;
     m_points->RollbackTransaction();
     // What the output holds is what it held before the batch.
     m_keys.clear();
@@ -856,6 +891,7 @@ bool CSurveyDataset::Close(std::string& error)
         error = messages.LastError("cannot finish " + m_path);
     m_pointLayer = nullptr;
     m_trackLayer = nullptr;
+    RepairCounts();
     return ok;
 }
 

@@ -152,6 +152,8 @@ private:
     size_t m_placedFeatures = 0;
     size_t m_writtenTracks = 0;
     bool m_bInTransaction = false;
+    bool m_bCountsStale = false; // a batch was undone: the file's feature counts are GDAL's, not true
+    void RepairCounts();
     int m_lockWaitMs = -1;
     // The value ranges the default styles were written for; written again
     // within a commit only when the points appended go beyond them.

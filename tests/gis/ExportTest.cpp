@@ -488,9 +488,70 @@ TEST(Export, FullDiskFailsEveryFormatAndLeavesNoHalfFile)
     struct stat st{};
     ASSERT_EQ(::stat(kept.c_str(), &st), 0);
     EXPECT_EQ(exportTo("kept", "GPKG", kept, st.st_size / 512 + 100), 2);
-    GDALDatasetUniquePtr read = OpenForReading(kept);
+    {
+        GDALDatasetUniquePtr read = OpenForReading(kept);
+        ASSERT_TRUE(read);
+        EXPECT_EQ(read->GetLayerByName("survey_points")->GetFeatureCount(), 1);
+    }
+    // Room for part of a long log only: the file holds exactly what it held,
+    // its counts true; once there is room, the log follows in Log order.
+    std::vector<SURVEY_POINT> more;
+    for (int i = 0; i < 3000; ++i) {
+        SURVEY_POINT point = NorthEastPoint();
+        point.LocateData.u32EepromFileIndex = static_cast<uint32_t>(1000 + i);
+        point.GpsFix.dfLatAng += i * 1e-5;
+        more.push_back(point);
+    }
+    const std::string longLog = WriteLog(dir, "0712090000.txt", more);
+    ASSERT_EQ(::stat(kept.c_str(), &st), 0);
+    EXPECT_EQ(exportTo("part", "GPKG", kept, st.st_size / 512 + 120), 2);
+    auto held = [&] {
+        std::vector<std::string> rows;
+        GDALDatasetUniquePtr read = OpenForReading(kept);
+        EXPECT_TRUE(read);
+        if (!read)
+            return rows;
+        for (const char* sql : {"SELECT count(*) FROM survey_points", "SELECT feature_count FROM gpkg_ogr_contents "
+                                                                        "WHERE table_name = 'survey_points'",
+                                "SELECT count(*) FROM survey_points a JOIN survey_points b ON b.fid = a.fid + 1 "
+                                "WHERE b.Log < a.Log"}) {
+            OGRLayer* result = read->ExecuteSQL(sql, nullptr, "SQLITE");
+            OGRFeatureUniquePtr first(result != nullptr ? result->GetNextFeature() : nullptr);
+            rows.push_back(first ? first->GetFieldAsString(0) : "-");
+            read->ReleaseResultSet(result);
+        }
+        return rows;
+    };
+    EXPECT_EQ(held(), (std::vector<std::string>{"1", "1", "0"}));
+    EXPECT_EQ(Export({"-o", kept, longLog}), 0);
+    EXPECT_EQ(held(), (std::vector<std::string>{"3001", "3001", "0"}));
+
+    // A disk truly full (a 1 MB file system, 80 KB left): the commit fails,
+    // and the file's own feature count still says what it holds.
+    const std::string script =
+        "set -e; mkdir -p tm; mount -t tmpfs -o size=1M tmpfs tm; \"$0\" -o tm/k.gpkg \"$1\" >/dev/null; "
+        "free=$(df -k tm | tail -1 | awk '{print $4}'); dd if=/dev/zero of=tm/fill bs=1k count=$((free - 80)) "
+        "2>/dev/null; set +e; \"$0\" -o tm/k.gpkg \"$2\" 2>/dev/null; echo $? >status; cp tm/k.gpkg kept-full.gpkg; "
+        "umount tm";
+    ChildProcess full;
+    int status = -1;
+    ASSERT_TRUE(full.Start({"/bin/sh", "-c", "cd '" + dir.Path() + "' && exec unshare -m --propagation private sh -c \"$0\" \"$@\"",
+                            script, tool, WriteLog(dir, "0712100000.txt", {points.begin(), points.begin() + 60}), longLog},
+                           {}, "", dir.File("full.err")));
+    ASSERT_TRUE(full.Wait(std::chrono::seconds(60), &status));
+    if (status != 0)
+        GTEST_SKIP() << "no file system of our own here: " << ReadWholeFile(dir.File("full.err"));
+    EXPECT_EQ(ReadWholeFile(dir.File("status")), "2\n");
+    std::vector<std::string> rows;
+    GDALDatasetUniquePtr read = OpenForReading(dir.File("kept-full.gpkg"));
     ASSERT_TRUE(read);
-    EXPECT_EQ(read->GetLayerByName("survey_points")->GetFeatureCount(), 1);
+    OGRLayer* result = read->ExecuteSQL("SELECT (SELECT count(*) FROM survey_points) || '/' || feature_count FROM "
+                                        "gpkg_ogr_contents WHERE table_name = 'survey_points'", nullptr, "SQLITE");
+    ASSERT_NE(result, nullptr);
+    OGRFeatureUniquePtr counts(result->GetNextFeature());
+    ASSERT_TRUE(counts);
+    EXPECT_STREQ(counts->GetFieldAsString(0), "60/60");
+    read->ReleaseResultSet(result);
 }
 
 TEST(Export, ClearErrorsEndWithStatusTwoAndSkippedLinesWithThree)
