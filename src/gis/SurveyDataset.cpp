@@ -696,8 +696,12 @@ bool CSurveyDataset::AppendPoints(const LOG_ID& log, const GIS_POINT* points, si
         bool ok = true;
         size_t written = 0;
         for (const auto& [i, bWrite] : chunks[current].entries) {
+            // An error GDAL raises without failing the call (SQLite out of
+            // room while updating the spatial index) may have ended the whole
+            // transaction: nothing more may be written, or it would stand on
+            // its own, committed point by point.
             if (bWrite && (m_pointLayer->CreateFeature(chunks[current].features[written++].get()) != OGRERR_NONE ||
-                           (utility && !WriteUtility(*utility, points[i], log)))) {
+                           (utility && !WriteUtility(*utility, points[i], log)) || messages.HadError())) {
                 ok = false;
                 break;
             }
