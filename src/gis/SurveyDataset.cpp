@@ -8,6 +8,7 @@
 #include <utility>
 #include <ogr_spatialref.h>
 
+#include "gis/PointTime.h"
 #include "gis/GdalErrors.h"
 #include "gis/LayerStyles.h"
 
@@ -584,7 +585,6 @@ bool CSurveyDataset::Begin(std::string& error)
 bool CSurveyDataset::PrepareFeature(OGRFeature& feature, const GIS_POINT& gp, const LOG_ID& log) const
 {
     const GPS_FIX& fix = gp.Point.GpsFix;
-    const ZDA_DATA& zda = gp.Point.ZdaData;
     OGRPoint position = Placed(gp, AntennaHeight(gp));
     // GPX and DXF have no empty point: a point without a fix has no waypoint
     // or entity there (its key is still taken, as it is logged).
@@ -602,11 +602,11 @@ bool CSurveyDataset::PrepareFeature(OGRFeature& feature, const GIS_POINT& gp, co
     if (m_cadLayerField >= 0)
         feature.SetField(m_cadLayerField, kPointLayer);
     if (m_timeField >= 0) {
-        if (zda.nYear > 0 && zda.nMonth >= 1 && zda.nDay >= 1) {
-            const int hhmmss = static_cast<int>(fix.dfUTC);
-            const float seconds = static_cast<float>(hhmmss % 100) + static_cast<float>(fix.dfUTC - hhmmss);
-            feature.SetField(m_timeField, zda.nYear, zda.nMonth, zda.nDay, hhmmss / 10000, hhmmss / 100 % 100,
-                             seconds, 100);
+        // UTC whatever the tablet's zone: the log's own local parts converted.
+        POINT_UTC utc;
+        if (PointUtcTime(gp.Point, utc)) {
+            feature.SetField(m_timeField, utc.nYear, utc.nMonth, utc.nDay, utc.nHour, utc.nMinute,
+                             static_cast<float>(utc.dfSecond), 100);
         } else {
             feature.UnsetField(m_timeField);
         }
