@@ -447,6 +447,11 @@ TEST_F(PgTargetTest, TableWideRefusalHoldsTheBatchAndLatePointsJoinTheTrackInLog
             EXPECT_TRUE(target.Refused()) << "not an outage: " << target.Problem();
             EXPECT_EQ(target.Held(), c.held);
             EXPECT_NE((target.Reason() + target.Problem()).find(c.reason), std::string::npos) << target.Problem();
+            // A unit starting now: refused with the reason, never "out of reach".
+            CPgTarget starting(crew, "crew8");
+            EXPECT_FALSE(starting.Deliver(log, points.data(), points.size(), 0, added));
+            EXPECT_TRUE(starting.Refused()) << starting.Problem();
+            EXPECT_TRUE(target.TakeRejected().empty() && starting.TakeRejected().empty());
         } else {
             EXPECT_TRUE(going) << target.Problem();
             EXPECT_NE(rejected[0].reason.find(c.reason), std::string::npos) << rejected[0].reason;

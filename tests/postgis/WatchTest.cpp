@@ -9,10 +9,12 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <thread>
 #include <vector>
 
 #include "gis/GisFormats.h"
+#include "gis/LogWatch.h"
 #include "gis/SurveyDataset.h"
 #include "support/ChildProcess.h"
 #include "support/PostgresServer.h"
@@ -361,4 +363,34 @@ TEST_F(WatchTest, OneShotChecksItsInputsAndNamesABadLine)
         EXPECT_NE(said.find(c.said), std::string::npos) << said;
     }
     EXPECT_EQ(Logs("van-1").size(), 19u);
+}
+
+// A log that waited for the database goes in as transactions of at most the
+// batch size, each whole and in order.
+TEST_F(WatchTest, WaitingLogGoesInBatches)
+{
+    Survey("logs", 10, 10);
+    CPgTarget target(Output() + " password=" + PostgresServer::Password(), "van-9");
+    int stop[2];
+    ASSERT_EQ(::pipe(stop), 0);
+    WATCH_OPTIONS options;
+    options.folder = dir.File("logs");
+    options.stopFd = stop[0];
+    options.batchPoints = 4;
+    options.out = std::fopen(dir.File("batches.out").c_str(), "w");
+    ASSERT_NE(options.out, nullptr);
+    int status = -1;
+    std::thread watcher([&] { status = CLogWatch(target, options).Run(); });
+    EXPECT_TRUE(WaitForRows("van-9", 10));
+    ASSERT_EQ(::write(stop[1], "x", 1), 1);
+    watcher.join();
+    std::fclose(options.out);
+    ::close(stop[0]);
+    ::close(stop[1]);
+    EXPECT_EQ(status, 0);
+    const std::string out = Out("batches");
+    EXPECT_NE(out.find("Sent: 0712140000.txt +4 (4)\nSent: 0712140000.txt +4 (8)\nSent: 0712140000.txt +2 (10)\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(Logs("van-9"), Expected(10));
 }
