@@ -1,6 +1,10 @@
 #include "gis/SurveyDataset.h"
 
 #include <cpl_vsi.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <cmath>
 #include <future>
 #include <optional>
@@ -96,6 +100,50 @@ CSurveyDataset::~CSurveyDataset()
     RepairCounts();
 }
 
+// GDAL's KML writer has no time for a placemark: each point's UTC instant goes
+// in as KML's TimeStamp (after the description, before ExtendedData and the
+// geometry, as KML orders a Feature's elements), the n-th placemark of the
+// points' folder taking the n-th point written.
+static bool StampKmlTimes(const std::string& path, const std::vector<POINT_UTC>& times)
+{
+    std::ifstream in(path);
+    const std::string stamped = path + ".stamp";
+    std::ofstream out(stamped);
+    if (!in || !out)
+        return false;
+    const std::string folder = std::string("<Folder><name>") + kPointLayer + "</name>";
+    bool inPoints = false, pending = false;
+    size_t next = 0;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.find(folder) != std::string::npos)
+            inPoints = true;
+        else if (inPoints && line.find("</Folder>") != std::string::npos)
+            inPoints = false;
+        if (pending && (line.find("<ExtendedData>") != std::string::npos || line.find("<Point>") != std::string::npos ||
+                        line.find("</Placemark>") != std::string::npos)) {
+            pending = false;
+            const POINT_UTC& utc = times[next - 1];
+            if (utc.nYear > 0) {
+                char when[80];
+                std::snprintf(when, sizeof when, "\t<TimeStamp><when>%04d-%02d-%02dT%02d:%02d:%02dZ</when></TimeStamp>",
+                              utc.nYear, utc.nMonth, utc.nDay, utc.nHour, utc.nMinute,
+                              static_cast<int>(utc.dfSecond));
+                out << when << '\n';
+            }
+        }
+        out << line << '\n';
+        if (inPoints && line.find("<Placemark>") != std::string::npos && next < times.size()) {
+            ++next;
+            pending = true;
+        }
+    }
+    out.close();
+    if (in.bad() || !out)
+        return false;
+    return std::rename(stamped.c_str(), path.c_str()) == 0;
+}
+
 // GDAL keeps a GeoPackage's feature counts in memory and writes them to
 // gpkg_ogr_contents as it closes the file, outside any transaction: after a
 // batch was undone they would count the points that never stayed. Once the
@@ -144,6 +192,7 @@ std::unique_ptr<CSurveyDataset> CSurveyDataset::Open(const GIS_FORMAT& format, c
         output->m_srs = output->m_gridSrs.get();
     }
     output->m_format = &format;
+    output->m_bKmlTimes = std::strcmp(format.pszDriver, "KML") == 0;
     output->m_path = path;
     output->m_lockWaitMs = lockWaitMs;
     output->m_trackPath = trackPath;
@@ -713,6 +762,10 @@ bool CSurveyDataset::AppendPoints(const LOG_ID& log, const GIS_POINT* points, si
                                  (elevation && (*elevation < m_styled.dfElevationMin ||
                                                 *elevation > m_styled.dfElevationMax));
             }
+            if (bWrite && m_bKmlTimes) {
+                POINT_UTC utc;
+                m_kmlTimes.push_back(PointUtcTime(points[i].Point, utc) ? utc : POINT_UTC{});
+            }
             m_pointFeatures += bWrite ? 1 : 0;
             m_placedFeatures += bWrite && points[i].Point.GpsFix.nGpsFix != 0 ? 1 : 0;
             ++held[static_cast<int>(points[i].Point.LocateData.u32EepromFileIndex)];
@@ -896,6 +949,10 @@ bool CSurveyDataset::Close(std::string& error)
     m_pointLayer = nullptr;
     m_trackLayer = nullptr;
     RepairCounts();
+    if (ok && m_bKmlTimes && !StampKmlTimes(m_path, m_kmlTimes)) {
+        error = "cannot write the times into " + m_path + ": " + std::strerror(errno);
+        return false;
+    }
     return ok;
 }
 

@@ -21,6 +21,7 @@
 #include "gis/GisSchema.h"
 #include "gis/LayerStyles.h"
 #include "gis/MapGrid.h"
+#include "gis/PointTime.h"
 
 class CSurveyDataset {
 public:
@@ -152,6 +153,8 @@ private:
     size_t m_placedFeatures = 0;
     size_t m_writtenTracks = 0;
     bool m_bInTransaction = false;
+    bool m_bKmlTimes = false;           // KML: TimeStamps written after GDAL closes the file
+    std::vector<POINT_UTC> m_kmlTimes;  // of each point feature written, in order
     bool m_bCountsStale = false; // a batch was undone: the file's feature counts are GDAL's, not true
     void RepairCounts();
     int m_lockWaitMs = -1;

@@ -178,6 +178,9 @@ TEST_P(ExportFormats, PointsAttributesAndTrackReadBackByGdal)
         // Absolute heights: a viewer would clamp them to its terrain otherwise.
         const std::string kml = ReadWholeFile(dir.File(c.file));
         EXPECT_EQ(CountOf(kml, "<altitudeMode>absolute</altitudeMode>"), 4) << kml;
+        // Each point's instant, the one without a fix too (its clock time).
+        EXPECT_EQ(CountOf(kml, "<TimeStamp><when>"), 4) << kml;
+        EXPECT_NE(kml.find("<TimeStamp><when>2023-12-06T14:30:05Z</when></TimeStamp>"), std::string::npos) << kml;
     }
 }
 
