@@ -370,6 +370,8 @@ TEST_F(WatchTest, OneShotChecksItsInputsAndNamesABadLine)
 TEST_F(WatchTest, WaitingLogGoesInBatches)
 {
     Survey("logs", 10, 10);
+    // A file under a log's name that is none: said once, left alone.
+    ASSERT_TRUE(WriteWholeFile(dir.File("logs/0712150000.txt"), std::string(400, 'x') + "\n"));
     CPgTarget target(Output() + " password=" + PostgresServer::Password(), "van-9");
     int stop[2];
     ASSERT_EQ(::pipe(stop), 0);
@@ -393,4 +395,6 @@ TEST_F(WatchTest, WaitingLogGoesInBatches)
               std::string::npos)
         << out;
     EXPECT_EQ(Logs("van-9"), Expected(10));
+    EXPECT_EQ(CountOf(out, "Not a survey log: 0712150000.txt"), 1) << out;
+    EXPECT_EQ(Logs("van-9", "0712150000.txt").size(), 0u);
 }
