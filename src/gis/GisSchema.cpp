@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "gps/GpsRecords.h"
+#include "gis/PointTime.h"
 #include "surveylog/LogFormat.h"
 #include "surveylog/ModeNames.h"
 
@@ -31,6 +32,7 @@ const SURVEY_FIELD kSurveyFields[kSurveyFieldCount] = {
     {"Station", OFTString},      {"PositionSource", OFTString},
     {"QualityOK", OFTInteger, OFSTBoolean},
     {"EllipsoidHeight", OFTReal}, {"GroundElevation", OFTReal}, {"UtilityElevation", OFTReal},
+    {"UTC", OFTDateTime},
 };
 
 namespace {
@@ -401,6 +403,13 @@ void FillSurveyFields(OGRFeature& f, const SURVEY_FIELD_MAP& map, const GIS_POIN
     SetOptional(f, x[54], gp.Heights.EllipsoidHeight);
     SetOptional(f, x[55], gp.Heights.GroundElevation);
     SetOptional(f, x[56], gp.Heights.UtilityElevation);
+    // The point's instant in UTC, whatever zone the tablet's clock kept.
+    POINT_UTC instant;
+    if (x[kUtcField] >= 0 && PointUtcTime(p, instant))
+        f.SetField(x[kUtcField], instant.nYear, instant.nMonth, instant.nDay, instant.nHour, instant.nMinute,
+                   static_cast<float>(instant.dfSecond), 100);
+    else if (x[kUtcField] >= 0)
+        f.SetFieldNull(x[kUtcField]);
 }
 
 void ReadSurveyFields(const OGRFeature& f, const SURVEY_FIELD_MAP& map, GIS_POINT& gp, LOG_ID& log)

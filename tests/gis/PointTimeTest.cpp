@@ -5,6 +5,7 @@
 #include <ctime>
 #include <gtest/gtest.h>
 #include <string>
+#include <vector>
 
 #include "gis/GdalReadBack.h"
 #include "gis/PointTime.h"
@@ -86,9 +87,9 @@ TEST(PointTime, LocalPartsOfTheLogBecomeTheUtcInstant)
     EXPECT_FALSE(PointUtcTime(undated, utc));
 }
 
-// The GPX waypoint's time of a point taken on the 7th by a tablet on
+// The GPX waypoint's time (and the GeoPackage's, and KML's) of a point taken on the 7th by a tablet on
 // Kiritimati time, whose receiver sent no ZDA.
-TEST(PointTime, GpxTimeIsUtcOnATabletEastOfTheDateLine)
+TEST(PointTime, OutputTimesAreUtcOnATabletEastOfTheDateLine)
 {
     ZONE zone("Pacific/Kiritimati");
     ScratchDir dir;
@@ -109,4 +110,20 @@ TEST(PointTime, GpxTimeIsUtcOnATabletEastOfTheDateLine)
     ASSERT_EQ(RunExport(request, stderr), 0);
     const std::string gpx = ReadWholeFile(dir.File("out.gpx"));
     EXPECT_NE(gpx.find("<time>2026-12-07T21:58:39Z</time>"), std::string::npos) << gpx;
+    // The GeoPackage's UTC datetime and KML's TimeStamp say the same.
+    request.output = dir.File("out.gpkg");
+    ASSERT_EQ(RunExport(request, stderr), 0);
+    GDALDatasetUniquePtr gpkg = OpenForReading(dir.File("out.gpkg"));
+    ASSERT_TRUE(gpkg);
+    OGRFeatureUniquePtr row(gpkg->GetLayerByName("survey_points")->GetNextFeature());
+    ASSERT_TRUE(row);
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, tz = 0;
+    float second = 0;
+    ASSERT_TRUE(row->GetFieldAsDateTime(row->GetFieldIndex("UTC"), &year, &month, &day, &hour, &minute, &second, &tz));
+    EXPECT_EQ((std::vector<int>{year, month, day, hour, minute, static_cast<int>(second), tz}),
+              (std::vector<int>{2026, 12, 7, 21, 58, 39, 100}));
+    request.output = dir.File("out.kml");
+    ASSERT_EQ(RunExport(request, stderr), 0);
+    const std::string kml = ReadWholeFile(dir.File("out.kml"));
+    EXPECT_NE(kml.find("<when>2026-12-07T21:58:39Z</when>"), std::string::npos) << kml;
 }

@@ -512,3 +512,32 @@ TEST(PgConnection, RemoteHostIsThatOfAnotherMachine)
     EXPECT_LT(styles.find("connect_timeout="), styles.find("host=db")) << styles;
     EXPECT_EQ(StylesConnection("postgresql://db/x"), "postgresql://db/x");
 }
+
+// The point's instant in timestamptz, whatever zone the tablet (this
+// process) keeps: a point without a fix, taken at 20:30 on the 7th in New
+// York, is 01:30 UTC on the 8th.
+TEST_F(PgTargetTest, InstantIsUtcWhateverTheTabletsZone)
+{
+    const char* old = std::getenv("TZ");
+    const std::string kept = old != nullptr ? old : "";
+    ::setenv("TZ", "America/New_York", 1);
+    ::tzset();
+    std::vector<GIS_POINT> points = ReadBack(dir, 0, 1, false);
+    points[0].Point.GpsFix = GPS_FIX{};
+    points[0].Point.GpsFix.dfUTC = 203000.0;
+    points[0].Point.ZdaData.nYear = 2026;
+    points[0].Point.ZdaData.nMonth = 12;
+    points[0].Point.ZdaData.nDay = 7;
+    CPgTarget target(Conn(), "van-1");
+    size_t added = 0;
+    const bool delivered = target.Deliver(LOG_ID{"a.txt", "s"}, points.data(), points.size(), 0, added);
+    if (old != nullptr)
+        ::setenv("TZ", kept.c_str(), 1);
+    else
+        ::unsetenv("TZ");
+    ::tzset();
+    ASSERT_TRUE(delivered) << target.Problem();
+    EXPECT_EQ(Rows("SELECT to_char(\"UTC\" AT TIME ZONE 'UTC', 'YYYY-MM-DD HH24:MI:SS'), pg_typeof(\"UTC\") "
+                   "FROM survey_points"),
+              std::vector<std::string>{"2026-12-08 01:30:00|timestamp with time zone"});
+}
