@@ -10,7 +10,8 @@ namespace {
 // Spatial index and a file that other programs may read while we append.
 const char* const kGpkgPoints[] = {"SPATIAL_INDEX=YES", "FID=fid", nullptr};
 // The measured values go into each placemark's description balloon.
-const char* const kKmlDataset[] = {"NameField=Name", "DescriptionField=Description", nullptr};
+// Heights above the ellipsoid or geoid, never flattened onto a viewer's terrain.
+const char* const kKmlDataset[] = {"NameField=Name", "DescriptionField=Description", "AltitudeMode=absolute", nullptr};
 // GPX wants EPSG:4326 and its own element names; our columns would be foreign
 // elements that many receivers refuse.
 const char* const kGpxTrack[] = {"FORCE_GPX_TRACK=YES", nullptr};

@@ -8,6 +8,7 @@
 
 #include "gps/GpsRecords.h"
 #include "point/Accuracy.h"
+#include "gis/PointTime.h"
 #include "surveylog/LogFormat.h"
 #include "surveylog/ModeNames.h"
 
@@ -36,6 +37,7 @@ const SURVEY_FIELD kSurveyFields[kSurveyFieldCount] = {
     {"EllipsoidHeight", OFTReal}, {"GroundElevation", OFTReal}, {"UtilityElevation", OFTReal},
     {"HAccuracy95", OFTReal, OFSTNone, "HAccuracy95 (m, 95 %, NSSDA)"},
     {"VAccuracy95", OFTReal, OFSTNone, "VAccuracy95 (m, 95 %)"},
+    {"UTC", OFTDateTime},
 };
 
 namespace {
@@ -400,6 +402,13 @@ void FillSurveyFields(OGRFeature& f, const SURVEY_FIELD_MAP& map, const GIS_POIN
     SetOptional(f, x[56], gp.Heights.UtilityElevation);
     SetOptional(f, x[kHAccuracy95Field], HAccuracy95(q));
     SetOptional(f, x[kVAccuracy95Field], VAccuracy95(q));
+    // The point's instant in UTC, whatever zone the tablet's clock kept.
+    POINT_UTC instant;
+    if (x[kUtcField] >= 0 && PointUtcTime(p, instant))
+        f.SetField(x[kUtcField], instant.nYear, instant.nMonth, instant.nDay, instant.nHour, instant.nMinute,
+                   static_cast<float>(instant.dfSecond), 100);
+    else if (x[kUtcField] >= 0)
+        f.SetFieldNull(x[kUtcField]);
 }
 
 void ReadSurveyFields(const OGRFeature& f, const SURVEY_FIELD_MAP& map, GIS_POINT& gp, LOG_ID& log)

@@ -57,7 +57,7 @@ struct SURVEY_FIELD {
 // when no quality gate was set. A field added here reaches layers written
 // before it: an existing layer that lacks one gets it when opened for writing
 // (NULL in its old rows).
-constexpr int kSurveyFieldCount = 59;
+constexpr int kSurveyFieldCount = 60;
 constexpr int kLogColumnCount = 43;
 constexpr int kLogField = 0;      // Log, the locator's file index
 constexpr int kDepthField = 3;
@@ -65,6 +65,7 @@ constexpr int kLocateField = 4;
 constexpr int kLogFileField = 43; // LogFile
 constexpr int kSurveyField = 44;  // Survey (see LOG_ID)
 constexpr int kFixTypeField = 45;
+constexpr int kUtcField = 59;     // UTC: the point's instant (see PointTime.h)
 constexpr int kQualityOKField = 53;
 constexpr int kEllipsoidHeightField = 54;
 constexpr int kUtilityElevationField = 56;

@@ -6,10 +6,13 @@
 #include <cstring>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 #include "gis/SurveyDataset.h"
+#include "gis/SurveyExport.h"
+#include "surveylog/LogFormat.h"
 
 namespace {
 
@@ -19,6 +22,12 @@ constexpr uint32_t kEvents = IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_
 
 // Nothing to do and no retry due: still wake now and then, so every wait is bounded.
 constexpr int kIdleWaitMs = 1000;
+
+size_t FileSize(const std::string& path)
+{
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? static_cast<size_t>(info.st_size) : 0;
+}
 
 struct FD_CLOSER {
     int fd;
@@ -93,13 +102,28 @@ void CLogWatch::DeliverDirty()
         const std::string name = *m_dirty.begin();
         CLogTail& tail = m_tails[name];
         size_t first = 0;
-        if (!tail.ReadNew(m_options.folder + name, points, first)) {
+        if (!tail.ReadNew(m_options.folder + name, points, first, false, m_options.batchPoints)) {
             if (m_unreadable.insert(name).second)
                 Say("Cannot read %s: %s", name.c_str(), std::strerror(errno));
             m_dirty.erase(m_dirty.begin());
             continue;
         }
         m_unreadable.erase(name);
+        // A file under a log's name that is no survey log: said once, left alone.
+        if (first == 0 && points.empty() && tail.Count() == 0) {
+            std::string why;
+            if (CheckSurveyInput(m_options.folder + name, why) != InputKind::SurveyLog &&
+                FileSize(m_options.folder + name) >= sizeof kLogHeaderLine) {
+                if (m_unreadable.insert(name).second)
+                    Say("Not a survey log: %s", name.c_str());
+                m_dirty.erase(m_dirty.begin());
+                continue;
+            }
+        }
+        for (const SKIPPED_LINE& line : tail.Skipped()) {
+            if (m_skipped[name].insert(line.line).second)
+                Say("%s", SkippedText(name, line).c_str());
+        }
         // The points come whole from the log and its companion record; the
         // GeoPackage beside it is an output like the database (a crew may
         // have edited it), never a source.
@@ -114,8 +138,16 @@ void CLogWatch::DeliverDirty()
             known = id.survey;
         }
         size_t added = 0;
-        if (!m_target.Deliver(id, points.data(), points.size(), first, added)) {
-            if (!m_bOutage) {
+        const bool delivered = m_target.Deliver(id, points.data(), points.size(), first, added);
+        for (const std::string& warning : m_target.TakeWarnings())
+            Say("Warning: %s", warning.c_str());
+        if (!delivered) {
+            if (!m_bOutage && m_target.Held() > 0) {
+                Say("Database refuses every point of %s: %s; holding %zu points", name.c_str(),
+                    m_target.Reason().c_str(), m_target.Held());
+                m_bOutage = true;
+                m_retry = m_options.firstRetry;
+            } else if (!m_bOutage) {
                 Say("Database %s: %s", m_target.Refused() ? "refused us" : "unreachable", m_target.Problem().c_str());
                 m_bOutage = true;
                 m_retry = m_options.firstRetry;
@@ -132,6 +164,8 @@ void CLogWatch::DeliverDirty()
             return;
         }
         tail.Commit();
+        for (const REJECTED_ROW& row : m_target.TakeUpdated())
+            Say("Updated: %s Log %d", row.logFile.c_str(), row.log);
         for (const REJECTED_ROW& row : m_target.TakeRejected())
             Say("Rejected: %s Log %d: %s", row.logFile.c_str(), row.log, row.reason.c_str());
         if (m_bOutage) {
@@ -140,7 +174,9 @@ void CLogWatch::DeliverDirty()
         }
         if (added > 0)
             Say("Sent: %s +%zu (%zu)", name.c_str(), added, tail.Count());
-        m_dirty.erase(name);
+        // A full batch: more of the log may follow at once.
+        if (points.size() < m_options.batchPoints)
+            m_dirty.erase(name);
     }
 }
 

@@ -25,6 +25,9 @@ struct WATCH_OPTIONS {
     std::chrono::milliseconds firstRetry{500};
     std::chrono::milliseconds maxRetry{30000};
     std::FILE* out = stdout;
+    // Points per transaction: a long log waiting for the database goes in as
+    // several, each whole and in order.
+    size_t batchPoints = 20000;
 };
 
 class CLogWatch {
@@ -48,6 +51,7 @@ private:
     std::map<std::string, CLogTail> m_tails;
     std::set<std::string> m_dirty;       // logs with points that may not be sent yet
     std::set<std::string> m_unreadable;  // reported once each
+    std::map<std::string, std::set<size_t>> m_skipped; // lines told as skipped, per log
     std::map<std::string, std::string> m_surveys; // the survey last read under each name
     struct RECORD_STATE {
         bool bNoCompanion = false;

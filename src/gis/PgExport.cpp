@@ -1,6 +1,7 @@
 #include "gis/PgExport.h"
 
 #include <algorithm>
+#include <set>
 #include <functional>
 #include <strings.h>
 #include <csignal>
@@ -97,10 +98,12 @@ int RunDatabaseExport(int argc, char** argv, std::FILE* out, std::FILE* err)
     }
     if (logs.empty())
         return UsageError(err, "needs at least one LOG");
-    // Every log is checked before the database is touched.
+    // Every input is checked before the database is touched, by what it
+    // holds, as the file export checks it.
     for (const std::string& path : logs) {
-        if (::access(path.c_str(), R_OK) != 0) {
-            std::fprintf(err, "fieldbook-export: cannot read %s: %s\n", path.c_str(), std::strerror(errno));
+        std::string error;
+        if (CheckSurveyInput(path, error) == InputKind::None) {
+            std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
             return 2;
         }
     }
@@ -124,14 +127,14 @@ using BatchSource = std::function<bool(bool restart, std::vector<GIS_POINT>& bat
 // One log into the database, one transaction per batch, the progress told
 // between them. 0, or 2 when it cannot be read or sent.
 int SendLog(CPgTarget& target, const std::string& name, const BatchSource& next, std::FILE* out, std::FILE* err,
-            bool& rejected)
+            bool& rejected, const std::vector<std::string>* skipped = nullptr)
 {
     std::vector<GIS_POINT> batch;
     batch.reserve(kBatchPoints);
     LOG_ID log;
     size_t added = 0, total = 0;
     bool ok = false;
-    for (int attempt = 0; attempt < kTries && !ok; ++attempt) {
+    for (int attempt = 0; attempt < kTries && !ok && target.Held() == 0; ++attempt) {
         added = 0;
         ok = true;
         for (bool top = true;; top = false) {
@@ -144,6 +147,8 @@ int SendLog(CPgTarget& target, const std::string& name, const BatchSource& next,
                 break;
             size_t sent = 0;
             ok = target.Deliver(log, batch.data(), batch.size(), first, sent);
+            for (const std::string& warning : target.TakeWarnings())
+                std::fprintf(err, "fieldbook-export: warning: %s\n", warning.c_str());
             added += sent;
             total = first + batch.size();
             if (!ok || batch.empty())
@@ -152,11 +157,22 @@ int SendLog(CPgTarget& target, const std::string& name, const BatchSource& next,
                 std::fprintf(err, "fieldbook-export: %s: %zu points\n", log.logFile.c_str(), total);
         }
     }
+    if (!ok && target.Held() > 0) {
+        std::fprintf(err, "fieldbook-export: Database refuses every point of %s: %s; none sent\n",
+                     log.logFile.c_str(), target.Reason().c_str());
+        return 2;
+    }
     if (!ok) {
         std::fprintf(err, "fieldbook-export: %s not sent: %s\n", log.logFile.c_str(), target.Problem().c_str());
         return 2;
     }
+    if (skipped != nullptr) {
+        for (const std::string& line : *skipped)
+            std::fprintf(out, "%s\n", line.c_str());
+    }
     std::fprintf(out, "Sent: %s +%zu (%zu)\n", log.logFile.c_str(), added, total);
+    for (const REJECTED_ROW& row : target.TakeUpdated())
+        std::fprintf(out, "Updated: %s Log %d\n", row.logFile.c_str(), row.log);
     for (const REJECTED_ROW& row : target.TakeRejected()) {
         std::fprintf(out, "Rejected: %s Log %d: %s\n", row.logFile.c_str(), row.log, row.reason.c_str());
         rejected = true;
@@ -164,9 +180,10 @@ int SendLog(CPgTarget& target, const std::string& name, const BatchSource& next,
     return 0;
 }
 
-bool EndsWithGpkg(const std::string& path)
+bool IsGeoPackageInput(const std::string& path)
 {
-    return path.size() > 5 && ::strcasecmp(path.c_str() + path.size() - 5, ".gpkg") == 0;
+    std::string error;
+    return CheckSurveyInput(path, error) == InputKind::GeoPackage;
 }
 
 } // namespace
@@ -182,10 +199,12 @@ int ExportToDatabase(const std::string& output, const std::string& unit, const s
                      target.Problem().c_str());
         return 2;
     }
-    bool rejected = false;
+    for (const std::string& warning : target.TakeWarnings())
+        std::fprintf(err, "fieldbook-export: warning: %s\n", warning.c_str());
+    bool rejected = false, skipped = false;
     for (const std::string& path : logs) {
         int status = 0;
-        if (EndsWithGpkg(path)) {
+        if (IsGeoPackageInput(path)) {
             // A GeoPackage holds a survey per LogFile in it, read whole.
             std::vector<SURVEY_INPUT> inputs;
             std::string error;
@@ -217,6 +236,9 @@ int ExportToDatabase(const std::string& output, const std::string& unit, const s
         CLogTail reader;
         const size_t slash = path.rfind('/');
         const std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1);
+        // Told once each, whatever retries read the log again.
+        std::vector<std::string> skippedLines;
+        std::set<size_t> told;
         status = SendLog(
             target, path,
             [&](bool top, std::vector<GIS_POINT>& batch, size_t& first, LOG_ID& log) {
@@ -225,6 +247,10 @@ int ExportToDatabase(const std::string& output, const std::string& unit, const s
                 batch.clear();
                 if (!reader.ReadNew(path, batch, first, true, kBatchPoints))
                     return false;
+                for (const SKIPPED_LINE& line : reader.Skipped()) {
+                    if (told.insert(line.line).second)
+                        skippedLines.push_back(SkippedText(name, line));
+                }
                 reader.Commit();
                 if (top) {
                     if (!reader.HasCompanion())
@@ -235,9 +261,10 @@ int ExportToDatabase(const std::string& output, const std::string& unit, const s
                 log = LOG_ID{name, reader.Survey()};
                 return true;
             },
-            out, err, rejected);
+            out, err, rejected, &skippedLines);
         if (status != 0)
             return status;
+        skipped = skipped || !skippedLines.empty();
     }
     if (!target.Finish()) {
         std::fprintf(err, "fieldbook-export: the points are in, their spatial index is not: %s\n",
@@ -245,7 +272,7 @@ int ExportToDatabase(const std::string& output, const std::string& unit, const s
         return 2;
     }
     // Every other row is in; the refused ones are named above.
-    return rejected ? 2 : 0;
+    return rejected ? 2 : skipped ? kExitSkippedLines : 0;
 }
 
 int WatchIntoDatabase(const std::string& folder, const std::string& output, const std::string& unit,

@@ -13,6 +13,7 @@
 #include "gis/GdalErrors.h"
 #include "gis/GisFormats.h"
 #include "gis/LayerStyles.h"
+#include "surveylog/LogFormat.h"
 
 namespace {
 
@@ -218,6 +219,37 @@ void DropNotice(void*, const char*) {}
 
 } // namespace
 
+// GDAL's driver opens a connection of its own for the styles: the same
+// bounded waits as ours, the connection's own words after them so that they
+// win. A URI takes no words before it: as it is.
+std::string StylesConnection(const std::string& connection)
+{
+    if (connection.rfind("postgres", 0) == 0)
+        return connection;
+    std::string text = "connect_timeout=" + std::to_string(kConnectWait.count()) + " ";
+    for (size_t i = 0; kLinkKeys[i] != nullptr && std::strcmp(kLinkKeys[i], "dbname") != 0; ++i)
+        text += std::string(kLinkKeys[i]) + "=" + kLinkValues[i] + " ";
+    return text + connection;
+}
+
+int64_t LineDigest(const GIS_POINT& point)
+{
+    char line[kLogLineSize];
+    const size_t length = FormatLogLine(point.Point, point.fDistance, line, sizeof line);
+    uint64_t hash = 14695981039346656037ull;
+    for (size_t i = 0; i < length; ++i) {
+        hash ^= static_cast<unsigned char>(line[i]);
+        hash *= 1099511628211ull;
+    }
+    return static_cast<int64_t>(hash);
+}
+
+bool IsLoopbackHost(const std::string& host)
+{
+    return host.empty() || host[0] == '/' || host[0] == '@' || host == "localhost" || host == "::1" ||
+           host.rfind("127.", 0) == 0;
+}
+
 PgFailure ClassifyPgError(const PG_ERROR& error)
 {
     const std::string& state = error.sqlState;
@@ -231,6 +263,8 @@ PgFailure ClassifyPgError(const PG_ERROR& error)
         return PgFailure::Row;
     return PgFailure::Refused; // 28, 3D (login), 42 (statement), and what we cannot mend by waiting
 }
+
+std::string CPgTarget::Reason() const { return Said(m_error); }
 
 bool IsDatabaseOutput(const std::string& output) { return FindFormatByPath(output) == &DatabaseFormat(); }
 
@@ -246,7 +280,7 @@ CPgTarget::CPgTarget(std::string connection, std::string unit)
         m_fields.anIndex[i] = i;
         m_columns += Quoted(kSurveyFields[i].pszName) + ", ";
     }
-    m_columns += Quoted(kUnitField) + ", " + Quoted(kLogRepeatField) + ", geom";
+    m_columns += Quoted(kUnitField) + ", " + Quoted(kLogRepeatField) + ", " + Quoted(kLineDigestField) + ", geom";
 }
 
 CPgTarget::~CPgTarget()
@@ -353,7 +387,18 @@ bool CPgTarget::Connect()
         return FailWith(error, "cannot connect: " + Said(error));
     }
     PQsetErrorVerbosity(m_conn, PQERRORS_DEFAULT);
+    // A crew's password and points crossing a network in the clear: said, not
+    // refused, since the office chose the connection.
+    const char* host = PQhost(m_conn);
+    if (!PQsslInUse(m_conn) && !IsLoopbackHost(host != nullptr ? host : "") && !m_bWarnedClear) {
+        m_bWarnedClear = true;
+        m_warnings.push_back(std::string("the connection to ") + host +
+                             " is not encrypted: add sslmode=verify-full and the office's CA (sslrootcert=...)");
+    }
     if (!EnsureLayers()) {
+        // Connected, then refused (a schema's or a table's privilege, even
+        // where its SQLSTATE is that of a refused row): the reason, not an outage.
+        m_bRefused = m_bRefused || ClassifyPgError(m_error) != PgFailure::Unreachable;
         const std::string problem = m_problem;
         return Fail(problem);
     }
@@ -365,7 +410,7 @@ bool CPgTarget::Connect()
     }
     if (m_bGuarded) {
         std::string insert = "INSERT INTO survey_points (" + m_columns + ") VALUES (";
-        for (int i = 1; i <= kSurveyFieldCount + 3; ++i)
+        for (int i = 1; i <= kRowColumns; ++i)
             insert += (i > 1 ? ", $" : "$") + std::to_string(i);
         PGresult* made = PQprepare(m_conn, "fieldbook_point", (insert + ")").c_str(), 0, nullptr);
         if (PQresultStatus(made) != PGRES_COMMAND_OK) {
@@ -426,6 +471,14 @@ bool CPgTarget::EnsureLayers()
         m_bRefused = true;
         return false;
     }
+    // Names resolve in public (and PostGIS's own schema) whatever the role's
+    // or the database's search_path says: a "$user" schema or an office's
+    // setting never takes our tables elsewhere, nor shadows them.
+    if (!Exec("SELECT pg_catalog.set_config('search_path', 'public' || coalesce((SELECT ', ' || "
+              "pg_catalog.quote_ident(n.nspname) FROM pg_catalog.pg_extension e JOIN pg_catalog.pg_namespace n "
+              "ON n.oid = e.extnamespace WHERE e.extname = 'postgis' AND n.nspname <> 'public'), ''), false)",
+              "cannot set the search path"))
+        return false;
     // What stands: the columns of both tables, and the keys. The lock only
     // when something must be made: a crew's daily start finds everything there
     // and waits for nobody.
@@ -437,7 +490,8 @@ bool CPgTarget::EnsureLayers()
                            "UNION ALL SELECT 'gist', t.relname FROM pg_index i JOIN pg_class x ON x.oid = i.indexrelid "
                            "JOIN pg_class t ON t.oid = i.indrelid JOIN pg_am a ON a.oid = x.relam WHERE a.amname = "
                            "'gist' AND t.oid IN (to_regclass('survey_points'), to_regclass('survey_track')) "
-                           "UNION ALL SELECT 'view', viewname FROM pg_views WHERE viewname = 'utility_points'",
+                           "UNION ALL SELECT 'view', viewname FROM pg_views WHERE viewname = 'utility_points' "
+                           "UNION ALL SELECT 'meta', relname FROM pg_class WHERE oid = to_regclass('fieldbook_layers')",
                            "cannot read the tables");
     if (rows == nullptr)
         return false;
@@ -457,11 +511,13 @@ bool CPgTarget::EnsureLayers()
         need(field.pszName, field.eSubType == OFSTBoolean ? "boolean" : SqlType(field.eType));
     need(kUnitField, "character varying");
     need(kLogRepeatField, "integer");
+    need(kLineDigestField, "bigint");
     const bool trackMade = present.count("survey_track.fid") && present.count("survey_track.Unit") &&
                            present.count("survey_track.LogFile") && present.count("survey_track.Survey");
     const bool keys = present.count("key.survey_points_survey_key") && present.count("key.survey_track_survey_key");
     const bool spatial = present.count("gist.survey_points") && present.count("gist.survey_track");
     const bool view = present.count(std::string("view.") + kUtilityLayer) != 0;
+    const bool meta = present.count("meta.fieldbook_layers") != 0;
     if (!lacking.empty() || !trackMade || !keys || (!spatial && !m_bDeferIndex)) {
         if (!TakeLayersLock())
             return false;
@@ -521,11 +577,44 @@ bool CPgTarget::EnsureLayers()
             m_error = error;
         }
     }
-    // Tables made before Depth was metres keep the protocol's units.
-    return AskTrue("SELECT (coalesce(col_description('survey_points'::regclass, attnum), '') = '" +
-                       std::string(kDepthAlias) + "')::int FROM pg_attribute WHERE attrelid = "
-                       "'survey_points'::regclass AND attname = 'Depth'",
-                   m_fields.bMetric);
+    // The units the rows are in, where the office's comments do not
+    // reach: a table of an older fieldbook is judged once, by the comment
+    // it made then. Only the owner may make the record; a crew's role
+    // delivers without it until the owner has connected once. Two owners at
+    // once: the record's key keeps one row.
+    if (!meta) {
+        const std::string problem = m_problem;
+        const PG_ERROR error = m_error;
+        Exec("CREATE TABLE IF NOT EXISTS fieldbook_layers (layer character varying PRIMARY KEY, "
+             "depth_units character varying NOT NULL, locate_units character varying NOT NULL, "
+             "schema_version integer NOT NULL); "
+             "INSERT INTO fieldbook_layers SELECT 'survey_points', CASE WHEN m THEN 'm' ELSE 'protocol' END, "
+             "CASE WHEN m THEN 'mA' ELSE 'protocol' END, " + std::to_string(kLayersSchemaVersion) +
+             " FROM (SELECT " + (pointsMade ? LegacyMetric() : std::string("true")) +
+             " AS m) units ON CONFLICT DO NOTHING");
+        m_problem = problem;
+        m_error = error;
+    }
+    // The units as recorded; a role that may not read the record (an office
+    // set up before it) judges by the comment as an older fieldbook did.
+    bool readable = false, recorded = false;
+    if (!AskTrue("SELECT coalesce(has_table_privilege(to_regclass('fieldbook_layers'), 'SELECT'), false)::int",
+                 readable) ||
+        (readable &&
+         !AskTrue("SELECT count(*) FROM fieldbook_layers WHERE layer = 'survey_points'", recorded)))
+        return false;
+    if (recorded)
+        return AskTrue("SELECT (depth_units = 'm')::int FROM fieldbook_layers WHERE layer = 'survey_points'",
+                       m_fields.bMetric);
+    return AskTrue("SELECT (" + LegacyMetric() + ")::int", m_fields.bMetric);
+}
+
+// Tables made before Depth was metres keep the protocol's units; those made
+// after say so in the Depth column's comment.
+std::string CPgTarget::LegacyMetric() const
+{
+    return "coalesce((SELECT col_description('survey_points'::regclass, attnum) = '" + std::string(kDepthAlias) +
+           "' FROM pg_attribute WHERE attrelid = 'survey_points'::regclass AND attname = 'Depth'), false)";
 }
 
 bool CPgTarget::CommentAliasedColumns()
@@ -592,14 +681,18 @@ bool CPgTarget::LoadLog(const LOG_ID& log, LOG_STATE& state)
                     Exec("UPDATE survey_track SET \"Survey\" = " + Literal(log.survey) + " WHERE " + older)))
         return false;
     const std::string where = Where(log);
-    PGresult* rows = Query("SELECT \"Log\", \"LogRepeat\", (NOT ST_IsEmpty(geom))::int FROM survey_points WHERE " +
-                               where,
+    PGresult* rows = Query("SELECT \"Log\", \"LogRepeat\", (NOT ST_IsEmpty(geom))::int, \"LineDigest\" FROM "
+                           "survey_points WHERE " + where,
                            "cannot read survey_points");
     if (rows == nullptr)
         return false;
     state = LOG_STATE{};
     for (int i = 0; i < PQntuples(rows); ++i) {
-        state.delivered.emplace(std::atoi(PQgetvalue(rows, i, 0)), std::atoi(PQgetvalue(rows, i, 1)));
+        const std::pair<int, int> key{std::atoi(PQgetvalue(rows, i, 0)), std::atoi(PQgetvalue(rows, i, 1))};
+        state.delivered.insert(key);
+        // Rows of an older fieldbook have no digest: never taken for changed.
+        if (!PQgetisnull(rows, i, 3))
+            state.digests[key] = std::strtoll(PQgetvalue(rows, i, 3), nullptr, 10);
         if (std::strcmp(PQgetvalue(rows, i, 2), "1") == 0)
             ++state.fixes;
     }
@@ -614,6 +707,7 @@ bool CPgTarget::Deliver(const LOG_ID& log, const GIS_POINT* points, size_t count
 {
     const std::string& logFile = log.logFile;
     added = 0;
+    m_held = 0;
     if (!Connect())
         return false;
     LOG_STATE& state = m_logs[log];
@@ -630,12 +724,23 @@ bool CPgTarget::Deliver(const LOG_ID& log, const GIS_POINT* points, size_t count
     std::map<int, int> occurrences = state.occurrences;
     const std::set<std::pair<int, int>>& setAside = m_rejectedKeys[log];
     std::vector<std::pair<size_t, int>> fresh; // index into points, LogRepeat
+    std::vector<std::pair<size_t, int>> changed;
+    const std::set<std::tuple<int, int, int64_t>>& refusedUpdates = m_refusedUpdates[log];
     for (size_t i = 0; i < count; ++i) {
-        const int log = LogNumber(points[i]);
-        const int repeat = occurrences[log]++;
-        if (state.delivered.find({log, repeat}) == state.delivered.end() && !setAside.count({log, repeat}))
-            fresh.emplace_back(i, repeat);
+        const int number = LogNumber(points[i]);
+        const int repeat = occurrences[number]++;
+        if (state.delivered.find({number, repeat}) == state.delivered.end()) {
+            if (!setAside.count({number, repeat}))
+                fresh.emplace_back(i, repeat);
+            continue;
+        }
+        const auto digest = state.digests.find({number, repeat});
+        if (digest != state.digests.end() && digest->second != LineDigest(points[i]) &&
+            !refusedUpdates.count({number, repeat, LineDigest(points[i])}))
+            changed.emplace_back(i, repeat);
     }
+    if (!changed.empty() && !UpdateRows(log, state, points, changed))
+        return Fail(m_problem);
     if (fresh.empty()) {
         state.occurrences = std::move(occurrences);
         state.handed = first + count;
@@ -653,7 +758,7 @@ bool CPgTarget::Deliver(const LOG_ID& log, const GIS_POINT* points, size_t count
             // Through GDAL's driver, which knows QGIS's table layout; a
             // connection of its own, once per delivering connection.
             CGdalMessages quiet;
-            GDALDatasetUniquePtr styles(GDALDataset::Open(("PG:" + m_connection).c_str(),
+            GDALDatasetUniquePtr styles(GDALDataset::Open(("PG:" + StylesConnection(m_connection)).c_str(),
                                                           GDAL_OF_VECTOR | GDAL_OF_UPDATE, nullptr, nullptr, nullptr));
             std::string ignored;
             if (styles)
@@ -664,8 +769,18 @@ bool CPgTarget::Deliver(const LOG_ID& log, const GIS_POINT* points, size_t count
         // refused row (a constraint, a value the database cannot take, a
         // policy) sends each point on its own, and the ones it refuses are set
         // aside, so that one row never holds back the others.
-        if (ClassifyPgError(m_error) != PgFailure::Row)
+        PgFailure kind = ClassifyPgError(m_error);
+        if (kind == PgFailure::Row && m_error.sqlState == "42501" && !MayAdd())
+            kind = PgFailure::Refused;
+        if (kind != PgFailure::Row) {
+            // Every row would meet it: the batch waits whole, in order, for
+            // the office to mend it; nothing is set aside.
+            if (kind == PgFailure::Refused) {
+                m_held = fresh.size();
+                m_bRefused = true;
+            }
             return Fail(m_problem);
+        }
         // Another export of this unit may have added some of them meanwhile:
         // the key refused those, and they are in.
         auto present = [&](const std::pair<size_t, int>& one) {
@@ -698,11 +813,105 @@ bool CPgTarget::Deliver(const LOG_ID& log, const GIS_POINT* points, size_t count
     return true;
 }
 
+// Whether this role may add rows at all (a privilege on the tables, their
+// schema and the key's sequence); a name it may not even look up: no.
+bool CPgTarget::MayAdd()
+{
+    const PG_ERROR error = m_error;
+    const std::string problem = m_problem;
+    bool may = false;
+    if (!AskTrue("SELECT (has_schema_privilege('public', 'USAGE') AND "
+                 "has_any_column_privilege('survey_points', 'INSERT') AND "
+                 "has_any_column_privilege('survey_track', 'INSERT') AND "
+                 "has_any_column_privilege('survey_track', 'UPDATE') AND "
+                 "coalesce(has_sequence_privilege(pg_get_serial_sequence('survey_points', 'fid'), 'USAGE'), true))::int",
+                 may))
+        may = false;
+    m_error = error;
+    m_problem = problem;
+    return may;
+}
+
+// The columns of m_columns for one point, as text; set false for NULL.
+void CPgTarget::RowValues(const LOG_ID& log, const GIS_POINT& point, int repeat, OGRFeature& feature,
+                          std::string* values, bool* set) const
+{
+    FillSurveyFields(feature, m_fields, point, log);
+    for (int i = 0; i < kSurveyFieldCount; ++i)
+        set[i] = FieldText(feature, i, values[i]);
+    values[kSurveyFieldCount] = m_unit;
+    values[kSurveyFieldCount + 1] = std::to_string(repeat);
+    values[kSurveyFieldCount + 2] = std::to_string(LineDigest(point));
+    PointText(PointGeometry(point.Point), values[kSurveyFieldCount + 3]);
+    std::fill(set + kSurveyFieldCount, set + kRowColumns, true);
+}
+
+// Points whose line changed since they were delivered: each row rewritten
+// under its key, in a transaction of its own, and the track made again. A
+// row the database will not change (a role without UPDATE) is set aside and
+// told once, as a refused new row is.
+bool CPgTarget::UpdateRows(const LOG_ID& log, LOG_STATE& state, const GIS_POINT* points,
+                           const std::vector<std::pair<size_t, int>>& changed)
+{
+    std::string sql = "UPDATE survey_points SET (";
+    for (int i = 0; i < kSurveyFieldCount; ++i)
+        sql += Quoted(kSurveyFields[i].pszName) + ", ";
+    sql += Quoted(kLineDigestField) + ", geom) = ROW(";
+    for (int i = 1; i <= kSurveyFieldCount + 1; ++i)
+        sql += "$" + std::to_string(i) + ", ";
+    const int unit = kSurveyFieldCount + 3;
+    sql += "$" + std::to_string(unit - 1) + "::geometry) WHERE \"Unit\" = $" + std::to_string(unit) +
+           " AND \"LogFile\" = $" + std::to_string(unit + 1) + " AND \"Survey\" = $" + std::to_string(unit + 2) +
+           " AND \"Log\" = $" + std::to_string(unit + 3) + " AND \"LogRepeat\" = $" + std::to_string(unit + 4);
+    OGRFeature feature(m_defn);
+    std::string values[kRowColumns];
+    bool set[kRowColumns];
+    const char* params[kSurveyFieldCount + 7];
+    bool any = false;
+    for (const auto& [index, repeat] : changed) {
+        const GIS_POINT& point = points[index];
+        RowValues(log, point, repeat, feature, values, set);
+        for (int i = 0; i < kSurveyFieldCount; ++i)
+            params[i] = set[i] ? values[i].c_str() : nullptr;
+        params[kSurveyFieldCount] = values[kSurveyFieldCount + 2].c_str(); // LineDigest
+        params[kSurveyFieldCount + 1] = values[kSurveyFieldCount + 3].c_str(); // geom
+        const std::string number = std::to_string(LogNumber(point)), repeatText = std::to_string(repeat);
+        params[kSurveyFieldCount + 2] = m_unit.c_str();
+        params[kSurveyFieldCount + 3] = log.logFile.c_str();
+        params[kSurveyFieldCount + 4] = log.survey.c_str();
+        params[kSurveyFieldCount + 5] = number.c_str();
+        params[kSurveyFieldCount + 6] = repeatText.c_str();
+        PGresult* result = PQexecParams(m_conn, sql.c_str(), kSurveyFieldCount + 7, nullptr, params, nullptr,
+                                        nullptr, 0);
+        if (PQresultStatus(result) != PGRES_COMMAND_OK) {
+            Failed(result, "cannot update Log " + number + " of " + log.logFile);
+            if (ClassifyPgError(m_error) != PgFailure::Row)
+                return false;
+            if (m_refusedUpdates[log].insert({LogNumber(point), repeat, LineDigest(point)}).second)
+                m_rejected.push_back(REJECTED_ROW{log.logFile, LogNumber(point), Said(m_error)});
+            continue;
+        }
+        const bool updated = std::strcmp(PQcmdTuples(result), "0") != 0;
+        PQclear(result);
+        if (updated) {
+            any = true;
+            m_updated.push_back(REJECTED_ROW{log.logFile, LogNumber(point), ""});
+        }
+    }
+    if (!any)
+        return true;
+    const std::string where = Where(log);
+    return Exec("UPDATE survey_track SET geom = (SELECT ST_MakeLine(geom ORDER BY \"Log\", \"LogRepeat\", fid) "
+                "FROM survey_points WHERE " + where + " AND NOT ST_IsEmpty(geom)) WHERE " + where,
+                "cannot make the track of " + log.logFile + " again") &&
+           LoadLog(log, state);
+}
+
 // The rows of fresh: COPY in the text format, or one prepared INSERT each
 // where a policy guards the table.
 bool CPgTarget::SendRows(const LOG_ID& log, const GIS_POINT* points, const std::vector<std::pair<size_t, int>>& fresh)
 {
-    constexpr int kColumns = kSurveyFieldCount + 3;
+    constexpr int kColumns = kRowColumns;
     const std::string failure = "cannot add points of " + log.logFile;
     if (!m_bGuarded) {
         PGresult* copy = PQexec(m_conn, ("COPY survey_points (" + m_columns + ") FROM STDIN").c_str());
@@ -717,13 +926,7 @@ bool CPgTarget::SendRows(const LOG_ID& log, const GIS_POINT* points, const std::
     std::string chunk;
     for (const auto& [index, repeat] : fresh) {
         const GIS_POINT& point = points[index];
-        FillSurveyFields(feature, m_fields, point, log);
-        for (int i = 0; i < kSurveyFieldCount; ++i)
-            set[i] = FieldText(feature, i, values[i]);
-        values[kSurveyFieldCount] = m_unit;
-        values[kSurveyFieldCount + 1] = std::to_string(repeat);
-        PointText(PointGeometry(point.Point), values[kSurveyFieldCount + 2]);
-        set[kSurveyFieldCount] = set[kSurveyFieldCount + 1] = set[kSurveyFieldCount + 2] = true;
+        RowValues(log, point, repeat, feature, values, set);
         if (m_bGuarded) {
             for (int i = 0; i < kColumns; ++i)
                 params[i] = set[i] ? values[i].c_str() : nullptr;
@@ -783,20 +986,34 @@ bool CPgTarget::WriteBatch(const LOG_ID& log, LOG_STATE& state, const GIS_POINT*
     for (const auto& one : fresh)
         AddTrackVertex(added, points[one.first].Point);
     const size_t newFixes = static_cast<size_t>(added.getNumPoints());
+    // Points that come late (held, set aside, another export's) belong
+    // where their Log puts them: the track is made again from its points.
+    bool inOrder = true;
+    std::pair<int, int> last = state.delivered.empty() ? std::pair<int, int>{INT32_MIN, 0} : *state.delivered.rbegin();
+    for (const auto& [index, repeat] : fresh) {
+        const std::pair<int, int> key{LogNumber(points[index]), repeat};
+        inOrder = inOrder && last < key;
+        last = key;
+    }
 
     // The track: extended by the new fixed points, or made from every fixed
     // point of the log once there are two (a line needs two vertices).
     const std::string where = Where(log);
     const std::string failure = "cannot extend the track of " + logFile;
     bool ok = true;
-    if (newFixes > 0 && state.bTrack) {
+    const std::string ordered = "ST_MakeLine(geom ORDER BY \"Log\", \"LogRepeat\", fid)";
+    if (newFixes > 0 && state.bTrack && !inOrder) {
+        ok = Exec("UPDATE survey_track SET geom = (SELECT " + ordered + " FROM survey_points WHERE " + where +
+                      " AND NOT ST_IsEmpty(geom)) WHERE " + where,
+                  failure);
+    } else if (newFixes > 0 && state.bTrack) {
         // One new vertex goes as a point: PostGIS takes no one-vertex line.
         OGRPoint vertex;
         added.getPoint(0, &vertex);
         const std::string tail = newFixes == 1 ? HexWkb(vertex) : HexWkb(added);
         ok = Exec("UPDATE survey_track SET geom = ST_MakeLine(geom, " + tail + ") WHERE " + where,
                   failure);
-    } else if (state.fixes == 0 && newFixes >= 2) {
+    } else if (state.fixes == 0 && newFixes >= 2 && inOrder) {
         // Every fixed point of the log is in this batch: the line is its vertices.
         ok = Exec("INSERT INTO survey_track (\"Unit\", \"LogFile\", \"Survey\", geom) VALUES (" + Literal(m_unit) +
                       ", " + Literal(logFile) + ", " + Literal(log.survey) + ", " + HexWkb(added) + ")",
@@ -804,14 +1021,16 @@ bool CPgTarget::WriteBatch(const LOG_ID& log, LOG_STATE& state, const GIS_POINT*
     } else if (newFixes > 0 && state.fixes + newFixes >= 2) {
         ok = Exec("INSERT INTO survey_track (\"Unit\", \"LogFile\", \"Survey\", geom) SELECT " + Literal(m_unit) +
                       ", " + Literal(logFile) + ", " + Literal(log.survey) +
-                      ", ST_MakeLine(geom ORDER BY fid) FROM survey_points WHERE " + where + " AND NOT ST_IsEmpty(geom)",
+                      ", " + ordered + " FROM survey_points WHERE " + where + " AND NOT ST_IsEmpty(geom)",
                   failure);
     }
     if (!ok || !Exec("COMMIT", "the database did not take the points of " + logFile))
         return fail();
 
-    for (const auto& [index, repeat] : fresh)
+    for (const auto& [index, repeat] : fresh) {
         state.delivered.emplace(LogNumber(points[index]), repeat);
+        state.digests[{LogNumber(points[index]), repeat}] = LineDigest(points[index]);
+    }
     state.fixes += newFixes;
     state.bTrack = state.bTrack || state.fixes >= 2;
     written = fresh.size();

@@ -15,6 +15,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <tuple>
 #include <functional>
 #include <map>
 #include <set>
@@ -26,9 +28,18 @@
 
 #include "gis/GisSchema.h"
 
+// The layout of the tables, as fieldbook_layers records it beside their units.
+inline constexpr int kLayersSchemaVersion = 1;
+
 // Column names beside the survey fields.
 inline constexpr char kUnitField[] = "Unit";
 inline constexpr char kLogRepeatField[] = "LogRepeat";
+// The line a row was made from, as a digest (FNV-1a of the line the log
+// prints for the point): a line changed since is told from one merely read
+// again, whatever precision the point came at.
+inline constexpr char kLineDigestField[] = "LineDigest";
+// The columns of a row: the survey fields, Unit, LogRepeat, LineDigest, geom.
+inline constexpr int kRowColumns = kSurveyFieldCount + 4;
 
 // A row the database refused (a constraint, a value it cannot take): set
 // aside, reported once, never holding back the rows after it.
@@ -85,14 +96,26 @@ public:
     bool Finish();
 
     const std::string& Problem() const { return m_problem; }
+    // Warnings since the last call (a remote connection without TLS), each once.
+    std::vector<std::string> TakeWarnings() { return std::exchange(m_warnings, {}); }
     // Rows set aside since the last call (Deliver still returned true).
     std::vector<REJECTED_ROW> TakeRejected() { return std::exchange(m_rejected, {}); }
+    // Points whose line changed after delivery and whose row was rewritten
+    // under its key since the last call (reason empty).
+    std::vector<REJECTED_ROW> TakeUpdated() { return std::exchange(m_updated, {}); }
     // Whether the last failure was the database refusing us (a wrong
     // password, an unknown role, no PostGIS, a permission) rather than it
     // being out of reach; the error itself.
     bool Refused() const { return m_bRefused; }
     const PG_ERROR& Error() const { return m_error; }
     const std::string& Unit() const { return m_unit; }
+    // Points of the last failed Deliver held back because the database
+    // refuses every one of them (a privilege, a missing column, a trigger
+    // refusing all): none set aside; the caller tries the batch again later,
+    // in order. 0 when the failure was anything else. Its reason: Error().
+    size_t Held() const { return m_held; }
+    // The last failure's reason as the database gave it (with its SQLSTATE).
+    std::string Reason() const;
     // Asked now and then while waiting for another unit's lock: true ends
     // the wait (SIGTERM).
     void SetStopCheck(std::function<bool()> stop) { m_stop = std::move(stop); }
@@ -105,6 +128,7 @@ private:
         std::set<std::pair<int, int>> delivered; // (Log, LogRepeat) in the database
         bool bTrack = false;               // the log has its track row
         size_t fixes = 0;                  // fixed points delivered
+        std::map<std::pair<int, int>, int64_t> digests; // LineDigest of delivered rows that have one
     };
 
     bool EnsureLayers();
@@ -117,7 +141,13 @@ private:
                     const std::vector<std::pair<size_t, int>>& fresh, size_t& written);
     bool SendRows(const LOG_ID& log, const GIS_POINT* points, const std::vector<std::pair<size_t, int>>& fresh);
     bool LoadLog(const LOG_ID& log, LOG_STATE& state);
+    bool MayAdd();
+    void RowValues(const LOG_ID& log, const GIS_POINT& point, int repeat, OGRFeature& feature, std::string* values,
+                   bool* set) const;
+    bool UpdateRows(const LOG_ID& log, LOG_STATE& state, const GIS_POINT* points,
+                    const std::vector<std::pair<size_t, int>>& changed);
     std::string Where(const LOG_ID& log) const;
+    std::string LegacyMetric() const;
     // Runs sql; false with m_error and m_problem set (what: the error's context).
     bool Exec(const std::string& sql, const std::string& what = "");
     PGresult* Query(const std::string& sql, const std::string& what);
@@ -139,12 +169,28 @@ private:
     std::map<LOG_ID, LOG_STATE> m_logs;
     std::string m_problem;
     bool m_bRefused = false;
+    size_t m_held = 0;
+    bool m_bWarnedClear = false;
+    std::vector<std::string> m_warnings;
     bool m_bStyled = false; // this connection wrote the default styles
     std::function<bool()> m_stop;
     // Kept across reconnections: a refused row is reported once.
     std::map<LOG_ID, std::set<std::pair<int, int>>> m_rejectedKeys;
     std::vector<REJECTED_ROW> m_rejected;
+    std::vector<REJECTED_ROW> m_updated;
+    // Changes the database would not take (Log, LogRepeat, LineDigest): told once.
+    std::map<LOG_ID, std::set<std::tuple<int, int, int64_t>>> m_refusedUpdates;
 };
+
+// The connection GDAL's driver opens for the layer styles: connection with
+// the same keep-alive and time-outs as ours (its own words win).
+std::string StylesConnection(const std::string& connection);
+// Whether a connection's host (PQhost) is this machine: a socket folder,
+// an abstract socket, localhost or a loopback address.
+bool IsLoopbackHost(const std::string& host);
+
+// The LineDigest of a point.
+int64_t LineDigest(const GIS_POINT& point);
 
 // "PG:..." names a database output.
 bool IsDatabaseOutput(const std::string& output);

@@ -1,6 +1,9 @@
 #include "gis/StagedOutput.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <sys/file.h>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -66,6 +69,94 @@ bool SyncFile(const std::string& path)
     return ::close(fd) == 0 && ok;
 }
 
+// The staging folders' names; a file of ours in one, not published.
+const char kStagingPrefix[] = ".fieldbook-export-";
+const char kJournal[] = ".publish";
+
+std::string StemOf(const std::string& name)
+{
+    const size_t dot = name.rfind('.');
+    return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+}
+
+std::string ExtensionOf(const std::string& name)
+{
+    const size_t dot = name.rfind('.');
+    return dot == std::string::npos || dot == 0 ? std::string() : name.substr(dot);
+}
+
+// The files a staging folder holds for publishing (its own are dot-files).
+std::vector<std::string> StagedNames(const std::string& staging)
+{
+    std::vector<std::string> names;
+    for (std::string& name : FolderEntries(staging)) {
+        if (name[0] != '.')
+            names.push_back(std::move(name));
+    }
+    return names;
+}
+
+void RemoveFolder(const std::string& folder)
+{
+    for (const std::string& name : FolderEntries(folder))
+        ::unlink((folder + "/" + name).c_str());
+    ::rmdir(folder.c_str());
+}
+
+// from over to, only where to is not there: false with EEXIST when it is.
+// Where the file system cannot say so in one call, a hard link can.
+bool RenameNew(const std::string& from, const std::string& to)
+{
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    if (::link(from.c_str(), to.c_str()) != 0)
+        return false;
+    ::unlink(from.c_str());
+    return true;
+}
+
+// from and to trade places (the old file lands in the staging folder, to be
+// put back if a later file fails); a plain rename where that is not possible.
+bool Exchange(const std::string& from, const std::string& to, bool& exchanged)
+{
+    exchanged = ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE) == 0;
+    if (exchanged)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+// A staging folder whose export is gone (a crash, a kill): nobody holds its
+// lock. One cut off while publishing has its journal: the files it had not
+// yet put in place go in (each new file named with its inode), so that the
+// output is the new set whole; any other is only removed.
+void Recover(const std::string& folder, const std::string& name)
+{
+    const std::string staging = folder + "/" + name;
+    const int fd = ::open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return; // another export at work
+    }
+    std::ifstream journal(staging + "/" + kJournal);
+    std::string file;
+    unsigned long long inode = 0;
+    while (journal >> file >> inode) {
+        struct stat dest{}, staged{};
+        if (StatPath(folder + "/" + file, dest) && dest.st_ino == inode)
+            continue;
+        if (StatPath(staging + "/" + file, staged) && staged.st_ino == inode)
+            ::rename((staging + "/" + file).c_str(), (folder + "/" + file).c_str());
+    }
+    RemoveFolder(staging);
+    ::close(fd);
+}
+
 } // namespace
 
 std::string TrackSiblingPath(const std::string& path, const GIS_FORMAT& format)
@@ -78,12 +169,11 @@ std::string TrackSiblingPath(const std::string& path, const GIS_FORMAT& format)
 
 CStagedOutput::~CStagedOutput()
 {
-    if (m_staging.empty())
-        return;
     // Only what the format wrote is in there.
-    for (const std::string& name : FolderEntries(m_staging))
-        ::unlink((m_staging + "/" + name).c_str());
-    ::rmdir(m_staging.c_str());
+    if (!m_staging.empty())
+        RemoveFolder(m_staging);
+    if (m_lockFd >= 0)
+        ::close(m_lockFd);
 }
 
 bool CStagedOutput::CheckDestination(const std::string& path, std::string& error) const
@@ -191,12 +281,29 @@ bool CStagedOutput::Stage(std::string& error)
 {
     if (m_bInPlace)
         return true;
-    std::string pattern = m_folder + "/.fieldbook-export-XXXXXX";
+    // What an export cut off here before left behind.
+    for (const std::string& name : FolderEntries(m_folder)) {
+        if (name.rfind(kStagingPrefix, 0) == 0)
+            Recover(m_folder, name);
+    }
+    std::string pattern = m_folder + "/" + kStagingPrefix + "XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {
         error = "cannot write in " + m_folder + ": " + std::strerror(errno);
         return false;
     }
     m_staging = pattern;
+    // Held while this export lives: another run leaves the folder alone.
+    m_lockFd = ::open(m_staging.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (m_lockFd >= 0)
+        ::flock(m_lockFd, LOCK_EX | LOCK_NB);
+    // What stands under the output's names now: only that may be replaced.
+    for (const std::string& name : FolderEntries(m_folder)) {
+        const std::string stem = StemOf(name);
+        struct stat st{};
+        if ((stem == StemOf(m_pointName) || (!m_trackName.empty() && stem == StemOf(m_trackName))) &&
+            StatPath(m_folder + "/" + name, st))
+            m_standing[name] = {st.st_dev, st.st_ino};
+    }
     m_pointPath = m_staging + "/" + m_pointName;
     m_trackPath = m_trackName.empty() ? std::string() : m_staging + "/" + m_trackName;
     return true;
@@ -252,26 +359,94 @@ bool CStagedOutput::Verify(size_t pointFeatures, size_t placed, size_t trackFeat
     return true;
 }
 
+// A file of another format's set under the same name (a.prj beside a.shp
+// when a CSV is written as a.csv) is never ours to replace.
+bool CStagedOutput::OthersFile(const std::string& name, std::string& owner) const
+{
+    const std::string stem = StemOf(name), ext = ExtensionOf(name);
+    struct stat st{};
+    if (::strcasecmp(ext.c_str(), m_format->pszExtension) == 0 || StatPath(m_folder + "/" + stem + m_format->pszExtension, st))
+        return false;
+    for (const std::string& entry : FolderEntries(m_folder)) {
+        const GIS_FORMAT* other = StemOf(entry) == stem ? FindFormatByPath(entry) : nullptr;
+        if (other != nullptr && other != m_format) {
+            owner = entry;
+            return true;
+        }
+    }
+    return false;
+}
+
 bool CStagedOutput::Publish(std::string& error)
 {
     if (m_bInPlace)
         return true;
-    const std::vector<std::string> names = FolderEntries(m_staging);
-    for (const std::string& name : names) {
+    const std::vector<std::string> names = StagedNames(m_staging);
+    std::vector<bool> replace(names.size(), false);
+    std::string journal;
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::string& name = names[i];
         if (!SyncFile(m_staging + "/" + name)) {
             error = "cannot write " + name + " to the disk: " + std::strerror(errno);
             return false;
         }
-        if (!CheckDestination(m_folder + "/" + name, error))
+        const std::string dest = m_folder + "/" + name;
+        std::string owner;
+        struct stat st{};
+        if (StatPath(dest, st)) {
+            const auto standing = m_standing.find(name);
+            if (standing == m_standing.end() || standing->second != std::make_pair(st.st_dev, st.st_ino)) {
+                error = dest + " appeared while this export ran (another export?); not replaced";
+                return false;
+            }
+            if (OthersFile(name, owner)) {
+                error = dest + " belongs to " + m_folder + "/" + owner + "; name another output";
+                return false;
+            }
+            if (!CheckDestination(dest, error))
+                return false;
+            replace[i] = true;
+        }
+        if (!StatPath(m_staging + "/" + name, st)) {
+            error = "cannot read back " + name + ": " + std::strerror(errno);
             return false;
+        }
+        journal += name + " " + std::to_string(st.st_ino) + "\n";
     }
-    for (const std::string& name : names) {
-        if (::rename((m_staging + "/" + name).c_str(), (m_folder + "/" + name).c_str()) != 0) {
-            error = "cannot put " + name + " in " + m_folder + ": " + std::strerror(errno);
+    // The journal first: an export cut off among the renames is completed by
+    // the next one (see Recover), never left half old, half new.
+    {
+        std::FILE* file = std::fopen((m_staging + "/" + kJournal).c_str(), "we");
+        const bool written = file != nullptr && std::fputs(journal.c_str(), file) >= 0 && std::fflush(file) == 0 &&
+                             ::fsync(::fileno(file)) == 0;
+        if ((file != nullptr && std::fclose(file) != 0) || !written || !SyncFile(m_staging)) {
+            error = "cannot write in " + m_staging + ": " + std::strerror(errno);
             return false;
         }
     }
-    ::rmdir(m_staging.c_str());
+    // All or nothing: a rename that fails puts back those made before it.
+    std::vector<bool> exchanged(names.size(), false);
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::string from = m_staging + "/" + names[i], to = m_folder + "/" + names[i];
+        bool swapped = false;
+        const bool moved = replace[i] ? Exchange(from, to, swapped) : RenameNew(from, to);
+        exchanged[i] = swapped;
+        if (moved)
+            continue;
+        error = errno == EEXIST ? to + " appeared while this export ran (another export?); not replaced"
+                                : "cannot put " + names[i] + " in " + m_folder + ": " + std::strerror(errno);
+        for (size_t back = i; back-- > 0;) {
+            const std::string again = m_staging + "/" + names[back], placed = m_folder + "/" + names[back];
+            bool ignored = false;
+            if (exchanged[back])
+                Exchange(again, placed, ignored);
+            else if (!replace[back])
+                RenameNew(placed, again);
+        }
+        ::unlink((m_staging + "/" + kJournal).c_str());
+        return false;
+    }
+    RemoveFolder(m_staging);
     m_staging.clear();
     SyncFile(m_folder);
     return true;

@@ -2,12 +2,15 @@
 // half written under the asked name or removing what is not ours. Every file a
 // format writes is made in a staging folder beside the destination
 // (".fieldbook-export-XXXXXX"), read back once closed, synced, and only then
-// renamed into place, one file at a time; a failure leaves the destination as
-// it was. An output that is, holds or would replace one of the inputs is
+// put in place all or nothing (a rename that fails puts back those before it;
+// a crash among them is completed by the next export into the folder, from
+// the journal the staging folder keeps), never over a file that appeared
+// while the export ran; a failure leaves the destination as it was. An output that is, holds or would replace one of the inputs is
 // refused before anything is written; an existing output is replaced only
 // when asked (--overwrite), and then only the files the format writes.
 #pragma once
 
+#include <map>
 #include <string>
 #include <sys/types.h>
 #include <utility>
@@ -46,6 +49,7 @@ public:
 
 private:
     bool CheckDestination(const std::string& path, std::string& error) const;
+    bool OthersFile(const std::string& name, std::string& owner) const;
 
     const GIS_FORMAT* m_format = nullptr;
     std::string m_folder;     // destination folder
@@ -57,6 +61,10 @@ private:
     bool m_bInPlace = false;
     bool m_bOverwrite = false;
     std::vector<std::pair<dev_t, ino_t>> m_inputs;
+    int m_lockFd = -1; // the staging folder, locked while this export lives
+    // Files under the output's names when staging began: only these may be
+    // replaced, never one that appeared since.
+    std::map<std::string, std::pair<dev_t, ino_t>> m_standing;
 };
 
 // "<stem>_track<ext>" beside path, ext being path's own extension when it is

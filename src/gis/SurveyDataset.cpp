@@ -1,6 +1,10 @@
 #include "gis/SurveyDataset.h"
 
 #include <cpl_vsi.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <cmath>
 #include <future>
 #include <optional>
@@ -8,6 +12,7 @@
 #include <utility>
 #include <ogr_spatialref.h>
 
+#include "gis/PointTime.h"
 #include "gis/GdalErrors.h"
 #include "gis/LayerStyles.h"
 
@@ -90,6 +95,83 @@ CSurveyDataset::~CSurveyDataset()
 {
     CGdalMessages messages;
     Rollback();
+    m_points.reset();
+    m_trackFile.reset();
+    RepairCounts();
+}
+
+// GDAL's KML writer has no time for a placemark: each point's UTC instant goes
+// in as KML's TimeStamp (after the description, before ExtendedData and the
+// geometry, as KML orders a Feature's elements), the n-th placemark of the
+// points' folder taking the n-th point written.
+static bool StampKmlTimes(const std::string& path, const std::vector<POINT_UTC>& times)
+{
+    std::ifstream in(path);
+    const std::string stamped = path + ".stamp";
+    std::ofstream out(stamped);
+    if (!in || !out)
+        return false;
+    const std::string folder = std::string("<Folder><name>") + kPointLayer + "</name>";
+    bool inPoints = false, pending = false;
+    size_t next = 0;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.find(folder) != std::string::npos)
+            inPoints = true;
+        else if (inPoints && line.find("</Folder>") != std::string::npos)
+            inPoints = false;
+        if (pending && (line.find("<ExtendedData>") != std::string::npos || line.find("<Point>") != std::string::npos ||
+                        line.find("</Placemark>") != std::string::npos)) {
+            pending = false;
+            const POINT_UTC& utc = times[next - 1];
+            if (utc.nYear > 0) {
+                char when[80];
+                std::snprintf(when, sizeof when, "\t<TimeStamp><when>%04d-%02d-%02dT%02d:%02d:%02dZ</when></TimeStamp>",
+                              utc.nYear, utc.nMonth, utc.nDay, utc.nHour, utc.nMinute,
+                              static_cast<int>(utc.dfSecond));
+                out << when << '\n';
+            }
+        }
+        out << line << '\n';
+        if (inPoints && line.find("<Placemark>") != std::string::npos && next < times.size()) {
+            ++next;
+            pending = true;
+        }
+    }
+    out.close();
+    if (in.bad() || !out)
+        return false;
+    return std::rename(stamped.c_str(), path.c_str()) == 0;
+}
+
+// GDAL keeps a GeoPackage's feature counts in memory and writes them to
+// gpkg_ogr_contents as it closes the file, outside any transaction: after a
+// batch was undone they would count the points that never stayed. Once the
+// file is closed, each count is what its table holds.
+void CSurveyDataset::RepairCounts()
+{
+    if (!m_bCountsStale || !m_format->bAppendable)
+        return;
+    m_bCountsStale = false;
+    const char* const drivers[] = {"GPKG", nullptr};
+    GDALDatasetUniquePtr file(GDALDataset::Open(m_path.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE, drivers));
+    if (!file)
+        return;
+    std::vector<std::string> tables;
+    if (OGRLayer* rows = file->ExecuteSQL("SELECT table_name FROM gpkg_ogr_contents", nullptr, nullptr)) {
+        for (auto& row : *rows)
+            tables.push_back(row->GetFieldAsString(0));
+        file->ReleaseResultSet(rows);
+    }
+    for (const std::string& table : tables) {
+        std::string name = "\"";
+        for (char c : table)
+            name += c == '"' ? std::string("\"\"") : std::string(1, c);
+        name += '"';
+        file->ExecuteSQL(("UPDATE gpkg_ogr_contents SET feature_count = (SELECT count(*) FROM " + name +
+                          ") WHERE table_name = " + Quoted(table)).c_str(),
+                         nullptr, nullptr);
+    }
 }
 
 std::unique_ptr<CSurveyDataset> CSurveyDataset::Open(const GIS_FORMAT& format, const std::string& path,
@@ -110,6 +192,7 @@ std::unique_ptr<CSurveyDataset> CSurveyDataset::Open(const GIS_FORMAT& format, c
         output->m_srs = output->m_gridSrs.get();
     }
     output->m_format = &format;
+    output->m_bKmlTimes = std::strcmp(format.pszDriver, "KML") == 0;
     output->m_path = path;
     output->m_lockWaitMs = lockWaitMs;
     output->m_trackPath = trackPath;
@@ -563,7 +646,6 @@ bool CSurveyDataset::Begin(std::string& error)
 bool CSurveyDataset::PrepareFeature(OGRFeature& feature, const GIS_POINT& gp, const LOG_ID& log) const
 {
     const GPS_FIX& fix = gp.Point.GpsFix;
-    const ZDA_DATA& zda = gp.Point.ZdaData;
     bool withoutZ = false;
     OGRPoint position = Placed(gp, AntennaZ(gp), withoutZ);
     if (!position.IsEmpty()) {
@@ -587,11 +669,11 @@ bool CSurveyDataset::PrepareFeature(OGRFeature& feature, const GIS_POINT& gp, co
     if (m_cadLayerField >= 0)
         feature.SetField(m_cadLayerField, kPointLayer);
     if (m_timeField >= 0) {
-        if (zda.nYear > 0 && zda.nMonth >= 1 && zda.nDay >= 1) {
-            const int hhmmss = static_cast<int>(fix.dfUTC);
-            const float seconds = static_cast<float>(hhmmss % 100) + static_cast<float>(fix.dfUTC - hhmmss);
-            feature.SetField(m_timeField, zda.nYear, zda.nMonth, zda.nDay, hhmmss / 10000, hhmmss / 100 % 100,
-                             seconds, 100);
+        // UTC whatever the tablet's zone: the log's own local parts converted.
+        POINT_UTC utc;
+        if (PointUtcTime(gp.Point, utc)) {
+            feature.SetField(m_timeField, utc.nYear, utc.nMonth, utc.nDay, utc.nHour, utc.nMinute,
+                             static_cast<float>(utc.dfSecond), 100);
         } else {
             feature.UnsetField(m_timeField);
         }
@@ -681,8 +763,12 @@ bool CSurveyDataset::AppendPoints(const LOG_ID& log, const GIS_POINT* points, si
         bool ok = true;
         size_t written = 0;
         for (const auto& [i, bWrite] : chunks[current].entries) {
+            // An error GDAL raises without failing the call (SQLite out of
+            // room while updating the spatial index) may have ended the whole
+            // transaction: nothing more may be written, or it would stand on
+            // its own, committed point by point.
             if (bWrite && (m_pointLayer->CreateFeature(chunks[current].features[written++].get()) != OGRERR_NONE ||
-                           (utility && !WriteUtility(*utility, points[i], log)))) {
+                           (utility && !WriteUtility(*utility, points[i], log)) || messages.HadError())) {
                 ok = false;
                 break;
             }
@@ -693,6 +779,10 @@ bool CSurveyDataset::AppendPoints(const LOG_ID& log, const GIS_POINT* points, si
                 m_bStylesStale = depth < m_styled.dfDepthMin || depth > m_styled.dfDepthMax ||
                                  (elevation && (*elevation < m_styled.dfElevationMin ||
                                                 *elevation > m_styled.dfElevationMax));
+            }
+            if (bWrite && m_bKmlTimes) {
+                POINT_UTC utc;
+                m_kmlTimes.push_back(PointUtcTime(points[i].Point, utc) ? utc : POINT_UTC{});
             }
             m_pointFeatures += bWrite ? 1 : 0;
             m_placedFeatures += bWrite && points[i].Point.GpsFix.nGpsFix != 0 ? 1 : 0;
@@ -831,6 +921,7 @@ bool CSurveyDataset::Commit(std::string& error)
         m_bInTransaction = false;
         if (m_points->CommitTransaction() != OGRERR_NONE) {
             error = messages.LastError("cannot commit to " + m_path);
+            m_bCountsStale = true;
             m_bStylesStale = true;
             m_trackFeatures.clear();
             m_keys.clear();
@@ -850,6 +941,7 @@ void CSurveyDataset::Rollback()
     if (!m_bInTransaction)
         return;
     m_bInTransaction = false;
+    m_bCountsStale = true;
     m_points->RollbackTransaction();
     // What the output holds is what it held before the batch.
     m_keys.clear();
@@ -877,5 +969,10 @@ bool CSurveyDataset::Close(std::string& error)
         error = messages.LastError("cannot finish " + m_path);
     m_pointLayer = nullptr;
     m_trackLayer = nullptr;
+    RepairCounts();
+    if (ok && m_bKmlTimes && !StampKmlTimes(m_path, m_kmlTimes)) {
+        error = "cannot write the times into " + m_path + ": " + std::strerror(errno);
+        return false;
+    }
     return ok;
 }

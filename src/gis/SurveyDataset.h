@@ -22,6 +22,7 @@
 #include "gis/GisSchema.h"
 #include "gis/LayerStyles.h"
 #include "gis/MapGrid.h"
+#include "gis/PointTime.h"
 
 class CSurveyDataset {
 public:
@@ -168,6 +169,10 @@ private:
     std::atomic<size_t> m_utilitiesWithoutZ{0};
     mutable std::atomic<size_t> m_outsideArea{0};
     bool m_bInTransaction = false;
+    bool m_bKmlTimes = false;           // KML: TimeStamps written after GDAL closes the file
+    std::vector<POINT_UTC> m_kmlTimes;  // of each point feature written, in order
+    bool m_bCountsStale = false; // a batch was undone: the file's feature counts are GDAL's, not true
+    void RepairCounts();
     int m_lockWaitMs = -1;
     // The value ranges the default styles were written for; written again
     // within a commit only when the points appended go beyond them.

@@ -144,8 +144,6 @@ bool NeedsValue(int i, int argc, const char* option, std::FILE* err)
     return false;
 }
 
-enum class InputKind { None, SurveyLog, GeoPackage };
-
 InputKind KindOf(const std::string& path, std::string& error)
 {
     std::FILE* file = std::fopen(path.c_str(), "rbe");
@@ -167,6 +165,15 @@ InputKind KindOf(const std::string& path, std::string& error)
 }
 
 } // namespace
+
+InputKind CheckSurveyInput(const std::string& path, std::string& error)
+{
+    const InputKind kind = KindOf(path, error);
+    GEOPACKAGE_INPUT look;
+    if (kind == InputKind::GeoPackage && !OpenGeoPackage(path, look, error))
+        return InputKind::None;
+    return kind;
+}
 
 bool ReadSurveyInput(const std::string& path, std::vector<SURVEY_INPUT>& inputs, std::string& error)
 {
@@ -223,7 +230,7 @@ struct LOG_HEIGHTS {
 using HeightsOf = LOG_HEIGHTS;
 
 bool StreamSurveyLog(const std::string& path, CSurveyDataset& output, const HeightsOf& heights, std::FILE* err,
-                     std::string& error)
+                     size_t& skipped, std::string& error)
 {
     LOG_ID log{BaseName(path), ""};
     CLogTail reader;
@@ -234,6 +241,10 @@ bool StreamSurveyLog(const std::string& path, CSurveyDataset& output, const Heig
         if (!reader.ReadNew(path, chunk, first, true, kStreamPoints)) {
             error = "cannot read " + path;
             return false;
+        }
+        for (const SKIPPED_LINE& line : reader.Skipped()) {
+            std::fprintf(err, "fieldbook-export: %s\n", SkippedText(log.logFile, line).c_str());
+            ++skipped;
         }
         if (chunk.empty())
             return true;
@@ -335,7 +346,8 @@ std::string ExportUsageText()
            "  --version    the version\n"
            "\n"
            "Exit status 0 when every log was written (or the grids were listed), 2 on\n"
-           "any error.\n";
+           "any error, 3 when everything was written but lines of a log that are no\n"
+           "point were skipped (each named: \"Skipped: LOG line N: C columns\").\n";
 }
 
 namespace {
@@ -503,9 +515,8 @@ int RunExport(const EXPORT_REQUEST& request, std::FILE* err)
     std::vector<std::pair<std::string, InputKind>> order;
     for (const std::string& path : request.logs) {
         std::string error;
-        const InputKind kind = KindOf(path, error);
-        GEOPACKAGE_INPUT look;
-        if (kind == InputKind::None || (kind == InputKind::GeoPackage && !OpenGeoPackage(path, look, error))) {
+        const InputKind kind = CheckSurveyInput(path, error);
+        if (kind == InputKind::None) {
             std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
             return 2;
         }
@@ -539,8 +550,9 @@ int RunExport(const EXPORT_REQUEST& request, std::FILE* err)
         std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
         return 2;
     }
+    size_t skipped = 0;
     for (const auto& [path, kind] : order) {
-        const bool streamed = kind == InputKind::SurveyLog ? StreamSurveyLog(path, *output, heights, err, error)
+        const bool streamed = kind == InputKind::SurveyLog ? StreamSurveyLog(path, *output, heights, err, skipped, error)
                                                            : StreamGeoPackage(path, *output, err, error);
         if (!streamed) {
             std::fprintf(err, "fieldbook-export: %s\n", error.c_str());
@@ -565,5 +577,11 @@ int RunExport(const EXPORT_REQUEST& request, std::FILE* err)
     if (outside > 0)
         std::fprintf(err, "fieldbook-export: warning: %zu points lie outside the area of use of %s\n", outside,
                      request.crs.c_str());
-    return 0;
+    return skipped > 0 ? kExitSkippedLines : 0;
+}
+
+std::string SkippedText(const std::string& logFile, const SKIPPED_LINE& line)
+{
+    return "Skipped: " + logFile + " line " + std::to_string(line.line) + ": " + std::to_string(line.columns) +
+           " columns";
 }

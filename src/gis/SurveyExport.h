@@ -7,12 +7,23 @@
 #include <vector>
 
 #include "gis/GisSchema.h"
+#include "surveylog/LogTail.h"
 
 // The points of one survey log, in log order, with their Distance column.
 struct SURVEY_INPUT {
     LOG_ID log; // the CSV file's name and the survey's fingerprint
     std::vector<GIS_POINT> points;
 };
+
+// What an input is, by its content: a survey log, a GeoPackage fieldbook
+// wrote (its layer of survey points with LogFile), or neither (error says why).
+enum class InputKind { None, SurveyLog, GeoPackage };
+InputKind CheckSurveyInput(const std::string& path, std::string& error);
+
+// The exit status of an export that wrote every point but skipped lines of a
+// log that are no point; and the line that names each.
+inline constexpr int kExitSkippedLines = 3;
+std::string SkippedText(const std::string& logFile, const SKIPPED_LINE& line);
 
 // Reads a CSV survey log (with the log's own reader, the Distance column
 // worked out as the log writes it) or a GeoPackage written by fieldbook (full

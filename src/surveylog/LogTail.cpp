@@ -1,5 +1,6 @@
 #include "surveylog/LogTail.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <dirent.h>
 #include <cstdlib>
@@ -23,6 +24,35 @@ bool NextLine(std::FILE* file, std::string& line, bool& complete)
     line.assign(buffer);
     complete = !line.empty() && (line.back() == '\n' || line.size() == sizeof buffer - 1);
     return true;
+}
+
+uint64_t Digest(uint64_t hash, const char* bytes, size_t size)
+{
+    for (size_t i = 0; i < size; ++i) {
+        hash ^= static_cast<unsigned char>(bytes[i]);
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+// Whether the first size bytes of file still hash to digest: a line
+// corrected anywhere before the position read up to (fieldbook only adds).
+// One read of what is already in the page cache, as fieldbook itself writes
+// the whole file on every save.
+bool SamePrefix(std::FILE* file, long size, uint64_t start, uint64_t digest)
+{
+    char buffer[65536];
+    uint64_t hash = start;
+    if (std::fseek(file, 0, SEEK_SET) != 0)
+        return false;
+    for (long left = size; left > 0;) {
+        const size_t want = static_cast<size_t>(std::min<long>(left, static_cast<long>(sizeof buffer)));
+        if (std::fread(buffer, 1, want, file) != want)
+            return false;
+        hash = Digest(hash, buffer, want);
+        left -= static_cast<long>(want);
+    }
+    return hash == digest;
 }
 
 // The Distance column, the third of the line, as printed ("%.1f").
@@ -111,6 +141,7 @@ bool CLogTail::ReadNew(const std::string& path, std::vector<LOGGED_POINT>& point
                        size_t maxPoints)
 {
     points.clear();
+    m_skipped.clear();
     std::unique_ptr<std::FILE, FILE_CLOSER> file(std::fopen(path.c_str(), "rb"));
     if (!file)
         return false;
@@ -122,7 +153,8 @@ bool CLogTail::ReadNew(const std::string& path, std::vector<LOGGED_POINT>& point
     if (pos.lOffset > 0) {
         const long lineStart = pos.lOffset - static_cast<long>(pos.lastLine.size());
         if (std::fseek(file.get(), lineStart, SEEK_SET) != 0 || !NextLine(file.get(), line, complete) ||
-            line != pos.lastLine) {
+            line != pos.lastLine || !SamePrefix(file.get(), pos.lOffset, kDigestStart, pos.digest) ||
+            std::fseek(file.get(), pos.lOffset, SEEK_SET) != 0) {
             pos = POSITION{};
             m_companion.Reset(); // another survey's record now, if any
             m_bForeignCompanion = false;
@@ -143,6 +175,8 @@ bool CLogTail::ReadNew(const std::string& path, std::vector<LOGGED_POINT>& point
                 first = m_committed.count;
                 return true; // not even the headings yet
             }
+            pos.digest = Digest(pos.digest, line.data(), line.size());
+            ++pos.lines;
         }
         pos.lOffset = std::ftell(file.get());
         pos.lastLine = line;
@@ -171,9 +205,18 @@ bool CLogTail::ReadNew(const std::string& path, std::vector<LOGGED_POINT>& point
             }
             points.push_back(std::move(point));
             ++pos.count;
+        } else {
+            // Said, never dropped in silence: the office finds the line.
+            const size_t end = line.find_last_not_of("\r\n");
+            m_skipped.push_back(SKIPPED_LINE{pos.lines + 1, end == std::string::npos
+                                                                ? 0
+                                                                : 1 + static_cast<int>(std::count(
+                                                                          line.begin(), line.begin() + end + 1, ','))});
         }
+        ++pos.lines;
         pos.lOffset = std::ftell(file.get());
         pos.lastLine = line;
+        pos.digest = Digest(pos.digest, line.data(), line.size());
     }
     m_pending = pos;
     return !std::ferror(file.get());

@@ -9,8 +9,8 @@
 // only on its own point and the points before it, so the text already read
 // stays as it was and the new points are the lines after it; the companion is
 // only ever appended to, and written before the CSV. If the CSV changed under
-// the part already read (another survey took the name over), reading starts
-// again at the top.
+// the part already read (another survey took the name over, or the office
+// corrected a line in it), reading starts again at the top.
 #pragma once
 
 #include <cstddef>
@@ -22,6 +22,13 @@
 #include "surveylog/Companion.h"
 #include "surveylog/LogFormat.h"
 #include "surveylog/PointRecord.h"
+
+// A data line the reader could not take as a point: its line number in the
+// file (1 is the header) and how many columns it has.
+struct SKIPPED_LINE {
+    size_t line = 0;
+    int columns = 0;
+};
 
 class CLogTail {
 public:
@@ -41,6 +48,8 @@ public:
     void Reset();
 
     size_t Count() const { return m_count; }
+    // The lines the last ReadNew passed over (not points), in file order.
+    const std::vector<SKIPPED_LINE>& Skipped() const { return m_skipped; }
     // The survey of the points read: the companion's survey id, else a
     // fingerprint of the first point (SurveyFingerprint); empty before the first.
     const std::string& Survey() const { return m_pending.survey; }
@@ -57,13 +66,17 @@ public:
 private:
     struct POSITION {
         long lOffset = 0;           // byte offset after the last line read
-        size_t count = 0;           // data lines read up to there
+        size_t count = 0;           // points read up to there
+        size_t lines = 0;           // lines of the file up to there
         std::string lastLine;       // the line that ends there (to notice a replaced file)
         std::string survey;         // see Survey()
+        uint64_t digest = kDigestStart; // FNV-1a of the bytes before lOffset
     };
+    static constexpr uint64_t kDigestStart = 14695981039346656037ull;
     POSITION m_committed;
     POSITION m_pending;
     size_t m_count = 0;
+    std::vector<SKIPPED_LINE> m_skipped;
     CCompanionReader m_companion;
     bool m_bForeignCompanion = false; // the companion beside the log is not its own
 };

@@ -8,11 +8,13 @@
 #include <vector>
 
 #include "gis/GisFormats.h"
+#include "gis/StagedOutput.h"
 #include "gis/SurveyExport.h"
 #include "gis/GdalReadBack.h"
 #include "support/ChildProcess.h"
 #include "support/ProjTools.h"
 #include "support/ScratchDir.h"
+#include "support/SurveyRun.h"
 #include "surveylog/SamplePoints.h"
 #include "surveylog/SurveyLog.h"
 
@@ -188,6 +190,14 @@ TEST_P(ExportFormats, PointsAttributesAndTrackReadBackByGdal)
         }
     }
     EXPECT_EQ(lines, 1);
+    if (std::string(c.driver) == "KML") {
+        // Absolute heights: a viewer would clamp them to its terrain otherwise.
+        const std::string kml = ReadWholeFile(dir.File(c.file));
+        EXPECT_EQ(CountOf(kml, "<altitudeMode>absolute</altitudeMode>"), 4) << kml;
+        // Each point's instant, the one without a fix too (its clock time).
+        EXPECT_EQ(CountOf(kml, "<TimeStamp><when>"), 4) << kml;
+        EXPECT_NE(kml.find("<TimeStamp><when>2023-12-06T14:30:05Z</when></TimeStamp>"), std::string::npos) << kml;
+    }
 }
 
 // Whatever the map grid and the point, no coordinate is NaN or infinite: a
@@ -486,6 +496,65 @@ TEST(Export, OutputNeverRemovesWhatIsNotItsOwn)
     }
     EXPECT_EQ(Export({"--overwrite", "-o", dir.File("old.geojson"), log}), 0);
     EXPECT_TRUE(OpenForReading(dir.File("old.geojson")));
+
+    // Another format's set under the same name: its files are never ours,
+    // asked to overwrite or not, and nothing of the new set is put in.
+    ASSERT_EQ(Export({"--crs", "EPSG:32633", "-o", dir.File("a.shp"), log}), 0);
+    const std::string prj = ReadWholeFile(dir.File("a.prj"));
+    ASSERT_NE(prj.find("UTM"), std::string::npos) << prj;
+    EXPECT_EQ(Export({"--overwrite", "-o", dir.File("a.csv"), log}), 2);
+    EXPECT_EQ(Export({"-o", dir.File("a.csv"), log}), 2);
+    EXPECT_EQ(ReadWholeFile(dir.File("a.prj")), prj);
+    EXPECT_FALSE(FileExists(dir.File("a.csv")));
+    EXPECT_FALSE(FileExists(dir.File("a_track.csv")));
+}
+
+// Publishing: a file that appeared under the output's name while the export
+// ran (another export to the same new name won) is never replaced, and the
+// set is put in whole or not at all; a staging folder a crash left is gone
+// after the next export into the folder, and one cut off among its renames
+// is completed from its journal.
+TEST(Export, PublishingReplacesNothingThatAppearedAndLeavesNoStaging)
+{
+    ScratchDir dir;
+    const std::string log = WriteLog(dir, "0612143005.txt", SurveyPoints());
+    const GIS_FORMAT& csv = *FindFormatByDriver("CSV");
+    auto stage = [&](CStagedOutput& place, const std::string& output) {
+        std::string error;
+        ASSERT_TRUE(place.Plan(csv, output, false, {log}, error)) << error;
+        ASSERT_TRUE(place.Stage(error)) << error;
+        ASSERT_TRUE(WriteWholeFile(place.PointPath(), "mine\n"));
+        ASSERT_TRUE(WriteWholeFile(place.TrackPath(), "my track\n"));
+    };
+    {
+        CStagedOutput place;
+        stage(place, dir.File("b.csv"));
+        ASSERT_TRUE(WriteWholeFile(dir.File("b_track.csv"), "theirs\n")); // the other export's, just now
+        std::string error;
+        EXPECT_FALSE(place.Publish(error));
+        EXPECT_NE(error.find("b_track.csv appeared"), std::string::npos) << error;
+        EXPECT_FALSE(FileExists(dir.File("b.csv")));
+        EXPECT_EQ(ReadWholeFile(dir.File("b_track.csv")), "theirs\n");
+    }
+    // A crash before publishing, and one among the renames (journal kept,
+    // one file of two put in): no lock holds either any more.
+    const std::string early = dir.File(".fieldbook-export-early1");
+    const std::string cut = dir.File(".fieldbook-export-cut123");
+    ::mkdir(early.c_str(), 0700);
+    ::mkdir(cut.c_str(), 0700);
+    ASSERT_TRUE(WriteWholeFile(early + "/c.csv", "half\n"));
+    ASSERT_TRUE(WriteWholeFile(cut + "/d_track.csv", "new track\n"));
+    ASSERT_TRUE(WriteWholeFile(dir.File("d.csv"), "new points\n"));
+    struct stat points{}, track{};
+    ASSERT_EQ(::stat(dir.File("d.csv").c_str(), &points), 0);
+    ASSERT_EQ(::stat((cut + "/d_track.csv").c_str(), &track), 0);
+    ASSERT_TRUE(WriteWholeFile(cut + "/.publish", "d.csv " + std::to_string(points.st_ino) + "\nd_track.csv " +
+                                                    std::to_string(track.st_ino) + "\n"));
+    ASSERT_EQ(Export({"-f", "CSV", "-o", dir.File("e.csv"), log}), 0);
+    EXPECT_FALSE(FileExists(early));
+    EXPECT_FALSE(FileExists(cut));
+    EXPECT_EQ(ReadWholeFile(dir.File("d_track.csv")), "new track\n");
+    EXPECT_FALSE(FileExists(dir.File("c.csv")));
 }
 
 // A disk that fills up mid-export (a file size limit stands in for it): every
@@ -529,16 +598,87 @@ TEST(Export, FullDiskFailsEveryFormatAndLeavesNoHalfFile)
     struct stat st{};
     ASSERT_EQ(::stat(kept.c_str(), &st), 0);
     EXPECT_EQ(exportTo("kept", "GPKG", kept, st.st_size / 512 + 100), 2);
-    GDALDatasetUniquePtr read = OpenForReading(kept);
-    ASSERT_TRUE(read);
-    EXPECT_EQ(read->GetLayerByName("survey_points")->GetFeatureCount(), 1);
+    {
+        GDALDatasetUniquePtr read = OpenForReading(kept);
+        ASSERT_TRUE(read);
+        EXPECT_EQ(read->GetLayerByName("survey_points")->GetFeatureCount(), 1);
+    }
+    // Room for part of a long log only: the file holds exactly what it held,
+    // its counts true; once there is room, the log follows in Log order.
+    std::vector<SURVEY_POINT> more;
+    for (int i = 0; i < 3000; ++i) {
+        SURVEY_POINT point = NorthEastPoint();
+        point.LocateData.u32EepromFileIndex = static_cast<uint32_t>(1000 + i);
+        point.GpsFix.dfLatAng += i * 1e-5;
+        more.push_back(point);
+    }
+    const std::string longLog = WriteLog(dir, "0712090000.txt", more);
+    ASSERT_EQ(::stat(kept.c_str(), &st), 0);
+    EXPECT_EQ(exportTo("part", "GPKG", kept, st.st_size / 512 + 120), 2);
+    auto held = [&] {
+        std::vector<std::string> rows;
+        GDALDatasetUniquePtr read = OpenForReading(kept);
+        EXPECT_TRUE(read);
+        if (!read)
+            return rows;
+        for (const char* sql : {"SELECT count(*) FROM survey_points", "SELECT feature_count FROM gpkg_ogr_contents "
+                                                                        "WHERE table_name = 'survey_points'",
+                                "SELECT count(*) FROM survey_points a JOIN survey_points b ON b.fid = a.fid + 1 "
+                                "WHERE b.Log < a.Log"}) {
+            OGRLayer* result = read->ExecuteSQL(sql, nullptr, "SQLITE");
+            OGRFeatureUniquePtr first(result != nullptr ? result->GetNextFeature() : nullptr);
+            rows.push_back(first ? first->GetFieldAsString(0) : "-");
+            read->ReleaseResultSet(result);
+        }
+        return rows;
+    };
+    EXPECT_EQ(held(), (std::vector<std::string>{"1", "1", "0"}));
+    EXPECT_EQ(Export({"-o", kept, longLog}), 0);
+    EXPECT_EQ(held(), (std::vector<std::string>{"3001", "3001", "0"}));
+
+    // A disk truly full (a 1 MB file system, a few tens of KB left, where the
+    // commit fails at one page or another): each time the file's own feature
+    // count still says what it holds.
+    const std::string script =
+        "set -e; mkdir -p tm; mount -t tmpfs -o size=1M tmpfs tm; for left in 40 60 80 100 120 140 160; do "
+        "\"$0\" -o tm/k.gpkg \"$1\" >/dev/null; free=$(df -k tm | tail -1 | awk '{print $4}'); "
+        "dd if=/dev/zero of=tm/fill bs=1k count=$((free - left)) 2>/dev/null; set +e; "
+        "\"$0\" -o tm/k.gpkg \"$2\" 2>/dev/null; echo $? >>status; set -e; cp tm/k.gpkg kept-$left.gpkg; "
+        "rm tm/*; done; umount tm";
+    ChildProcess full;
+    int status = -1;
+    ASSERT_TRUE(full.Start({"/bin/sh", "-c", "cd '" + dir.Path() + "' && exec unshare -m --propagation private sh -c \"$0\" \"$@\"",
+                            script, tool, WriteLog(dir, "0712100000.txt", {points.begin(), points.begin() + 60}), longLog},
+                           {}, "", dir.File("full.err")));
+    ASSERT_TRUE(full.Wait(std::chrono::seconds(120), &status));
+    if (status != 0)
+        GTEST_SKIP() << "no file system of our own here: " << ReadWholeFile(dir.File("full.err"));
+    EXPECT_EQ(ReadWholeFile(dir.File("status")), "2\n2\n2\n2\n2\n2\n2\n");
+    for (int left = 40; left <= 160; left += 20) {
+        GDALDatasetUniquePtr read = OpenForReading(dir.File("kept-" + std::to_string(left) + ".gpkg"));
+        ASSERT_TRUE(read);
+        OGRLayer* result = read->ExecuteSQL("SELECT (SELECT count(*) FROM survey_points) || '/' || feature_count FROM "
+                                            "gpkg_ogr_contents WHERE table_name = 'survey_points'", nullptr, "SQLITE");
+        ASSERT_NE(result, nullptr);
+        OGRFeatureUniquePtr counts(result->GetNextFeature());
+        ASSERT_TRUE(counts);
+        EXPECT_STREQ(counts->GetFieldAsString(0), "60/60") << left << " KB left";
+        read->ReleaseResultSet(result);
+    }
 }
 
-TEST(Export, ClearErrorsEndWithStatusTwo)
+TEST(Export, ClearErrorsEndWithStatusTwoAndSkippedLinesWithThree)
 {
     ScratchDir dir;
     const std::string log = WriteLog(dir, "0612143005.txt", SurveyPoints());
     ASSERT_TRUE(WriteWholeFile(dir.File("notes.txt"), "a shopping list\n"));
+    // The third point's line cut to two columns.
+    std::string text = ReadWholeFile(log);
+    size_t third = 0;
+    for (int line = 1; line < 5; ++line)
+        third = text.find('\n', third) + 1;
+    const size_t second = text.find(',', text.find(',', third) + 1);
+    ASSERT_TRUE(WriteWholeFile(dir.File("0612143006.txt"), text.erase(second, text.find('\n', third) - second)));
     const struct {
         const char* name;
         std::vector<std::string> args;
@@ -558,6 +698,7 @@ TEST(Export, ClearErrorsEndWithStatusTwo)
         // A GeoPackage holds its heights: an antenna or geoid for it would be ignored.
         {"antenna for a GeoPackage", {"--antenna", "1.5", "-o", dir.File("x.gpkg"), dir.File("kept.gpkg")}, 2},
         {"geoid for a GeoPackage", {"--geoid", "egm96_15.gtx", "-o", dir.File("x.gpkg"), log, dir.File("kept.gpkg")}, 2},
+        {"a line that is no point", {"-o", dir.File("cut.gpkg"), dir.File("0612143006.txt")}, kExitSkippedLines},
     };
     ASSERT_EQ(Export({"-o", dir.File("kept.gpkg"), log}), 0);
     for (const auto& c : cases)

@@ -451,3 +451,157 @@ TEST_F(PgTargetTest, TablesLockIsTakenOnlyToMakeThemAndEndsOnStop)
 }
 
 } // namespace
+
+namespace {
+
+// A crew's role without row-level security: COPY, the office's grants.
+constexpr char kHoldCrew[] =
+    "DO $$BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'holdcrew') THEN "
+    "CREATE ROLE holdcrew LOGIN PASSWORD 'hold-pw'; END IF; END$$; "
+    "GRANT SELECT, INSERT ON survey_points TO holdcrew; GRANT SELECT, INSERT, UPDATE ON survey_track TO holdcrew; "
+    "GRANT SELECT ON fieldbook_layers TO holdcrew; GRANT USAGE ON ALL SEQUENCES IN SCHEMA public TO holdcrew";
+
+// What the office does to the tables while a crew delivers, and how it mends it.
+struct OFFICE_CHANGE {
+    const char* name;
+    const char* change;
+    const char* mend;
+    const char* reason;  // in the refusal
+    size_t held;         // points of the second batch held (0: the delivery goes on)
+    int setAside;        // rows set aside instead
+};
+
+} // namespace
+
+// Every point of a batch refused alike is held whole, with the reason, none
+// set aside; once the office mends it the points go in, and the track follows
+// Log order even where a row set aside comes in later.
+TEST_F(PgTargetTest, TableWideRefusalHoldsTheBatchAndLatePointsJoinTheTrackInLogOrder)
+{
+    const OFFICE_CHANGE cases[] = {
+        {"insert revoked", "REVOKE INSERT ON survey_points FROM holdcrew", "GRANT INSERT ON survey_points TO holdcrew",
+         "permission denied", 5, 0},
+        {"schema closed", "REVOKE USAGE ON SCHEMA public FROM PUBLIC", "GRANT USAGE ON SCHEMA public TO PUBLIC",
+         "schema", 5, 0},
+        {"trigger refusing all",
+         "CREATE FUNCTION closed() RETURNS trigger LANGUAGE plpgsql AS $$BEGIN RAISE EXCEPTION 'closed for audit'; "
+         "END$$; CREATE TRIGGER closed BEFORE INSERT ON survey_points EXECUTE FUNCTION closed()",
+         "DROP TRIGGER closed ON survey_points", "closed for audit", 5, 0},
+        {"one row refused", "ALTER TABLE survey_points ADD CONSTRAINT no_row CHECK (\"Log\" <> 1006) NOT VALID",
+         "ALTER TABLE survey_points DROP CONSTRAINT no_row", "no_row", 0, 1},
+    };
+    const std::vector<GIS_POINT> points = ReadBack(dir, 0, 10, false);
+    size_t added = 0;
+    CPgTarget owner(Conn(), "office");
+    ASSERT_TRUE(owner.Deliver(LOG_ID{"setup.txt", "s"}, points.data(), 1, 0, added)) << owner.Problem();
+    ASSERT_TRUE(SharedPostgres().Query(db, kHoldCrew)) << SharedPostgres().Problem();
+    std::string crew = Conn("hold-pw");
+    crew.replace(crew.find("user=fieldunit"), 14, "user=holdcrew");
+    for (const OFFICE_CHANGE& c : cases) {
+        SCOPED_TRACE(c.name);
+        const LOG_ID log{std::string(c.name) + ".txt", "s"};
+        CPgTarget target(crew, "crew8");
+        ASSERT_TRUE(target.Deliver(log, points.data(), 5, 0, added)) << target.Problem();
+        ASSERT_TRUE(SharedPostgres().Query(db, c.change)) << SharedPostgres().Problem();
+        const bool going = target.Deliver(log, points.data() + 5, 5, 5, added);
+        const std::vector<REJECTED_ROW> rejected = target.TakeRejected();
+        EXPECT_EQ(rejected.size(), static_cast<size_t>(c.setAside));
+        if (c.setAside == 0) {
+            EXPECT_FALSE(going);
+            EXPECT_TRUE(target.Refused()) << "not an outage: " << target.Problem();
+            EXPECT_EQ(target.Held(), c.held);
+            EXPECT_NE((target.Reason() + target.Problem()).find(c.reason), std::string::npos) << target.Problem();
+            // A unit starting now: refused with the reason, never "out of reach".
+            CPgTarget starting(crew, "crew8");
+            EXPECT_FALSE(starting.Deliver(log, points.data(), points.size(), 0, added));
+            EXPECT_TRUE(starting.Refused()) << starting.Problem();
+            EXPECT_TRUE(target.TakeRejected().empty() && starting.TakeRejected().empty());
+        } else {
+            EXPECT_TRUE(going) << target.Problem();
+            EXPECT_NE(rejected[0].reason.find(c.reason), std::string::npos) << rejected[0].reason;
+        }
+        ASSERT_TRUE(SharedPostgres().Query(db, c.mend)) << SharedPostgres().Problem();
+        // The log handed over again from the top (a restart, or the watcher's retry).
+        CPgTarget again(crew, "crew8");
+        ASSERT_TRUE(again.Deliver(log, points.data(), points.size(), 0, added)) << again.Problem();
+        EXPECT_EQ(added, c.setAside > 0 ? 1u : 5u);
+        const std::string where = "\"Unit\" = 'crew8' AND \"LogFile\" = " + Literal(log.logFile);
+        EXPECT_EQ(Rows("SELECT count(*) FROM survey_points WHERE " + where), std::vector<std::string>{"10"});
+        EXPECT_EQ(Rows("SELECT ST_NPoints(t.geom), ST_AsText(t.geom) = (SELECT ST_AsText(ST_MakeLine(geom ORDER BY "
+                       "\"Log\")) FROM survey_points WHERE " + where + " AND NOT ST_IsEmpty(geom)) "
+                       "FROM survey_track t WHERE " + where),
+                  std::vector<std::string>{"9|t"});
+    }
+}
+
+// The office's comment on a column decides no units, and its search_path
+// takes no rows elsewhere.
+TEST_F(PgTargetTest, OfficeCommentsAndSearchPathMoveNothing)
+{
+    const std::vector<GIS_POINT> points = ReadBack(dir, 0, 3, false);
+    size_t added = 0;
+    {
+        CPgTarget target(Conn(), "van-1");
+        ASSERT_TRUE(target.Deliver(LOG_ID{"a.txt", "s"}, points.data(), points.size(), 0, added)) << target.Problem();
+    }
+    ASSERT_TRUE(SharedPostgres().Query(
+        db, "COMMENT ON COLUMN survey_points.\"Depth\" IS 'Depth (m) below ground, checked by office'; "
+            "CREATE SCHEMA elsewhere; ALTER DATABASE " + db + " SET search_path = elsewhere, public"))
+        << SharedPostgres().Problem();
+    CPgTarget target(Conn(), "van-1");
+    ASSERT_TRUE(target.Deliver(LOG_ID{"b.txt", "s"}, points.data(), points.size(), 0, added)) << target.Problem();
+    EXPECT_EQ(added, points.size());
+    EXPECT_EQ(Rows("SELECT DISTINCT \"Depth\" FROM public.survey_points WHERE \"Log\" = 1000"),
+              std::vector<std::string>{"1.205"});
+    EXPECT_EQ(Rows("SELECT count(*) FROM pg_tables WHERE schemaname = 'elsewhere'"), std::vector<std::string>{"0"});
+    EXPECT_EQ(Rows("SELECT depth_units, schema_version FROM fieldbook_layers"), std::vector<std::string>{"m|1"});
+}
+
+// The host a connection went to, as libpq names it: only this machine's may
+// go without TLS unremarked.
+TEST(PgConnection, RemoteHostIsThatOfAnotherMachine)
+{
+    const struct {
+        const char* host;
+        bool loopback;
+    } cases[] = {
+        {"/var/run/postgresql", true}, {"localhost", true},   {"127.0.0.1", true},      {"::1", true},
+        {"", true},                    {"db.example.com", false}, {"10.0.0.7", false}, {"fe80::1", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(IsLoopbackHost(c.host), c.loopback) << c.host;
+    const std::string styles = StylesConnection("host=db dbname=x keepalives_idle=60");
+    EXPECT_LT(styles.find("keepalives=1 "), styles.find("host=db")) << styles;
+    EXPECT_LT(styles.find("tcp_user_timeout="), styles.find("host=db")) << styles;
+    EXPECT_LT(styles.find("connect_timeout="), styles.find("host=db")) << styles;
+    EXPECT_EQ(StylesConnection("postgresql://db/x"), "postgresql://db/x");
+}
+
+// The point's instant in timestamptz, whatever zone the tablet (this
+// process) keeps: a point without a fix, taken at 20:30 on the 7th in New
+// York, is 01:30 UTC on the 8th.
+TEST_F(PgTargetTest, InstantIsUtcWhateverTheTabletsZone)
+{
+    const char* old = std::getenv("TZ");
+    const std::string kept = old != nullptr ? old : "";
+    ::setenv("TZ", "America/New_York", 1);
+    ::tzset();
+    std::vector<GIS_POINT> points = ReadBack(dir, 0, 1, false);
+    points[0].Point.GpsFix = GPS_FIX{};
+    points[0].Point.GpsFix.dfUTC = 203000.0;
+    points[0].Point.ZdaData.nYear = 2026;
+    points[0].Point.ZdaData.nMonth = 12;
+    points[0].Point.ZdaData.nDay = 7;
+    CPgTarget target(Conn(), "van-1");
+    size_t added = 0;
+    const bool delivered = target.Deliver(LOG_ID{"a.txt", "s"}, points.data(), points.size(), 0, added);
+    if (old != nullptr)
+        ::setenv("TZ", kept.c_str(), 1);
+    else
+        ::unsetenv("TZ");
+    ::tzset();
+    ASSERT_TRUE(delivered) << target.Problem();
+    EXPECT_EQ(Rows("SELECT to_char(\"UTC\" AT TIME ZONE 'UTC', 'YYYY-MM-DD HH24:MI:SS'), pg_typeof(\"UTC\") "
+                   "FROM survey_points"),
+              std::vector<std::string>{"2026-12-08 01:30:00|timestamp with time zone"});
+}

@@ -9,10 +9,12 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <thread>
 #include <vector>
 
 #include "gis/GisFormats.h"
+#include "gis/LogWatch.h"
 #include "gis/SurveyDataset.h"
 #include "support/ChildProcess.h"
 #include "support/PostgresServer.h"
@@ -67,6 +69,16 @@ struct WatchTest : ::testing::Test {
         for (const std::string& row : rows)
             logs.push_back(std::atoi(row.c_str()));
         return logs;
+    }
+    // Depth of every row, in Log order.
+    std::vector<double> Depths()
+    {
+        std::vector<std::string> rows;
+        EXPECT_TRUE(SharedPostgres().Query("office", "SELECT \"Depth\" FROM survey_points ORDER BY \"Log\"", &rows));
+        std::vector<double> depths;
+        for (const std::string& row : rows)
+            depths.push_back(std::strtod(row.c_str(), nullptr));
+        return depths;
     }
     bool WaitForRows(const std::string& unit, size_t count, const std::string& log = kLog)
     {
@@ -267,4 +279,140 @@ TEST_F(WatchTest, CompanionRecordRefusedRowAndReplacedLog)
     EXPECT_NE(out.find("no_1005"), std::string::npos) << out;
     EXPECT_EQ(CountOf(out, "Replaced: 0712140000.txt"), 1) << out;
     EXPECT_EQ(CountOf(out, "Database"), 0) << out;
+}
+
+namespace {
+
+// The log's text with its line n (1 is the header) cut to its first columns.
+std::string CutLine(const std::string& text, int n, int columns)
+{
+    size_t start = 0;
+    for (int line = 1; line < n; ++line)
+        start = text.find('\n', start) + 1;
+    const size_t end = text.find('\n', start);
+    size_t cut = start;
+    for (int column = 0; column < columns; ++column)
+        cut = text.find(',', cut) + 1;
+    return text.substr(0, cut - 1) + text.substr(end);
+}
+
+} // namespace
+
+// What an office does under a running watcher: takes INSERT away (the batch
+// is held whole, said once, and goes in in Log order once given back),
+// rewords the Depth column's comment (the units stay metres), and corrects a
+// line already delivered (its row updated in place, never a second one).
+TEST_F(WatchTest, OfficeRefusesTheTableRewordsAColumnAndCorrectsALine)
+{
+    ChildProcess watch;
+    ASSERT_TRUE(Watch(watch, "watch", "logs", "van-1"));
+    Survey("logs", 1, 5);
+    ASSERT_TRUE(WaitForRows("van-1", 5)) << Out("watch");
+    ASSERT_TRUE(SharedPostgres().Query("office", "REVOKE INSERT ON survey_points FROM fieldunit; COMMENT ON COLUMN "
+                                                 "survey_points.\"Depth\" IS 'Depth (m) below ground, checked by office'"));
+    Survey("logs", 6, 10);
+    ASSERT_TRUE(WaitForFileText(dir.File("watch.out"), "holding", 20s)) << Out("watch");
+    std::this_thread::sleep_for(1s);
+    ASSERT_TRUE(SharedPostgres().Query("office", "GRANT INSERT ON survey_points TO fieldunit"));
+    ASSERT_TRUE(WaitForRows("van-1", 10)) << Out("watch");
+    EXPECT_EQ(Logs("van-1"), Expected(10));
+
+    // The third point's Depth corrected in the log, as an editor saves it.
+    const std::vector<double> before = Depths();
+    std::vector<SURVEY_POINT> points = SamplePoints(0, 10);
+    points[2].LocateData.fDepth += 0.5f;
+    ASSERT_TRUE(WriteSurveyLog(dir.File(std::string("logs/") + kLog), points));
+    ASSERT_TRUE(WaitForFileText(dir.File("watch.out"), "Updated: 0712140000.txt Log 1002", 20s)) << Out("watch");
+    EXPECT_EQ(StopProcess(watch), 0);
+    // A restart reads the log again: nothing more to do.
+    ChildProcess again;
+    ASSERT_TRUE(Watch(again, "again", "logs", "van-1"));
+    std::this_thread::sleep_for(2s);
+    EXPECT_EQ(StopProcess(again), 0);
+
+    // Depth in one unit before the refusal and after it, and the corrected
+    // value in place (ratios, whatever the protocol's unit).
+    const std::vector<double> after = Depths();
+    const std::vector<SURVEY_POINT> logged = SamplePoints(0, 10);
+    ASSERT_EQ(after.size(), 10u);
+    EXPECT_NEAR(after[8] / after[1], logged[8].LocateData.fDepth / logged[1].LocateData.fDepth, 1e-3);
+    EXPECT_NEAR(after[2] / before[2], points[2].LocateData.fDepth / logged[2].LocateData.fDepth, 1e-3);
+    EXPECT_EQ(after[3], before[3]);
+    std::vector<std::string> rows;
+    ASSERT_TRUE(SharedPostgres().Query(
+        "office", "SELECT count(*), bool_and(ST_AsText(geom) = (SELECT ST_AsText(ST_MakeLine(geom ORDER BY \"Log\")) "
+                  "FROM survey_points WHERE NOT ST_IsEmpty(geom))) FROM survey_track", &rows));
+    EXPECT_EQ(rows, std::vector<std::string>{"1|t"});
+    const std::string out = Out("watch");
+    EXPECT_EQ(CountOf(out, "Database refuses every point of 0712140000.txt: permission denied for table "
+                           "survey_points (SQLSTATE 42501); holding"), 1) << out;
+    EXPECT_EQ(CountOf(out, "Rejected"), 0) << out;
+    EXPECT_EQ(CountOf(out, "Replaced"), 0) << out;
+    EXPECT_EQ(CountOf(out, "Updated"), 1) << out;
+    EXPECT_EQ(CountOf(Out("again"), "Updated") + CountOf(Out("again"), "Sent"), 0) << Out("again");
+}
+
+// The one-shot export takes survey logs and fieldbook's GeoPackages only,
+// checked before the database is touched, and names a line that is no point.
+TEST_F(WatchTest, OneShotChecksItsInputsAndNamesABadLine)
+{
+    Survey("logs", 20, 20);
+    const std::string log = dir.File(std::string("logs/") + kLog);
+    ASSERT_TRUE(WriteWholeFile(log, CutLine(ReadWholeFile(log), 13, 41)));
+    ASSERT_TRUE(WriteWholeFile(dir.File("x.gpkg.bak"), "SQLite format 3 and then some text that is none\n"));
+    const struct {
+        const char* name;
+        std::string input;
+        int status;
+        const char* said; // on the output or the errors
+    } cases[] = {
+        {"not a log", "/etc/passwd", 2, "/etc/passwd is neither a survey log nor a GeoPackage"},
+        {"a damaged GeoPackage", dir.File("x.gpkg.bak"), 2, "x.gpkg.bak"},
+        {"a bad line", log, 3, "Skipped: 0712140000.txt line 13: 41 columns\nSent: 0712140000.txt +19 (19)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ChildProcess once;
+        ASSERT_TRUE(Start(once, "once", {"-o", Output(), "--unit", "van-1", c.input}));
+        int status = -1;
+        ASSERT_TRUE(once.Wait(60s, &status));
+        EXPECT_EQ(status, c.status);
+        const std::string said = Out("once") + ReadWholeFile(dir.File("once.err"));
+        EXPECT_NE(said.find(c.said), std::string::npos) << said;
+    }
+    EXPECT_EQ(Logs("van-1").size(), 19u);
+}
+
+// A log that waited for the database goes in as transactions of at most the
+// batch size, each whole and in order.
+TEST_F(WatchTest, WaitingLogGoesInBatches)
+{
+    Survey("logs", 10, 10);
+    // A file under a log's name that is none: said once, left alone.
+    ASSERT_TRUE(WriteWholeFile(dir.File("logs/0712150000.txt"), std::string(400, 'x') + "\n"));
+    CPgTarget target(Output() + " password=" + PostgresServer::Password(), "van-9");
+    int stop[2];
+    ASSERT_EQ(::pipe(stop), 0);
+    WATCH_OPTIONS options;
+    options.folder = dir.File("logs");
+    options.stopFd = stop[0];
+    options.batchPoints = 4;
+    options.out = std::fopen(dir.File("batches.out").c_str(), "w");
+    ASSERT_NE(options.out, nullptr);
+    int status = -1;
+    std::thread watcher([&] { status = CLogWatch(target, options).Run(); });
+    EXPECT_TRUE(WaitForRows("van-9", 10));
+    ASSERT_EQ(::write(stop[1], "x", 1), 1);
+    watcher.join();
+    std::fclose(options.out);
+    ::close(stop[0]);
+    ::close(stop[1]);
+    EXPECT_EQ(status, 0);
+    const std::string out = Out("batches");
+    EXPECT_NE(out.find("Sent: 0712140000.txt +4 (4)\nSent: 0712140000.txt +4 (8)\nSent: 0712140000.txt +2 (10)\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(Logs("van-9"), Expected(10));
+    EXPECT_EQ(CountOf(out, "Not a survey log: 0712150000.txt"), 1) << out;
+    EXPECT_EQ(Logs("van-9", "0712150000.txt").size(), 0u);
 }
