@@ -66,6 +66,30 @@ float PrintedDistance(const char* line)
     return line != nullptr ? std::strtof(line, nullptr) : 0.0f;
 }
 
+// A line the office corrected after it was logged no longer prints from its
+// record: the CSV is the record of what it holds, so its values stand (the
+// position keeps its full precision, which the join found to print alike, and
+// the utility's elevation follows a corrected depth); the record keeps the
+// rest (quality, the settings, the crew's marks).
+void KeepCorrections(const std::string& line, LOGGED_POINT& point)
+{
+    char text[kLogLineSize];
+    const size_t length = FormatLogLine(point.Point, point.fDistance, text, sizeof text);
+    if (line.compare(0, std::string::npos, text, length) == 0)
+        return;
+    SURVEY_POINT csv;
+    if (!ReadLogLine(line.c_str(), csv))
+        return;
+    csv.GpsFix.dfLatAng = point.Point.GpsFix.dfLatAng;
+    csv.GpsFix.dfLongAng = point.Point.GpsFix.dfLongAng;
+    csv.Quality = point.Point.Quality;
+    point.Point = csv;
+    point.Heights.Depth = PointDepthMetres(csv);
+    point.Heights.UtilityElevation = std::nullopt;
+    if (point.Heights.GroundElevation && point.Heights.Depth)
+        point.Heights.UtilityElevation = *point.Heights.GroundElevation - *point.Heights.Depth;
+}
+
 } // namespace
 
 std::string SurveyFingerprint(const SURVEY_POINT& first)
@@ -196,6 +220,8 @@ bool CLogTail::ReadNew(const std::string& path, std::vector<LOGGED_POINT>& point
             point.fDistance = PrintedDistance(line.c_str());
             point.bRecord = bCompanion && m_companion.Join(pos.count, point.Point.LocateData.u32EepromFileIndex,
                                                            point.Point, point.Heights, point.Record);
+            if (point.bRecord)
+                KeepCorrections(line, point);
             if (pos.count == 0) {
                 // A first line without its record: the companion beside the
                 // log is another survey's (a CSV copied over the log alone).
