@@ -17,6 +17,7 @@
 class GDALDataset;
 
 inline constexpr char kUtilityLayer[] = "utility_points";
+inline constexpr char kUtilityLinesLayer[] = "utility_lines";
 inline constexpr char kStyleTable[] = "layer_styles";
 inline constexpr char kStyleName[] = "fieldbook";
 

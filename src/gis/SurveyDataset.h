@@ -8,6 +8,7 @@
 #pragma once
 
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -84,6 +85,9 @@ public:
     // Of those, the ones with a position (some formats keep no other).
     size_t PlacedFeatures() const { return m_placedFeatures; }
     size_t TrackFeatures() const { return m_writtenTracks; }
+    // utility_lines features written since Open (each commit writes a
+    // changed survey's lines anew).
+    size_t LineFeatures() const { return m_writtenLines; }
 
 private:
     CSurveyDataset() = default;
@@ -126,6 +130,11 @@ private:
         bool bWhole = false; // the output held no point of the survey before the batch
     };
     bool WriteTrack(const LOG_ID& log, NEW_TRACK added, std::string& error);
+    // utility_lines: the survey's utility points are kept from its first
+    // batch on (read back from a GeoPackage that held points of it before).
+    bool NoteLineSurvey(const LOG_ID& log, size_t present, std::string& error);
+    bool OpenLinesLayer(std::string& error);
+    bool WriteUtilityLines(const LOG_ID& log, std::string& error);
 
     const GIS_FORMAT* m_format = nullptr;
     std::string m_path;
@@ -180,4 +189,10 @@ private:
     // Each survey's track feature as last committed, so that extending it
     // does not read and parse the whole line again (a GeoPackage kept open).
     std::map<LOG_ID, OGRFeatureUniquePtr> m_trackFeatures;
+
+    OGRLayer* m_linesLayer = nullptr;
+    GDALDatasetUniquePtr m_linesFile; // one-layer formats: "<stem>_lines<ext>"
+    std::map<LOG_ID, std::vector<LOGGED_POINT>> m_linePoints;
+    std::set<LOG_ID> m_linesStale;
+    size_t m_writtenLines = 0;
 };

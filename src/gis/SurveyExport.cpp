@@ -57,6 +57,7 @@ bool ReadCsvLog(const std::string& path, std::vector<SURVEY_INPUT>& inputs, std:
         return false;
     }
     input.log.survey = reader.Survey();
+    input.log.ticket = reader.Job().ticket;
     inputs.push_back(std::move(input));
     return true;
 }
@@ -225,6 +226,7 @@ bool StreamSurveyLog(const std::string& path, CSurveyDataset& output, const Heig
             return true;
         if (log.survey.empty()) {
             log.survey = reader.Survey();
+            log.ticket = reader.Job().ticket;
             TellRecordState(err, log.logFile, reader);
         }
         // A point with its record keeps the heights it was logged with.
