@@ -50,6 +50,14 @@ struct LOG_ID {
     bool operator==(const LOG_ID& other) const { return logFile == other.logFile && survey == other.survey; }
 };
 
+// The crew's marks on a point an output holds already: the point is the
+// occurrence-th (from 0) of its survey with Log number key.
+struct POINT_AMEND {
+    int key = 0;
+    int occurrence = 0;
+    bool bVoid = false;
+    std::string note;
+};
 
 struct SURVEY_FIELD {
     const char* pszName;

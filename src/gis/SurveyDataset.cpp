@@ -1079,3 +1079,51 @@ bool CSurveyDataset::WriteUtilityLines(const LOG_ID& log, std::string& error)
     }
     return true;
 }
+
+bool CSurveyDataset::AmendPoints(const LOG_ID& log, const std::vector<POINT_AMEND>& amends, std::string& error)
+{
+    const int voidField = m_fields.anIndex[kVoidField];
+    const int noteField = m_fields.anIndex[kNoteField];
+    if (amends.empty() || !m_format->bAppendable || voidField < 0 || noteField < 0)
+        return true;
+    CGdalMessages messages;
+    if (!Begin(error)) {
+        error = messages.LastError(error);
+        return false;
+    }
+    const LOG_ID* held = Held(log);
+    for (const POINT_AMEND& amend : amends) {
+        std::string filter = "LogFile = " + Quoted(log.logFile) + " AND Log = " + std::to_string(amend.key);
+        if (held != nullptr && !held->survey.empty())
+            filter += " AND Survey = " + Quoted(held->survey);
+        m_pointLayer->SetAttributeFilter(filter.c_str());
+        m_pointLayer->ResetReading();
+        OGRFeatureUniquePtr feature;
+        for (int n = 0; n <= amend.occurrence; ++n) {
+            feature.reset(m_pointLayer->GetNextFeature());
+            if (!feature)
+                break;
+        }
+        m_pointLayer->SetAttributeFilter(nullptr);
+        if (!feature)
+            continue;
+        feature->SetField(voidField, amend.bVoid ? 1 : 0);
+        if (amend.note.empty())
+            feature->SetFieldNull(noteField);
+        else
+            feature->SetField(noteField, amend.note.c_str());
+        if (m_pointLayer->SetFeature(feature.get()) != OGRERR_NONE) {
+            error = messages.LastError("cannot mark a point in " + m_path);
+            Rollback();
+            return false;
+        }
+    }
+    // The lines are built again from the points as they now stand.
+    m_linePoints.erase(log);
+    if (!NoteLineSurvey(log, CountPoints(log), error)) {
+        Rollback();
+        return false;
+    }
+    m_linesStale.insert(log);
+    return true;
+}

@@ -70,6 +70,11 @@ public:
     // the transaction of the next Commit.
     bool RemoveLog(const std::string& logFile, std::string& error);
 
+    // Sets Void and Note of points the output holds (a point it lacks is
+    // left: it comes with its marks), and has the survey's utility lines
+    // written anew at the next Commit.
+    bool AmendPoints(const LOG_ID& log, const std::vector<POINT_AMEND>& amends, std::string& error);
+
     // Writes or extends each track that AppendPoints changed and ends the
     // transaction. On failure nothing of this batch stays.
     bool Commit(std::string& error);
