@@ -41,6 +41,7 @@ struct Record {
     std::string geoid{};
     std::string ntrip{};
     int32_t ntripGga = -1;
+    std::string colours = "APWA";
 };
 
 void ExpectRecord(const CConfigFile& config, const Record& want)
@@ -62,6 +63,7 @@ void ExpectRecord(const CConfigFile& config, const Record& want)
     EXPECT_EQ(config.m_strGeoid, want.geoid);
     EXPECT_EQ(config.m_strNtrip, want.ntrip);
     EXPECT_EQ(config.m_nNtripGga, want.ntripGga);
+    EXPECT_EQ(config.m_strColours, want.colours);
 }
 
 std::vector<std::string> FolderEntries(const std::string& dir)
@@ -224,6 +226,8 @@ std::vector<ReadCase> ReadCases()
         {"NtripBadEscape", "PORT#GPS#NTRIP#ntrip://u:%2@h/M\n", {},
          {"Illegal PORT#GPS#NTRIP Value <ntrip://u:%2@h/M\\x0a>"}, std::nullopt},
         {"NtripGgaTooLong", "GPS#NTRIP#GGA#86400\n", {}, {"Illegal GPS#NTRIP#GGA Value <86400\\x0a>"}, std::nullopt},
+        {"ColoursUk", "log#colours#uk\n", {.colours = "UK"}, {}, std::nullopt},
+        {"ColoursUnknown", "LOG#COLOURS#ISO\n", {}, {"Illegal LOG#COLOURS Value <ISO\\x0a>"}, std::nullopt},
         // 99 characters fill one read; the line feed comes alone in the next.
         {"LineOfExactlyOneRead", "DEBUG#LEVEL#" + std::string(87, '3') + "\nPORT#GPS#PORTNUMBER#7\n",
          {.debugLevel = 0xFFFFFFFF}, {"Illegal Level 0 Token <\\x0a>"}, std::nullopt},

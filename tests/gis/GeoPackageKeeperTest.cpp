@@ -145,7 +145,7 @@ TEST_F(KeeperTest, SentencesReachTheGeoPackageAtFullPrecisionWithTypedColumnsAnd
                    {"FixType", OFTString}, {"HAccuracy", OFTReal}, {"Station", OFTString}, {"QualityOK", OFTInteger},
                    {"EllipsoidHeight", OFTReal}, {"UtilityElevation", OFTReal}};
     OGRFeatureDefn* defn = layer->GetLayerDefn();
-    EXPECT_EQ(defn->GetFieldCount(), 57); // the log's 43 columns, LogFile, Survey, 9 of quality, 3 heights
+    EXPECT_EQ(defn->GetFieldCount(), kSurveyFieldCount); // the log's 43 columns, LogFile, Survey, 9 of quality, 3 heights
     for (const auto& column : columns) {
         const int index = defn->GetFieldIndex(column.name);
         ASSERT_GE(index, 0) << column.name;
