@@ -12,6 +12,7 @@ class CFieldbookApp;
 class CFieldbookForm;
 class CQtFace;
 class CTrackView;
+class CUtilityPanel;
 class QAction;
 class QLabel;
 class QMenu;
@@ -65,6 +66,7 @@ public:
     QToolBar* CommandBar() const { return m_commandBar; }
     CFieldbookForm* Form() const { return m_form; }
     CTrackView* TrackView() const { return m_track; }
+    CUtilityPanel* UtilityPanel() const { return m_utilities; }
     // The track view and the readout from the survey log and the GPS reader.
     void UpdateSurvey();
     // The GPS lamp's text and colour from the receiver's latest fix and the
@@ -98,6 +100,7 @@ private:
     QStatusBar* m_statusBar = nullptr;
     CFieldbookForm* m_form = nullptr;
     CTrackView* m_track = nullptr;
+    CUtilityPanel* m_utilities = nullptr;
     QTimer* m_gpsLampTimer = nullptr;
     std::map<int, QAction*> m_commands;
     QLabel* m_logPane = nullptr;
