@@ -1,5 +1,6 @@
 #include "gis/SurveyDataset.h"
 
+#include <algorithm>
 #include <cpl_vsi.h>
 #include <cmath>
 #include <future>
@@ -1046,6 +1047,9 @@ bool CSurveyDataset::WriteUtilityLines(const LOG_ID& log, std::string& error)
             if (index >= 0 && value)
                 feature->SetField(index, *value);
         };
+        if (std::find_if(m_styled.utilityTypes.begin(), m_styled.utilityTypes.end(),
+                         [&u](const auto& t) { return t.first == u.type; }) == m_styled.utilityTypes.end())
+            m_bStylesStale = true; // a type the styles have no colour for yet
         text("UtilityType", u.type);
         text("UtilityId", u.id);
         text("Colour", u.colour);

@@ -165,6 +165,18 @@ TEST(UtilityMap, SurveyThroughTheControlMakesAttributesAndLines)
         }
     }
 
+    // QGIS's default style of the lines: categorised by type in the colours.
+    OGRLayer* styles = gpkg->GetLayerByName("layer_styles");
+    ASSERT_NE(styles, nullptr);
+    std::string linesQml;
+    for (const auto& f : Features(*styles))
+        if (Field(*f, "f_table_name") == "utility_lines")
+            linesQml = Field(*f, "styleQML");
+    EXPECT_NE(linesQml.find("type=\"categorizedSymbol\" attr=\"UtilityType\""), std::string::npos) << linesQml;
+    EXPECT_NE(linesQml.find("<category value=\"electric\""), std::string::npos) << linesQml;
+    EXPECT_NE(linesQml.find("\"228,26,28,255\""), std::string::npos) << linesQml;   // red
+    EXPECT_NE(linesQml.find("\"242,197,0,255\""), std::string::npos) << linesQml;   // yellow
+
     // The DXF export: the lines on a drawing layer per utility type.
     ChildProcess exporter;
     int exportStatus = -1;
