@@ -218,9 +218,8 @@ bool CStagedOutput::Verify(size_t pointFeatures, size_t placed, size_t trackFeat
             return !dataset ? false : layerName != nullptr; // a layer the format writes only when it has features
         // A table file cut short by a full disk can read back with its
         // features and none of their fields (a shapefile's DBF header).
-        const bool bAttributes = m_format->eAttributes == PointAttributes::Survey ||
-                                 m_format->eAttributes == PointAttributes::SurveyNamed;
-        if (&n == &points && bAttributes && layer->GetLayerDefn()->GetFieldIndex("Log") < 0)
+        if (&n == &points && m_format->eAttributes == PointAttributes::Survey &&
+            layer->GetLayerDefn()->GetFieldIndex("Log") < 0)
             return false;
         // A database file reports its trouble at commit, and counts what it
         // holds; any other file has every feature read, not a count from a
