@@ -831,3 +831,14 @@ bool CPgTarget::WriteBatch(const LOG_ID& log, LOG_STATE& state, const GIS_POINT*
     written = fresh.size();
     return true;
 }
+
+bool CPgTarget::Amend(const LOG_ID& log, size_t index, const POINT_RECORD& record)
+{
+    if (m_conn == nullptr && !Connect())
+        return false;
+    return Exec(std::string("UPDATE survey_points SET \"Void\" = ") + (record.bVoid ? "true" : "false") +
+                    ", \"Note\" = " + (record.Note.empty() ? std::string("NULL") : Literal(record.Note)) +
+                    " WHERE fid = (SELECT fid FROM survey_points WHERE " + Where(log) + " ORDER BY fid OFFSET " +
+                    std::to_string(index) + " LIMIT 1)",
+                "cannot mark a point of " + log.logFile);
+}
