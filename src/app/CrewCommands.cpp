@@ -1,5 +1,6 @@
 #include "app/CrewCommands.h"
 
+#include <cctype>
 #include <cstring>
 
 #include "app/FieldbookView.h"
