@@ -805,6 +805,15 @@ bool CSurveyDataset::Commit(std::string& error)
 {
     CGdalMessages messages;
     for (auto& [log, added] : m_newTrack) {
+        // The job's ticket of each log in the output's own metadata (a
+        // GeoPackage keeps it in gpkg_metadata), where a reader of the file
+        // finds it without reading a feature.
+        const std::string item = "FIELDBOOK_TICKET_" + log.logFile;
+        if (!log.ticket.empty() && m_format->bAppendable && m_pointLayer != nullptr) {
+            const char* held = m_pointLayer->GetMetadataItem(item.c_str());
+            if (held == nullptr || log.ticket != held)
+                m_pointLayer->SetMetadataItem(item.c_str(), log.ticket.c_str());
+        }
         if (!WriteTrack(log, std::move(added), error)) {
             error = messages.LastError(error);
             Rollback();

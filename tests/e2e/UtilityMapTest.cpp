@@ -116,6 +116,8 @@ TEST(UtilityMap, SurveyThroughTheControlMakesAttributesAndLines)
     ASSERT_TRUE(gpkg);
     OGRLayer* points = gpkg->GetLayerByName("survey_points");
     ASSERT_NE(points, nullptr);
+    const char* ticket = points->GetMetadataItem(("FIELDBOOK_TICKET_" + logs[0]).c_str());
+    EXPECT_STREQ(ticket != nullptr ? ticket : "<none>", "T-2041");
     std::vector<OGRFeatureUniquePtr> rows = Features(*points);
     ASSERT_EQ(rows.size(), 9u);
     EXPECT_EQ(Field(*rows[0], "UtilityType"), "electric");
