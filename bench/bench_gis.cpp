@@ -8,6 +8,8 @@
 // Export/*: a 10 000- and a 100 000-point survey log to a GeoPackage, each as
 // a program started from here: wall time and peak resident memory (peak_MB).
 // fieldbook-export reads the CSV log and writes every layer; its peers are
+// Export/UtilityMap is the 100 000-point survey as 500 utility segments: its
+// time beside Export/FieldbookExport's is what the utility map costs.
 // ogr2ogr -f GPKG copying the log's own GeoPackage (the same typed 3D layers,
 // spatial indexes and styles: the same work) and ogr2ogr reading the CSV as
 // text into one layer of points (less work).
@@ -145,6 +147,46 @@ void Export_FieldbookExport(benchmark::State& state)
     RunCommand(state, std::string(FIELDBOOK_EXPORT) + " -o " + BenchFolder() + "out.gpkg " + log);
 }
 
+// The same walk as a crew's utility map: segments utility segments of equal
+// length, four utility types taking turns, one point in fifty void, the job
+// set; the export then also writes the utility attributes and a line per
+// segment.
+std::string UtilityLogWith(int points, int segments)
+{
+    const std::string name = "0812143" + std::to_string(segments % 1000 + 100) + ".txt";
+    const char* const types[][2] = {{"electric", "red"}, {"gas", "yellow"}, {"water", "blue"}, {"sewer", "green"}};
+    const int perSegment = std::max(1, points / segments);
+    int index = 0;
+    CSurveyLog* log = CSurveyLog::GetInstance();
+    log->SetAnnotator([&](const SURVEY_POINT&, POINT_HEIGHTS&, POINT_RECORD& record) {
+        const int segment = index / perSegment;
+        record.Utility.type = types[segment % 4][0];
+        record.Utility.colour = types[segment % 4][1];
+        record.Utility.id = "Line " + std::to_string(segment % 4);
+        record.Utility.method = "active";
+        record.Utility.qualityLevel = "B";
+        record.Utility.segment = segment / 4 + 1;
+        record.bVoid = index % 50 == 49;
+        ++index;
+    });
+    log->SetJob(JOB_INFO{"T-2041", "City Works", "Elm St", "K7"});
+    LogOf(name, points);
+    log->Save();
+    log->Clear();
+    log->SetAnnotator({});
+    return BenchFolder() + name;
+}
+
+void Export_UtilityMap(benchmark::State& state)
+{
+    static std::map<std::pair<int, int>, std::string> made;
+    const auto key = std::make_pair(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+    std::string& log = made[key];
+    if (log.empty())
+        log = UtilityLogWith(key.first, key.second);
+    RunCommand(state, std::string(FIELDBOOK_EXPORT) + " -o " + BenchFolder() + "out.gpkg " + log);
+}
+
 void Export_Ogr2ogrSameWork(benchmark::State& state)
 {
     const std::string log = LogWith(static_cast<int>(state.range(0)));
@@ -171,6 +213,7 @@ void Sizes(benchmark::internal::Benchmark* b)
 BENCHMARK(GeoPackage_UpkeepPerSave)->Apply(Sizes)->Iterations(30);
 BENCHMARK(Csv_SaveAddOne)->Apply(Sizes)->Iterations(30);
 BENCHMARK(Export_FieldbookExport)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(Export_UtilityMap)->Args({100000, 500})->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(Export_Ogr2ogrSameWork)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(Export_Ogr2ogrCsvPoints)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 

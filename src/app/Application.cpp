@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "app/ConfigFile.h"
+#include "app/CrewCommands.h"
 #include "app/GeoidModel.h"
 #include "point/Heights.h"
 #include "platform/Folders.h"
@@ -203,6 +204,8 @@ void AnnotatePoint(const SURVEY_POINT& point, POINT_HEIGHTS& heights, POINT_RECO
     heights = PointHeights(point, antenna, geoid);
     record.AntennaHeight = antenna;
     record.Geoid = geoid != nullptr ? geoid->Name() : std::string();
+    // The utility the crew set last, until they set another.
+    record.Utility = CCrewActions::Get().Current();
 }
 
 CFieldbookApp::CFieldbookApp(IViewFace& face) : m_face(face) {}
@@ -224,8 +227,25 @@ void CFieldbookApp::Start()
         m_companion = g_companionFactory([face](const std::string& text) { face->OnNotice(text, false); });
         CSurveyLog::GetInstance()->SetObserver(m_companion.get());
     }
+    // Listening before the first log is made: a client that comes early waits
+    // in the socket's queue, within its own time limit, for the main loop.
+    if (std::string error; !m_control.Open(ControlSocketPath(), error))
+        m_face.OnNotice("fieldbook: fieldbook-ctl cannot reach this run: " + error, true);
     m_view = std::make_unique<CFieldbookView>(m_face);
     m_view->OnInitialUpdate();
+}
+
+CREW_REPLY CFieldbookApp::Crew(const std::vector<std::string>& words)
+{
+    CREW_REPLY reply = CCrewActions::Get().Run(words, m_view.get());
+    if (m_view)
+        m_view->ReportLogSaveState();
+    return reply;
+}
+
+void CFieldbookApp::ServeControl()
+{
+    m_control.Serve([this](const std::vector<std::string>& words) { return Crew(words); });
 }
 
 void CFieldbookApp::NewLog()
@@ -240,6 +260,7 @@ void CFieldbookApp::ExitSequence()
     if (m_exited || !m_view)
         return;
     m_exited = true;
+    m_control.Close();
     m_face.StopRecordTimer();
     m_view->StopLink();
     // The last chance for points that only memory holds: what cannot be saved

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/ControlSocket.h"
 #include "app/FieldbookView.h"
 #include "surveylog/SurveyLogObserver.h"
 #include "surveylog/PointRecord.h"
@@ -119,7 +120,16 @@ public:
 
     CFieldbookView* View() const { return m_view.get(); }
 
+    // The control socket fieldbook-ctl talks to (-1 when it could not be
+    // opened; a notice said why). The face's main loop watches it and calls
+    // ServeControl when it is readable.
+    int ControlFd() const { return m_control.Fd(); }
+    void ServeControl();
+    // The crew's action from either face: the window's buttons come here too.
+    CREW_REPLY Crew(const std::vector<std::string>& words);
+
 private:
+    CControlServer m_control;
     IViewFace& m_face;
     std::unique_ptr<ISurveyLogObserver> m_companion;
     std::unique_ptr<CFieldbookView> m_view;

@@ -1,4 +1,5 @@
 #include "app/ConfigFile.h"
+#include "app/UtilityCodes.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -222,6 +223,7 @@ enum class ParseState {
     NtripPositionValue,
     Map,
     MapRasterValue,
+    ColoursValue,
 };
 
 // A value token without the line end the file left on it.
@@ -713,6 +715,8 @@ void CConfigFile::Parse(const std::vector<std::string>& tokens, const std::vecto
         case ParseState::Log:
             if (EqualsNoCase(token, "GEOPACKAGE"))
                 state = ParseState::GeoPackageValue;
+            else if (EqualsNoCase(token, "COLOURS"))
+                state = ParseState::ColoursValue;
             else
                 error = "Illegal LOG Level 1 Token <";
             break;
@@ -830,6 +834,13 @@ void CConfigFile::Parse(const std::vector<std::string>& tokens, const std::vecto
             else
                 error = "Illegal GPS#NTRIP Level 2 Token <";
             break;
+        case ParseState::ColoursValue:
+            if (const COLOUR_TABLE* table = FindColourTable(ValueText(token)); table != nullptr)
+                m_strColours = table->name;
+            else
+                error = "Illegal LOG#COLOURS Value <";
+            state = ParseState::Level0;
+            break;
         case ParseState::NtripGgaValue:
             error = SetNtripGga(*this, ValueText(token)) ? nullptr : "Illegal GPS#NTRIP#GGA Value <";
             state = ParseState::Level0;
@@ -934,6 +945,8 @@ void CConfigFile::Write() const
         text += "PORT#GPS#NTRIP#" + m_strNtrip + "\n";
     if (m_nNtripGga != defaults.m_nNtripGga)
         text += "GPS#NTRIP#GGA#" + std::to_string(m_nNtripGga) + "\n";
+    if (m_strColours != defaults.m_strColours)
+        text += "LOG#COLOURS#" + m_strColours + "\n";
     if (m_strNtripCa != defaults.m_strNtripCa)
         text += "GPS#NTRIP#CA#" + m_strNtripCa + "\n";
     if (m_strNtripPosition != defaults.m_strNtripPosition)

@@ -189,11 +189,13 @@ int RunHeadless(const APP_OPTIONS& /*options*/)
     constexpr int kIdleMs = 5000;
     bool pending = true;
     for (;;) {
-        pollfd wait[2] = {{signalFd, POLLIN, 0}, {face.RecordQueued().Fd(), POLLIN, 0}};
+        pollfd wait[3] = {{signalFd, POLLIN, 0}, {face.RecordQueued().Fd(), POLLIN, 0}, {app.ControlFd(), POLLIN, 0}};
         // Without a signal descriptor the signals are taken between ticks.
         const int timeout = (pending || signalFd < 0) ? kTickMs : kIdleMs;
-        if (::poll(wait, 2, timeout) < 0 && errno != EINTR)
+        if (::poll(wait, 3, timeout) < 0 && errno != EINTR)
             pending = true;
+        if ((wait[2].revents & POLLIN) != 0)
+            app.ServeControl();
         int sig = 0;
         signalfd_siginfo info{};
         if (signalFd >= 0) {

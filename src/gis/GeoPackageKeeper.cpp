@@ -60,7 +60,25 @@ void CGeoPackageKeeper::OnLogSaved(const CSurveyLog& log)
         }
         const size_t from = std::min(m_handed, m_resyncFrom);
         m_resyncFrom = SIZE_MAX;
-        if (from >= count)
+        // A void or a note on a point the GeoPackage has already: the
+        // feature is marked where it stands.
+        const std::vector<size_t>& marked = log.MarkedPoints();
+        if (bNewFile || m_marksSeen > marked.size())
+            m_marksSeen = 0;
+        std::vector<POINT_AMEND> amends;
+        for (; m_marksSeen < marked.size(); ++m_marksSeen) {
+            const size_t index = marked[m_marksSeen];
+            if (index >= from || index >= count)
+                continue;
+            POINT_AMEND amend;
+            amend.key = static_cast<int>(log.GetAt(index).LocateData.u32EepromFileIndex);
+            for (size_t j = 0; j < index; ++j)
+                amend.occurrence += static_cast<int>(log.GetAt(j).LocateData.u32EepromFileIndex) == amend.key ? 1 : 0;
+            amend.bVoid = log.GetRecord(index).bVoid;
+            amend.note = log.GetRecord(index).Note;
+            amends.push_back(std::move(amend));
+        }
+        if (from >= count && amends.empty())
             return;
         JOB* job = (!m_jobs.empty() && m_jobs.back().logPath == logPath) ? &m_jobs.back() : nullptr;
         if (job != nullptr && from < job->first) {
@@ -69,15 +87,18 @@ void CGeoPackageKeeper::OnLogSaved(const CSurveyLog& log)
         }
         if (job == nullptr) {
             const size_t slash = logPath.rfind('/');
-            m_jobs.push_back(JOB{logPath, LOG_ID{logPath.substr(slash == std::string::npos ? 0 : slash + 1), LogSurvey(log)},
-                                 from, {}});
+            m_jobs.push_back(JOB{logPath, LOG_ID{logPath.substr(slash == std::string::npos ? 0 : slash + 1), LogSurvey(log), log.GetJob().ticket},
+                                 from, {}, {}});
             job = &m_jobs.back();
         }
+        job->log.ticket = log.GetJob().ticket;
         job->points.resize(from - job->first);
         for (size_t i = from; i < count; ++i)
             job->points.push_back(
                 GIS_POINT{log.GetAt(i), log.GetDistance(i), log.GetHeights(i), log.GetRecord(i), true});
-        m_handed = count;
+        for (POINT_AMEND& amend : amends)
+            job->amends.push_back(std::move(amend));
+        m_handed = std::max(m_handed, count);
         m_wake.notify_one();
     } catch (const std::bad_alloc&) {
         // The log itself is safe; the GeoPackage asks for these points again.
@@ -294,7 +315,7 @@ CGeoPackageKeeper::Outcome CGeoPackageKeeper::Write(const JOB& job, size_t& resy
         return Outcome::Waiting;
     }
     if (m_dataset->AppendPoints(job.log, job.points.data(), job.points.size(), job.first, error) &&
-        m_dataset->Commit(error)) {
+        (job.amends.empty() || m_dataset->AmendPoints(job.log, job.amends, error)) && m_dataset->Commit(error)) {
         m_known = m_dataset->CountPoints(job.log);
         return Outcome::Written;
     }

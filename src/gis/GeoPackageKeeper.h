@@ -66,6 +66,7 @@ private:
         LOG_ID log;
         size_t first = 0; // the log's number of points[0]
         std::vector<GIS_POINT> points;
+        std::vector<POINT_AMEND> amends; // marks on points handed over before
     };
 
     enum class Outcome {
@@ -86,6 +87,7 @@ private:
     // one is a new log under the same name).
     std::string m_seenPath;
     size_t m_seenCount = 0;
+    size_t m_marksSeen = 0; // entries of the log's MarkedPoints handled
 
     std::mutex m_mutex;
     std::condition_variable m_wake;

@@ -38,6 +38,10 @@ const SURVEY_FIELD kSurveyFields[kSurveyFieldCount] = {
     {"HAccuracy95", OFTReal, OFSTNone, "HAccuracy95 (m, 95 %, NSSDA)"},
     {"VAccuracy95", OFTReal, OFSTNone, "VAccuracy95 (m, 95 %)"},
     {"UTC", OFTDateTime},
+    {"UtilityType", OFTString},  {"UtilityId", OFTString},   {"Colour", OFTString},
+    {"Owner", OFTString},        {"Size", OFTString},        {"Material", OFTString},
+    {"Method", OFTString},       {"QualityLevel", OFTString}, {"Segment", OFTInteger},
+    {"Void", OFTInteger, OFSTBoolean}, {"Note", OFTString},  {"Ticket", OFTString},
 };
 
 namespace {
@@ -409,6 +413,31 @@ void FillSurveyFields(OGRFeature& f, const SURVEY_FIELD_MAP& map, const GIS_POIN
                    static_cast<float>(instant.dfSecond), 100);
     else if (x[kUtcField] >= 0)
         f.SetFieldNull(x[kUtcField]);
+
+    // The crew's utility and marks; NULL where the crew set none.
+    const POINT_RECORD& r = gp.Record;
+    const UTILITY_TAG& u = r.Utility;
+    auto optionalText = [&f](int index, const std::string& value) {
+        SetOptionalText(f, index, value.empty() ? nullptr : value.c_str());
+    };
+    optionalText(x[kUtilityTypeField], u.type);
+    optionalText(x[kUtilityTypeField + 1], u.id);
+    optionalText(x[kUtilityTypeField + 2], u.colour);
+    optionalText(x[kUtilityTypeField + 3], u.owner);
+    optionalText(x[kUtilityTypeField + 4], u.size);
+    optionalText(x[kUtilityTypeField + 5], u.material);
+    optionalText(x[kUtilityTypeField + 6], u.method);
+    optionalText(x[kUtilityTypeField + 7], u.qualityLevel);
+    if (x[kSegmentField] >= 0) {
+        if (u.IsSet())
+            f.SetField(x[kSegmentField], u.segment);
+        else
+            f.SetFieldNull(x[kSegmentField]);
+    }
+    if (x[kVoidField] >= 0)
+        f.SetField(x[kVoidField], r.bVoid ? 1 : 0);
+    optionalText(x[kNoteField], r.Note);
+    optionalText(x[kTicketField], log.ticket);
 }
 
 void ReadSurveyFields(const OGRFeature& f, const SURVEY_FIELD_MAP& map, GIS_POINT& gp, LOG_ID& log)
@@ -512,6 +541,20 @@ void ReadSurveyFields(const OGRFeature& f, const SURVEY_FIELD_MAP& map, GIS_POIN
     gp.Heights.EllipsoidHeight = Optional(f, x[54]);
     gp.Heights.GroundElevation = Optional(f, x[55]);
     gp.Heights.UtilityElevation = Optional(f, x[56]);
+
+    POINT_RECORD& r = gp.Record;
+    UTILITY_TAG& u = r.Utility;
+    std::string* const texts[] = {&u.type, &u.id, &u.colour, &u.owner, &u.size, &u.material, &u.method,
+                                  &u.qualityLevel};
+    for (int i = 0; i < 8; ++i)
+        if (Present(f, x[kUtilityTypeField + i]))
+            *texts[i] = Text(f, x[kUtilityTypeField + i]);
+    u.segment = Present(f, x[kSegmentField]) ? Int(f, x[kSegmentField]) : 0;
+    r.bVoid = Present(f, x[kVoidField]) && Int(f, x[kVoidField]) != 0;
+    if (Present(f, x[kNoteField]))
+        r.Note = Text(f, x[kNoteField]);
+    if (Present(f, x[kTicketField]))
+        log.ticket = Text(f, x[kTicketField]);
 
     // The geometry holds the position as the decoder had it, beyond what any
     // text column could carry.

@@ -10,6 +10,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 #include <ogrsf_frmts.h>
 
@@ -31,11 +32,33 @@ using GIS_POINT = LOGGED_POINT;
 // Survey; a point is then told by its Log number and how many points of the
 // survey carried that number before it.
 struct LOG_ID {
+    LOG_ID() = default;
+    LOG_ID(std::string file, std::string id, std::string job = {})
+        : logFile(std::move(file)), survey(std::move(id)), ticket(std::move(job))
+    {
+    }
     std::string logFile;
     std::string survey;
-    auto operator<=>(const LOG_ID&) const = default;
+    // The job's ticket, carried to every feature of the survey; not part of
+    // which survey it is.
+    std::string ticket;
+    auto operator<=>(const LOG_ID& other) const
+    {
+        if (const auto order = logFile <=> other.logFile; order != 0)
+            return order;
+        return survey <=> other.survey;
+    }
+    bool operator==(const LOG_ID& other) const { return logFile == other.logFile && survey == other.survey; }
 };
 
+// The crew's marks on a point an output holds already: the point is the
+// occurrence-th (from 0) of its survey with Log number key.
+struct POINT_AMEND {
+    int key = 0;
+    int occurrence = 0;
+    bool bVoid = false;
+    std::string note;
+};
 
 struct SURVEY_FIELD {
     const char* pszName;
@@ -57,7 +80,7 @@ struct SURVEY_FIELD {
 // when no quality gate was set. A field added here reaches layers written
 // before it: an existing layer that lacks one gets it when opened for writing
 // (NULL in its old rows).
-constexpr int kSurveyFieldCount = 60;
+constexpr int kSurveyFieldCount = 72;
 constexpr int kLogColumnCount = 43;
 constexpr int kLogField = 0;      // Log, the locator's file index
 constexpr int kDepthField = 3;
@@ -71,6 +94,14 @@ constexpr int kEllipsoidHeightField = 54;
 constexpr int kUtilityElevationField = 56;
 constexpr int kHAccuracy95Field = 57;
 constexpr int kVAccuracy95Field = 58;
+// The crew's record of the point (POINT_RECORD): UtilityType, UtilityId,
+// Colour, Owner, Size, Material, Method, QualityLevel (text), Segment, Void
+// (boolean), Note, and the job's Ticket.
+constexpr int kUtilityTypeField = 60;
+constexpr int kSegmentField = 68;
+constexpr int kVoidField = 69;
+constexpr int kNoteField = 70;
+constexpr int kTicketField = 71;
 extern const SURVEY_FIELD kSurveyFields[kSurveyFieldCount];
 
 // Field index in a layer of each survey field, -1 where the layer lacks it.

@@ -8,6 +8,7 @@
 
 #include "gis/GdalErrors.h"
 #include "gis/GisFormats.h"
+#include "point/ColourNames.h"
 #include "platform/ClassicNumbers.h"
 
 namespace {
@@ -285,6 +286,77 @@ bool ColumnRange(GDALDataset& dataset, const char* layer, const char* column, do
     return found;
 }
 
+// The types and their colours that utility_lines holds.
+void UtilityTypes(GDALDataset& dataset, std::vector<std::pair<std::string, std::string>>& types)
+{
+    OGRLayer* source = dataset.GetLayerByName(kUtilityLinesLayer);
+    if (source == nullptr || source->GetLayerDefn()->GetFieldIndex("UtilityType") < 0 ||
+        source->GetLayerDefn()->GetFieldIndex("Colour") < 0)
+        return;
+    CGdalMessages messages;
+    OGRLayer* result = dataset.ExecuteSQL(
+        (std::string("SELECT DISTINCT \"UtilityType\", \"Colour\" FROM \"") + kUtilityLinesLayer + "\"").c_str(),
+        nullptr, nullptr);
+    if (result == nullptr)
+        return;
+    for (auto& row : *result)
+        types.emplace_back(row->GetFieldAsString(0), row->GetFieldAsString(1));
+    dataset.ReleaseResultSet(result);
+}
+
+std::string LineSymbol(const std::string& name, const std::string& colour, const char* width)
+{
+    return "<symbol type=\"line\" name=\"" + name +
+           "\" alpha=\"1\" clip_to_extent=\"1\" force_rhr=\"0\"><layer class=\"SimpleLine\" enabled=\"1\" "
+           "pass=\"0\" locked=\"0\">" +
+           Prop("line_color", colour) + Prop("line_style", "solid") + Prop("line_width", width) +
+           Prop("line_width_unit", "MM") + Prop("capstyle", "round") + Prop("joinstyle", "round") + "</layer></symbol>";
+}
+
+std::string QmlText(const std::string& text)
+{
+    std::string out;
+    for (const char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+// The utility lines, each type in its colour; labelled along the line with
+// the id and the depth range ("Feeder 12 0.85-1.20 m").
+std::string UtilityLinesQml(const std::vector<std::pair<std::string, std::string>>& types)
+{
+    std::string categories = "<categories>";
+    std::string symbols = "<symbols>";
+    for (size_t i = 0; i < types.size(); ++i) {
+        const uint32_t rgb = ColourRgb(types[i].second);
+        char colour[32];
+        std::snprintf(colour, sizeof colour, "%u,%u,%u,255", (rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF);
+        const std::string index = std::to_string(i);
+        categories += "<category value=\"" + QmlText(types[i].first) + "\" symbol=\"" + index + "\" label=\"" +
+                      QmlText(types[i].first) + "\" render=\"true\"/>";
+        symbols += LineSymbol(index, colour, "0.8");
+    }
+    const std::string label = "concat(&quot;UtilityId&quot;, ' ', format_number(&quot;MinDepth&quot;, 2), "
+                              "'-', format_number(&quot;MaxDepth&quot;, 2), ' m')";
+    return "<renderer-v2 type=\"categorizedSymbol\" attr=\"UtilityType\" symbollevels=\"0\" forceraster=\"0\" "
+           "enableorderby=\"0\">" +
+           categories + "</categories>" + symbols + "</symbols>" + "</renderer-v2>" +
+           "<labeling type=\"simple\"><settings calloutType=\"simple\">"
+           "<text-style fieldName=\"" + label + "\" isExpression=\"1\" fontSize=\"8\" fontSizeUnit=\"Point\" "
+           "textColor=\"32,32,32,255\" textOpacity=\"1\" fontWeight=\"50\" fontItalic=\"0\" namedStyle=\"\">"
+           "<text-buffer bufferDraw=\"1\" bufferSize=\"0.8\" bufferSizeUnits=\"MM\" "
+           "bufferColor=\"255,255,255,255\" bufferOpacity=\"0.8\"/></text-style>"
+           "<placement placement=\"2\" dist=\"1\" distUnits=\"MM\" placementFlags=\"10\"/>"
+           "<rendering obstacle=\"1\"/></settings></labeling>";
+}
+
 } // namespace
 
 STYLE_RANGES StyleRangesOf(GDALDataset& dataset)
@@ -299,6 +371,7 @@ STYLE_RANGES StyleRangesOf(GDALDataset& dataset)
         ranges.dfElevationMin = low;
         ranges.dfElevationMax = high;
     }
+    UtilityTypes(dataset, ranges.utilityTypes);
     return ranges;
 }
 
@@ -312,6 +385,8 @@ std::string LayerStyleQml(const std::string& layer, const STYLE_RANGES& ranges)
         return Document(Graduated("UtilityElevation", ranges.dfElevationMin, ranges.dfElevationMax,
                                   kElevationColours, " m", true),
                         false);
+    if (layer == kUtilityLinesLayer)
+        return Document(UtilityLinesQml(ranges.utilityTypes), true);
     if (layer == kTrackLayer)
         return Document(std::string("<renderer-v2 type=\"singleSymbol\" symbollevels=\"0\" forceraster=\"0\" "
                                     "enableorderby=\"0\"><symbols>"
@@ -329,7 +404,7 @@ bool WriteLayerStyles(GDALDataset& dataset, const STYLE_RANGES& ranges, std::str
                       const std::string& schema)
 {
     std::vector<STYLE_ROW> rows;
-    for (const char* name : {kPointLayer, kTrackLayer, kUtilityLayer}) {
+    for (const char* name : {kPointLayer, kTrackLayer, kUtilityLayer, kUtilityLinesLayer}) {
         OGRLayer* layer = dataset.GetLayerByName(name);
         if (layer == nullptr)
             continue;

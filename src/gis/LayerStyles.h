@@ -7,16 +7,21 @@
 //                   without that column draws every point filled)
 //   survey_track    a grey line, as the track view draws it
 //   utility_points  graduated by UtilityElevation
+//   utility_lines   categorised by UtilityType, each type in its colour code's
+//                   colour, labelled with UtilityId and the depth range
 // QGIS keeps a layer's default style in a table layer_styles in the same
 // GeoPackage or database (one row per style, useAsDefault marking the one it
 // applies on opening); the texts are QGIS's own QML.
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 class GDALDataset;
 
 inline constexpr char kUtilityLayer[] = "utility_points";
+inline constexpr char kUtilityLinesLayer[] = "utility_lines";
 inline constexpr char kStyleTable[] = "layer_styles";
 inline constexpr char kStyleName[] = "fieldbook";
 
@@ -25,6 +30,9 @@ inline constexpr char kStyleName[] = "fieldbook";
 struct STYLE_RANGES {
     double dfDepthMin = 0.0, dfDepthMax = 5.0;
     double dfElevationMin = 0.0, dfElevationMax = 100.0;
+    // Each UtilityType of utility_lines with its Colour's name, as the
+    // categories of that layer's style.
+    std::vector<std::pair<std::string, std::string>> utilityTypes;
 };
 
 // The ranges of the dataset's own values (Depth of survey_points,

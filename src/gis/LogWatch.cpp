@@ -128,7 +128,7 @@ void CLogWatch::DeliverDirty()
         // GeoPackage beside it is an output like the database (a crew may
         // have edited it), never a source.
         TellRecordState(name, tail);
-        const LOG_ID id{name, tail.Survey()};
+        const LOG_ID id{name, tail.Survey(), tail.Job().ticket};
         // Another survey renamed over a log: a delivery of its own, not points
         // the database holds already.
         std::string& known = m_surveys[name];
@@ -166,6 +166,10 @@ void CLogWatch::DeliverDirty()
         tail.Commit();
         for (const REJECTED_ROW& row : m_target.TakeUpdated())
             Say("Updated: %s Log %d", row.logFile.c_str(), row.log);
+        // Marks the crew set on points delivered before: the rows follow.
+        for (const auto& [index, record] : tail.TakeAmended())
+            if (!m_target.Amend(id, index, record))
+                Say("Database: %s", m_target.Problem().c_str());
         for (const REJECTED_ROW& row : m_target.TakeRejected())
             Say("Rejected: %s Log %d: %s", row.logFile.c_str(), row.log, row.reason.c_str());
         if (m_bOutage) {

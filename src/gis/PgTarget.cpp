@@ -490,7 +490,8 @@ bool CPgTarget::EnsureLayers()
                            "UNION ALL SELECT 'gist', t.relname FROM pg_index i JOIN pg_class x ON x.oid = i.indexrelid "
                            "JOIN pg_class t ON t.oid = i.indrelid JOIN pg_am a ON a.oid = x.relam WHERE a.amname = "
                            "'gist' AND t.oid IN (to_regclass('survey_points'), to_regclass('survey_track')) "
-                           "UNION ALL SELECT 'view', viewname FROM pg_views WHERE viewname = 'utility_points' "
+                           "UNION ALL SELECT 'view', viewname FROM pg_views WHERE viewname IN "
+                           "('utility_points', 'utility_lines') "
                            "UNION ALL SELECT 'meta', relname FROM pg_class WHERE oid = to_regclass('fieldbook_layers')",
                            "cannot read the tables");
     if (rows == nullptr)
@@ -573,6 +574,32 @@ bool CPgTarget::EnsureLayers()
                   "\"UtilityElevation\", ST_SetSRID(ST_MakePoint(ST_X(geom), ST_Y(geom), "
                   "\"UtilityElevation\"), 4326)::geometry(PointZ, 4326) AS geom FROM survey_points "
                   "WHERE \"UtilityElevation\" IS NOT NULL AND NOT ST_IsEmpty(geom)")) {
+            m_problem = problem;
+            m_error = error;
+        }
+    }
+    // The utility lines likewise: one per utility segment of a survey, its
+    // points in log order (fid) without the void ones, at the utility's
+    // elevation where every point has one (else at the points' own
+    // heights), through the reader's rights, so row-level security holds.
+    if (present.count(std::string("view.") + kUtilityLinesLayer) == 0) {
+        const std::string problem = m_problem;
+        const PG_ERROR error = m_error;
+        auto firstOf = [](const char* column) {
+            return std::string("(array_agg(\"") + column + "\" ORDER BY fid))[1]";
+        };
+        if (!Exec(std::string("CREATE OR REPLACE VIEW ") + kUtilityLinesLayer +
+                  " WITH (security_invoker = true) AS SELECT min(fid) AS fid, \"Unit\", \"LogFile\", \"Survey\", "
+                  "\"UtilityType\", \"UtilityId\", " + firstOf("Colour") + " AS \"Colour\", " +
+                  firstOf("QualityLevel") + " AS \"QualityLevel\", \"Segment\", count(*)::integer AS \"Points\", "
+                  "ST_Length(ST_MakeLine(geom ORDER BY fid)::geography) AS \"Length\", min(\"Depth\") AS \"MinDepth\", "
+                  "max(\"Depth\") AS \"MaxDepth\", " + firstOf("Log") + " AS \"FirstLog\", "
+                  "(array_agg(\"Log\" ORDER BY fid DESC))[1] AS \"LastLog\", " + firstOf("Ticket") + " AS \"Ticket\", "
+                  "(CASE WHEN bool_and(\"UtilityElevation\" IS NOT NULL) THEN ST_MakeLine(ST_MakePoint(ST_X(geom), "
+                  "ST_Y(geom), \"UtilityElevation\") ORDER BY fid) ELSE ST_MakeLine(geom ORDER BY fid) END)"
+                  "::geometry(LineStringZ, 4326) AS geom FROM survey_points WHERE \"UtilityType\" IS NOT NULL AND "
+                  "NOT coalesce(\"Void\", false) AND NOT ST_IsEmpty(geom) GROUP BY \"Unit\", \"LogFile\", \"Survey\", "
+                  "\"UtilityType\", \"UtilityId\", \"Segment\" HAVING count(*) >= 2")) {
             m_problem = problem;
             m_error = error;
         }
@@ -1035,4 +1062,15 @@ bool CPgTarget::WriteBatch(const LOG_ID& log, LOG_STATE& state, const GIS_POINT*
     state.bTrack = state.bTrack || state.fixes >= 2;
     written = fresh.size();
     return true;
+}
+
+bool CPgTarget::Amend(const LOG_ID& log, size_t index, const POINT_RECORD& record)
+{
+    if (m_conn == nullptr && !Connect())
+        return false;
+    return Exec(std::string("UPDATE survey_points SET \"Void\" = ") + (record.bVoid ? "true" : "false") +
+                    ", \"Note\" = " + (record.Note.empty() ? std::string("NULL") : Literal(record.Note)) +
+                    " WHERE fid = (SELECT fid FROM survey_points WHERE " + Where(log) + " ORDER BY fid OFFSET " +
+                    std::to_string(index) + " LIMIT 1)",
+                "cannot mark a point of " + log.logFile);
 }

@@ -315,6 +315,7 @@ bool CStagedOutput::Verify(size_t pointFeatures, size_t placed, size_t trackFeat
         return true;
     CGdalMessages messages;
     const char* const drivers[] = {m_format->pszDriver, nullptr};
+    size_t points = 0, tracks = 0;
     auto count = [&](const std::string& path, const char* layerName, size_t& n) {
         GDALDatasetUniquePtr dataset(GDALDataset::Open(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY, drivers));
         OGRLayer* layer = !dataset ? nullptr
@@ -322,6 +323,11 @@ bool CStagedOutput::Verify(size_t pointFeatures, size_t placed, size_t trackFeat
                                                  : dataset->GetLayer(0);
         if (layer == nullptr)
             return !dataset ? false : layerName != nullptr; // a layer the format writes only when it has features
+        // A table file cut short by a full disk can read back with its
+        // features and none of their fields (a shapefile's DBF header).
+        if (&n == &points && m_format->eAttributes == PointAttributes::Survey &&
+            layer->GetLayerDefn()->GetFieldIndex("Log") < 0)
+            return false;
         // A database file reports its trouble at commit, and counts what it
         // holds; any other file has every feature read, not a count from a
         // header written early.
@@ -336,7 +342,6 @@ bool CStagedOutput::Verify(size_t pointFeatures, size_t placed, size_t trackFeat
         }
         return true;
     };
-    size_t points = 0, tracks = 0;
     bool ok = true;
     if (m_trackPath.empty()) {
         const bool bOneLayer = std::string(m_format->pszPointLayer) == m_format->pszTrackLayer;

@@ -1,5 +1,6 @@
 #include "gis/SurveyDataset.h"
 
+#include <algorithm>
 #include <cpl_vsi.h>
 #include <cerrno>
 #include <cstdio>
@@ -15,6 +16,8 @@
 #include "gis/PointTime.h"
 #include "gis/GdalErrors.h"
 #include "gis/LayerStyles.h"
+#include "gis/UtilityLines.h"
+#include "point/ColourNames.h"
 
 namespace {
 
@@ -424,6 +427,10 @@ bool CSurveyDataset::WriteUtility(OGRFeature& feature, const GIS_POINT& gp, cons
 
 double CSurveyDataset::AntennaZ(const GIS_POINT& gp) const
 {
+    // An epoch whose GGA left the altitude empty has none (the field holds
+    // the last one for the CSV's sake).
+    if ((gp.Point.GpsFix.u32Missing & FIX_NO_ALTITUDE) != 0)
+        return std::nan("");
     if (m_grid == nullptr || !m_grid->HasVertical())
         return gp.Point.GpsFix.dfAltVal;
     return gp.Heights.EllipsoidHeight.value_or(std::nan(""));
@@ -604,7 +611,10 @@ bool CSurveyDataset::RemoveLog(const std::string& logFile, std::string& error)
         return false;
     }
     const std::string filter = "LogFile = " + Quoted(logFile);
-    for (OGRLayer* layer : {m_pointLayer, m_trackLayer, m_utilityLayer == m_pointLayer ? nullptr : m_utilityLayer}) {
+    if (m_linesLayer == nullptr && m_format->bAppendable)
+        m_linesLayer = m_points->GetLayerByName(kUtilityLinesLayer);
+    for (OGRLayer* layer : {m_pointLayer, m_trackLayer, m_utilityLayer == m_pointLayer ? nullptr : m_utilityLayer,
+                            m_linesLayer}) {
         if (layer == nullptr || layer->GetLayerDefn()->GetFieldIndex("LogFile") < 0)
             continue;
         std::vector<GIntBig> fids;
@@ -625,6 +635,8 @@ bool CSurveyDataset::RemoveLog(const std::string& logFile, std::string& error)
     std::erase_if(m_counts, [&](const auto& entry) { return entry.first.logFile == logFile; });
     std::erase_if(m_trackFeatures, [&](const auto& entry) { return entry.first.logFile == logFile; });
     std::erase_if(m_newTrack, [&](const auto& entry) { return entry.first.logFile == logFile; });
+    std::erase_if(m_linePoints, [&](const auto& entry) { return entry.first.logFile == logFile; });
+    std::erase_if(m_linesStale, [&](const LOG_ID& entry) { return entry.logFile == logFile; });
     return true;
 }
 
@@ -705,6 +717,12 @@ bool CSurveyDataset::AppendPoints(const LOG_ID& log, const GIS_POINT* points, si
         Rollback();
         return false;
     }
+    if (!NoteLineSurvey(log, present, error)) {
+        error = messages.LastError(error);
+        Rollback();
+        return false;
+    }
+    std::vector<LOGGED_POINT>& linePoints = m_linePoints[log];
     KEY_COUNTS& held = m_keys[log];
     size_t& counted = m_counts[log];
     // The n-th point of this log with a given Log number is present when the
@@ -783,6 +801,10 @@ bool CSurveyDataset::AppendPoints(const LOG_ID& log, const GIS_POINT* points, si
             if (bWrite && m_bKmlTimes) {
                 POINT_UTC utc;
                 m_kmlTimes.push_back(PointUtcTime(points[i].Point, utc) ? utc : POINT_UTC{});
+            }
+            if (bWrite && points[i].Record.Utility.IsSet()) {
+                linePoints.push_back(points[i]);
+                m_linesStale.insert(log);
             }
             m_pointFeatures += bWrite ? 1 : 0;
             m_placedFeatures += bWrite && points[i].Point.GpsFix.nGpsFix != 0 ? 1 : 0;
@@ -898,6 +920,15 @@ bool CSurveyDataset::Commit(std::string& error)
 {
     CGdalMessages messages;
     for (auto& [log, added] : m_newTrack) {
+        // The job's ticket of each log in the output's own metadata (a
+        // GeoPackage keeps it in gpkg_metadata), where a reader of the file
+        // finds it without reading a feature.
+        const std::string item = "FIELDBOOK_TICKET_" + log.logFile;
+        if (!log.ticket.empty() && m_format->bAppendable && m_pointLayer != nullptr) {
+            const char* held = m_pointLayer->GetMetadataItem(item.c_str());
+            if (held == nullptr || log.ticket != held)
+                m_pointLayer->SetMetadataItem(item.c_str(), log.ticket.c_str());
+        }
         if (!WriteTrack(log, std::move(added), error)) {
             error = messages.LastError(error);
             Rollback();
@@ -905,6 +936,14 @@ bool CSurveyDataset::Commit(std::string& error)
         }
     }
     m_newTrack.clear();
+    for (const LOG_ID& log : m_linesStale) {
+        if (!WriteUtilityLines(log, error)) {
+            error = messages.LastError(error);
+            Rollback();
+            return false;
+        }
+    }
+    m_linesStale.clear();
     // The styles go with the points they were made for; a file whose styles
     // cannot be written still takes its points.
     if (m_format->bLayerStyles && m_bStylesStale && m_pointFeatures > 0) {
@@ -938,6 +977,8 @@ void CSurveyDataset::Rollback()
     m_bStylesStale = true;
     m_newTrack.clear();
     m_trackFeatures.clear(); // they may hold vertices that are not in the file
+    m_linePoints.clear();    // read again from what the output holds
+    m_linesStale.clear();
     if (!m_bInTransaction)
         return;
     m_bInTransaction = false;
@@ -957,7 +998,7 @@ bool CSurveyDataset::Close(std::string& error)
         if (!Commit(error))
             return false;
     }
-    for (GDALDatasetUniquePtr* dataset : {&m_points, &m_trackFile}) {
+    for (GDALDatasetUniquePtr* dataset : {&m_points, &m_trackFile, &m_linesFile}) {
         if (*dataset) {
             // Formats that write on close report their trouble while closing.
             (*dataset)->FlushCache(true);
@@ -969,10 +1010,258 @@ bool CSurveyDataset::Close(std::string& error)
         error = messages.LastError("cannot finish " + m_path);
     m_pointLayer = nullptr;
     m_trackLayer = nullptr;
+    m_linesLayer = nullptr;
     RepairCounts();
     if (ok && m_bKmlTimes && !StampKmlTimes(m_path, m_kmlTimes)) {
         error = "cannot write the times into " + m_path + ": " + std::strerror(errno);
         return false;
     }
     return ok;
+}
+
+// utility_lines: one feature per utility segment of a survey, built by
+// BuildUtilityLines from the survey's points that carry a utility. The
+// dataset keeps those points of each survey it writes, so a commit writes the
+// survey's lines anew without reading its points back; a GeoPackage opened
+// again reads them back once, on the survey's first batch.
+
+namespace {
+struct LINE_FIELD {
+    const char* pszName;
+    OGRFieldType eType;
+};
+constexpr LINE_FIELD kLineFields[] = {
+    {"UtilityType", OFTString}, {"UtilityId", OFTString}, {"Colour", OFTString}, {"QualityLevel", OFTString},
+    {"Segment", OFTInteger},    {"Points", OFTInteger},   {"Length", OFTReal},   {"MinDepth", OFTReal},
+    {"MaxDepth", OFTReal},      {"FirstLog", OFTInteger}, {"LastLog", OFTInteger}, {"Ticket", OFTString},
+    {"LogFile", OFTString},     {"Survey", OFTString},
+};
+
+std::string LineName(const UTILITY_TAG& u)
+{
+    return u.type + (u.id.empty() ? "" : " " + u.id) + " segment " + std::to_string(u.segment);
+}
+
+std::string PenStyle(const std::string& colour)
+{
+    char style[48];
+    std::snprintf(style, sizeof style, "PEN(c:#%06X,w:3px)", static_cast<unsigned>(ColourRgb(colour)));
+    return style;
+}
+
+std::string LinesSiblingPath(const std::string& trackPath)
+{
+    const size_t at = trackPath.rfind("_track");
+    return at == std::string::npos ? trackPath + "_lines" : trackPath.substr(0, at) + "_lines" + trackPath.substr(at + 6);
+}
+} // namespace
+
+bool CSurveyDataset::NoteLineSurvey(const LOG_ID& log, size_t present, std::string& error)
+{
+    if (m_linePoints.contains(log))
+        return true;
+    std::vector<LOGGED_POINT>& kept = m_linePoints[log];
+    if (present == 0 || !m_format->bAppendable || m_fields.anIndex[kUtilityTypeField] < 0)
+        return true;
+    std::string filter = "LogFile = " + Quoted(log.logFile) + " AND UtilityType IS NOT NULL";
+    if (m_fields.anIndex[kSurveyField] >= 0)
+        filter += " AND Survey = " + Quoted(log.survey);
+    if (m_pointLayer->SetAttributeFilter(filter.c_str()) != OGRERR_NONE) {
+        error = "cannot read the utility points of " + log.logFile + " in " + m_path;
+        return false;
+    }
+    m_pointLayer->ResetReading();
+    for (auto& feature : *m_pointLayer) {
+        GIS_POINT point;
+        LOG_ID ignored;
+        ReadSurveyFields(*feature, m_fields, point, ignored);
+        kept.push_back(std::move(point));
+    }
+    m_pointLayer->SetAttributeFilter(nullptr);
+    return true;
+}
+
+bool CSurveyDataset::OpenLinesLayer(std::string& error)
+{
+    if (m_linesLayer != nullptr)
+        return true;
+    switch (m_format->eAttributes) {
+    case PointAttributes::CadEntity: // DXF: entities on a drawing layer per utility type
+        m_linesLayer = m_pointLayer;
+        return true;
+    case PointAttributes::GpxWaypoint: // GPX: one more track per segment
+        if (m_trackLayer == nullptr && !CreateTrackLayer(*m_points, error))
+            return false;
+        m_linesLayer = m_trackLayer;
+        return true;
+    case PointAttributes::Survey:
+    case PointAttributes::SurveyNamed:
+        break;
+    }
+    GDALDataset* dataset = m_points.get();
+    if (m_format->eTrack == TrackLayout::SiblingFile) {
+        if (m_trackPath.empty()) {
+            error = std::string("no place for the utility lines of ") + m_path;
+            return false;
+        }
+        m_linesFile.reset(CreateDataset(*m_format, LinesSiblingPath(m_trackPath), error));
+        if (!m_linesFile)
+            return false;
+        dataset = m_linesFile.get();
+    } else {
+        m_linesLayer = dataset->GetLayerByName(kUtilityLinesLayer);
+        if (m_linesLayer != nullptr)
+            return true;
+    }
+    m_linesLayer = dataset->CreateLayer(kUtilityLinesLayer, m_srs, wkbLineString25D,
+                                        Options(m_format->papszTrackOptions));
+    if (m_linesLayer == nullptr) {
+        error = std::string("cannot create the layer ") + kUtilityLinesLayer + " in " + m_path;
+        return false;
+    }
+    int ignored = -1;
+    if (m_format->eAttributes == PointAttributes::SurveyNamed && !AddField(*m_linesLayer, "Name", OFTString, ignored, error))
+        return false;
+    for (const LINE_FIELD& field : kLineFields)
+        if (!AddField(*m_linesLayer, field.pszName, field.eType, ignored, error))
+            return false;
+    return true;
+}
+
+bool CSurveyDataset::WriteUtilityLines(const LOG_ID& log, std::string& error)
+{
+    const std::vector<LOGGED_POINT>& points = m_linePoints[log];
+    if (!OpenLinesLayer(error))
+        return false;
+    OGRFeatureDefn* defn = m_linesLayer->GetLayerDefn();
+    const bool bOwnLayer = m_linesLayer != m_pointLayer && m_linesLayer != m_trackLayer;
+    // The survey's lines as they stood go; its lines as they stand now come.
+    if (m_format->bAppendable && bOwnLayer) {
+        std::string filter = "LogFile = " + Quoted(log.logFile) + " AND Survey = " + Quoted(log.survey);
+        std::vector<GIntBig> fids;
+        m_linesLayer->SetAttributeFilter(filter.c_str());
+        m_linesLayer->ResetReading();
+        for (auto& feature : *m_linesLayer)
+            fids.push_back(feature->GetFID());
+        m_linesLayer->SetAttributeFilter(nullptr);
+        for (const GIntBig fid : fids)
+            if (m_linesLayer->DeleteFeature(fid) != OGRERR_NONE) {
+                error = "cannot replace the utility lines of " + log.logFile + " in " + m_path;
+                return false;
+            }
+    }
+    const int cadLayer = defn->GetFieldIndex("Layer");
+    const int gpxName = defn->GetFieldIndex("name");
+    for (const UTILITY_LINE& line : BuildUtilityLines(points.data(), points.size())) {
+        auto geometry = std::make_unique<OGRLineString>();
+        // At the utility's height in the output's CRS where every vertex has
+        // one; else the line is drawn flat, never with a made-up Z.
+        bool bAllZ = true;
+        for (size_t v = 0; v < line.points.size(); ++v) {
+            const GIS_POINT& vertex = points[line.points[v]];
+            bool withoutZ = false;
+            OGRPoint position = Placed(vertex, UtilityZ(vertex), withoutZ);
+            bAllZ = bAllZ && !withoutZ;
+            if (!position.IsEmpty())
+                geometry->addPoint(&position);
+        }
+        if (!bAllZ)
+            geometry->flattenTo2D();
+        if (geometry->getNumPoints() < 2)
+            continue; // one vertex is no line
+        OGRFeatureUniquePtr feature(new OGRFeature(defn));
+        const UTILITY_TAG& u = line.Utility;
+        auto text = [&](const char* name, const std::string& value) {
+            const int index = defn->GetFieldIndex(name);
+            if (index >= 0 && !value.empty())
+                feature->SetField(index, value.c_str());
+        };
+        auto number = [&](const char* name, std::optional<double> value) {
+            const int index = defn->GetFieldIndex(name);
+            if (index >= 0 && value)
+                feature->SetField(index, *value);
+        };
+        if (std::find_if(m_styled.utilityTypes.begin(), m_styled.utilityTypes.end(),
+                         [&u](const auto& t) { return t.first == u.type; }) == m_styled.utilityTypes.end())
+            m_bStylesStale = true; // a type the styles have no colour for yet
+        text("UtilityType", u.type);
+        text("UtilityId", u.id);
+        text("Colour", u.colour);
+        text("QualityLevel", u.qualityLevel);
+        text("Ticket", log.ticket);
+        text("LogFile", log.logFile);
+        text("Survey", log.survey);
+        text("Name", LineName(u));
+        number("Segment", u.segment);
+        number("Points", static_cast<double>(line.points.size()));
+        number("Length", std::round(line.dfLength * 1000.0) / 1000.0);
+        number("MinDepth", line.MinDepth);
+        number("MaxDepth", line.MaxDepth);
+        number("FirstLog", static_cast<int>(line.u32FirstLog));
+        number("LastLog", static_cast<int>(line.u32LastLog));
+        if (cadLayer >= 0)
+            feature->SetField(cadLayer, u.type.c_str());
+        if (gpxName >= 0)
+            feature->SetField(gpxName, LineName(u).c_str());
+        feature->SetStyleString(PenStyle(u.colour).c_str());
+        feature->SetGeometryDirectly(geometry.release());
+        if (m_linesLayer->CreateFeature(feature.get()) != OGRERR_NONE) {
+            error = "cannot write a utility line to " + m_path;
+            return false;
+        }
+        // Features on the point or track layer count with the track's, as
+        // the staged output's check reads them back there.
+        if (!bOwnLayer)
+            ++m_writtenTracks;
+        ++m_writtenLines;
+    }
+    return true;
+}
+
+bool CSurveyDataset::AmendPoints(const LOG_ID& log, const std::vector<POINT_AMEND>& amends, std::string& error)
+{
+    const int voidField = m_fields.anIndex[kVoidField];
+    const int noteField = m_fields.anIndex[kNoteField];
+    if (amends.empty() || !m_format->bAppendable || voidField < 0 || noteField < 0)
+        return true;
+    CGdalMessages messages;
+    if (!Begin(error)) {
+        error = messages.LastError(error);
+        return false;
+    }
+    const LOG_ID* held = Held(log);
+    for (const POINT_AMEND& amend : amends) {
+        std::string filter = "LogFile = " + Quoted(log.logFile) + " AND Log = " + std::to_string(amend.key);
+        if (held != nullptr && !held->survey.empty())
+            filter += " AND Survey = " + Quoted(held->survey);
+        m_pointLayer->SetAttributeFilter(filter.c_str());
+        m_pointLayer->ResetReading();
+        OGRFeatureUniquePtr feature;
+        for (int n = 0; n <= amend.occurrence; ++n) {
+            feature.reset(m_pointLayer->GetNextFeature());
+            if (!feature)
+                break;
+        }
+        m_pointLayer->SetAttributeFilter(nullptr);
+        if (!feature)
+            continue;
+        feature->SetField(voidField, amend.bVoid ? 1 : 0);
+        if (amend.note.empty())
+            feature->SetFieldNull(noteField);
+        else
+            feature->SetField(noteField, amend.note.c_str());
+        if (m_pointLayer->SetFeature(feature.get()) != OGRERR_NONE) {
+            error = messages.LastError("cannot mark a point in " + m_path);
+            Rollback();
+            return false;
+        }
+    }
+    // The lines are built again from the points as they now stand.
+    m_linePoints.erase(log);
+    if (!NoteLineSurvey(log, CountPoints(log), error)) {
+        Rollback();
+        return false;
+    }
+    m_linesStale.insert(log);
+    return true;
 }

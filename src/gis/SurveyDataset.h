@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -71,6 +72,11 @@ public:
     // the transaction of the next Commit.
     bool RemoveLog(const std::string& logFile, std::string& error);
 
+    // Sets Void and Note of points the output holds (a point it lacks is
+    // left: it comes with its marks), and has the survey's utility lines
+    // written anew at the next Commit.
+    bool AmendPoints(const LOG_ID& log, const std::vector<POINT_AMEND>& amends, std::string& error);
+
     // Writes or extends each track that AppendPoints changed and ends the
     // transaction. On failure nothing of this batch stays.
     bool Commit(std::string& error);
@@ -94,6 +100,9 @@ public:
     size_t UtilitiesWithoutZ() const { return m_utilitiesWithoutZ; }
     // Fixed points outside the map grid's CRS's area of use.
     size_t PointsOutsideArea() const { return m_outsideArea; }
+    // utility_lines features written since Open (each commit writes a
+    // changed survey's lines anew).
+    size_t LineFeatures() const { return m_writtenLines; }
 
 private:
     CSurveyDataset() = default;
@@ -139,6 +148,11 @@ private:
         bool bWhole = false; // the output held no point of the survey before the batch
     };
     bool WriteTrack(const LOG_ID& log, NEW_TRACK added, std::string& error);
+    // utility_lines: the survey's utility points are kept from its first
+    // batch on (read back from a GeoPackage that held points of it before).
+    bool NoteLineSurvey(const LOG_ID& log, size_t present, std::string& error);
+    bool OpenLinesLayer(std::string& error);
+    bool WriteUtilityLines(const LOG_ID& log, std::string& error);
 
     const GIS_FORMAT* m_format = nullptr;
     std::string m_path;
@@ -201,4 +215,10 @@ private:
     // Each survey's track feature as last committed, so that extending it
     // does not read and parse the whole line again (a GeoPackage kept open).
     std::map<LOG_ID, OGRFeatureUniquePtr> m_trackFeatures;
+
+    OGRLayer* m_linesLayer = nullptr;
+    GDALDatasetUniquePtr m_linesFile; // one-layer formats: "<stem>_lines<ext>"
+    std::map<LOG_ID, std::vector<LOGGED_POINT>> m_linePoints;
+    std::set<LOG_ID> m_linesStale;
+    size_t m_writtenLines = 0;
 };

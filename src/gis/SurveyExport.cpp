@@ -56,6 +56,7 @@ bool ReadCsvLog(const std::string& path, std::vector<SURVEY_INPUT>& inputs, std:
         return false;
     }
     input.log.survey = reader.Survey();
+    input.log.ticket = reader.Job().ticket;
     inputs.push_back(std::move(input));
     return true;
 }
@@ -250,6 +251,7 @@ bool StreamSurveyLog(const std::string& path, CSurveyDataset& output, const Heig
             return true;
         if (log.survey.empty()) {
             log.survey = reader.Survey();
+            log.ticket = reader.Job().ticket;
             TellRecordState(err, log.logFile, reader);
         }
         // A point with its record keeps the heights it was logged with, and

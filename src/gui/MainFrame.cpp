@@ -1,4 +1,5 @@
 #include "gui/MainFrame.h"
+#include "gui/UtilityPanel.h"
 
 #include <QAction>
 #include <cmath>
@@ -80,6 +81,8 @@ CMainFrame::CMainFrame(CFieldbookApp& app, CQtFace& face, bool fullResolution, Q
     layout->addWidget(m_form, 0);
     m_track = new CTrackView(client);
     layout->addWidget(m_track, 1);
+    m_utilities = new CUtilityPanel(app, client);
+    layout->addWidget(m_utilities, 0);
     setCentralWidget(client);
     resize(kDefaultSize);
 
@@ -93,6 +96,12 @@ CMainFrame::CMainFrame(CFieldbookApp& app, CQtFace& face, bool fullResolution, Q
     connect(m_fullScreenAction, &QAction::triggered, this, [this] { SetFullScreen(!isFullScreen()); });
     addAction(m_fullScreenAction);
     ApplyFieldScale(fullResolution);
+    // Gloved fingers in the field, whatever the screen: the crew's buttons
+    // are always a touch target high.
+    m_utilities->SetFieldScale(fullResolution ? kFieldLegendPoints : font().pointSize() + 2, TouchTargetPixels());
+    // The control socket exists once the application has started, which is
+    // before the event loop runs.
+    QTimer::singleShot(0, m_utilities, &CUtilityPanel::ServeControl);
 
     connect(&m_face, &CQtFace::BitmapChanged, m_form, &CFieldbookForm::OnBitmapChanged);
     connect(&m_face, &CQtFace::RawData, m_form, &CFieldbookForm::OnRawData);

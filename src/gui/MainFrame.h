@@ -17,6 +17,7 @@ class CFieldbookApp;
 class CFieldbookForm;
 class CQtFace;
 class CTrackView;
+class CUtilityPanel;
 class QAction;
 class QLabel;
 class QMenu;
@@ -94,6 +95,7 @@ public:
     void UpdateBanner();
     // How long the banner says that saves work again.
     static constexpr int kRecoveredNoticeMs = 30000;
+    CUtilityPanel* UtilityPanel() const { return m_utilities; }
     // The track view and the readout from the survey log and the GPS reader.
     void UpdateSurvey();
     // The GPS lamp's text and colour from the receiver's latest fix and the
@@ -140,6 +142,7 @@ private:
     bool m_correctionsStreaming = false;
     bool m_saveRecovered = false;
     QTimer* m_recoveredTimer = nullptr;
+    CUtilityPanel* m_utilities = nullptr;
     QTimer* m_gpsLampTimer = nullptr;
     std::map<int, QAction*> m_commands;
     QLabel* m_logPane = nullptr;

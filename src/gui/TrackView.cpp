@@ -1,6 +1,7 @@
 #include "gui/TrackView.h"
 
 #include <QFileInfo>
+#include <algorithm>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "point/ColourNames.h"
 #include "surveylog/SurveyLog.h"
 
 namespace {
@@ -106,7 +108,20 @@ void CTrackView::SyncWithLog(const CSurveyLog& log)
         m_selectedFields.clear();
         m_follow = true;
         changed = true;
+        m_utilities.clear();
+        m_utilitiesTaken = 0;
         AnchorAtGps();
+    }
+    for (; m_utilitiesTaken < log.GetCount(); ++m_utilitiesTaken) {
+        const UTILITY_TAG& u = log.GetRecord(m_utilitiesTaken).Utility;
+        if (!u.IsSet())
+            continue;
+        const std::string name = u.type + (u.id.empty() ? "" : " " + u.id);
+        if (std::find_if(m_utilities.begin(), m_utilities.end(), [&](const auto& e) { return e.first == name; }) ==
+            m_utilities.end()) {
+            m_utilities.emplace_back(name, u.colour);
+            changed = true;
+        }
     }
     for (size_t i = m_model.Taken(); i < log.GetCount(); ++i) {
         m_model.Add(log.GetAt(i), static_cast<uint32_t>(i));
@@ -360,12 +375,25 @@ void CTrackView::DrawTrack(QPainter& p)
         p.setPen(QPen(kTrackLine, 1.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
         p.drawPolyline(m_line);
     }
+    DrawUtilities(p);
     for (int c = 0; c < kDepthClasses; ++c) {
         const QPolygonF& dots = m_dots[static_cast<size_t>(c)];
         if (dots.isEmpty())
             continue;
         p.setPen(QPen(DepthClassColour(c), kDotSize, Qt::SolidLine, Qt::RoundCap));
         p.drawPoints(dots);
+    }
+    // A void point: crossed out over its depth dot, which stays readable.
+    if (m_log != nullptr) {
+        p.setPen(QPen(QColor(0x20, 0x20, 0x20), 1.5));
+        for (const TRACK_SCREEN_POINT& sp : m_thinning.Dots()) {
+            const uint32_t index = m_model.At(sp.nIndex).nLogIndex;
+            if (index >= m_log->GetCount() || !m_log->GetRecord(index).bVoid)
+                continue;
+            const double r = kDotSize * 0.9;
+            p.drawLine(QPointF(sp.x - r, sp.y - r), QPointF(sp.x + r, sp.y + r));
+            p.drawLine(QPointF(sp.x - r, sp.y + r), QPointF(sp.x + r, sp.y - r));
+        }
     }
     // A ring in the depth colour: the point is there, its position is not
     // what the gate asks for.
@@ -377,6 +405,45 @@ void CTrackView::DrawTrack(QPainter& p)
         p.setPen(QPen(DepthClassColour(c), 1.5));
         for (const QPointF& at : dots)
             p.drawEllipse(at, kDotSize / 2 - 0.75, kDotSize / 2 - 0.75);
+    }
+}
+
+// Each utility segment as a wide line in its utility's colour under the depth
+// dots, through the thinned track's vertices; a void point breaks no line but
+// adds no vertex.
+void CTrackView::DrawUtilities(QPainter& p)
+{
+    if (m_log == nullptr || m_utilities.empty())
+        return;
+    struct SEGMENT {
+        const UTILITY_TAG* tag;
+        QPolygonF line;
+    };
+    std::vector<SEGMENT> segments;
+    for (const TRACK_SCREEN_POINT& sp : m_thinning.Line()) {
+        const uint32_t index = m_model.At(sp.nIndex).nLogIndex;
+        if (index >= m_log->GetCount())
+            continue;
+        const POINT_RECORD& record = m_log->GetRecord(index);
+        if (!record.Utility.IsSet() || record.bVoid)
+            continue;
+        const UTILITY_TAG& u = record.Utility;
+        auto it = std::find_if(segments.begin(), segments.end(), [&](const SEGMENT& s) {
+            return s.tag->segment == u.segment && s.tag->type == u.type && s.tag->id == u.id;
+        });
+        if (it == segments.end()) {
+            segments.push_back({&u, {}});
+            it = segments.end() - 1;
+        }
+        it->line.append(QPointF(sp.x, sp.y));
+    }
+    for (const SEGMENT& segment : segments) {
+        if (segment.line.size() < 2)
+            continue;
+        const uint32_t rgb = ColourRgb(segment.tag->colour);
+        p.setPen(QPen(QColor((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF), kDotSize * 0.8, Qt::SolidLine,
+                      Qt::RoundCap, Qt::RoundJoin));
+        p.drawPolyline(segment.line);
     }
 }
 
@@ -495,7 +562,10 @@ void CTrackView::DrawLegend(QPainter& p)
     int width = std::max(kDepthClasses * swatch + 8 * 2, 220);
     for (const QString& note : notes)
         width = std::max(width, metrics.horizontalAdvance(note) + 8 * 2);
-    const int height = 8 + (scale ? line + swatch + line + 4 : 0) + notes.size() * line + 8;
+    for (const auto& utility : m_utilities)
+        width = std::max(width, swatch + 8 * 3 + metrics.horizontalAdvance(QString::fromStdString(utility.first)));
+    const int utilitiesHeight = static_cast<int>(m_utilities.size()) * std::max(line, swatch);
+    const int height = 8 + (scale ? line + swatch + line + 4 : 0) + utilitiesHeight + notes.size() * line + 8;
     const QRect box(8, this->height() - height - 8, width, height);
     p.setPen(QPen(QColor(0xa0, 0xa0, 0xa0), 1.0));
     p.setBrush(kPanel);
@@ -519,6 +589,16 @@ void CTrackView::DrawLegend(QPainter& p)
         p.drawText(QRect(barRight - half, y, half, line), Qt::AlignRight,
                    QStringLiteral("%1 m").arg(static_cast<double>(m_model.MaxDepth()), 0, 'f', 2));
         y += line + 4;
+    }
+    for (const auto& [name, colour] : m_utilities) {
+        const uint32_t rgb = ColourRgb(colour);
+        p.setPen(QPen(QColor(0x60, 0x60, 0x60), 1.0));
+        p.setBrush(QColor((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF));
+        p.drawRect(box.left() + 8, y + (std::max(line, swatch) - swatch) / 2, swatch, swatch / 2);
+        p.setPen(kPanelText);
+        p.drawText(QRect(box.left() + 16 + swatch, y, width - 24 - swatch, std::max(line, swatch)),
+                   Qt::AlignLeft | Qt::AlignVCenter, QString::fromStdString(name));
+        y += std::max(line, swatch);
     }
     for (const QString& note : notes) {
         p.drawText(QRect(box.left() + 8, y, width - 16, line), Qt::AlignLeft, note);

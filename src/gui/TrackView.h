@@ -136,6 +136,11 @@ private:
     // Drawing buffers, kept between paints so that a repaint allocates nothing
     // once they have grown to the survey.
     QPolygonF m_line;
+    // The utilities of the log in the order they came ("type id" and the
+    // colour's name), for the legend; points taken so far.
+    std::vector<std::pair<std::string, std::string>> m_utilities;
+    size_t m_utilitiesTaken = 0;
+    void DrawUtilities(QPainter& p);
     std::array<QPolygonF, kDepthClasses> m_dots;
     std::array<QPolygonF, kDepthClasses> m_hollowDots; // points below the quality gate
     CTrackThinning m_thinning;

@@ -89,6 +89,7 @@ bool CSurveyLog::SetVoid(size_t index, bool bVoid)
     if (index >= m_points.size())
         return false;
     m_records[index].bVoid = bVoid;
+    m_marked.push_back(index);
     if (index < m_nRecorded)
         m_amended.insert(index);
     m_bUnsaved = true;
@@ -100,6 +101,7 @@ bool CSurveyLog::SetNote(size_t index, const std::string& note)
     if (index >= m_points.size())
         return false;
     m_records[index].Note = note;
+    m_marked.push_back(index);
     if (index < m_nRecorded)
         m_amended.insert(index);
     m_bUnsaved = true;
@@ -118,6 +120,7 @@ void CSurveyLog::NewSurvey()
     m_surveyId = NewSurveyId();
     m_nRecorded = 0;
     m_amended.clear();
+    m_marked.clear();
     m_bCompanionStarted = false;
     m_bWithoutCompanion = false;
     m_bJobUnsaved = m_job.IsSet();

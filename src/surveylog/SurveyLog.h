@@ -50,6 +50,10 @@ public:
     // False for an index the log does not hold.
     bool SetVoid(size_t index, bool bVoid);
     bool SetNote(size_t index, const std::string& note);
+    // Every point of this log whose marks were set, in the order they were
+    // (a point may come more than once): what keeps an output in step reads
+    // the entries it has not seen and marks the points it delivered before.
+    const std::vector<size_t>& MarkedPoints() const { return m_marked; }
     // The log's job; a new log starts with the job of the one before.
     void SetJob(const JOB_INFO& job);
     const JOB_INFO& GetJob() const { return m_job; }
@@ -150,6 +154,7 @@ private:
     std::string m_surveyId;
     JOB_INFO m_job;
     bool m_bJobUnsaved = false;
+    std::vector<size_t> m_marked;
     std::set<size_t> m_amended;     // points whose marks changed since their record was written
     size_t m_nRecorded = 0;         // points whose record the companion holds
     bool m_bCompanionStarted = false; // the companion has its first line

@@ -45,6 +45,7 @@ struct Record {
     std::string ntripCa{};
     std::string ntripPosition{};
     std::string map{};
+    std::string colours = "APWA";
 };
 
 void ExpectRecord(const CConfigFile& config, const Record& want)
@@ -69,6 +70,7 @@ void ExpectRecord(const CConfigFile& config, const Record& want)
     EXPECT_EQ(config.m_strNtripCa, want.ntripCa);
     EXPECT_EQ(config.m_strNtripPosition, want.ntripPosition);
     EXPECT_EQ(config.m_strMapRaster, want.map);
+    EXPECT_EQ(config.m_strColours, want.colours);
 }
 
 std::vector<std::string> FolderEntries(const std::string& dir)
@@ -256,6 +258,8 @@ std::vector<ReadCase> ReadCases()
         // The longest path that fits one read with its keywords and line feed.
         {"MapRasterLongest", "MAP#RASTER#/" + std::string(86, 'm') + "\nPORT#GPS#PORTNUMBER#7\n",
          {.gpsPort = 7, .map = "/" + std::string(86, 'm')}, {}, std::nullopt},
+        {"ColoursUk", "log#colours#uk\n", {.colours = "UK"}, {}, std::nullopt},
+        {"ColoursUnknown", "LOG#COLOURS#ISO\n", {}, {"Illegal LOG#COLOURS Value <ISO\\x0a>"}, std::nullopt},
         // 99 characters fill one read; the line feed in the next still ends the line.
         {"LineOfExactlyOneRead", "DEBUG#LEVEL#" + std::string(87, '3') + "\nPORT#GPS#PORTNUMBER#7\n",
          {.gpsPort = 7, .debugLevel = 0xFFFFFFFF}, {}, std::nullopt},

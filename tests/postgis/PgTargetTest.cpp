@@ -143,7 +143,7 @@ TEST_F(PgTargetTest, EachPointArrivesOnceInLogOrder)
     // The layers as an office GIS sees them.
     EXPECT_EQ(Rows("SELECT f_table_name, type, coord_dimension, srid FROM geometry_columns ORDER BY f_table_name"),
               (std::vector<std::string>{"survey_points|POINT|3|4326", "survey_track|LINESTRING|3|4326",
-                                        "utility_points|POINT|3|4326"}));
+                                        "utility_lines|LINESTRING|3|4326", "utility_points|POINT|3|4326"}));
     EXPECT_EQ(Rows("SELECT column_name || ' ' || data_type FROM information_schema.columns WHERE table_name = "
                    "'survey_points' AND column_name IN ('Log', 'Depth', 'RTCDate', 'GPS_UTC', 'Sonde/Line', 'Unit') "
                    "ORDER BY column_name"),
@@ -210,15 +210,21 @@ TEST_F(PgTargetTest, VerifyFullTakesOnlyTheServerTheOfficesCaSigned)
 TEST_F(PgTargetTest, CrewRoleAddsAndReadsOnlyItsOwnUnitsRows)
 {
     std::vector<GIS_POINT> points = ReadBack(dir, 0, 8, false);
-    for (GIS_POINT& point : points)
-        point.Heights.UtilityElevation = 90.0;
+    for (size_t i = 0; i < points.size(); ++i) {
+        points[i].Heights.UtilityElevation = 90.0;
+        points[i].Record.Utility = UTILITY_TAG{i < 4 ? "electric" : "gas", i < 4 ? "F12" : "M3", i < 4 ? "red" : "yellow",
+                                               "", "", "", "active", "B", 1};
+        points[i].Record.bVoid = i == 4;
+    }
     size_t added = 0;
     CPgTarget owner(Conn(), "office");
-    ASSERT_TRUE(owner.Deliver(LOG_ID{"a.txt", "s"}, points.data(), points.size(), 0, added)) << owner.Problem();
+    ASSERT_TRUE(owner.Deliver(LOG_ID{"a.txt", "s", "T-9"}, points.data(), points.size(), 0, added))
+        << owner.Problem();
     ASSERT_TRUE(SharedPostgres().Query(
         db, "DROP ROLE IF EXISTS crew7; DROP ROLE IF EXISTS crews; CREATE ROLE crews NOLOGIN; "
             "GRANT SELECT, INSERT ON survey_points TO crews; GRANT UPDATE (\"Survey\") ON survey_points TO crews; "
             "GRANT SELECT, INSERT, UPDATE ON survey_track TO crews; GRANT SELECT ON utility_points TO crews; "
+            "GRANT SELECT ON utility_lines TO crews; "
             "GRANT USAGE ON ALL SEQUENCES IN SCHEMA public TO crews; "
             "ALTER TABLE survey_points ENABLE ROW LEVEL SECURITY; ALTER TABLE survey_track ENABLE ROW LEVEL SECURITY; "
             "CREATE POLICY own_unit ON survey_points TO crews USING (\"Unit\" = current_user) "
@@ -230,7 +236,8 @@ TEST_F(PgTargetTest, CrewRoleAddsAndReadsOnlyItsOwnUnitsRows)
     std::string crew = Conn("crew7-pw");
     crew.replace(crew.find("user=fieldunit"), 14, "user=crew7");
     CPgTarget target(crew, "crew7");
-    ASSERT_TRUE(target.Deliver(LOG_ID{"a.txt", "s"}, points.data(), points.size(), 0, added)) << target.Problem();
+    ASSERT_TRUE(target.Deliver(LOG_ID{"a.txt", "s", "T-9"}, points.data(), points.size(), 0, added))
+        << target.Problem();
     EXPECT_EQ(added, points.size());
     for (const REJECTED_ROW& row : target.TakeRejected())
         ADD_FAILURE() << row.reason;
@@ -255,6 +262,15 @@ TEST_F(PgTargetTest, CrewRoleAddsAndReadsOnlyItsOwnUnitsRows)
     ASSERT_EQ(PQresultStatus(result), PGRES_TUPLES_OK) << PQerrorMessage(conn);
     EXPECT_STREQ(PQgetvalue(result, 0, 0), "7");
     PQclear(result);
+    // And the utility lines: its own two (the electric line without the
+    // point that has no fix, the gas line without its void point).
+    result = PQexec(conn, "SELECT \"UtilityType\" || '|' || \"Points\" || '|' || \"Ticket\" || '|' || \"FirstLog\" "
+                          "|| '|' || ST_NPoints(geom) || '|' || ST_Z(ST_StartPoint(geom)) FROM utility_lines ORDER BY 1");
+    ASSERT_EQ(PQresultStatus(result), PGRES_TUPLES_OK) << PQerrorMessage(conn);
+    ASSERT_EQ(PQntuples(result), 2);
+    EXPECT_STREQ(PQgetvalue(result, 0, 0), "electric|3|T-9|1000|3|90");
+    EXPECT_STREQ(PQgetvalue(result, 1, 0), "gas|3|T-9|1005|3|90");
+    PQclear(result);
     PQfinish(conn);
 }
 
@@ -277,6 +293,7 @@ TEST_F(PgTargetTest, LayerStylesGoToQgisOwnTableAsTheLayersDefaults)
                    "FROM layer_styles ORDER BY f_table_name"),
               (std::vector<std::string>{"t|public|survey_points|geom|fieldbook|t|Point|8",
                                         "t|public|survey_track|geom|fieldbook|t|Line|",
+                                        "t|public|utility_lines|geom|fieldbook|t|Line|",
                                         "t|public|utility_points|geom|fieldbook|t|Point|8"}));
     // The utility under each fixed point, at its elevation (every seventh point from the fourth has no fix).
     EXPECT_EQ(Rows("SELECT count(*), min(ST_Z(geom)), max(ST_Z(geom)) FROM utility_points WHERE \"LogFile\" = "

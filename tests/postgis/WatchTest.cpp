@@ -2,6 +2,7 @@
 // log growing in a folder while --watch runs (fieldbook itself against the
 // simulator, or its saves imitated), and the faults of the field (the database
 // going away, the watcher killed, two units at once, a wrong password).
+#include <cstdio>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -262,11 +263,24 @@ TEST_F(WatchTest, CompanionRecordRefusedRowAndReplacedLog)
         &record));
     EXPECT_EQ(record, std::vector<std::string>{id.survey + " RTK fixed 120"});
 
+    // The crew voids the second point, delivered already, and notes it: the
+    // row follows with the next save.
+    {
+        std::FILE* companion = std::fopen(dir.File("logs/0712140000.jsonl").c_str(), "a");
+        ASSERT_NE(companion, nullptr);
+        std::fputs("{\"amend\":1,\"void\":true,\"note\":\"wrong press\"}\n", companion);
+        std::fclose(companion);
+    }
     ASSERT_TRUE(SharedPostgres().Query("office", "ALTER TABLE survey_points ADD CONSTRAINT no_1005 CHECK (\"Log\" <> 1005)"));
     // Four points more in one save, the record holding only the first of
     // them: the others come from the CSV alone, all four delivered.
     Survey("logs", 8, 8);
     ASSERT_TRUE(WaitForRows("van-1", 7)) << Out("watch");
+    std::vector<std::string> marks;
+    ASSERT_TRUE(SharedPostgres().Query(
+        "office", "SELECT concat_ws(' ', \"Log\", coalesce(\"Void\", false), \"Note\") FROM survey_points ORDER BY fid LIMIT 3",
+        &marks));
+    EXPECT_EQ(marks, (std::vector<std::string>{"1000 f", "1001 t wrong press", "1002 f"}));
 
     std::vector<SURVEY_POINT> other = SamplePoints(0, 3);
     for (SURVEY_POINT& point : other)
