@@ -27,6 +27,10 @@ FIELDBOOK_PACKAGES+=(libproj-dev proj-data proj-bin python3-qgis)
 # rtklib: its str2str serves a recorded RTCM stream as an NTRIP caster in the
 # end-to-end test of the RTK corrections relay.
 FIELDBOOK_PACKAGES+=(rtklib)
+# fonts-dejavu-core: the report's font on a machine without a desktop;
+# poppler-utils: the report tests read its PDF back (pdftotext) and render its
+# map page (pdftoppm).
+FIELDBOOK_PACKAGES+=(fonts-dejavu-core poppler-utils)
 
 install_missing_packages() {
   local missing=() p
