@@ -1,12 +1,16 @@
 // Default QGIS styles of the survey layers, so that a crew's GeoPackage (or the
 // office database) opens in QGIS looking like the window's track view:
-//   survey_points   graduated by Depth in the track view's eight colours
-//                   (shallow yellow to deep violet, equal intervals), labelled
-//                   with Log at 1:2500 and closer; a point whose QualityOK is
-//                   false is drawn hollow (data-defined fill, so a layer
-//                   without that column draws every point filled)
+//   survey_points   classed by Depth in the track view's eight colours
+//                   (shallow yellow to deep violet, equal intervals, legend
+//                   in metres with two decimals), labelled with Log at 1:2500
+//                   and closer; a point whose QualityOK is false is drawn
+//                   hollow (data-defined fill, so a layer without that column
+//                   draws every point filled) inside a triangle, which has
+//                   its own legend entry "below the quality gate" (so the
+//                   classes are rules, not a graduated renderer)
 //   survey_track    a grey line, as the track view draws it
-//   utility_points  graduated by UtilityElevation
+//   utility_points  graduated by UtilityElevation, small diamonds that sit
+//                   inside the survey points' rings
 // QGIS keeps a layer's default style in a table layer_styles in the same
 // GeoPackage or database (one row per style, useAsDefault marking the one it
 // applies on opening); the texts are QGIS's own QML.
@@ -25,6 +29,7 @@ inline constexpr char kStyleName[] = "fieldbook";
 struct STYLE_RANGES {
     double dfDepthMin = 0.0, dfDepthMax = 5.0;
     double dfElevationMin = 0.0, dfElevationMax = 100.0;
+    bool bDepthMetres = true; // Depth in metres (a legend says so), else as the protocol sent it
 };
 
 // The ranges of the dataset's own values (Depth of survey_points,

@@ -70,6 +70,9 @@ public:
     // The GPS lamp's text and colour from the receiver's latest fix and the
     // quality gate: with every point, and each second while the link runs.
     void UpdateGpsLamp();
+    // The client's report of the current survey log, beside it as
+    // <log>.pdf; says where it went (or why not). The PDF's path, or empty.
+    QString MakeLogReport();
     // No menu: the default one would offer to hide the command bar.
     QMenu* createPopupMenu() override;
 
