@@ -647,7 +647,7 @@ bool CReportPainter::DrawSheet(const SHEET& sheet, size_t sheetCount, const std:
     auto cellsOf = [&](double l, double t, double r, double b, bool mark) {
         const int c0 = std::max(0, static_cast<int>((l - frameL) / kCell)), c1 = std::min(cols - 1, static_cast<int>((r - frameL) / kCell));
         const int r0 = std::max(0, static_cast<int>((t - frameT) / kCell)), r1 = std::min(rows - 1, static_cast<int>((b - frameT) / kCell));
-        if (l < frameL || t < frameT || r > frameL + frameW || b > frameT + frameH)
+        if (!mark && (l < frameL || t < frameT || r > frameL + frameW || b > frameT + frameH))
             return false;
         for (int y = r0; y <= r1; ++y) {
             for (int x = c0; x <= c1; ++x) {
@@ -664,6 +664,14 @@ bool CReportPainter::DrawSheet(const SHEET& sheet, size_t sheetCount, const std:
         return x >= sheet.x0 - marginMetres && x <= x1 + marginMetres && y >= sheet.y0 - marginMetres &&
                y <= y1 + marginMetres;
     };
+
+    // The scale bar's box and the north arrow take their corners first: no
+    // label goes under them.
+    const double barLength = NiceAtMost(frameW * 0.3 * mpm);
+    const double bar = barLength / mpm;
+    const double barLeft = frameL + 4.0, barBase = frameT + frameH - 4.0;
+    cellsOf(barLeft - 2.0, barBase - 8.0, barLeft + bar + 14.0, barBase + 2.0, true);
+    cellsOf(frameL + frameW - 16.0, frameT, frameL + frameW - 0.1, frameT + 20.0, true);
 
     // Lines: a dark casing under the colour, so yellow and white read on paper.
     const double margin = 5.0 * mpm;
@@ -786,9 +794,8 @@ bool CReportPainter::DrawSheet(const SHEET& sheet, size_t sheetCount, const std:
     }
     // Scale bar in metres.
     {
-        const double length = NiceAtMost(frameW * 0.3 * mpm);
-        const double bar = length / mpm;
-        const double l = frameL + 4.0, b = frameT + frameH - 4.0;
+        const double length = barLength;
+        const double l = barLeft, b = barBase;
         m_painter.fillRect(R(l - 2.0, b - 8.0, bar + 16.0, 10.0), QColor(255, 255, 255, 220));
         for (int i = 0; i < 4; ++i) {
             const QRectF piece = R(l + bar * i / 4.0, b - 2.0, bar / 4.0, 1.4);

@@ -227,3 +227,64 @@ TEST(Report, BadInputsExitTwoAndLeaveNoReport)
 }
 
 } // namespace
+
+namespace {
+
+// A map raster in WGS 84 degrees (an Arc/Info ASCII grid and its .prj)
+// covering the simulated survey and more, every cell 200: drawn grey under
+// the map, resampled into the survey's UTM zone.
+TEST(Report, MapRasterLiesUnderTheMap)
+{
+    ScratchDir dir;
+    UTILITY_SURVEY survey;
+    ASSERT_TRUE(WriteUtilitySurvey(dir.Path(), 40, survey));
+    std::string grid = "ncols 200\nnrows 200\nxllcorner -70.602\nyllcorner -33.802\ncellsize 0.00002\n";
+    for (int row = 0; row < 200; ++row) {
+        for (int column = 0; column < 200; ++column)
+            grid += "200 ";
+        grid += '\n';
+    }
+    ASSERT_TRUE(WriteWholeFile(dir.File("ortho.asc"), grid));
+    ASSERT_TRUE(WriteWholeFile(dir.File("ortho.prj"),
+                               "GEOGCS[\"WGS 84\",DATUM[\"WGS_1984\",SPHEROID[\"WGS 84\",6378137,298.257223563]],"
+                               "PRIMEM[\"Greenwich\",0],UNIT[\"degree\",0.0174532925199433]]"));
+    const std::string pdf = dir.File("report.pdf");
+    const RUN run = RunProgram(dir, {ReportProgram(), "--map", dir.File("ortho.asc"), "-o", pdf, survey.log});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const RUN render = RunProgram(dir, {"/usr/bin/pdftoppm", "-f", "2", "-l", "2", "-r", "40", "-singlefile", pdf,
+                                        dir.File("map")});
+    ASSERT_EQ(render.status, 0) << render.err;
+    const PIXMAP map = ReadPpm(dir.File("map.ppm"));
+    ASSERT_GT(map.width, 0);
+    // The frame's middle, away from the lines and the corners' marks.
+    long grey = 0, all = 0;
+    for (int y = map.height * 15 / 100; y < map.height * 60 / 100; ++y) {
+        for (int x = map.width * 15 / 100; x < map.width * 85 / 100; ++x, ++all) {
+            const unsigned char* p = map.At(x, y);
+            grey += p[0] > 185 && p[0] < 215 && p[1] > 185 && p[1] < 215 && p[2] > 185 && p[2] < 215;
+        }
+    }
+    EXPECT_GT(grey, all * 7 / 10);
+}
+
+// A GeoPackage that fieldbook-export wrote is an input as the log is.
+TEST(Report, GeoPackageInputGivesTheSamePoints)
+{
+    ScratchDir dir;
+    UTILITY_SURVEY survey;
+    constexpr size_t kPoints = 12;
+    ASSERT_TRUE(WriteUtilitySurvey(dir.Path(), kPoints, survey));
+    const std::string gpkg = dir.File("survey.gpkg");
+    const RUN exported = RunProgram(
+        dir, {std::string(FIELDBOOK_BINARY_DIR) + "/tools/fieldbook-export/fieldbook-export", "-o", gpkg, survey.log});
+    ASSERT_EQ(exported.status, 0) << exported.err;
+    const std::string pdf = dir.File("report.pdf");
+    const RUN run = RunProgram(dir, {ReportProgram(), "-o", pdf, gpkg});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::string text = PdfText(dir, pdf);
+    EXPECT_NE(text.find("0712140000.txt (12 points)"), std::string::npos);
+    for (size_t i = 0; i < kPoints; ++i)
+        EXPECT_NE(text.find(" " + std::to_string(survey.firstLog + i) + " "), std::string::npos) << i;
+}
+
+} // namespace
