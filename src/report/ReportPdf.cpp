@@ -134,6 +134,19 @@ private:
     void PointTables();
     bool Maps(std::string& error);
     bool DrawSheet(const SHEET& sheet, size_t sheetCount, const std::vector<SHEET>& sheets, std::string& error);
+    void DrawNorthArrow();
+    void DrawScaleBar(double barLength, double mpm);
+    void DrawGrid(const SHEET& sheet);
+    void DrawLegend();
+    struct FRAME {
+        double l, t, w, h; // mm
+    };
+    // Where the map frame lies on a map page.
+    FRAME SheetFrame() const
+    {
+        return {kMargin + kGridLabelRoom, kMargin + 10.0, m_width - 2 * kMargin - kGridLabelRoom,
+                m_height - 2 * kMargin - kFooter - kLegendHeight - 12.0 - kGridLabelRoom};
+    }
 
     struct COLUMN {
         const char* heading;
@@ -603,9 +616,7 @@ bool CReportPainter::Maps(std::string& error)
 bool CReportPainter::DrawSheet(const SHEET& sheet, size_t sheetCount, const std::vector<SHEET>& sheets,
                                std::string& error)
 {
-    const double frameL = kMargin + kGridLabelRoom, frameT = kMargin + 10.0;
-    const double frameW = m_width - 2 * kMargin - kGridLabelRoom;
-    const double frameH = m_height - 2 * kMargin - kFooter - kLegendHeight - 12.0 - kGridLabelRoom;
+    const auto [frameL, frameT, frameW, frameH] = SheetFrame();
     const double mpm = sheet.scale / 1000.0; // ground metres per paper millimetre
     const double x1 = sheet.x0 + frameW * mpm, y1 = sheet.y0 + frameH * mpm;
     const bool bIndex = sheet.number == 0;
@@ -771,46 +782,64 @@ bool CReportPainter::DrawSheet(const SHEET& sheet, size_t sheetCount, const std:
             m_painter.drawText(r, Qt::AlignCenter, QString::number(s.number));
         }
     }
-    // North arrow (true north, turned from grid north by the convergence).
-    {
-        const QPointF c(M(frameL + frameW - 9.0), M(frameT + 13.0));
-        m_painter.save();
-        m_painter.translate(c);
-        m_painter.rotate(m_model.dfConvergence * 180.0 / M_PI);
-        m_painter.setBrush(QColor(255, 255, 255, 220));
-        m_painter.setPen(Qt::NoPen);
-        m_painter.drawEllipse(QPointF(0, 0), M(6.5), M(6.5));
-        const QPointF left[] = {{0, -M(5.5)}, {-M(2.2), M(4.0)}, {0, M(2.5)}};
-        const QPointF right[] = {{0, -M(5.5)}, {M(2.2), M(4.0)}, {0, M(2.5)}};
-        m_painter.setPen(QPen(kInk, M(0.2)));
-        m_painter.setBrush(kInk);
-        m_painter.drawPolygon(left, 3);
-        m_painter.setBrush(Qt::white);
-        m_painter.drawPolygon(right, 3);
-        m_painter.restore();
-        SetFont(8.0, true);
-        m_painter.setPen(kInk);
-        Text(frameL + frameW - 12.0, frameT + 0.3, 6.0, 4.0, Qt::AlignCenter, "N");
-    }
-    // Scale bar in metres.
-    {
-        const double length = barLength;
-        const double l = barLeft, b = barBase;
-        m_painter.fillRect(R(l - 2.0, b - 8.0, bar + 16.0, 10.0), QColor(255, 255, 255, 220));
-        for (int i = 0; i < 4; ++i) {
-            const QRectF piece = R(l + bar * i / 4.0, b - 2.0, bar / 4.0, 1.4);
-            m_painter.fillRect(piece, i % 2 == 0 ? kInk : Qt::white);
-            m_painter.setPen(QPen(kInk, M(0.15)));
-            m_painter.drawRect(piece);
-        }
-        SetFont(6.5);
-        m_painter.setPen(kInk);
-        Text(l - 2.0, b - 7.0, 4.0, 4.0, Qt::AlignCenter, "0");
-        Text(l + bar - 10.0, b - 7.0, 20.0, 4.0, Qt::AlignCenter, Grouped(length) + " m");
-    }
+    DrawNorthArrow();
+    DrawScaleBar(barLength, mpm);
     m_painter.restore();
+    DrawGrid(sheet);
+    DrawLegend();
+    return true;
+}
 
-    // Frame and grid coordinates in the grid's own units, at its edges.
+// North arrow (true north, turned from grid north by the convergence).
+void CReportPainter::DrawNorthArrow()
+{
+    const auto [frameL, frameT, frameW, frameH] = SheetFrame();
+    const QPointF c(M(frameL + frameW - 9.0), M(frameT + 13.0));
+    m_painter.save();
+    m_painter.translate(c);
+    m_painter.rotate(m_model.dfConvergence * 180.0 / M_PI);
+    m_painter.setBrush(QColor(255, 255, 255, 220));
+    m_painter.setPen(Qt::NoPen);
+    m_painter.drawEllipse(QPointF(0, 0), M(6.5), M(6.5));
+    const QPointF left[] = {{0, -M(5.5)}, {-M(2.2), M(4.0)}, {0, M(2.5)}};
+    const QPointF right[] = {{0, -M(5.5)}, {M(2.2), M(4.0)}, {0, M(2.5)}};
+    m_painter.setPen(QPen(kInk, M(0.2)));
+    m_painter.setBrush(kInk);
+    m_painter.drawPolygon(left, 3);
+    m_painter.setBrush(Qt::white);
+    m_painter.drawPolygon(right, 3);
+    m_painter.restore();
+    SetFont(8.0, true);
+    m_painter.setPen(kInk);
+    Text(frameL + frameW - 12.0, frameT + 0.3, 6.0, 4.0, Qt::AlignCenter, "N");
+}
+
+// Scale bar in metres, in the frame's lower left corner.
+void CReportPainter::DrawScaleBar(double barLength, double mpm)
+{
+    const FRAME frame = SheetFrame();
+    const double bar = barLength / mpm;
+    const double l = frame.l + 4.0, b = frame.t + frame.h - 4.0;
+    m_painter.fillRect(R(l - 2.0, b - 8.0, bar + 16.0, 10.0), QColor(255, 255, 255, 220));
+    for (int i = 0; i < 4; ++i) {
+        const QRectF piece = R(l + bar * i / 4.0, b - 2.0, bar / 4.0, 1.4);
+        m_painter.fillRect(piece, i % 2 == 0 ? kInk : Qt::white);
+        m_painter.setPen(QPen(kInk, M(0.15)));
+        m_painter.drawRect(piece);
+    }
+    SetFont(6.5);
+    m_painter.setPen(kInk);
+    Text(l - 2.0, b - 7.0, 4.0, 4.0, Qt::AlignCenter, "0");
+    Text(l + bar - 10.0, b - 7.0, 20.0, 4.0, Qt::AlignCenter, Grouped(barLength) + " m");
+}
+
+// The frame, and grid coordinates in the grid's own units at its edges.
+void CReportPainter::DrawGrid(const SHEET& sheet)
+{
+    const auto [frameL, frameT, frameW, frameH] = SheetFrame();
+    const QRectF frame = R(frameL, frameT, frameW, frameH);
+    const double mpm = sheet.scale / 1000.0;
+    const double x1 = sheet.x0 + frameW * mpm, y1 = sheet.y0 + frameH * mpm;
     m_painter.setPen(QPen(kInk, M(0.35)));
     m_painter.drawRect(frame);
     const double unit = m_model.dfMetresPerUnit;
@@ -835,8 +864,13 @@ bool CReportPainter::DrawSheet(const SHEET& sheet, size_t sheetCount, const std:
         m_painter.restore();
     }
 
-    // Legend.
-    double y = frameT + frameH + kGridLabelRoom;
+}
+
+// The legend under the frame: each utility, then the point symbols.
+void CReportPainter::DrawLegend()
+{
+    const FRAME frame = SheetFrame();
+    double y = frame.t + frame.h + kGridLabelRoom;
     SetFont(9.0, true);
     m_painter.setPen(kInk);
     Text(kMargin, y, 60, 5, Qt::AlignLeft | Qt::AlignVCenter, "Legend");
@@ -902,7 +936,6 @@ bool CReportPainter::DrawSheet(const SHEET& sheet, size_t sheetCount, const std:
     slot(x, top);
     Text(x, top, columnW - 1.0, rowH, Qt::AlignLeft | Qt::AlignVCenter,
          "Grid: " + m_model.crsName + "; north arrow: true north");
-    return true;
 }
 
 } // namespace
