@@ -616,7 +616,8 @@ bool CReportPainter::Maps(std::string& error)
 bool CReportPainter::DrawSheet(const SHEET& sheet, size_t sheetCount, const std::vector<SHEET>& sheets,
                                std::string& error)
 {
-    const auto [frameL, frameT, frameW, frameH] = SheetFrame();
+    const FRAME frame = SheetFrame();
+    const double frameL = frame.l, frameT = frame.t, frameW = frame.w, frameH = frame.h;
     const double mpm = sheet.scale / 1000.0; // ground metres per paper millimetre
     const double x1 = sheet.x0 + frameW * mpm, y1 = sheet.y0 + frameH * mpm;
     const bool bIndex = sheet.number == 0;
@@ -633,9 +634,9 @@ bool CReportPainter::DrawSheet(const SHEET& sheet, size_t sheetCount, const std:
     Text(kMargin, kMargin, m_width - 2 * kMargin, 7, Qt::AlignRight | Qt::AlignVCenter,
          "scale " + ScaleText(sheet.scale) + " on " + paperName + " · " + m_model.crsName);
 
-    const QRectF frame = R(frameL, frameT, frameW, frameH);
+    const QRectF frameRect = R(frameL, frameT, frameW, frameH);
     m_painter.save();
-    m_painter.setClipRect(frame);
+    m_painter.setClipRect(frameRect);
     m_painter.setRenderHint(QPainter::Antialiasing, true);
     if (!m_paper.mapRaster.empty()) {
         const int w = static_cast<int>(frameW / 25.4 * kRasterDpi), h = static_cast<int>(frameH / 25.4 * kRasterDpi);
@@ -647,7 +648,7 @@ bool CReportPainter::DrawSheet(const SHEET& sheet, size_t sheetCount, const std:
             return false;
         }
         const QImage image(reinterpret_cast<const uchar*>(argb.data()), w, h, w * 4, QImage::Format_ARGB32);
-        m_painter.drawImage(frame, image);
+        m_painter.drawImage(frameRect, image);
     }
 
     // Occupied half-millimetre cells of the frame: a label goes only where
@@ -793,7 +794,8 @@ bool CReportPainter::DrawSheet(const SHEET& sheet, size_t sheetCount, const std:
 // North arrow (true north, turned from grid north by the convergence).
 void CReportPainter::DrawNorthArrow()
 {
-    const auto [frameL, frameT, frameW, frameH] = SheetFrame();
+    const FRAME frame = SheetFrame();
+    const double frameL = frame.l, frameT = frame.t, frameW = frame.w;
     const QPointF c(M(frameL + frameW - 9.0), M(frameT + 13.0));
     m_painter.save();
     m_painter.translate(c);
@@ -836,12 +838,13 @@ void CReportPainter::DrawScaleBar(double barLength, double mpm)
 // The frame, and grid coordinates in the grid's own units at its edges.
 void CReportPainter::DrawGrid(const SHEET& sheet)
 {
-    const auto [frameL, frameT, frameW, frameH] = SheetFrame();
-    const QRectF frame = R(frameL, frameT, frameW, frameH);
+    const FRAME frame = SheetFrame();
+    const double frameL = frame.l, frameT = frame.t, frameW = frame.w, frameH = frame.h;
+    const QRectF frameRect = R(frameL, frameT, frameW, frameH);
     const double mpm = sheet.scale / 1000.0;
     const double x1 = sheet.x0 + frameW * mpm, y1 = sheet.y0 + frameH * mpm;
     m_painter.setPen(QPen(kInk, M(0.35)));
-    m_painter.drawRect(frame);
+    m_painter.drawRect(frameRect);
     const double unit = m_model.dfMetresPerUnit;
     const double step = NiceAtLeast(frameW * mpm / unit / 5.0);
     SetFont(6.0);
