@@ -154,11 +154,17 @@ void BuildUtilities(REPORT_MODEL& model)
 
 } // namespace
 
+std::string DecimalText(const std::optional<double>& value, int decimals)
+{
+    if (!value || !std::isfinite(*value))
+        return {};
+    return Fixed(*value, decimals);
+}
+
 std::string MetresText(const std::optional<double>& metres, int decimals)
 {
-    if (!metres || !std::isfinite(*metres))
-        return {};
-    return Fixed(*metres, decimals) + " m";
+    const std::string text = DecimalText(metres, decimals);
+    return text.empty() ? text : text + " m";
 }
 
 std::string UtcTimeText(const LOGGED_POINT& point)

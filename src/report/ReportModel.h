@@ -82,6 +82,7 @@ bool BuildReportModel(std::vector<REPORT_SURVEY> surveys, const std::string& crs
 
 // Texts of the tables and the statement.
 std::string MetresText(const std::optional<double>& metres, int decimals = 2); // "1.23 m", "" when absent
+std::string DecimalText(const std::optional<double>& value, int decimals);      // "1.23", "" when absent
 std::string UtcTimeText(const LOGGED_POINT& point); // "14:30:05"
 std::string FixText(const LOGGED_POINT& point);     // "RTK fixed", "no fix"
 // What a quality level of the utility-mapping standards means, in their words.

@@ -468,9 +468,7 @@ void CReportPainter::Statement()
     Paragraph("Correction source: " +
               (stations.empty() ? std::string("no differential reference station was reported")
                                 : "reference station " + stations) +
-              (s.CorrectionAgeWorst ? "; correction age at most " + MetresText(s.CorrectionAgeWorst, 1).substr(
-                                                                        0, MetresText(s.CorrectionAgeWorst, 1).size() - 2) +
-                                          " s"
+              (s.CorrectionAgeWorst ? "; correction age at most " + DecimalText(s.CorrectionAgeWorst, 1) + " s"
                                     : std::string()) +
               (sources.empty() ? std::string() : "; positions from the " + sources) +
               ". Base distance: not recorded in the survey log.");
@@ -526,14 +524,14 @@ void CReportPainter::PointTables()
                   const REPORT_POINT& rp = m_model.points[first + i];
                   const LOGGED_POINT& p = *rp.pLogged;
                   const GPS_QUALITY& q = p.Point.Quality;
-                  std::string depth = MetresText(PointDepthMetres(p.Point));
-                  std::string elevation = MetresText(p.Heights.UtilityElevation);
-                  std::string h95 = MetresText(HAccuracy95(q), 3);
-                  std::string age = q.Has(QUALITY_CORRECTION_AGE) ? MetresText(q.dfCorrectionAge, 1) : "";
-                  for (std::string* t : {&depth, &elevation, &h95, &age}) {
-                      if (t->size() > 2)
-                          t->resize(t->size() - 2);
-                  }
+                  // The headings carry the units.
+                  const std::string depth = DecimalText(PointDepthMetres(p.Point), 2);
+                  const std::string elevation = DecimalText(p.Heights.UtilityElevation, 2);
+                  const std::string h95 = DecimalText(HAccuracy95(q), 3);
+                  const std::string age =
+                      DecimalText(q.Has(QUALITY_CORRECTION_AGE) ? std::optional<double>(q.dfCorrectionAge)
+                                                                : std::nullopt,
+                                  1);
                   std::string fix = FixText(p);
                   if (rp.bBelowGate)
                       fix += ", below gate";
