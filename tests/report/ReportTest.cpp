@@ -98,6 +98,10 @@ TEST(Report, SimulatedSurveyHoldsTheJobEveryPointUtilitiesAndTheStatement)
          {kSurveyTicket, kSurveyClient, kSurveySite, kSurveyCrew, kElectricId, kWaterId, "0712140000.txt",
           "Quality and method statement", "depths are the locator's estimates at the time of the survey",
           "RTK fixed 38", "RTK float 1", "reference station 1001", "egm96_15.gtx", "1.800 m", "EPSG:32719",
+          // 95 %: 1.7308 x 0.012 m and x 0.2 m (the point below the gate);
+          // 1.96 x 0.02 m. The void point counts in neither.
+          "Horizontal accuracy at 95 %: median 0.021 m, worst 0.346 m (39 points",
+          "Vertical accuracy at 95 %: median 0.039 m, worst 0.039 m (39 points", "1 void point",
           "Quality level A:", "Quality level B:", "valve box", "RTK float, below gate", "void"})
         EXPECT_NE(text.find(expected), std::string::npos) << expected;
     std::istringstream words(text);
