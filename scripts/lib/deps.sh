@@ -33,6 +33,10 @@ FIELDBOOK_PACKAGES+=(libssl-dev)
 # procps: /bin/kill, which the user unit's reload (ExecReload) runs; the package
 # test's systemd-analyze verify wants it there.
 FIELDBOOK_PACKAGES+=(procps)
+# fonts-dejavu-core: the report's font on a machine without a desktop;
+# poppler-utils: the report tests read its PDF back (pdftotext) and render its
+# map page (pdftoppm).
+FIELDBOOK_PACKAGES+=(fonts-dejavu-core poppler-utils)
 
 install_missing_packages() {
   local missing=() p

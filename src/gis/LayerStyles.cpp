@@ -9,6 +9,7 @@
 #include "gis/GdalErrors.h"
 #include "gis/GisFormats.h"
 #include "point/ColourNames.h"
+#include "gis/GisSchema.h"
 #include "platform/ClassicNumbers.h"
 
 namespace {
@@ -46,13 +47,14 @@ std::string Option(const char* name, const std::string& value, const char* type 
 
 // A point marker of the given colour. hollowWhenNotOk: the fill goes clear and
 // the outline takes the class colour where QualityOK is false.
-std::string MarkerSymbol(const std::string& name, const char* colour, bool hollowWhenNotOk)
+std::string MarkerSymbol(const std::string& name, const char* colour, bool hollowWhenNotOk,
+                         const char* shape = "circle", const char* size = "2.4")
 {
     std::string s = "<symbol type=\"marker\" name=\"" + name +
                     "\" alpha=\"1\" clip_to_extent=\"1\" force_rhr=\"0\">"
-                    "<layer class=\"SimpleMarker\" enabled=\"1\" pass=\"0\" locked=\"0\">" + Prop("name", "circle") +
+                    "<layer class=\"SimpleMarker\" enabled=\"1\" pass=\"0\" locked=\"0\">" + Prop("name", shape) +
                     Prop("color", colour) + Prop("outline_color", "35,35,35,255") + Prop("outline_style", "solid") +
-                    Prop("outline_width", "0.2") + Prop("outline_width_unit", "MM") + Prop("size", "2.4") +
+                    Prop("outline_width", "0.2") + Prop("outline_width_unit", "MM") + Prop("size", size) +
                     Prop("size_unit", "MM");
     if (hollowWhenNotOk) {
         // type 3: an expression-based property. &quot; quotes the field name.
@@ -71,13 +73,28 @@ std::string MarkerSymbol(const std::string& name, const char* colour, bool hollo
     return s + "</layer></symbol>";
 }
 
-std::string Graduated(const char* attribute, double low, double high, const char* const* colours, const char* unit,
-                      bool hollowWhenNotOk)
+// Class limits as a legend shows them: two decimals and the unit, whatever
+// precision the limits have.
+std::string ClassLabel(double lower, double upper, const char* unit)
+{
+    CClassicNumbers classic;
+    char text[96];
+    std::snprintf(text, sizeof text, "%.2f - %.2f%s", lower, upper, unit);
+    return text;
+}
+
+void WidenEmptyRange(double& low, double& high)
 {
     if (!(high > low)) {
         low -= 0.5;
         high = low + 1.0;
     }
+}
+
+std::string Graduated(const char* attribute, double low, double high, const char* const* colours, const char* unit,
+                      bool hollowWhenNotOk, const char* shape = "circle", const char* size = "2.4")
+{
+    WidenEmptyRange(low, high);
     std::string ranges = "<ranges>";
     std::string symbols = "<symbols>";
     for (int i = 0; i < kClasses; ++i) {
@@ -85,13 +102,48 @@ std::string Graduated(const char* attribute, double low, double high, const char
         const double upper = i + 1 == kClasses ? high : low + (high - low) * (i + 1) / kClasses;
         const std::string index = std::to_string(i);
         ranges += "<range lower=\"" + Number(lower) + "\" upper=\"" + Number(upper) + "\" symbol=\"" + index +
-                  "\" label=\"" + Number(lower) + " - " + Number(upper) + unit + "\" render=\"true\"/>";
-        symbols += MarkerSymbol(index, colours[i], hollowWhenNotOk);
+                  "\" label=\"" + ClassLabel(lower, upper, unit) + "\" render=\"true\"/>";
+        symbols += MarkerSymbol(index, colours[i], hollowWhenNotOk, shape, size);
     }
     return std::string("<renderer-v2 type=\"graduatedSymbol\" attr=\"") + attribute +
            "\" graduatedMethod=\"GraduatedColor\" symbollevels=\"0\" forceraster=\"0\" enableorderby=\"0\">" +
            ranges + "</ranges>" + symbols + "</symbols>" + "<classificationMethod id=\"EqualInterval\"/>" +
            "</renderer-v2>";
+}
+
+// The survey points: a rule per depth class (as the graduated classes, a
+// point below the gate drawn hollow in its class), then a rule that rings
+// every point below the gate with a triangle, so the legend has an entry for
+// them and a printed map marks them. A graduated renderer has no room for
+// that entry.
+std::string DepthRules(double low, double high, const char* unit)
+{
+    WidenEmptyRange(low, high);
+    const std::string depth = "&quot;Depth&quot;";
+    std::string rules = "<rules key=\"{fieldbook-root}\">";
+    std::string symbols = "<symbols>";
+    for (int i = 0; i < kClasses; ++i) {
+        const double lower = low + (high - low) * i / kClasses;
+        const double upper = i + 1 == kClasses ? high : low + (high - low) * (i + 1) / kClasses;
+        const std::string index = std::to_string(i);
+        const std::string filter = depth + " &gt;= " + Number(lower) + " AND " + depth +
+                                   (i + 1 == kClasses ? " &lt;= " : " &lt; ") + Number(upper);
+        rules += "<rule key=\"{fieldbook-depth-" + index + "}\" symbol=\"" + index + "\" filter=\"" + filter +
+                 "\" label=\"" + ClassLabel(lower, upper, unit) + "\"/>";
+        symbols += MarkerSymbol(index, kDepthColours[i], true);
+    }
+    const std::string gate = std::to_string(kClasses);
+    rules += "<rule key=\"{fieldbook-gate}\" symbol=\"" + gate +
+             "\" filter=\"&quot;QualityOK&quot; IS NOT NULL AND NOT &quot;QualityOK&quot;\" "
+             "label=\"below the quality gate\"/>";
+    symbols += "<symbol type=\"marker\" name=\"" + gate +
+               "\" alpha=\"1\" clip_to_extent=\"1\" force_rhr=\"0\">"
+               "<layer class=\"SimpleMarker\" enabled=\"1\" pass=\"0\" locked=\"0\">" +
+               Prop("name", "triangle") + Prop("color", "0,0,0,0") + Prop("outline_color", "25,25,25,255") +
+               Prop("outline_style", "solid") + Prop("outline_width", "0.4") + Prop("outline_width_unit", "MM") +
+               Prop("size", "4.2") + Prop("size_unit", "MM") + "</layer></symbol>";
+    return "<renderer-v2 type=\"RuleRenderer\" symbollevels=\"0\" forceraster=\"0\" enableorderby=\"0\">" +
+           rules + "</rules>" + symbols + "</symbols></renderer-v2>";
 }
 
 std::string LogLabels()
@@ -367,6 +419,9 @@ STYLE_RANGES StyleRangesOf(GDALDataset& dataset)
         ranges.dfDepthMin = low;
         ranges.dfDepthMax = high;
     }
+    // A layer written before Depth was metres keeps the protocol's units.
+    if (OGRLayer* points = dataset.GetLayerByName(kPointLayer))
+        ranges.bDepthMetres = MapSurveyFields(*points).bMetric;
     if (ColumnRange(dataset, kUtilityLayer, "UtilityElevation", low, high)) {
         ranges.dfElevationMin = low;
         ranges.dfElevationMax = high;
@@ -378,12 +433,14 @@ STYLE_RANGES StyleRangesOf(GDALDataset& dataset)
 std::string LayerStyleQml(const std::string& layer, const STYLE_RANGES& ranges)
 {
     if (layer == kPointLayer)
-        return Document(Graduated("Depth", ranges.dfDepthMin, ranges.dfDepthMax, kDepthColours, "", true) +
+        return Document(DepthRules(ranges.dfDepthMin, ranges.dfDepthMax, ranges.bDepthMetres ? " m" : "") +
                             LogLabels(),
                         true);
+    // A small diamond inside the survey point's ring: drawn over a survey
+    // point, the utility point leaves its ring (hollow below the gate) in sight.
     if (layer == kUtilityLayer)
         return Document(Graduated("UtilityElevation", ranges.dfElevationMin, ranges.dfElevationMax,
-                                  kElevationColours, " m", true),
+                                  kElevationColours, " m", true, "diamond", "1.2"),
                         false);
     if (layer == kUtilityLinesLayer)
         return Document(UtilityLinesQml(ranges.utilityTypes), true);

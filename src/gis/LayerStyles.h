@@ -1,12 +1,16 @@
 // Default QGIS styles of the survey layers, so that a crew's GeoPackage (or the
 // office database) opens in QGIS looking like the window's track view:
-//   survey_points   graduated by Depth in the track view's eight colours
-//                   (shallow yellow to deep violet, equal intervals), labelled
-//                   with Log at 1:2500 and closer; a point whose QualityOK is
-//                   false is drawn hollow (data-defined fill, so a layer
-//                   without that column draws every point filled)
+//   survey_points   classed by Depth in the track view's eight colours
+//                   (shallow yellow to deep violet, equal intervals, legend
+//                   in metres with two decimals), labelled with Log at 1:2500
+//                   and closer; a point whose QualityOK is false is drawn
+//                   hollow (data-defined fill, so a layer without that column
+//                   draws every point filled) inside a triangle, which has
+//                   its own legend entry "below the quality gate" (so the
+//                   classes are rules, not a graduated renderer)
 //   survey_track    a grey line, as the track view draws it
-//   utility_points  graduated by UtilityElevation
+//   utility_points  graduated by UtilityElevation, small diamonds that sit
+//                   inside the survey points' rings
 //   utility_lines   categorised by UtilityType, each type in its colour code's
 //                   colour, labelled with UtilityId and the depth range
 // QGIS keeps a layer's default style in a table layer_styles in the same
@@ -33,6 +37,7 @@ struct STYLE_RANGES {
     // Each UtilityType of utility_lines with its Colour's name, as the
     // categories of that layer's style.
     std::vector<std::pair<std::string, std::string>> utilityTypes;
+    bool bDepthMetres = true; // Depth in metres (a legend says so), else as the protocol sent it
 };
 
 // The ranges of the dataset's own values (Depth of survey_points,

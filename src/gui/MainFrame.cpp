@@ -4,6 +4,7 @@
 #include <QAction>
 #include <cmath>
 #include <QCloseEvent>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
 #include <QSettings>
@@ -30,6 +31,7 @@
 #include "gui/QtFace.h"
 #include "gui/SettingsSheet.h"
 #include "gui/TrackView.h"
+#include "report/ReportCommand.h"
 #include "resources/Strings.h"
 #include "surveylog/SurveyLog.h"
 
@@ -218,6 +220,34 @@ void CMainFrame::ShowNotice(const QString& text, bool warning)
     box->show();
 }
 
+QString CMainFrame::MakeLogReport()
+{
+    const CSurveyLog* log = CSurveyLog::GetInstance();
+    if (log->GetFileName().empty() || log->GetSavedCount() == 0) {
+        QMessageBox::information(this, QStringLiteral("Report"),
+                                 QStringLiteral("The survey log holds no saved point yet: there is nothing to report."));
+        return {};
+    }
+    REPORT_REQUEST request;
+    const std::string path = log->GetFullPath();
+    const size_t dot = path.rfind('.');
+    request.output = (dot == std::string::npos ? path : path.substr(0, dot)) + ".pdf";
+    request.inputs = {path};
+    std::string error;
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    const bool made = MakeReport(request, error);
+    QGuiApplication::restoreOverrideCursor();
+    if (!made) {
+        QMessageBox::warning(this, QStringLiteral("Report"),
+                             QStringLiteral("The report could not be made: %1").arg(QString::fromStdString(error)));
+        return {};
+    }
+    const QString where = QString::fromStdString(request.output);
+    statusBar()->showMessage(QStringLiteral("Report: %1").arg(where), 10000);
+    QMessageBox::information(this, QStringLiteral("Report"), QStringLiteral("Report written to %1").arg(where));
+    return where;
+}
+
 void CMainFrame::CreateCommandBar(bool fullResolution)
 {
     m_commandBar = new QToolBar(QStringLiteral("Commands"), this);
@@ -250,6 +280,17 @@ void CMainFrame::CreateCommandBar(bool fullResolution)
         m_commands[command.nId] = action;
     }
     m_commands[ID_TRANSFER]->setCheckable(true);
+    // The client's report of the current log, into the log's folder: beside
+    // the other commands, before the gap that keeps Exit apart.
+    QAction* report = new QAction(QStringLiteral("Report"), this);
+    report->setObjectName(QStringLiteral("commandReport"));
+    report->setShortcut(QKeySequence(QStringLiteral("Ctrl+R")));
+    report->setToolTip(QStringLiteral("Report: the client's PDF of this survey log (%1)")
+                           .arg(report->shortcut().toString(QKeySequence::NativeText)));
+    connect(report, &QAction::triggered, this, [this] { MakeLogReport(); });
+    QAction* beforeExit = m_commandBar->actions().at(m_commandBar->actions().indexOf(m_commands[ID_EXIT]) - 1);
+    m_commandBar->insertSeparator(beforeExit);
+    m_commandBar->insertAction(beforeExit, report);
     // The bar holds the only way to every command: nothing may hide it.
     m_commandBar->toggleViewAction()->setVisible(false);
     m_commandBar->setContextMenuPolicy(Qt::PreventContextMenu);

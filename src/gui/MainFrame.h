@@ -106,6 +106,9 @@ public:
     void LoadMap();
     // A second start of the window asked for this one: shown, raised, focused.
     void BringToFront();
+    // The client's report of the current survey log, beside it as
+    // <log>.pdf; says where it went (or why not). The PDF's path, or empty.
+    QString MakeLogReport();
     // No menu: the default one would offer to hide the command bar.
     QMenu* createPopupMenu() override;
 

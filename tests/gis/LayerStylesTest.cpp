@@ -40,16 +40,27 @@ TEST(LayerStyles, QgisOpensTheSurveyWithItsDefaultStylesAndRendersIt)
     const QGIS_LAYER* points = qgis.Find("survey_points");
     ASSERT_NE(points, nullptr);
     EXPECT_TRUE(points->bValid);
-    EXPECT_EQ(points->renderer, "graduatedSymbol");
-    EXPECT_EQ(points->attribute, "Depth");
-    EXPECT_EQ(points->nClasses, 8);
+    // Eight depth classes and the gate's own entry.
+    EXPECT_EQ(points->renderer, "RuleRenderer");
+    EXPECT_EQ(points->nClasses, 9);
     EXPECT_EQ(points->firstColour, "#fff9d03c"); // the track view's shallowest class
+    ASSERT_EQ(points->legend.size(), 9u);
+    // The sample's depths, 120.5 to 129.5 m as its protocol (id 0) sends
+    // them, in classes of 1.125 m; two decimals whatever the limits hold.
+    EXPECT_EQ(points->legend.front(), "120.50 - 121.62 m");
+    EXPECT_EQ(points->legend[7], "128.38 - 129.50 m");
+    EXPECT_EQ(points->legend.back(), "below the quality gate");
     EXPECT_TRUE(points->bLabels);
     EXPECT_EQ(points->labelField, "Log");
     const QGIS_LAYER* utilities = qgis.Find("utility_points");
     ASSERT_NE(utilities, nullptr);
     EXPECT_EQ(utilities->renderer, "graduatedSymbol");
     EXPECT_EQ(utilities->attribute, "UtilityElevation");
+    ASSERT_FALSE(utilities->legend.empty());
+    EXPECT_NE(utilities->legend.front().find(" m"), std::string::npos);
+    EXPECT_EQ(utilities->legend.front().find('.'), utilities->legend.front().find(" - ") - 3);
+    // Inside the survey point's 2.4 mm ring, leaving it in sight.
+    EXPECT_LT(utilities->dfSymbolSize, points->dfSymbolSize / 2 + 0.1);
     const QGIS_LAYER* track = qgis.Find("survey_track");
     ASSERT_NE(track, nullptr);
     EXPECT_EQ(track->renderer, "singleSymbol");

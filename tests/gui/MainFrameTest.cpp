@@ -42,6 +42,7 @@
 #include "support/NmeaStream.h"
 #include "support/Pty.h"
 #include "support/SurveyRun.h"
+#include "support/SurveyLogFiles.h"
 #include "platform/Folders.h"
 #include "resources/DialogTemplates.h"
 #include <unistd.h>
@@ -90,14 +91,16 @@ protected:
 TEST_F(MainFrameTest, CommandBarHoldsTheCommandsWithExitApart)
 {
     const QList<QAction*> actions = m_frame.CommandBar()->actions();
-    const int kGap = -1;
-    const int expected[] = {ID_TRANSFER, 0, ID_SETTINGS, 0, ID_NEW_LOG, 0, ID_HELP, 0, ID_ABOUT, kGap, ID_EXIT};
+    const int kGap = -1, kReport = -2;
+    const int expected[] = {ID_TRANSFER, 0, ID_SETTINGS, 0, ID_NEW_LOG, 0, ID_HELP, 0, ID_ABOUT, 0, kReport, kGap, ID_EXIT};
     ASSERT_EQ(actions.size(), static_cast<qsizetype>(std::size(expected)));
     for (size_t i = 0; i < std::size(expected); ++i) {
         if (expected[i] == 0)
             EXPECT_TRUE(actions[i]->isSeparator()) << i;
         else if (expected[i] == kGap)
             EXPECT_EQ(m_frame.CommandBar()->widgetForAction(actions[i])->objectName(), "exitGap");
+        else if (expected[i] == kReport)
+            EXPECT_EQ(actions[i]->objectName(), "commandReport");
         else
             EXPECT_EQ(actions[i]->data().toInt(), expected[i]) << i;
     }
@@ -727,3 +730,33 @@ TEST_F(MainFrameTest, TalkerNoticeFromTheGpsReaderIsShownOnceWithoutBlockingTheW
 }
 
 } // namespace
+
+// Report: the client's PDF of the current log lands beside it, and a box
+// says where; a log with nothing saved gets a box saying so, and no file.
+TEST_F(MainFrameTest, ReportCommandWritesThePdfBesideTheLogAndSaysWhere)
+{
+    CSurveyLog& log = *CSurveyLog::GetInstance();
+    const QString folder = QString::fromStdString(log.GetFolder());
+    QStringList boxes;
+    QTimer closer;
+    closer.setInterval(20);
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            boxes << box->text();
+            box->accept();
+        }
+    });
+    closer.start();
+    EXPECT_TRUE(m_frame.MakeLogReport().isEmpty());
+    ASSERT_EQ(boxes.size(), 1);
+    EXPECT_TRUE(boxes.back().contains(QStringLiteral("nothing to report"))) << boxes.back().toStdString();
+
+    for (int n = 0; n < 5; ++n)
+        log.Add(SamplePoint(n));
+    ASSERT_TRUE(log.Save());
+    const QString pdf = m_frame.MakeLogReport();
+    EXPECT_EQ(pdf, folder + QStringLiteral("0612143005.pdf"));
+    ASSERT_EQ(boxes.size(), 2);
+    EXPECT_EQ(boxes.back(), QStringLiteral("Report written to ") + pdf);
+    EXPECT_EQ(ReadWholeFile(pdf.toStdString()).substr(0, 5), "%PDF-");
+}

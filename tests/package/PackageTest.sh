@@ -47,7 +47,7 @@ root="$scratch/root o'brien"
 dpkg-deb -x "${debs[0]}" "$root" || fail "dpkg-deb -x"
 chmod 0555 "$root/usr/bin"
 
-for f in usr/bin/fieldbook usr/bin/fieldbook-sim usr/share/applications/fieldbook.desktop \
+for f in usr/bin/fieldbook usr/bin/fieldbook-sim usr/bin/fieldbook-report usr/share/applications/fieldbook.desktop \
          usr/lib/systemd/user/fieldbook.service usr/share/icons/hicolor/scalable/apps/fieldbook.svg \
          usr/share/icons/hicolor/48x48/apps/fieldbook.png usr/share/doc/fieldbook/copyright \
          usr/share/doc/fieldbook/changelog.gz usr/share/doc/fieldbook/examples/70-fieldbook-gps.rules \

@@ -289,9 +289,10 @@ TEST_F(PgTargetTest, LayerStylesGoToQgisOwnTableAsTheLayersDefaults)
         ASSERT_TRUE(target.Deliver(LOG_ID{file, "s"}, points.data(), points.size(), 0, added)) << target.Problem();
     }
     EXPECT_EQ(Rows("SELECT f_table_catalog = current_database(), f_table_schema, f_table_name, f_geometry_column, "
-                   "stylename, useasdefault, type, array_length(xpath('//ranges/range', styleqml), 1) "
+                   "stylename, useasdefault, type, array_length(xpath('//ranges/range | //rules/rule', styleqml), 1) "
                    "FROM layer_styles ORDER BY f_table_name"),
-              (std::vector<std::string>{"t|public|survey_points|geom|fieldbook|t|Point|8",
+              // survey_points: eight depth classes and the gate's rule.
+              (std::vector<std::string>{"t|public|survey_points|geom|fieldbook|t|Point|9",
                                         "t|public|survey_track|geom|fieldbook|t|Line|",
                                         "t|public|utility_lines|geom|fieldbook|t|Line|",
                                         "t|public|utility_points|geom|fieldbook|t|Point|8"}));
@@ -319,7 +320,7 @@ TEST_F(PgTargetTest, LayerStylesGoToQgisOwnTableAsTheLayersDefaults)
         int classes;
         long features;
     } expected[] = {
-        {"survey_points", "graduatedSymbol", "Depth", 8, 40},
+        {"survey_points", "RuleRenderer", "", 9, 40}, // eight depth classes and the gate's rule
         {"utility_points", "graduatedSymbol", "UtilityElevation", 8, 34},
         {"survey_track", "singleSymbol", "", 0, 2},
     };

@@ -9,7 +9,8 @@
 namespace {
 
 // Prints one tab-separated line per layer: name, valid, features, renderer,
-// attribute, classes, labels, label field, first colour, "end"; then RENDERED.
+// attribute, classes, labels, label field, first colour, legend labels
+// (joined by '|'), first symbol's size, "end"; then RENDERED.
 constexpr const char* kScript = R"(
 import sys
 from qgis.core import (QgsApplication, QgsVectorLayer, QgsMapSettings, QgsMapRendererSequentialJob,
@@ -45,9 +46,22 @@ for name in names:
             colour = ranges[0].symbol().color().name(QColor.HexArgb) if classes else ''
         elif r.type() == 'singleSymbol':
             colour = r.symbol().color().name(QColor.HexArgb)
+        elif r.type() == 'RuleRenderer':
+            rules = r.rootRule().children()
+            classes = len(rules)
+            colour = rules[0].symbol().color().name(QColor.HexArgb) if classes else ''
         labels = layer.labelsEnabled() and layer.labeling() is not None
         field = layer.labeling().settings().fieldName if labels else ''
-        fields += [str(layer.featureCount()), r.type(), attr, str(classes), str(int(labels)), field, colour]
+        # The legend as a user sees it, and the first marker's size (mm).
+        items = r.legendSymbolItems()
+        legend = '|'.join(item.label() for item in items)
+        size = ''
+        for item in items:
+            if item.symbol() is not None and hasattr(item.symbol(), 'size'):
+                size = '%.2f' % item.symbol().size()
+                break
+        fields += [str(layer.featureCount()), r.type(), attr, str(classes), str(int(labels)), field, colour,
+                   legend, size]
         layers.append(layer)
     print('\t'.join(fields + ['end']), flush=True)
 extent = QgsRectangle()
@@ -122,6 +136,12 @@ QGIS_RESULT QgisOpenAndRender(const std::string& source, const std::vector<std::
             layer.bLabels = f[6] == "1";
             layer.labelField = f[7];
             layer.firstColour = f[8];
+        }
+        if (f.size() >= 12) {
+            std::istringstream labels(f[9]);
+            for (std::string label; std::getline(labels, label, '|');)
+                layer.legend.push_back(label);
+            layer.dfSymbolSize = f[10].empty() ? 0.0 : std::stod(f[10]);
         }
         result.layers.push_back(layer);
     }

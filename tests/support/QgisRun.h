@@ -11,12 +11,14 @@ struct QGIS_LAYER {
     std::string name;
     bool bValid = false;
     long nFeatures = -1;
-    std::string renderer;  // QGIS's renderer type: graduatedSymbol, singleSymbol, ...
+    std::string renderer;  // QGIS's renderer type: graduatedSymbol, singleSymbol, RuleRenderer, ...
     std::string attribute; // a graduated renderer's class attribute
     int nClasses = 0;
     bool bLabels = false;
     std::string labelField;
     std::string firstColour; // first class's (or the single symbol's) colour, "r,g,b,a"
+    std::vector<std::string> legend; // the legend's labels, in order
+    double dfSymbolSize = 0.0;       // the first legend symbol's size, mm
 };
 
 struct QGIS_RESULT {

@@ -1,0 +1,25 @@
+// The report laid out on paper: Qt's own PDF writer and painter, no widgets.
+// Needs a QGuiApplication (the offscreen platform will do) for its fonts.
+#pragma once
+
+#include <string>
+
+#include "report/ReportModel.h"
+
+struct REPORT_PAPER {
+    bool bLetter = false;   // US Letter, else A4
+    std::string mapRaster;  // drawn under the map sheets; empty: none
+    std::string version;    // fieldbook's, for the title block
+};
+
+// Writes the whole report into path (which is created or replaced). False
+// with the reason in error.
+bool WriteReportPdf(const REPORT_MODEL& model, const REPORT_PAPER& paper, const std::string& path,
+                    std::string& error);
+
+// A colour code's print colour by its name ("red"); dark grey for a name
+// that is no colour.
+struct REPORT_RGB {
+    int r = 0, g = 0, b = 0;
+};
+REPORT_RGB UtilityColour(const std::string& name);
