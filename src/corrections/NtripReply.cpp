@@ -182,7 +182,9 @@ bool ParseNtripUrl(std::string_view text, NTRIP_URL& url)
     if (!std::all_of(mount.begin(), mount.end(), MountCharacter))
         return false;
     url.mountpoint = mount;
-    return true;
+    // Raw '@', ':' or control bytes are written back escaped, three bytes
+    // each; an address taken here must still fit when the settings write it.
+    return FormatNtripUrl(url).size() <= kMaxNtripUrl;
 }
 
 std::string FormatNtripUrl(const NTRIP_URL& url)

@@ -152,6 +152,8 @@ TEST(NtripReply, UrlsUpTo255CharactersAndPasswordsMasked)
     EXPECT_TRUE(ParseNtripUrl(head + std::string(255 - head.size(), 'M'), url));
     EXPECT_EQ(url.mountpoint.size(), 255 - head.size());
     EXPECT_FALSE(ParseNtripUrl(head + std::string(256 - head.size(), 'M'), url));
+    // Short as typed, too long once its raw ':'s are written escaped.
+    EXPECT_FALSE(ParseNtripUrl("ntrip://u:" + std::string(90, ':') + "@h/M", url));
 
     const struct {
         const char* text;
