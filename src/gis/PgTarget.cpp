@@ -713,7 +713,11 @@ bool CPgTarget::LoadLog(const LOG_ID& log, LOG_STATE& state)
                            "cannot read survey_points");
     if (rows == nullptr)
         return false;
+    // What the database holds is read afresh; which point is which row is
+    // the caller's hand-over, and stays.
+    std::vector<std::pair<int, int>> keys = std::move(state.keys);
     state = LOG_STATE{};
+    state.keys = std::move(keys);
     for (int i = 0; i < PQntuples(rows); ++i) {
         const std::pair<int, int> key{std::atoi(PQgetvalue(rows, i, 0)), std::atoi(PQgetvalue(rows, i, 1))};
         state.delivered.insert(key);
@@ -753,9 +757,11 @@ bool CPgTarget::Deliver(const LOG_ID& log, const GIS_POINT* points, size_t count
     std::vector<std::pair<size_t, int>> fresh; // index into points, LogRepeat
     std::vector<std::pair<size_t, int>> changed;
     const std::set<std::tuple<int, int, int64_t>>& refusedUpdates = m_refusedUpdates[log];
+    state.keys.resize(first);
     for (size_t i = 0; i < count; ++i) {
         const int number = LogNumber(points[i]);
         const int repeat = occurrences[number]++;
+        state.keys.emplace_back(number, repeat);
         if (state.delivered.find({number, repeat}) == state.delivered.end()) {
             if (!setAside.count({number, repeat}))
                 fresh.emplace_back(i, repeat);
@@ -1066,11 +1072,15 @@ bool CPgTarget::WriteBatch(const LOG_ID& log, LOG_STATE& state, const GIS_POINT*
 
 bool CPgTarget::Amend(const LOG_ID& log, size_t index, const POINT_RECORD& record)
 {
+    const auto state = m_logs.find(log);
+    if (state == m_logs.end() || index >= state->second.keys.size())
+        return true;
     if (m_conn == nullptr && !Connect())
         return false;
+    const auto [number, repeat] = state->second.keys[index];
     return Exec(std::string("UPDATE survey_points SET \"Void\" = ") + (record.bVoid ? "true" : "false") +
                     ", \"Note\" = " + (record.Note.empty() ? std::string("NULL") : Literal(record.Note)) +
-                    " WHERE fid = (SELECT fid FROM survey_points WHERE " + Where(log) + " ORDER BY fid OFFSET " +
-                    std::to_string(index) + " LIMIT 1)",
+                    " WHERE " + Where(log) + " AND \"Log\" = " + std::to_string(number) +
+                    " AND \"LogRepeat\" = " + std::to_string(repeat),
                 "cannot mark a point of " + log.logFile);
 }

@@ -87,9 +87,10 @@ public:
     // connection is dropped, and the next call starts from what the database
     // holds, so the caller hands over the whole log again (first 0).
     bool Deliver(const LOG_ID& log, const GIS_POINT* points, size_t count, size_t first, size_t& added);
-    // The crew's marks (void, note) on the index-th point of log, delivered
-    // before: the unit's rows of a log go in in log order, so it is the
-    // index-th of them by fid. True when there is no such row (yet).
+    // The crew's marks (void, note) on the index-th point of log, handed
+    // over before: its row is found by its Log number and repeat, so a row
+    // refused or set aside earlier shifts nothing. True when there is no
+    // such row (yet).
     bool Amend(const LOG_ID& log, size_t index, const POINT_RECORD& record);
 
     // A one-shot export: spatial indexes missing when the tables are found
@@ -133,6 +134,7 @@ private:
         bool bTrack = false;               // the log has its track row
         size_t fixes = 0;                  // fixed points delivered
         std::map<std::pair<int, int>, int64_t> digests; // LineDigest of delivered rows that have one
+        std::vector<std::pair<int, int>> keys;          // per point handed over: (Log, LogRepeat)
     };
 
     bool EnsureLayers();

@@ -281,12 +281,25 @@ TEST_F(WatchTest, CompanionRecordRefusedRowAndReplacedLog)
         "office", "SELECT concat_ws(' ', \"Log\", coalesce(\"Void\", false), \"Note\") FROM survey_points ORDER BY fid LIMIT 3",
         &marks));
     EXPECT_EQ(marks, (std::vector<std::string>{"1000 f", "1001 t wrong press", "1002 f"}));
+    // A mark past the refused row lands on its own point, not one row on.
+    {
+        std::FILE* companion = std::fopen(dir.File("logs/0712140000.jsonl").c_str(), "a");
+        ASSERT_NE(companion, nullptr);
+        std::fputs("{\"amend\":6,\"void\":true}\n", companion);
+        std::fclose(companion);
+    }
+    Survey("logs", 9, 9);
+    ASSERT_TRUE(WaitForRows("van-1", 8)) << Out("watch");
+    ASSERT_TRUE(SharedPostgres().Query(
+        "office", "SELECT concat_ws(' ', \"Log\", coalesce(\"Void\", false)) FROM survey_points WHERE \"Log\" > 1005 ORDER BY fid",
+        &marks));
+    EXPECT_EQ(marks, (std::vector<std::string>{"1006 t", "1007 f", "1008 f"}));
 
     std::vector<SURVEY_POINT> other = SamplePoints(0, 3);
     for (SURVEY_POINT& point : other)
         point.GpsFix.dfLongAng += 0.01;
     ASSERT_TRUE(WriteSurveyLog(log, other));
-    ASSERT_TRUE(WaitForRows("van-1", 10)) << Out("watch");
+    ASSERT_TRUE(WaitForRows("van-1", 11)) << Out("watch");
     EXPECT_EQ(StopProcess(watch), 0);
     const std::string out = Out("watch");
     EXPECT_EQ(CountOf(out, "Rejected: 0712140000.txt Log 1005"), 1) << out;
