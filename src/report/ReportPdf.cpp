@@ -16,6 +16,7 @@
 #include <QPolygonF>
 
 #include "point/Accuracy.h"
+#include "point/ColourNames.h"
 #include "point/Heights.h"
 
 namespace {
@@ -57,10 +58,12 @@ std::string Count(size_t n, const char* one, const char* many)
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
+// The colours every drawing of the survey uses: the report's lines match the
+// window's and the GIS styles'.
 QColor ColourOf(const std::string& name)
 {
-    const REPORT_RGB rgb = UtilityColour(name);
-    return QColor(rgb.r, rgb.g, rgb.b);
+    const uint32_t rgb = ColourRgb(name);
+    return QColor(static_cast<int>(rgb >> 16), static_cast<int>((rgb >> 8) & 0xFF), static_cast<int>(rgb & 0xFF));
 }
 
 // 1, 2, 2.5, 5 times a power of ten: at least value.
@@ -940,30 +943,6 @@ void CReportPainter::DrawLegend()
 }
 
 } // namespace
-
-REPORT_RGB UtilityColour(const std::string& name)
-{
-    // Print colours of the colour codes' names: strong enough to tell apart
-    // on paper and in a scan.
-    static const struct {
-        const char* name;
-        REPORT_RGB rgb;
-    } kColours[] = {
-        {"red", {225, 0, 0}},        {"yellow", {255, 214, 0}},  {"orange", {255, 128, 0}},
-        {"blue", {0, 72, 230}},      {"purple", {128, 0, 170}},  {"green", {0, 150, 40}},
-        {"pink", {255, 105, 180}},   {"white", {255, 255, 255}}, {"black", {0, 0, 0}},
-        {"grey", {128, 128, 128}},   {"gray", {128, 128, 128}},  {"brown", {140, 80, 30}},
-        {"light blue", {90, 180, 255}},
-    };
-    std::string lower;
-    for (char ch : name)
-        lower += static_cast<char>(ch >= 'A' && ch <= 'Z' ? ch - 'A' + 'a' : ch);
-    for (const auto& colour : kColours) {
-        if (lower == colour.name)
-            return colour.rgb;
-    }
-    return {80, 80, 80};
-}
 
 bool WriteReportPdf(const REPORT_MODEL& model, const REPORT_PAPER& paper, const std::string& path,
                     std::string& error)

@@ -16,10 +16,3 @@ struct REPORT_PAPER {
 // with the reason in error.
 bool WriteReportPdf(const REPORT_MODEL& model, const REPORT_PAPER& paper, const std::string& path,
                     std::string& error);
-
-// A colour code's print colour by its name ("red"); dark grey for a name
-// that is no colour.
-struct REPORT_RGB {
-    int r = 0, g = 0, b = 0;
-};
-REPORT_RGB UtilityColour(const std::string& name);
