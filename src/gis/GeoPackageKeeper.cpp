@@ -87,11 +87,11 @@ void CGeoPackageKeeper::OnLogSaved(const CSurveyLog& log)
         }
         if (job == nullptr) {
             const size_t slash = logPath.rfind('/');
-            m_jobs.push_back(JOB{logPath, LOG_ID{logPath.substr(slash == std::string::npos ? 0 : slash + 1), LogSurvey(log), log.GetJob().ticket},
+            m_jobs.push_back(JOB{logPath, LOG_ID{logPath.substr(slash == std::string::npos ? 0 : slash + 1), LogSurvey(log), log.GetJob()},
                                  from, {}, {}});
             job = &m_jobs.back();
         }
-        job->log.ticket = log.GetJob().ticket;
+        job->log.job = log.GetJob();
         job->points.resize(from - job->first);
         for (size_t i = from; i < count; ++i)
             job->points.push_back(

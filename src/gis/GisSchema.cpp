@@ -437,7 +437,7 @@ void FillSurveyFields(OGRFeature& f, const SURVEY_FIELD_MAP& map, const GIS_POIN
     if (x[kVoidField] >= 0)
         f.SetField(x[kVoidField], r.bVoid ? 1 : 0);
     optionalText(x[kNoteField], r.Note);
-    optionalText(x[kTicketField], log.ticket);
+    optionalText(x[kTicketField], log.job.ticket);
 }
 
 void ReadSurveyFields(const OGRFeature& f, const SURVEY_FIELD_MAP& map, GIS_POINT& gp, LOG_ID& log)
@@ -554,7 +554,7 @@ void ReadSurveyFields(const OGRFeature& f, const SURVEY_FIELD_MAP& map, GIS_POIN
     if (Present(f, x[kNoteField]))
         r.Note = Text(f, x[kNoteField]);
     if (Present(f, x[kTicketField]))
-        log.ticket = Text(f, x[kTicketField]);
+        log.job.ticket = Text(f, x[kTicketField]);
 
     // The geometry holds the position as the decoder had it, beyond what any
     // text column could carry.
@@ -584,4 +584,35 @@ std::string MeasurementSummary(const GIS_POINT& gp)
                   static_cast<double>(ld.fSignal), static_cast<double>(ld.fStrength * 100.0f),
                   static_cast<double>(ld.fGain), static_cast<double>(ld.fFrequency), ld.nCompass);
     return text;
+}
+
+namespace {
+struct JOB_PART {
+    const char* item;
+    std::string JOB_INFO::*part;
+};
+constexpr JOB_PART kJobParts[] = {{"FIELDBOOK_TICKET_", &JOB_INFO::ticket},
+                                  {"FIELDBOOK_CLIENT_", &JOB_INFO::client},
+                                  {"FIELDBOOK_SITE_", &JOB_INFO::site},
+                                  {"FIELDBOOK_CREW_", &JOB_INFO::crew}};
+} // namespace
+
+void WriteJobMetadata(OGRLayer& layer, const LOG_ID& log)
+{
+    for (const JOB_PART& part : kJobParts) {
+        const std::string& value = log.job.*part.part;
+        const std::string item = part.item + log.logFile;
+        const char* held = layer.GetMetadataItem(item.c_str());
+        if (!value.empty() && (held == nullptr || value != held))
+            layer.SetMetadataItem(item.c_str(), value.c_str());
+    }
+}
+
+void ReadJobMetadata(OGRLayer& layer, LOG_ID& log)
+{
+    for (const JOB_PART& part : kJobParts) {
+        const char* held = layer.GetMetadataItem((part.item + log.logFile).c_str());
+        if (held != nullptr && (log.job.*part.part).empty())
+            log.job.*part.part = held;
+    }
 }

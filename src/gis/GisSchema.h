@@ -31,17 +31,24 @@ using GIS_POINT = LOGGED_POINT;
 // under one file name (two units, a log replaced by another survey) differ in
 // Survey; a point is then told by its Log number and how many points of the
 // survey carried that number before it.
+struct LOG_ID;
+// The job of a log as metadata items of a layer: FIELDBOOK_TICKET_<log file>,
+// and likewise _CLIENT_, _SITE_, _CREW_. Empty parts are not written; Read
+// fills only what the log does not carry yet.
+void WriteJobMetadata(OGRLayer& layer, const LOG_ID& log);
+void ReadJobMetadata(OGRLayer& layer, LOG_ID& log);
+
 struct LOG_ID {
     LOG_ID() = default;
-    LOG_ID(std::string file, std::string id, std::string job = {})
-        : logFile(std::move(file)), survey(std::move(id)), ticket(std::move(job))
+    LOG_ID(std::string file, std::string id, JOB_INFO work = {})
+        : logFile(std::move(file)), survey(std::move(id)), job(std::move(work))
     {
     }
     std::string logFile;
     std::string survey;
-    // The job's ticket, carried to every feature of the survey; not part of
-    // which survey it is.
-    std::string ticket;
+    // The job: its ticket goes into every feature of the survey, the whole
+    // job into the output's metadata; not part of which survey it is.
+    JOB_INFO job;
     auto operator<=>(const LOG_ID& other) const
     {
         if (const auto order = logFile <=> other.logFile; order != 0)

@@ -128,7 +128,7 @@ void CLogWatch::DeliverDirty()
         // GeoPackage beside it is an output like the database (a crew may
         // have edited it), never a source.
         TellRecordState(name, tail);
-        const LOG_ID id{name, tail.Survey(), tail.Job().ticket};
+        const LOG_ID id{name, tail.Survey(), tail.Job()};
         // Another survey renamed over a log: a delivery of its own, not points
         // the database holds already.
         std::string& known = m_surveys[name];

@@ -258,7 +258,7 @@ int ExportToDatabase(const std::string& output, const std::string& unit, const s
                     if (reader.BadRecords() > 0)
                         std::fprintf(err, "%s\n", BadRecordsText(name, reader).c_str());
                 }
-                log = LOG_ID{name, reader.Survey(), reader.Job().ticket};
+                log = LOG_ID{name, reader.Survey(), reader.Job()};
                 return true;
             },
             out, err, rejected, &skippedLines);

@@ -45,8 +45,8 @@ bool ReadReportSurveys(const std::vector<std::string>& paths, std::vector<REPORT
             return false;
         JOB_INFO job;
         if (IsSurveyLogText(path)) {
-            // The job lives in the companion record only; a log without one
-            // has none.
+            // A log's job lives in its companion record only; a log without
+            // one has none.
             CCompanionReader companion;
             if (companion.ReadNew(CompanionPathForLog(path), true))
                 job = companion.Job();
@@ -54,8 +54,9 @@ bool ReadReportSurveys(const std::vector<std::string>& paths, std::vector<REPORT
         size_t count = 0;
         for (SURVEY_INPUT& input : inputs) {
             count += input.points.size();
+            // A GeoPackage keeps each log's job in its metadata.
             if (!input.points.empty())
-                surveys.push_back({input.log, job, std::move(input.points)});
+                surveys.push_back({input.log, job.IsSet() ? job : input.log.job, std::move(input.points)});
         }
         if (count == 0) {
             error = path + " holds no survey points";

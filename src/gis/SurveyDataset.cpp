@@ -920,15 +920,11 @@ bool CSurveyDataset::Commit(std::string& error)
 {
     CGdalMessages messages;
     for (auto& [log, added] : m_newTrack) {
-        // The job's ticket of each log in the output's own metadata (a
-        // GeoPackage keeps it in gpkg_metadata), where a reader of the file
-        // finds it without reading a feature.
-        const std::string item = "FIELDBOOK_TICKET_" + log.logFile;
-        if (!log.ticket.empty() && m_format->bAppendable && m_pointLayer != nullptr) {
-            const char* held = m_pointLayer->GetMetadataItem(item.c_str());
-            if (held == nullptr || log.ticket != held)
-                m_pointLayer->SetMetadataItem(item.c_str(), log.ticket.c_str());
-        }
+        // The job of each log in the output's own metadata (a GeoPackage
+        // keeps it in gpkg_metadata), where a reader of the file finds it
+        // without reading a feature.
+        if (m_format->bAppendable && m_pointLayer != nullptr)
+            WriteJobMetadata(*m_pointLayer, log);
         if (!WriteTrack(log, std::move(added), error)) {
             error = messages.LastError(error);
             Rollback();
@@ -1188,7 +1184,7 @@ bool CSurveyDataset::WriteUtilityLines(const LOG_ID& log, std::string& error)
         text("UtilityId", u.id);
         text("Colour", u.colour);
         text("QualityLevel", u.qualityLevel);
-        text("Ticket", log.ticket);
+        text("Ticket", log.job.ticket);
         text("LogFile", log.logFile);
         text("Survey", log.survey);
         text("Name", LineName(u));

@@ -56,7 +56,7 @@ bool ReadCsvLog(const std::string& path, std::vector<SURVEY_INPUT>& inputs, std:
         return false;
     }
     input.log.survey = reader.Survey();
-    input.log.ticket = reader.Job().ticket;
+    input.log.job = reader.Job();
     inputs.push_back(std::move(input));
     return true;
 }
@@ -111,6 +111,8 @@ bool ForEachGeoPackagePoint(const std::string& path, const std::function<bool(co
         const auto [entry, added] = named.try_emplace(log, log);
         if (added && log.survey.empty())
             entry->second.survey = SurveyFingerprint(point.Point);
+        if (added)
+            ReadJobMetadata(*input.layer, entry->second);
         if (!take(entry->second, point))
             return false;
     }
@@ -251,7 +253,7 @@ bool StreamSurveyLog(const std::string& path, CSurveyDataset& output, const Heig
             return true;
         if (log.survey.empty()) {
             log.survey = reader.Survey();
-            log.ticket = reader.Job().ticket;
+            log.job = reader.Job();
             TellRecordState(err, log.logFile, reader);
         }
         // A point with its record keeps the heights it was logged with, and

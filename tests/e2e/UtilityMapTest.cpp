@@ -116,8 +116,11 @@ TEST(UtilityMap, SurveyThroughTheControlMakesAttributesAndLines)
     ASSERT_TRUE(gpkg);
     OGRLayer* points = gpkg->GetLayerByName("survey_points");
     ASSERT_NE(points, nullptr);
-    const char* ticket = points->GetMetadataItem(("FIELDBOOK_TICKET_" + logs[0]).c_str());
-    EXPECT_STREQ(ticket != nullptr ? ticket : "<none>", "T-2041");
+    for (const auto& [item, want] : {std::pair{"TICKET", "T-2041"}, {"CLIENT", "City Works"}, {"SITE", "Elm St"},
+                                     {"CREW", "K7"}}) {
+        const char* held = points->GetMetadataItem(("FIELDBOOK_" + std::string(item) + "_" + logs[0]).c_str());
+        EXPECT_STREQ(held != nullptr ? held : "<none>", want) << item;
+    }
     std::vector<OGRFeatureUniquePtr> rows = Features(*points);
     ASSERT_EQ(rows.size(), 9u);
     EXPECT_EQ(Field(*rows[0], "UtilityType"), "electric");

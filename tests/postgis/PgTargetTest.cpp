@@ -218,7 +218,7 @@ TEST_F(PgTargetTest, CrewRoleAddsAndReadsOnlyItsOwnUnitsRows)
     }
     size_t added = 0;
     CPgTarget owner(Conn(), "office");
-    ASSERT_TRUE(owner.Deliver(LOG_ID{"a.txt", "s", "T-9"}, points.data(), points.size(), 0, added))
+    ASSERT_TRUE(owner.Deliver(LOG_ID{"a.txt", "s", {"T-9", "", "", ""}}, points.data(), points.size(), 0, added))
         << owner.Problem();
     ASSERT_TRUE(SharedPostgres().Query(
         db, "DROP ROLE IF EXISTS crew7; DROP ROLE IF EXISTS crews; CREATE ROLE crews NOLOGIN; "
@@ -236,7 +236,7 @@ TEST_F(PgTargetTest, CrewRoleAddsAndReadsOnlyItsOwnUnitsRows)
     std::string crew = Conn("crew7-pw");
     crew.replace(crew.find("user=fieldunit"), 14, "user=crew7");
     CPgTarget target(crew, "crew7");
-    ASSERT_TRUE(target.Deliver(LOG_ID{"a.txt", "s", "T-9"}, points.data(), points.size(), 0, added))
+    ASSERT_TRUE(target.Deliver(LOG_ID{"a.txt", "s", {"T-9", "", "", ""}}, points.data(), points.size(), 0, added))
         << target.Problem();
     EXPECT_EQ(added, points.size());
     for (const REJECTED_ROW& row : target.TakeRejected())

@@ -290,6 +290,8 @@ TEST(Report, GeoPackageInputGivesTheSamePoints)
     ASSERT_EQ(run.status, 0) << run.err;
     const std::string text = PdfText(dir, pdf);
     EXPECT_NE(text.find("0712140000.txt (12 points)"), std::string::npos);
+    for (const char* job : {kSurveyTicket, kSurveyClient, kSurveySite, kSurveyCrew}) // from the file's metadata
+        EXPECT_NE(text.find(job), std::string::npos) << job;
     for (size_t i = 0; i < kPoints; ++i)
         EXPECT_NE(text.find(" " + std::to_string(survey.firstLog + i) + " "), std::string::npos) << i;
 }
