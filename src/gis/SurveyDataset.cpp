@@ -346,6 +346,7 @@ bool CSurveyDataset::CreateTrackLayer(GDALDataset& dataset, std::string& error)
                AddField(*m_trackLayer, kSurveyFields[kSurveyField].pszName, OFTString, m_trackSurveyField, error);
     case PointAttributes::GpxWaypoint:
         m_trackNameField = m_trackLayer->GetLayerDefn()->GetFieldIndex("name");
+        m_trackDescField = m_trackLayer->GetLayerDefn()->GetFieldIndex("desc");
         return true;
     case PointAttributes::CadEntity:
         return true;
@@ -902,6 +903,18 @@ bool CSurveyDataset::WriteTrack(const LOG_ID& log, NEW_TRACK added, std::string&
         feature->SetField(m_trackSurveyField, log.survey.c_str());
     if (m_trackNameField >= 0)
         feature->SetField(m_trackNameField, log.logFile.c_str());
+    // GPX has no columns of ours and GDAL 3.6 writes no <metadata>: the job
+    // goes into the survey track's own description.
+    if (m_trackDescField >= 0 && log.job.IsSet()) {
+        std::string job = "Job:";
+        for (const auto& [word, value] : {std::pair<const char*, const std::string&>{"ticket", log.job.ticket},
+                                          {"client", log.job.client},
+                                          {"site", log.job.site},
+                                          {"crew", log.job.crew}})
+            if (!value.empty())
+                job += std::string(job.size() > 4 ? "; " : " ") + word + " " + value;
+        feature->SetField(m_trackDescField, job.c_str());
+    }
     const int cadLayer = m_trackLayer->GetLayerDefn()->GetFieldIndex("Layer");
     if (m_format->eAttributes == PointAttributes::CadEntity && cadLayer >= 0)
         feature->SetField(cadLayer, kTrackLayer);

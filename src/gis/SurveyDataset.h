@@ -174,6 +174,7 @@ private:
     int m_cadLayerField = -1; // DXF Layer
     int m_trackLogFileField = -1;
     int m_trackNameField = -1;
+    int m_trackDescField = -1; // GPX: the track's <desc>, the job
     int m_trackSurveyField = -1;
     size_t m_pointFeatures = 0;
     size_t m_placedFeatures = 0;

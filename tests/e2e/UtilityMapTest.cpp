@@ -195,6 +195,16 @@ TEST(UtilityMap, SurveyThroughTheControlMakesAttributesAndLines)
     ASSERT_TRUE(drawing);
     EXPECT_EQ(checkLines(*drawing->GetLayer(0), "Layer"),
               (std::map<std::string, int>{{"electric 3", 1}, {"gas 2", 1}, {"gas 3", 1}}));
+
+    // GPX: the job in the survey track's description.
+    const std::string gpx = run.File("map.gpx");
+    ASSERT_TRUE(exporter.Start({std::string(FIELDBOOK_BINARY_DIR) + "/tools/fieldbook-export/fieldbook-export", "-o",
+                                gpx, run.Logs() + logs[0]},
+                               {}, run.File("export.out"), run.File("export.err")));
+    ASSERT_TRUE(exporter.Wait(60s, &exportStatus));
+    ASSERT_EQ(exportStatus, 0) << ReadWholeFile(run.File("export.err"));
+    EXPECT_NE(ReadWholeFile(gpx).find("<desc>Job: ticket T-2041; client City Works; site Elm St; crew K7</desc>"),
+              std::string::npos);
 }
 
 struct BAD_INPUT {
