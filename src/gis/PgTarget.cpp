@@ -1072,11 +1072,10 @@ bool CPgTarget::WriteBatch(const LOG_ID& log, LOG_STATE& state, const GIS_POINT*
 
 bool CPgTarget::Amend(const LOG_ID& log, size_t index, const POINT_RECORD& record)
 {
+    // Known only while connected: a dropped connection forgets every log.
     const auto state = m_logs.find(log);
     if (state == m_logs.end() || index >= state->second.keys.size())
         return true;
-    if (m_conn == nullptr && !Connect())
-        return false;
     const auto [number, repeat] = state->second.keys[index];
     return Exec(std::string("UPDATE survey_points SET \"Void\" = ") + (record.bVoid ? "true" : "false") +
                     ", \"Note\" = " + (record.Note.empty() ? std::string("NULL") : Literal(record.Note)) +

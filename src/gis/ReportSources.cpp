@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
 #include <memory>
 
 #include <gdal_priv.h>
@@ -13,20 +11,8 @@
 #include "gis/GdalErrors.h"
 #include "gis/MapGrid.h"
 #include "platform/ClassicNumbers.h"
-#include "surveylog/Companion.h"
 
 namespace {
-
-bool IsSurveyLogText(const std::string& path)
-{
-    std::FILE* file = std::fopen(path.c_str(), "rbe");
-    if (file == nullptr)
-        return false;
-    char head[16] = {};
-    const size_t length = std::fread(head, 1, sizeof head, file);
-    std::fclose(file);
-    return length >= 4 && std::memcmp(head, "Log,", 4) == 0;
-}
 
 struct DatasetCloser {
     void operator()(GDALDatasetH dataset) const { GDALClose(dataset); }
@@ -43,20 +29,13 @@ bool ReadReportSurveys(const std::vector<std::string>& paths, std::vector<REPORT
         std::vector<SURVEY_INPUT> inputs;
         if (!ReadSurveyInput(path, inputs, error))
             return false;
-        JOB_INFO job;
-        if (IsSurveyLogText(path)) {
-            // A log's job lives in its companion record only; a log without
-            // one has none.
-            CCompanionReader companion;
-            if (companion.ReadNew(CompanionPathForLog(path), true))
-                job = companion.Job();
-        }
         size_t count = 0;
         for (SURVEY_INPUT& input : inputs) {
             count += input.points.size();
-            // A GeoPackage keeps each log's job in its metadata.
+            // The job as the input keeps it: a log's companion record, a
+            // GeoPackage's metadata.
             if (!input.points.empty())
-                surveys.push_back({input.log, job.IsSet() ? job : input.log.job, std::move(input.points)});
+                surveys.push_back({input.log, input.log.job, std::move(input.points)});
         }
         if (count == 0) {
             error = path + " holds no survey points";

@@ -41,7 +41,7 @@ std::string Metres(double metres)
 }
 
 // The figure the gate compares is the DRMS (about 63-68 %), not the 95 % a
-// client's specification usually gives: the words say which.
+// client's contract usually asks for: the words say which.
 std::string Drms(double metres)
 {
     return Metres(metres) + " DRMS";

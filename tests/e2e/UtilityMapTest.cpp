@@ -182,15 +182,21 @@ TEST(UtilityMap, SurveyThroughTheControlMakesAttributesAndLines)
     EXPECT_NE(linesQml.find("\"228,26,28,255\""), std::string::npos) << linesQml;   // red
     EXPECT_NE(linesQml.find("\"242,197,0,255\""), std::string::npos) << linesQml;   // yellow
 
+    // The log exported to output; its exit status.
+    auto exportTo = [&](const std::string& output) {
+        ChildProcess exporter;
+        int status = -1;
+        if (!exporter.Start({std::string(FIELDBOOK_BINARY_DIR) + "/tools/fieldbook-export/fieldbook-export", "-o",
+                             output, run.Logs() + logs[0]},
+                            {}, run.File("export.out"), run.File("export.err")) ||
+            !exporter.Wait(60s, &status))
+            return -1;
+        return status;
+    };
+
     // The DXF export: the lines on a drawing layer per utility type.
-    ChildProcess exporter;
-    int exportStatus = -1;
     const std::string dxf = run.File("map.dxf");
-    ASSERT_TRUE(exporter.Start({std::string(FIELDBOOK_BINARY_DIR) + "/tools/fieldbook-export/fieldbook-export", "-o",
-                                dxf, run.Logs() + logs[0]},
-                               {}, run.File("export.out"), run.File("export.err")));
-    ASSERT_TRUE(exporter.Wait(60s, &exportStatus));
-    ASSERT_EQ(exportStatus, 0) << ReadWholeFile(run.File("export.err"));
+    ASSERT_EQ(exportTo(dxf), 0) << ReadWholeFile(run.File("export.err"));
     GDALDatasetUniquePtr drawing = OpenForReading(dxf);
     ASSERT_TRUE(drawing);
     EXPECT_EQ(checkLines(*drawing->GetLayer(0), "Layer"),
@@ -198,11 +204,7 @@ TEST(UtilityMap, SurveyThroughTheControlMakesAttributesAndLines)
 
     // GPX: the job in the survey track's description.
     const std::string gpx = run.File("map.gpx");
-    ASSERT_TRUE(exporter.Start({std::string(FIELDBOOK_BINARY_DIR) + "/tools/fieldbook-export/fieldbook-export", "-o",
-                                gpx, run.Logs() + logs[0]},
-                               {}, run.File("export.out"), run.File("export.err")));
-    ASSERT_TRUE(exporter.Wait(60s, &exportStatus));
-    ASSERT_EQ(exportStatus, 0) << ReadWholeFile(run.File("export.err"));
+    ASSERT_EQ(exportTo(gpx), 0) << ReadWholeFile(run.File("export.err"));
     EXPECT_NE(ReadWholeFile(gpx).find("<desc>Job: ticket T-2041; client City Works; site Elm St; crew K7</desc>"),
               std::string::npos);
 }
